@@ -32,8 +32,7 @@
   X(av_fifo_can_read) X(av_fifo_can_write) X(av_fifo_drain2) X(av_fifo_grow2) X(av_fifo_reset2) \
   X(av_channel_layout_default) X(av_channel_layout_uninit) X(av_channel_layout_copy) \
   X(av_channel_layout_describe) X(av_channel_layout_compare) X(av_channel_layout_from_mask) \
-  X(av_channel_layout_from_string) X(av_get_channel_layout_nb_channels) \
-  X(av_get_default_channel_layout) \
+  X(av_channel_layout_from_string) \
   X(av_image_get_buffer_size) X(av_image_fill_arrays) X(av_image_copy) X(av_image_alloc) \
   X(av_image_fill_linesizes) X(av_image_copy_plane) X(av_image_check_size) X(av_image_fill_black) \
   X(av_parse_video_size) X(av_parse_video_rate) X(av_parse_time) X(av_parse_ratio) \

@@ -27,6 +27,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/fifo.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
