@@ -117,3 +117,6 @@
   X(SDL_DestroyRenderer) X(SDL_CreateTexture) X(SDL_DestroyTexture) X(SDL_UpdateYUVTexture) \
   X(SDL_RenderClear) X(SDL_RenderCopy) X(SDL_RenderPresent) X(SDL_SetRenderDrawColor) \
   X(SDL_RenderFillRect)
+
+#define KELVANE_AMRNB_ENTRIES(X) \
+  X(Encoder_Interface_init) X(Encoder_Interface_Encode) X(Encoder_Interface_exit)

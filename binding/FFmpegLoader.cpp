@@ -20,6 +20,7 @@ TAVFilterEntries avfilter;
 TAVDeviceEntries avdevice;
 TMyUtilEntries myutil;
 TSDLEntries sdl;
+TAmrNbEntries amrnb;
 
 namespace {
 
@@ -72,6 +73,7 @@ KELVANE_DEFINE_LIBRARY(AVFilter, avfilter, TAVFilterEntries, KELVANE_AVFILTER_EN
 KELVANE_DEFINE_LIBRARY(AVDevice, avdevice, TAVDeviceEntries, KELVANE_AVDEVICE_ENTRIES)
 KELVANE_DEFINE_LIBRARY(MyUtil, myutil, TMyUtilEntries, KELVANE_MYUTIL_LIST)
 KELVANE_DEFINE_LIBRARY(SDL, sdl, TSDLEntries, KELVANE_SDL_ENTRIES)
+KELVANE_DEFINE_LIBRARY(AmrNb, amrnb, TAmrNbEntries, KELVANE_AMRNB_ENTRIES)
 
 #undef KELVANE_DEFINE_LIBRARY
 #undef KELVANE_RESOLVE
@@ -88,6 +90,7 @@ const TLibraryItem kLibraries[LibraryCount] = {
     {LibSwResample, "swresample", 4, LoadSwResample, UnloadSwResample},
     {LibMyUtil, "c", 6, LoadMyUtil, UnloadMyUtil},
     {LibSDL, "SDL2-2.0", 0, LoadSDL, UnloadSDL},
+    {LibOpenCoreAmrNb, "opencore-amrnb", 0, LoadAmrNb, UnloadAmrNb},
 };
 
 bool IsRegularFile(const std::string& path) {
@@ -126,13 +129,13 @@ TFloatingPointGuard floating_point_guard;
 
 const TLibraryId TFFmpegLoader::LoadOrder[LibraryCount] = {
     LibMyUtil, LibAVUtil,  LibSwResample, LibSwScale, LibAVCodec,
-    LibAVFormat, LibAVFilter, LibAVDevice, LibSDL,
+    LibAVFormat, LibAVFilter, LibAVDevice, LibSDL, LibOpenCoreAmrNb,
 };
 
 const char* LibraryIdName(TLibraryId id) {
   static const char* const names[LibraryCount] = {
       "LibAVCodec", "LibAVDevice", "LibAVFilter",   "LibAVFormat", "LibAVUtil",
-      "LibSwScale", "LibSwResample", "LibMyUtil", "LibSDL"};
+      "LibSwScale", "LibSwResample", "LibMyUtil", "LibSDL", "LibOpenCoreAmrNb"};
   return names[id];
 }
 

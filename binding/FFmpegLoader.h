@@ -39,6 +39,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 #include <SDL.h>
+#include <opencore-amrnb/interf_enc.h>
 }
 
 #include "binding/FFmpegEntries.h"
@@ -58,8 +59,10 @@ enum TLibraryId : int {
   LibSwResample,
   LibMyUtil,
   LibSDL,
+  // AMR-NB encoder library; in no set: loaded on demand by the encoder that needs it.
+  LibOpenCoreAmrNb,
 };
-constexpr int LibraryCount = LibSDL + 1;
+constexpr int LibraryCount = LibOpenCoreAmrNb + 1;
 
 const char* LibraryIdName(TLibraryId id);  // "LibAVCodec", ...
 
@@ -95,6 +98,7 @@ struct TAVFilterEntries { KELVANE_AVFILTER_ENTRIES(KELVANE_ENTRY_MEMBER) };
 struct TAVDeviceEntries { KELVANE_AVDEVICE_ENTRIES(KELVANE_ENTRY_MEMBER) };
 struct TMyUtilEntries { KELVANE_MYUTIL_ENTRIES(KELVANE_ENTRY_MEMBER, KELVANE_ENTRY_MEMBER_N) };
 struct TSDLEntries { KELVANE_SDL_ENTRIES(KELVANE_ENTRY_MEMBER) };
+struct TAmrNbEntries { KELVANE_AMRNB_ENTRIES(KELVANE_ENTRY_MEMBER) };
 
 #undef KELVANE_ENTRY_MEMBER
 #undef KELVANE_ENTRY_MEMBER_N
@@ -109,6 +113,7 @@ extern TAVFilterEntries avfilter;
 extern TAVDeviceEntries avdevice;
 extern TMyUtilEntries myutil;
 extern TSDLEntries sdl;
+extern TAmrNbEntries amrnb;
 
 // The process-wide loader. Created on first use of GetLoader(); lives until exit.
 class TFFmpegLoader {
