@@ -1,0 +1,208 @@
+// One conversion task: TCustomFFmpeg holds the complete state of one engine
+// instance (settings, opened inputs, added outputs, library option defaults)
+// and its control surface; TFFmpeg adds the task's index, the copies of its
+// option records and its probe.
+//
+// Files by concern:
+//   FFmpeg.cpp          construction, Reset, release of the conversion state
+//   OptionLanguage.cpp  ApplyOptionLines, SetOption and the option handlers
+//   Presets.cpp         ApplyPreset and the targets
+//   TaskSetup.cpp       AddTask/SetOutput set-up, OpenInput, AddOutput, New*Stream,
+//                       SetHookRanges
+//   TaskControl.cpp     Start, Run, DoTerminate, RequestStop, Stop, Pause, Resume,
+//                       SetPreviewFlags (the run-control section below)
+//
+// Ownership: the task list owns its tasks; a task owns its state (TaskState.h)
+// and OptionDefaults. The run (engine/core) reads that state and owns its own
+// run tables.
+//
+// Threads: set-up runs on the thread calling AddTask/SetOutput (the main
+// thread); the run on the task's worker thread (or the caller's in a
+// synchronous run). StopRequested is written by stopping threads and polled by
+// the run. The callback slots are filled before the task starts and only read
+// while it runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/ConverterEvents.h"
+#include "engine/OptionRecords.h"
+#include "engine/TaskState.h"
+
+namespace kelvane {
+
+class TOptionDefaults;
+class TAVProbe;
+class TConvertThread;
+
+// Which lines of an option text ApplyOptionLines applies.
+enum TOptionGroup : int {
+  ogGeneral,    // every name not in the two groups below
+  ogNewStream,  // newvideo, newaudio, newsubtitle
+  ogPreset,     // apre, vpre, spre
+};
+
+// The group an option name belongs to.
+TOptionGroup OptionGroupOf(const std::string& name);
+
+class TCustomFFmpeg {
+ public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // Re-initialises the conversion state (when the engine libraries are
+  // loaded) and clears the control flags; TotalOutputDuration := -1.
+  void Reset();
+  // Frees everything the set-up and a run left: output files (removing
+  // empty ones from disk), input files, option contexts, texts.
+  void ReleaseState();
+
+  // ---- Option language (OptionLanguage.cpp, Presets.cpp) ----
+  // Splits `text` into lines and applies the lines of `group` in order; the
+  // first failing line raises and the rest are not applied.
+  void ApplyOptionLines(const std::string& text, TOptionGroup group);
+  // Runs the named option's handler; an unknown name goes to SetOptionDefault.
+  void SetOption(const std::string& name, const std::string& value);
+  // A library-declared option: stored on the option-default templates, or
+  // kept for the private options of the chosen encoder. False when nothing
+  // knows the name or the value is refused (then logged).
+  bool SetOptionDefault(const std::string& name, const std::string& value);
+  // apre/vpre/spre: kind 'a', 'v' or 's'.
+  void ApplyPreset(char kind, const std::string& name);
+  // target: "[pal-|ntsc-|film-]type"; fallback_norm "pal", "ntsc" or "film".
+  void ApplyTarget(const std::string& value, const std::string& fallback_norm);
+  // Forced formats (FileFormat fields and "f").
+  void SetInputFormat(const std::string& name);
+  void SetOutputFormat(const std::string& name);
+  void SetInputOrOutputFormat(const std::string& name);
+
+  // ---- Set-up (TaskSetup.cpp) ----
+  // Opens and probes one input with the pending settings. False with LastError set.
+  bool OpenInput(const std::string& file_name);
+  // Adds one output file with its streams. Number of output files, or -1 with LastError set.
+  int AddOutput(const std::string& file_name, bool join);
+  void NewVideoStream(TOutputFile& file);
+  void NewAudioStream(TOutputFile& file);
+  void NewSubtitleStream(TOutputFile& file);
+  void SetHookRanges(const std::string& text);
+
+  // ---- State read by the run ----
+  TPendingSettings Pending;
+  TRunSettings Settings;
+  std::vector<std::unique_ptr<TInputFile>> InputFiles;
+  // One entry per added output file. In join mode the single output file is
+  // fed by every input file in turn (group k of output streams takes input k).
+  std::vector<std::unique_ptr<TOutputFile>> OutputFiles;
+  std::vector<TStreamMapEntry> StreamMaps;
+  std::vector<TMetaDataMap> MetaDataMaps;
+  std::unique_ptr<TOptionDefaults> OptionDefaults;
+
+  // Frame hooks (vhook plug-ins) and the ranges that govern them.
+  bool FrameHooksActive = false;
+  std::vector<THookRange> HookRanges;
+  int HookRangeIndex = 0;
+  THookAction HookAction = haContinue;
+
+  int32_t Verbosity = 1;
+
+  // ---- Control state ----
+  std::atomic<bool> Running{false};
+  std::atomic<bool> StopRequested{false};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> Terminated{false};
+  std::atomic<bool> ErrorOccurred{false};
+  std::string ErrorMessage;  // written by the run before DoTerminate
+  std::string LastError;     // last set-up failure (opening input or output)
+  std::atomic<int32_t> TotalOutputDuration{-1};  // ms, -1 unknown
+  int64_t ProgressInterval = 500000;  // µs
+  int64_t PreviewInterval = 100000;   // µs
+  uint8_t PreviewFlags = 0;  // bit 0: preview window, bit 1: preview bitmaps (PreviewLock)
+
+  // Callback slots, filled by the component; an empty slot is skipped. Each
+  // receives the task first.
+  std::function<void(TCustomFFmpeg& task, int64_t pts, THookAction& action)> BeforeHookSlot;
+  std::function<void(TCustomFFmpeg& task, TBitmap* bitmap, int32_t frame_number, int64_t pts,
+                     bool& update, bool& stop_hook)>
+      CustomHookSlot;
+  std::function<void(TCustomFFmpeg& task, TBitmap* bitmap, int32_t frame_number, int64_t pts)>
+      PreviewBitmapSlot;
+  std::function<void(TCustomFFmpeg& task, int32_t frame_number, int32_t fps,
+                     int32_t current_duration, float quality, float bit_rate,
+                     int64_t current_size, int32_t total_output_duration)>
+      ProgressSlot;
+  std::function<void(TCustomFFmpeg& task)> TerminateSlot;
+
+  // Logs a message with this task as sender.
+  void Log(TLogLevel level, const std::string& text) const;
+
+  // ---- Run control: engine/TaskControl.cpp ----
+  // (members and methods of the task's start, run, stop, pause and terminate)
+
+  // ---- end of run control ----
+
+ protected:
+  void InitState();  // the defaults of every setting (Reset without freeing)
+
+ private:
+  // Option handlers with more than a line of work (OptionLanguage.cpp).
+  void SetBitRate(const std::string& name, const std::string& value);
+  void SetCodecName(TStreamKind kind, const std::string& value);
+  void SetCodecTag(TStreamKind kind, const std::string& value);
+  void SetFrameSize(const std::string& value);
+  void SetFrameRate(const std::string& value);
+  void SetAspectRatio(const std::string& value);
+  void SetCrop(const std::string& name, const std::string& value);
+  void SetPad(const std::string& name, const std::string& value);
+  void SetPadColor(uint32_t rgb);
+  void SetQScale(const std::string& value);
+  void SetPixelFormat(const std::string& value);
+  void SetSampleFormat(const std::string& value);
+  void SetPass(const std::string& value);
+  void SetMatrix(std::vector<uint16_t>& matrix, const std::string& value);
+  void SetStreamMap(const std::string& value);
+  void SetMetaDataMap(const std::string& value);
+  void SetTsScale(const std::string& value);
+  void SetMetadata(const std::string& value);
+  void SetFrameHook(const std::string& value);
+  void SetBitstreamFilter(const std::string& name, const std::string& value);
+  void SetLogLevel(const std::string& value);
+  void NewStreamOption(TStreamKind kind);
+  // True when `name` is an option of `codec`'s own class (private options).
+  bool CodecPrivateOption(const AVCodec* codec, const std::string& name,
+                          const std::string& value, bool& refused);
+  void ApplyPrivateOptions(TOutputStream& stream);
+
+  friend class TFFmpeg;
+};
+
+class TFFmpeg : public TCustomFFmpeg {
+ public:
+  TFFmpeg();
+  ~TFFmpeg() override;
+
+  // AddTask's steps after the task was created: the input record applied
+  // (null: reset to defaults), the input opened. False with LastError set;
+  // option errors raise FFmpegException.
+  bool SetUpInput(const std::string& file_name, const TInputOptions* options);
+  // SetOutput's steps: the output record, its options, presets, hooks and the
+  // new output file (null record: defaults, no option lines). False with
+  // LastError set; option errors raise FFmpegException. `connect_hooks` is
+  // called with (custom, before) to let the component fill the hook slots.
+  bool SetUpOutput(const std::string& file_name, const TOutputOptions* options,
+                   const std::function<void(bool custom, bool before)>& connect_hooks);
+
+  int32_t Index = -1;
+  TInputOptions InputOptions;
+  TOutputOptions OutputOptions;
+  std::unique_ptr<TAVProbe> Probe;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,238 @@
+// The state one conversion task builds before it runs and hands to its run.
+//
+// A task (TCustomFFmpeg) owns one of each of the records below:
+//  - TPendingSettings: what the option language sets for the NEXT opened input,
+//    the NEXT added output file or the NEXT created stream. Opening an input,
+//    adding an output and creating a stream consume (reset) parts of it.
+//  - TRunSettings: settings the transcoding run reads (written by options,
+//    read-only while the task runs).
+//  - TInputFile / TInputStream: each opened input file with its streams. Every
+//    input stream has its own decoder context made from its codecpar (not yet
+//    opened; the run opens the ones it decodes from, under CodecLock).
+//  - TOutputFile / TOutputStream: each added output file with its streams.
+//    Every output stream owns an encoder context configured here; the run opens
+//    it and copies it into the stream's codecpar before the header is written.
+//  - stream maps, metadata maps and hook ranges.
+//
+// Ownership: everything here is held by RAII (binding/AVPtr.h); the library
+// objects are freed in reverse order of creation when the task releases its
+// conversion state or is destroyed. AVStream pointers belong to their format
+// context and live as long as it does.
+//
+// Threads: the set-up (options, OpenInput, AddOutput) runs on the thread that
+// calls AddTask/SetOutput (the main thread); the task's run reads and updates
+// this state on its worker thread afterwards. Nothing here is locked: the two
+// never overlap, since a task is set up before it starts and never again after.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/AVPtr.h"
+#include "binding/FFmpegLoader.h"
+
+namespace kelvane {
+
+constexpr int MaxFiles = 20;           // input files, output files
+constexpr int MaxStreams = 20;         // per-file tables (timestamp scales, ...)
+constexpr int MaxStreamMaps = 400;     // map entries
+constexpr int MaxMetaDataMaps = 20;    // map_meta_data entries
+constexpr int MaxHookTokens = 64;      // vhook plug-in name and arguments
+constexpr float NoAudioQuality = -99999.0f;  // aq not given
+
+// Indices of the media kinds in the per-kind tables (codec names, tags, ...).
+enum TStreamKind : int { skVideo = 0, skAudio = 1, skSubtitle = 2 };
+
+// One "map" option: output streams take their sources in map order.
+struct TStreamMapEntry {
+  int32_t FileIndex = 0;
+  int32_t StreamIndex = 0;
+  int32_t SyncFileIndex = 0;
+  int32_t SyncStreamIndex = 0;
+};
+
+// One "map_meta_data" option: output file OutFile receives the metadata of input file InFile.
+struct TMetaDataMap {
+  int32_t OutFile = 0;
+  int32_t InFile = 0;
+};
+
+// A time range (µs) in which the frame hooks apply.
+struct THookRange {
+  int64_t Start = 0;
+  int64_t End = 0;
+};
+
+// Settings taken over by the next opened input, added output or created stream.
+struct TPendingSettings {
+  // Formats for the next input (input_format) and the next output (output_format).
+  const AVInputFormat* input_format = nullptr;
+  const AVOutputFormat* output_format = nullptr;
+  bool pgmyuv = false;  // image reader in pgmyuv mode: the video decoder becomes pgmyuv
+
+  // Next input: timestamp offset (µs) and per-stream timestamp scales.
+  int64_t input_ts_offset = 0;
+  std::array<double, MaxStreams> input_ts_scale{};  // 0 means not given (1.0)
+  bool loop_input = false;
+  int video_channel = 0;      // capture channel ("vc")
+  std::string video_standard; // capture television standard ("tvstd")
+
+  // Picture geometry and format; an opened input sets these from its video stream.
+  int frame_width = 0;
+  int frame_height = 0;
+  AVRational frame_rate{0, 0};       // num/den; den 0: not known
+  float frame_aspect_ratio = 0.0f;   // 0: not known
+  AVPixelFormat frame_pix_fmt = AV_PIX_FMT_NONE;
+
+  // Audio; an opened input sets these from its audio stream.
+  int audio_sample_rate = 44100;
+  int audio_channels = 1;
+  uint64_t audio_channel_layout = 0;  // native channel mask, 0: unknown
+  AVSampleFormat audio_sample_fmt = AV_SAMPLE_FMT_NONE;
+
+  // Per kind (TStreamKind): codec name ("" none), stream copy, codec tag,
+  // disabled kind, bitstream filter chain ("name" or "name=args" each).
+  std::array<std::string, 3> codec_name;
+  std::array<bool, 3> stream_copy{};
+  std::array<uint32_t, 3> codec_tag{};
+  std::array<bool, 3> disable{};
+  std::array<std::vector<std::string>, 3> bitstream_filters;
+  std::string audio_language;
+  std::string subtitle_language;
+
+  // Options no library template knows; offered to the private options of the
+  // encoder chosen for each new stream (e.g. libx264's "preset", "crf").
+  std::vector<std::pair<std::string, std::string>> codec_private_options;
+
+  // Next output file.
+  std::vector<std::pair<std::string, std::string>> metadata;  // in the order given
+  int64_t recording_timestamp = 0;  // seconds since 1970; 0: none
+  float mux_preload = 0.5f;         // seconds
+  float mux_max_delay = 0.7f;       // seconds
+  int loop_output = -1;             // -1: the format's default (no loop)
+
+  // Next video stream.
+  bool intra_only = false;
+  float video_qscale = 0.0f;  // fixed quantiser, 0: none
+  bool same_quality = false;
+  std::vector<uint16_t> intra_matrix;  // 64 coefficients when given
+  std::vector<uint16_t> inter_matrix;
+  std::string video_rc_override;
+  int me_threshold = 0;
+  int intra_dc_precision = 8;
+  int video_global_header = 0;  // "vglobal" bits
+  bool force_fps = false;
+  int video_discard = 0;  // "vdt": discard level for the next input's video streams
+
+  // Next audio stream.
+  float audio_qscale = NoAudioQuality;
+
+  int thread_count = 1;
+};
+
+// Settings the transcoding run reads.
+struct TRunSettings {
+  int64_t recording_time = std::numeric_limits<int64_t>::max();  // µs
+  // µs. Also the pending seek of the next input: OpenInput seeks to it and
+  // resets it to 0; given after the input, it is where the output starts.
+  int64_t start_time = 0;
+  int64_t limit_filesize = 0;  // bytes, 0: none
+
+  int crop_top = 0, crop_bottom = 0, crop_left = 0, crop_right = 0;
+  int pad_top = 0, pad_bottom = 0, pad_left = 0, pad_right = 0;
+  std::array<uint8_t, 3> pad_color{16, 128, 128};  // Y, Cb, Cr
+  // Frame size asked for when the last video stream was created; the run
+  // compares the filter output with it when pads and filters meet.
+  int requested_width = 0, requested_height = 0;
+
+  // Frame limits by media type (video, audio, data, subtitle).
+  std::array<int32_t, 4> max_frames{INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+  int sws_flags = SWS_BICUBIC;
+  std::string filter_description;  // "vfilters"
+  bool filters_in_use = false;     // set when an output is added with a chain
+  bool deinterlace = false;
+
+  int audio_volume = 256;
+  int audio_sync_method = 0;
+  float audio_drift_threshold = 0.1f;
+  int video_sync_method = -1;
+  float dts_delta_threshold = 10.0f;
+  bool copy_ts = false;
+  bool shortest = false;
+  bool input_sync = false;
+  bool rate_emu = false;
+  int program_id = 0;  // also: the next input keeps only this program (when set)
+  bool program_id_set = false;
+  bool copy_initial_nonkeyframes = false;
+  bool exit_on_error = false;
+  int top_field_first = -1;
+  int me_threshold = 0;
+
+  int do_pass = 0;  // 0, 1 or 2
+  std::string pass_logfile_prefix;
+  bool qp_hist = false;
+  bool do_psnr = false;
+  bool do_pkt_dump = false;
+  bool do_hex_dump = false;
+  std::string vstats_filename;
+
+  bool join = false;  // join mode: one output file fed by every input file in turn
+};
+
+struct TInputStream {
+  AVStream* stream = nullptr;  // belongs to the file's format context
+  // Decoder context made from the stream's codecpar, with the library option
+  // defaults applied; opened (and closed) by the run under CodecLock.
+  AVCodecContextPtr decoder_context;
+  // Decoder named by the options for this stream; null: found by codec id at run time.
+  const AVCodec* chosen_decoder = nullptr;
+};
+
+struct TInputFile {
+  std::string file_name;  // as given (for messages)
+  // Keeps a custom byte stream (unicode names) alive; released after `context`.
+  std::shared_ptr<void> custom_io;
+  AVInputFormatContextPtr context;
+  std::vector<TInputStream> streams;
+  int64_t ts_offset = 0;                             // µs, added to every timestamp
+  std::array<double, MaxStreams> ts_scale{};          // per stream index; 0 means 1.0
+  int64_t duration_ms = -1;                          // -1: unknown
+};
+
+struct TOutputStream {
+  AVStream* stream = nullptr;  // belongs to the file's format context
+  // The encoder context, configured by the set-up (size, rates, formats,
+  // flags, library and private options); opened by the run, then copied into
+  // stream->codecpar before the header is written. For stream copy it only
+  // carries the media type and the settings the copy takes over.
+  AVCodecContextPtr encoder_context;
+  // Encoder named by the options, or found from the guessed codec id; null for
+  // stream copy or when no encoder exists for the id (the run reports that).
+  const AVCodec* encoder = nullptr;
+  bool encoder_named = false;  // chosen by name rather than guessed
+  bool stream_copy = false;
+  std::vector<std::string> bitstream_filters;  // "name" or "name=args", in order
+  float quality = 0.0f;  // fixed quantiser × FF_QP2LAMBDA, 0: none
+};
+
+struct TOutputFile {
+  TOutputFile() = default;
+  TOutputFile(const TOutputFile&) = delete;
+  TOutputFile& operator=(const TOutputFile&) = delete;
+  // Closes the byte stream, frees the streams and the context, and removes the
+  // file from disk when it was left with 0 bytes.
+  ~TOutputFile();
+
+  std::string file_name;     // as given (for messages and the empty-file check)
+  std::string library_name;  // the name handed to the library (url)
+  AVFormatContextPtr context;
+  std::vector<TOutputStream> streams;
+  bool opened_file = false;  // the byte stream was opened by the set-up
+};
+
+}  // namespace kelvane
