@@ -61,7 +61,7 @@
   X(avcodec_descriptor_get) X(avcodec_descriptor_get_by_name) X(avcodec_string) \
   X(avcodec_version) X(av_codec_iterate) X(av_codec_is_encoder) X(av_codec_is_decoder) \
   X(av_get_bits_per_sample) X(av_get_exact_bits_per_sample) X(av_get_audio_frame_duration) \
-  X(av_get_profile_name) X(avcodec_find_best_pix_fmt_of_list) \
+  X(av_get_profile_name) X(avcodec_find_best_pix_fmt_of_list) X(avcodec_is_open) \
   X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_clone) \
   X(av_packet_rescale_ts) X(av_packet_get_side_data) X(av_packet_new_side_data) X(av_new_packet) \
   X(av_grow_packet) X(av_shrink_packet) X(av_packet_move_ref) X(av_packet_copy_props) \
