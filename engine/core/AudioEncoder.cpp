@@ -37,6 +37,10 @@ std::string ErrorText(int code) {
 
 }  // namespace
 
+std::unique_ptr<TAudioEncoder> WrapOpenedAudioEncoder(AVCodecContext* context) {
+  return std::make_unique<TLibAudioEncoder>(context);
+}
+
 bool IsAmrNbEncoderName(std::string_view name) {
   return name == "libopencore_amrnb" || name == "libamr_nb";
 }

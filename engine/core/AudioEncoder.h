@@ -75,4 +75,7 @@ std::unique_ptr<TAudioEncoder> OpenAudioEncoder(AVCodecContext* context, const A
                                                 AVDictionary** options, std::string* error,
                                                 int* code = nullptr);
 
+// Wraps a context already opened with avcodec_open2 (no second open).
+std::unique_ptr<TAudioEncoder> WrapOpenedAudioEncoder(AVCodecContext* context);
+
 }  // namespace kelvane

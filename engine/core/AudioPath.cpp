@@ -1,0 +1,444 @@
+#include "engine/core/AudioPath.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/FFmpegException.h"
+
+namespace kelvane {
+
+namespace {
+
+// A layout swresample can rematrix: native order, or the default for the count.
+AVChannelLayout UsableLayout(const AVChannelLayout& layout, int channels) {
+  AVChannelLayout result{};
+  if (layout.order == AV_CHANNEL_ORDER_NATIVE && layout.nb_channels == channels) {
+    avutil.av_channel_layout_copy(&result, &layout);
+  } else {
+    avutil.av_channel_layout_default(&result, channels);
+  }
+  return result;
+}
+
+int DecoderChannels(const TInputStreamState& ist) {
+  if (ist.ToS16Layout.nb_channels > 0) return ist.ToS16Layout.nb_channels;
+  return ist.Decoder != nullptr ? ist.Decoder->ch_layout.nb_channels : 0;
+}
+
+int DecoderRate(const TInputStreamState& ist) {
+  if (ist.ToS16Rate > 0) return ist.ToS16Rate;
+  return ist.Decoder != nullptr ? ist.Decoder->sample_rate : 0;
+}
+
+AVChannelLayout DecoderLayout(const TInputStreamState& ist) {
+  int channels = DecoderChannels(ist);
+  if (ist.ToS16Layout.nb_channels > 0) return UsableLayout(ist.ToS16Layout, channels);
+  return UsableLayout(ist.Decoder->ch_layout, channels);
+}
+
+const char* SampleFormatName(AVSampleFormat format) {
+  const char* name = avutil.av_get_sample_fmt_name(format);
+  return name != nullptr ? name : "none";
+}
+
+}  // namespace
+
+void AdjustVolume(uint8_t* samples, int size, int volume) {
+  if (samples == nullptr || size <= 0) return;
+  const int count = size / 2;
+  for (int i = 0; i < count; ++i) {
+    int16_t sample;
+    std::memcpy(&sample, samples + 2 * i, 2);
+    // Arithmetic shift keeps the sign; the product fits 32 bits for any
+    // volume the option layer accepts (at most 65535).
+    int64_t v = (int64_t(sample) * volume + 128) >> 8;
+    sample = int16_t(std::clamp<int64_t>(v, -32768, 32767));
+    std::memcpy(samples + 2 * i, &sample, 2);
+  }
+}
+
+TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in) {
+  TAudioSyncStep step;
+  step.IsStart = in.IsStart;
+  if (in.SyncMethod == 0) {
+    step.Kind = TAudioSyncStep::skReset;
+    step.SyncOpts = std::llrint(in.Ipts * in.EncoderRate) - in.FifoSamples;
+    return step;
+  }
+  const double delta = in.EncoderRate * in.Ipts - double(in.SyncOpts) - double(in.FifoSamples);
+  step.Delta = delta;
+  if (std::fabs(delta) <= 50) return step;
+
+  const int frame_bytes = 2 * std::max(in.DecoderChannels, 1);
+  if (in.IsStart || std::fabs(delta) > in.DriftThreshold * in.EncoderRate) {
+    // Whole sample frames only, so the channels of the block stay in place.
+    double idelta = delta * in.DecoderRate / in.EncoderRate;
+    idelta = std::clamp(idelta, -double(INT_MAX / frame_bytes), double(INT_MAX / frame_bytes));
+    int64_t byte_delta = int64_t(std::trunc(idelta)) * frame_bytes;
+    if (byte_delta < 0) {
+      step.Kind = TAudioSyncStep::skDrop;
+      step.Bytes = int(std::min<int64_t>(-byte_delta, in.Size));
+      if (step.Bytes >= in.Size) {
+        step.BlockConsumed = true;
+        return step;
+      }
+      step.IsStart = false;
+    } else {
+      step.Kind = TAudioSyncStep::skSilence;
+      if (byte_delta + in.Size > kMaxSilenceBlockBytes) {
+        // A block that alone fills the limit gets no silence; the rest of the
+        // gap is closed by the next blocks while IsStart stays set.
+        int room = std::max(kMaxSilenceBlockBytes - in.Size, 0);
+        byte_delta = room / frame_bytes * frame_bytes;
+      } else {
+        step.IsStart = false;
+      }
+      step.Bytes = int(byte_delta);
+    }
+    return step;
+  }
+  if (in.SyncMethod > 1) {
+    step.Kind = TAudioSyncStep::skCompensate;
+    double limited = std::clamp(std::trunc(delta), -double(in.SyncMethod), double(in.SyncMethod));
+    step.Compensation = int(limited);
+  }
+  return step;
+}
+
+TAudioPath::TAudioPath(const TAudioPathSettings& settings, TPacketWriter writer,
+                       const void* log_sender)
+    : settings_(settings), writer_(std::move(writer)), sender_(log_sender) {}
+
+TAudioPath::~TAudioPath() = default;
+
+void TAudioPath::LogVerbose(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = VFormatText(format, args);
+  va_end(args);
+  GetLogger().Log(sender_, llVerbose, text);
+}
+
+bool TAudioPath::OpenEncoder(TOutputStreamState& ost, std::string* error, int* code) {
+  encoders_.erase(ost.Encoder);
+  std::unique_ptr<TAudioEncoder> encoder =
+      OpenAudioEncoder(ost.Encoder, ost.EncoderCodec, nullptr, error, code);
+  if (!encoder) return false;
+  encoders_[ost.Encoder] = std::move(encoder);
+  EnsureFifo(ost);
+  return true;
+}
+
+TAudioEncoder* TAudioPath::EncoderOf(TOutputStreamState& ost) {
+  auto found = encoders_.find(ost.Encoder);
+  if (found != encoders_.end()) return found->second.get();
+  if (ost.Encoder == nullptr || !avcodec.avcodec_is_open(ost.Encoder)) return nullptr;
+  // Opened by the run itself: wrap it without opening again.
+  auto wrapped = WrapOpenedAudioEncoder(ost.Encoder);
+  TAudioEncoder* result = wrapped.get();
+  encoders_[ost.Encoder] = std::move(wrapped);
+  return result;
+}
+
+void TAudioPath::EnsureFifo(TOutputStreamState& ost) {
+  if (ost.Fifo) return;
+  AVCodecContext* enc = ost.Encoder;
+  ost.Fifo.reset(avutil.av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels,
+                                            std::max(enc->frame_size, 1024)));
+  if (!ost.Fifo) throw FFmpegException("av_fifo_alloc fail");
+}
+
+bool TAudioPath::EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist) {
+  if (ost.Resampler) return true;
+  AVCodecContext* enc = ost.Encoder;
+  const int dec_channels = DecoderChannels(ist);
+  const int dec_rate = DecoderRate(ist);
+  if (ist.Decoder != nullptr && ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16 &&
+      settings_.Verbosity > 0) {
+    LogVerbose("Warning, using s16 intermediate sample format for resampling");
+  }
+  AVChannelLayout in_layout = DecoderLayout(ist);
+  AVChannelLayout out_layout = UsableLayout(enc->ch_layout, enc->ch_layout.nb_channels);
+  SwrContext* swr = nullptr;
+  int result = swresample.swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc->sample_rate,
+                                              &in_layout, AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
+  avutil.av_channel_layout_uninit(&in_layout);
+  avutil.av_channel_layout_uninit(&out_layout);
+  SwrContextPtr owner(swr);
+  if (result >= 0) {
+    // The resampler's filter: 16 taps, 2^10 phases, no interpolation, cutoff 0.8.
+    avutil.av_opt_set_int(swr, "filter_size", 16, 0);
+    avutil.av_opt_set_int(swr, "phase_shift", 10, 0);
+    avutil.av_opt_set_int(swr, "linear_interp", 0, 0);
+    avutil.av_opt_set(swr, "cutoff", "0.8", 0);
+    // Sync methods above 1 stretch through the resampler even at equal rates.
+    if (settings_.SyncMethod > 1) avutil.av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0);
+    // Mono goes to every output channel as a copy at full level; the library
+    // would mix it in at 1/sqrt(2).
+    if (dec_channels == 1 && enc->ch_layout.nb_channels > 1) {
+      avutil.av_opt_set(swr, "rematrix_volume", "1.4142135623730951", 0);
+    }
+    result = swresample.swr_init(swr);
+  }
+  if (result < 0) {
+    RaiseFFmpeg("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", dec_channels,
+                dec_rate, enc->ch_layout.nb_channels, enc->sample_rate);
+  }
+  ost.Resampler = std::move(owner);
+  return true;
+}
+
+bool TAudioPath::EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist) {
+  AVCodecContext* enc = ost.Encoder;
+  // The pair is kept in the designed encoding: encoder format + 5 × source format.
+  const int pair = int(enc->sample_fmt) + 5 * int(AV_SAMPLE_FMT_S16);
+  if (ost.Converter && pair == ost.ReformatPair) return true;
+  ost.Converter.reset();
+  const int channels = enc->ch_layout.nb_channels;
+  const int rate = DecoderRate(ist);
+  AVChannelLayout layout = UsableLayout(enc->ch_layout, channels);
+  SwrContext* swr = nullptr;
+  int result = swresample.swr_alloc_set_opts2(&swr, &layout, enc->sample_fmt, rate, &layout,
+                                              AV_SAMPLE_FMT_S16, rate, 0, nullptr);
+  avutil.av_channel_layout_uninit(&layout);
+  SwrContextPtr owner(swr);
+  if (result >= 0) result = swresample.swr_init(swr);
+  if (result < 0) {
+    RaiseFFmpeg("Cannot convert %s sample format to %s sample format",
+                SampleFormatName(AV_SAMPLE_FMT_S16), SampleFormatName(enc->sample_fmt));
+  }
+  ost.Converter = std::move(owner);
+  ost.ReformatPair = pair;
+  return true;
+}
+
+int TAudioPath::Convert(SwrContext* swr, const uint8_t* block, int samples, int out_capacity,
+                        TOutputStreamState& ost) {
+  AVCodecContext* enc = ost.Encoder;
+  const int channels = enc->ch_layout.nb_channels;
+  const bool planar = avutil.av_sample_fmt_is_planar(enc->sample_fmt);
+  const int planes = planar ? channels : 1;
+  const int plane_bytes = out_capacity * avutil.av_get_bytes_per_sample(enc->sample_fmt) *
+                          (planar ? 1 : channels);
+  if (int(work_.size()) < planes) work_.resize(size_t(planes));
+  uint8_t* out[AV_NUM_DATA_POINTERS] = {};
+  for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) {
+    if (int(work_[size_t(p)].size()) < plane_bytes) work_[size_t(p)].resize(size_t(plane_bytes));
+    out[p] = work_[size_t(p)].data();
+  }
+  if (planes > AV_NUM_DATA_POINTERS) return AVERROR(EINVAL);
+  const uint8_t* in[1] = {block};
+  return swresample.swr_convert(swr, out, out_capacity, in, samples);
+}
+
+void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const uint8_t* block,
+                        int size) {
+  AVCodecContext* enc = ost.Encoder;
+  TAudioEncoder* encoder = EncoderOf(ost);
+  if (enc == nullptr || encoder == nullptr) throw FFmpegException("Audio encoding failed");
+  const int dec_channels = DecoderChannels(ist);
+  const int dec_rate = DecoderRate(ist);
+  const int enc_channels = enc->ch_layout.nb_channels;
+  const int enc_rate = enc->sample_rate;
+  if (dec_channels <= 0 || dec_rate <= 0 || enc_channels <= 0 || enc_rate <= 0) {
+    RaiseFFmpeg("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", dec_channels,
+                dec_rate, enc_channels, enc_rate);
+  }
+  const int in_frame_bytes = 2 * dec_channels;
+  size = size / in_frame_bytes * in_frame_bytes;
+
+  if (enc_channels != dec_channels || enc_rate != dec_rate) ost.AudioResample = 1;
+  if (ost.AudioResample) EnsureResampler(ost, ist);
+  const bool reformat = !ost.AudioResample && enc->sample_fmt != AV_SAMPLE_FMT_S16;
+  if (reformat) EnsureConverter(ost, ist);
+  EnsureFifo(ost);
+
+  // Sync.
+  TInputStreamState& sync = ost.SyncInput != nullptr ? *ost.SyncInput : ist;
+  TAudioSyncInput in;
+  in.SyncMethod = settings_.SyncMethod;
+  in.DriftThreshold = settings_.DriftThreshold;
+  in.Ipts = double(sync.Pts - settings_.StartTime) / 1000000.0;
+  in.SyncOpts = ost.SyncOpts;
+  in.FifoSamples = avutil.av_audio_fifo_size(ost.Fifo.get());
+  in.EncoderRate = enc_rate;
+  in.DecoderRate = dec_rate;
+  in.DecoderChannels = dec_channels;
+  in.IsStart = ist.IsStart != 0;
+  in.Size = size;
+  TAudioSyncStep step = ComputeAudioSync(in);
+  switch (step.Kind) {
+    case TAudioSyncStep::skReset:
+      ost.SyncOpts = step.SyncOpts;
+      break;
+    case TAudioSyncStep::skDrop:
+      if (settings_.Verbosity > 2) LogVerbose("discarding %d audio samples", int(-step.Delta));
+      if (step.BlockConsumed) return;
+      block += step.Bytes;
+      size -= step.Bytes;
+      ist.IsStart = 0;
+      break;
+    case TAudioSyncStep::skSilence:
+      silence_.assign(size_t(step.Bytes), 0);
+      silence_.insert(silence_.end(), block, block + size);
+      block = silence_.data();
+      size += step.Bytes;
+      ist.IsStart = step.IsStart ? 1 : 0;
+      if (settings_.Verbosity > 2) {
+        LogVerbose("adding %d audio samples of silence", int(step.Delta));
+      }
+      break;
+    case TAudioSyncStep::skCompensate:
+      if (settings_.Verbosity > 2) {
+        LogVerbose("compensating audio timestamp drift:%f compensation:%d in:%d", step.Delta,
+                   step.Compensation, enc_rate);
+      }
+      if (ost.Resampler) {
+        swresample.swr_set_compensation(ost.Resampler.get(), step.Compensation, enc_rate);
+      }
+      break;
+    case TAudioSyncStep::skNone:
+      break;
+  }
+
+  // Resample or convert into the encoder's format.
+  const int in_samples = size / in_frame_bytes;
+  const uint8_t* const* planes = nullptr;
+  const uint8_t* packed[1] = {block};
+  int samples = in_samples;
+  if (ost.AudioResample) {
+    int capacity = swresample.swr_get_out_samples(ost.Resampler.get(), in_samples);
+    int got = capacity < 0 ? capacity : Convert(ost.Resampler.get(), block, in_samples,
+                                                std::max(capacity, 1), ost);
+    if (got < 0) {
+      if (settings_.ExitOnError) throw FFmpegException("audio_resample() failed");
+      GetLogger().Log(sender_, llError, "audio_resample() failed");
+      return;
+    }
+    samples = got;
+  } else if (reformat) {
+    int got = Convert(ost.Converter.get(), block, in_samples, std::max(in_samples, 1), ost);
+    if (got < 0) {
+      if (settings_.ExitOnError) throw FFmpegException("av_audio_convert() failed");
+      GetLogger().Log(sender_, llError, "av_audio_convert() failed");
+      return;
+    }
+    samples = got;
+  }
+  uint8_t* work_planes[AV_NUM_DATA_POINTERS] = {};
+  if (ost.AudioResample || reformat) {
+    for (size_t p = 0; p < work_.size() && p < AV_NUM_DATA_POINTERS; ++p) {
+      work_planes[p] = work_[p].data();
+    }
+    planes = work_planes;
+  } else {
+    planes = packed;
+  }
+  if (samples <= 0) return;
+
+  // Encode.
+  if (enc->frame_size > 1) {
+    if (avutil.av_audio_fifo_write(ost.Fifo.get(),
+                                   reinterpret_cast<void**>(const_cast<uint8_t**>(planes)),
+                                   samples) < samples) {
+      throw FFmpegException("av_fifo_realloc2() failed");
+    }
+    EncodeFrames(ost, false);
+  } else {
+    // PCM-like encoders take the whole block in one frame.
+    ost.SyncOpts += samples;
+    if (!frame_) frame_.reset(avutil.av_frame_alloc());
+    AVFrame* frame = frame_.get();
+    avutil.av_frame_unref(frame);
+    frame->nb_samples = samples;
+    frame->format = enc->sample_fmt;
+    frame->sample_rate = enc_rate;
+    avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+    if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
+    avutil.av_samples_copy(frame->extended_data, const_cast<uint8_t* const*>(planes), 0, 0,
+                           samples, enc_channels, enc->sample_fmt);
+    EncodeFrame(ost, frame);
+  }
+}
+
+void TAudioPath::EncodeFrames(TOutputStreamState& ost, bool final_frame) {
+  AVCodecContext* enc = ost.Encoder;
+  const int frame_size = enc->frame_size;
+  if (!frame_) frame_.reset(avutil.av_frame_alloc());
+  for (;;) {
+    int available = avutil.av_audio_fifo_size(ost.Fifo.get());
+    if (available <= 0) return;
+    if (available < frame_size && !final_frame) return;
+    int take = std::min(available, frame_size);
+    int nb_samples = take;
+    if (final_frame && take < frame_size) {
+      TAudioEncoder* encoder = EncoderOf(ost);
+      if (encoder == nullptr || !encoder->AcceptsShortLastFrame()) {
+        int bytes = avutil.av_get_bytes_per_sample(enc->sample_fmt) * enc->ch_layout.nb_channels *
+                    frame_size;
+        if (bytes > kAudioDecodeBufferBytes) throw FFmpegException("frame_bytes invalid.");
+        nb_samples = frame_size;
+      }
+    }
+    AVFrame* frame = frame_.get();
+    avutil.av_frame_unref(frame);
+    frame->nb_samples = nb_samples;
+    frame->format = enc->sample_fmt;
+    frame->sample_rate = enc->sample_rate;
+    avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+    if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
+    if (nb_samples > take) {
+      avutil.av_samples_set_silence(frame->extended_data, take, nb_samples - take,
+                                    enc->ch_layout.nb_channels, enc->sample_fmt);
+    }
+    if (avutil.av_audio_fifo_read(ost.Fifo.get(), reinterpret_cast<void**>(frame->extended_data),
+                                  take) < take) {
+      throw FFmpegException("Audio encoding failed");
+    }
+    EncodeFrame(ost, frame);
+    ost.SyncOpts += frame_size;
+  }
+}
+
+void TAudioPath::EncodeFrame(TOutputStreamState& ost, AVFrame* frame) {
+  TAudioEncoder* encoder = EncoderOf(ost);
+  if (encoder == nullptr) throw FFmpegException("Audio encoding failed");
+  frame->pts = ost.EncoderPts;
+  ost.EncoderPts += frame->nb_samples;
+  if (encoder->SendFrame(frame) < 0) throw FFmpegException("Audio encoding failed");
+  ReceivePackets(ost, *encoder);
+}
+
+void TAudioPath::ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder) {
+  if (!packet_) packet_.reset(avcodec.av_packet_alloc());
+  AVPacket* packet = packet_.get();
+  for (;;) {
+    int result = encoder.ReceivePacket(packet);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+    if (result < 0) throw FFmpegException("Audio encoding failed");
+    ost.CodedPts = packet->pts;
+    ost.CodedKeyFrame = 1;
+    packet->flags |= AV_PKT_FLAG_KEY;
+    packet->stream_index = ost.Stream != nullptr ? ost.Stream->index : ost.StreamIndex;
+    if (ost.Stream != nullptr) {
+      avcodec.av_packet_rescale_ts(packet, ost.Encoder->time_base, ost.Stream->time_base);
+    }
+    AudioSize += uint64_t(packet->size);
+    writer_(ost, packet);
+    avcodec.av_packet_unref(packet);
+  }
+}
+
+void TAudioPath::Drain(TOutputStreamState& ost) {
+  TAudioEncoder* encoder = EncoderOf(ost);
+  if (encoder == nullptr) return;
+  if (ost.Fifo && ost.Encoder->frame_size > 1) EncodeFrames(ost, true);
+  if (encoder->SendFrame(nullptr) < 0) return;  // already drained
+  ReceivePackets(ost, *encoder);
+}
+
+}  // namespace kelvane

@@ -1,0 +1,148 @@
+// The audio path of a run: from a decoded block of packed signed 16-bit samples
+// (the decoder's rate and channel layout) to encoded packets of one output stream.
+//
+// For each block handed to an output stream that re-encodes audio it
+//   1. keeps the output in step with the input timestamps: drops samples,
+//      inserts silence, or lets the resampler stretch (audio sync methods);
+//   2. resamples to the encoder's rate and channel layout, or only converts the
+//      sample format (libswresample, from packed s16);
+//   3. cuts the result into frames of the encoder's frame size through the
+//      stream's FIFO (or hands PCM-like encoders the whole block) and encodes;
+//   4. writes every packet through the run's packet writer.
+// Drain() empties the FIFO at the end of the input (a short last frame, or a
+// frame padded with silence) and takes the encoder's delayed packets.
+//
+// The volume rule (AdjustVolume) is applied by packet processing to each
+// decoded block once, before the block reaches any output stream.
+//
+// Sync arithmetic runs in samples: the FIFO holds samples of the encoder's
+// format, so "FIFO bytes / (2 × channels)" of a 16-bit FIFO is its sample count.
+//
+// Entry points for the run (engine/core/Transcoder.*), in order:
+//   TAudioPath path(settings, writer, sender)   once per run
+//   path.OpenEncoder(ost, ...)                  set-up, for each encoded audio stream
+//   path.Output(ost, ist, block, bytes)         each decoded block, each such stream
+//   path.Drain(ost)                             at the end of the stream's input
+//   ~TAudioPath                                 releases the encoders it opened
+// The run's TOutputStreamState keeps the per-stream objects (Resampler,
+// Converter, Fifo, SyncOpts, EncoderPts); TAudioPath keeps the encoders.
+//
+// Threads: the task's worker only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/AudioEncoder.h"
+#include "engine/core/RunTables.h"
+
+namespace kelvane {
+
+// The settings the audio path reads (the task's run settings).
+struct TAudioPathSettings {
+  int Volume = 256;            // 256 = unity
+  int SyncMethod = 0;          // 0 none, 1 drop/insert, >1 also resampler compensation
+  float DriftThreshold = 0.1f; // seconds
+  int64_t StartTime = 0;       // µs
+  int Verbosity = 1;
+  bool ExitOnError = false;
+};
+
+// The volume rule on `size` bytes of packed signed 16-bit samples, in place:
+// s := clip((s × volume + 128) >> 8). Volume 256 leaves every sample as it is.
+void AdjustVolume(uint8_t* samples, int size, int volume);
+
+// The largest block (silence included) the silence insertion builds.
+constexpr int kMaxSilenceBlockBytes = 131072;
+// Room a full last frame must fit into when the FIFO is drained.
+constexpr int kAudioDecodeBufferBytes = 192000;
+
+// What the sync step does with one block (pure arithmetic, see ComputeAudioSync).
+struct TAudioSyncStep {
+  enum TKind { skNone, skDrop, skSilence, skCompensate, skReset };
+  TKind Kind = skNone;
+  double Delta = 0;          // encoder samples the output is behind (+) or ahead (-)
+  int Bytes = 0;             // skDrop: bytes dropped from the front; skSilence: bytes added
+  int Compensation = 0;      // skCompensate: samples to stretch by
+  int64_t SyncOpts = 0;      // skReset: the new output position
+  bool IsStart = true;       // the input stream's IsStart afterwards
+  bool BlockConsumed = false;  // skDrop: nothing of the block is left
+};
+
+struct TAudioSyncInput {
+  int SyncMethod = 0;
+  float DriftThreshold = 0.1f;
+  double Ipts = 0;          // seconds since the start time
+  int64_t SyncOpts = 0;     // output position, encoder samples
+  int64_t FifoSamples = 0;  // samples waiting in the FIFO
+  int EncoderRate = 0;
+  int DecoderRate = 0;
+  int DecoderChannels = 0;
+  bool IsStart = true;
+  int Size = 0;  // bytes of the block (packed s16)
+};
+
+TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in);
+
+class TAudioPath {
+ public:
+  // Writes one finished packet of `ost` (timestamps already in the stream's
+  // time base): the run's WritePacket (bitstream filters, interleaving).
+  using TPacketWriter = std::function<void(TOutputStreamState& ost, AVPacket* packet)>;
+
+  TAudioPath(const TAudioPathSettings& settings, TPacketWriter writer, const void* log_sender);
+  ~TAudioPath();
+  TAudioPath(const TAudioPath&) = delete;
+  TAudioPath& operator=(const TAudioPath&) = delete;
+
+  // Opens the encoder of `ost` (FFmpeg's, or the AMR-NB encoder for an AMR-NB
+  // context without a library encoder) and creates the stream's FIFO. False
+  // with the library's message and code on failure.
+  bool OpenEncoder(TOutputStreamState& ost, std::string* error, int* code);
+
+  // One decoded block of packed s16 at the decoder's rate and layout. Raises
+  // FFmpegException on fatal failures; returns quietly when the sync step took
+  // the whole block or a conversion failed without exit-on-error.
+  void Output(TOutputStreamState& ost, TInputStreamState& ist, const uint8_t* block, int size);
+
+  // End of the stream's input: the samples left in the FIFO as a last frame,
+  // then the encoder's delayed packets. Raises "frame_bytes invalid." when a
+  // padded last frame would not fit the decode buffer, "Audio encoding failed".
+  void Drain(TOutputStreamState& ost);
+
+  // The encoder of `ost` (opened here, or wrapped around a context the run
+  // opened itself); null when the context is not open.
+  TAudioEncoder* EncoderOf(TOutputStreamState& ost);
+
+  // Bytes of audio packets written so far.
+  uint64_t AudioSize = 0;
+
+ private:
+  bool EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist);
+  bool EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist);
+  void EnsureFifo(TOutputStreamState& ost);
+  // Converts `samples` packed-s16 samples through `swr` into work_; returns
+  // the output sample count, or a negative error.
+  int Convert(SwrContext* swr, const uint8_t* block, int samples, int out_capacity,
+              TOutputStreamState& ost);
+  void EncodeFrames(TOutputStreamState& ost, bool final_frame);
+  void EncodeFrame(TOutputStreamState& ost, AVFrame* frame);
+  void ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder);
+  void LogVerbose(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  TAudioPathSettings settings_;
+  TPacketWriter writer_;
+  const void* sender_;
+  std::map<const AVCodecContext*, std::unique_ptr<TAudioEncoder>> encoders_;
+  std::vector<uint8_t> silence_;  // silence work buffer
+  // Converted samples (encoder format), one buffer per plane.
+  std::vector<std::vector<uint8_t>> work_;
+  AVFramePtr frame_;
+  AVPacketPtr packet_;
+};
+
+}  // namespace kelvane
