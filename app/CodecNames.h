@@ -1,0 +1,29 @@
+// The codec names of the settings lists turned into encoder names of the codec
+// library, and the volume field turned into the engine's volume number.
+//
+// Some list texts name encoders that older codec libraries had and today's do
+// not ("libfaac", "libamr_nb", "mpeg4_qt", "mpeg4aac_qt"); they map to the
+// encoder that does the same job today, so that every preset still writes a
+// file. Pure functions; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvane {
+
+// The list text, trimmed and lower-cased, replaced by its encoder name:
+// "h264" libx264, "xvid" libxvid, "divx" mpeg4, "wmv3x" wmv2, "mpeg4_qt" mpeg4;
+// any other text is returned trimmed and lower-cased.
+std::string GetNewVideoCodec(const std::string& list_text);
+
+// Likewise for audio: "aac", "mpeg4aac" and "mpeg4aac_qt" aac, "mp3" libmp3lame,
+// "wma7x" wmav2, "amr_nb" libopencore_amrnb, "vorbis" libvorbis.
+std::string GetNewAudioCodec(const std::string& list_text);
+
+// The volume field (0..200 in steps of 20) as the engine's volume number, 256
+// meaning unchanged: 0 0, 20 50, 40 100, 60 150, 80 200, 100 256, 120 300,
+// 140 350, 160 400, 180 450, 200 600, anything else 256.
+int32_t GetVolume(int32_t field_value);
+
+}  // namespace kelvane

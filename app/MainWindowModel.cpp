@@ -1,0 +1,512 @@
+#include "app/MainWindowModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "app/Quality.h"
+#include "app/SettingsLists.h"
+#include "app/TextUtils.h"
+#include "binding/FFmpegLogger.h"
+#include "binding/FileUtils.h"
+#include "binding/MainThread.h"
+#include "probe/AVProbe.h"
+
+namespace kelvane {
+namespace {
+
+const char kInformation[] = "Information";
+const char kApplicationTitle[] = "Kelvane";
+const char kMissingFiles[] =
+    "Some files are missing or had been deleted!!!\n\rPlease re-install this software.";
+const char kBadMarks[] =
+    "Either the start time or end time is NOT correct.\n\rPlease make the necessary adjustment.";
+const char kEndBeforeStart[] =
+    "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
+    "LARGER than the start time.";
+const char kNoInput[] = "Please add a video file To split!";
+const char kNoFolder[] = "Please select an output folder!";
+const char kCannotSplit[] = "This file cannot be splitted!";
+const char kCannotSetOutput[] = "This file cannot be splitted!\n\rPlease send the file to Orvath.";
+const char kCannotStart[] = "The splitting job could not be started.\n\r";
+const char kCompleted[] = "Splitting job completed!";
+const char kFailed[] = "Splitting job failed!\n\r";
+const char kNoVideo[] =
+    "This video file does NOT have any video frame!\n\rThis video file cannot be splitted.";
+const char kFolderHeadline[] = "Please select an output folder :";
+
+using TWeakSelf = std::weak_ptr<TMainWindowModel*>;
+
+}  // namespace
+
+TMainWindowModel::TMainWindowModel(TMessageSink& messages)
+    : messages_(messages), self_(std::make_shared<TMainWindowModel*>(this)) {
+  EditedTime = 0;
+  // Worker threads only post; the effects run on the main thread if the
+  // model still exists then.
+  TWeakSelf weak = self_;
+  converter_.OnProgress = [weak](int32_t, int32_t AFrameNumber, int32_t, int32_t ACurrentDuration,
+                                 float, float, int64_t, int32_t ATotalOutputDuration) {
+    PostToMainThread([weak, AFrameNumber, ACurrentDuration, ATotalOutputDuration] {
+      if (auto self = weak.lock()) {
+        (*self)->ApplyProgress(AFrameNumber, ACurrentDuration, ATotalOutputDuration);
+      }
+    });
+  };
+  converter_.OnTerminate = [weak](int32_t, bool, bool AException, const std::string& AMessage) {
+    PostToMainThread([weak, AException, AMessage] {
+      if (auto self = weak.lock()) (*self)->ApplyTerminate(AException, AMessage);
+    });
+  };
+}
+
+TMainWindowModel::~TMainWindowModel() {
+  // Effects still queued for the main thread find the model gone; then the
+  // component stops its task and waits for it.
+  self_.reset();
+}
+
+void TMainWindowModel::Changed() {
+  if (OnStateChange) OnStateChange();
+}
+
+void TMainWindowModel::Log(const std::string& text) { GetLogger().Log(this, llInfo, text); }
+
+// ---- Start-up ----
+
+void TMainWindowModel::FormCreate(const std::string& program_folder) {
+  program_folder_ = program_folder;
+  PreviewPaused = false;
+  if (!converter_.LibrariesLoaded() && !converter_.LoadLibraries(program_folder)) {
+    Log(converter_.LastError());
+    messages_.ShowMessage(kInformation, kMissingFiles);
+    return;
+  }
+  FillOutputFormats();
+  ComboOutputFormatChange();
+  ComboLetterBox.Clear();
+  ComboLetterBox.Add("None");
+  ComboLetterBox.Add("Add LetterBox");
+  ComboLetterBox.Select(1);
+  EditInputFilename.clear();
+  Changed();
+}
+
+// ---- Format list and settings lists ----
+
+void TMainWindowModel::FillOutputFormats() {
+  static const char* const kEntries[] = {
+      "            ----- General Video Formats -----",
+      "     ",
+      "3GP - Mobile Video Format (*.3gp)",
+      "3G2 - Mobile Video Format (*.3g2)",
+      "ASF - Advance Streaming Format (*.asf)",
+      "AVI - Audio Video Interleave (*.avi)",
+      "AVI - DivX Video (*.avi)",
+      "DVD - VOB (*.vob)",
+      "FLV - Flash Flv Video (*.flv)",
+      "MOV - QuickTime Video (*.mov)",
+      "MP4 - MPEG4 Video (*.mp4)",
+      "MPEG-1 Movie (*.mpg)",
+      "MPEG-2 Movie (*.mpg)",
+      "RM - Real Video (*.rm)",
+      "Super Video CD (*.mpg)",
+      "SWF - Flash Swf Video (*.swf)",
+      "Video CD (*.mpg)",
+      "WMV - Windows Media Video (*.wmv)",
+      "     ",
+      "            ----- Apple iPod & iPhones -----   ",
+      "     ",
+      "Apple TV (*.mp4)",
+      "iPod (*.mp4)",
+      "iPod Touch (*.mp4)",
+      "iPod Video For TV (*.mp4)",
+      "iPhone (*.mp4)",
+      "     ",
+      "            -----     Miscellaneous     -----",
+      "     ",
+      "BlackBerry MPEG-4 Video (*.mp4)",
+      "BlackBerry AVI Video (*.avi)",
+      "BlackBerry 3GP Video (*.3gp)",
+      "BlackBerry AMR Audio (*.amr)",
+      "General Pocket PC Video (*.wmv)",
+      "PSP Video (*.mp4)",
+      "PS3 Video (*.mp4)",
+      "Xbox360 MPEG4 Video (*.mp4)",
+      "Xbox360 AVI Video (*.avi)",
+      "Xbox360 MPEG2 Video (*.mpg)",
+      "Zune Mpeg4 Video (*.mp4)",
+      "Zune WMV Windows Media Video (*.wmv)",
+  };
+  ComboOutputFormat.Clear();
+  for (const char* entry : kEntries) ComboOutputFormat.Add(entry);
+  ComboOutputFormat.SetDropDownCount(20);
+  ComboOutputFormat.Select(3);
+}
+
+void TMainWindowModel::ComboOutputFormatChange() {
+  const std::string text = ComboOutputFormat.Text();
+  if (Contains(text, "  ") || Contains(text, "---")) {
+    // A header or a blank entry: the previous format comes back.
+    ComboOutputFormat.Select(LastFormatIndex);
+    return;
+  }
+  ComboOutputFormat.SetDropDownCount(25);
+  FillSettingsLists();
+  // Without the change handler: the bitrate lists keep the selection the
+  // preset gave them.
+  ComboVideoQuality.Select(VideoQualityIndex);
+  ComboAudioQuality.Select(AudioQualityIndex);
+  Changed();
+}
+
+void TMainWindowModel::FillSettingsLists() {
+  ComboVideoCodec.Clear();
+  ComboVideoBitrate.Clear();
+  ComboVideoSize.Clear();
+  ComboVideoFramerate.Clear();
+  ComboVideoSize1.Clear();
+
+  const Quality* row = FindPreset(ComboOutputFormat.Text());
+  if (row != nullptr) ContainerName = row->Container;
+
+  if (!IsAudioOnly()) {
+    if (row != nullptr) {
+      FillVideoCodecs(*row, ComboVideoCodec);
+      FillSizes(*row, ComboVideoSize);
+      FillVideoBitrates(*row, ComboVideoBitrate);
+      FillFrameRates(*row, ComboVideoFramerate);
+    } else {
+      ComboVideoSize.Select(0);
+    }
+    ComboVideoSize1.Assign(ComboVideoSize);
+  }
+  if (row != nullptr) {
+    FillAudioCodecs(*row, ComboAudioCodec);
+    FillAudioBitrates(*row, ComboaudioBitrate);
+    FillSampleRates(*row, ComboSamplingRate);
+  }
+
+  for (TListModel* quality : {&ComboVideoQuality, &ComboAudioQuality}) {
+    quality->Clear();
+    for (const std::string& level : QualityLevels()) quality->Add(level);
+    quality->Select(2);
+  }
+
+  ComboAudioChannels.Clear();
+  if (!IsMonoContainer(ContainerName)) ComboAudioChannels.Add("Stereo");
+  ComboAudioChannels.Add("Mono");
+  ComboAudioChannels.Select(0);
+
+  LastFormatIndex = ComboOutputFormat.ItemIndex();
+}
+
+void TMainWindowModel::ComboVideoQualityChange(const TListModel& changed) {
+  if (&changed == &ComboVideoQuality) ComboVideoBitrate.Select(ComboVideoQuality.ItemIndex());
+  if (&changed == &ComboVideoBitrate) ComboVideoQuality.Select(ComboVideoBitrate.ItemIndex());
+  if (&changed == &ComboaudioBitrate) ComboAudioQuality.Select(ComboaudioBitrate.ItemIndex());
+  if (&changed == &ComboAudioQuality) ComboaudioBitrate.Select(ComboAudioQuality.ItemIndex());
+  VideoQualityIndex = ComboVideoQuality.ItemIndex();
+  AudioQualityIndex = ComboAudioQuality.ItemIndex();
+  Changed();
+}
+
+void TMainWindowModel::ComboVideoSizeChange(const TListModel& changed) {
+  if (&changed == &ComboVideoSize) ComboVideoSize1.Select(ComboVideoSize.ItemIndex());
+  if (&changed == &ComboVideoSize1) ComboVideoSize.Select(ComboVideoSize1.ItemIndex());
+}
+
+bool TMainWindowModel::IsAudioOnly() const { return IsAudioOnlyContainer(ContainerName); }
+
+// ---- Controls ----
+
+void TMainWindowModel::DisableControls() {
+  ControlsEnabled = false;
+  for (TListModel* list :
+       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
+        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
+        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+    list->SetEnabled(false);
+  }
+  Changed();
+}
+
+void TMainWindowModel::EnableControls() {
+  ControlsEnabled = true;
+  for (TListModel* list :
+       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
+        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
+        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+    list->SetEnabled(true);
+  }
+  ProgressBar1 = 0;
+  Changed();
+}
+
+// ---- Opening a file and the marks ----
+
+bool TMainWindowModel::AddVideoFile(const std::string& path) {
+  if (Splitting) return false;
+  EditInputFilename = path;
+  Changed();
+  TAVProbe& probe = converter_.Probe();
+  if (!probe.LoadFile(path, "")) {
+    Log(probe.LastErrMsg());
+    return false;
+  }
+  if (probe.VideoStreamCount() == 0) {
+    messages_.ShowMessage(kInformation, kNoVideo);
+    return false;
+  }
+  const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+  SourceSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
+  if (video.FrameRateNum > 0 && video.FrameRateDen > 0) {
+    // Halves go to the even neighbour (the default rounding mode).
+    const double rate = static_cast<double>(video.FrameRateNum) / video.FrameRateDen;
+    SourceFrameRate = std::to_string(static_cast<long long>(std::nearbyint(rate)));
+  } else {
+    SourceFrameRate.clear();  // unknown: an "Auto" frame rate then stays unset
+  }
+  const TFileStreamInfo file = probe.GetFileStreamInfo();
+  SourceDuration = std::to_string(file.Duration < 0 ? 0 : file.Duration / 1000000);
+  Changed();
+  return true;
+}
+
+void TMainWindowModel::PlayerPosition(int64_t APTS) {
+  Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
+  if (APTS >= 0) PlayPosition = APTS;
+  Changed();
+}
+
+void TMainWindowModel::ButtonMarkStartClick() {
+  Panel1 = Panel3;
+  Changed();
+}
+
+void TMainWindowModel::ButtonMarkEndClick() {
+  Panel2 = Panel3;
+  Changed();
+}
+
+void TMainWindowModel::ButtonClearMarksClick() {
+  if (Splitting) return;
+  Panel1 = Panel2 = Panel3 = "0.00";
+  Panelprogress = "0%";
+  StatusPanel1.clear();
+  Changed();
+}
+
+// ---- Split ----
+
+void TMainWindowModel::BrowseForFolder() {
+  if (auto folder = messages_.ChooseFolder(kFolderHeadline)) {
+    EditOutputFolder = *folder;
+    Changed();
+    if (OnRepaintPlay) OnRepaintPlay();
+  }
+}
+
+void TMainWindowModel::ButtonOutputFolderClick() {
+  if (Splitting) return;
+  BrowseForFolder();
+}
+
+bool TMainWindowModel::CheckBeforeRip() {
+  if (!converter_.LibrariesLoaded()) {
+    const std::string folder = program_folder_.empty() ? ProgramFolder() : program_folder_;
+    if (!converter_.LoadLibraries(IncludeTrailingPathDelimiter(folder) + "Common")) {
+      Log(converter_.LastError());
+      messages_.ShowMessage(kInformation, kMissingFiles);
+      return false;
+    }
+  }
+  if (Trim(EditInputFilename).empty()) {
+    messages_.ShowMessage(kInformation, kNoInput);
+    return false;
+  }
+  if (EditOutputFolder.empty()) {
+    messages_.ShowMessage(kInformation, kNoFolder);
+    BrowseForFolder();
+    return false;
+  }
+  if (!DirectoryExists(Trim(EditOutputFolder))) {
+    messages_.ShowMessage(kInformation, "The output folder \"" + EditOutputFolder +
+                                            "\"\n\rdoes not exist or has been deleted!\n\r"
+                                            "Please choose a new output folder.");
+    BrowseForFolder();
+    return false;
+  }
+  return true;
+}
+
+void TMainWindowModel::ButtonStartClick() {
+  if (Splitting) return;
+  awaiting_end_ = false;
+  if (OnStopPreview) OnStopPreview();
+  CompletionShown = false;
+  if (!CheckBeforeRip()) return;
+  if (Trim(Panel1).empty() || Trim(Panel2).empty()) {
+    messages_.ShowMessage(kInformation, kBadMarks);
+    return;
+  }
+  auto start = ParseDecimal(Panel1);
+  if (!start) {
+    messages_.ShowError(kApplicationTitle, "'" + Panel1 + "' is not a valid floating point value");
+    return;
+  }
+  auto end = ParseDecimal(Panel2);
+  if (!end) {
+    messages_.ShowError(kApplicationTitle, "'" + Panel2 + "' is not a valid floating point value");
+    return;
+  }
+  if (*end < *start) {
+    messages_.ShowMessage(kInformation, kEndBeforeStart);
+    return;
+  }
+  converter_.SetPreviewBitmap(true);
+  Splitting = true;
+  DisableControls();
+  FFGoConvert();
+}
+
+TSplitJob TMainWindowModel::MakeSplitJob() const {
+  TSplitJob job;
+  job.InputFile = EditInputFilename;
+  job.OutputFolder = EditOutputFolder;
+  job.Overwrite = Overwrite;
+  job.FormatText = ComboOutputFormat.Text();
+  job.ContainerName = ContainerName;
+  job.SourceSize = SourceSize;
+  job.SourceFrameRate = SourceFrameRate;
+  job.SourceDuration = SourceDuration;
+  job.VideoCodec = ComboVideoCodec.Text();
+  job.VideoBitrate = ComboVideoBitrate.Text();
+  job.VideoSize = ComboVideoSize.Text();
+  job.FrameRate = ComboVideoFramerate.Text();
+  job.AudioCodec = ComboAudioCodec.Text();
+  job.AudioBitrate = ComboaudioBitrate.Text();
+  job.SampleRate = ComboSamplingRate.Text();
+  job.AudioChannels = ComboAudioChannels.Text();
+  job.LetterBoxIndex = ComboLetterBox.ItemIndex();
+  job.Volume = SpinVolume;
+  job.StartMark = Panel1;
+  job.EndMark = Panel2;
+  return job;
+}
+
+void TMainWindowModel::Abandon(const std::string& message) {
+  Splitting = false;
+  EnableControls();
+  if (!message.empty()) messages_.ShowMessage(kInformation, message);
+}
+
+void TMainWindowModel::FFGoConvert() {
+  if (!CheckBeforeRip()) return Abandon(std::string());
+  awaiting_end_ = false;
+  failure_.clear();
+  converter_.ClearTasks();
+  ProgressBar1 = 0;
+  Changed();
+
+  const TSplitJob job = MakeSplitJob();
+  Log("Split job:\n" + job.Describe());
+  TSplitPlan plan;
+  std::string message;
+  if (!BuildSplitPlan(job, plan, message)) return Abandon(message);
+  Log("Output file: " + plan.OutputPath);
+
+  const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
+  if (index < 0) {
+    Log(converter_.LastError());
+    return Abandon(kCannotSplit);
+  }
+  if (!converter_.SetOutput(index, plan.OutputPath, &plan.OutputOptions)) {
+    Log(converter_.LastError());
+    converter_.RemoveTask(index);
+    return Abandon(kCannotSetOutput);
+  }
+  last_output_path_ = plan.OutputPath;
+  awaiting_end_ = true;
+  try {
+    converter_.Start(1);
+  } catch (const std::exception& error) {
+    awaiting_end_ = false;
+    converter_.Stop(true);
+    converter_.ClearTasks();
+    return Abandon(kCannotStart + std::string(error.what()));
+  }
+}
+
+void TMainWindowModel::ButtonStopSplitClick() {
+  if (!Splitting) return;
+  converter_.Pause();
+  if (!messages_.Confirm("Confirmation", "Stop all conversions?")) {
+    converter_.Resume();
+    return;
+  }
+  Panelprogress = "0%";
+  StatusPanel1.clear();
+  Changed();
+  converter_.Stop(true);
+  EnableControls();
+}
+
+int32_t TMainWindowModel::ProgressPercent(int32_t current_duration, int32_t total_duration) {
+  if (total_duration <= 0) return 0;
+  // 64-bit: a position of more than six hours times 100 leaves 32 bits.
+  const int64_t percent = static_cast<int64_t>(current_duration) * 100 / total_duration;
+  return static_cast<int32_t>(std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX));
+}
+
+void TMainWindowModel::FFConverterProgress(int32_t, int32_t AFrameNumber, int32_t,
+                                           int32_t ACurrentDuration, float, float, int64_t,
+                                           int32_t ATotalOutputDuration) {
+  converter_.OnProgress(0, AFrameNumber, 0, ACurrentDuration, 0, 0, 0, ATotalOutputDuration);
+}
+
+void TMainWindowModel::FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
+                                            const std::string& AMessage) {
+  converter_.OnTerminate(AIndex, AFinished, AException, AMessage);
+}
+
+void TMainWindowModel::ApplyProgress(int32_t frame_number, int32_t current_duration,
+                                     int32_t total_duration) {
+  StatusPanel1 = std::to_string(frame_number) + " frames";
+  if (total_duration > 0) {
+    const int32_t percent = ProgressPercent(current_duration, total_duration);
+    ProgressBar1 = percent;
+    Panelprogress = std::to_string(std::min(percent, 100)) + "%";
+  }
+  Changed();
+}
+
+void TMainWindowModel::ApplyTerminate(bool exception, const std::string& message) {
+  // End events of a task that was never started, or of an earlier split, do
+  // not end the split the window shows.
+  if (!awaiting_end_) return;
+  if (exception && failure_.empty()) {
+    failure_ = message.empty() ? std::string("An unknown error occurred.") : message;
+  }
+  if (!CompletionShown) Timer1Enabled = true;
+  Panelprogress = "0%";
+  StatusPanel1.clear();
+  EnableControls();
+  Splitting = false;
+  Changed();
+}
+
+void TMainWindowModel::Timer1Timer() {
+  if (!Timer1Enabled) return;
+  Timer1Enabled = false;
+  Changed();
+  if (failure_.empty()) {
+    messages_.ShowMessage(kInformation, kCompleted);
+  } else {
+    // A task that failed while running says why, rather than "completed".
+    messages_.ShowMessage(kInformation, kFailed + failure_);
+  }
+  CompletionShown = true;
+}
+
+}  // namespace kelvane

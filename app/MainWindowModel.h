@@ -1,0 +1,181 @@
+// The main window's state and logic without a toolkit: the fields of the
+// window, its lists as TListModel, the texts of its panels, and the handlers
+// the controls and the conversion component call. The Qt window binds its
+// widgets to these members and forwards clicks; the command line and the tests
+// drive the same handlers.
+//
+// Ownership: the model owns the conversion component (and through it the
+// probe and the task). Messages go to the TMessageSink given at construction,
+// which must outlive the model.
+//
+// Threads: everything here runs on the main thread. The component's progress
+// and end events arrive on worker threads; their handlers only post their
+// effects to the main thread (PostToMainThread) and never wait for it, because
+// the main thread itself waits for the worker when a split is stopped. Effects
+// posted after the model is gone are dropped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/ListModel.h"
+#include "app/MessageSink.h"
+#include "app/SplitJob.h"
+#include "engine/FFConverter.h"
+
+namespace kelvane {
+
+class TMainWindowModel {
+ public:
+  explicit TMainWindowModel(TMessageSink& messages);
+  ~TMainWindowModel();
+  TMainWindowModel(const TMainWindowModel&) = delete;
+  TMainWindowModel& operator=(const TMainWindowModel&) = delete;
+
+  // ---- Window state ----
+  bool Splitting = false;        // a split runs and has not reported its end
+  bool CompletionShown = false;  // the current split's end message was shown
+  bool PreviewPaused = false;
+  int32_t EditedTime = 1;        // mark the time-edit dialog edits: 1 start, 2 end
+  int64_t PlayPosition = 0;      // µs
+  std::string PlayingFile;
+  std::string SourceSize;       // "640x480"
+  std::string SourceFrameRate;  // whole frames per second
+  std::string SourceDuration;   // whole seconds
+  std::string ContainerName;    // of the chosen preset, "3GP", ...
+  std::string TargetSize;
+  std::string LetterboxSourceSize;
+  int32_t LastFormatIndex = 0;
+  int32_t VideoQualityIndex = 0;
+  int32_t AudioQualityIndex = 0;
+  int32_t SavedTop = 0;
+  int32_t SavedLeft = 0;
+
+  // ---- Control contents ----
+  std::string EditInputFilename;
+  std::string EditOutputFolder;
+  std::string Panel1 = "0.00";  // start mark
+  std::string Panel2 = "0.00";  // end mark
+  std::string Panel3 = "0.00";  // preview position
+  std::string Panelprogress = "0%";
+  std::string StatusPanel0 = "Ready";
+  std::string StatusPanel1;  // frame count of a running split
+  int32_t ProgressBar1 = 0;  // 0..100 (a larger value shows a full bar)
+  int32_t SpinVolume = 100;  // 0..200
+  bool Overwrite = false;        // preferences: "Overwrite Existing File with same name"
+  bool PlayImmediately = true;   // preferences: "Play video file immediately after opening"
+  // False between DisableControls and EnableControls: PageControl1, ButtonStart,
+  // ButtonMarkStart, ButtonMarkEnd, ButtonPlay, ButtonPause, buttonStop and the
+  // top-level menu items. Every other control stays usable.
+  bool ControlsEnabled = true;
+  // The one-shot 100 ms timer that shows the end message: the view runs a
+  // timer while this is true and calls Timer1Timer when it fires.
+  bool Timer1Enabled = false;
+
+  TListModel ComboOutputFormat;
+  TListModel ComboVideoQuality;
+  TListModel ComboAudioQuality;
+  TListModel ComboVideoSize1;
+  TListModel ComboLetterBox;
+  TListModel ComboVideoCodec;
+  TListModel ComboAudioCodec;
+  TListModel ComboVideoBitrate;
+  TListModel ComboVideoSize;
+  TListModel ComboVideoFramerate;
+  TListModel ComboaudioBitrate;
+  TListModel ComboSamplingRate;
+  TListModel ComboAudioChannels;
+
+  TFFConverter& Converter() { return converter_; }
+
+  // Called after a handler changed any field above (the lists report their own
+  // changes), so that a view can refresh.
+  std::function<void()> OnStateChange;
+  // Stops the preview player and waits for it; run before every split.
+  std::function<void()> OnStopPreview;
+  // Asks the view to repaint the preview panel.
+  std::function<void()> OnRepaintPlay;
+
+  // ---- Start-up ----
+  // Loads the engine's libraries from `program_folder` when they are not
+  // loaded (a message when that fails, and the lists stay empty), fills the
+  // format list and the settings lists and the letterbox list.
+  void FormCreate(const std::string& program_folder);
+
+  // ---- Format list and settings lists ----
+  void FillOutputFormats();
+  void ComboOutputFormatChange();
+  void FillSettingsLists();
+  // Shared by the two quality lists and the two bitrate lists: `changed` is
+  // the list the user changed.
+  void ComboVideoQualityChange(const TListModel& changed);
+  // Shared by ComboVideoSize and ComboVideoSize1.
+  void ComboVideoSizeChange(const TListModel& changed);
+  bool IsAudioOnly() const;
+
+  // ---- Controls ----
+  void DisableControls();
+  void EnableControls();
+
+  // ---- Opening a file and the marks ----
+  // Opens `path` with the component's probe and reads the source facts. False
+  // when the probe cannot open it (silently) or it has no video stream (with
+  // a message); the path stays in EditInputFilename either way. Playing it
+  // when PlayImmediately is ticked is the view's part.
+  bool AddVideoFile(const std::string& path);
+  // Shows a player position (µs) in Panel3 and follows it.
+  void PlayerPosition(int64_t APTS);
+  void ButtonMarkStartClick();
+  void ButtonMarkEndClick();
+  void ButtonClearMarksClick();
+
+  // ---- Split ----
+  void ButtonOutputFolderClick();
+  void ButtonStartClick();
+  void ButtonStopSplitClick();
+  bool CheckBeforeRip();
+  // Builds the one task from the window and starts it; abandons the split
+  // (with a message saying why) when that fails.
+  void FFGoConvert();
+  // The split the window describes right now.
+  TSplitJob MakeSplitJob() const;
+  // The output path of the split that runs (or ran) last.
+  const std::string& LastOutputPath() const { return last_output_path_; }
+
+  // Component events: their effects happen on the main thread.
+  void FFConverterProgress(int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
+                           int32_t ACurrentDuration, float AQuality, float ABitRate,
+                           int64_t ACurrentSize, int32_t ATotalOutputDuration);
+  void FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
+                            const std::string& AMessage);
+  // Timer1 fired: the one end message of the split.
+  void Timer1Timer();
+
+  // The progress percentage shown for a position and a total (ms): truncated,
+  // capped at 100 for the text; the bar takes the uncapped value.
+  static int32_t ProgressPercent(int32_t current_duration, int32_t total_duration);
+
+ private:
+  void ApplyProgress(int32_t frame_number, int32_t current_duration, int32_t total_duration);
+  void ApplyTerminate(bool exception, const std::string& message);
+  void Abandon(const std::string& message);
+  void Changed();
+  void BrowseForFolder();
+  void Log(const std::string& text);
+
+  TMessageSink& messages_;
+  TFFConverter converter_;
+  std::string program_folder_;
+  std::string last_output_path_;
+  // True from the moment the split's task is started until the next split is
+  // built: only then do end events belong to the split the window shows.
+  bool awaiting_end_ = false;
+  // The reason the current split's task failed, empty when it did not.
+  std::string failure_;
+  // Lets effects posted by worker threads see whether the model still exists.
+  std::shared_ptr<TMainWindowModel*> self_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,49 @@
+// Filling the settings lists from a preset row.
+//
+// The seven list columns of a `Quality` row are written in a small language:
+//   ""                      the column gives no choices of its own
+//   "640x480ONLY"           the only choice
+//   "1200default"           a value to select in a fallback list
+//   "h263default-mpeg4"     items separated by "-", the one marked "default"
+//                           (the word and what follows it removed) selected
+//   "mpeg4"                 a single value
+// Values are matched against entries as case-sensitive substrings. Each column
+// has its own routine because each reads the forms a little differently (the
+// frame-rate and sample-rate routines keep only the last item of a "-" list,
+// the codec routines keep a single text unchanged, ...).
+//
+// Pure functions over list models; main thread, like the lists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/ListModel.h"
+#include "app/Quality.h"
+
+namespace kelvane {
+
+// The fixed fallback lists, in the order they are shown.
+const std::vector<std::string>& FixedVideoBitrates();  // 13 entries, "192 Kbps" ...
+const std::vector<std::string>& FixedSizes();          // 23 entries, "Original Size" ...
+const std::vector<std::string>& FixedFrameRates();     // 7 entries, "Auto" ...
+const std::vector<std::string>& FixedSampleRates();    // 8 entries, "96000 Hz" ...
+const std::vector<std::string>& QualityLevels();       // "Highest" ... "Lowest"
+
+// Each fills `list` from the row's column and selects the designed entry.
+void FillVideoCodecs(const Quality& row, TListModel& list);
+void FillSizes(const Quality& row, TListModel& list);
+void FillVideoBitrates(const Quality& row, TListModel& list);
+void FillFrameRates(const Quality& row, TListModel& list);
+void FillAudioCodecs(const Quality& row, TListModel& list);
+void FillAudioBitrates(const Quality& row, TListModel& list);
+void FillSampleRates(const Quality& row, TListModel& list);
+
+// Audio-only containers: "mp3", "mp2", "wma", "m4a", "amr", "wav", "ac3",
+// "ogg", "ra", "au", "aac" in any case.
+bool IsAudioOnlyContainer(const std::string& container);
+
+// Containers that always get one audio channel: "3GP", "3G2" and "AMR".
+bool IsMonoContainer(const std::string& container);
+
+}  // namespace kelvane

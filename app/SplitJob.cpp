@@ -1,0 +1,211 @@
+#include "app/SplitJob.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "app/CodecNames.h"
+#include "app/Letterbox.h"
+#include "app/OutputName.h"
+#include "app/SettingsLists.h"
+#include "app/TextUtils.h"
+#include "binding/FileUtils.h"
+
+namespace kelvane {
+namespace {
+
+bool AllDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string BadMarkMessage(const char* which, const std::string& text) {
+  return std::string("The ") + which + " time \"" + text +
+         "\" cannot be used.\n\rPlease write it in seconds with a decimal point, for example "
+         "12.00.";
+}
+
+std::string NoChoiceMessage(const char* what) {
+  return std::string("No ") + what +
+         " is selected.\n\rPlease choose one in the Detailed Output Settings.";
+}
+
+std::string BadChoiceMessage(const char* what, const std::string& text) {
+  return std::string("The ") + what + " \"" + text + "\" cannot be used.\n\rPlease choose another.";
+}
+
+// A list's number part as an integer, or a message naming the list.
+bool ReadListInteger(const std::string& text, const char* what, long long& value,
+                     std::string& message) {
+  if (Trim(text).empty()) {
+    message = NoChoiceMessage(what);
+    return false;
+  }
+  auto number = ParseInteger(NumberPart(text));
+  if (!number) {
+    message = BadChoiceMessage(what, text);
+    return false;
+  }
+  value = *number;
+  return true;
+}
+
+bool FitsInt32(double value) {
+  return value >= std::numeric_limits<int32_t>::min() &&
+         value <= std::numeric_limits<int32_t>::max();
+}
+
+}  // namespace
+
+std::optional<int32_t> MarkToMilliseconds(const std::string& text) {
+  const std::string trimmed = Trim(text);
+  const size_t point = trimmed.find('.');
+  if (point == std::string::npos) return std::nullopt;
+  const std::string whole = trimmed.substr(0, point);
+  const std::string decimals = trimmed.substr(point + 1);
+  if (!AllDigits(whole) || (!decimals.empty() && !AllDigits(decimals))) return std::nullopt;
+  // Only the first two decimals count: 0.467 is 460 ms.
+  std::string hundredths = decimals.substr(0, 2);
+  while (hundredths.size() < 2) hundredths += '0';
+  auto seconds = ParseInteger(whole);
+  if (!seconds || *seconds > std::numeric_limits<int32_t>::max() / 1000) return std::nullopt;
+  const long long ms = *seconds * 1000 + std::stoi(hundredths) * 10;
+  if (ms > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return static_cast<int32_t>(ms);
+}
+
+std::string TSplitJob::Describe() const {
+  std::ostringstream out;
+  out << "Input file: " << InputFile << "\n"
+      << "Output folder: " << OutputFolder << (Overwrite ? " (overwrite)" : "") << "\n"
+      << "Output format: " << Trim(FormatText) << " [" << ContainerName << "]\n"
+      << "Source: size " << SourceSize << ", " << SourceFrameRate << " fps, " << SourceDuration
+      << " s\n"
+      << "Video: codec \"" << VideoCodec << "\", bitrate \"" << VideoBitrate << "\", size \""
+      << VideoSize << "\", frame rate \"" << FrameRate << "\", letterbox "
+      << (LetterBoxIndex == 0 ? "none" : "added") << "\n"
+      << "Audio: codec \"" << AudioCodec << "\", bitrate \"" << AudioBitrate
+      << "\", sample rate \"" << SampleRate << "\", channels \"" << AudioChannels
+      << "\", volume " << Volume << "\n"
+      << "Marks: " << StartMark << " - " << EndMark << "\n";
+  return out.str();
+}
+
+std::string OutputPathFor(const TSplitJob& job) {
+  const std::string extension = "." + LowerCase(job.ContainerName);
+  const std::string folder = IncludeTrailingPathDelimiter(job.OutputFolder);
+  const std::string name = ExtractFileName(job.InputFile);
+  if (job.Overwrite) {
+    const std::string path = RemoveExtension(folder + name) + extension;
+    // Replacing other files is what the user asked for; replacing the very
+    // file being read would destroy it, so it gets a free name instead.
+    if (!SameFile(path, job.InputFile)) return path;
+  }
+  return UniqueOutputName(folder + name, extension);
+}
+
+bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message) {
+  plan = TSplitPlan();
+  message.clear();
+  TOutputOptions& out = plan.OutputOptions;
+  ResetInputOptions(plan.InputOptions);
+  ResetOutputOptions(out);
+  plan.InputOptions.FileName = job.InputFile;
+
+  // The marks first: they are what the user typed by hand.
+  auto start = MarkToMilliseconds(job.StartMark);
+  if (!start) {
+    message = BadMarkMessage("start", job.StartMark);
+    return false;
+  }
+  auto end = MarkToMilliseconds(job.EndMark);
+  if (!end) {
+    message = BadMarkMessage("end", job.EndMark);
+    return false;
+  }
+  if (*end < *start) {
+    message =
+        "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
+        "LARGER than the start time.";
+    return false;
+  }
+
+  if (IsAudioOnlyContainer(job.ContainerName)) {
+    out.DisableVideo = true;
+  } else {
+    out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
+    if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
+
+    const TLetterbox box = LetterboxDecision(job.SourceSize, job.VideoSize);
+    out.FrameSize = SizeWithoutLabel(box.OutputSize);
+    const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
+    if (box.Decision == lbSideBars) {
+      out.PadLeft = out.PadRight = bar;
+    } else if (box.Decision == lbTopBottom) {
+      out.PadTop = out.PadBottom = bar;
+    }
+    if (job.LetterBoxIndex == 0) {
+      // Scaled to the chosen size without bars, whatever its shape.
+      out.FrameSize = SizeWithoutLabel(box.TargetSize);
+      out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
+    }
+
+    const std::string rate = Trim(job.FrameRate);
+    out.FrameRate = LowerCase(rate) == "auto" ? job.SourceFrameRate : NumberPart(rate);
+    out.DisableVideo = false;
+
+    long long video_kbps = 0;
+    if (!ReadListInteger(job.VideoBitrate, "video bitrate", video_kbps, message)) return false;
+    if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
+      message = BadChoiceMessage("video bitrate", job.VideoBitrate);
+      return false;
+    }
+    out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+  }
+
+  out.AudioCodec = GetNewAudioCodec(job.AudioCodec);
+
+  if (Trim(job.AudioBitrate).empty()) {
+    message = NoChoiceMessage("audio bitrate");
+    return false;
+  }
+  auto audio_kbps = ParseDecimal(NumberPart(job.AudioBitrate));
+  if (!audio_kbps || *audio_kbps <= 0 || !FitsInt32(std::round(*audio_kbps * 1000))) {
+    message = BadChoiceMessage("audio bitrate", job.AudioBitrate);
+    return false;
+  }
+  out.AudioBitrate = static_cast<int32_t>(std::lround(*audio_kbps * 1000));
+
+  long long sample_rate = 0;
+  if (!ReadListInteger(job.SampleRate, "sample rate", sample_rate, message)) return false;
+  if (sample_rate <= 0 || !FitsInt32(static_cast<double>(sample_rate))) {
+    message = BadChoiceMessage("sample rate", job.SampleRate);
+    return false;
+  }
+  out.AudioSampleRate = static_cast<int32_t>(sample_rate);
+
+  out.AudioChannels = LowerCase(Trim(job.AudioChannels)) == "mono" ? 1 : 2;
+  const std::string container = LowerCase(job.ContainerName);
+  if (container == "3gp" || container == "3g2" || container == "amr") out.AudioChannels = 1;
+
+  out.AudioVolume = GetVolume(job.Volume);
+  if (out.AudioVolume == 0) out.DisableAudio = true;
+
+  out.StartTime = *start;
+  out.RecordingTime = *end - *start;
+  if (job.StartMark == "0.00" && job.EndMark == "0.00") {
+    // The whole file, in whole seconds. Without a known duration, 0 leaves
+    // the recording time open: the output runs to the end of the input.
+    auto seconds = ParseInteger(job.SourceDuration);
+    const long long whole = seconds && *seconds > 0 ? *seconds : 0;
+    out.RecordingTime = FitsInt32(whole * 1000.0) ? static_cast<int32_t>(whole * 1000) : 0;
+  }
+
+  plan.OutputPath = OutputPathFor(job);
+  return true;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,73 @@
+// One split as plain data: everything the window shows that decides the
+// output file, copied when Start is pressed. A job can be checked and logged
+// before anything runs; BuildSplitPlan turns it into the output path and the
+// two option records of the one conversion task.
+//
+// Plain data and pure functions (BuildSplitPlan only looks at which output
+// names exist); any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/OptionRecords.h"
+
+namespace kelvane {
+
+struct TSplitJob {
+  std::string InputFile;     // the opened file's path
+  std::string OutputFolder;  // the chosen folder, as shown
+  bool Overwrite = false;    // "Overwrite Existing File with same name"
+
+  std::string FormatText;     // the output format list's text (the preset's name)
+  std::string ContainerName;  // the preset's container, "3GP", "MP4", ...
+
+  // What the probe said about the input when it was opened.
+  std::string SourceSize;       // "640x480"
+  std::string SourceFrameRate;  // "30"
+  std::string SourceDuration;   // whole seconds, "83"
+
+  // The chosen entries of the settings lists, as shown.
+  std::string VideoCodec;
+  std::string VideoBitrate;
+  std::string VideoSize;
+  std::string FrameRate;
+  std::string AudioCodec;
+  std::string AudioBitrate;
+  std::string SampleRate;
+  std::string AudioChannels;
+  int32_t LetterBoxIndex = 1;  // 0 "None", 1 "Add LetterBox"
+  int32_t Volume = 100;        // the volume field, 0..200
+
+  // The marks: seconds with "." and two decimals.
+  std::string StartMark = "0.00";
+  std::string EndMark = "0.00";
+
+  // One line per field, for the log.
+  std::string Describe() const;
+};
+
+// What a job becomes: the output path and the records for AddTask / SetOutput.
+struct TSplitPlan {
+  std::string OutputPath;
+  TInputOptions InputOptions;
+  TOutputOptions OutputOptions;
+};
+
+// A mark in milliseconds: whole seconds × 1000 plus the first two decimals
+// (0.46 gives 460, 0.4 gives 400, 0.467 gives 460). Nothing for a text that is
+// not seconds with a decimal point or that does not fit 32 bits.
+std::optional<int32_t> MarkToMilliseconds(const std::string& text);
+
+// The output path of a job: the input's name with the container's extension in
+// the output folder. Without overwriting, and whenever the path would be the
+// input file itself, the first free "-n" name (UniqueOutputName).
+std::string OutputPathFor(const TSplitJob& job);
+
+// Fills `plan` from `job`. False with a message for the user when a value
+// cannot be used (a mark without a decimal point, a bitrate list without a
+// selection, ...); nothing has been started then.
+bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message);
+
+}  // namespace kelvane

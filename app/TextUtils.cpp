@@ -1,0 +1,85 @@
+#include "app/TextUtils.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace kelvane {
+
+std::string Trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+std::string NumberPart(std::string_view text) {
+  const std::string trimmed = Trim(text);
+  const size_t space = trimmed.find(' ');
+  if (space == std::string::npos) return std::string();
+  return trimmed.substr(0, space);
+}
+
+std::optional<long long> ParseInteger(std::string_view text) {
+  const std::string trimmed = Trim(text);
+  if (trimmed.empty()) return std::nullopt;
+  const char* first = trimmed.data();
+  const char* last = first + trimmed.size();
+  if (*first == '+') ++first;
+  long long value = 0;
+  auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+std::optional<double> ParseDecimal(std::string_view text) {
+  const std::string trimmed = Trim(text);
+  if (trimmed.empty()) return std::nullopt;
+  // Only digits, one ".", and a leading sign: no exponents, no "inf"/"nan".
+  bool seen_digit = false;
+  bool seen_point = false;
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    const char c = trimmed[i];
+    if (c >= '0' && c <= '9') {
+      seen_digit = true;
+    } else if (c == '.' && !seen_point) {
+      seen_point = true;
+    } else if ((c == '-' || c == '+') && i == 0) {
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!seen_digit) return std::nullopt;
+  const char* first = trimmed.data();
+  const char* last = first + trimmed.size();
+  if (*first == '+') ++first;
+  double value = 0;
+  auto [end, error] = std::from_chars(first, last, value, std::chars_format::fixed);
+  if (error != std::errc() || end != last || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::string FormatFixed(double value, int decimals) {
+  char buffer[64];
+  // to_chars never looks at the locale, unlike printf.
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed, decimals);
+  if (error != std::errc()) return std::string();
+  return std::string(buffer, end);
+}
+
+}  // namespace kelvane

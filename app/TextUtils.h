@@ -1,0 +1,29 @@
+// Small text helpers of the window's logic. Pure functions; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvane {
+
+// Without leading and trailing spaces and control characters.
+std::string Trim(std::string_view text);
+// ASCII lower case.
+std::string LowerCase(std::string_view text);
+bool Contains(std::string_view text, std::string_view part);
+
+// The text, trimmed, up to (not including) its first space: "1200 Kbps" gives
+// "1200", "29.97 fps" gives "29.97"; a text without a space gives "".
+std::string NumberPart(std::string_view text);
+
+// Whole decimal numbers and decimal fractions, read the way the settings lists
+// and the marks write them ("." as decimal point whatever the locale). The whole
+// text must be the number; surrounding spaces are allowed.
+std::optional<long long> ParseInteger(std::string_view text);
+std::optional<double> ParseDecimal(std::string_view text);
+
+// `value` with a fixed number of decimals and "." as decimal point.
+std::string FormatFixed(double value, int decimals);
+
+}  // namespace kelvane

@@ -1,0 +1,250 @@
+// The split job: marks in milliseconds, output names, and the option records
+// a job becomes, including the jobs that must be refused with a reason.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+
+#include "app/MainWindowModel.h"
+#include "app/OutputName.h"
+#include "app/SplitJob.h"
+#include "tests/app/RecordingSink.h"
+#include "tests/common/TestSupport.h"
+
+namespace kelvane::test {
+namespace {
+
+void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+TEST(TMarks, SecondsWithTwoDecimalsBecomeMilliseconds) {
+  const std::pair<const char*, std::optional<int32_t>> cases[] = {
+      {"0.46", 460},    {"0.4", 400},         {"0.467", 460},        {"12.00", 12000},
+      {"83.46", 83460}, {" 1.05 ", 1050},     {"0.00", 0},           {"12.", 12000},
+      {"12", std::nullopt},  {"", std::nullopt},     {".50", std::nullopt},
+      {"1.2x", std::nullopt}, {"-1.00", std::nullopt}, {"1,50", std::nullopt},
+      {"2147483.64", 2147483640}, {"2147484.00", std::nullopt}};
+  for (const auto& [text, ms] : cases) EXPECT_EQ(MarkToMilliseconds(text), ms) << '"' << text << '"';
+}
+
+TEST(TOutputNames, FreeNamesCountUpFromOne) {
+  TTempDir dir;
+  const std::string input = dir.File("clip.avi");
+  EXPECT_EQ(UniqueOutputName(input, ".mp4"), dir.File("clip.mp4"));
+  Touch(dir.File("clip.mp4"));
+  EXPECT_EQ(UniqueOutputName(input, ".mp4"), dir.File("clip-1.mp4"));
+  Touch(dir.File("clip-1.mp4"));
+  EXPECT_EQ(UniqueOutputName(input, ".mp4"), dir.File("clip-2.mp4"));
+  // Only the file name's last "." starts the extension.
+  EXPECT_EQ(RemoveExtension("/a.b/movie.final.avi"), "/a.b/movie.final");
+  EXPECT_EQ(RemoveExtension("/a.b/movie"), "/a.b/movie");
+}
+
+class TSplitJobTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    model_.FillOutputFormats();
+    model_.ComboOutputFormatChange();
+    model_.ComboLetterBox.Add("None");
+    model_.ComboLetterBox.Add("Add LetterBox");
+    model_.ComboLetterBox.Select(1);
+    model_.EditInputFilename = dir_.File("clip.avi");
+    model_.EditOutputFolder = dir_.Path().string();
+    model_.SourceSize = "640x480";
+    model_.SourceFrameRate = "30";
+    model_.SourceDuration = "83";
+  }
+
+  void Choose(const std::string& format) {
+    const int index = model_.ComboOutputFormat.IndexOf(format);
+    ASSERT_GE(index, 0) << format;
+    model_.ComboOutputFormat.Select(index);
+    model_.ComboOutputFormatChange();
+  }
+
+  // The records the window's current state builds; fails the test when the
+  // job is refused.
+  TSplitPlan Plan() {
+    TSplitPlan plan;
+    std::string message;
+    EXPECT_TRUE(BuildSplitPlan(model_.MakeSplitJob(), plan, message)) << message;
+    return plan;
+  }
+
+  std::string Refusal() {
+    TSplitPlan plan;
+    std::string message;
+    EXPECT_FALSE(BuildSplitPlan(model_.MakeSplitJob(), plan, message));
+    return message;
+  }
+
+  TTempDir dir_;
+  TRecordingSink sink_;
+  TMainWindowModel model_{sink_};
+};
+
+TEST_F(TSplitJobTest, Mp4PresetFillsVideoAndAudioFields) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.Panel1 = "1.50";
+  model_.Panel2 = "4.25";
+  const TSplitPlan plan = Plan();
+  const TOutputOptions& out = plan.OutputOptions;
+  EXPECT_EQ(plan.OutputPath, dir_.File("clip.mp4"));
+  EXPECT_EQ(plan.InputOptions.FileName, dir_.File("clip.avi"));
+  EXPECT_EQ(out.VideoCodec, "mpeg4");
+  EXPECT_EQ(out.VideoTag, "");
+  EXPECT_EQ(out.FrameSize, "640x480");  // "Original Size"
+  EXPECT_EQ(out.PadTop, -1);
+  EXPECT_EQ(out.FrameRate, "30");       // no rates of its own: "Auto", the source's
+  EXPECT_EQ(out.VideoBitrate, 1500000);
+  EXPECT_FALSE(out.DisableVideo);
+  EXPECT_EQ(out.AudioCodec, "aac");
+  EXPECT_EQ(out.AudioBitrate, 128000);
+  EXPECT_EQ(out.AudioSampleRate, 48000);
+  EXPECT_EQ(out.AudioChannels, 2);
+  EXPECT_EQ(out.AudioVolume, 256);
+  EXPECT_FALSE(out.DisableAudio);
+  EXPECT_EQ(out.StartTime, 1500);
+  EXPECT_EQ(out.RecordingTime, 2750);
+}
+
+TEST_F(TSplitJobTest, FrameRateAutoTakesTheSourceRate) {
+  Choose("3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(Plan().OutputOptions.FrameRate, "15");
+  Choose("Xbox360 MPEG4 Video (*.mp4)");  // fixed rates, "Auto" selected
+  model_.SourceFrameRate = "30";          // 29.97 fps rounded
+  EXPECT_EQ(Plan().OutputOptions.FrameRate, "30");
+  model_.ComboVideoFramerate.Select(2);   // "29.97 fps"
+  EXPECT_EQ(Plan().OutputOptions.FrameRate, "29.97");
+}
+
+TEST_F(TSplitJobTest, WholeFileAndEqualMarks) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  TOutputOptions out = Plan().OutputOptions;  // both marks "0.00"
+  EXPECT_EQ(out.StartTime, 0);
+  EXPECT_EQ(out.RecordingTime, 83000);
+  model_.SourceDuration = "0";  // duration unknown: open to the end
+  EXPECT_EQ(Plan().OutputOptions.RecordingTime, 0);
+  model_.Panel1 = model_.Panel2 = "5.00";
+  out = Plan().OutputOptions;
+  EXPECT_EQ(out.StartTime, 5000);
+  EXPECT_EQ(out.RecordingTime, 0);  // the component reads 0 as "to the end"
+}
+
+TEST_F(TSplitJobTest, DivXTagOnlyForTheDivXPreset) {
+  Choose("AVI - DivX Video (*.avi)");
+  EXPECT_EQ(Plan().OutputOptions.VideoTag, "DIVX");
+  EXPECT_EQ(Plan().OutputOptions.AudioCodec, "libmp3lame");
+  Choose("AVI - Audio Video Interleave (*.avi)");
+  EXPECT_EQ(Plan().OutputOptions.VideoTag, "");
+  EXPECT_EQ(Plan().OutputOptions.AudioCodec, "pcm_s16le");
+}
+
+TEST_F(TSplitJobTest, MobileContainersGetOneChannelAndAmrBitrates) {
+  Choose("BlackBerry 3GP Video (*.3gp)");
+  model_.ComboAudioChannels.Add("Stereo");  // even if a list said otherwise
+  model_.ComboAudioChannels.Select(1);
+  const TOutputOptions out = Plan().OutputOptions;
+  EXPECT_EQ(out.AudioChannels, 1);
+  EXPECT_EQ(out.AudioCodec, "libopencore_amrnb");
+  EXPECT_EQ(out.AudioBitrate, 7400);
+  EXPECT_EQ(out.AudioSampleRate, 8000);
+  EXPECT_EQ(out.VideoCodec, "h263");
+  // 640x480 is wider than 176x144: bars above and below, 176 / 1.333 = 132, bar 6.
+  EXPECT_EQ(out.FrameSize, "176x132");
+  EXPECT_EQ(out.PadTop, 6);
+  EXPECT_EQ(out.PadBottom, 6);
+  EXPECT_EQ(out.PadLeft, -1);
+}
+
+TEST_F(TSplitJobTest, AudioOnlyPresetLeavesVideoFieldsAlone) {
+  Choose("BlackBerry AMR Audio (*.amr)");
+  const TSplitPlan plan = Plan();
+  const TOutputOptions& out = plan.OutputOptions;
+  EXPECT_EQ(plan.OutputPath, dir_.File("clip.amr"));
+  EXPECT_TRUE(out.DisableVideo);
+  EXPECT_EQ(out.VideoCodec, "");
+  EXPECT_EQ(out.FrameSize, "");
+  EXPECT_EQ(out.FrameRate, "");
+  EXPECT_EQ(out.VideoBitrate, -1);
+  EXPECT_EQ(out.PadTop, -1);
+  EXPECT_EQ(out.AudioCodec, "libopencore_amrnb");
+  EXPECT_EQ(out.AudioBitrate, 12200);
+  EXPECT_EQ(out.AudioChannels, 1);
+}
+
+TEST_F(TSplitJobTest, NoLetterboxScalesToTheChosenSize) {
+  Choose("Video CD (*.mpg)");
+  model_.SourceSize = "1280x720";
+  TOutputOptions out = Plan().OutputOptions;
+  EXPECT_EQ(out.FrameSize, "352x200");  // 352 / 1.778 = 198, bar 21 -> 20
+  EXPECT_EQ(out.PadTop, 20);
+  model_.ComboLetterBox.Select(0);
+  out = Plan().OutputOptions;
+  EXPECT_EQ(out.FrameSize, "352x240");
+  EXPECT_EQ(out.PadTop, 0);
+  EXPECT_EQ(out.PadLeft, 0);
+}
+
+TEST_F(TSplitJobTest, VolumeZeroTurnsAudioOff) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.SpinVolume = 0;
+  TOutputOptions out = Plan().OutputOptions;
+  EXPECT_TRUE(out.DisableAudio);
+  EXPECT_EQ(out.AudioVolume, 0);
+  model_.SpinVolume = 200;
+  out = Plan().OutputOptions;
+  EXPECT_FALSE(out.DisableAudio);
+  EXPECT_EQ(out.AudioVolume, 600);
+}
+
+TEST_F(TSplitJobTest, OutputNames) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.EditInputFilename = "/somewhere/else/movie.final.avi";
+  model_.Overwrite = true;
+  Touch(dir_.File("movie.final.mp4"));
+  EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final.mp4"));  // replaced as asked
+  model_.Overwrite = false;
+  EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final-1.mp4"));
+}
+
+TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.EditInputFilename = dir_.File("clip.mp4");
+  Touch(model_.EditInputFilename);
+  model_.Overwrite = true;
+  EXPECT_EQ(Plan().OutputPath, dir_.File("clip-1.mp4"));
+  // Also when the folder is written another way.
+  model_.EditOutputFolder = dir_.Path().string() + "/./";
+  const std::string path = Plan().OutputPath;
+  EXPECT_NE(path, dir_.Path().string() + "/./clip.mp4");
+  EXPECT_FALSE(SameFile(path, model_.EditInputFilename));
+}
+
+TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.Panel1 = "12";
+  model_.Panel2 = "20.00";
+  EXPECT_EQ(Refusal(),
+            "The start time \"12\" cannot be used.\n\rPlease write it in seconds with a decimal "
+            "point, for example 12.00.");
+  model_.Panel1 = "1.00";
+  model_.Panel2 = "20";
+  EXPECT_EQ(Refusal(),
+            "The end time \"20\" cannot be used.\n\rPlease write it in seconds with a decimal "
+            "point, for example 12.00.");
+  model_.Panel2 = "20.00";
+
+  Choose("Video CD (*.mpg)");
+  model_.ComboVideoQuality.Select(4);
+  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  EXPECT_EQ(Refusal(),
+            "No video bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
+  model_.ComboVideoQuality.Select(0);
+  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  model_.ComboaudioBitrate.Select(-1);
+  EXPECT_EQ(Refusal(),
+            "No audio bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
+}
+
+}  // namespace
+}  // namespace kelvane::test
