@@ -24,6 +24,7 @@
   X(av_int_list_length_for_size) \
   X(av_get_pix_fmt) X(av_get_pix_fmt_name) X(av_pix_fmt_desc_get) X(av_pix_fmt_count_planes) \
   X(av_get_sample_fmt) X(av_get_sample_fmt_name) X(av_get_bytes_per_sample) \
+  X(av_get_pix_fmt_string) X(av_get_sample_fmt_string) \
   X(av_sample_fmt_is_planar) X(av_get_packed_sample_fmt) X(av_samples_get_buffer_size) \
   X(av_samples_alloc) X(av_samples_set_silence) X(av_samples_copy) \
   X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_write) X(av_audio_fifo_read) \
