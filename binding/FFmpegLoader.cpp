@@ -105,7 +105,10 @@ void* LoadLibraryInFolder(const std::string& folder, const std::string& file_nam
   std::string path = file_name;
   if (!folder.empty() && IsRegularFile(folder + file_name)) path = folder + file_name;
   dlerror();
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Unloading only forgets a module: the media libraries and the libraries they
+  // pull in keep allocations and threads of their own, which unmapping them
+  // would leave dangling.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     const char* text = dlerror();
     why = text ? text : "unknown error";
