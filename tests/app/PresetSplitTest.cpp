@@ -1,0 +1,247 @@
+// Every preset the format list offers splits a generated clip into a file of
+// the preset's container, with the codecs, size, sample rate and channels its
+// lists say and the marked segment's duration; and a split ends with exactly
+// one message that says how it went.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+#include "app/MainWindowModel.h"
+#include "app/SettingsLists.h"
+#include "app/TextUtils.h"
+#include "binding/FFmpegLoader.h"
+#include "binding/MainThread.h"
+#include "tests/app/RecordingSink.h"
+#include "tests/common/TestSupport.h"
+#include "tools/fixtures/FixtureGenerator.h"
+#include "tools/fixtures/MediaFacts.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The clip every split reads: 4 s of 320x240 H.264 at 25 fps with stereo AAC.
+class TClip {
+ public:
+  static const std::string& Path() {
+    static TClip clip;
+    return clip.path_;
+  }
+
+ private:
+  TClip() {
+    fixtures::TFixtureRecipe recipe;
+    recipe.Seconds = 4.0;
+    path_ = dir_.File("clip.mp4");
+    std::string error;
+    if (!fixtures::GenerateFixture(recipe, path_, &error)) path_.clear();
+    EXPECT_FALSE(path_.empty()) << error;
+  }
+  TTempDir dir_;
+  std::string path_;
+};
+
+// The codec library's name of the codec an encoder writes.
+std::string CodecWrittenBy(const std::string& encoder) {
+  if (encoder == "libopencore_amrnb") return "amr_nb";  // served outside the codec library
+  const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(encoder.c_str());
+  return codec != nullptr ? avcodec.avcodec_get_name(codec->id) : "(no encoder " + encoder + ")";
+}
+
+// The demuxer that reads a container back.
+std::string DemuxerOf(const std::string& container) {
+  if (container == "3GP" || container == "3G2" || container == "MP4" || container == "MOV") {
+    return "mov,mp4,m4a,3gp,3g2,mj2";
+  }
+  if (container == "MPG" || container == "VOB") return "mpeg";
+  if (container == "WMV" || container == "ASF") return "asf";
+  return LowerCase(container);  // avi, flv, swf, rm, amr
+}
+
+class TSplitRun : public TMediaTest {
+ protected:
+  void SetUp() override {
+    TMediaTest::SetUp();
+    ASSERT_FALSE(TClip::Path().empty());
+    model_.FormCreate(KELVANE_BINARY_DIR);
+    model_.EditOutputFolder = temp_.Path().string();
+    ASSERT_TRUE(model_.AddVideoFile(TClip::Path()));
+  }
+
+  void Choose(const std::string& format) {
+    const int index = model_.ComboOutputFormat.IndexOf(format);
+    ASSERT_GE(index, 0) << format;
+    model_.ComboOutputFormat.Select(index);
+    model_.ComboOutputFormatChange();
+  }
+
+  // Presses Start and waits for the split's end message; returns its text.
+  std::string Split() {
+    model_.ButtonStartClick();
+    if (!model_.Splitting) return "(not started)";
+    const bool ended = WaitOnMainThread([this] { return !model_.Splitting; }, 240s);
+    EXPECT_TRUE(ended) << "the split did not end";
+    if (!ended) return "(still running)";
+    // The view would fire the one-shot timer 100 ms later; both end events
+    // have arrived by then.
+    WaitOnMainThread([] { return false; }, 100ms);
+    EXPECT_TRUE(model_.Timer1Enabled);
+    model_.Timer1Timer();
+    const auto texts = sink_.Texts();
+    EXPECT_EQ(texts.size(), 1u);
+    return texts.empty() ? std::string() : texts.back();
+  }
+
+  TRecordingSink sink_;
+  TMainWindowModel model_{sink_};
+};
+
+class TPresetSplitTest : public TSplitRun, public testing::WithParamInterface<std::string> {};
+
+TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
+  Choose(GetParam());
+  model_.Panel1 = "1.00";
+  model_.Panel2 = "3.00";
+  TSplitPlan plan;
+  std::string refusal;
+  ASSERT_TRUE(BuildSplitPlan(model_.MakeSplitJob(), plan, refusal)) << refusal;
+  const TOutputOptions& out = plan.OutputOptions;
+
+  EXPECT_EQ(Split(), "Splitting job completed!");
+  const std::string path = model_.LastOutputPath();
+  EXPECT_EQ(path, plan.OutputPath);
+  EXPECT_EQ(path.substr(path.rfind('.')), "." + LowerCase(model_.ContainerName));
+
+  fixtures::TMediaFacts facts;
+  std::string error;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(path, facts, &error)) << error;
+  EXPECT_EQ(facts.FormatName, DemuxerOf(model_.ContainerName));
+
+  const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+  if (out.DisableVideo) {
+    EXPECT_EQ(video, nullptr);
+  } else {
+    ASSERT_NE(video, nullptr);
+    if (!out.VideoCodec.empty()) {
+      EXPECT_EQ(video->CodecName, CodecWrittenBy(out.VideoCodec));
+    }
+    int width = 0, height = 0;
+    ASSERT_EQ(sscanf(out.FrameSize.c_str(), "%dx%d", &width, &height), 2) << out.FrameSize;
+    width += std::max(out.PadLeft, 0) + std::max(out.PadRight, 0);
+    height += std::max(out.PadTop, 0) + std::max(out.PadBottom, 0);
+    EXPECT_EQ(video->Width, width);
+    EXPECT_EQ(video->Height, height);
+  }
+
+  const fixtures::TStreamFacts* audio = facts.FirstOf(AVMEDIA_TYPE_AUDIO);
+  ASSERT_NE(audio, nullptr);
+  if (!out.AudioCodec.empty()) {
+    EXPECT_EQ(audio->CodecName, CodecWrittenBy(out.AudioCodec));
+  }
+  EXPECT_EQ(audio->SampleRate, out.AudioSampleRate);
+  EXPECT_EQ(audio->Channels, out.AudioChannels);
+
+  // The segment is 2 s; containers round to their frame and packet sizes.
+  const int64_t duration = facts.DurationUs > 0 ? facts.DurationUs
+                           : video != nullptr  ? video->DurationUs
+                                               : audio->DurationUs;
+  EXPECT_NEAR(static_cast<double>(duration) / 1e6, 2.0, 0.25);
+}
+
+TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
+  // H.263 only knows five picture sizes; the encoder refuses 640x480 when the
+  // task opens it.
+  Choose("3GP - Mobile Video Format (*.3gp)");
+  model_.ComboVideoSize.Select(model_.ComboVideoSize.Add("640x480"));
+  model_.ComboLetterBox.Select(0);
+  model_.Panel1 = "1.00";
+  model_.Panel2 = "2.00";
+  const std::string text = Split();
+  EXPECT_EQ(text.rfind("Splitting job failed!\n\r", 0), 0u) << text;
+  EXPECT_GT(text.size(), std::string("Splitting job failed!\n\r").size());
+  EXPECT_TRUE(model_.ControlsEnabled);
+}
+
+TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.ButtonStartClick();
+  ASSERT_TRUE(model_.Splitting);
+  EXPECT_FALSE(model_.ControlsEnabled);
+  model_.ButtonStartClick();  // a second Start does nothing
+  model_.ButtonStopSplitClick();
+  EXPECT_EQ(sink_.Texts("confirm"), std::vector<std::string>{"Stop all conversions?"});
+  EXPECT_TRUE(model_.ControlsEnabled);
+  EXPECT_EQ(model_.Panelprogress, "0%");
+  ASSERT_TRUE(WaitOnMainThread([this] { return !model_.Splitting; }, 60s));
+  WaitOnMainThread([] { return false; }, 100ms);
+  model_.Timer1Timer();
+  model_.Timer1Timer();  // fired once only
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  EXPECT_TRUE(model_.CompletionShown);
+}
+
+TEST_F(TSplitRun, StopAnsweredNoLetsTheSplitFinish) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  sink_.confirm_answer = false;
+  model_.ButtonStartClick();
+  ASSERT_TRUE(model_.Splitting);
+  model_.ButtonStopSplitClick();
+  EXPECT_TRUE(model_.Splitting);
+  EXPECT_FALSE(model_.ControlsEnabled);
+  ASSERT_TRUE(WaitOnMainThread([this] { return !model_.Splitting; }, 120s));
+  WaitOnMainThread([] { return false; }, 100ms);
+  model_.Timer1Timer();
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));
+  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 4.0, 0.25);  // the whole clip
+}
+
+TEST_F(TSplitRun, AFileWithoutVideoIsRefusedWithItsMessage) {
+  fixtures::TFixtureRecipe recipe;
+  ASSERT_TRUE(fixtures::FixturePreset("wav-pcm", recipe));
+  const std::string path = temp_.File("tone.wav");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+  EXPECT_FALSE(model_.AddVideoFile(path));
+  EXPECT_EQ(model_.EditInputFilename, path);
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "This video file does NOT have any video frame!\n\rThis video "
+                               "file cannot be splitted."});
+  EXPECT_EQ(model_.SourceSize, "320x240");  // the previous file's facts stay
+}
+
+TEST_F(TSplitRun, SourceFactsOfTheOpenedFile) {
+  EXPECT_EQ(model_.SourceSize, "320x240");
+  EXPECT_EQ(model_.SourceFrameRate, "25");
+  EXPECT_EQ(model_.SourceDuration, "4");
+}
+
+std::vector<std::string> ReachablePresets() {
+  TRecordingSink sink;
+  TMainWindowModel model(sink);
+  model.FillOutputFormats();
+  std::vector<std::string> names;
+  for (const std::string& entry : model.ComboOutputFormat.Items()) {
+    if (entry.find("  ") == std::string::npos && entry.find("---") == std::string::npos) {
+      names.push_back(entry);
+    }
+  }
+  return names;
+}
+
+std::string TestName(const testing::TestParamInfo<std::string>& info) {
+  std::string name;
+  for (char c : info.param) {
+    if (isalnum(static_cast<unsigned char>(c))) name += c;
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Reachable, TPresetSplitTest, testing::ValuesIn(ReachablePresets()),
+                         TestName);
+
+}  // namespace
+}  // namespace kelvane::test
