@@ -12,7 +12,7 @@
 
 namespace kelvane {
 
-class TBitmap;  // 24-bit picture of the binding layer (previews and hooks)
+struct TBitmap;  // 24-bit picture of the binding layer (binding/Bitmap.h)
 
 // Priority of the worker threads; never above normal.
 enum TConvertPriority : int { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };

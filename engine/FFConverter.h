@@ -90,6 +90,9 @@ class TCustomFFConverter {
   void Pause();
   void Resume();
   void Stop(bool wait);
+  // No OnTerminate handler is waiting or running (asynchronous runs hand each
+  // event to a thread of its own).
+  bool TerminateEventsDone() const;
 
  protected:
   // Fills the preview-bitmap slot (before the options are applied).

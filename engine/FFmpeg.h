@@ -24,6 +24,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/FrameHook.h"
 #include "engine/ConverterEvents.h"
 #include "engine/OptionRecords.h"
 #include "engine/TaskState.h"
@@ -40,6 +43,7 @@ namespace kelvane {
 class TOptionDefaults;
 class TAVProbe;
 class TConvertThread;
+class TPreviewer;
 
 // Which lines of an option text ApplyOptionLines applies.
 enum TOptionGroup : int {
@@ -106,6 +110,7 @@ class TCustomFFmpeg {
   std::unique_ptr<TOptionDefaults> OptionDefaults;
 
   // Frame hooks (vhook plug-ins) and the ranges that govern them.
+  TFrameHookChain FrameHooks;
   bool FrameHooksActive = false;
   std::vector<THookRange> HookRanges;
   int HookRangeIndex = 0;
@@ -144,15 +149,56 @@ class TCustomFFmpeg {
   void Log(TLogLevel level, const std::string& text) const;
 
   // ---- Run control: engine/TaskControl.cpp ----
-  // (members and methods of the task's start, run, stop, pause and terminate)
-
-  // ---- end of run control ----
-
- protected:
-  void InitState();  // the defaults of every setting (Reset without freeing)
+  // Starts the task: none when it ran or terminated already, or when it has no
+  // input or output (then the terminate callback comes from inside Start).
+  // Threaded: returns the worker, created suspended, for the caller to Resume.
+  // Not threaded: runs the whole conversion before returning none.
+  TConvertThread* Start(bool threaded, TConvertPriority priority);
+  // The whole conversion: the run, error capture, release of the state, DoTerminate.
+  void Run();
+  // Marks the task terminated and makes the terminate callback.
+  void DoTerminate();
+  // Asks the run to stop; with wait, returns when the worker has left the task.
+  void RequestStop(bool wait);
+  // RequestStop for a running task; the terminate callback for one that never
+  // ran; with wait, also waits for a finishing worker.
+  void Stop(bool wait);
+  // Holds the worker at its next safe point / lets it go on. Threaded runs only.
+  void Pause();
+  void Resume();
+  bool Paused() const;
+  // Under PreviewLock: stores the flags (closing the preview window when bit 0
+  // goes off).
+  void SetPreviewFlags(uint8_t flags);
+  // The same with PreviewLock already held (the preview step).
+  void StorePreviewFlagsLocked(uint8_t flags);
+  // The run's safe point: blocks while paused (until Resume or a stop request).
+  void WaitWhilePaused();
+  // Whether the worker thread has left the task for good (or there is none).
+  bool WorkerGone() const;
+  // Called by the worker as its very last touch of the task.
+  void WorkerLeft();
+  // The task's preview window (preview flag bit 0), made on the first preview
+  // (engine/core/VideoTaskHost.h); closed and freed when bit 0 goes off.
+  // Guarded by PreviewLock.
+  std::shared_ptr<TPreviewer> PreviewWindow;
 
  private:
-  // Option handlers with more than a line of work (OptionLanguage.cpp).
+  // Waits (serving the main-thread queue on the main thread) until WorkerGone.
+  void WaitForWorker();
+
+  mutable std::mutex control_mutex_;
+  std::condition_variable pause_changed_;
+  // Guarded by control_mutex_.
+  bool paused_ = false;
+  TConvertThread* convert_thread_ = nullptr;  // cleared by DoTerminate
+  bool worker_inside_ = false;                // set at Start, cleared by WorkerLeft
+
+ public:
+  // ---- end of run control ----
+
+  // ---- Option handlers with more than a line of work (OptionLanguage.cpp) ----
+  void SetOptionInternal(const std::string& name, const std::string& value);
   void SetBitRate(const std::string& name, const std::string& value);
   void SetCodecName(TStreamKind kind, const std::string& value);
   void SetCodecTag(TStreamKind kind, const std::string& value);
@@ -180,7 +226,12 @@ class TCustomFFmpeg {
                           const std::string& value, bool& refused);
   void ApplyPrivateOptions(TOutputStream& stream);
 
-  friend class TFFmpeg;
+ protected:
+  void InitState();  // the defaults of every setting (Reset without freeing)
+
+ private:
+  // The kind whose encoder is asked first for its own options (inside a preset).
+  int preferred_kind_ = -1;
 };
 
 class TFFmpeg : public TCustomFFmpeg {

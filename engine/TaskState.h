@@ -35,6 +35,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/UnicodeProtocol.h"
 
 namespace kelvane {
 
@@ -105,9 +106,15 @@ struct TPendingSettings {
   std::string audio_language;
   std::string subtitle_language;
 
-  // Options no library template knows; offered to the private options of the
-  // encoder chosen for each new stream (e.g. libx264's "preset", "crf").
-  std::vector<std::pair<std::string, std::string>> codec_private_options;
+  // Options of an encoder's own class (e.g. libx264's "preset", "crf"), and
+  // names nothing knew when they were given. Each new stream's encoder takes
+  // those of its kind (kind -1: any) that its class declares. Kept for every
+  // later stream, as the other codec options.
+  struct TPrivateOption {
+    int kind = -1;  // TStreamKind, or -1
+    std::string name, value;
+  };
+  std::vector<TPrivateOption> codec_private_options;
 
   // Next output file.
   std::vector<std::pair<std::string, std::string>> metadata;  // in the order given
@@ -195,9 +202,7 @@ struct TInputStream {
 
 struct TInputFile {
   std::string file_name;  // as given (for messages)
-  // Keeps a custom byte stream (unicode names) alive; released after `context`.
-  std::shared_ptr<void> custom_io;
-  AVInputFormatContextPtr context;
+  TInputContext context;  // the opened input (with its own I/O for unicode names)
   std::vector<TInputStream> streams;
   int64_t ts_offset = 0;                             // µs, added to every timestamp
   std::array<double, MaxStreams> ts_scale{};          // per stream index; 0 means 1.0
@@ -230,9 +235,8 @@ struct TOutputFile {
 
   std::string file_name;     // as given (for messages and the empty-file check)
   std::string library_name;  // the name handed to the library (url)
-  AVFormatContextPtr context;
+  TOutputContext context;    // the format context and the file's byte stream
   std::vector<TOutputStream> streams;
-  bool opened_file = false;  // the byte stream was opened by the set-up
 };
 
 }  // namespace kelvane

@@ -1,0 +1,761 @@
+// The option language: splitting option lines, the option table and its handlers.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
+#include "binding/FileUtils.h"
+#include "binding/OptionDefaults.h"
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegException.h"
+#include "engine/OptionValues.h"
+
+namespace kelvane {
+
+// ---- value forms ----
+
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+}  // namespace
+
+std::string TrimText(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && IsBlank(text[first])) ++first;
+  while (last > first && IsBlank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+bool TryStrToInt64(const std::string& text, int64_t& result) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= text.size()) return false;
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), value, base);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  if (base == 10) {
+    if (negative ? value > uint64_t(INT64_MAX) + 1 : value > uint64_t(INT64_MAX)) return false;
+    result = negative ? int64_t(0 - value) : int64_t(value);
+  } else {
+    // Hexadecimal values take the bit pattern.
+    result = negative ? -int64_t(value) : int64_t(value);
+  }
+  return true;
+}
+
+int64_t StrToInt64(const std::string& text) {
+  int64_t value = 0;
+  if (!TryStrToInt64(text, value)) RaiseFFmpeg("'%s' is not a valid integer value", text.c_str());
+  return value;
+}
+
+int32_t StrToInt(const std::string& text) {
+  int64_t value = 0;
+  bool hex = text.find('$') != std::string::npos || text.find("0x") != std::string::npos ||
+             text.find("0X") != std::string::npos;
+  if (!TryStrToInt64(text, value) || (hex ? value < INT32_MIN || value > UINT32_MAX
+                                          : value < INT32_MIN || value > INT32_MAX)) {
+    RaiseFFmpeg("'%s' is not a valid integer value", text.c_str());
+  }
+  return static_cast<int32_t>(value);
+}
+
+int32_t StrToIntDef(const std::string& text, int32_t fallback) {
+  int64_t value = 0;
+  if (!TryStrToInt64(text, value) || value < INT32_MIN || value > INT32_MAX) return fallback;
+  return static_cast<int32_t>(value);
+}
+
+bool TryStrToFloat(const std::string& text, double& result) {
+  std::string trimmed = TrimText(text);
+  if (trimmed.empty()) return false;
+  // Only digits, signs, the locale's decimal separator and an exponent; no
+  // hexadecimal, infinity or NaN forms.
+  const char* point = std::localeconv()->decimal_point;
+  char separator = point && point[0] ? point[0] : '.';
+  for (char c : trimmed) {
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == 'e' ||
+          c == 'E' || c == separator)) {
+      return false;
+    }
+  }
+  char* end = nullptr;
+  double value = std::strtod(trimmed.c_str(), &end);
+  if (end != trimmed.c_str() + trimmed.size() || !std::isfinite(value)) return false;
+  result = value;
+  return true;
+}
+
+double StrToFloat(const std::string& text) {
+  double value = 0;
+  if (!TryStrToFloat(text, value)) {
+    RaiseFFmpeg("'%s' is not a valid floating point value", text.c_str());
+  }
+  return value;
+}
+
+// C notation numbers (strtol with base 0 / "." decimals), as the map options read them.
+long CNumber(const char*& p) {
+  char* end = nullptr;
+  long value = std::strtol(p, &end, 0);
+  p = end;
+  return value;
+}
+
+double CDecimal(const char* p) {
+  while (*p == ' ') ++p;
+  double value = 0;
+  const char* end = p + std::strlen(p);
+  if (*p == '+') ++p;
+  auto result = std::from_chars(p, end, value);
+  if (result.ec != std::errc()) return 0;
+  return value;
+}
+
+namespace {
+
+bool Flag(const std::string& value) { return value != "0"; }
+
+int64_t ParseTime(const std::string& name, const std::string& value, bool duration) {
+  int64_t result = 0;
+  if (avutil.av_parse_time(&result, value.c_str(), duration ? 1 : 0) < 0) {
+    RaiseFFmpeg("Invalid %s specification for %s: %s", duration ? "duration" : "date",
+                name.c_str(), value.c_str());
+  }
+  return result;
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+using THandler = void (*)(TCustomFFmpeg& task, const std::string& name, const std::string& value);
+
+struct TOptionRow {
+  const char* name;
+  THandler handler;
+};
+
+}  // namespace
+
+// ---- splitting ----
+
+void TCustomFFmpeg::ApplyOptionLines(const std::string& text, TOptionGroup group) {
+  std::string rest = TrimText(text);
+  std::string normalised;
+  normalised.reserve(rest.size());
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == '\r') {
+      normalised += '\n';
+      if (i + 1 < rest.size() && rest[i + 1] == '\n') ++i;
+    } else {
+      normalised += rest[i];
+    }
+  }
+  size_t position = 0;
+  while (position < normalised.size()) {
+    size_t end = normalised.find('\n', position);
+    if (end == std::string::npos) end = normalised.size();
+    std::string line = normalised.substr(position, end - position);
+    position = end + 1;
+    size_t equals = line.find('=');
+    std::string name = equals == std::string::npos ? line : line.substr(0, equals);
+    std::string value = equals == std::string::npos ? std::string() : line.substr(equals + 1);
+    if (OptionGroupOf(name) == group) SetOption(name, value);
+  }
+}
+
+// ---- the option table ----
+
+namespace {
+
+void DoNothing(TCustomFFmpeg& task, const std::string& name, const std::string&) {
+  task.Log(llInfo, "Do nothing: option - " + name);
+}
+
+void Refuse(TCustomFFmpeg&, const std::string& name, const std::string&) {
+  throw FFmpegException("TODO: option - " + name);
+}
+
+#define KV_HANDLER(body) \
+  [](TCustomFFmpeg & task, const std::string& name, const std::string& value) { \
+    (void)task; (void)name; (void)value; body; }
+
+// The 105 names, matched in this order.
+const TOptionRow OptionTable[] = {
+    {"L", DoNothing},
+    {"h", DoNothing},
+    {"version", DoNothing},
+    {"formats", DoNothing},
+    {"i", DoNothing},
+    {"y", DoNothing},
+    {"benchmark", DoNothing},
+    {"threads", Refuse},
+    // Files, formats and general run settings.
+    {"f", KV_HANDLER(task.SetInputOrOutputFormat(value))},
+    {"map", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"map_meta_data", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"t", KV_HANDLER({
+       task.Settings.recording_time = ParseTime(name, value, true);
+       if (task.Settings.recording_time > 0)
+         task.TotalOutputDuration = int32_t(task.Settings.recording_time / 1000);
+     })},
+    {"fs", KV_HANDLER(task.Settings.limit_filesize = StrToInt64(value))},
+    {"ss", KV_HANDLER(task.Settings.start_time = ParseTime(name, value, true))},
+    {"itsoffset", KV_HANDLER(task.Pending.input_ts_offset = ParseTime(name, value, true))},
+    {"itsscale", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"timestamp", KV_HANDLER(task.Pending.recording_timestamp =
+                                 std::llround(double(ParseTime(name, value, false)) / 1000000.0))},
+    {"metadata", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"dframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_DATA] = StrToInt(value))},
+    {"dump", KV_HANDLER(task.Settings.do_pkt_dump = Flag(value))},
+    {"hex", KV_HANDLER(task.Settings.do_hex_dump = Flag(value))},
+    {"re", KV_HANDLER(task.Settings.rate_emu = Flag(value))},
+    {"loop_input", KV_HANDLER(task.Pending.loop_input = Flag(value))},
+    {"loop_output", KV_HANDLER(task.Pending.loop_output = StrToInt(value))},
+    {"v", KV_HANDLER(task.Verbosity = StrToInt(value))},
+    {"loglevel", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"target", KV_HANDLER(task.ApplyTarget(value, "ntsc"))},
+    {"vsync", KV_HANDLER(task.Settings.video_sync_method = StrToInt(value))},
+    {"async", KV_HANDLER(task.Settings.audio_sync_method = StrToInt(value))},
+    {"adrift_threshold", KV_HANDLER(task.Settings.audio_drift_threshold = float(StrToFloat(value)))},
+    {"vglobal", KV_HANDLER(task.Pending.video_global_header = StrToInt(value))},
+    {"copyts", KV_HANDLER(task.Settings.copy_ts = true)},
+    {"shortest", KV_HANDLER(task.Settings.shortest = Flag(value))},
+    {"dts_delta_threshold", KV_HANDLER(task.Settings.dts_delta_threshold = float(StrToFloat(value)))},
+    {"programid", KV_HANDLER({
+       task.Settings.program_id = StrToInt(value);
+       task.Settings.program_id_set = true;
+     })},
+    {"xerror", KV_HANDLER(task.Settings.exit_on_error = true)},
+    {"copyinkf", KV_HANDLER(task.Settings.copy_initial_nonkeyframes = StrToInt(value) != 0)},
+    {"isync", KV_HANDLER(task.Settings.input_sync = Flag(value))},
+    {"muxdelay", KV_HANDLER(task.Pending.mux_max_delay = float(StrToFloat(value)))},
+    {"muxpreload", KV_HANDLER(task.Pending.mux_preload = float(StrToFloat(value)))},
+    // Video.
+    {"b", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vb", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_VIDEO] = StrToInt(value))},
+    {"r", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"s", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"aspect", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"pix_fmt", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"croptop", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"cropbottom", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"cropleft", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"cropright", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"padtop", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"padbottom", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"padleft", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"padright", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"padcolor", KV_HANDLER(task.SetPadColor(uint32_t(StrToInt(value))))},
+    {"intra", KV_HANDLER(task.Pending.intra_only = Flag(value))},
+    {"vn", KV_HANDLER(task.Pending.disable[skVideo] = Flag(value))},
+    {"vdt", KV_HANDLER(task.Pending.video_discard = StrToInt(value))},
+    {"qscale", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"rc_override", KV_HANDLER(task.Pending.video_rc_override = value)},
+    {"vcodec", KV_HANDLER(task.SetCodecName(skVideo, value))},
+    {"me_threshold", KV_HANDLER({
+       task.Pending.me_threshold = StrToInt(value);
+       task.Settings.me_threshold = task.Pending.me_threshold;
+     })},
+    {"sameq", KV_HANDLER(task.Pending.same_quality = Flag(value))},
+    {"pass", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"passlogfile", KV_HANDLER(task.Settings.pass_logfile_prefix = value)},
+    {"deinterlace", KV_HANDLER(task.Settings.deinterlace = Flag(value))},
+    {"psnr", KV_HANDLER(task.Settings.do_psnr = Flag(value))},
+    {"vstats", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vstats_file", KV_HANDLER(task.Settings.vstats_filename = value)},
+    {"vhook", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vfilters", KV_HANDLER(task.Settings.filter_description = value)},
+    {"intra_matrix", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"inter_matrix", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"top", KV_HANDLER(task.Settings.top_field_first = StrToInt(value))},
+    {"dc", KV_HANDLER(task.Pending.intra_dc_precision = StrToInt(value))},
+    {"vtag", KV_HANDLER(task.SetCodecTag(skVideo, value))},
+    {"newvideo", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"qphist", KV_HANDLER(task.Settings.qp_hist = Flag(value))},
+    {"force_fps", KV_HANDLER(task.Pending.force_fps = Flag(value))},
+    {"vc", KV_HANDLER(task.Pending.video_channel = StrToInt(value))},
+    {"tvstd", KV_HANDLER(task.Pending.video_standard = value)},
+    // Audio.
+    {"ab", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"aframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_AUDIO] = StrToInt(value))},
+    {"aq", KV_HANDLER(task.Pending.audio_qscale = float(StrToFloat(value)))},
+    {"ar", KV_HANDLER({
+       int32_t rate = StrToInt(value);
+       if (rate > 0) task.Pending.audio_sample_rate = rate;
+     })},
+    {"ac", KV_HANDLER({
+       int32_t channels = StrToInt(value);
+       if (channels > 0) task.Pending.audio_channels = channels;
+     })},
+    {"an", KV_HANDLER(task.Pending.disable[skAudio] = Flag(value))},
+    {"acodec", KV_HANDLER(task.SetCodecName(skAudio, value))},
+    {"atag", KV_HANDLER(task.SetCodecTag(skAudio, value))},
+    {"vol", KV_HANDLER(task.Settings.audio_volume = StrToInt(value))},
+    {"newaudio", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"alang", KV_HANDLER(task.Pending.audio_language = value)},
+    {"sample_fmt", KV_HANDLER(task.SetOptionInternal(name, value))},
+    // Subtitles.
+    {"sn", KV_HANDLER(task.Pending.disable[skSubtitle] = Flag(value))},
+    {"scodec", KV_HANDLER(task.SetCodecName(skSubtitle, value))},
+    {"newsubtitle", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"slang", KV_HANDLER(task.Pending.subtitle_language = value)},
+    {"stag", KV_HANDLER(task.SetCodecTag(skSubtitle, value))},
+    // Filters and presets.
+    {"absf", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vbsf", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"sbsf", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"apre", KV_HANDLER(task.ApplyPreset('a', value))},
+    {"vpre", KV_HANDLER(task.ApplyPreset('v', value))},
+    {"spre", KV_HANDLER(task.ApplyPreset('s', value))},
+};
+
+#undef KV_HANDLER
+
+}  // namespace
+
+int OptionNameCount() { return int(sizeof(OptionTable) / sizeof(OptionTable[0])); }
+const char* OptionName(int index) { return OptionTable[index].name; }
+
+void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value) {
+  for (const TOptionRow& row : OptionTable) {
+    if (name == row.name) {
+      row.handler(*this, name, value);
+      return;
+    }
+  }
+  SetOptionDefault(name, value);
+}
+
+// Handlers with more than a line of work, by name.
+void TCustomFFmpeg::SetOptionInternal(const std::string& name, const std::string& value) {
+  if (name == "map") return SetStreamMap(value);
+  if (name == "map_meta_data") return SetMetaDataMap(value);
+  if (name == "itsscale") return SetTsScale(value);
+  if (name == "metadata") return SetMetadata(value);
+  if (name == "loglevel") return SetLogLevel(value);
+  if (name == "b" || name == "vb" || name == "ab") return SetBitRate(name, value);
+  if (name == "r") return SetFrameRate(value);
+  if (name == "s") return SetFrameSize(value);
+  if (name == "aspect") return SetAspectRatio(value);
+  if (name == "pix_fmt") return SetPixelFormat(value);
+  if (name.rfind("crop", 0) == 0) return SetCrop(name, value);
+  if (name.rfind("pad", 0) == 0) return SetPad(name, value);
+  if (name == "qscale") return SetQScale(value);
+  if (name == "pass") return SetPass(value);
+  if (name == "vstats") {
+    char clock[16] = "";
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    strftime(clock, sizeof(clock), "%H%M%S", &local);
+    Settings.vstats_filename = FormatText("%svstats_%s.log", ProgramFolder().c_str(), clock);
+    return;
+  }
+  if (name == "vhook") return SetFrameHook(value);
+  if (name == "intra_matrix") return SetMatrix(Pending.intra_matrix, value);
+  if (name == "inter_matrix") return SetMatrix(Pending.inter_matrix, value);
+  if (name == "newvideo") return NewStreamOption(skVideo);
+  if (name == "newaudio") return NewStreamOption(skAudio);
+  if (name == "newsubtitle") return NewStreamOption(skSubtitle);
+  if (name == "sample_fmt") return SetSampleFormat(value);
+  if (name == "absf" || name == "vbsf" || name == "sbsf") return SetBitstreamFilter(name, value);
+}
+
+// ---- handlers ----
+
+void TCustomFFmpeg::SetInputFormat(const std::string& name) {
+  std::string format = name;
+  if (format == "pgmyuv") {
+    format = "image2";
+    Pending.pgmyuv = true;
+    Log(llInfo, "pgmyuv format is deprecated, use image2");
+  }
+  const AVInputFormat* input = avformat.av_find_input_format(format.c_str());
+  if (!input) RaiseFFmpeg("Unknown input format: %s", name.c_str());
+  Pending.input_format = input;
+}
+
+void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
+  std::string format = name;
+  if (format == "pgmyuv") {
+    format = "image2";
+    Pending.pgmyuv = true;
+    Log(llInfo, "pgmyuv format is deprecated, use image2");
+  }
+  const AVOutputFormat* output = avformat.av_guess_format(format.c_str(), nullptr, nullptr);
+  if (!output) RaiseFFmpeg("Unknown output format: %s", name.c_str());
+  Pending.output_format = output;
+}
+
+void TCustomFFmpeg::SetInputOrOutputFormat(const std::string& name) {
+  std::string format = name;
+  if (format == "pgmyuv") {
+    format = "image2";
+    Pending.pgmyuv = true;
+    Log(llInfo, "pgmyuv format is deprecated, use image2");
+  }
+  Pending.input_format = avformat.av_find_input_format(format.c_str());
+  Pending.output_format = avformat.av_guess_format(format.c_str(), nullptr, nullptr);
+  if (!Pending.input_format && !Pending.output_format) {
+    RaiseFFmpeg("Unknown input or output format: %s", name.c_str());
+  }
+}
+
+void TCustomFFmpeg::SetBitRate(const std::string& name, const std::string& value) {
+  if (!SetOptionDefault(name, value)) return;
+  bool audio = name[0] == 'a';
+  int64_t rate = 0;
+  if (OptionDefaults &&
+      avutil.av_opt_get_int(OptionDefaults->CodecTemplate(audio ? AVMEDIA_TYPE_AUDIO
+                                                                : AVMEDIA_TYPE_VIDEO),
+                            "b", 0, &rate) >= 0 &&
+      rate < 1000) {
+    Log(llWarning,
+        "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
+  }
+}
+
+void TCustomFFmpeg::SetCodecName(TStreamKind kind, const std::string& value) {
+  if (value.empty()) return;
+  Pending.codec_name[kind].clear();
+  if (value == "copy") {
+    Pending.stream_copy[kind] = true;
+  } else {
+    Pending.codec_name[kind] = value;
+  }
+}
+
+void TCustomFFmpeg::SetCodecTag(TStreamKind kind, const std::string& value) {
+  if (value.empty()) return;
+  if (value.size() != 4) {
+    static const char* const kMessages[] = {"video tag parameter must be 4 chars",
+                                            "audio tag parameter must be 4 chars",
+                                            "subtitle tag parameter must be 4 chars"};
+    throw FFmpegException(kMessages[kind]);
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+  Pending.codec_tag[kind] = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 |
+                            uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+void TCustomFFmpeg::SetFrameSize(const std::string& value) {
+  int width = 0, height = 0;
+  if (avutil.av_parse_video_size(&width, &height, value.c_str()) < 0) {
+    throw FFmpegException("Incorrect frame size");
+  }
+  if (width % 2 != 0 || height % 2 != 0) {
+    throw FFmpegException("Frame size must be a multiple of 2");
+  }
+  Pending.frame_width = width;
+  Pending.frame_height = height;
+}
+
+void TCustomFFmpeg::SetFrameRate(const std::string& value) {
+  if (value.empty()) return;
+  AVRational rate{0, 0};
+  if (avutil.av_parse_video_rate(&rate, value.c_str()) < 0) {
+    throw FFmpegException("Incorrect frame rate");
+  }
+  Pending.frame_rate = rate;
+}
+
+void TCustomFFmpeg::SetAspectRatio(const std::string& value) {
+  double ratio = 0;
+  size_t colon = value.find(':');
+  if (colon != std::string::npos) {
+    int32_t x = StrToIntDef(value.substr(0, colon), 0);
+    int32_t y = StrToIntDef(value.substr(colon + 1), 0);
+    ratio = y > 0 ? double(x) / y : 0;
+  } else if (!TryStrToFloat(value, ratio)) {
+    ratio = 0;
+  }
+  if (float(ratio) == 0.0f) throw FFmpegException("Incorrect aspect ratio specification.");
+  Pending.frame_aspect_ratio = float(ratio);
+}
+
+void TCustomFFmpeg::SetCrop(const std::string& name, const std::string& value) {
+  int32_t band = StrToInt(value);
+  if (band < 0) return;
+  if (name == "croptop" || name == "cropbottom") {
+    if (band >= Pending.frame_height) {
+      throw FFmpegException(
+          "Vertical crop dimensions are outside the range of the original image.\n"
+          "Remember to crop first and scale second.");
+    }
+    (name == "croptop" ? Settings.crop_top : Settings.crop_bottom) = band;
+    Pending.frame_height -= band;
+  } else {
+    if (band >= Pending.frame_width) {
+      throw FFmpegException(
+          "Horizontal crop dimensions are outside the range of the original image.\n"
+          "Remember to crop first and scale second.");
+    }
+    (name == "cropleft" ? Settings.crop_left : Settings.crop_right) = band;
+    Pending.frame_width -= band;
+  }
+}
+
+void TCustomFFmpeg::SetPad(const std::string& name, const std::string& value) {
+  int32_t band = StrToInt(value);
+  if (band < 0) return;
+  if (name == "padtop") Settings.pad_top = band;
+  else if (name == "padbottom") Settings.pad_bottom = band;
+  else if (name == "padleft") Settings.pad_left = band;
+  else if (name == "padright") Settings.pad_right = band;
+}
+
+void TCustomFFmpeg::SetPadColor(uint32_t rgb) {
+  auto fix = [](double x) { return int(x * 1024 + 0.5); };
+  int r = rgb & 0xff, g = (rgb >> 8) & 0xff, b = (rgb >> 16) & 0xff;
+  int y = (fix(0.299) * r + fix(0.587) * g + fix(0.114) * b + 512) >> 10;
+  int cb = ((-fix(0.16874) * r - fix(0.33126) * g + fix(0.5) * b + 512 - 1) >> 10) + 128;
+  int cr = ((fix(0.5) * r - fix(0.41869) * g - fix(0.08131) * b + 512 - 1) >> 10) + 128;
+  Settings.pad_color = {uint8_t(y), uint8_t(cb), uint8_t(cr)};
+}
+
+void TCustomFFmpeg::SetQScale(const std::string& value) {
+  double q = StrToFloat(value);
+  if (q <= 0 || q > 255) throw FFmpegException("qscale must be > 0.0 and <= 255");
+  Pending.video_qscale = float(q);
+}
+
+void TCustomFFmpeg::SetPixelFormat(const std::string& value) {
+  if (value == "list") {
+    char line[128];
+    for (int format = -1; format < AV_PIX_FMT_NB; ++format) {
+      avutil.av_get_pix_fmt_string(line, sizeof(line), AVPixelFormat(format));
+      Log(llInfo, TrimText(line));
+    }
+    return;
+  }
+  AVPixelFormat format = avutil.av_get_pix_fmt(value.c_str());
+  if (format == AV_PIX_FMT_NONE) RaiseFFmpeg("Unknown pixel format requested: %s", value.c_str());
+  Pending.frame_pix_fmt = format;
+}
+
+void TCustomFFmpeg::SetSampleFormat(const std::string& value) {
+  if (value == "list") {
+    char line[128];
+    for (int format = -1; format < AV_SAMPLE_FMT_NB; ++format) {
+      avutil.av_get_sample_fmt_string(line, sizeof(line), AVSampleFormat(format));
+      Log(llInfo, TrimText(line));
+    }
+    return;
+  }
+  Pending.audio_sample_fmt = avutil.av_get_sample_fmt(value.c_str());
+}
+
+void TCustomFFmpeg::SetPass(const std::string& value) {
+  int32_t pass = StrToInt(value);
+  if (pass != 1 && pass != 2) throw FFmpegException("pass number can be only 1 or 2");
+  Settings.do_pass = pass;
+}
+
+void TCustomFFmpeg::SetMatrix(std::vector<uint16_t>& matrix, const std::string& value) {
+  matrix.assign(64, 0);
+  const char* p = value.c_str();
+  for (int i = 0; i < 64; ++i) {
+    matrix[i] = uint16_t(std::atoi(p));
+    if (i == 63) break;
+    p = std::strchr(p, ',');
+    if (!p) RaiseFFmpeg("Syntax error in matrix \"%s\" at coeff %d", value.c_str(), i);
+    ++p;
+  }
+}
+
+void TCustomFFmpeg::SetStreamMap(const std::string& value) {
+  if (int(StreamMaps.size()) >= MaxStreamMaps) {
+    RaiseFFmpeg("Too many stream maps: at most %d", MaxStreamMaps);
+  }
+  TStreamMapEntry entry;
+  const char* p = value.c_str();
+  entry.FileIndex = int32_t(CNumber(p));
+  if (*p) ++p;
+  entry.StreamIndex = int32_t(CNumber(p));
+  if (*p) {
+    ++p;
+    entry.SyncFileIndex = int32_t(CNumber(p));
+    if (*p) ++p;
+    entry.SyncStreamIndex = int32_t(CNumber(p));
+  } else {
+    entry.SyncFileIndex = entry.FileIndex;
+    entry.SyncStreamIndex = entry.StreamIndex;
+  }
+  StreamMaps.push_back(entry);
+}
+
+void TCustomFFmpeg::SetMetaDataMap(const std::string& value) {
+  if (int(MetaDataMaps.size()) >= MaxMetaDataMaps) {
+    RaiseFFmpeg("Too many metadata maps: at most %d", MaxMetaDataMaps);
+  }
+  TMetaDataMap entry;
+  const char* p = value.c_str();
+  entry.OutFile = int32_t(CNumber(p));
+  if (*p) ++p;
+  entry.InFile = int32_t(CNumber(p));
+  MetaDataMaps.push_back(entry);
+}
+
+void TCustomFFmpeg::SetTsScale(const std::string& value) {
+  const char* p = value.c_str();
+  long stream = CNumber(p);
+  if (*p) ++p;
+  double scale = CDecimal(p);
+  if (stream < 0 || stream >= MaxStreams) {
+    RaiseFFmpeg("stream index over MAX_STREAMS(%d)", MaxStreams);
+  }
+  Pending.input_ts_scale[stream] = scale;
+}
+
+void TCustomFFmpeg::SetMetadata(const std::string& value) {
+  size_t equals = value.find('=');
+  if (equals == std::string::npos) throw FFmpegException("Missing =");
+  Pending.metadata.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+}
+
+void TCustomFFmpeg::SetFrameHook(const std::string& value) {
+  char separator = value.find('|') != std::string::npos ? '|' : ' ';
+  std::vector<std::string> tokens;
+  size_t position = 0;
+  while (position <= value.size()) {
+    size_t end = value.find(separator, position);
+    if (end == std::string::npos) end = value.size();
+    std::string token = value.substr(position, end - position);
+    position = end + 1;
+    if (!token.empty()) tokens.push_back(token);
+  }
+  // The plug-in name and its arguments must fit the token list.
+  if (tokens.empty() || int(tokens.size()) > MaxHookTokens ||
+      AddFrameHook(FrameHooks, tokens) != 0) {
+    throw FFmpegException("Failed to add video hook function: " + value);
+  }
+  FrameHooksActive = true;
+}
+
+void TCustomFFmpeg::SetBitstreamFilter(const std::string& name, const std::string& value) {
+  if (value.empty() || value[0] == '=') return;
+  size_t equals = value.find('=', 1);
+  std::string filter = equals == std::string::npos ? value : value.substr(0, equals);
+  if (!avcodec.av_bsf_get_by_name(filter.c_str())) {
+    RaiseFFmpeg("Unknown bitstream filter %s", TrimText(value).c_str());
+  }
+  TStreamKind kind = name[0] == 'v' ? skVideo : name[0] == 'a' ? skAudio : skSubtitle;
+  Pending.bitstream_filters[kind].push_back(value);
+}
+
+void TCustomFFmpeg::SetLogLevel(const std::string& value) {
+  static const struct {
+    const char* name;
+    int level;
+  } kLevels[] = {{"quiet", -8},   {"panic", 0}, {"fatal", 8},    {"error", 16},
+                 {"warning", 24}, {"info", 32}, {"verbose", 40}, {"debug", 48}};
+  std::string lower = LowerCase(value);
+  int level = 0;
+  bool named = false;
+  for (const auto& entry : kLevels) {
+    if (lower == entry.name) {
+      level = entry.level;
+      named = true;
+    }
+  }
+  if (!named) level = StrToInt(value);
+  GetLogger().SetLogLevel(NumberToLogLevel(level));
+}
+
+void TCustomFFmpeg::NewStreamOption(TStreamKind kind) {
+  if (OutputFiles.empty()) throw FFmpegException("At least one output file must be specified");
+  TOutputFile& file = *OutputFiles.back();
+  if (kind == skVideo) NewVideoStream(file);
+  else if (kind == skAudio) NewAudioStream(file);
+  else NewSubtitleStream(file);
+}
+
+// ---- library options ----
+
+bool TCustomFFmpeg::CodecPrivateOption(const AVCodec* codec, const std::string& name,
+                                       const std::string& value, bool& refused) {
+  refused = false;
+  if (!codec || !codec->priv_class) return false;
+  const AVClass* codec_class = codec->priv_class;
+  if (!avutil.av_opt_find(&codec_class, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) {
+    return false;
+  }
+  // Try the value on a fresh context of the encoder so a refusal shows now.
+  AVCodecContextPtr probe(avcodec.avcodec_alloc_context3(codec));
+  if (!probe || !probe->priv_data ||
+      avutil.av_opt_set(probe->priv_data, name.c_str(), value.c_str(), 0) < 0) {
+    refused = true;
+  }
+  return true;
+}
+
+bool TCustomFFmpeg::SetOptionDefault(const std::string& name, const std::string& value) {
+  if (TrimText(name).empty() || TrimText(value).empty()) return false;
+  if (!OptionDefaults) return false;
+  // An option the chosen encoder declares itself belongs to that encoder, even
+  // when a generic option of the same name exists ("profile", "level"). The
+  // kind of the preset being applied is asked first.
+  int order[3] = {skVideo, skAudio, skSubtitle};
+  if (preferred_kind_ >= 0) std::swap(order[0], order[preferred_kind_]);
+  for (int kind : order) {
+    if (Pending.codec_name[kind].empty() || Pending.stream_copy[kind]) continue;
+    const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(Pending.codec_name[kind].c_str());
+    bool refused = false;
+    if (CodecPrivateOption(codec, name, value, refused)) {
+      if (refused) {
+        Log(llError, FormatText("Invalid value \"%s\" for option \"%s\"\n", value.c_str(),
+                                name.c_str()));
+        return false;
+      }
+      Pending.codec_private_options.push_back({kind, name, value});
+      return true;
+    }
+  }
+  return OptionDefaults->SetOptionDefault(name, value);
+}
+
+void TCustomFFmpeg::ApplyPrivateOptions(TOutputStream& stream) {
+  if (!stream.encoder_context || !stream.encoder_context->codec) return;
+  if (OptionDefaults) OptionDefaults->ApplyOptionDefaultsToEncoderPrivate(stream.encoder_context.get());
+  if (!stream.encoder || !stream.encoder->priv_class || !stream.encoder_context->priv_data) return;
+  int kind = stream.encoder->type == AVMEDIA_TYPE_VIDEO   ? skVideo
+             : stream.encoder->type == AVMEDIA_TYPE_AUDIO ? skAudio
+                                                          : skSubtitle;
+  for (const auto& option : Pending.codec_private_options) {
+    if (option.kind != -1 && option.kind != kind) continue;
+    const AVClass* codec_class = stream.encoder->priv_class;
+    if (!avutil.av_opt_find(&codec_class, option.name.c_str(), nullptr, 0,
+                            AV_OPT_SEARCH_FAKE_OBJ)) {
+      continue;
+    }
+    if (avutil.av_opt_set(stream.encoder_context->priv_data, option.name.c_str(),
+                          option.value.c_str(), 0) < 0) {
+      Log(llError, FormatText("Invalid value \"%s\" for option \"%s\"\n", option.value.c_str(),
+                              option.name.c_str()));
+    }
+  }
+}
+
+}  // namespace kelvane

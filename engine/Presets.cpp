@@ -1,0 +1,308 @@
+// Option presets (apre, vpre, spre) and targets (vcd, svcd, dvd, dv).
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <strings.h>
+
+#include "binding/FileUtils.h"
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegException.h"
+#include "engine/OptionValues.h"
+#include "engine/Presets.h"
+
+namespace kelvane {
+
+// The built-in libx264 presets, written for today's libx264 wrapper: the
+// generic codec options (g, bf, refs, subq, me_range, keyint_min, i_qfactor,
+// qcomp, qmin, qmax, qdiff, trellis, maxrate, bufsize) plus libx264's own
+// (coder, partitions, motion-est, direct-pred, b_strategy, sc_threshold,
+// weightb, mixed-refs, 8x8dct, fast-pskip, b-pyramid, deblock, profile, level,
+// qp, x264-params). Lines end with a line feed.
+const TOptionsPreset BuiltInPresets[BuiltInPresetCount] = {
+    {"libx264-baseline",
+     "profile=baseline\ncoder=cavlc\nbf=0\nweightb=0\nweightp=none\n8x8dct=0\n"},
+    {"libx264-default",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,b8x8\n"
+     "motion-est=hex\nsubq=7\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=3\n"
+     "direct-pred=spatial\ntrellis=1\nmixed-refs=1\nweightb=1\n8x8dct=1\nfast-pskip=1\n"},
+    {"libx264-fastfirstpass",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=none\nmotion-est=dia\n"
+     "subq=1\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\ni_qfactor=0.71\n"
+     "b_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=1\ndirect-pred=auto\n"
+     "trellis=0\nb-pyramid=none\nweightb=0\nmixed-refs=0\n8x8dct=0\nfast-pskip=1\n"},
+    {"libx264-hq",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,b8x8\n"
+     "motion-est=umh\nsubq=8\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=2\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=4\n"
+     "direct-pred=auto\ntrellis=1\nweightb=1\nmixed-refs=1\n8x8dct=1\nfast-pskip=1\n"},
+    {"libx264-ipod320",
+     "profile=baseline\ncoder=cavlc\nbf=0\nweightb=0\nweightp=none\n8x8dct=0\nlevel=1.3\n"
+     "maxrate=768000\nbufsize=3000000\n"},
+    {"libx264-ipod640",
+     "profile=baseline\ncoder=cavlc\nbf=0\nrefs=1\nweightb=0\nweightp=none\n8x8dct=0\n"
+     "level=3.0\nmaxrate=10000000\nbufsize=10000000\n"},
+    {"libx264-lossless_fast",
+     "coder=cavlc\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i4x4,p8x8\n"
+     "motion-est=hex\nsubq=3\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\n"
+     "direct-pred=spatial\nfast-pskip=1\nqp=0\n"},
+    {"libx264-lossless_max",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,p4x4\n"
+     "motion-est=esa\nsubq=8\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nrefs=16\n"
+     "direct-pred=spatial\nmixed-refs=1\n8x8dct=1\nfast-pskip=1\nqp=0\n"},
+    {"libx264-lossless_medium",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i4x4,p8x8,p4x4\n"
+     "motion-est=hex\nsubq=5\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\n"
+     "direct-pred=spatial\nfast-pskip=1\nqp=0\n"},
+    {"libx264-lossless_slow",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,p4x4\n"
+     "motion-est=umh\nsubq=6\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nrefs=2\n"
+     "direct-pred=spatial\n8x8dct=1\nfast-pskip=1\nqp=0\n"},
+    {"libx264-lossless_slower",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,p4x4\n"
+     "motion-est=umh\nsubq=8\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nrefs=4\n"
+     "direct-pred=spatial\nmixed-refs=1\n8x8dct=1\nfast-pskip=1\nqp=0\n"},
+    {"libx264-lossless_ultrafast",
+     "coder=cavlc\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=none\nmotion-est=dia\n"
+     "subq=0\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\ni_qfactor=0.71\n"
+     "b_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\ndirect-pred=spatial\n"
+     "fast-pskip=1\nqp=0\n"},
+    {"libx264-main", "profile=main\n8x8dct=0\n"},
+    {"libx264-max",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=all\nmotion-est=tesa\n"
+     "subq=10\nme_range=24\ng=250\nkeyint_min=25\nsc_threshold=40\ni_qfactor=0.71\n"
+     "b_strategy=2\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=16\ndirect-pred=auto\n"
+     "trellis=2\nweightb=1\nmixed-refs=1\n8x8dct=1\nfast-pskip=0\n"},
+    {"libx264-normal",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,b8x8\n"
+     "motion-est=hex\nsubq=6\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=1\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=2\n"
+     "direct-pred=auto\ntrellis=0\nweightb=1\n8x8dct=1\nfast-pskip=1\n"},
+    {"libx264-slowfirstpass",
+     "coder=cabac\ndeblock=0:0\nx264-params=chroma-me=1\npartitions=i8x8,i4x4,p8x8,b8x8\n"
+     "motion-est=hex\nsubq=6\nme_range=16\ng=250\nkeyint_min=25\nsc_threshold=40\n"
+     "i_qfactor=0.71\nb_strategy=2\nqcomp=0.6\nqmin=10\nqmax=51\nqdiff=4\nbf=3\nrefs=1\n"
+     "direct-pred=auto\ntrellis=0\nweightb=1\n8x8dct=1\nfast-pskip=1\n"},
+};
+
+namespace {
+
+const char* FindBuiltInPreset(const std::string& name) {
+  for (const TOptionsPreset& preset : BuiltInPresets) {
+    if (strcasecmp(preset.Name, name.c_str()) == 0) return preset.Text;
+  }
+  return nullptr;
+}
+
+std::string Normalise(const std::string& text) {
+  std::string result;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      result += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
+enum TNorm { nmPAL, nmNTSC, nmFILM };
+const char* const kTargetFrameRates[] = {"25", "30000/1001", "24000/1001"};
+
+}  // namespace
+
+void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
+  if (name.empty()) return;
+  std::string tried = name;
+  std::string text;
+  bool found = false;
+  if (const char* builtin = FindBuiltInPreset(name)) {
+    text = builtin;
+    found = true;
+  }
+  TStreamKind stream_kind = kind == 'v' ? skVideo : kind == 'a' ? skAudio : skSubtitle;
+  if (!found && !Pending.codec_name[stream_kind].empty()) {
+    tried = Pending.codec_name[stream_kind] + "-" + name;
+    if (const char* builtin = FindBuiltInPreset(tried)) {
+      text = builtin;
+      found = true;
+    }
+  }
+  if (!found && FileExists(name)) {
+    tried = name;
+    std::ifstream file(name, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    text = content.str();
+    found = !text.empty();
+  }
+  if (!found) RaiseFFmpeg("Preset \"%s\" not found", tried.c_str());
+
+  std::string lines = Normalise(TrimText(text));
+  size_t position = 0;
+  int previous_kind = preferred_kind_;
+  preferred_kind_ = stream_kind;
+  try {
+    while (position <= lines.size()) {
+      size_t end = lines.find('\n', position);
+      if (end == std::string::npos) end = lines.size();
+      std::string line = TrimText(lines.substr(position, end - position));
+      position = end + 1;
+      if (line.empty()) continue;
+      size_t equals = line.find('=');
+      std::string key = equals == std::string::npos ? std::string() : line.substr(0, equals);
+      std::string value = equals == std::string::npos ? std::string() : line.substr(equals + 1);
+      if (key.empty() || value.empty()) {
+        RaiseFFmpeg("%s: Invalid syntax: \"%s\"", tried.c_str(), line.c_str());
+      }
+      if (strcasecmp(key.c_str(), "acodec") == 0) {
+        SetCodecName(skAudio, value);
+      } else if (strcasecmp(key.c_str(), "vcodec") == 0) {
+        SetCodecName(skVideo, value);
+      } else if (strcasecmp(key.c_str(), "scodec") == 0) {
+        SetCodecName(skSubtitle, value);
+      } else if (!SetOptionDefault(key, value)) {
+        RaiseFFmpeg("%s: Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"",
+                    tried.c_str(), line.c_str(), key.c_str(), value.c_str());
+      }
+    }
+  } catch (...) {
+    preferred_kind_ = previous_kind;
+    throw;
+  }
+  preferred_kind_ = previous_kind;
+}
+
+void TCustomFFmpeg::ApplyTarget(const std::string& value, const std::string& fallback_norm) {
+  std::string type = value;
+  std::string norm_name = "auto";
+  for (const char* prefix : {"pal-", "ntsc-", "film-"}) {
+    size_t length = std::strlen(prefix);
+    if (value.compare(0, length, prefix) == 0) {
+      norm_name = std::string(prefix, length - 1);
+      type = value.substr(length);
+      break;
+    }
+  }
+  TNorm norm = nmPAL;
+  if (norm_name == "pal") {
+    norm = nmPAL;
+  } else if (norm_name == "ntsc") {
+    norm = nmNTSC;
+  } else if (norm_name == "film") {
+    norm = nmFILM;
+  } else {
+    if (Pending.frame_rate.den == 0) throw FFmpegException("frame_rate is invalid.");
+    auto classify = [](AVRational rate, TNorm& result) {
+      if (rate.den == 0) return false;
+      long rounded = std::lround(rate.num * 1000.0 / rate.den);
+      if (rounded == 25000) {
+        result = nmPAL;
+        return true;
+      }
+      if (rounded == 29970 || rounded == 23976) {
+        result = nmNTSC;
+        return true;
+      }
+      return false;
+    };
+    bool decided = classify(Pending.frame_rate, norm);
+    for (size_t i = 0; !decided && i < InputFiles.size(); ++i) {
+      for (const TInputStream& stream : InputFiles[i]->streams) {
+        if (stream.stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+        AVRational rate = stream.stream->r_frame_rate.den ? stream.stream->r_frame_rate
+                                                          : stream.stream->avg_frame_rate;
+        if (classify(rate, norm)) {
+          decided = true;
+          break;
+        }
+      }
+    }
+    if (!decided) {
+      norm = fallback_norm == "film" ? nmFILM : fallback_norm == "ntsc" ? nmNTSC : nmPAL;
+    }
+    if (Verbosity > 0) {
+      Log(llVerbose, FormatText("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
+    }
+  }
+
+  const bool pal = norm == nmPAL;
+  const char* rate = kTargetFrameRates[norm];
+  auto default_aspect = [&](const char* aspect) {
+    if (Pending.frame_aspect_ratio == 0.0f) {
+      Log(llInfo, FormatText("Assuming %s for aspect ratio", aspect));
+      SetAspectRatio(aspect);
+    }
+  };
+  if (type == "vcd") {
+    SetCodecName(skVideo, "mpeg1video");
+    SetCodecName(skAudio, "mp2");
+    SetOutputFormat("vcd");
+    SetFrameSize(pal ? "352x288" : "352x240");
+    SetFrameRate(rate);
+    SetOptionDefault("g", pal ? "15" : "18");
+    SetOptionDefault("b", "1150000");
+    SetOptionDefault("maxrate", "1150000");
+    SetOptionDefault("minrate", "1150000");
+    SetOptionDefault("bufsize", "327680");
+    SetOptionDefault("ab", "224000");
+    Pending.audio_sample_rate = 44100;
+    Pending.audio_channels = 2;
+    SetOptionDefault("packetsize", "2324");
+    SetOptionDefault("muxrate", "1411200");
+    Pending.mux_preload = 0.44f;
+    default_aspect("4:3");
+  } else if (type == "svcd") {
+    SetCodecName(skVideo, "mpeg2video");
+    SetCodecName(skAudio, "mp2");
+    SetOutputFormat("svcd");
+    SetFrameSize(pal ? "480x576" : "480x480");
+    SetFrameRate(rate);
+    SetOptionDefault("g", pal ? "15" : "18");
+    SetOptionDefault("b", "2040000");
+    SetOptionDefault("maxrate", "2516000");
+    SetOptionDefault("minrate", "0");
+    SetOptionDefault("bufsize", "1835008");
+    // Scan offset is an option of the MPEG-2 encoder itself today.
+    SetOptionDefault("scan_offset", "1");
+    SetOptionDefault("ab", "224000");
+    Pending.audio_sample_rate = 44100;
+    SetOptionDefault("packetsize", "2324");
+    if (Pending.audio_channels == 1) Pending.audio_channels = 2;
+    default_aspect("4:3");
+  } else if (type == "dvd") {
+    SetCodecName(skVideo, "mpeg2video");
+    SetCodecName(skAudio, "ac3");
+    SetOutputFormat("dvd");
+    SetFrameSize(pal ? "720x576" : "720x480");
+    SetFrameRate(rate);
+    SetOptionDefault("g", pal ? "15" : "18");
+    SetOptionDefault("b", "6000000");
+    SetOptionDefault("maxrate", "9000000");
+    SetOptionDefault("minrate", "0");
+    SetOptionDefault("bufsize", "1835008");
+    SetOptionDefault("packetsize", "2048");
+    SetOptionDefault("muxrate", "10080000");
+    SetOptionDefault("ab", "448000");
+    Pending.audio_sample_rate = 48000;
+    if (Pending.audio_channels == 1) Pending.audio_channels = 2;
+    default_aspect("16:9");
+  } else if (type == "dv" || type == "dv50") {
+    SetOutputFormat("dv");
+    SetFrameSize(pal ? "720x576" : "720x480");
+    SetPixelFormat(type == "dv50" ? "yuv422p" : pal ? "yuv420p" : "yuv411p");
+    SetFrameRate(rate);
+    Pending.audio_sample_rate = 48000;
+    Pending.audio_channels = 2;
+  } else {
+    throw FFmpegException("Unknown target type");
+  }
+}
+
+}  // namespace kelvane
