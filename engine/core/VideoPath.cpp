@@ -1,0 +1,627 @@
+#include "engine/core/VideoPath.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <exception>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/FFmpegException.h"
+
+namespace kelvane {
+
+namespace {
+
+// Bytes between horizontally neighbouring pixels of a plane.
+int PlaneStep(const AVPixFmtDescriptor* desc, int plane) {
+  int step = 0;
+  for (int c = 0; c < desc->nb_components; ++c) {
+    if (desc->comp[c].plane == plane) step = std::max(step, desc->comp[c].step);
+  }
+  return step;
+}
+
+bool IsChromaPlane(const AVPixFmtDescriptor* desc, int plane) {
+  return (plane == 1 || plane == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+// Planar formats with one byte per sample: YUV (any subsampling), YUVA, gray.
+bool IsPlanar8Bit(const AVPixFmtDescriptor* desc) {
+  if (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL |
+                     AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_FLOAT)) {
+    return false;
+  }
+  for (int c = 0; c < desc->nb_components; ++c) {
+    if (desc->comp[c].depth != 8 || desc->comp[c].step != 1 || desc->comp[c].shift != 0) {
+      return false;
+    }
+  }
+  return desc->nb_components == 1 || (desc->flags & AV_PIX_FMT_FLAG_PLANAR);
+}
+
+void FillRect(uint8_t* plane, int linesize, int x, int y, int width, int height, int step,
+              uint8_t value) {
+  if (width <= 0 || height <= 0) return;
+  for (int row = 0; row < height; ++row) {
+    std::memset(plane + int64_t(y + row) * linesize + int64_t(x) * step, value,
+                size_t(width) * size_t(step));
+  }
+}
+
+}  // namespace
+
+TVideoSyncStep ComputeVideoSync(const TVideoSyncInput& in) {
+  TVideoSyncStep step;
+  step.SyncOpts = in.SyncOpts;
+  const bool positioned = in.SyncMethod > 0 || (in.SyncMethod < 0 && in.TimeBase > 0.001);
+  const double position = in.TimeBase > 0 ? in.Ipts / in.TimeBase : 0;
+  if (!positioned) {
+    step.SyncOpts = std::llrint(position);
+    return step;
+  }
+  const double vdelta = position - double(in.SyncOpts);
+  if (vdelta < -1.1) {
+    step.Count = 0;
+  } else if (in.SyncMethod == 2 || (in.SyncMethod < 0 && in.VariableFrameRate)) {
+    if (vdelta <= -0.6) {
+      step.Count = 0;
+    } else if (vdelta > 0.6) {
+      step.SyncOpts = std::llrint(position);
+    }
+  } else if (vdelta > 1.1) {
+    step.Count = int(std::min<double>(std::llrint(vdelta), INT_MAX));
+  }
+  return step;
+}
+
+int ScaleCropBand(int new_size, int initial_band, int initial_size) {
+  if (initial_size <= 0 || initial_band <= 0) return 0;
+  return int(int64_t(new_size) * initial_band / initial_size) & ~1;
+}
+
+bool CropPicture(AVFrame* view, const AVFrame* picture, int top, int left, int width,
+                 int height) {
+  avutil.av_frame_unref(view);
+  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(picture->format));
+  if (desc == nullptr || top < 0 || left < 0 || width <= 0 || height <= 0 ||
+      (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL))) {
+    return false;
+  }
+  if (avutil.av_frame_ref(view, picture) < 0) return false;
+  const int planes = avutil.av_pix_fmt_count_planes(AVPixelFormat(picture->format));
+  for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) {
+    const int x_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_w : 0;
+    const int y_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_h : 0;
+    if ((left & ((1 << x_shift) - 1)) != 0 || (top & ((1 << y_shift) - 1)) != 0) {
+      avutil.av_frame_unref(view);
+      return false;
+    }
+    view->data[p] += int64_t(top >> y_shift) * view->linesize[p] +
+                     int64_t(left >> x_shift) * PlaneStep(desc, p);
+  }
+  view->width = width;
+  view->height = height;
+  return true;
+}
+
+void FillBorders(AVFrame* picture, int top, int bottom, int left, int right,
+                 const uint8_t color[3]) {
+  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(picture->format));
+  if (desc == nullptr) return;
+  const int width = picture->width;
+  const int height = picture->height;
+  const int planes = avutil.av_pix_fmt_count_planes(AVPixelFormat(picture->format));
+  const bool yuv = IsPlanar8Bit(desc);
+  for (int p = 0; p < planes && p < 4; ++p) {
+    const int x_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_w : 0;
+    const int y_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_h : 0;
+    // Other formats get zero bytes: black for RGB, the darkest level for the rest.
+    uint8_t value = 0;
+    if (yuv) value = p < 3 ? color[p] : 255;  // alpha: opaque
+    const int step = yuv ? 1 : std::max(PlaneStep(desc, p), 1);
+    const int w = -((-width) >> x_shift);
+    const int h = -((-height) >> y_shift);
+    const int t = top >> y_shift;
+    const int b = bottom >> y_shift;
+    const int l = left >> x_shift;
+    const int r = right >> x_shift;
+    uint8_t* data = picture->data[p];
+    const int linesize = picture->linesize[p];
+    FillRect(data, linesize, 0, 0, w, std::min(t, h), step, value);
+    FillRect(data, linesize, 0, std::max(h - b, 0), w, std::min(b, h), step, value);
+    FillRect(data, linesize, 0, t, std::min(l, w), h - t - b, step, value);
+    FillRect(data, linesize, std::max(w - r, 0), t, std::min(r, w), h - t - b, step, value);
+  }
+}
+
+bool DeinterlacePicture(AVFrame* target, const AVFrame* source) {
+  switch (source->format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUV411P:
+    case AV_PIX_FMT_GRAY8:
+      break;
+    default:
+      return false;
+  }
+  if ((source->width & 3) != 0 || (source->height & 3) != 0 || target->width != source->width ||
+      target->height != source->height || target->format != source->format) {
+    return false;
+  }
+  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(source->format));
+  const int planes = source->format == AV_PIX_FMT_GRAY8 ? 1 : 3;
+  for (int p = 0; p < planes; ++p) {
+    const int w = p == 0 ? source->width : source->width >> desc->log2_chroma_w;
+    const int h = p == 0 ? source->height : source->height >> desc->log2_chroma_h;
+    const uint8_t* src = source->data[p];
+    const int src_wrap = source->linesize[p];
+    uint8_t* dst = target->data[p];
+    const int dst_wrap = target->linesize[p];
+    auto row = [&](int y) { return src + int64_t(std::clamp(y, 0, h - 1)) * src_wrap; };
+    for (int y = 0; y < h; ++y) {
+      uint8_t* out = dst + int64_t(y) * dst_wrap;
+      if ((y & 1) == 0) {
+        std::memcpy(out, row(y), size_t(w));
+        continue;
+      }
+      const uint8_t* m2 = row(y - 2);
+      const uint8_t* m1 = row(y - 1);
+      const uint8_t* c0 = row(y);
+      const uint8_t* p1 = row(y + 1);
+      const uint8_t* p2 = row(y + 2);
+      for (int x = 0; x < w; ++x) {
+        int sum = -m2[x] + 4 * m1[x] + 2 * c0[x] + 4 * p1[x] - p2[x];
+        out[x] = uint8_t(std::clamp((sum + 4) >> 3, 0, 255));
+      }
+    }
+  }
+  return true;
+}
+
+TVideoPath::TVideoPath(const TVideoPathSettings& settings, TVideoHost& host, TPacketWriter writer)
+    : settings_(settings), host_(host), writer_(std::move(writer)) {}
+
+TVideoPath::~TVideoPath() {
+  if (statistics_ != nullptr) myutil.my_fclose(statistics_);
+}
+
+void TVideoPath::LogAt(int level, const std::string& text) {
+  GetLogger().Log(host_.LogSender(), TLogLevel(level), text);
+}
+
+// ---- frame hooks ----
+
+void TVideoPath::RunFrameHooks(TInputStreamState& ist, AVFrame* picture) {
+  const int64_t pts = ist.Pts;
+  ++HookFrameNumber;
+  bool& active = host_.FrameHooksActive();
+  THookAction& action = host_.HookAction();
+  if (!host_.HasCustomHook() && active) {
+    if (host_.HasBeforeHook()) {
+      try {
+        host_.BeforeHook(pts, action);
+      } catch (const std::exception& e) {
+        LogAt(llError, std::string("Error occurs OnBeforeHook: ") + e.what());
+        action = haStop;
+      }
+      if (action == haStop) active = false;
+    } else if (!host_.HookRanges().empty()) {
+      const std::vector<TVideoHookRange>& ranges = host_.HookRanges();
+      int& index = host_.HookRangeIndex();
+      const int last = int(ranges.size()) - 1;
+      action = haIgnore;
+      for (int i = std::max(index, 0); i <= last; ++i) {
+        if (ranges[size_t(i)].Start <= pts && pts <= ranges[size_t(i)].End) {
+          index = i;
+          action = haContinue;
+          break;
+        }
+        if (i == last && ranges[size_t(i)].End < pts) {
+          action = haStop;
+          active = false;
+        }
+      }
+    }
+  }
+  const bool custom = host_.HasCustomHook();
+  const bool plugins = active && action == haContinue;
+  if (!settings_.Deinterlace && !custom && !plugins) return;
+
+  // The work picture: the decoder's format and size, reused from picture to picture.
+  if (!hook_picture_) hook_picture_.reset(avutil.av_frame_alloc());
+  AVFrame* work = hook_picture_.get();
+  bool ready = work != nullptr;
+  if (ready && (work->format != picture->format || work->width != picture->width ||
+                work->height != picture->height || work->buf[0] == nullptr)) {
+    avutil.av_frame_unref(work);
+    work->format = picture->format;
+    work->width = picture->width;
+    work->height = picture->height;
+    ready = avutil.av_frame_get_buffer(work, 0) >= 0;
+  } else if (ready) {
+    ready = avutil.av_frame_make_writable(work) >= 0;
+  }
+  if (!ready) {
+    LogAt(llError, "hook buf malloc error.");
+    return;
+  }
+  bool filled = false;
+  if (settings_.Deinterlace) {
+    filled = DeinterlacePicture(work, picture);
+    if (!filled) LogAt(llError, "Deinterlacing failed.");
+  }
+  if (!filled && avutil.av_frame_copy(work, picture) < 0) {
+    LogAt(llError, "hook buf malloc error.");
+    return;
+  }
+
+  if (custom) {
+    CustomHook(work, pts);
+  } else if (plugins) {
+    host_.ProcessFrameHooks(work, pts);
+  }
+
+  // The decoded picture becomes the work picture (its properties kept).
+  avutil.av_frame_copy_props(work, picture);
+  avutil.av_frame_unref(picture);
+  avutil.av_frame_ref(picture, work);
+}
+
+void TVideoPath::CustomHook(AVFrame* picture, int64_t pts) {
+  if (!ConvertToBitmap(hook_converter_, picture)) {
+    LogAt(llError, "Cannot initialize the toRGB conversion context");
+    StopHook();
+    return;
+  }
+  TBitmap* bitmap = hook_converter_.Bitmap.get();
+  bool update = true;
+  bool stop_hook = false;
+  {
+    std::lock_guard<std::mutex> canvas(bitmap->Lock);
+    try {
+      host_.CustomHook(bitmap, HookFrameNumber, pts, update, stop_hook);
+    } catch (const std::exception& e) {
+      LogAt(llError, std::string("Error occurs OnCustomHook: ") + e.what());
+      update = false;
+    } catch (...) {
+      LogAt(llError, "Error occurs OnCustomHook: ");
+      update = false;
+    }
+  }
+  if (update && !ConvertFromBitmap(hook_converter_, *bitmap, picture)) {
+    LogAt(llError, "Cannot initialize the fromRGB conversion context");
+    StopHook();
+    return;
+  }
+  if (stop_hook) StopHook();
+}
+
+void TVideoPath::StopHook() {
+  host_.ClearCustomHook();
+  host_.HookAction() = haStop;
+  host_.FrameHooksActive() = false;
+}
+
+// ---- output ----
+
+bool TVideoPath::ReportPictureError(const char* text) {
+  if (settings_.ExitOnError) throw FFmpegException(text);
+  LogAt(llError, text);
+  return false;
+}
+
+void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
+  AVCodecContext* enc = ost.Encoder;
+  const int inner_width = enc->width - ost.PadLeft - ost.PadRight;
+  const int inner_height = enc->height - ost.PadTop - ost.PadBottom;
+  if (!ost.VideoResample) {
+    if (in->width - ost.CropLeft - ost.CropRight == inner_width &&
+        in->height - ost.CropTop - ost.CropBottom == inner_height && in->format == enc->pix_fmt) {
+      return;
+    }
+    // The input no longer has the encoder's geometry: scale from now on
+    // rather than hand the encoder a picture of the wrong size.
+    ost.VideoResample = 1;
+    ost.InitialWidth = inner_width + ost.InitialCropLeft + ost.InitialCropRight;
+    ost.InitialHeight = inner_height + ost.InitialCropTop + ost.InitialCropBottom;
+    ost.ResampleWidth = ost.ResampleHeight = ost.ResamplePixFmt = -1;
+    if (!ost.TempPicture) {
+      ost.TempPicture.reset(avutil.av_frame_alloc());
+      if (!ost.TempPicture) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+      ost.TempPicture->format = enc->pix_fmt;
+      ost.TempPicture->width = enc->width;
+      ost.TempPicture->height = enc->height;
+      if (avutil.av_frame_get_buffer(ost.TempPicture.get(), 0) < 0) {
+        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+      }
+    }
+  }
+  if (in->width - ost.CropLeft - ost.CropRight == ost.ResampleWidth &&
+      in->height - ost.CropTop - ost.CropBottom == ost.ResampleHeight &&
+      in->format == ost.ResamplePixFmt && ost.ScaleContext) {
+    return;
+  }
+  if (ost.ResampleWidth >= 0) {
+    const char* name = avutil.av_get_pix_fmt_name(AVPixelFormat(in->format));
+    TInputStreamState* source = ost.SyncInput;
+    GetLogger().Logf(host_.LogSender(), llQuiet, "Input Stream #%d.%d frame size changed to %dx%d, %s",
+                     source != nullptr ? source->FileIndex : 0,
+                     source != nullptr ? source->StreamIndex : 0, in->width, in->height,
+                     name != nullptr ? name : "none");
+  }
+  if (ost.VideoCrop) {
+    ost.CropTop = ScaleCropBand(in->height, ost.InitialCropTop, ost.InitialHeight);
+    ost.CropBottom = ScaleCropBand(in->height, ost.InitialCropBottom, ost.InitialHeight);
+    ost.CropLeft = ScaleCropBand(in->width, ost.InitialCropLeft, ost.InitialWidth);
+    ost.CropRight = ScaleCropBand(in->width, ost.InitialCropRight, ost.InitialWidth);
+  }
+  ost.ResampleWidth = in->width - ost.CropLeft - ost.CropRight;
+  ost.ResampleHeight = in->height - ost.CropTop - ost.CropBottom;
+  ost.ResamplePixFmt = in->format;
+  ost.ScaleContext.reset(swscale.sws_getContext(
+      ost.ResampleWidth, ost.ResampleHeight, AVPixelFormat(ost.ResamplePixFmt), inner_width,
+      inner_height, enc->pix_fmt, settings_.SwsFlags, nullptr, nullptr, nullptr));
+  if (!ost.ScaleContext) throw FFmpegException("Cannot get resampling context");
+}
+
+bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* in,
+                                AVFrame*& final_picture) {
+  (void)ist;
+  AVCodecContext* enc = ost.Encoder;
+  const bool filters = settings_.FiltersInUse;
+  if (!filters) CheckGeometry(ost, in);
+
+  AVFrame* formatted = in;
+  if (!filters && ost.VideoCrop) {
+    if (!crop_view_) crop_view_.reset(avutil.av_frame_alloc());
+    if (!crop_view_ ||
+        !CropPicture(crop_view_.get(), in, ost.CropTop, ost.CropLeft,
+                     in->width - ost.CropLeft - ost.CropRight,
+                     in->height - ost.CropTop - ost.CropBottom)) {
+      return ReportPictureError("error cropping picture");
+    }
+    formatted = crop_view_.get();
+  }
+
+  const bool scaling = !filters && ost.VideoResample;
+  if ((ost.VideoPad || scaling) && ost.TempPicture) {
+    // The encoder may still hold the previous picture: never write into it.
+    if (avutil.av_frame_make_writable(ost.TempPicture.get()) < 0) {
+      throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    }
+  }
+  AVFrame* final = formatted;
+  AVFrame* pad_source = formatted;
+  AVFrame* scale_target = filters ? nullptr : ost.TempPicture.get();
+  if (ost.VideoPad) {
+    final = ost.TempPicture.get();
+    if (scaling) {
+      if (!scale_view_) scale_view_.reset(avutil.av_frame_alloc());
+      if (!scale_view_ ||
+          !CropPicture(scale_view_.get(), ost.TempPicture.get(), ost.PadTop, ost.PadLeft,
+                       enc->width - ost.PadLeft - ost.PadRight,
+                       enc->height - ost.PadTop - ost.PadBottom)) {
+        return ReportPictureError("error padding picture");
+      }
+      scale_target = scale_view_.get();
+    }
+  }
+  if (scaling) {
+    pad_source = nullptr;
+    final = ost.TempPicture.get();
+    swscale.sws_scale(ost.ScaleContext.get(), formatted->data, formatted->linesize, 0,
+                      ost.ResampleHeight, scale_target->data, scale_target->linesize);
+  }
+  if (ost.VideoPad) {
+    if (pad_source != nullptr) {
+      // The picture goes into the middle of the padded one.
+      if (!scale_view_) scale_view_.reset(avutil.av_frame_alloc());
+      const int inner_width = std::min(pad_source->width, enc->width - ost.PadLeft - ost.PadRight);
+      const int inner_height =
+          std::min(pad_source->height, enc->height - ost.PadTop - ost.PadBottom);
+      if (pad_source->format != final->format ||
+          !CropPicture(scale_view_.get(), final, ost.PadTop, ost.PadLeft, inner_width,
+                       inner_height)) {
+        return ReportPictureError("error padding picture");
+      }
+      avutil.av_image_copy(scale_view_->data, scale_view_->linesize,
+                           const_cast<const uint8_t**>(pad_source->data), pad_source->linesize,
+                           AVPixelFormat(pad_source->format), inner_width, inner_height);
+    }
+    FillBorders(final, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight,
+                settings_.PadColor);
+  }
+  final_picture = final;
+  return true;
+}
+
+int TVideoPath::Output(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* picture) {
+  AVCodecContext* enc = ost.Encoder;
+  if (enc == nullptr || picture == nullptr) return 0;
+  TInputStreamState& sync = ost.SyncInput != nullptr ? *ost.SyncInput : ist;
+  const AVFormatContext* output = host_.OutputContext(ost);
+
+  TVideoSyncInput in;
+  in.SyncMethod = settings_.SyncMethod;
+  in.TimeBase = av_q2d(enc->time_base);
+  in.Ipts = double(sync.Pts - settings_.StartTime) / 1000000.0;
+  in.SyncOpts = ost.SyncOpts;
+  in.VariableFrameRate =
+      output != nullptr && output->oformat != nullptr &&
+      (output->oformat->flags & AVFMT_VARIABLE_FPS) != 0;
+  TVideoSyncStep step = ComputeVideoSync(in);
+  ost.SyncOpts = step.SyncOpts;
+  int64_t count = step.Count;
+  if (count == 0) {
+    ++DropFrames;
+    if (settings_.Verbosity > 2) LogAt(llVerbose, "*** drop!");
+  } else if (count > 1) {
+    DupFrames += int32_t(count - 1);
+    if (settings_.Verbosity > 2) LogAt(llVerbose, FormatText("*** %d dup!", int(count - 1)));
+  }
+  count = std::min<int64_t>(count, int64_t(settings_.MaxFrames) - ost.FrameNumber);
+  if (count <= 0) return 0;
+
+  AVFrame* final_picture = nullptr;
+  int last_size = 0;
+  if (PreparePicture(ost, ist, picture, final_picture)) {
+    for (int64_t i = 0; i < count; ++i) {
+      if (host_.StopRequested()) break;
+      EncodePicture(ost, ist, final_picture, picture, last_size);
+    }
+  }
+  if (crop_view_) avutil.av_frame_unref(crop_view_.get());
+  if (scale_view_) avutil.av_frame_unref(scale_view_.get());
+  return last_size;
+}
+
+void TVideoPath::EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* source,
+                               const AVFrame* in, int& last_size) {
+  AVCodecContext* enc = ost.Encoder;
+  if (!encode_frame_) encode_frame_.reset(avutil.av_frame_alloc());
+  AVFrame* frame = encode_frame_.get();
+  avutil.av_frame_unref(frame);
+  if (frame == nullptr || avutil.av_frame_ref(frame, source) < 0) {
+    throw FFmpegException("Video encoding failed");
+  }
+  frame->pts = ost.SyncOpts;
+  frame->interlaced_frame = in->interlaced_frame;
+  if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)) {
+    frame->top_field_first =
+        settings_.TopFieldFirst == -1 ? in->top_field_first : settings_.TopFieldFirst;
+  }
+  frame->quality = settings_.SameQuality ? int(std::lrint(ist.Quality)) : enc->global_quality;
+  if (settings_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
+  frame->key_frame = 0;
+
+  if (avcodec.avcodec_send_frame(enc, frame) < 0) throw FFmpegException("Video encoding failed");
+  std::vector<int> sizes;
+  ReceivePackets(ost, &sizes);
+  if (!sizes.empty()) Preview(frame, enc);
+  avutil.av_frame_unref(frame);
+  ++ost.SyncOpts;
+  ++ost.FrameNumber;
+  for (int size : sizes) {
+    last_size = size;
+    if (!settings_.StatisticsFile.empty()) WriteStatistics(ost, size);
+  }
+}
+
+void TVideoPath::ReceivePackets(TOutputStreamState& ost, std::vector<int>* sizes) {
+  AVCodecContext* enc = ost.Encoder;
+  if (!packet_) packet_.reset(avcodec.av_packet_alloc());
+  AVPacket* packet = packet_.get();
+  for (;;) {
+    int result = avcodec.avcodec_receive_packet(enc, packet);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+    if (result < 0) throw FFmpegException("Video encoding failed");
+    size_t side_size = 0;
+    const uint8_t* stats =
+        avcodec.av_packet_get_side_data(packet, AV_PKT_DATA_QUALITY_STATS, &side_size);
+    coded_pict_type_ = packet->flags & AV_PKT_FLAG_KEY ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    if (stats != nullptr && side_size >= 6) {
+      ost.CodedQuality = int32_t(uint32_t(stats[0]) | uint32_t(stats[1]) << 8 |
+                                 uint32_t(stats[2]) << 16 | uint32_t(stats[3]) << 24);
+      coded_pict_type_ = AVPictureType(stats[4]);
+      const int errors = std::min<int>(stats[5], 4);
+      for (int i = 0; i < errors && size_t(8 + 8 * i + 8) <= side_size; ++i) {
+        uint64_t value = 0;
+        for (int b = 7; b >= 0; --b) value = value << 8 | stats[8 + 8 * i + b];
+        ost.CodedError[i] = value;
+        ost.TotalError[i] += value;
+      }
+    }
+    ost.CodedKeyFrame = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
+    ost.CodedPts = packet->pts;
+    packet->stream_index = ost.Stream != nullptr ? ost.Stream->index : ost.StreamIndex;
+    if (ost.Stream != nullptr) {
+      avcodec.av_packet_rescale_ts(packet, enc->time_base, ost.Stream->time_base);
+    }
+    const int size = packet->size;
+    VideoSize += uint64_t(size);
+    writer_(ost, packet);
+    avcodec.av_packet_unref(packet);
+    if (ost.LogFile != nullptr && enc->stats_out != nullptr) {
+      myutil.my_fprintf(ost.LogFile, "%s", enc->stats_out);
+    }
+    if (sizes != nullptr) sizes->push_back(size);
+  }
+}
+
+void TVideoPath::Drain(TOutputStreamState& ost) {
+  AVCodecContext* enc = ost.Encoder;
+  if (enc == nullptr || !avcodec.avcodec_is_open(enc)) return;
+  if (avcodec.avcodec_send_frame(enc, nullptr) < 0) return;  // drained already
+  std::vector<int> sizes;
+  ReceivePackets(ost, &sizes);
+  if (!settings_.StatisticsFile.empty()) {
+    for (int size : sizes) WriteStatistics(ost, size);
+  }
+}
+
+// ---- preview and statistics ----
+
+void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc) {
+  std::lock_guard<std::mutex> lock(host_.PreviewMutex());
+  uint8_t flags = host_.PreviewFlagsLocked();
+  if (flags == 0) return;
+  const int64_t now = avutil.av_gettime();
+  const int64_t pts = avutil.av_rescale_q(picture->pts, enc->time_base, AV_TIME_BASE_Q);
+  if ((flags & 2) && host_.HasPreviewBitmap()) {
+    if (now - last_preview_ > settings_.PreviewInterval) {
+      if (ConvertToBitmap(preview_converter_, picture)) {
+        host_.PreviewBitmap(preview_converter_.Bitmap.get(), HookFrameNumber, pts);
+      } else {
+        LogAt(llError, "Cannot initialize the toRGB conversion context");
+        flags &= uint8_t(~2);
+      }
+      last_preview_ = now;
+    }
+  } else if (flags & 1) {
+    if (now - last_preview_ > settings_.PreviewInterval) {
+      bool shown = ConvertToBitmap(preview_converter_, picture);
+      if (!shown) {
+        LogAt(llError, "Cannot initialize the toRGB conversion context");
+      } else {
+        shown = host_.ShowPreview(*preview_converter_.Bitmap, HookFrameNumber, pts);
+      }
+      if (!shown) flags &= uint8_t(~1);
+      last_preview_ = now;
+    }
+  }
+  host_.StorePreviewFlagsLocked(flags);
+}
+
+void TVideoPath::WriteStatistics(TOutputStreamState& ost, int size) {
+  if (statistics_ == nullptr) {
+    statistics_ = myutil.my_fopen(settings_.StatisticsFile.c_str(), "w");
+    if (statistics_ == nullptr) {
+      throw FFmpegException("fopen fail: " + settings_.StatisticsFile);
+    }
+  }
+  const AVCodecContext* enc = ost.Encoder;
+  myutil.my_fprintf(statistics_, "frame= %5d q= %2.1f ", ost.FrameNumber,
+                    ost.CodedQuality / double(FF_QP2LAMBDA));
+  if (enc->flags & AV_CODEC_FLAG_PSNR) {
+    myutil.my_fprintf(statistics_, "PSNR= %6.2f ",
+                      -10.0 * std::log10(double(ost.CodedError[0]) /
+                                         (double(enc->width) * enc->height * 255.0 * 255.0)));
+  }
+  myutil.my_fprintf(statistics_, "f_size= %6d ", size);
+  const double tb = av_q2d(enc->time_base);
+  double t = double(ost.SyncOpts) * tb;
+  if (t < 0.01) t = 0.01;
+  const double bitrate = tb > 0 ? size * 8 / tb / 1000.0 : 0;
+  const double average = double(VideoSize) * 8 / t / 1000.0;
+  myutil.my_fprintf(statistics_,
+                    "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                    double(VideoSize) / 1024.0, t, bitrate, average);
+  myutil.my_fprintf(statistics_, "type= %c\n", avutil.av_get_picture_type_char(coded_pict_type_));
+}
+
+}  // namespace kelvane
