@@ -55,7 +55,8 @@ extern std::atomic<int> LibraryLogLevel;
 // The id of the calling thread as the system knows it (gettid), 32 bits.
 uint32_t CurrentThreadId();
 
-// Sender: the object the message is about (the logger itself for library lines).
+// Sender: the object the message is about (the logger itself for library lines);
+// for telling sources apart only, as a queued message may outlive its sender.
 using TLogEvent = std::function<void(const void* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
                                      const std::string& ALogMsg)>;
 

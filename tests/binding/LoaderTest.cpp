@@ -204,14 +204,17 @@ TEST(MainThreadDispatcher, WorkersCallInMainThreadWhileItWaits) {
 
 TEST(MainThreadDispatcher, ExceptionsReachTheCallerAndPostsKeepTheirOrder) {
   std::string failure;
+  std::atomic<bool> done{false};
   std::thread worker([&] {
     try {
       CallInMainThread([] { throw std::runtime_error("refused on the main thread"); });
     } catch (const std::runtime_error& e) {
       failure = e.what();
     }
+    done = true;
+    NotifyMainThread();
   });
-  ASSERT_TRUE(WaitOnMainThread([&] { return !failure.empty(); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitOnMainThread([&] { return done.load(); }, std::chrono::seconds(30)));
   worker.join();
   EXPECT_EQ(failure, "refused on the main thread");
 
