@@ -1,5 +1,6 @@
 // The run tables of one conversion run: per input file, per input stream and per
-// output stream state, and the stream map entries the option layer records.
+// output stream state. The stream maps and metadata maps they are built from are
+// the option layer's (engine/TaskState.h).
 //
 // Ownership: the tables are built by TTranscoder (engine/core/Transcoder.h) when a
 // run starts and released on every way out of it. Library objects that belong to
@@ -23,25 +24,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "engine/TaskState.h"  // TStreamMapEntry, TMetaDataMap
 
 namespace kelvane {
-
-// One entry of the user's stream maps ("-map file.stream[:syncfile.syncstream]").
-struct TStreamMapEntry {
-  int32_t FileIndex = 0;
-  int32_t StreamIndex = 0;
-  int32_t SyncFileIndex = 0;
-  int32_t SyncStreamIndex = 0;
-};
-
-// A metadata map: the metadata of input file InFile goes to output file OutFile.
-struct TMetaDataMap {
-  int32_t OutFile = 0;
-  int32_t InFile = 0;
-};
 
 struct TInputFileState {
   int32_t EofReached = 0;   // 1 once reading returned end of file or an error
@@ -106,6 +95,10 @@ struct TOutputStreamState {
   uint64_t TotalError[4] = {0, 0, 0, 0};
   int32_t CodedKeyFrame = 0;
   int64_t CodedPts = AV_NOPTS_VALUE;  // pts of the last packet, encoder time base
+
+  // Where the stream's output has got to: the end (pts + duration) of the last
+  // packet written, in the stream's time base.
+  int64_t CurrentPts = 0;
 
   // Next timestamp (encoder time base) to stamp on a frame sent to the encoder.
   // The audio path advances it by the samples of each frame it encodes.

@@ -5,10 +5,10 @@
 // Ownership: a task (TCustomFFmpeg) creates one TTranscoder for its run and drops
 // it afterwards. The transcoder owns the run tables (RunTables.h) and the run's
 // buffers; it reads the task's settings and its input and output file records and
-// writes the task's Finished flag and counters. The audio path (AudioPath.h) and
-// the video path (VideoPath.h) are called from packet processing with the run,
-// the output stream, the input stream and the decoded unit; they encode through
-// EncodeAndWrite, which also keeps the quality and byte counters.
+// writes the task's Finished flag. The audio path (AudioPath.h) and the video
+// path (VideoPath.h) are made per run and called from packet processing with
+// the output stream, the input stream and the decoded unit; they encode and
+// hand every packet to WritePacket.
 //
 // Threads: everything runs on the task's worker thread (or the caller's thread in
 // a synchronous run). Only the task's StopRequested flag is written elsewhere.
@@ -20,11 +20,16 @@
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "engine/core/AudioPath.h"
 #include "engine/core/RunTables.h"
+#include "engine/core/VideoPath.h"
 
 namespace kelvane {
 
 class TCustomFFmpeg;
+struct TRunSettings;
+struct TInputFile;
+struct TOutputFile;
 
 // "Video", "Audio", "Data", "Subtitle", "Attachment", "Unknown".
 const char* MediaTypeName(int type);
@@ -43,12 +48,6 @@ class TTranscoder {
   // FFmpegException on failure; the task's final block closes what is left open.
   void Run();
 
-  // Sends `frame` (null: drain) to the stream's encoder and writes every packet
-  // it gives back, with timestamps moved from the encoder's time base to the
-  // stream's. Returns the bytes written. Raises "Audio encoding failed" /
-  // "Video encoding failed" / the writer's error.
-  int EncodeAndWrite(TOutputStreamState& ost, AVFrame* frame);
-
   // Passes the packet through the stream's bitstream filters and writes it
   // interleaved. Raises on a write error.
   void WritePacket(TOutputStreamState& ost, AVPacket* packet);
@@ -63,12 +62,11 @@ class TTranscoder {
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
   std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
 
-  // Counters of the run (progress report and final summary).
+  // Counters of the run (progress report and final summary); the paths count
+  // what they encode, these what is copied.
   uint64_t VideoSize = 0;
   uint64_t AudioSize = 0;
   uint64_t ExtraSize = 0;
-  int32_t DupFrames = 0;
-  int32_t DropFrames = 0;
   int64_t TimerStart = 0;  // av_gettime() when the loop began
 
  private:
@@ -90,20 +88,26 @@ class TTranscoder {
   void Loop();
   void EndOfRun();
   void ChangeJoinFile(int k);
-  void ReopenEncoder(TOutputStreamState& ost);
   double OutputPosition(const TOutputStreamState& ost) const;
   void ProgressReport(bool final_report);
 
+  // Decodes (or copies) one packet of `ist` and hands the units on; a null
+  // packet drains the decoder and, unless a join-mode file change is draining,
+  // the encoders fed by `ist`. -1 when decoding failed.
   int ProcessPacket(TInputStreamState& ist, const AVPacket* packet);
-  int DecodePacket(TInputStreamState& ist, const AVPacket* packet, bool& got_unit);
-  void OutputDecoded(TInputStreamState& ist, const AVPacket* packet);
-  void OutputAudio(TInputStreamState& ist);
-  void OutputVideo(TInputStreamState& ist, AVFrame* picture);
-  void OutputSubtitle(TInputStreamState& ist, AVSubtitle& subtitle, int64_t pts);
+  int IndexOf(const TInputStreamState& ist) const;
+  void RateEmulation(const TInputStreamState& ist);
+  bool OutputAllowed(const TInputStreamState& ist) const;
+  void OutputAudioFrame(TInputStreamState& ist, AVFrame* frame);
+  void OutputVideoFrame(TInputStreamState& ist, AVFrame* frame);
+  void PullFilteredPictures(TInputStreamState& ist);
+  void FlushFilters(TInputStreamState& ist);
+  bool ToPackedS16(TInputStreamState& ist, AVFrame* frame);
+  void OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist, AVSubtitle& subtitle,
+                      int64_t pts);
   void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket* packet);
   void DrainEncoders(TInputStreamState& ist);
-  void DrainAudioFifo(TOutputStreamState& ost);
-  bool ToPackedS16(TInputStreamState& ist, AVFrame* frame);
+  void FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size_t stage);
 
   void Release();
   void CloseCodecs();
@@ -113,7 +117,23 @@ class TTranscoder {
   // Output streams to open, write or report: join mode uses the first group only.
   int OutputStreamsForSetUp() const;
 
+  TRunSettings& settings_;
+  // The output files in run order: in join mode the one output file once per
+  // input file, so that output group k belongs to input k.
+  std::vector<TOutputFile*> outputs_;
+  // Opened codecs: the owners of the contexts the run opened, so that every one
+  // is closed (freed under CodecLock) whichever way the run ends.
+  std::vector<AVCodecContextPtr*> opened_encoders_;
+  std::vector<AVCodecContextPtr*> opened_decoders_;
+  bool all_rtp_ = false;
+
   int group_size_ = 0;
+  int current_group_ = 0;       // join mode: the input file being read
+  bool drain_encoders_ = true;  // a drain call also empties the encoders
+  uint64_t AudioBytes() const;
+  uint64_t VideoBytes() const;
+  int32_t DupFrames() const;
+  int32_t DropFrames() const;
   int64_t last_report_ = 0;
   int qp_histogram_[52] = {};
   // Packed 16-bit audio of the unit being processed (decoder rate and layout).
@@ -122,6 +142,9 @@ class TTranscoder {
   std::vector<uint8_t> subtitle_buffer_;
   AVPacketPtr packet_;
   AVFilterGraphPtr graph_;
+  std::unique_ptr<TAudioPath> audio_path_;
+  std::unique_ptr<TVideoHost> video_host_;
+  std::unique_ptr<TVideoPath> video_path_;
 };
 
 }  // namespace kelvane

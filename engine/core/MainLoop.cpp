@@ -1,0 +1,317 @@
+// The packet loop of a run: choosing the next input, the end tests, reading and
+// timestamp correction, join-mode file changes, the end of the run and the
+// progress reports.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegException.h"
+#include "engine/core/Transcoder.h"
+
+namespace kelvane {
+
+namespace {
+
+// Frame limits are kept per media type: video, audio, data, subtitle.
+int32_t FrameLimit(const TRunSettings& settings, int type) {
+  if (type < 0 || type > 3) return INT32_MAX;
+  return settings.max_frames[type];
+}
+
+int64_t WritePosition(AVIOContext* pb) {
+  return pb != nullptr ? avformat.avio_seek(pb, 0, SEEK_CUR) : 0;
+}
+
+}  // namespace
+
+double TTranscoder::OutputPosition(const TOutputStreamState& ost) const {
+  if (ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && ost.EncodingNeeded &&
+      ost.Encoder != nullptr)
+    return static_cast<double>(ost.SyncOpts) * av_q2d(ost.Encoder->time_base);
+  return static_cast<double>(ost.CurrentPts) * av_q2d(ost.Stream->time_base);
+}
+
+void TTranscoder::Loop() {
+  const int file_count = static_cast<int>(InputFiles.size());
+  std::vector<char> no_packet(file_count, 0);
+  int no_packet_count = 0;
+  int file_index = 0;  // join mode: the file being read
+  last_report_ = TimerStart;
+
+  while (!Engine.StopRequested.load()) {
+    // A paused task waits here, where it holds no lock.
+    Engine.WaitWhilePaused();
+    if (Engine.StopRequested.load()) break;
+
+    double smallest_out = 1e100;
+    double smallest_in = 1e100;
+    if (!JoinMode()) file_index = -1;
+    const int first = JoinMode() ? file_index * group_size_ : 0;
+    const int last = JoinMode() ? first + group_size_ : static_cast<int>(OutputStreams.size());
+    for (int i = first; i < last; ++i) {
+      TOutputStreamState& ost = *OutputStreams[i];
+      const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
+      if (no_packet[ist.FileIndex]) continue;
+      const double opos = OutputPosition(ost);
+      if (JoinMode()) {
+        smallest_out = std::min(smallest_out, opos);
+      } else {
+        const double ipos = static_cast<double>(ist.Pts);
+        if (!InputFiles[ist.FileIndex].EofReached) {
+          if (ipos < smallest_in) {
+            smallest_in = ipos;
+            if (settings_.input_sync) file_index = ist.FileIndex;
+          }
+          if (opos < smallest_out) {
+            smallest_out = opos;
+            if (!settings_.input_sync) file_index = ist.FileIndex;
+          }
+        }
+      }
+      if (ost.FrameNumber >= FrameLimit(settings_, ost.Stream->codecpar->codec_type)) {
+        file_index = -1;
+        break;
+      }
+    }
+    if (file_index < 0) {
+      if (JoinMode()) break;
+      if (no_packet_count > 0) {
+        std::fill(no_packet.begin(), no_packet.end(), 0);
+        no_packet_count = 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      break;
+    }
+
+    if (settings_.recording_time / 1000000.0 <= smallest_out) break;
+    if (settings_.limit_filesize > 0 && !outputs_.empty() &&
+        WritePosition(outputs_[0]->context.Get()->pb) > settings_.limit_filesize)
+      break;
+
+    AVFormatContext* input = InputFiles[file_index].Context;
+    AVPacket* packet = packet_.get();
+    int ret = avformat.av_read_frame(input, packet);
+    if (ret == AVERROR(EAGAIN)) {
+      no_packet[file_index] = 1;
+      ++no_packet_count;
+      continue;
+    }
+    if (ret < 0) {
+      InputFiles[file_index].EofReached = 1;
+      if (JoinMode()) {
+        ChangeJoinFile(file_index);
+        if (file_index >= file_count - 1) break;
+        ++file_index;
+        continue;
+      }
+      if (settings_.shortest) break;
+      continue;
+    }
+    std::fill(no_packet.begin(), no_packet.end(), 0);
+    no_packet_count = 0;
+
+    TInputFileState& file = InputFiles[file_index];
+    if (packet->stream_index < file.StreamCount &&
+        !InputStreams[file.FirstStream + packet->stream_index]->Discard) {
+      TInputStreamState& ist = *InputStreams[file.FirstStream + packet->stream_index];
+      TInputFile& record = *Engine.InputFiles[file_index];
+      const AVRational tb = ist.Stream->time_base;
+      const int64_t offset = avutil.av_rescale_q(record.ts_offset, AV_TIME_BASE_Q, tb);
+      if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
+      if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
+      const double scale =
+          ist.StreamIndex < MaxStreams ? record.ts_scale[ist.StreamIndex] : 0.0;
+      if (scale != 0.0) {
+        if (packet->dts != AV_NOPTS_VALUE)
+          packet->dts = static_cast<int64_t>(std::nearbyint(packet->dts * scale));
+        if (packet->pts != AV_NOPTS_VALUE)
+          packet->pts = static_cast<int64_t>(std::nearbyint(packet->pts * scale));
+      }
+
+      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
+          (input->iformat->flags & AVFMT_TS_DISCONT)) {
+        const int64_t dts_us = avutil.av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
+        const int64_t delta = dts_us - ist.NextPts;
+        if ((std::llabs(delta) > static_cast<int64_t>(settings_.dts_delta_threshold * 1e6) ||
+             dts_us + 1 < ist.Pts) &&
+            !settings_.copy_ts) {
+          record.ts_offset -= delta;
+          if (Engine.Verbosity > 2)
+            GetLogger().Logf(&Engine, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
+                             static_cast<long long>(delta),
+                             static_cast<long long>(record.ts_offset));
+          const int64_t shift = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+          packet->dts -= shift;
+          if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
+        }
+      }
+
+      if (ProcessPacket(ist, packet) < 0) {
+        const std::string text =
+            FormatText("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
+                       MediaTypeName(ist.Stream->codecpar->codec_type));
+        avcodec.av_packet_unref(packet);
+        if (settings_.exit_on_error) {
+          Release();
+          throw FFmpegException(text);
+        }
+        if (Engine.Verbosity >= 0) GetLogger().Log(&Engine, llVerbose, text);
+        continue;
+      }
+    }
+    avcodec.av_packet_unref(packet);
+
+    const int64_t now = avutil.av_gettime();
+    if (now - last_report_ > Engine.ProgressInterval) {
+      last_report_ = now;
+      ProgressReport(false);
+    }
+  }
+}
+
+// After the end of input file k in join mode: drain its decoders and move the
+// next file's timestamps behind what was written. The encoders keep running
+// across the seam, so no frame they hold is lost and the next file continues
+// the same streams.
+void TTranscoder::ChangeJoinFile(int k) {
+  const TInputFileState& file = InputFiles[k];
+  drain_encoders_ = false;
+  for (int s = 0; s < file.StreamCount; ++s) {
+    TInputStreamState& ist = *InputStreams[file.FirstStream + s];
+    if (!ist.DecodingNeeded) continue;
+    ProcessPacket(ist, nullptr);
+    if (ist.Decoder != nullptr) avcodec.avcodec_flush_buffers(ist.Decoder);
+    ist.Flushed = 1;
+  }
+  drain_encoders_ = true;
+  const int n = group_size_;
+  for (size_t i = static_cast<size_t>((k + 1) * n); i < OutputStreams.size(); ++i) {
+    OutputStreams[i]->SyncOpts = OutputStreams[i - n]->SyncOpts;
+    OutputStreams[i]->FrameNumber = OutputStreams[i - n]->FrameNumber;
+    OutputStreams[i]->CurrentPts = OutputStreams[i - n]->CurrentPts;
+    OutputStreams[i]->EncoderPts = OutputStreams[i - n]->EncoderPts;
+  }
+  double largest = 0;
+  for (int i = k * n; i < (k + 1) * n; ++i) {
+    if (static_cast<size_t>(i + n) >= OutputStreams.size()) break;
+    largest = std::max(largest, OutputPosition(*OutputStreams[i]));
+  }
+  if (k >= static_cast<int>(InputFiles.size()) - 1) return;
+  Engine.InputFiles[k + 1]->ts_offset += static_cast<int64_t>(std::nearbyint(largest * 1e6));
+  current_group_ = k + 1;
+}
+
+void TTranscoder::EndOfRun() {
+  for (auto& ist : InputStreams)
+    if (ist->DecodingNeeded && !ist->Flushed) ProcessPacket(*ist, nullptr);
+  if (JoinMode()) {
+    // The decoders were drained at each file change; the shared encoders are
+    // drained once, through the group of the last file read.
+    for (auto& ist : InputStreams)
+      if (ist->DecodingNeeded && ist->FileIndex == current_group_) DrainEncoders(*ist);
+  }
+
+  const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
+  for (size_t i = 0; i < count; ++i) {
+    int ret = avformat.av_write_trailer(outputs_[i]->context.Get());
+    if (ret < 0) throw FFmpegException(ErrorText("av_write_trailer()", ret));
+  }
+  ProgressReport(true);
+  CloseCodecs();
+  Engine.Finished.store(!Engine.StopRequested.load());
+  Release();
+}
+
+void TTranscoder::ProgressReport(bool final_report) {
+  if (outputs_.empty()) return;
+  AVFormatContext* oc = outputs_[0]->context.Get();
+  int64_t total_size = oc->pb != nullptr ? avformat.avio_size(oc->pb) : 0;
+  if (total_size < 0) total_size = WritePosition(oc->pb);
+
+  std::string line;
+  double t = 1e10;
+  bool video_found = false;
+  int32_t frame_number = -1;
+  int32_t fps = -1;
+  float quality = -1.0f;
+  // Join mode reports the group being written (its counters are the newest).
+  const int first = JoinMode() ? current_group_ * group_size_ : 0;
+  const int last = JoinMode() ? first + group_size_ : static_cast<int>(OutputStreams.size());
+  for (int i = first; i < last; ++i) {
+    const TOutputStreamState& ost = *OutputStreams[i];
+    const AVCodecContext* enc = ost.Encoder;
+    const bool is_video = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    const float q = ost.EncodingNeeded ? ost.CodedQuality / static_cast<float>(FF_QP2LAMBDA)
+                                       : -1.0f;
+    if (is_video && !video_found) {
+      video_found = true;
+      const float elapsed = static_cast<float>(avutil.av_gettime() - TimerStart) / 1000000.0f;
+      frame_number = ost.FrameNumber;
+      fps = elapsed > 1 ? static_cast<int32_t>(frame_number / elapsed + 0.5f) : 0;
+      if (frame_number < 1) return;
+      quality = q;
+      line += FormatText("frame=%5d fps=%3d q=%3.1f ", frame_number, fps, q);
+      if (final_report) line += "L";
+      if (settings_.qp_hist) {
+        const int qp = static_cast<int>(std::lrintf(q));
+        if (qp >= 0 && qp < 52) qp_histogram_[qp]++;
+        for (int j = 0; j < 32; ++j)
+          line += FormatText("%X", static_cast<int>(std::lrint(std::log2(qp_histogram_[j] + 1))));
+      }
+      if (enc != nullptr && (enc->flags & AV_CODEC_FLAG_PSNR)) {
+        double error_sum = 0, scale_sum = 0;
+        static const char kPlanes[] = "YUV";
+        line += "PSNR=";
+        for (int j = 0; j < 3; ++j) {
+          double error = final_report ? static_cast<double>(ost.TotalError[j])
+                                      : static_cast<double>(ost.CodedError[j]);
+          double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
+          if (final_report) scale *= frame_number;
+          if (j > 0) scale /= 4;
+          error_sum += error;
+          scale_sum += scale;
+          line += FormatText("%c:%2.2f ", kPlanes[j], -10.0 * std::log10(error / scale));
+        }
+        line += FormatText("*:%2.2f ", -10.0 * std::log10(error_sum / scale_sum));
+      }
+    } else if (is_video) {
+      line += FormatText("q=%2.1f ", q);
+    }
+    const double ost_time = static_cast<double>(ost.CurrentPts) * av_q2d(ost.Stream->time_base);
+    if (ost_time < t && ost_time > 0) t = ost_time;
+  }
+  // With nothing written yet there is no position: report 0 ms and 0 kbit/s.
+  const bool known = t < 1e10;
+  if (t < 0.01) t = 0.01;
+
+  const bool handler = static_cast<bool>(Engine.ProgressSlot);
+  if (handler || Engine.Verbosity > 0 || final_report) {
+    const double bitrate = known ? static_cast<double>(total_size) * 8 / t / 1000.0 : 0.0;
+    line += FormatText("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", total_size / 1024.0,
+                       known ? t : 0.0, bitrate);
+    if (Engine.Verbosity > 1) line += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
+    if (handler) {
+      Engine.ProgressSlot(Engine, frame_number, fps,
+                          known ? static_cast<int32_t>(t * 1000) : 0, quality,
+                          static_cast<float>(bitrate), total_size,
+                          Engine.TotalOutputDuration.load());
+    } else if (Engine.Verbosity >= 0) {
+      GetLogger().Log(&Engine, llVerbose, line);
+    }
+  }
+  if (final_report && Engine.Verbosity >= 0) {
+    const uint64_t audio = AudioBytes();
+    const uint64_t video = VideoBytes();
+    const double sum = static_cast<double>(video + audio + ExtraSize);
+    GetLogger().Logf(&Engine, llVerbose,
+                     "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                     video / 1024.0, audio / 1024.0, ExtraSize / 1024.0,
+                     sum > 0 ? (total_size - sum) * 100.0 / sum : 0.0);
+  }
+}
+
+}  // namespace kelvane

@@ -1,0 +1,828 @@
+// Set-up of a run: run tables, stream binding, codec parameters, filters,
+// two-pass logs, encoders and decoders, metadata, headers and the mapping report;
+// and the release of everything the run made.
+#include "engine/core/Transcoder.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegException.h"
+#include "engine/core/VideoTaskHost.h"
+
+namespace kelvane {
+
+const char* MediaTypeName(int type) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "Video";
+    case AVMEDIA_TYPE_AUDIO: return "Audio";
+    case AVMEDIA_TYPE_DATA: return "Data";
+    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+    default: return "Unknown";
+  }
+}
+
+std::string ErrorText(const std::string& subject, int code) {
+  const char* s = subject.c_str();
+  switch (code) {
+    case AVERROR_DEMUXER_NOT_FOUND:
+    case AVERROR_MUXER_NOT_FOUND:
+    case AVERROR_PROTOCOL_NOT_FOUND:
+      return FormatText("%s: Unknown format", s);
+    case AVERROR(EDOM):
+      return FormatText(
+          "%s: Incorrect image filename syntax.\r\nUse '%%d' to specify the image number:\r\n"
+          "  for img1.jpg, img2.jpg, ..., use 'img%%d.jpg';\r\n"
+          "  for img001.jpg, img002.jpg, ..., use 'img%%03d.jpg'.",
+          s);
+    case AVERROR(EINVAL):
+    case AVERROR_INVALIDDATA:
+      return FormatText("%s: Error while parsing header", s);
+    case AVERROR(ENOMEM):
+      return FormatText("%s: memory allocation error occurred", s);
+    case AVERROR(EIO):
+      return FormatText(
+          "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
+          "corrupted.",
+          s);
+    case AVERROR(ENOENT):
+      return FormatText("%s: no such file or directory", s);
+    default:
+      return FormatText("%s: Error while opening file", s);
+  }
+}
+
+TTranscoder::TTranscoder(TCustomFFmpeg& engine)
+    : Engine(engine), settings_(engine.Settings), packet_(avcodec.av_packet_alloc()) {
+  if (!packet_) throw FFmpegException("av_packet_alloc failed");
+  TAudioPathSettings audio;
+  audio.Volume = settings_.audio_volume;
+  audio.SyncMethod = settings_.audio_sync_method;
+  audio.DriftThreshold = settings_.audio_drift_threshold;
+  audio.StartTime = settings_.start_time;
+  audio.Verbosity = engine.Verbosity;
+  audio.ExitOnError = settings_.exit_on_error;
+  audio_path_ = std::make_unique<TAudioPath>(
+      audio, [this](TOutputStreamState& ost, AVPacket* packet) { WritePacket(ost, packet); },
+      &Engine);
+
+  TVideoPathSettings video;
+  video.SyncMethod = settings_.video_sync_method;
+  video.StartTime = settings_.start_time;
+  video.Deinterlace = settings_.deinterlace;
+  video.SameQuality = engine.Pending.same_quality;
+  video.MeThreshold = settings_.me_threshold;
+  video.TopFieldFirst = settings_.top_field_first;
+  video.SwsFlags = settings_.sws_flags;
+  for (int i = 0; i < 3; ++i) video.PadColor[i] = settings_.pad_color[i];
+  video.MaxFrames = settings_.max_frames[0];
+  video.FiltersInUse = settings_.filters_in_use;
+  video.ExitOnError = settings_.exit_on_error;
+  video.Verbosity = engine.Verbosity;
+  video.StatisticsFile = settings_.vstats_filename;
+  video.PreviewInterval = engine.PreviewInterval;
+  video_host_ = std::make_unique<TVideoTaskHost>(engine, *this);
+  video_path_ = std::make_unique<TVideoPath>(
+      video, *video_host_,
+      [this](TOutputStreamState& ost, AVPacket* packet) { WritePacket(ost, packet); });
+}
+
+TTranscoder::~TTranscoder() {
+  CloseCodecs();
+  Release();
+}
+
+bool TTranscoder::JoinMode() const { return settings_.join; }
+
+int TTranscoder::OutputStreamsForSetUp() const {
+  return JoinMode() ? group_size_ : static_cast<int>(OutputStreams.size());
+}
+
+AVFormatContext* TTranscoder::OutputContext(const TOutputStreamState& ost) const {
+  return outputs_[ost.FileIndex]->context.Get();
+}
+
+AVFormatContext* TTranscoder::InputContext(const TInputStreamState& ist) const {
+  return InputFiles[ist.FileIndex].Context;
+}
+
+void TTranscoder::Run() {
+  try {
+    SetUp();
+    Loop();
+    EndOfRun();
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+void TTranscoder::SetUp() {
+  BuildInputTables();
+  BindSources();
+  SetUpCodecParameters();
+  OpenEncoders();
+  OpenDecoders();
+  for (auto& ist : InputStreams) {
+    ist->Pts = 0;
+    ist->NextPts = AV_NOPTS_VALUE;
+    ist->IsStart = 1;
+  }
+  CopyMetadata();
+  WriteHeaders();
+  ReportMapping();
+  TimerStart = avutil.av_gettime();
+}
+
+// Step 1: one state record per input file and per input stream.
+void TTranscoder::BuildInputTables() {
+  int first = 0;
+  for (auto& file : Engine.InputFiles) {
+    AVFormatContext* ctx = file->context.Get();
+    TInputFileState state;
+    state.FirstStream = first;
+    // Streams that appear while reading have no decoder record: they are not used.
+    state.StreamCount =
+        static_cast<int32_t>(std::min<size_t>(ctx->nb_streams, file->streams.size()));
+    state.Context = ctx;
+    for (int s = 0; s < state.StreamCount; ++s) {
+      auto ist = std::make_unique<TInputStreamState>();
+      ist->FileIndex = static_cast<int32_t>(InputFiles.size());
+      ist->StreamIndex = s;
+      ist->Stream = ctx->streams[s];
+      ist->Decoder = file->streams[s].decoder_context.get();
+      ist->DecoderCodec = file->streams[s].chosen_decoder;
+      ist->Discard = 1;
+      if (settings_.rate_emu) ist->Start = avutil.av_gettime();
+      ist->Decoded.reset(avutil.av_frame_alloc());
+      if (!ist->Decoded) throw FFmpegException("av_mallocz fail");
+      InputStreams.push_back(std::move(ist));
+    }
+    first += state.StreamCount;
+    InputFiles.push_back(state);
+  }
+}
+
+void TTranscoder::DumpOutput(int file_index) {
+  TOutputFile* file = outputs_[file_index];
+  avformat.av_dump_format(file->context.Get(), file_index, file->library_name.c_str(), 1);
+}
+
+// Steps 2 to 5: output-stream table and the source of every output stream.
+void TTranscoder::BindSources() {
+  outputs_.clear();
+  for (auto& file : Engine.OutputFiles) outputs_.push_back(file.get());
+  if (JoinMode() && !outputs_.empty()) {
+    outputs_.resize(1);
+    for (size_t k = 1; k < Engine.InputFiles.size(); ++k) outputs_.push_back(outputs_[0]);
+  }
+
+  int total = 0;
+  for (size_t i = 0; i < outputs_.size(); ++i) {
+    if (outputs_[i]->streams.empty()) {
+      DumpOutput(static_cast<int>(i));
+      RaiseFFmpeg("Output file #%d does not contain any stream", static_cast<int>(i));
+    }
+    total += static_cast<int>(outputs_[i]->streams.size());
+  }
+  group_size_ = outputs_.empty() ? 0 : static_cast<int>(outputs_[0]->streams.size());
+
+  const auto& maps = Engine.StreamMaps;
+  if (!maps.empty() && static_cast<int>(maps.size()) != total)
+    throw FFmpegException("Number of stream maps must match number of output streams");
+  auto valid = [this](int file, int stream) {
+    return file >= 0 && file < static_cast<int>(InputFiles.size()) && stream >= 0 &&
+           stream < InputFiles[file].StreamCount;
+  };
+  for (const auto& map : maps) {
+    if (!valid(map.FileIndex, map.StreamIndex))
+      RaiseFFmpeg("Could not find input stream #%d.%d", map.FileIndex, map.StreamIndex);
+    if (!valid(map.SyncFileIndex, map.SyncStreamIndex))
+      RaiseFFmpeg("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex);
+  }
+
+  for (size_t i = 0; i < outputs_.size(); ++i) {
+    for (size_t s = 0; s < outputs_[i]->streams.size(); ++s) {
+      auto ost = std::make_unique<TOutputStreamState>();
+      ost->FileIndex = static_cast<int32_t>(i);
+      ost->StreamIndex = static_cast<int32_t>(s);
+      ost->Stream = outputs_[i]->streams[s].stream;
+      ost->Encoder = outputs_[i]->streams[s].encoder_context.get();
+      ost->EncoderCodec = outputs_[i]->streams[s].encoder;
+      ost->EncodingNeeded = outputs_[i]->streams[s].stream_copy ? 0 : 1;
+      ost->Packet.reset(avcodec.av_packet_alloc());
+      ost->Frame.reset(avutil.av_frame_alloc());
+      if (!ost->Packet || !ost->Frame) throw FFmpegException("av_mallocz fail");
+      OutputStreams.push_back(std::move(ost));
+    }
+  }
+
+  for (size_t i = 0; i < OutputStreams.size(); ++i) {
+    TOutputStreamState& ost = *OutputStreams[i];
+    const int type = ost.Stream->codecpar->codec_type;
+    if (!maps.empty()) {
+      const TStreamMapEntry& map = maps[i];
+      ost.SourceIndex = InputFiles[map.FileIndex].FirstStream + map.StreamIndex;
+      TInputStreamState& ist = *InputStreams[ost.SourceIndex];
+      const int in_type = ist.Stream->codecpar->codec_type;
+      if (in_type != type) {
+        DumpOutput(ost.FileIndex);
+        RaiseFFmpeg("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", map.FileIndex,
+                    map.StreamIndex, MediaTypeName(in_type), ost.FileIndex, ost.StreamIndex,
+                    MediaTypeName(type));
+      }
+    } else {
+      int found = -1;
+      auto eligible = [&](const TInputStreamState& ist) {
+        return ist.Discard && ist.Stream->codecpar->codec_type == type &&
+               (!JoinMode() || ist.FileIndex == ost.FileIndex);
+      };
+      if (settings_.program_id_set) {
+        for (size_t f = 0; f < InputFiles.size() && found < 0; ++f) {
+          AVFormatContext* ctx = InputFiles[f].Context;
+          for (unsigned p = 0; p < ctx->nb_programs; ++p) {
+            AVProgram* program = ctx->programs[p];
+            if (program->id != settings_.program_id) continue;
+            for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
+              int s = static_cast<int>(program->stream_index[k]);
+              if (s >= InputFiles[f].StreamCount) continue;
+              int global = InputFiles[f].FirstStream + s;
+              if (eligible(*InputStreams[global])) {
+                found = global;
+                break;
+              }
+            }
+            break;  // only the first program with that id
+          }
+        }
+      } else {
+        for (size_t j = 0; j < InputStreams.size(); ++j) {
+          if (eligible(*InputStreams[j])) {
+            found = static_cast<int>(j);
+            break;
+          }
+        }
+      }
+      if (found < 0 && !settings_.program_id_set && !JoinMode()) {
+        for (size_t j = 0; j < InputStreams.size(); ++j)
+          if (InputStreams[j]->Stream->codecpar->codec_type == type) found = static_cast<int>(j);
+      }
+      if (found < 0) {
+        DumpOutput(ost.FileIndex);
+        RaiseFFmpeg("Could not find input stream matching output stream #%d.%d (%s)",
+                    ost.FileIndex, ost.StreamIndex, MediaTypeName(type));
+      }
+      ost.SourceIndex = found;
+    }
+    TInputStreamState& source = *InputStreams[ost.SourceIndex];
+    source.Discard = 0;
+    ost.SyncInput = &source;
+    if (!maps.empty()) {
+      const TStreamMapEntry& map = maps[i];
+      ost.SyncInput =
+          InputStreams[InputFiles[map.SyncFileIndex].FirstStream + map.SyncStreamIndex].get();
+    }
+  }
+}
+
+// Step 6: stream copy parameters, or the encoding set-up of each output stream.
+void TTranscoder::SetUpCodecParameters() {
+  for (size_t i = 0; i < OutputStreams.size(); ++i) {
+    TOutputStreamState& ost = *OutputStreams[i];
+    TInputStreamState& ist = *InputStreams[ost.SourceIndex];
+    // In join mode the groups after the first share the first group's streams.
+    const bool shared = JoinMode() && static_cast<int>(i) >= group_size_;
+    AVCodecContext* enc = ost.Encoder;
+    AVCodecContext* dec = ist.Decoder;
+    if (enc == nullptr || dec == nullptr) throw FFmpegException("invalid codec_type of output stream");
+
+    if (!shared) {
+      AVDictionaryEntry* lang = avutil.av_dict_get(ist.Stream->metadata, "language", nullptr, 0);
+      if (lang && !avutil.av_dict_get(ost.Stream->metadata, "language", nullptr, 0))
+        avutil.av_dict_set(&ost.Stream->metadata, "language", lang->value, 0);
+      ost.Stream->disposition = ist.Stream->disposition;
+      enc->bits_per_raw_sample = dec->bits_per_raw_sample;
+      enc->chroma_sample_location = dec->chroma_sample_location;
+    }
+
+    if (!ost.EncodingNeeded) {
+      if (!shared) SetUpStreamCopy(ost, ist);
+      continue;
+    }
+
+    switch (enc->codec_type) {
+      case AVMEDIA_TYPE_AUDIO: {
+        ost.ReformatPair = -6;
+        ost.AudioResample =
+            (enc->sample_rate != dec->sample_rate || settings_.audio_sync_method > 1) ? 1 : 0;
+        ist.DecodingNeeded = 1;
+        break;
+      }
+      case AVMEDIA_TYPE_VIDEO:
+        SetUpVideoEncoding(ost, ist);
+        ist.DecodingNeeded = 1;
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        ist.DecodingNeeded = 1;
+        break;
+      default:
+        throw FFmpegException("invalid codec_type of output stream");
+    }
+    if (!shared && (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)))
+      OpenTwoPassLog(ost, static_cast<int>(i));
+  }
+}
+
+void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& ist) {
+  AVCodecParameters* in = ist.Stream->codecpar;
+  AVCodecParameters* out = ost.Stream->codecpar;
+  AVCodecContext* enc = ost.Encoder;
+  const uint32_t forced_tag = enc->codec_tag;
+  const AVOutputFormat* format = OutputContext(ost)->oformat;
+
+  switch (in->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      if (settings_.audio_volume != 256)
+        throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      if (Engine.CustomHookSlot)
+        throw FFmpegException(
+            "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (Engine.FrameHooksActive)
+        throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+      if (Engine.PreviewFlags != 0)
+        throw FFmpegException(
+            "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFmpegException("invalid codec_type of output stream");
+  }
+
+  if (avcodec.avcodec_parameters_copy(out, in) < 0) throw FFmpegException("av_mallocz fail");
+  uint32_t tag = forced_tag;
+  if (tag == 0) {
+    const AVCodecTag* const* table = format->codec_tag;
+    if (table == nullptr || avformat.av_codec_get_id(table, in->codec_tag) != AV_CODEC_ID_NONE ||
+        avformat.av_codec_get_tag(table, in->codec_id) == 0)
+      tag = in->codec_tag;
+  }
+  out->codec_tag = tag;
+  if (out->codec_type == AVMEDIA_TYPE_AUDIO &&
+      ((out->block_align == 1 && out->codec_id == AV_CODEC_ID_MP3) ||
+       out->codec_id == AV_CODEC_ID_AC3))
+    out->block_align = 0;
+
+  // The copy context mirrors the stream so that reports and positions can use it.
+  avcodec.avcodec_parameters_to_context(enc, out);
+  AVRational tb = ist.Stream->time_base;
+  const AVCodecContext* dec = ist.Decoder;
+  if (dec->time_base.num > 0 && dec->time_base.den > 0 && dec->ticks_per_frame > 0 &&
+      av_q2d(dec->time_base) * dec->ticks_per_frame > av_q2d(tb) && av_q2d(tb) < 0.001) {
+    tb = dec->time_base;
+    tb.num *= dec->ticks_per_frame;
+  }
+  enc->time_base = tb;
+  ost.Stream->time_base = tb;
+  ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
+  ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
+  ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
+}
+
+void TTranscoder::SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState& ist) {
+  AVCodecContext* enc = ost.Encoder;
+  AVCodecContext* dec = ist.Decoder;
+  const TRunSettings& s = settings_;
+  if (enc->pix_fmt == AV_PIX_FMT_NONE)
+    throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
+  ost.VideoCrop = (s.crop_top + s.crop_bottom + s.crop_left + s.crop_right) != 0;
+  ost.VideoPad = (s.pad_top + s.pad_bottom + s.pad_left + s.pad_right) != 0;
+  const bool same_size =
+      enc->width == dec->width - s.crop_left - s.crop_right + s.pad_left + s.pad_right &&
+      enc->height == dec->height - s.crop_top - s.crop_bottom + s.pad_top + s.pad_bottom &&
+      enc->pix_fmt == dec->pix_fmt;
+  ost.VideoResample = same_size ? 0 : 1;
+  if (ost.VideoCrop) {
+    ost.CropTop = ost.InitialCropTop = s.crop_top;
+    ost.CropBottom = ost.InitialCropBottom = s.crop_bottom;
+    ost.CropLeft = ost.InitialCropLeft = s.crop_left;
+    ost.CropRight = ost.InitialCropRight = s.crop_right;
+  }
+  auto alloc_temp = [&](const char* message) {
+    ost.TempPicture.reset(avutil.av_frame_alloc());
+    if (!ost.TempPicture) throw FFmpegException(message);
+    ost.TempPicture->format = enc->pix_fmt;
+    ost.TempPicture->width = enc->width;
+    ost.TempPicture->height = enc->height;
+    if (avutil.av_frame_get_buffer(ost.TempPicture.get(), 0) < 0) throw FFmpegException(message);
+  };
+  if (ost.VideoPad) {
+    ost.PadTop = s.pad_top;
+    ost.PadBottom = s.pad_bottom;
+    ost.PadLeft = s.pad_left;
+    ost.PadRight = s.pad_right;
+    if (!ost.VideoResample) alloc_temp("avpicture_alloc fail");
+  }
+  if (ost.VideoResample) {
+    alloc_temp("Cannot allocate temp picture, check pix fmt");
+    ost.ScaleContext.reset(swscale.sws_getContext(
+        dec->width - s.crop_left - s.crop_right, dec->height - s.crop_top - s.crop_bottom,
+        dec->pix_fmt, enc->width - s.pad_left - s.pad_right,
+        enc->height - s.pad_top - s.pad_bottom, enc->pix_fmt, s.sws_flags, nullptr, nullptr,
+        nullptr));
+    if (!ost.ScaleContext) throw FFmpegException("Cannot get resampling context");
+    if (s.filters_in_use) {
+      ost.ResampleHeight = dec->height;
+    } else {
+      ost.InitialWidth = dec->width;
+      ost.InitialHeight = dec->height;
+      ost.ResampleWidth = dec->width - s.crop_left - s.crop_right;
+      ost.ResampleHeight = dec->height - s.crop_top - s.crop_bottom;
+      ost.ResamplePixFmt = dec->pix_fmt;
+    }
+    enc->bits_per_raw_sample = 0;
+  }
+  if (s.filters_in_use) ConfigureFilters(ost, ist);
+}
+
+namespace {
+
+// The scaler's flag names, for the filter graph's scaler options.
+std::string ScaleFlagNames(int flags) {
+  static const struct {
+    int flag;
+    const char* name;
+  } names[] = {{SWS_FAST_BILINEAR, "fast_bilinear"}, {SWS_BILINEAR, "bilinear"},
+               {SWS_BICUBIC, "bicubic"},             {SWS_X, "experimental"},
+               {SWS_POINT, "neighbor"},              {SWS_AREA, "area"},
+               {SWS_BICUBLIN, "bicublin"},           {SWS_GAUSS, "gauss"},
+               {SWS_SINC, "sinc"},                   {SWS_LANCZOS, "lanczos"},
+               {SWS_SPLINE, "spline"}};
+  std::string text;
+  for (const auto& entry : names) {
+    if (flags & entry.flag) {
+      if (!text.empty()) text += "+";
+      text += entry.name;
+    }
+  }
+  return text.empty() ? "bicubic" : text;
+}
+
+struct TInOutDeleter {
+  void operator()(AVFilterInOut* p) const { avfilter.avfilter_inout_free(&p); }
+};
+using TInOutPtr = std::unique_ptr<AVFilterInOut, TInOutDeleter>;
+
+}  // namespace
+
+// Step 7: the video filter graph between the decoder and the encoder.
+void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist) {
+  AVCodecContext* enc = ost.Encoder;
+  AVCodecContext* dec = ist.Decoder;
+  const TRunSettings& s = settings_;
+  std::string error;
+  auto fail = [&](const std::string& text) {
+    error = text;
+    throw FFmpegException(error.empty() ? "Error opening filters!" : "Error opening filters: " +
+                                                                          error);
+  };
+  if (s.crop_top || s.crop_bottom || s.crop_left || s.crop_right)
+    fail("Cannot enable crop options and filters at the same time.");
+  if (ist.FilterSource != nullptr) return;  // one graph per input stream
+
+  graph_.reset(avfilter.avfilter_graph_alloc());
+  if (!graph_) fail("");
+  AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
+                                                       : dec->sample_aspect_ratio;
+  if (sar.num <= 0 || sar.den <= 0) sar = AVRational{0, 1};
+  std::string args = FormatText("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d",
+                                dec->width, dec->height, static_cast<int>(dec->pix_fmt),
+                                AV_TIME_BASE, sar.num, sar.den);
+  AVFilterContext* source = nullptr;
+  if (avfilter.avfilter_graph_create_filter(&source, avfilter.avfilter_get_by_name("buffer"),
+                                            "src", args.c_str(), nullptr, graph_.get()) < 0)
+    fail("");
+  AVFilterContext* sink = avfilter.avfilter_graph_alloc_filter(
+      graph_.get(), avfilter.avfilter_get_by_name("buffersink"), "out");
+  if (sink == nullptr) fail("");
+  const AVPixelFormat formats[] = {enc->pix_fmt};
+  if (avutil.av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
+                            sizeof(formats), AV_OPT_SEARCH_CHILDREN) < 0 ||
+      avfilter.avfilter_init_str(sink, nullptr) < 0)
+    fail("");
+  ist.FilterSource = source;
+  ist.FilterSink = sink;
+
+  const std::string sws = "flags=" + ScaleFlagNames(s.sws_flags);
+  AVFilterContext* last = source;
+  if (dec->width + s.pad_left + s.pad_right != enc->width ||
+      dec->height + s.pad_top + s.pad_bottom != enc->height) {
+    AVFilterContext* scale = nullptr;
+    std::string scale_args = FormatText("w=%d:h=%d:", enc->width - s.pad_left - s.pad_right,
+                                        enc->height - s.pad_top - s.pad_bottom) +
+                             sws;
+    if (avfilter.avfilter_graph_create_filter(&scale, avfilter.avfilter_get_by_name("scale"),
+                                              "scale", scale_args.c_str(), nullptr,
+                                              graph_.get()) < 0 ||
+        avfilter.avfilter_link(last, 0, scale, 0) < 0)
+      fail("");
+    last = scale;
+  }
+  if (!s.filter_description.empty()) {
+    TInOutPtr outputs(avfilter.avfilter_inout_alloc());
+    TInOutPtr inputs(avfilter.avfilter_inout_alloc());
+    if (!outputs || !inputs) fail("");
+    outputs->name = avutil.av_strdup("in");
+    outputs->filter_ctx = last;
+    outputs->pad_idx = 0;
+    inputs->name = avutil.av_strdup("out");
+    inputs->filter_ctx = sink;
+    inputs->pad_idx = 0;
+    AVFilterInOut* in_raw = inputs.release();
+    AVFilterInOut* out_raw = outputs.release();
+    int ret = avfilter.avfilter_graph_parse_ptr(graph_.get(), s.filter_description.c_str(),
+                                                &in_raw, &out_raw, nullptr);
+    avfilter.avfilter_inout_free(&in_raw);
+    avfilter.avfilter_inout_free(&out_raw);
+    if (ret < 0) fail("");
+  } else if (avfilter.avfilter_link(last, 0, sink, 0) < 0) {
+    fail("");
+  }
+  avutil.av_freep(&graph_->scale_sws_opts);
+  graph_->scale_sws_opts = avutil.av_strdup(sws.c_str());
+  if (avfilter.avfilter_graph_config(graph_.get(), nullptr) < 0) fail("");
+
+  const int w = avfilter.av_buffersink_get_w(sink);
+  const int h = avfilter.av_buffersink_get_h(sink);
+  const bool padded = s.pad_top || s.pad_bottom || s.pad_left || s.pad_right;
+  if (!padded || (w == s.requested_width && h == s.requested_height)) {
+    enc->width = w + s.pad_left + s.pad_right;
+    enc->height = h + s.pad_top + s.pad_bottom;
+  } else {
+    fail(
+        "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
+        "rotate, scale, transpose, etc.)");
+  }
+}
+
+void TTranscoder::OpenTwoPassLog(TOutputStreamState& ost, int index) {
+  AVCodecContext* enc = ost.Encoder;
+  std::string prefix =
+      settings_.pass_logfile_prefix.empty() ? "ffmpeg2pass" : settings_.pass_logfile_prefix;
+  std::string name = FormatText("%s-%d.log", prefix.c_str(), index);
+  if (name.size() > 1023) name.resize(1023);
+  if (enc->flags & AV_CODEC_FLAG_PASS1) {
+    ost.LogFile = myutil.my_fopen(name.c_str(), "w");
+    if (ost.LogFile == nullptr)
+      RaiseFFmpeg("Cannot write log file %s for pass-1 encoding", name.c_str());
+  } else {
+    FILE* f = myutil.my_fopen(name.c_str(), "r");
+    if (f == nullptr) RaiseFFmpeg("Cannot read log file %s for pass-2 encoding", name.c_str());
+    myutil.my_fseek(f, 0, SEEK_END);
+    long size = myutil.my_ftell(f);
+    myutil.my_fseek(f, 0, SEEK_SET);
+    char* text = size >= 0 ? static_cast<char*>(avutil.av_malloc(size + 1)) : nullptr;
+    if (text == nullptr) {
+      myutil.my_fclose(f);
+      throw FFmpegException("Could not allocate log buffer");
+    }
+    size_t got = myutil.my_fread(text, 1, static_cast<size_t>(size), f);
+    myutil.my_fclose(f);
+    text[got] = 0;
+    avutil.av_freep(&enc->stats_in);
+    enc->stats_in = text;
+  }
+}
+
+// Step 9: encoders of the streams that re-encode (join mode: the first group).
+void TTranscoder::OpenEncoders() {
+  for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
+    TOutputStreamState& ost = *OutputStreams[i];
+    if (!ost.EncodingNeeded) continue;
+    AVCodecContext* enc = ost.Encoder;
+    TOutputStream& record = outputs_[ost.FileIndex]->streams[ost.StreamIndex];
+    if (OutputContext(ost)->oformat->flags & AVFMT_GLOBALHEADER)
+      enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    const char* type = MediaTypeName(enc->codec_type);
+    auto open_failed = [&]() {
+      ReportMapping();
+      std::string text = FormatText(
+          "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
+          "parameters such as bit_rate, rate, width or height",
+          ost.FileIndex, ost.StreamIndex, type);
+      GetLogger().Log(&Engine, llError, text);
+      throw FFmpegException(text);
+    };
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
+      std::string error;
+      int code = 0;
+      if (!audio_path_->OpenEncoder(ost, &error, &code)) {
+        if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
+            avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
+          ReportMapping();
+          std::string text =
+              FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                         static_cast<int>(enc->codec_id), ost.FileIndex, ost.StreamIndex, type);
+          GetLogger().Log(&Engine, llError, text);
+          throw FFmpegException(text);
+        }
+        if (!error.empty()) GetLogger().Log(&Engine, llError, error);
+        open_failed();
+      }
+    } else {
+      const AVCodec* codec = ost.EncoderCodec;
+      if (codec == nullptr) codec = avcodec.avcodec_find_encoder(enc->codec_id);
+      if (codec == nullptr) {
+        ReportMapping();
+        std::string text =
+            FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                       static_cast<int>(enc->codec_id), ost.FileIndex, ost.StreamIndex, type);
+        GetLogger().Log(&Engine, llError, text);
+        throw FFmpegException(text);
+      }
+      int ret;
+      {
+        std::lock_guard<std::mutex> lock(CodecLock());
+        ret = avcodec.avcodec_open2(enc, codec, nullptr);
+      }
+      if (ret < 0) open_failed();
+    }
+    opened_encoders_.push_back(&record.encoder_context);
+    ExtraSize += static_cast<uint64_t>(std::max(enc->extradata_size, 0));
+    if (avcodec.avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
+      throw FFmpegException("av_mallocz fail");
+    ost.Stream->time_base = enc->time_base;
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO && enc->framerate.num > 0)
+      ost.Stream->avg_frame_rate = enc->framerate;
+  }
+  // The groups after the first write through the first group's encoders.
+  for (size_t i = OutputStreamsForSetUp(); i < OutputStreams.size(); ++i) {
+    TOutputStreamState& ost = *OutputStreams[i];
+    ost.Encoder = OutputStreams[i % group_size_]->Encoder;
+  }
+
+  // Bitstream filters, now that the streams' parameters are final.
+  for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
+    TOutputStreamState& ost = *OutputStreams[i];
+    for (const std::string& name :
+         outputs_[ost.FileIndex]->streams[ost.StreamIndex].bitstream_filters) {
+      AVBSFContext* raw = nullptr;
+      if (avcodec.av_bsf_list_parse_str(name.c_str(), &raw) < 0 || raw == nullptr)
+        RaiseFFmpeg("Unknown bitstream filter %s", name.c_str());
+      AVBSFContextPtr bsf(raw);
+      const AVCodecParameters* in =
+          ost.Bitstream.empty() ? ost.Stream->codecpar : ost.Bitstream.back()->par_out;
+      AVRational tb =
+          ost.Bitstream.empty() ? ost.Stream->time_base : ost.Bitstream.back()->time_base_out;
+      avcodec.avcodec_parameters_copy(bsf->par_in, in);
+      bsf->time_base_in = tb;
+      if (avcodec.av_bsf_init(bsf.get()) < 0)
+        RaiseFFmpeg("Error initializing bitstream filter: %s", name.c_str());
+      ost.Bitstream.push_back(std::move(bsf));
+    }
+    if (!ost.Bitstream.empty())
+      avcodec.avcodec_parameters_copy(ost.Stream->codecpar, ost.Bitstream.back()->par_out);
+  }
+}
+
+// Step 10: decoders of the streams something is decoded from.
+void TTranscoder::OpenDecoders() {
+  for (auto& ist_ptr : InputStreams) {
+    TInputStreamState& ist = *ist_ptr;
+    if (!ist.DecodingNeeded) continue;
+    AVCodecContext* dec = ist.Decoder;
+    const char* type = MediaTypeName(dec->codec_type);
+    const AVCodec* codec = ist.DecoderCodec;
+    if (codec == nullptr) codec = avcodec.avcodec_find_decoder(dec->codec_id);
+    if (codec == nullptr) {
+      ReportMapping();
+      std::string text =
+          FormatText("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                     static_cast<int>(dec->codec_id), ist.FileIndex, ist.StreamIndex, type);
+      GetLogger().Log(&Engine, llError, text);
+      throw FFmpegException(text);
+    }
+    dec->pkt_timebase = ist.Stream->time_base;
+    int ret;
+    {
+      std::lock_guard<std::mutex> lock(CodecLock());
+      ret = avcodec.avcodec_open2(dec, codec, nullptr);
+    }
+    if (ret < 0) {
+      ReportMapping();
+      std::string text = FormatText("Error while opening decoder for input stream #%d.%d (%s)",
+                                    ist.FileIndex, ist.StreamIndex, type);
+      GetLogger().Log(&Engine, llError, text);
+      throw FFmpegException(text);
+    }
+    opened_decoders_.push_back(&Engine.InputFiles[ist.FileIndex]->streams[ist.StreamIndex]
+                                   .decoder_context);
+  }
+}
+
+// Step 12: metadata maps.
+void TTranscoder::CopyMetadata() {
+  for (const TMetaDataMap& map : Engine.MetaDataMaps) {
+    if (map.OutFile < 0 || map.OutFile >= static_cast<int>(Engine.OutputFiles.size())) {
+      ReportMapping();
+      RaiseFFmpeg("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile,
+                  map.InFile);
+    }
+    if (map.InFile < 0 || map.InFile >= static_cast<int>(InputFiles.size())) {
+      ReportMapping();
+      RaiseFFmpeg("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile,
+                  map.InFile);
+    }
+    AVFormatContext* out = Engine.OutputFiles[map.OutFile]->context.Get();
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = avutil.av_dict_get(InputFiles[map.InFile].Context->metadata, "", entry,
+                                       AV_DICT_IGNORE_SUFFIX)) != nullptr)
+      avutil.av_dict_set(&out->metadata, entry->key, entry->value, 0);
+  }
+}
+
+// Step 13: headers (join mode: the one output file once).
+void TTranscoder::WriteHeaders() {
+  const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
+  all_rtp_ = count > 0;
+  for (size_t i = 0; i < count; ++i) {
+    AVFormatContext* ctx = outputs_[i]->context.Get();
+    int ret = avformat.avformat_write_header(ctx, nullptr);
+    if (ret < 0) {
+      ReportMapping();
+      std::string text = FormatText(
+          "Could not write header for output file #%d (incorrect codec parameters ?)",
+          static_cast<int>(i));
+      GetLogger().Log(&Engine, llError, text);
+      throw FFmpegException(text);
+    }
+    if (std::strcmp(ctx->oformat->name, "rtp") != 0) all_rtp_ = false;
+  }
+  if (all_rtp_) {
+    std::vector<AVFormatContext*> contexts;
+    for (size_t i = 0; i < count; ++i) contexts.push_back(outputs_[i]->context.Get());
+    char sdp[2048] = {0};
+    avformat.av_sdp_create(contexts.data(), static_cast<int>(contexts.size()), sdp, sizeof(sdp));
+    std::string text(sdp);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+      text.pop_back();
+    GetLogger().Log(&Engine, llInfo, "SDP:\r\n" + text);
+  }
+}
+
+// Step 14: the output files' formats and the "Stream mapping:" block.
+void TTranscoder::ReportMapping() {
+  const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
+  for (size_t i = 0; i < count; ++i) DumpOutput(static_cast<int>(i));
+  if (Engine.Verbosity < 0) return;
+  GetLogger().Log(&Engine, llVerbose, "Stream mapping:");
+  for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
+    const TOutputStreamState& ost = *OutputStreams[i];
+    const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
+    GetLogger().Logf(&Engine, llVerbose, "  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex,
+                     ist.StreamIndex, JoinMode() ? 0 : ost.FileIndex, ost.StreamIndex,
+                     MediaTypeName(ost.Stream->codecpar->codec_type));
+    if (ost.SyncInput != nullptr && ost.SyncInput != &ist)
+      GetLogger().Logf(&Engine, llVerbose, " [sync #%d.%d (%s)]", ost.SyncInput->FileIndex,
+                       ost.SyncInput->StreamIndex,
+                       MediaTypeName(ost.SyncInput->Stream->codecpar->codec_type));
+  }
+}
+
+// Closes every codec the run opened that is still open (freed under CodecLock by
+// its owner's deleter). Runs at the end of the run and on every way out.
+void TTranscoder::CloseCodecs() {
+  // The paths' encoders only wrap the contexts: they go first.
+  audio_path_.reset();
+  video_path_.reset();
+  for (AVCodecContextPtr* owner : opened_encoders_) {
+    if (*owner) avutil.av_freep(&(*owner)->stats_in);
+    owner->reset();
+  }
+  opened_encoders_.clear();
+  for (AVCodecContextPtr* owner : opened_decoders_) owner->reset();
+  opened_decoders_.clear();
+  for (auto& ost : OutputStreams) ost->Encoder = nullptr;
+  for (auto& ist : InputStreams) ist->Decoder = nullptr;
+}
+
+// Releases the run tables and what they own. Harmless when run twice.
+void TTranscoder::Release() {
+  for (auto& ost : OutputStreams) {
+    if (ost->LogFile != nullptr) {
+      myutil.my_fclose(ost->LogFile);
+      ost->LogFile = nullptr;
+    }
+  }
+  for (auto& ist : InputStreams) avutil.av_channel_layout_uninit(&ist->ToS16Layout);
+  OutputStreams.clear();
+  InputStreams.clear();
+  InputFiles.clear();
+  graph_.reset();
+}
+
+}  // namespace kelvane

@@ -1,0 +1,99 @@
+#include "engine/core/VideoTaskHost.h"
+
+#include "binding/FrameHook.h"
+#include "binding/Previewer.h"
+#include "engine/ConvertThreads.h"
+#include "engine/FFmpeg.h"
+#include "engine/core/Transcoder.h"
+
+namespace kelvane {
+
+namespace {
+
+std::mutex& FactoryLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TPreviewerFactory& Factory() {
+  static TPreviewerFactory factory;
+  return factory;
+}
+
+std::shared_ptr<TPreviewer> MakePreviewer() {
+  TPreviewerFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(FactoryLock());
+    factory = Factory();
+  }
+  if (factory) return factory();
+  return std::make_shared<THeadlessPreviewer>();
+}
+
+}  // namespace
+
+void SetPreviewerFactory(TPreviewerFactory factory) {
+  std::lock_guard<std::mutex> lock(FactoryLock());
+  Factory() = std::move(factory);
+}
+
+TVideoTaskHost::TVideoTaskHost(TCustomFFmpeg& task, TTranscoder& run) : task_(task), run_(run) {
+  for (const THookRange& range : task.HookRanges) ranges_.push_back({range.Start, range.End});
+}
+
+const void* TVideoTaskHost::LogSender() const { return &task_; }
+
+bool TVideoTaskHost::StopRequested() const { return task_.StopRequested.load(); }
+
+AVFormatContext* TVideoTaskHost::OutputContext(const TOutputStreamState& ost) const {
+  return run_.OutputContext(ost);
+}
+
+bool TVideoTaskHost::HasBeforeHook() const { return static_cast<bool>(task_.BeforeHookSlot); }
+
+void TVideoTaskHost::BeforeHook(int64_t pts, THookAction& action) {
+  task_.BeforeHookSlot(task_, pts, action);
+}
+
+bool TVideoTaskHost::HasCustomHook() const { return static_cast<bool>(task_.CustomHookSlot); }
+
+void TVideoTaskHost::CustomHook(TBitmap* bitmap, int32_t frame_number, int64_t pts,
+                                bool& update, bool& stop_hook) {
+  task_.CustomHookSlot(task_, bitmap, frame_number, pts, update, stop_hook);
+}
+
+void TVideoTaskHost::ClearCustomHook() { task_.CustomHookSlot = nullptr; }
+
+bool TVideoTaskHost::HasPreviewBitmap() const {
+  return static_cast<bool>(task_.PreviewBitmapSlot);
+}
+
+void TVideoTaskHost::PreviewBitmap(TBitmap* bitmap, int32_t frame_number, int64_t pts) {
+  task_.PreviewBitmapSlot(task_, bitmap, frame_number, pts);
+}
+
+bool& TVideoTaskHost::FrameHooksActive() { return task_.FrameHooksActive; }
+
+THookAction& TVideoTaskHost::HookAction() { return task_.HookAction; }
+
+int& TVideoTaskHost::HookRangeIndex() { return task_.HookRangeIndex; }
+
+void TVideoTaskHost::ProcessFrameHooks(AVFrame* picture, int64_t pts) {
+  kelvane::ProcessFrameHooks(task_.FrameHooks, picture->data, picture->linesize, picture->format,
+                             picture->width, picture->height, pts);
+}
+
+std::mutex& TVideoTaskHost::PreviewMutex() { return PreviewLock(); }
+
+uint8_t TVideoTaskHost::PreviewFlagsLocked() const { return task_.PreviewFlags; }
+
+void TVideoTaskHost::StorePreviewFlagsLocked(uint8_t flags) {
+  task_.StorePreviewFlagsLocked(flags);
+}
+
+bool TVideoTaskHost::ShowPreview(const TBitmap& bitmap, int32_t frame_number, int64_t pts) {
+  if (!task_.PreviewWindow) task_.PreviewWindow = MakePreviewer();
+  return task_.PreviewWindow->ShowPreview(bitmap, frame_number, pts);
+}
+
+}  // namespace kelvane
