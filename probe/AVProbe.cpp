@@ -13,14 +13,21 @@
 namespace kelvane {
 namespace {
 
+// printf into a string of any length (file names may be long).
 __attribute__((format(printf, 1, 2))) std::string Format(const char* pattern, ...) {
   va_list args;
   va_start(args, pattern);
-  char buffer[1024];
-  int length = vsnprintf(buffer, sizeof buffer, pattern, args);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = vsnprintf(nullptr, 0, pattern, copy);
+  va_end(copy);
+  std::string text;
+  if (length > 0) {
+    text.resize(static_cast<size_t>(length));
+    vsnprintf(text.data(), text.size() + 1, pattern, args);
+  }
   va_end(args);
-  if (length < 0) return std::string();
-  return std::string(buffer, std::min<size_t>(length, sizeof buffer - 1));
+  return text;
 }
 
 int64_t NoValueToMinusOne(int64_t value) { return value == AV_NOPTS_VALUE ? -1 : value; }

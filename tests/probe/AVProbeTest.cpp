@@ -206,6 +206,13 @@ TEST_F(AVProbeTest, MissingFileFailsWithItsNameAndLeavesTheProbeClosed) {
   EXPECT_EQ(probe.LastErrMsg(), "file not loaded.");
   EXPECT_TRUE(log.Saw(llWarning, "file not loaded."));
   ExpectReset(probe.GetVideoStreamInfo());
+
+  // Long names are reported whole.
+  std::string deep = temp_.Path().string();
+  for (int i = 0; i < 8; ++i) deep += "/" + std::string(200, char('a' + i));
+  deep += "/clip.mp4";
+  EXPECT_FALSE(probe.LoadFile(deep, ""));
+  EXPECT_EQ(probe.LastErrMsg(), deep + ": no such file or directory");
 }
 
 TEST_F(AVProbeTest, NonMediaFilesReportAnUnknownFormat) {
@@ -459,6 +466,14 @@ TEST(AVProbeTexts, OpenErrorText) {
   EXPECT_EQ(OpenErrorText(AVERROR(EACCES), f), "clip.mp4: Error while opening file");
   // A name with a percent sign is copied, not interpreted.
   EXPECT_EQ(OpenErrorText(AVERROR(ENOENT), "100%s.mp4"), "100%s.mp4: no such file or directory");
+}
+
+TEST_F(AVProbeTest, FolderInsteadOfAFile) {
+  TAVProbe probe;
+  const std::string folder = temp_.Path().string();
+  EXPECT_FALSE(probe.LoadFile(folder, ""));
+  EXPECT_EQ(probe.LastErrMsg(), folder + ": Error while opening file");
+  ExpectClosed(probe);
 }
 
 }  // namespace
