@@ -1,0 +1,58 @@
+// The command line of kelvane-split: what the user asked for, parsed and
+// checked for form only. Whether a named list entry exists is decided later
+// against the window model's lists, which know the valid entries.
+//
+// Plain data and a pure parser; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvane::cli {
+
+struct TCliOptions {
+  bool Help = false;
+  bool ListFormats = false;
+  bool Json = false;
+  bool Overwrite = false;
+  std::string ProbeFile;  // --probe FILE: print the source facts and stop
+  std::string InputFile;
+  std::optional<std::string> Start;  // seconds, as typed
+  std::optional<std::string> End;
+  std::optional<std::string> Format;
+  std::optional<std::string> VideoCodec;
+  std::optional<std::string> VideoBitrate;
+  std::optional<std::string> Size;
+  std::optional<std::string> FrameRate;
+  std::optional<std::string> AudioCodec;
+  std::optional<std::string> AudioBitrate;
+  std::optional<std::string> SampleRate;
+  std::optional<std::string> Channels;
+  std::optional<std::string> VideoQuality;
+  std::optional<std::string> AudioQuality;
+  std::optional<std::string> Letterbox;
+  std::optional<std::string> Volume;
+  std::optional<std::string> OutputDir;
+};
+
+// Parses argv[1..]. False with a message in `error` for an unknown option, a
+// missing value or a missing input file.
+bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options,
+                      std::string& error);
+
+// The usage text printed by --help.
+std::string UsageText();
+
+// A mark typed on the command line as the window shows it: seconds with "."
+// and two decimals ("12" and "12.5" become "12.00" and "12.50"). Nothing when
+// the text is not a non-negative number of seconds.
+std::optional<std::string> MarkText(const std::string& seconds);
+
+// Picks the entry `wanted` names among `entries`: the entry equal to it, else
+// the one equal ignoring case, else the only one it begins (ignoring case), else
+// the only one whose number part ("1200" of "1200 Kbps") equals it. -1 when none
+// or several match.
+int MatchEntry(const std::vector<std::string>& entries, const std::string& wanted);
+
+}  // namespace kelvane::cli

@@ -1,0 +1,76 @@
+// What kelvane-split shows while a split runs and when it ends: a one-line
+// display redrawn in place on a terminal, plain lines when the output is not a
+// terminal, or one JSON object per line for scripts.
+//
+// Time spent paused (the process stopped with Ctrl-Z) is not counted in the
+// elapsed time or the estimate of the time left.
+//
+// Threads: main thread only; the split command hands it the component's
+// reports there.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kelvane::cli {
+
+struct TProgressValues {
+  int32_t FrameNumber = 0;
+  int32_t FPS = 0;
+  int32_t CurrentDuration = 0;      // ms written so far
+  int32_t TotalOutputDuration = 0;  // ms expected; 0 or less when unknown
+  int64_t CurrentSize = 0;          // bytes
+  float BitRate = 0;                // kbit/s
+};
+
+struct TSplitResult {
+  std::string Outcome;  // "finished", "stopped" or "failed"
+  std::string Message;  // what the window would have said, or the failure
+  std::string OutputPath;
+  int64_t OutputDurationMs = -1;  // of the written file; -1 when unknown
+  int32_t FramesWritten = 0;
+  std::string Streams;            // "video: mpeg4 640x480, audio: aac 44100 Hz 2 ch"
+};
+
+class TProgressReporter {
+ public:
+  enum class TMode { Terminal, Lines, Json };
+  TProgressReporter(TMode mode, FILE* out, FILE* err);
+
+  void Started(const std::string& input, const std::string& output);
+  void Progress(const TProgressValues& values);
+  void PauseBegan();
+  void PauseEnded();
+  // A message box the window would have shown.
+  void Message(const std::string& caption, const std::string& text);
+  void Finished(const TSplitResult& result);
+
+  // Milliseconds spent running, without pauses.
+  int64_t ElapsedMs() const;
+
+  // The display line for a report after `elapsed_ms`: percent, frames,
+  // elapsed and estimated time left (when the total is known).
+  static std::string FormatLine(const TProgressValues& values, int64_t elapsed_ms);
+  // "1:02:03" or "02:03".
+  static std::string FormatClock(int64_t milliseconds);
+  static std::string JsonString(const std::string& text);
+
+ private:
+  void EndTerminalLine();
+
+  TMode mode_;
+  FILE* out_;
+  FILE* err_;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::duration paused_total_{};
+  std::chrono::steady_clock::time_point pause_began_;
+  bool paused_ = false;
+  bool line_open_ = false;
+};
+
+// "\n\r" line breaks of the window's messages as plain new lines.
+std::string PlainMessage(const std::string& text);
+
+}  // namespace kelvane::cli

@@ -1,0 +1,430 @@
+#include "cli/SplitCommand.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "app/MainWindowModel.h"
+#include "app/MessageSink.h"
+#include "app/Quality.h"
+#include "app/TextUtils.h"
+#include "binding/FileUtils.h"
+#include "binding/MainThread.h"
+#include "cli/ProgressReporter.h"
+#include "probe/AVProbe.h"
+
+namespace kelvane::cli {
+namespace {
+
+std::atomic<bool> interrupted{false};
+std::atomic<bool> suspend_requested{false};
+
+extern "C" void OnInterrupt(int) {
+  interrupted = true;
+}
+extern "C" void OnSuspend(int) {
+  suspend_requested = true;
+}
+
+// Ctrl-C and Ctrl-Z only raise flags; the main loop acts on them.
+class TSignalScope {
+ public:
+  TSignalScope() {
+    interrupted = false;
+    suspend_requested = false;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+    action.sa_handler = OnSuspend;
+    sigaction(SIGTSTP, &action, &old_tstp_);
+  }
+  ~TSignalScope() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGTSTP, &old_tstp_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {}, old_term_ {}, old_tstp_ {};
+};
+
+// The window's message boxes, printed; questions are never asked here.
+class TConsoleSink : public TMessageSink {
+ public:
+  explicit TConsoleSink(TProgressReporter& reporter) : reporter_(reporter) {}
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    last_ = text;
+    ++count_;
+    reporter_.Message(caption, text);
+  }
+  void ShowError(const std::string& caption, const std::string& text) override {
+    ShowMessage(caption, text);
+  }
+  bool Confirm(const std::string&, const std::string&) override { return true; }
+  std::optional<std::string> ChooseFolder(const std::string&) override { return std::nullopt; }
+  const std::string& Last() const { return last_; }
+  int Count() const { return count_; }
+
+ private:
+  TProgressReporter& reporter_;
+  std::string last_;
+  int count_ = 0;
+};
+
+// What the component reported, carried from its threads.
+struct TTaskReports {
+  std::mutex lock;
+  // Guarded by lock.
+  std::optional<TProgressValues> pending;
+  TProgressValues last;
+  bool ended = false;
+  bool finished = false;
+  bool exception = false;
+  std::string message;
+};
+
+void PrintError(FILE* err, const std::string& text) {
+  fprintf(err, "kelvane-split: %s\n", PlainMessage(text).c_str());
+}
+
+std::string JoinEntries(const TListModel& list) {
+  std::string text;
+  for (const std::string& item : list.Items()) {
+    const std::string entry = Trim(item);
+    if (entry.empty()) continue;
+    text += "\n  " + entry;
+  }
+  return text;
+}
+
+// Selects the entry `wanted` names in `list`; false with a message listing the
+// valid entries.
+bool SelectEntry(TListModel& list, const std::string& what, const std::string& wanted,
+                 FILE* err) {
+  const int index = MatchEntry(list.Items(), wanted);
+  if (index < 0) {
+    if (list.Count() == 0) {
+      PrintError(err, "the chosen format has no " + what + " to choose from");
+    } else {
+      PrintError(err, "unknown " + what + " '" + wanted + "'; valid entries:" + JoinEntries(list));
+    }
+    return false;
+  }
+  list.Select(index);
+  return true;
+}
+
+std::string DescribeStreams(TAVProbe& probe) {
+  AVFormatContext* context = probe.FormatContext();
+  if (context == nullptr) return {};
+  std::string text;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVCodecParameters* par = context->streams[i]->codecpar;
+    std::string part;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+      part = std::string("video: ") + avcodec.avcodec_get_name(par->codec_id) + " " +
+             std::to_string(par->width) + "x" + std::to_string(par->height);
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+      part = std::string("audio: ") + avcodec.avcodec_get_name(par->codec_id) + " " +
+             std::to_string(par->sample_rate) + " Hz " +
+             std::to_string(par->ch_layout.nb_channels) + " ch";
+    } else {
+      continue;
+    }
+    text += (text.empty() ? "" : ", ") + part;
+  }
+  return text;
+}
+
+int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE* err) {
+  TAVProbe& probe = model.Converter().Probe();
+  if (!probe.LoadFile(file, "")) {
+    PrintError(err, probe.LastErrMsg().empty() ? file + ": cannot be opened" : probe.LastErrMsg());
+    return kExitFailed;
+  }
+  const TFileStreamInfo info = probe.GetFileStreamInfo();
+  AVFormatContext* context = probe.FormatContext();
+  fprintf(out, "file:      %s\n", file.c_str());
+  fprintf(out, "container: %s\n", context && context->iformat ? context->iformat->name : "");
+  if (info.Duration >= 0) {
+    fprintf(out, "duration:  %.2f s\n", static_cast<double>(info.Duration) / 1e6);
+  }
+  fprintf(out, "streams:   %d (video %d, audio %d, subtitle %d)\n", probe.StreamCount(),
+          probe.VideoStreamCount(), probe.AudioStreamCount(), probe.SubtitleStreamCount());
+  if (probe.VideoStreamCount() > 0) {
+    const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+    fprintf(out, "video:     %s, %dx%d", video.CodecName.c_str(), video.Width, video.Height);
+    if (video.FrameRateNum > 0 && video.FrameRateDen > 0) {
+      fprintf(out, ", %.3f fps", static_cast<double>(video.FrameRateNum) / video.FrameRateDen);
+    }
+    fputc('\n', out);
+  }
+  fprintf(out, "summary:   %s\n", DescribeStreams(probe).c_str());
+  // The facts the window keeps for a split.
+  if (probe.VideoStreamCount() > 0 && model.AddVideoFile(file)) {
+    fprintf(out, "SourceSize=%s SourceFrameRate=%s SourceDuration=%s\n", model.SourceSize.c_str(),
+            model.SourceFrameRate.c_str(), model.SourceDuration.c_str());
+  }
+  return kExitSuccess;
+}
+
+// The process stops on Ctrl-Z only after the task is paused, and the task
+// resumes once the process is continued.
+void SuspendWhilePaused(TMainWindowModel& model, TProgressReporter& reporter) {
+  suspend_requested = false;
+  model.Converter().Pause();
+  reporter.PauseBegan();
+  signal(SIGTSTP, SIG_DFL);
+  raise(SIGTSTP);
+  // Continued.
+  struct sigaction action {};
+  action.sa_handler = OnSuspend;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTSTP, &action, nullptr);
+  reporter.PauseEnded();
+  model.Converter().Resume();
+}
+
+}  // namespace
+
+int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
+  if (options.Help) {
+    fputs(UsageText().c_str(), out);
+    return kExitSuccess;
+  }
+  TProgressReporter::TMode mode = options.Json ? TProgressReporter::TMode::Json
+                                  : isatty(fileno(err)) ? TProgressReporter::TMode::Terminal
+                                                        : TProgressReporter::TMode::Lines;
+  TProgressReporter reporter(mode, out, err);
+  TConsoleSink sink(reporter);
+  TMainWindowModel model(sink);
+  model.FormCreate(ProgramFolder());
+  if (!model.Converter().LibrariesLoaded()) return kExitFailed;  // the model said why
+
+  if (options.ListFormats) {
+    for (const std::string& entry : model.ComboOutputFormat.Items()) fprintf(out, "%s\n", entry.c_str());
+    return kExitSuccess;
+  }
+  if (!options.ProbeFile.empty()) return PrintProbe(model, options.ProbeFile, out, err);
+
+  // The input.
+  if (!FileExists(options.InputFile)) {
+    PrintError(err, options.InputFile + ": no such file");
+    return kExitFailed;
+  }
+  const int messages_before = sink.Count();
+  if (!model.AddVideoFile(options.InputFile)) {
+    if (sink.Count() == messages_before) {
+      const std::string why = model.Converter().Probe().LastErrMsg();
+      PrintError(err, why.empty() ? options.InputFile + ": not a media file Kelvane can read" : why);
+    }
+    return kExitFailed;
+  }
+
+  // The format first: it refills every settings list.
+  if (options.Format) {
+    const int index = MatchEntry(model.ComboOutputFormat.Items(), *options.Format);
+    if (index < 0 || FindPreset(model.ComboOutputFormat.Item(index)) == nullptr) {
+      std::string valid;
+      for (const std::string& entry : model.ComboOutputFormat.Items()) {
+        if (FindPreset(entry) != nullptr) valid += "\n  " + entry;
+      }
+      PrintError(err, "unknown format '" + *options.Format + "'; valid formats:" + valid);
+      return kExitUsage;
+    }
+    model.ComboOutputFormat.Select(index);
+    model.ComboOutputFormatChange();
+  }
+  // Quality levels set the bitrate lists; an explicit bitrate is chosen after them.
+  if (options.VideoQuality) {
+    if (!SelectEntry(model.ComboVideoQuality, "video quality", *options.VideoQuality, err)) return kExitUsage;
+    model.ComboVideoQualityChange(model.ComboVideoQuality);
+  }
+  if (options.AudioQuality) {
+    if (!SelectEntry(model.ComboAudioQuality, "audio quality", *options.AudioQuality, err)) return kExitUsage;
+    model.ComboVideoQualityChange(model.ComboAudioQuality);
+  }
+  struct TListChoice {
+    const std::optional<std::string>& wanted;
+    TListModel& list;
+    const char* what;
+  };
+  const TListChoice choices[] = {
+      {options.VideoCodec, model.ComboVideoCodec, "video codec"},
+      {options.VideoBitrate, model.ComboVideoBitrate, "video bitrate"},
+      {options.FrameRate, model.ComboVideoFramerate, "frame rate"},
+      {options.AudioCodec, model.ComboAudioCodec, "audio codec"},
+      {options.AudioBitrate, model.ComboaudioBitrate, "audio bitrate"},
+      {options.SampleRate, model.ComboSamplingRate, "sample rate"},
+      {options.Channels, model.ComboAudioChannels, "channel setting"},
+  };
+  for (const TListChoice& choice : choices) {
+    if (choice.wanted && !SelectEntry(choice.list, choice.what, *choice.wanted, err)) return kExitUsage;
+  }
+  if (options.Size) {
+    if (!SelectEntry(model.ComboVideoSize, "size", *options.Size, err)) return kExitUsage;
+    model.ComboVideoSizeChange(model.ComboVideoSize);
+  }
+  if (options.Letterbox) {
+    const std::string value = LowerCase(Trim(*options.Letterbox));
+    if (value == "yes" || value == "on" || value == "1") {
+      model.ComboLetterBox.Select(1);
+    } else if (value == "no" || value == "off" || value == "0") {
+      model.ComboLetterBox.Select(0);
+    } else if (!SelectEntry(model.ComboLetterBox, "letterbox setting", *options.Letterbox, err)) {
+      return kExitUsage;
+    }
+  }
+  if (options.Volume) {
+    const std::optional<long long> volume = ParseInteger(Trim(*options.Volume));
+    if (!volume || *volume < 0 || *volume > 200) {
+      PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume + "'");
+      return kExitUsage;
+    }
+    model.SpinVolume = static_cast<int32_t>(*volume);
+  }
+
+  // The marks, as the window's time panels would show them.
+  auto mark = [&](const std::optional<std::string>& value, const char* what) -> std::optional<std::string> {
+    if (!value) return std::string("0.00");
+    std::optional<std::string> text = MarkText(*value);
+    if (!text) PrintError(err, std::string("the ") + what + " must be a number of seconds, not '" + *value + "'");
+    return text;
+  };
+  const std::optional<std::string> start = mark(options.Start, "start");
+  const std::optional<std::string> end = mark(options.End, "end");
+  if (!start || !end) return kExitUsage;
+  model.Panel1 = *start;
+  model.Panel2 = *end;
+  if (options.End && *ParseDecimal(*end) < *ParseDecimal(*start)) {
+    sink.ShowMessage("Information",
+                     "The end time is smaller than the start time!\n\rPlease make sure that the "
+                     "end time is LARGER than the start time.");
+    return kExitUsage;
+  }
+
+  // The folder: the input's own unless one is named.
+  std::string folder = options.OutputDir ? *options.OutputDir : ExtractFilePath(ExpandFileName(options.InputFile));
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  model.EditOutputFolder = folder;
+  model.Overwrite = options.Overwrite;
+
+  // Carry the component's reports to the main thread; the model keeps its own
+  // handlers and gets every event first.
+  auto reports = std::make_shared<TTaskReports>();
+  TFFConverter& converter = model.Converter();
+  auto model_progress = converter.OnProgress;
+  converter.OnProgress = [model_progress, reports](int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
+                                                   int32_t ACurrentDuration, float AQuality,
+                                                   float ABitRate, int64_t ACurrentSize,
+                                                   int32_t ATotalOutputDuration) {
+    if (model_progress) {
+      model_progress(AIndex, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
+                     ATotalOutputDuration);
+    }
+    {
+      std::lock_guard<std::mutex> guard(reports->lock);
+      TProgressValues values{AFrameNumber, AFPS, ACurrentDuration, ATotalOutputDuration, ACurrentSize,
+                             ABitRate};
+      reports->pending = values;
+      reports->last = values;
+    }
+    NotifyMainThread();
+  };
+  auto model_terminate = converter.OnTerminate;
+  converter.OnTerminate = [model_terminate, reports](int32_t AIndex, bool AFinished, bool AException,
+                                                     const std::string& AMessage) {
+    if (model_terminate) model_terminate(AIndex, AFinished, AException, AMessage);
+    if (AIndex < 0) return;  // the all-tasks-done report repeats nothing new
+    {
+      std::lock_guard<std::mutex> guard(reports->lock);
+      reports->ended = true;
+      reports->finished = AFinished;
+      reports->exception = AException;
+      reports->message = AMessage;
+    }
+    NotifyMainThread();
+  };
+
+  TSignalScope signals;
+  const int before_start = sink.Count();
+  model.ButtonStartClick();
+  if (!model.Splitting) {
+    // The model said why it abandoned the split; add the component's reason.
+    const std::string reason = converter.LastError();
+    if (!reason.empty()) PrintError(err, reason);
+    if (sink.Count() == before_start) PrintError(err, "the split could not be started");
+    return kExitFailed;
+  }
+  reporter.Started(options.InputFile, model.LastOutputPath());
+
+  bool stop_sent = false;
+  auto flush_progress = [&] {
+    std::optional<TProgressValues> pending;
+    {
+      std::lock_guard<std::mutex> guard(reports->lock);
+      pending.swap(reports->pending);
+    }
+    if (pending) reporter.Progress(*pending);
+  };
+  while (model.Splitting) {
+    WaitOnMainThread(
+        [&] {
+          std::lock_guard<std::mutex> guard(reports->lock);
+          return !model.Splitting || reports->pending.has_value() || interrupted || suspend_requested;
+        },
+        std::chrono::milliseconds(250));
+    flush_progress();
+    if (interrupted && !stop_sent) {
+      stop_sent = true;
+      reporter.Message("Information", "Stopping: the file written so far is being finished.");
+      converter.Stop(true);
+    }
+    if (suspend_requested && !stop_sent) SuspendWhilePaused(model, reporter);
+  }
+  // The task's own end report may still be on its way from its event thread.
+  WaitOnMainThread([&] {
+    std::lock_guard<std::mutex> guard(reports->lock);
+    return reports->ended;
+  }, std::chrono::milliseconds(5000));
+  WaitOnMainThread([&] { return converter.TerminateEventsDone(); }, std::chrono::milliseconds(5000));
+  flush_progress();
+  if (model.Timer1Enabled) model.Timer1Timer();
+
+  TSplitResult result;
+  result.OutputPath = model.LastOutputPath();
+  {
+    std::lock_guard<std::mutex> guard(reports->lock);
+    result.FramesWritten = reports->last.FrameNumber < 0 ? 0 : reports->last.FrameNumber;
+    if (reports->exception) {
+      result.Outcome = "failed";
+      result.Message = reports->message;
+    } else if (!reports->finished || interrupted) {
+      result.Outcome = "stopped";
+      result.Message = "Stopped by the user.";
+    } else {
+      result.Outcome = "finished";
+      result.Message = sink.Last();
+    }
+  }
+  TAVProbe& probe = converter.Probe();
+  if (!result.OutputPath.empty() && FileExists(result.OutputPath) &&
+      probe.LoadFile(result.OutputPath, "")) {
+    const TFileStreamInfo info = probe.GetFileStreamInfo();
+    if (info.Duration >= 0) result.OutputDurationMs = info.Duration / 1000;
+    result.Streams = DescribeStreams(probe);
+    probe.CloseFile();
+  }
+  reporter.Finished(result);
+  if (result.Outcome == "finished") return kExitSuccess;
+  return result.Outcome == "stopped" ? kExitInterrupted : kExitFailed;
+}
+
+}  // namespace kelvane::cli

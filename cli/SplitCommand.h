@@ -1,0 +1,29 @@
+// kelvane-split's work: drives the same window model the Qt window uses —
+// opens the input, chooses the format and the settings list entries the
+// command line names, sets the marks and presses Start — and reports the split
+// until its task ends.
+//
+// Ctrl-C stops the task (stop with wait), so the output is still finished with
+// its trailer; Ctrl-Z pauses the task before the process stops, and it resumes
+// when the process is continued.
+//
+// Threads: the main thread runs everything; the component's events are carried
+// to it through the main-thread dispatcher.
+#pragma once
+
+#include <cstdio>
+
+#include "cli/CliOptions.h"
+
+namespace kelvane::cli {
+
+// Exit statuses.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;
+
+// Runs the command the options describe; returns the exit status.
+int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err);
+
+}  // namespace kelvane::cli
