@@ -174,6 +174,20 @@ TEST_F(AVProbeTest, AudioOnlyFileOpensButHasNoVideoStream) {
   EXPECT_TRUE(log.Saw(llError, "no video stream."));
 }
 
+TEST_F(AVProbeTest, CountsSubtitleStreams) {
+  const std::string path = Fixture("mkv-h264-vorbis", "subtitled.mkv", [](TFixtureRecipe& r) {
+    r.Subtitles = true;
+  });
+  TAVProbe probe;
+  ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
+  EXPECT_EQ(probe.StreamCount(), 3);
+  EXPECT_EQ(probe.SubtitleStreamCount(), 1);
+  EXPECT_EQ(probe.FirstSubtitleStreamIndex(), 2);
+  ExpectReset(probe.GetVideoStreamInfoOf(2));
+  EXPECT_EQ(probe.LastErrMsg(), "stream #2 is not video stream.");
+  EXPECT_STREQ(CodecTypeName(probe.FormatContext()->streams[2]->codecpar->codec_type), "Subtitle");
+}
+
 TEST_F(AVProbeTest, InvalidAndNonVideoStreamIndices) {
   const std::string path = Fixture("mp4-h264-aac", "a.mp4");
   TAVProbe probe;

@@ -159,6 +159,39 @@ TEST_F(FixtureGenerator, FailsCleanlyOnBadRequests) {
   EXPECT_FALSE(GenerateFixture(recipe, temp_.File("empty.mp4"), &error));
 }
 
+TEST_F(FixtureGenerator, AddsATextSubtitleTrackWithOneCuePerSecond) {
+  for (const char* container : {"matroska", "mp4"}) {
+    TFixtureRecipe recipe;
+    recipe.Container = container;
+    recipe.Seconds = 2.5;
+    recipe.Subtitles = true;
+    const std::string path = temp_.File(std::string("subtitled.") + container);
+    std::string error;
+    ASSERT_TRUE(GenerateFixture(recipe, path, &error)) << error;
+    TMediaFacts facts;
+    ASSERT_TRUE(ReadMediaFacts(path, facts, &error)) << error;
+    ASSERT_EQ(facts.CountOf(AVMEDIA_TYPE_SUBTITLE), 1) << container;
+    const TStreamFacts& text = *facts.FirstOf(AVMEDIA_TYPE_SUBTITLE);
+    EXPECT_EQ(text.CodecName, std::string(container) == "mp4" ? "mov_text" : "subrip");
+    // The MP4 muxer adds empty samples of its own around timed text.
+    if (std::string(container) == "matroska") {
+      EXPECT_EQ(text.PacketCount, 3);
+    } else {
+      EXPECT_GE(text.PacketCount, 3);
+    }
+    EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->PacketCount, 63);  // 2.5 s at 25 fps
+    EXPECT_NEAR(facts.DurationUs, 2500000, 120000);
+  }
+  TFixtureRecipe recipe;
+  recipe.Container = "avi";
+  recipe.VideoCodec = "mpeg4";
+  recipe.AudioCodec.clear();
+  recipe.Subtitles = true;
+  std::string error;
+  EXPECT_FALSE(GenerateFixture(recipe, temp_.File("subtitled.avi"), &error));
+  EXPECT_NE(error.find("takes no text subtitles"), std::string::npos) << error;
+}
+
 TEST_F(FixtureGenerator, WritesContainerTags) {
   TFixtureRecipe recipe;
   recipe.Seconds = 0.5;
