@@ -1,0 +1,167 @@
+// kelvane-split run as a user runs it: a separate process, its exit status and
+// what it prints, and the file it leaves.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/TestSupport.h"
+#include "tools/fixtures/FixtureGenerator.h"
+#include "tools/fixtures/MediaFacts.h"
+
+namespace kelvane {
+namespace {
+
+struct TRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class SplitCommandTest : public test::TMediaTest {
+ protected:
+  pid_t Spawn(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out = open(temp_.File("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = open(temp_.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> argv;
+      std::string exe = KELVANE_SPLIT_EXE;
+      argv.push_back(exe.data());
+      std::vector<std::string> copy = args;
+      for (std::string& arg : copy) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  TRun Finish(pid_t pid) {
+    TRun run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = ReadAll(temp_.File("stdout"));
+    run.err = ReadAll(temp_.File("stderr"));
+    return run;
+  }
+
+  TRun Run(const std::vector<std::string>& args) { return Finish(Spawn(args)); }
+
+  std::string MakeClip(const std::string& preset, double seconds, const std::string& name) {
+    fixtures::TFixtureRecipe recipe;
+    EXPECT_TRUE(fixtures::FixturePreset(preset, recipe));
+    recipe.Seconds = seconds;
+    std::string path = temp_.File(name);
+    std::string error;
+    EXPECT_TRUE(fixtures::GenerateFixture(recipe, path, &error)) << error;
+    return path;
+  }
+};
+
+TEST_F(SplitCommandTest, BadInputIsRefusedWithAReason) {
+  TRun missing = Run({temp_.File("nothing.mp4")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("nothing.mp4: no such file"), std::string::npos) << missing.err;
+
+  std::ofstream(temp_.File("notes.txt")) << "not a film\n";
+  TRun text = Run({temp_.File("notes.txt")});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.err.find("notes.txt"), std::string::npos) << text.err;
+
+  const std::string audio = MakeClip("m4a-aac", 1.0, "song.m4a");
+  TRun audio_only = Run({audio});
+  EXPECT_EQ(audio_only.status, 1);
+  EXPECT_FALSE(audio_only.err.empty());
+}
+
+TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
+  const std::string clip = MakeClip("mp4-h264-aac", 1.0, "clip.mp4");
+  TRun reversed = Run({"--start", "0.80", "--end", "0.20", clip});
+  EXPECT_EQ(reversed.status, 2);
+  EXPECT_NE(reversed.err.find("The end time is smaller than the start time!"), std::string::npos);
+
+  TRun format = Run({"--format", "Betamax", clip});
+  EXPECT_EQ(format.status, 2);
+  EXPECT_NE(format.err.find("unknown format 'Betamax'; valid formats:"), std::string::npos);
+  EXPECT_NE(format.err.find("MP4 - MPEG4 Video (*.mp4)"), std::string::npos);
+
+  TRun codec = Run({"--format", "MP4 - MPEG4 Video (*.mp4)", "--video-codec", "vp9", clip});
+  EXPECT_EQ(codec.status, 2);
+  EXPECT_NE(codec.err.find("unknown video codec 'vp9'; valid entries:\n  mpeg4\n  h264"),
+            std::string::npos) << codec.err;
+
+  TRun volume = Run({"--volume", "300", clip});
+  EXPECT_EQ(volume.status, 2);
+
+  TRun folder = Run({"--output-dir", temp_.File("gone"), clip});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos) << folder.err;
+}
+
+TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
+  const std::string clip = MakeClip("mp4-h264-aac", 4.0, "clip.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  TRun run = Run({"--json", "--start", "1", "--end", "3", "--format", "MP4 - MPEG4 Video (*.mp4)",
+                  "--output-dir", temp_.File("out"), clip});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("{\"event\":\"start\""), std::string::npos);
+  EXPECT_NE(run.out.find("\"event\":\"result\",\"outcome\":\"finished\""), std::string::npos)
+      << run.out;
+  const std::string output = temp_.File("out/clip.mp4");
+  EXPECT_NE(run.out.find("\"output\":\"" + output + "\""), std::string::npos) << run.out;
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
+  EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_VIDEO), 1);
+  EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_AUDIO), 1);
+  EXPECT_NEAR(facts.DurationUs / 1e6, 2.0, 0.1);
+}
+
+TEST_F(SplitCommandTest, InterruptStopsTheTaskAndLeavesAFinishedFile) {
+  const std::string clip = MakeClip("mp4-h264-aac", 60.0, "long.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  pid_t pid = Spawn({"--json", "--format", "MP4 - MPEG4 Video (*.mp4)", "--video-bitrate", "2500",
+                     "--output-dir", temp_.File("out"), clip});
+  // Interrupt once the first progress report is out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  bool exited = false;
+  while (ReadAll(temp_.File("stdout")).find("\"event\":\"progress\"") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      exited = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(exited) << ReadAll(temp_.File("stdout")) << ReadAll(temp_.File("stderr"));
+  kill(pid, SIGINT);
+  TRun run = Finish(pid);
+  EXPECT_EQ(run.status, 130) << run.out << run.err;
+  EXPECT_NE(run.out.find("\"outcome\":\"stopped\""), std::string::npos) << run.out;
+  fixtures::TMediaFacts facts;
+  std::string error;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/long.mp4"), facts, &error)) << error;
+  EXPECT_GT(facts.DurationUs, 0);
+  EXPECT_LT(facts.DurationUs, 60000000);
+}
+
+}  // namespace
+}  // namespace kelvane
