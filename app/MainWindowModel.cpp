@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 
+#include "app/EncoderLimits.h"
 #include "app/Quality.h"
 #include "app/SettingsLists.h"
 #include "app/TextUtils.h"
@@ -414,6 +415,16 @@ void TMainWindowModel::FFGoConvert() {
   TSplitPlan plan;
   std::string message;
   if (!BuildSplitPlan(job, plan, message)) return Abandon(message);
+  TOutputOptions& out = plan.OutputOptions;
+  if (!out.DisableAudio) {
+    const int32_t rate =
+        NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
+    if (rate != out.AudioSampleRate) {
+      Log("The audio encoder cannot take " + std::to_string(out.AudioSampleRate) + " Hz; using " +
+          std::to_string(rate) + " Hz");
+      out.AudioSampleRate = rate;
+    }
+  }
   Log("Output file: " + plan.OutputPath);
 
   const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);

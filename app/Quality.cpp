@@ -164,7 +164,8 @@ std::vector<Quality> BuildTable() {
   t.push_back(Row("PS3 Video (*.mp4)", "MP4", {"3000", "2500", "2000", "1500", "1200"},
                   {"256", "192", "128", "80", "64"}, "h264", "2000default",
                   "1920x1080-1280x720-720x480default-640x480", "29.97 fpsONLY", "mpeg4aac",
-                  "128default", "4800ONLY"));
+                  // 48000 Hz: "4800" is no rate the console or any AAC encoder plays.
+                  "128default", "48000ONLY"));
   // 60 - 69
   t.push_back(Unlisted("PS3 Video(480P) (*.mp4)", "MP4"));
   t.push_back(Unlisted("PS3 Video(720P) (*.mp4)", "MP4"));

@@ -145,7 +145,7 @@ TEST_F(TSettingsListsTest, EachPresetFillsTheDesignedLists) {
        {{"29.97 fps"}, "29.97 fps"},
        {{"mpeg4aac"}, "mpeg4aac"},
        {{"256 Kbps", "192 Kbps", "128 Kbps", "80 Kbps", "64 Kbps"}, "128 Kbps"},
-       {{"4800 Hz"}, "4800 Hz"},
+       {{"48000 Hz"}, "48000 Hz"},
        {kStereoMono, "Stereo"}},
       {"Zune Mpeg4 Video (*.mp4)",
        {{"mpeg4", "h264"}, "mpeg4"},

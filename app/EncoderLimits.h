@@ -1,0 +1,22 @@
+// What the chosen encoders can do, asked of the loaded codec library before a
+// split is built, so that a preset's list value an encoder cannot take does not
+// make the whole split fail: a sample rate the encoder does not list becomes
+// the nearest one it does (MP3 and MP2 know no 96000 Hz, AC-3 no 8000 Hz).
+//
+// Threads: any, once the engine's libraries are loaded (main thread in practice).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvane {
+
+// The sample rate nearest to `rate` among those the audio encoder of an output
+// lists. `encoder` is the encoder's name; empty means the default audio encoder
+// of the container `output_path`'s extension names. `rate` comes back
+// unchanged when the encoder is unknown, lists no rates (it takes any), or the
+// libraries are not loaded.
+int32_t NearestSupportedSampleRate(const std::string& encoder, const std::string& output_path,
+                                   int32_t rate);
+
+}  // namespace kelvane
