@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <filesystem>
+#include <thread>
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/MainThread.h"
 #include "tests/common/TestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"
 #include "tools/fixtures/FrameIndexPattern.h"
@@ -190,6 +192,28 @@ TEST_F(FixtureGenerator, AddsATextSubtitleTrackWithOneCuePerSecond) {
   std::string error;
   EXPECT_FALSE(GenerateFixture(recipe, temp_.File("subtitled.avi"), &error));
   EXPECT_NE(error.find("takes no text subtitles"), std::string::npos) << error;
+}
+
+TEST_F(FixtureGenerator, SeveralThreadsGenerateAtOnce) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(3);
+  std::vector<char> done(3, 0);
+  const char* presets[] = {"mp4-h264-aac", "avi-mpeg4-mp3", "mkv-h264-vorbis"};
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] {
+      TFixtureRecipe recipe;
+      FixturePreset(presets[i], recipe);
+      recipe.Seconds = 1.0;
+      recipe.FirstFrameIndex = 100 * i;
+      done[i] = GenerateFixture(recipe, temp_.File("thread" + std::to_string(i)), &errors[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  PumpMessages();  // library lines the workers queued for the main thread
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(done[i]) << errors[i];
+    EXPECT_EQ(DecodeFirstFrameIndex(temp_.File("thread" + std::to_string(i))), 100 * i);
+  }
 }
 
 TEST_F(FixtureGenerator, WritesContainerTags) {
