@@ -93,6 +93,77 @@ void TMainWindowModel::FormCreate(const std::string& program_folder) {
   Changed();
 }
 
+// ---- Stored settings ----
+
+void TMainWindowModel::LoadSettings(TSettingsStore& store) {
+  // Reading stops at the first integer or boolean that is missing.
+  auto load = [&]() -> bool {
+    EditOutputFolder = store.ReadString("Output Folder").value_or(std::string());
+    Changed();
+    auto format = store.ReadInteger("ComboOutputFormat");
+    if (!format) return false;
+    // A stored index the list does not have counts as none at all.
+    if (*format < 0 || *format >= ComboOutputFormat.Count()) {
+      ComboOutputFormat.Select(2);
+      LastFormatIndex = 2;
+    } else {
+      ComboOutputFormat.Select(*format);
+      LastFormatIndex = ComboOutputFormat.ItemIndex();
+    }
+    auto overwrite = store.ReadBool("Overwrite");
+    if (!overwrite) return false;
+    Overwrite = *overwrite;
+    auto add_video = store.ReadBool("AddVideo");
+    if (!add_video) return false;
+    PlayImmediately = *add_video;
+    auto letterbox = store.ReadInteger("LetterBox");
+    if (!letterbox) return false;
+    if (*letterbox >= 0) ComboLetterBox.Select(*letterbox);
+    auto video_quality = store.ReadInteger("VideoQuality");
+    if (!video_quality) return false;
+    if (*video_quality >= 0) VideoQualityIndex = *video_quality;
+    auto audio_quality = store.ReadInteger("AudioQuality");
+    if (!audio_quality) return false;
+    if (*audio_quality >= 0) AudioQualityIndex = *audio_quality;
+    ComboOutputFormatChange();
+    ComboVideoQuality.Select(VideoQualityIndex);
+    ComboAudioQuality.Select(AudioQualityIndex);
+    ComboVideoQualityChange(ComboVideoQuality);
+    ComboVideoQualityChange(ComboAudioQuality);
+    ComboOutputFormat.Select(LastFormatIndex);
+    auto top = store.ReadInteger("FormTop");
+    if (!top) return false;
+    if (*top >= 0) SavedTop = *top;
+    auto left = store.ReadInteger("FormLeft");
+    if (!left) return false;
+    if (*left >= 0) SavedLeft = *left;
+    return true;
+  };
+  if (!load()) {
+    ComboOutputFormat.Select(2);
+    LastFormatIndex = 2;
+    ComboOutputFormatChange();
+    ComboVideoQuality.Select(2);
+    ComboAudioQuality.Select(2);
+    SavedTop = 5;
+    SavedLeft = 150;
+    SaveSettings(store);
+  }
+  Changed();
+}
+
+void TMainWindowModel::SaveSettings(TSettingsStore& store) {
+  if (!store.WriteString("Output Folder", EditOutputFolder)) return;
+  if (!store.WriteInteger("ComboOutputFormat", ComboOutputFormat.ItemIndex())) return;
+  if (!store.WriteBool("Overwrite", Overwrite)) return;
+  if (!store.WriteBool("AddVideo", PlayImmediately)) return;
+  if (!store.WriteInteger("LetterBox", ComboLetterBox.ItemIndex())) return;
+  if (!store.WriteInteger("VideoQuality", ComboVideoQuality.ItemIndex())) return;
+  if (!store.WriteInteger("AudioQuality", ComboAudioQuality.ItemIndex())) return;
+  if (!store.WriteInteger("FormTop", FormTop)) return;
+  store.WriteInteger("FormLeft", FormLeft);
+}
+
 // ---- Format list and settings lists ----
 
 void TMainWindowModel::FillOutputFormats() {

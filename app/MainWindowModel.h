@@ -22,6 +22,7 @@
 
 #include "app/ListModel.h"
 #include "app/MessageSink.h"
+#include "app/SettingsStore.h"
 #include "app/SplitJob.h"
 #include "engine/FFConverter.h"
 
@@ -50,8 +51,11 @@ class TMainWindowModel {
   int32_t LastFormatIndex = 0;
   int32_t VideoQualityIndex = 0;
   int32_t AudioQualityIndex = 0;
-  int32_t SavedTop = 0;
-  int32_t SavedLeft = 0;
+  int32_t SavedTop = 0;   // window position read from the stored settings; the
+  int32_t SavedLeft = 0;  // window still opens centred
+  // The window's current position, kept up to date by the view; stored on close.
+  int32_t FormTop = 0;
+  int32_t FormLeft = 0;
 
   // ---- Control contents ----
   std::string EditInputFilename;
@@ -103,6 +107,15 @@ class TMainWindowModel {
   // loaded (a message when that fails, and the lists stay empty), fills the
   // format list and the settings lists and the letterbox list.
   void FormCreate(const std::string& program_folder);
+
+  // ---- Stored settings ----
+  // Reads the nine stored values into the window (after FormCreate). The
+  // first missing or mistyped value ends the reading: the format list then
+  // shows entry 2, both quality lists "Normal", and every value is written
+  // back so that the next start finds them.
+  void LoadSettings(TSettingsStore& store);
+  // Writes the nine values in their order; the first failure ends the writing.
+  void SaveSettings(TSettingsStore& store);
 
   // ---- Format list and settings lists ----
   void FillOutputFormats();

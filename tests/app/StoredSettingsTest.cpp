@@ -1,0 +1,138 @@
+// What the window remembers between runs: the first run's defaults, the
+// values read back, and values that are missing or of the wrong kind.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <variant>
+
+#include "app/MainWindowModel.h"
+#include "tests/app/RecordingSink.h"
+#include "tests/common/TestSupport.h"
+
+namespace kelvane::test {
+namespace {
+
+// The values kept in memory, as the settings file would keep them.
+class TMemoryStore : public TSettingsStore {
+ public:
+  using TValue = std::variant<std::string, int32_t, bool>;
+
+  std::optional<std::string> ReadString(const std::string& name) override { return Get<std::string>(name); }
+  std::optional<int32_t> ReadInteger(const std::string& name) override { return Get<int32_t>(name); }
+  std::optional<bool> ReadBool(const std::string& name) override { return Get<bool>(name); }
+  bool WriteString(const std::string& name, const std::string& value) override { return Put(name, value); }
+  bool WriteInteger(const std::string& name, int32_t value) override { return Put(name, value); }
+  bool WriteBool(const std::string& name, bool value) override { return Put(name, value); }
+
+  std::map<std::string, TValue> values;
+  std::vector<std::string> written;
+  int writable = 1000;  // writes that succeed before the store refuses
+
+ private:
+  template <typename T>
+  std::optional<T> Get(const std::string& name) {
+    auto it = values.find(name);
+    if (it == values.end() || !std::holds_alternative<T>(it->second)) return std::nullopt;
+    return std::get<T>(it->second);
+  }
+  bool Put(const std::string& name, TValue value) {
+    if (writable-- <= 0) return false;
+    values[name] = std::move(value);
+    written.push_back(name);
+    return true;
+  }
+};
+
+const std::vector<std::string> kNames = {"Output Folder", "ComboOutputFormat", "Overwrite",
+                                         "AddVideo",      "LetterBox",         "VideoQuality",
+                                         "AudioQuality",  "FormTop",           "FormLeft"};
+
+class TStoredSettingsTest : public TMediaTest {
+ protected:
+  void SetUp() override {
+    TMediaTest::SetUp();
+    model_.FormCreate(KELVANE_BINARY_DIR);
+  }
+  TRecordingSink sink_;
+  TMainWindowModel model_{sink_};
+  TMemoryStore store_;
+};
+
+TEST_F(TStoredSettingsTest, FirstRunShowsTheDefaultsAndWritesEveryValue) {
+  model_.LoadSettings(store_);
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(model_.LastFormatIndex, 2);
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
+  EXPECT_EQ(model_.ComboAudioQuality.Text(), "Normal");
+  EXPECT_EQ(model_.ComboLetterBox.Text(), "Add LetterBox");
+  EXPECT_FALSE(model_.Overwrite);
+  EXPECT_TRUE(model_.PlayImmediately);
+  EXPECT_EQ(model_.SavedTop, 5);
+  EXPECT_EQ(model_.SavedLeft, 150);
+  EXPECT_EQ(store_.written, kNames);
+  EXPECT_EQ(std::get<int32_t>(store_.values["ComboOutputFormat"]), 2);
+}
+
+TEST_F(TStoredSettingsTest, StoredValuesComeBack) {
+  store_.values = {{"Output Folder", std::string("/videos")},
+                   {"ComboOutputFormat", int32_t{16}},  // "Video CD (*.mpg)"
+                   {"Overwrite", true},
+                   {"AddVideo", false},
+                   {"LetterBox", int32_t{0}},
+                   {"VideoQuality", int32_t{1}},
+                   {"AudioQuality", int32_t{4}},
+                   {"FormTop", int32_t{40}},
+                   {"FormLeft", int32_t{-3}}};
+  model_.LoadSettings(store_);
+  EXPECT_TRUE(store_.written.empty());
+  EXPECT_EQ(model_.EditOutputFolder, "/videos");
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "Video CD (*.mpg)");
+  EXPECT_TRUE(model_.Overwrite);
+  EXPECT_FALSE(model_.PlayImmediately);
+  EXPECT_EQ(model_.ComboLetterBox.Text(), "None");
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Higher");
+  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "1000 Kbps");
+  EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lowest");
+  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "32 Kbps");
+  EXPECT_EQ(model_.SavedTop, 40);
+  EXPECT_EQ(model_.SavedLeft, 0);  // negative: not taken
+
+  model_.FormTop = 12;
+  model_.SaveSettings(store_);
+  EXPECT_EQ(store_.written, kNames);
+  EXPECT_EQ(std::get<int32_t>(store_.values["ComboOutputFormat"]), 16);
+  EXPECT_EQ(std::get<int32_t>(store_.values["AudioQuality"]), 4);
+  EXPECT_EQ(std::get<int32_t>(store_.values["FormTop"]), 12);
+}
+
+TEST_F(TStoredSettingsTest, IndexesTheListDoesNotHaveSelectEntryTwo) {
+  for (int32_t stored : {-1, 41, 1000}) {
+    TMemoryStore store;
+    store.values = {{"ComboOutputFormat", stored}, {"Overwrite", false}, {"AddVideo", true},
+                    {"LetterBox", int32_t{1}},     {"VideoQuality", int32_t{2}},
+                    {"AudioQuality", int32_t{2}},  {"FormTop", int32_t{0}},
+                    {"FormLeft", int32_t{0}}};
+    model_.LoadSettings(store);
+    EXPECT_EQ(model_.ComboOutputFormat.ItemIndex(), 2) << stored;
+    EXPECT_EQ(model_.LastFormatIndex, 2);
+  }
+}
+
+TEST_F(TStoredSettingsTest, AValueOfTheWrongKindCountsAsMissing) {
+  store_.values = {{"ComboOutputFormat", int32_t{10}}, {"Overwrite", std::string("yes")}};
+  model_.LoadSettings(store_);
+  // What was read before the bad value stays; the rest takes the defaults.
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(store_.written, kNames);
+  EXPECT_TRUE(std::holds_alternative<bool>(store_.values["Overwrite"]));
+}
+
+TEST_F(TStoredSettingsTest, WritingStopsAtTheFirstRefusal) {
+  store_.writable = 3;
+  model_.SaveSettings(store_);
+  EXPECT_EQ(store_.written, (std::vector<std::string>{"Output Folder", "ComboOutputFormat",
+                                                      "Overwrite"}));
+}
+
+}  // namespace
+}  // namespace kelvane::test
