@@ -120,12 +120,18 @@ std::string CodecDescription(const AVCodecContext* context) {
 
 const char* CodecTypeName(int codec_type) {
   switch (codec_type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
+    case AVMEDIA_TYPE_VIDEO:
+      return "Video";
+    case AVMEDIA_TYPE_AUDIO:
+      return "Audio";
+    case AVMEDIA_TYPE_DATA:
+      return "Data";
+    case AVMEDIA_TYPE_SUBTITLE:
+      return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT:
+      return "Attachment";
+    default:
+      return "Unknown";
   }
 }
 
@@ -198,8 +204,7 @@ bool TCustomAVProbe::LoadFile(const std::string& file_name, const std::string& f
     // The library answers "invalid data" both for a damaged file of a known
     // format and for content no demuxer recognises; only the first is a header
     // error.
-    if (error == AVERROR_INVALIDDATA && format == nullptr &&
-        ContentIsUnrecognised(library_name)) {
+    if (error == AVERROR_INVALIDDATA && format == nullptr && ContentIsUnrecognised(library_name)) {
       error = AVERROR_DEMUXER_NOT_FOUND;
     }
     last_err_msg_ = OpenErrorText(error, file_name);
@@ -346,9 +351,9 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfoOf(int stream_index) {
   // No special case: an unknown ratio (0/1) gives 0, and floating-point
   // exceptions are masked for a 0/0.
   const AVRational sar = parameters->sample_aspect_ratio;
-  info.AspectRatio = static_cast<float>(static_cast<double>(parameters->width) *
-                                        (static_cast<double>(sar.num) / sar.den) /
-                                        parameters->height);
+  info.AspectRatio =
+      static_cast<float>(static_cast<double>(parameters->width) *
+                         (static_cast<double>(sar.num) / sar.den) / parameters->height);
   info.FrameRateNum = stream->r_frame_rate.num;
   info.FrameRateDen = stream->r_frame_rate.den;
   return info;

@@ -37,12 +37,12 @@ class TAVProbeError : public std::runtime_error {
 struct TFileStreamInfo {
   int64_t StartTime = -1;
   int64_t Duration = -1;
-  int32_t BitRate = -1;     // bits per second, as the format library reports it
-  int64_t Timestamp = -1;   // tag "creation_time" in microseconds since 1970; 0 when absent
-  int32_t Year = -1;        // leading number of tag "date" (or "year"); 0 when absent
-  int32_t Track = -1;       // leading number of tag "track"; 0 when absent
+  int32_t BitRate = -1;    // bits per second, as the format library reports it
+  int64_t Timestamp = -1;  // tag "creation_time" in microseconds since 1970; 0 when absent
+  int32_t Year = -1;       // leading number of tag "date" (or "year"); 0 when absent
+  int32_t Track = -1;      // leading number of tag "track"; 0 when absent
   std::string Title;
-  std::string Author;       // tag "author", else "artist"
+  std::string Author;  // tag "author", else "artist"
   std::string Copyright;
   std::string Comment;
   std::string Album;
@@ -51,14 +51,14 @@ struct TFileStreamInfo {
 
 // One video stream. Integers -1 and AspectRatio -1.0 until filled.
 struct TVideoStreamInfo {
-  std::string Language;      // stream tag "language"
-  std::string CodecName;     // CodecDescription of the stream's codec
-  int64_t StartTime = -1;    // stream time-base units; -1 when unknown
+  std::string Language;    // stream tag "language"
+  std::string CodecName;   // CodecDescription of the stream's codec
+  int64_t StartTime = -1;  // stream time-base units; -1 when unknown
   int64_t StartTimeUs = -1;
-  int64_t Duration = -1;     // stream time-base units; -1 when unknown
+  int64_t Duration = -1;  // stream time-base units; -1 when unknown
   int64_t DurationUs = -1;
   int32_t BitRate = -1;
-  int32_t Height = -1;       // coded picture size in pixels
+  int32_t Height = -1;  // coded picture size in pixels
   int32_t Width = -1;
   float AspectRatio = -1.0f;  // width * sample aspect ratio / height
   int32_t PixelFormat = -1;   // AVPixelFormat number

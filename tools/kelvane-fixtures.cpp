@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
       ok = ParseDouble(value(), seconds);
     } else if (arg == "--size") {
       const char* text = value();
-      ok = sscanf(text, "%dx%d", &overrides.Width, &overrides.Height) == 2 &&
-           overrides.Width > 0 && overrides.Height > 0;
+      ok = sscanf(text, "%dx%d", &overrides.Width, &overrides.Height) == 2 && overrides.Width > 0 &&
+           overrides.Height > 0;
       size_given = true;
     } else if (arg == "--rate") {
       const char* text = value();

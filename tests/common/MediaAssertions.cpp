@@ -49,8 +49,7 @@ std::string DescribeIndices(const std::vector<int>& indices) {
   return out.str();
 }
 
-testing::AssertionResult FrameIndicesRun(const std::string& path, int first, int count,
-                                         int slack) {
+testing::AssertionResult FrameIndicesRun(const std::string& path, int first, int count, int slack) {
   const std::vector<int> indices = DecodedIndices(path);
   auto failure = [&](const std::string& why) {
     return testing::AssertionFailure()

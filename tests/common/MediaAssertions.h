@@ -10,11 +10,11 @@
 // Threads: the test's thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/common/TestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"

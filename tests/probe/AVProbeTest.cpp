@@ -129,10 +129,11 @@ TEST_P(AVProbeContainers, ReportsStreamsDurationSizeAndFrameRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, AVProbeContainers,
-    testing::Values(TContainerCase{"mp4-h264-aac", "a.mp4", 320, 240, "h264(H.264", true},
-                    TContainerCase{"avi-mpeg4-mp3", "a.avi", 320, 240, "mpeg4(MPEG-4 part 2)", true},
-                    TContainerCase{"mpeg-mpeg2-mp2", "a.mpg", 352, 288, "mpeg2video(MPEG-2 video)", true},
-                    TContainerCase{"mkv-h264-vorbis", "a.mkv", 320, 180, "h264(", false}),
+    testing::Values(
+        TContainerCase{"mp4-h264-aac", "a.mp4", 320, 240, "h264(H.264", true},
+        TContainerCase{"avi-mpeg4-mp3", "a.avi", 320, 240, "mpeg4(MPEG-4 part 2)", true},
+        TContainerCase{"mpeg-mpeg2-mp2", "a.mpg", 352, 288, "mpeg2video(MPEG-2 video)", true},
+        TContainerCase{"mkv-h264-vorbis", "a.mkv", 320, 180, "h264(", false}),
     [](const testing::TestParamInfo<TContainerCase>& info) {
       std::string name = info.param.preset;
       for (char& ch : name) {
@@ -175,9 +176,8 @@ TEST_F(AVProbeTest, AudioOnlyFileOpensButHasNoVideoStream) {
 }
 
 TEST_F(AVProbeTest, CountsSubtitleStreams) {
-  const std::string path = Fixture("mkv-h264-vorbis", "subtitled.mkv", [](TFixtureRecipe& r) {
-    r.Subtitles = true;
-  });
+  const std::string path =
+      Fixture("mkv-h264-vorbis", "subtitled.mkv", [](TFixtureRecipe& r) { r.Subtitles = true; });
   TAVProbe probe;
   ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
   EXPECT_EQ(probe.StreamCount(), 3);
@@ -315,7 +315,7 @@ TEST_F(AVProbeTest, ReadsContainerTags) {
     recipe.Metadata = {{"title", "Harbour at dawn"}, {"artist", "K. Orvath"},
                        {"comment", "test clip"},     {"album", "Shore"},
                        {"genre", "Documentary"},     {"copyright", "2009 Orvath"},
-                       {"date", "2009-05-01"},        {"track", "3/12"}};
+                       {"date", "2009-05-01"},       {"track", "3/12"}};
   });
   TAVProbe probe;
   ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -39,9 +38,10 @@ class FixtureCommand : public TMediaTest {
 TEST_F(FixtureCommand, WritesTheSampleClipOfTheDemo) {
   const std::string out = temp_.File("sample clip.mp4");
   std::string output;
-  ASSERT_EQ(RunCommand("--preset mp4-h264-aac --seconds 4 --size 240x136 --first-index 7 '" + out + "'",
-                &output),
-            0)
+  ASSERT_EQ(
+      RunCommand("--preset mp4-h264-aac --seconds 4 --size 240x136 --first-index 7 '" + out + "'",
+                 &output),
+      0)
       << output;
   EXPECT_TRUE(test::HasStreams(out, 1, 1));
   const fixtures::TMediaFacts facts = test::ReadFactsOrFail(out);

@@ -33,7 +33,9 @@ TGrey Placed(const TGrey& source, int canvas_w, int canvas_h, int x0, int y0, in
       double sx = std::max(0.0, (x + 0.5) * source.width / w - 0.5);
       int ix = std::min(int(sx), source.width - 2);
       double fx = sx - ix;
-      auto at = [&](int xx, int yy) { return double(source.pixels[size_t(yy) * source.width + xx]); };
+      auto at = [&](int xx, int yy) {
+        return double(source.pixels[size_t(yy) * source.width + xx]);
+      };
       double v = (at(ix, iy) * (1 - fx) + at(ix + 1, iy) * fx) * (1 - fy) +
                  (at(ix, iy + 1) * (1 - fx) + at(ix + 1, iy + 1) * fx) * fy;
       canvas.Row(y0 + y)[x0 + x] = uint8_t(v + 0.5);
