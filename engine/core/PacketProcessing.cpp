@@ -74,7 +74,7 @@ int TTranscoder::ProcessPacket(TInputStreamState& ist, const AVPacket* packet) {
     }
     ist.NextPts += duration;
     RateEmulation(ist);
-    if (settings_.start_time == 0 || ist.Pts >= settings_.start_time) {
+    if (OutputAllowed(ist)) {
       for (auto& ost : OutputStreams)
         if (ost->SourceIndex == IndexOf(ist) && !ost->EncodingNeeded)
           CopyPacket(*ost, ist, packet);
@@ -93,7 +93,7 @@ int TTranscoder::ProcessPacket(TInputStreamState& ist, const AVPacket* packet) {
       if (got) {
         ist.Pts = ist.NextPts;
         RateEmulation(ist);
-        if (settings_.start_time == 0 || ist.Pts >= settings_.start_time) {
+        if (OutputAllowed(ist)) {
           try {
             for (auto& ost : OutputStreams)
               if (ost->SourceIndex == IndexOf(ist)) {
@@ -155,8 +155,17 @@ void TTranscoder::RateEmulation(const TInputStreamState& ist) {
     std::this_thread::sleep_for(std::chrono::milliseconds((target - now) / 1000));
 }
 
+// Units before the start time are decoded but not output; units at or after
+// the end of the recording time are not output either, so that what the loop
+// read past the end (interleaving, decoder delay) does not lengthen the output.
 bool TTranscoder::OutputAllowed(const TInputStreamState& ist) const {
-  return settings_.start_time == 0 || ist.Pts >= settings_.start_time;
+  if (settings_.start_time != 0 && ist.Pts < settings_.start_time) return false;
+  return ist.Pts < RecordingEnd();
+}
+
+int64_t TTranscoder::RecordingEnd() const {
+  if (settings_.recording_time >= INT64_MAX - settings_.start_time) return INT64_MAX;
+  return settings_.start_time + settings_.recording_time;
 }
 
 void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
@@ -173,6 +182,13 @@ void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
     AdjustVolume(audio_buffer_.data(), audio_size_, settings_.audio_volume);
   RateEmulation(ist);
   if (!OutputAllowed(ist)) return;
+  // A block reaching past the end of the recording time is cut at the end.
+  const int64_t end = RecordingEnd();
+  if (end != INT64_MAX && ist.ToS16Rate > 0 && channels > 0) {
+    const int64_t samples = avutil.av_rescale(end - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
+    if (samples * channels * 2 < audio_size_) audio_size_ = static_cast<int>(samples) * channels * 2;
+    if (audio_size_ <= 0) return;
+  }
   for (auto& ost : OutputStreams) {
     if (ost->SourceIndex != IndexOf(ist) || !ost->EncodingNeeded) continue;
     audio_path_->Output(*ost, ist, audio_buffer_.data(), audio_size_);

@@ -212,6 +212,10 @@ void TTranscoder::BindSources() {
       ost->Encoder = outputs_[i]->streams[s].encoder_context.get();
       ost->EncoderCodec = outputs_[i]->streams[s].encoder;
       ost->EncodingNeeded = outputs_[i]->streams[s].stream_copy ? 0 : 1;
+      // The stream's parameters are filled from its encoder once that is open;
+      // until then the encoder context tells the stream's media type.
+      if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_UNKNOWN && ost->Encoder != nullptr)
+        ost->Stream->codecpar->codec_type = ost->Encoder->codec_type;
       ost->Packet.reset(avcodec.av_packet_alloc());
       ost->Frame.reset(avutil.av_frame_alloc());
       if (!ost->Packet || !ost->Frame) throw FFmpegException("av_mallocz fail");

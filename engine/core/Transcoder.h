@@ -98,6 +98,7 @@ class TTranscoder {
   int IndexOf(const TInputStreamState& ist) const;
   void RateEmulation(const TInputStreamState& ist);
   bool OutputAllowed(const TInputStreamState& ist) const;
+  int64_t RecordingEnd() const;  // µs of input time; INT64_MAX without a recording time
   void OutputAudioFrame(TInputStreamState& ist, AVFrame* frame);
   void OutputVideoFrame(TInputStreamState& ist, AVFrame* frame);
   void PullFilteredPictures(TInputStreamState& ist);
