@@ -102,6 +102,17 @@ TEST_F(OptionDefaultsTest, ApplyCopiesOnlyOptionsWithAllMaskBits) {
   EXPECT_EQ(audio->gop_size, default_gop) << "g is no audio option";
 }
 
+TEST_F(OptionDefaultsTest, FlagsAndRationalsSurviveTheCopy) {
+  ASSERT_TRUE(store_.SetOptionDefault("flags", "+global_header+qscale"));
+  ASSERT_TRUE(store_.SetOptionDefault("aspect", "16:9"));
+  AVCodecContextPtr encoder(avcodec.avcodec_alloc_context3(nullptr));
+  store_.ApplyOptionDefaults(encoder.get(), Template(AVMEDIA_TYPE_VIDEO),
+                             kOptionVideo | kOptionEncoding);
+  EXPECT_EQ(encoder->flags & (AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_QSCALE),
+            AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_QSCALE);
+  EXPECT_EQ(av_cmp_q(encoder->sample_aspect_ratio, av_make_q(16, 9)), 0);
+}
+
 TEST_F(OptionDefaultsTest, FormatOptionsFollowTheirDirection) {
   ASSERT_TRUE(store_.SetOptionDefault("probesize", "77777"));  // a demuxing option
   AVFormatContextPtr input(avformat.avformat_alloc_context());
