@@ -44,8 +44,8 @@ void LogError(const char* format, ...) {
   }
 }
 
-// Finds or loads the module; null with the loader's message logged on failure.
-void* LoadPlugin(const std::string& file_name) {
+// Finds or loads the module; null with the system's reason in `why` on failure.
+void* LoadPlugin(const std::string& file_name, std::string& why) {
   TModuleList& list = Modules();
   std::lock_guard<std::mutex> lock(list.mutex);
   auto known = list.modules.find(file_name);
@@ -57,8 +57,8 @@ void* LoadPlugin(const std::string& file_name) {
   dlerror();
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    const char* why = dlerror();
-    LogError("%s\n", why != nullptr ? why : "cannot load the plug-in");
+    const char* text = dlerror();
+    why = text != nullptr ? text : "cannot load the plug-in";
     return nullptr;
   }
   list.modules.emplace(file_name, handle);
@@ -72,8 +72,12 @@ TFrameHookChain::~TFrameHookChain() { ReleaseFrameHooks(*this); }
 int AddFrameHook(TFrameHookChain& chain, const std::vector<std::string>& arguments) {
   if (arguments.empty()) return -2;
   const std::string& file_name = arguments[0];
-  void* module = LoadPlugin(file_name);
-  if (module == nullptr) return -1;
+  std::string why;
+  void* module = LoadPlugin(file_name, why);
+  if (module == nullptr) {
+    LogError("%s\n", why.c_str());  // outside the list's lock: a log handler may add hooks
+    return -1;
+  }
 
   TFrameHookEntry entry;
   entry.Configure = reinterpret_cast<TFrameHookConfigureFn>(dlsym(module, "Configure"));
