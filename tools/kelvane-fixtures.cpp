@@ -29,6 +29,11 @@ void Usage(FILE* out) {
           "  --sample-rate N    audio sample rate\n"
           "  --channels N       audio channels\n"
           "  --tone HZ          tone frequency (default 440)\n"
+          "  --aspect N:D       pixel shape (sample aspect ratio)\n"
+          "  --container NAME   muxer, e.g. mp4, avi, matroska, mpeg, mpegts\n"
+          "  --video CODEC      video encoder; \"none\" for no video\n"
+          "  --audio CODEC      audio encoder; \"none\" for no audio\n"
+          "  --subtitles        add a text subtitle track\n"
           "  --title TEXT       container title tag\n"
           "  --list             print the preset names\n");
 }
@@ -59,7 +64,8 @@ int main(int argc, char** argv) {
   bool size_given = false, rate_given = false, gop_given = false, first_given = false;
   bool sample_rate_given = false, channels_given = false;
   double seconds = 2.0, tone = 440.0;
-  std::string title;
+  std::string title, container, video, audio;
+  bool aspect_given = false, subtitles = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -109,6 +115,19 @@ int main(int argc, char** argv) {
       channels_given = true;
     } else if (arg == "--tone") {
       ok = ParseDouble(value(), tone);
+    } else if (arg == "--aspect") {
+      int num = 0, den = 0;
+      ok = sscanf(value(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0;
+      overrides.SampleAspect = AVRational{num, den};
+      aspect_given = true;
+    } else if (arg == "--container") {
+      container = value();
+    } else if (arg == "--video") {
+      video = value();
+    } else if (arg == "--audio") {
+      audio = value();
+    } else if (arg == "--subtitles") {
+      subtitles = true;
     } else if (arg == "--title") {
       title = value();
     } else if (!arg.empty() && arg[0] == '-') {
@@ -147,6 +166,11 @@ int main(int argc, char** argv) {
   if (first_given) recipe.FirstFrameIndex = overrides.FirstFrameIndex;
   if (sample_rate_given) recipe.SampleRate = overrides.SampleRate;
   if (channels_given) recipe.Channels = overrides.Channels;
+  if (aspect_given) recipe.SampleAspect = overrides.SampleAspect;
+  if (!container.empty()) recipe.Container = container;
+  if (!video.empty()) recipe.VideoCodec = video == "none" ? "" : video;
+  if (!audio.empty()) recipe.AudioCodec = audio == "none" ? "" : audio;
+  recipe.Subtitles = subtitles;
   if (!title.empty()) recipe.Metadata["title"] = title;
 
   kelvane::TFFmpegLoader& loader = kelvane::GetLoader();

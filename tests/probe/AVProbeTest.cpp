@@ -159,6 +159,32 @@ TEST_F(AVProbeTest, OddFrameSizeAndNtscRate) {
   EXPECT_EQ(video.FrameRateDen, 1001);
 }
 
+TEST_F(AVProbeTest, AspectRatioFollowsThePixelShape) {
+  const std::string path = Fixture("mkv-h264-vorbis", "wide.mkv", [](TFixtureRecipe& r) {
+    r.Width = 720;
+    r.Height = 576;
+    r.SampleAspect = AVRational{64, 45};
+    r.Seconds = 0.5;
+  });
+  TAVProbe probe;
+  ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
+  EXPECT_NEAR(probe.GetVideoStreamInfo().AspectRatio, 16.0 / 9.0, 0.001);
+}
+
+TEST_F(AVProbeTest, TransportStreamStartsLate) {
+  const std::string path = Fixture("ts-h264-aac", "a.ts");
+  TAVProbe probe;
+  ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
+  EXPECT_EQ(probe.StreamCount(), 2);
+  EXPECT_EQ(probe.ProgramCount(), 1);
+  const TFileStreamInfo file = probe.GetFileStreamInfo();
+  EXPECT_NEAR(file.StartTime, 1400000, 100000);
+  EXPECT_NEAR(file.Duration, 2000000, 120000);
+  const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+  EXPECT_NEAR(video.StartTimeUs, 1400000, 100000);
+  EXPECT_EQ(video.StartTimeUs, video.StartTime * 1000000 / 90000);
+}
+
 TEST_F(AVProbeTest, AudioOnlyFileOpensButHasNoVideoStream) {
   const std::string path = Fixture("m4a-aac", "tone.m4a");
   TAVProbe probe;

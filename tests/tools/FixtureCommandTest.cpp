@@ -66,10 +66,21 @@ TEST_F(FixtureCommand, ListsPresetsAndRefusesBadArguments) {
   EXPECT_FALSE(std::filesystem::exists(temp_.File("x.mp4")));
 }
 
-TEST(MediaAssertions, DescribeIndicesShowsRuns) {
-  EXPECT_EQ(test::DescribeIndices({}), "(no pictures)");
-  EXPECT_EQ(test::DescribeIndices({5}), "5");
-  EXPECT_EQ(test::DescribeIndices({1, 2, 3, 5, 6, -1, -1, 9}), "1..3, 5..6, -1, -1, 9");
+TEST_F(FixtureCommand, ChoosesContainerCodecsAndPixelShape) {
+  const std::string out = temp_.File("dvd.mkv");
+  std::string output;
+  ASSERT_EQ(RunCommand("--container matroska --video mpeg2video --audio none --size 720x576 "
+                       "--aspect 64:45 --subtitles --seconds 1 " +
+                           out,
+                       &output),
+            0)
+      << output;
+  const fixtures::TMediaFacts facts = test::ReadFactsOrFail(out);
+  EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_AUDIO), 0);
+  EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_SUBTITLE), 1);
+  ASSERT_EQ(facts.CountOf(AVMEDIA_TYPE_VIDEO), 1);
+  EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "mpeg2video");
+  EXPECT_EQ(av_cmp_q(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->SampleAspect, AVRational{64, 45}), 0);
 }
 
 using MediaAssertionsOnFiles = TMediaTest;

@@ -91,6 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TPresetCase{"avi-mpeg4-mp3", "a.avi", "mpeg4", "mp3", true},
                     TPresetCase{"mpeg-mpeg2-mp2", "a.mpg", "mpeg2video", "mp2", true},
                     TPresetCase{"mkv-h264-vorbis", "a.mkv", "h264", "vorbis", true},
+                    TPresetCase{"ts-h264-aac", "a.ts", "h264", "aac", true},
                     TPresetCase{"mp4-h264", "v.mp4", "h264", "", true},
                     TPresetCase{"m4a-aac", "a.m4a", "", "aac", true},
                     TPresetCase{"mp3-audio", "a.mp3", "", "mp3", true},
