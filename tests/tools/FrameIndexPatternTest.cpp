@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include "binding/AVPtr.h"
+#include "tests/common/TestSupport.h"
 #include "tools/fixtures/FrameIndexPattern.h"
 
 namespace kelvane::fixtures {
@@ -94,6 +97,35 @@ TEST(FrameIndexPattern, ReadsBgrPictures) {
     bgr[i * 3] = bgr[i * 3 + 1] = bgr[i * 3 + 2] = uint8_t(v);
   }
   EXPECT_EQ(ReadFrameIndexBgr24(bgr.data(), 120, 90, 120 * 3), 777);
+}
+
+// Decoders hand out many pixel formats; the reader converts what is not plain 8-bit YUV.
+TEST(FrameIndexPattern, ReadsFramesOfOtherPixelFormats) {
+  test::LoadEngineLibrariesOrFail();
+  AVFramePtr source(avutil.av_frame_alloc());
+  source->width = 176;
+  source->height = 144;
+  source->format = AV_PIX_FMT_YUV420P;
+  ASSERT_GE(avutil.av_frame_get_buffer(source.get(), 0), 0);
+  DrawFrameIndex(9876, source->data[0], 176, 144, source->linesize[0]);
+  for (int plane = 1; plane <= 2; ++plane) {
+    memset(source->data[plane], 128, size_t(source->linesize[plane]) * 72);
+  }
+  EXPECT_EQ(ReadFrameIndex(source.get()), 9876);
+  for (AVPixelFormat format : {AV_PIX_FMT_RGB24, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUVJ420P,
+                               AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUYV422}) {
+    AVFramePtr converted(avutil.av_frame_alloc());
+    converted->width = 176;
+    converted->height = 144;
+    converted->format = format;
+    ASSERT_GE(avutil.av_frame_get_buffer(converted.get(), 0), 0);
+    SwsContextPtr scaler(swscale.sws_getContext(176, 144, AV_PIX_FMT_YUV420P, 176, 144, format,
+                                                SWS_BILINEAR, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(scaler);
+    swscale.sws_scale(scaler.get(), source->data, source->linesize, 0, 144, converted->data,
+                      converted->linesize);
+    EXPECT_EQ(ReadFrameIndex(converted.get()), 9876) << avutil.av_get_pix_fmt_name(format);
+  }
 }
 
 }  // namespace
