@@ -10,9 +10,9 @@
 #include <functional>
 #include <string>
 
-namespace kelvane {
+#include "binding/Bitmap.h"  // TBitmap: the pictures of previews and hooks
 
-struct TBitmap;  // 24-bit picture of the binding layer (binding/Bitmap.h)
+namespace kelvane {
 
 // Priority of the worker threads; never above normal.
 enum TConvertPriority : int { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };

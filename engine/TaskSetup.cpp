@@ -18,8 +18,8 @@ namespace kelvane {
 
 namespace {
 
-// The open-error text; a file no demuxer recognises is an unknown format, not
-// a header that failed to parse.
+// The open-error text; a file no demuxer recognises with confidence is an
+// unknown format, not a header that failed to parse.
 std::string OpenInputErrorText(const std::string& file_name, int code, bool forced_format) {
   if (code == AVERROR_INVALIDDATA && !forced_format) {
     std::ifstream file(file_name, std::ios::binary);
@@ -29,7 +29,8 @@ std::string OpenInputErrorText(const std::string& file_name, int code, bool forc
     probe.filename = file_name.c_str();
     probe.buf = head.data();
     probe.buf_size = int(file.gcount());
-    if (!avformat.av_probe_input_format(&probe, 1)) code = AVERROR_DEMUXER_NOT_FOUND;
+    int score = AVPROBE_SCORE_RETRY;
+    if (!avformat.av_probe_input_format2(&probe, 1, &score)) code = AVERROR_DEMUXER_NOT_FOUND;
   }
   return ErrorText(file_name, code);
 }
