@@ -194,7 +194,7 @@ bool TAudioPath::EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist
 
 bool TAudioPath::EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist) {
   AVCodecContext* enc = ost.Encoder;
-  // The pair is kept in the designed encoding: encoder format + 5 × source format.
+  // The pair is encoded as encoder format + 5 × source format.
   const int pair = int(enc->sample_fmt) + 5 * int(AV_SAMPLE_FMT_S16);
   if (ost.Converter && pair == ost.ReformatPair) return true;
   ost.Converter.reset();

@@ -305,7 +305,7 @@ TEST_F(AudioPathTest, AmrNbStreamTakesFramesOf160) {
   for (const auto& p : packets_) EXPECT_EQ(p.size(), 32u);
 }
 
-TEST_F(AudioPathTest, ResamplerThatCannotBeMadeRaisesTheDesignedText) {
+TEST_F(AudioPathTest, ResamplerThatCannotBeMadeRaisesItsMessage) {
   MakeDecoder(44100, 2);
   MakeEncoder("pcm_s16le", 44100, 2, AV_SAMPLE_FMT_S16);
   Open(TAudioPathSettings{});

@@ -260,7 +260,7 @@ TEST_F(VideoOutputTest, TwoPassWritesAndReadsItsLog) {
   EXPECT_TRUE(test::FrameIndicesRun(out, 1, 50, 1));
 }
 
-TEST_F(VideoOutputTest, MissingPassTwoLogFailsWithTheDesignedText) {
+TEST_F(VideoOutputTest, MissingPassTwoLogFailsWithItsMessage) {
   const std::string prefix = temp_.File("nolog");
   TOutputOptions options = Mpeg4();
   options.ExtOptions = "pass=2\npasslogfile=" + prefix;
