@@ -35,7 +35,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
   }
 }
 
-TCustomFFmpeg::~TCustomFFmpeg() { ReleaseState(); }
+TCustomFFmpeg::~TCustomFFmpeg() { TCustomFFmpeg::ReleaseState(); }
 
 void TCustomFFmpeg::InitState() {
   Pending = TPendingSettings();
@@ -90,9 +90,14 @@ void TCustomFFmpeg::Log(TLogLevel level, const std::string& text) const {
 
 TFFmpeg::TFFmpeg() = default;
 TFFmpeg::~TFFmpeg() {
-  // The probe points into the task's first input: it goes before the inputs.
+  // The probe points into the task's input: it goes before the inputs.
   Probe.reset();
-  ReleaseState();
+  TCustomFFmpeg::ReleaseState();
+}
+
+void TFFmpeg::ReleaseState() {
+  if (Probe) Probe->CloseFile();
+  TCustomFFmpeg::ReleaseState();
 }
 
 }  // namespace kelvane

@@ -67,7 +67,7 @@ class TCustomFFmpeg {
   void Reset();
   // Frees everything the set-up and a run left: output files (removing
   // empty ones from disk), input files, option contexts, texts.
-  void ReleaseState();
+  virtual void ReleaseState();
 
   // ---- Option language (OptionLanguage.cpp, Presets.cpp) ----
   // Splits `text` into lines and applies the lines of `group` in order; the
@@ -238,6 +238,8 @@ class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
   ~TFFmpeg() override;
+  // Lets go of the probe's view of the input before the inputs go.
+  void ReleaseState() override;
 
   // AddTask's steps after the task was created: the input record applied
   // (null: reset to defaults), the input opened. False with LastError set;

@@ -27,9 +27,12 @@ int32_t TFFmpegList::Add(std::unique_ptr<TFFmpeg> task) {
 }
 
 void TFFmpegList::StopForDelete(TFFmpeg& task) {
-  // A running task is asked to stop and its worker is waited for; its end
-  // still produces its terminate event. A task that never ran goes quietly.
-  if (task.Running) task.RequestStop(true);
+  // A task that never started goes quietly: it belongs to no run, and an end
+  // event for it would announce a conversion that never happened.
+  if (!task.Running && !task.Terminated && task.WorkerGone()) return;
+  // A running task is asked to stop (its end still produces its terminate
+  // event); for a finished one this waits until its worker has let go of it.
+  task.Stop(true);
 }
 
 void TFFmpegList::Delete(int32_t index) {

@@ -744,7 +744,7 @@ void TCustomFFmpeg::ApplyPrivateOptions(TOutputStream& stream) {
              : stream.encoder->type == AVMEDIA_TYPE_AUDIO ? skAudio
                                                           : skSubtitle;
   for (const auto& option : Pending.codec_private_options) {
-    if (option.kind != -1 && option.kind != kind) continue;
+    if (option.kind != kind) continue;
     const AVClass* codec_class = stream.encoder->priv_class;
     if (!avutil.av_opt_find(&codec_class, option.name.c_str(), nullptr, 0,
                             AV_OPT_SEARCH_FAKE_OBJ)) {

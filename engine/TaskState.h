@@ -106,12 +106,13 @@ struct TPendingSettings {
   std::string audio_language;
   std::string subtitle_language;
 
-  // Options of an encoder's own class (e.g. libx264's "preset", "crf"), and
-  // names nothing knew when they were given. Each new stream's encoder takes
-  // those of its kind (kind -1: any) that its class declares. Kept for every
-  // later stream, as the other codec options.
+  // Options of the chosen encoder's own class (e.g. libx264's "preset",
+  // "crf", "profile"), checked against that encoder when given. Each new
+  // stream's encoder takes those of its kind that its class declares; kept for
+  // every later stream, as the other codec options. (Names of other encoders
+  // and muxers given before the codec is chosen are kept by OptionDefaults.)
   struct TPrivateOption {
-    int kind = -1;  // TStreamKind, or -1
+    int kind = skVideo;  // TStreamKind
     std::string name, value;
   };
   std::vector<TPrivateOption> codec_private_options;
