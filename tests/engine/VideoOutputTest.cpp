@@ -26,7 +26,7 @@ struct TLuma {
   }
 };
 
-TLuma FirstPictureLuma(const std::string& path) {
+TLuma PictureLuma(const std::string& path, int wanted = 0) {
   TLuma luma;
   AVFormatContext* raw = nullptr;
   if (avformat.avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
@@ -51,14 +51,20 @@ TLuma FirstPictureLuma(const std::string& path) {
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   bool got = false;
+  int seen = 0;
+  auto take = [&] {
+    while (!got && avcodec.avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
+      if (seen++ == wanted) got = true;
+    }
+  };
   while (!got && avformat.av_read_frame(input.get(), packet.get()) >= 0) {
     if (packet->stream_index == index) avcodec.avcodec_send_packet(decoder.get(), packet.get());
     avcodec.av_packet_unref(packet.get());
-    got = avcodec.avcodec_receive_frame(decoder.get(), frame.get()) == 0;
+    take();
   }
   if (!got) {
     avcodec.avcodec_send_packet(decoder.get(), nullptr);
-    got = avcodec.avcodec_receive_frame(decoder.get(), frame.get()) == 0;
+    take();
   }
   if (!got) {
     ADD_FAILURE() << "no picture in " << path;
@@ -128,7 +134,7 @@ TEST_F(VideoOutputTest, LetterboxPadsGiveBlackBars) {
   options.PadLeft = options.PadRight = 40;
   const std::string out = temp_.File("letterbox.avi");
   ASSERT_EQ(Split(options, out), "");
-  TLuma luma = FirstPictureLuma(out);
+  TLuma luma = PictureLuma(out);
   ASSERT_EQ(luma.Width, 640);
   ASSERT_EQ(luma.Height, 480);
   // Black of the default pad colour (the record's RGB 0 becomes Y 0).
@@ -143,7 +149,7 @@ TEST_F(VideoOutputTest, CropRemovesTheBands) {
   options.CropTop = options.CropBottom = 40;
   const std::string out = temp_.File("crop.avi");
   ASSERT_EQ(Split(options, out), "");
-  TLuma luma = FirstPictureLuma(out);
+  TLuma luma = PictureLuma(out);
   EXPECT_EQ(luma.Width, 640);
   EXPECT_EQ(luma.Height, 400);
   EXPECT_TRUE(test::FrameIndicesRun(out, 1, 50, 1));
@@ -156,8 +162,8 @@ TEST_F(VideoOutputTest, HflipFilterMirrorsThePicture) {
   options.VideoFilters = "hflip";
   const std::string mirrored = temp_.File("hflip.avi");
   ASSERT_EQ(Split(options, mirrored), "");
-  TLuma a = FirstPictureLuma(plain);
-  TLuma b = FirstPictureLuma(mirrored);
+  TLuma a = PictureLuma(plain);
+  TLuma b = PictureLuma(mirrored);
   ASSERT_EQ(a.Width, b.Width);
   double mirror_error = 0;
   double same_error = 0;
@@ -190,7 +196,7 @@ TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {
   const std::string out = temp_.File("hook.avi");
   ASSERT_EQ(Split(options, out), "");
   EXPECT_EQ(calls, 50);
-  TLuma luma = FirstPictureLuma(out);
+  TLuma luma = PictureLuma(out);
   EXPECT_GT(luma.At(30, 30), 220);
   EXPECT_LT(luma.At(200, 30), 200);
 }
@@ -266,6 +272,63 @@ TEST_F(VideoOutputTest, MissingPassTwoLogFailsWithItsMessage) {
   options.ExtOptions = "pass=2\npasslogfile=" + prefix;
   EXPECT_EQ(Split(options, temp_.File("pass2.avi")),
             "Cannot read log file " + prefix + "-0.log for pass-2 encoding");
+}
+
+std::string SquarePlugin(int size, int value) {
+  return std::string("vhook=") + KELVANE_TEST_PLUGIN_DIR + "/PaintSquareHook.so " +
+         std::to_string(size) + " " + std::to_string(value);
+}
+
+TEST_F(VideoOutputTest, PluginChainPaintsEveryPicture) {
+  TOutputOptions options = Mpeg4();
+  options.ExtOptions += "\n" + SquarePlugin(48, 235);
+  const std::string out = temp_.File("plugin.avi");
+  ASSERT_EQ(Split(options, out), "");
+  EXPECT_GT(PictureLuma(out, 0).At(20, 20), 220);
+  EXPECT_GT(PictureLuma(out, 30).At(20, 20), 220);
+}
+
+TEST_F(VideoOutputTest, BeforeHookAnsweringStopEndsThePluginChain) {
+  int asked = 0;
+  converter_.OnBeforeHook = [&](int32_t, int64_t, THookAction& action) {
+    ++asked;
+    action = haStop;
+  };
+  TOutputOptions options = Mpeg4();
+  options.BeforeHook = true;
+  options.ExtOptions += "\n" + SquarePlugin(48, 235);
+  const std::string out = temp_.File("before.avi");
+  ASSERT_EQ(Split(options, out), "");
+  EXPECT_EQ(asked, 1);
+  EXPECT_LT(PictureLuma(out, 0).At(20, 20), 200);
+  EXPECT_TRUE(test::FrameIndicesRun(out, 1, 50, 1));
+}
+
+TEST_F(VideoOutputTest, HookRangesLimitThePluginChain) {
+  TOutputOptions options = Mpeg4();
+  options.HookRanges = "0-400, 1000-1200";
+  options.ExtOptions += "\n" + SquarePlugin(48, 235);
+  const std::string out = temp_.File("ranges.avi");
+  ASSERT_EQ(Split(options, out), "");
+  EXPECT_GT(PictureLuma(out, 5).At(20, 20), 220);   // 0.2 s
+  EXPECT_LT(PictureLuma(out, 15).At(20, 20), 200);  // 0.6 s
+  EXPECT_GT(PictureLuma(out, 27).At(20, 20), 220);  // 1.08 s
+  EXPECT_LT(PictureLuma(out, 40).At(20, 20), 200);  // 1.6 s: stopped for good
+}
+
+TEST_F(VideoOutputTest, PreviewBitmapsArriveWhileSplitting) {
+  int previews = 0;
+  int width = 0;
+  converter_.SetPreviewBitmap(true);
+  converter_.OnPreviewBitmap = [&](int32_t, TBitmap* bitmap, int32_t frame_number, int64_t) {
+    ++previews;
+    width = bitmap->Width;
+    EXPECT_GE(frame_number, 1);
+  };
+  const std::string out = temp_.File("preview.avi");
+  ASSERT_EQ(Split(Mpeg4(), out), "");
+  EXPECT_GE(previews, 1);
+  EXPECT_EQ(width, 640);
 }
 
 }  // namespace
