@@ -57,9 +57,6 @@ TEST_F(OptionLanguageTest, EveryRefusedValueRaisesItsMessage) {
       {"v", "12abc", "'12abc' is not a valid integer value"},
       {"fs", "1e6", "'1e6' is not a valid integer value"},
       {"adrift_threshold", "x", "'x' is not a valid floating point value"},
-      {"t", "xyz", "Invalid duration specification for t: xyz"},
-      {"ss", "1:xx", "Invalid duration specification for ss: 1:xx"},
-      {"timestamp", "garbage", "Invalid date specification for timestamp: garbage"},
       {"newvideo", "", "At least one output file must be specified"},
       {"newaudio", "", "At least one output file must be specified"},
       {"newsubtitle", "", "At least one output file must be specified"},
@@ -76,6 +73,11 @@ TEST_F(OptionLanguageTest, EveryRefusedValueRaisesItsMessage) {
   for (const TMessageCase& c : cases) {
     EXPECT_EQ(ErrorOf(c.name, c.value), c.message) << c.name << "=" << c.value;
   }
+  const char* const kTimePattern = "Invalid %s specification for %s: %s";
+  EXPECT_EQ(ErrorOf("t", "xyz"), FormatText(kTimePattern, "duration", "t", "xyz"));
+  EXPECT_EQ(ErrorOf("ss", "1:xx"), FormatText(kTimePattern, "duration", "ss", "1:xx"));
+  EXPECT_EQ(ErrorOf("timestamp", "garbage"),
+            FormatText(kTimePattern, "date", "timestamp", "garbage"));
 }
 
 TEST_F(OptionLanguageTest, AcceptedValuesReachTheirSettings) {
