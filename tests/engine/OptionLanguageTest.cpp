@@ -267,6 +267,21 @@ TEST_F(OptionLanguageTest, LogLevelTakesNamesAndNumbers) {
   EXPECT_EQ(GetLogger().LogLevel(), llVerbose);
 }
 
+TEST_F(OptionLanguageTest, FrameHookPluginsAreLoadedWithTheirArguments) {
+  const std::string plugin = std::string(KELVANE_TEST_PLUGIN_DIR) + "/PaintSquareHook.so";
+  EXPECT_FALSE(task_->FrameHooksActive);
+  EXPECT_EQ(ErrorOf("vhook", plugin + " 8 200"), "");
+  EXPECT_TRUE(task_->FrameHooksActive);
+  EXPECT_EQ(ErrorOf("vhook", plugin + "|16|100|4"), "");  // "|" separates when present
+  EXPECT_EQ(task_->FrameHooks.Size(), 2u);
+  EXPECT_EQ(ErrorOf("vhook", plugin + " 0 200"), "Failed to add video hook function: " + plugin +
+                                                     " 0 200");  // the plug-in refuses size 0
+  EXPECT_EQ(task_->FrameHooks.Size(), 2u);
+  task_->ReleaseState();
+  EXPECT_TRUE(task_->FrameHooks.Empty());
+  EXPECT_FALSE(task_->FrameHooksActive);
+}
+
 // ---- option lines ----
 
 TEST_F(OptionLanguageTest, LinesSplitAtAnyLineEndAndAtTheFirstEquals) {
