@@ -81,6 +81,32 @@ TEST_F(AudioOutputTest, ResamplesToTheRequestedRateAndChannels) {
   EXPECT_NEAR(facts.ToneHz, 440, 5);
 }
 
+TEST_F(AudioOutputTest, AacTakesPlanarFloatFramesOf1024) {
+  const std::string input = Wav(2.0);
+  TOutputOptions options;
+  options.AudioCodec = "aac";
+  const std::string out = temp_.File("out.m4a");
+  ASSERT_EQ(Split(input, options, out), "");
+  fixtures::TAudioFacts facts = Audio(out);
+  EXPECT_EQ(facts.SampleRate, 44100);
+  EXPECT_NEAR(facts.Samples / 44100.0, 2.0, 2048 / 44100.0);
+  EXPECT_NEAR(facts.ToneHz, 440, 5);
+  EXPECT_NEAR(facts.Rms, Audio(input).Rms, 0.02);
+}
+
+TEST_F(AudioOutputTest, StretchingSyncKeepsTheDuration) {
+  const std::string input = Wav(2.0, 48000);
+  TOutputOptions options;
+  options.AudioCodec = "mp2";
+  options.AudioSampleRate = 44100;
+  options.AudioSync = 100;
+  const std::string out = temp_.File("async.mp2");
+  ASSERT_EQ(Split(input, options, out), "");
+  fixtures::TAudioFacts facts = Audio(out);
+  EXPECT_NEAR(facts.Samples / 44100.0, 2.0, 2 * 1152 / 44100.0);
+  EXPECT_NEAR(facts.ToneHz, 440, 5);
+}
+
 struct TAmrCase {
   const char* extension;
   bool video;
