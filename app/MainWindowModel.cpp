@@ -34,6 +34,7 @@ const char kCompleted[] = "Splitting job completed!";
 const char kFailed[] = "Splitting job failed!\n\r";
 const char kNoVideo[] =
     "This video file does NOT have any video frame!\n\rThis video file cannot be splitted.";
+const char kChooseFormat[] = "Please choose an output format!";
 const char kFolderHeadline[] = "Please select an output folder :";
 
 using TWeakSelf = std::weak_ptr<TMainWindowModel*>;
@@ -42,7 +43,6 @@ using TWeakSelf = std::weak_ptr<TMainWindowModel*>;
 
 TMainWindowModel::TMainWindowModel(TMessageSink& messages)
     : messages_(messages), self_(std::make_shared<TMainWindowModel*>(this)) {
-  EditedTime = 0;
   // Worker threads only post; the effects run on the main thread if the
   // model still exists then.
   TWeakSelf weak = self_;
@@ -85,10 +85,7 @@ void TMainWindowModel::FormCreate(const std::string& program_folder) {
   }
   FillOutputFormats();
   ComboOutputFormatChange();
-  ComboLetterBox.Clear();
-  ComboLetterBox.Add("None");
-  ComboLetterBox.Add("Add LetterBox");
-  ComboLetterBox.Select(1);
+  FillLetterBoxList();
   EditInputFilename.clear();
   Changed();
 }
@@ -165,6 +162,13 @@ void TMainWindowModel::SaveSettings(TSettingsStore& store) {
 }
 
 // ---- Format list and settings lists ----
+
+void TMainWindowModel::FillLetterBoxList() {
+  ComboLetterBox.Clear();
+  ComboLetterBox.Add("None");
+  ComboLetterBox.Add("Add LetterBox");
+  ComboLetterBox.Select(1);
+}
 
 void TMainWindowModel::FillOutputFormats() {
   static const char* const kEntries[] = {
@@ -369,6 +373,28 @@ void TMainWindowModel::ButtonClearMarksClick() {
   Changed();
 }
 
+// ---- Time-edit dialog ----
+
+std::string TMainWindowModel::TimeEditText() const {
+  if (EditedTime == 1) return Panel1;
+  if (EditedTime == 2) return Panel2;
+  return std::string();
+}
+
+bool TMainWindowModel::TimeEditKeyAllowed(const std::string& text, char key, std::string& label) {
+  label.clear();
+  const bool allowed = key == '\b' || (key >= '0' && key <= '9') ||
+                       (key == '.' && text.find('.') == std::string::npos);
+  if (!allowed) label = "Only numbers 1 to 9 and or a dot is allowed";
+  return allowed;
+}
+
+void TMainWindowModel::TimeEditDone(const std::string& text) {
+  if (EditedTime == 1) Panel1 = text;
+  if (EditedTime == 2) Panel2 = text;
+  Changed();
+}
+
 // ---- Split ----
 
 void TMainWindowModel::BrowseForFolder() {
@@ -390,6 +416,16 @@ bool TMainWindowModel::CheckBeforeRip() {
     if (!converter_.LoadLibraries(IncludeTrailingPathDelimiter(folder) + "Common")) {
       Log(converter_.LastError());
       messages_.ShowMessage(kInformation, kMissingFiles);
+      return false;
+    }
+    if (ComboOutputFormat.Count() == 0) {
+      // The libraries were missing at start-up, so the user never saw a
+      // format to choose; offer the lists now rather than split into one
+      // the user did not pick.
+      FillOutputFormats();
+      ComboOutputFormatChange();
+      FillLetterBoxList();
+      messages_.ShowMessage(kInformation, kChooseFormat);
       return false;
     }
   }

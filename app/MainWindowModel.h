@@ -39,7 +39,7 @@ class TMainWindowModel {
   bool Splitting = false;        // a split runs and has not reported its end
   bool CompletionShown = false;  // the current split's end message was shown
   bool PreviewPaused = false;
-  int32_t EditedTime = 1;        // mark the time-edit dialog edits: 1 start, 2 end
+  int32_t EditedTime = 0;        // mark the time-edit dialog edits: 1 start, 2 end
   int64_t PlayPosition = 0;      // µs
   std::string PlayingFile;
   std::string SourceSize;       // "640x480"
@@ -92,6 +92,9 @@ class TMainWindowModel {
   TListModel ComboSamplingRate;
   TListModel ComboAudioChannels;
 
+  // The conversion component. Its progress and end events belong to the
+  // model; a view paints preview frames by setting OnPreviewBitmap, which the
+  // component calls on the main thread.
   TFFConverter& Converter() { return converter_; }
 
   // Called after a handler changed any field above (the lists report their own
@@ -119,6 +122,7 @@ class TMainWindowModel {
 
   // ---- Format list and settings lists ----
   void FillOutputFormats();
+  void FillLetterBoxList();  // "None", "Add LetterBox", the latter selected
   void ComboOutputFormatChange();
   void FillSettingsLists();
   // Shared by the two quality lists and the two bitrate lists: `changed` is
@@ -143,6 +147,19 @@ class TMainWindowModel {
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   void ButtonClearMarksClick();
+
+  // ---- Time-edit dialog ----
+  // "Edit Start Time" / "Edit End Time": which mark the dialog edits.
+  void EditValues1Click() { EditedTime = 1; }
+  void EditThisValue1Click() { EditedTime = 2; }
+  // The text the dialog opens with: the edited mark's panel.
+  std::string TimeEditText() const;
+  // A key typed into the dialog's field holding `text`: true when it may go
+  // in (backspace, digits, one "."). `label` is the dialog's hint line: emptied
+  // first, the refusal text when the key is refused.
+  static bool TimeEditKeyAllowed(const std::string& text, char key, std::string& label);
+  // "Done": the text becomes the edited mark as it stands.
+  void TimeEditDone(const std::string& text);
 
   // ---- Split ----
   void ButtonOutputFolderClick();

@@ -96,7 +96,8 @@ std::string TSplitJob::Describe() const {
 
 std::string OutputPathFor(const TSplitJob& job) {
   const std::string extension = "." + LowerCase(job.ContainerName);
-  const std::string folder = IncludeTrailingPathDelimiter(job.OutputFolder);
+  // The folder as the checks before the split found it: trimmed.
+  const std::string folder = IncludeTrailingPathDelimiter(Trim(job.OutputFolder));
   const std::string name = ExtractFileName(job.InputFile);
   if (job.Overwrite) {
     const std::string path = RemoveExtension(folder + name) + extension;
@@ -130,6 +131,11 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     message =
         "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
         "LARGER than the start time.";
+    return false;
+  }
+
+  if (Trim(job.ContainerName).empty()) {
+    message = "No output format is chosen.\n\rPlease choose one in the output format list.";
     return false;
   }
 

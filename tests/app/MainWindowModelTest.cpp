@@ -182,6 +182,26 @@ TEST_F(TMainWindowModelTest, MarksFollowThePreviewPosition) {
   EXPECT_EQ(model_.Panelprogress, "0%");
 }
 
+TEST_F(TMainWindowModelTest, MarksTypedByHand) {
+  model_.Panel1 = "1.25";
+  model_.EditThisValue1Click();
+  EXPECT_EQ(model_.TimeEditText(), "0.00");
+  model_.EditValues1Click();
+  EXPECT_EQ(model_.TimeEditText(), "1.25");
+  std::string label = "old hint";
+  std::string typed;
+  for (char key : std::string("12.5.a")) {
+    if (TMainWindowModel::TimeEditKeyAllowed(typed, key, label)) typed += key;
+  }
+  EXPECT_EQ(typed, "12.5");  // a second "." and letters are refused
+  EXPECT_EQ(label, "Only numbers 1 to 9 and or a dot is allowed");
+  EXPECT_TRUE(TMainWindowModel::TimeEditKeyAllowed(typed, '\b', label));
+  EXPECT_EQ(label, "");
+  model_.TimeEditDone(typed);
+  EXPECT_EQ(model_.Panel1, "12.5");
+  EXPECT_EQ(model_.Panel2, "0.00");
+}
+
 TEST_F(TMainWindowModelTest, OpeningAFileWithoutVideoIsRefusedButKept) {
   const std::string path = temp_.File("notes.txt");
   FILE* file = fopen(path.c_str(), "w");

@@ -205,6 +205,9 @@ TEST_F(TSplitJobTest, OutputNames) {
   EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final.mp4"));  // replaced as asked
   model_.Overwrite = false;
   EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final-1.mp4"));
+  // The folder the checks found, not one with a stray space.
+  model_.EditOutputFolder = dir_.Path().string() + " ";
+  EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final-1.mp4"));
 }
 
 TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {
@@ -244,6 +247,14 @@ TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
   model_.ComboaudioBitrate.Select(-1);
   EXPECT_EQ(Refusal(),
             "No audio bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
+
+  TSplitJob job;  // nothing chosen at all, as when the lists could not be filled
+  job.InputFile = dir_.File("clip.avi");
+  job.OutputFolder = dir_.Path().string();
+  TSplitPlan plan;
+  std::string message;
+  EXPECT_FALSE(BuildSplitPlan(job, plan, message));
+  EXPECT_EQ(message, "No output format is chosen.\n\rPlease choose one in the output format list.");
 }
 
 }  // namespace
