@@ -160,6 +160,10 @@ TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
     seconds = static_cast<double>(video->PacketCount) * video->FrameRate.den / video->FrameRate.num;
   }
   EXPECT_NEAR(seconds, 2.0, 0.25);
+  if (video != nullptr) {
+    // The segment starts at the start mark: 1.00 s is frame 25 of the clip.
+    EXPECT_EQ(fixtures::DecodeFirstFrameIndex(path), 25);
+  }
 }
 
 TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
