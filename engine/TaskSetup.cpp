@@ -6,6 +6,8 @@
 #include <ctime>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "binding/FileUtils.h"
 #include "binding/OptionDefaults.h"
 #include "binding/UnicodeProtocol.h"
@@ -523,9 +525,22 @@ int TCustomFFmpeg::AddOutput(const std::string& file_name, bool join) {
     return fail(ErrorText(file_name, AVERROR(EDOM)));
   }
   if (!(format->flags & AVFMT_NOFILE)) {
+    // Opening truncates the file: never one the task reads from.
+    struct stat target {};
+    if (stat(file_name.c_str(), &target) == 0) {
+      for (const auto& input : InputFiles) {
+        struct stat source {};
+        if (stat(input->file_name.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
+            source.st_ino == target.st_ino) {
+          return fail(FormatText("Output file '%s' is the input file '%s'", file_name.c_str(),
+                                 input->file_name.c_str()));
+        }
+      }
+    }
     if (OpenOutputIO(file->context, file->library_name) < 0) {
       return fail(FormatText("Could not open '%s'", file_name.c_str()));
     }
+    file->created_file = true;
   }
 
   oc->max_delay = int(Pending.mux_max_delay * 1000000);

@@ -238,6 +238,7 @@ struct TOutputFile {
   std::string library_name;  // the name handed to the library (url)
   TOutputContext context;    // the format context and the file's byte stream
   std::vector<TOutputStream> streams;
+  bool created_file = false;  // the set-up created (truncated) the file on disk
 };
 
 }  // namespace kelvane

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "binding/OptionDefaults.h"
 #include "engine/FFConverter.h"
@@ -324,6 +325,19 @@ TEST_F(SetupTaskTest, WithoutOutputOptionsTheDefaultsApply) {
   EXPECT_EQ(task.OutputFiles[0]->streams.size(), 2u);  // the format's default codecs
 }
 
+TEST_F(SetupTaskTest, TheInputIsNeverOpenedAsTheOutput) {
+  const std::string input = temp_.File("input.mp4");
+  std::filesystem::copy_file(media_->Video640, input);
+  const auto size = std::filesystem::file_size(input);
+  ASSERT_EQ(converter_.AddTask(input), 0) << converter_.LastError();
+  TOutputOptions options = Mp4Options();
+  EXPECT_FALSE(converter_.SetOutput(0, input, &options));
+  EXPECT_EQ(converter_.LastError(),
+            "Output file '" + input + "' is the input file '" + input + "'");
+  converter_.ClearTasks();
+  EXPECT_EQ(std::filesystem::file_size(input), size);
+}
+
 TEST_F(SetupTaskTest, UnusedOutputFilesAreRemovedWithTheirTask) {
   AddVideoTask();
   const std::string file = temp_.File("never-written.mp4");
@@ -331,6 +345,15 @@ TEST_F(SetupTaskTest, UnusedOutputFilesAreRemovedWithTheirTask) {
   EXPECT_TRUE(std::filesystem::exists(file));
   converter_.ClearTasks();
   EXPECT_FALSE(std::filesystem::exists(file));
+  // An empty file the task did not make stays.
+  const std::string existing = temp_.File("existing.mp4");
+  std::ofstream(existing).flush();
+  AddVideoTask();
+  TOutputOptions options = Mp4Options();
+  options.FrameSize = "641x480";
+  EXPECT_FALSE(converter_.SetOutput(0, existing, &options));
+  converter_.ClearTasks();
+  EXPECT_TRUE(std::filesystem::exists(existing));
 }
 
 }  // namespace
