@@ -203,11 +203,10 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
   out.StartTime = *start;
   out.RecordingTime = *end - *start;
   if (job.StartMark == "0.00" && job.EndMark == "0.00") {
-    // The whole file, in whole seconds. Without a known duration, 0 leaves
-    // the recording time open: the output runs to the end of the input.
-    auto seconds = ParseInteger(job.SourceDuration);
-    const long long whole = seconds && *seconds > 0 ? *seconds : 0;
-    out.RecordingTime = FitsInt32(whole * 1000.0) ? static_cast<int32_t>(whole * 1000) : 0;
+    // No marks: the whole file. No recording time at all, rather than the
+    // duration in whole seconds, which would cut off the last fraction of a
+    // second; the component still knows the input's duration for progress.
+    out.RecordingTime = 0;
   }
 
   plan.OutputPath = OutputPathFor(job);

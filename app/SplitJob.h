@@ -40,7 +40,7 @@ struct TSplitJob {
   int32_t LetterBoxIndex = 1;  // 0 "None", 1 "Add LetterBox"
   int32_t Volume = 100;        // the volume field, 0..200
 
-  // The marks: seconds with "." and two decimals.
+  // The marks: seconds with "." and two decimals; both "0.00" is the whole file.
   std::string StartMark = "0.00";
   std::string EndMark = "0.00";
 

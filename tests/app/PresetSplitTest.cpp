@@ -215,6 +215,22 @@ TEST_F(TSplitRun, StopAnsweredNoLetsTheSplitFinish) {
   EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 4.0, 0.25);  // the whole clip
 }
 
+TEST_F(TSplitRun, NoMarksSplitTheWholeFileToItsLastFrame) {
+  fixtures::TFixtureRecipe recipe;
+  recipe.Seconds = 2.6;
+  const std::string path = temp_.File("short.mp4");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+  ASSERT_TRUE(model_.AddVideoFile(path));
+  EXPECT_EQ(model_.SourceDuration, "2");
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  EXPECT_EQ(Split(), "Splitting job completed!");
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));
+  const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(video, nullptr);
+  EXPECT_EQ(video->PacketCount, fixtures::FixtureFrameCount(recipe));  // all 65 frames
+}
+
 TEST_F(TSplitRun, AFileWithoutVideoIsRefusedWithItsMessage) {
   fixtures::TFixtureRecipe recipe;
   ASSERT_TRUE(fixtures::FixturePreset("wav-pcm", recipe));
