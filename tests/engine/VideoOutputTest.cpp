@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+
 #include "binding/AVPtr.h"
+#include "binding/MainThread.h"
 #include "engine/FFConverter.h"
 #include "tests/common/MediaAssertions.h"
 #include "tests/common/TestSupport.h"
@@ -329,6 +333,37 @@ TEST_F(VideoOutputTest, PreviewBitmapsArriveWhileSplitting) {
   ASSERT_EQ(Split(Mpeg4(), out), "");
   EXPECT_GE(previews, 1);
   EXPECT_EQ(width, 640);
+}
+
+TEST_F(VideoOutputTest, PreviewBitmapsOfAThreadedRunArriveOnTheMainThread) {
+  std::atomic<int> previews{0};
+  std::atomic<bool> off_main{false};
+  std::atomic<bool> done{false};
+  converter_.SetPreviewBitmap(true);
+  converter_.OnPreviewBitmap = [&](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    if (!IsMainThread()) off_main = true;
+    EXPECT_EQ(bitmap->Width, 640);
+    ++previews;
+  };
+  converter_.OnTerminate = [&](int32_t task, bool finished, bool exception, const std::string&) {
+    if (task >= 0) {
+      EXPECT_TRUE(finished);
+      EXPECT_FALSE(exception);
+    } else {
+      done = true;
+    }
+  };
+  TOutputOptions options = Mpeg4();
+  const std::string out = temp_.File("threaded.avi");
+  int32_t index = converter_.AddTask(input_);
+  ASSERT_GE(index, 0) << converter_.LastError();
+  ASSERT_TRUE(converter_.SetOutput(index, out, &options)) << converter_.LastError();
+  converter_.Start(1);
+  ASSERT_TRUE(WaitOnMainThread([&] { return done.load(); }, std::chrono::seconds(120)));
+  converter_.Stop(true);
+  EXPECT_GE(previews.load(), 1);
+  EXPECT_FALSE(off_main.load());
+  EXPECT_TRUE(test::FrameIndicesRun(out, 1, 50, 1));
 }
 
 }  // namespace
