@@ -152,7 +152,7 @@ bool TFFmpeg::SetUpOutput(const std::string& file_name, const TOutputOptions* op
   if (o.AudioVolume >= 0) Settings.audio_volume = o.AudioVolume;
   if (o.AudioChannels > 0) Pending.audio_channels = o.AudioChannels;
   if (o.AudioSampleRate > 0) Pending.audio_sample_rate = o.AudioSampleRate;
-  if (o.AudioBitrate > 0) SetBitRate("ab", number(o.AudioBitrate));
+  if (o.AudioBitrate > 0) SetOptionDefault("ab", number(o.AudioBitrate));
   if (o.AudioBitrateTolerance > 0) SetOptionDefault("abt", number(o.AudioBitrateTolerance));
   Pending.audio_language = o.AudioLanguage;
   Settings.audio_sync_method = o.AudioSync;
@@ -172,8 +172,9 @@ bool TFFmpeg::SetUpOutput(const std::string& file_name, const TOutputOptions* op
   if (o.PadLeft >= 0) SetPad("padleft", number(o.PadLeft));
   if (o.PadRight >= 0) SetPad("padright", number(o.PadRight));
   SetPadColor(o.PadColor & 0xffffff);
-  if (o.GopSize > 0) SetOptionDefault("gop", number(o.GopSize));
-  if (o.VideoBitrate > 0) SetBitRate("vb", number(o.VideoBitrate));
+  // The group size option is called "g" in today's codec library.
+  if (o.GopSize > 0) SetOptionDefault("g", number(o.GopSize));
+  if (o.VideoBitrate > 0) SetOptionDefault("vb", number(o.VideoBitrate));
   if (o.VideoMaxRate > 0) SetOptionDefault("maxrate", number(o.VideoMaxRate));
   if (o.VideoMinRate > 0) SetOptionDefault("minrate", number(o.VideoMinRate));
   if (o.VideoBitrateTolerance > 0) SetOptionDefault("bt", number(o.VideoBitrateTolerance));

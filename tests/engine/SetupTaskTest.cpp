@@ -213,6 +213,31 @@ TEST_F(SetupTaskTest, OutputStreamsTakeThePendingSettings) {
   EXPECT_TRUE(task.Pending.metadata.empty());
 }
 
+TEST_F(SetupTaskTest, LibraryFieldsReachEncoderAndMuxer) {
+  TFFmpeg& task = AddVideoTask();
+  TOutputOptions options;
+  options.VideoCodec = "mpeg2video";
+  options.AudioCodec = "mp2";
+  options.GopSize = 12;
+  options.VideoMaxRate = 9000000;
+  options.VideoBufferSize = 1835008;
+  options.AudioBitrate = 192000;
+  options.MuxRate = 10080000;
+  options.PacketSize = 2048;
+  ASSERT_TRUE(converter_.SetOutput(0, temp_.File("out.mpg"), &options)) << converter_.LastError();
+  const TOutputFile& file = *task.OutputFiles[0];
+  const AVCodecContext* video = file.streams[0].encoder_context.get();
+  EXPECT_EQ(video->gop_size, 12);
+  EXPECT_EQ(video->rc_max_rate, 9000000);
+  EXPECT_EQ(video->rc_buffer_size, 1835008);
+  EXPECT_EQ(video->rc_initial_buffer_occupancy, 1835008 * 3 / 4);
+  EXPECT_EQ(file.streams[1].encoder_context->bit_rate, 192000);
+  EXPECT_EQ(file.context->packet_size, 2048u);
+  int64_t muxrate = 0;
+  ASSERT_GE(avutil.av_opt_get_int(file.context->priv_data, "muxrate", 0, &muxrate), 0);
+  EXPECT_EQ(muxrate, 10080000 / 8 * 8);
+}
+
 TEST_F(SetupTaskTest, EncoderOwnOptionsReachTheEncoder) {
   TFFmpeg& task = AddVideoTask();
   TOutputOptions options = Mp4Options();
