@@ -180,6 +180,21 @@ TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
   EXPECT_TRUE(model_.ControlsEnabled);
 }
 
+TEST_F(TSplitRun, AnOutputThatCannotBeSetUpLeavesNoTaskAndNoEndMessage) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.ComboVideoSize.Select(model_.ComboVideoSize.Add("641x480"));  // odd width
+  model_.ComboLetterBox.Select(0);
+  model_.ButtonStartClick();
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "This file cannot be splitted!\n\rPlease send the file to Orvath."});
+  EXPECT_FALSE(model_.Splitting);
+  EXPECT_TRUE(model_.ControlsEnabled);
+  EXPECT_EQ(model_.Converter().TaskCount(), 0);
+  // The removed task's own end event must not announce a finished split.
+  WaitOnMainThread([] { return false; }, 200ms);
+  EXPECT_FALSE(model_.Timer1Enabled);
+}
+
 TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
   model_.ButtonStartClick();
