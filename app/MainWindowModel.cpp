@@ -617,6 +617,9 @@ void TMainWindowModel::ApplyTerminate(bool exception, const std::string& message
 void TMainWindowModel::Timer1Timer() {
   if (!Timer1Enabled) return;
   Timer1Enabled = false;
+  // The split's end is announced now: a late end event arriving while the box
+  // is up must not start a second announcement.
+  awaiting_end_ = false;
   Changed();
   if (failure_.empty()) {
     messages_.ShowMessage(kInformation, kCompleted);
