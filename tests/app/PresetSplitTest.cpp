@@ -209,6 +209,10 @@ TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
   WaitOnMainThread([] { return false; }, 100ms);
   model_.Timer1Timer();
   model_.Timer1Timer();  // fired once only
+  // An end event that comes after the announcement announces nothing more.
+  model_.FFConverterTerminate(-1, true, false, "");
+  PumpMessages();
+  EXPECT_FALSE(model_.Timer1Enabled);
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
   EXPECT_TRUE(model_.CompletionShown);
 }
