@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CodecNames.h"
+#include "app/FittedRect.h"
 #include "app/Letterbox.h"
 
 namespace kelvane::test {
@@ -68,6 +69,15 @@ TEST(TLetterbox, TargetSizeLosesItsLabelAndOriginalMeansTheSource) {
   EXPECT_EQ(LetterboxDecision("720x576", " original size ").TargetSize, "720x576");
   EXPECT_EQ(SizeWithoutLabel("176x144 (QCIF)"), "176x144");
   EXPECT_EQ(SizeWithoutLabel("176x144"), "176x144");
+}
+
+TEST(TThumbnail, PictureKeepsItsShapeInsideTheImage) {
+  const TRect image{0, 0, 116, 89};
+  EXPECT_EQ(DrawFittedRect(640, 480, image), (TRect{0, 1, 116, 88}));    // 116 x 87
+  EXPECT_EQ(DrawFittedRect(1280, 720, image), (TRect{0, 12, 116, 77}));  // 116 x 65
+  EXPECT_EQ(DrawFittedRect(480, 640, image), (TRect{25, 0, 91, 89}));    // 66 x 89
+  EXPECT_EQ(DrawFittedRect(116, 89, image), image);
+  EXPECT_EQ(DrawFittedRect(0, 480, image), std::nullopt);
 }
 
 }  // namespace
