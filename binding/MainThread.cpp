@@ -128,17 +128,21 @@ void CallInMainThread(const std::function<void()>& work) {
     work();
     return;
   }
+  // The main thread is done with a failure before it signals, so the caller's
+  // thread is the last to touch the exception.
+  std::exception_ptr failure;
   std::promise<void> finished;
   std::future<void> result = finished.get_future();
-  Dispatcher().Post([&work, &finished] {
+  Dispatcher().Post([&work, &finished, &failure] {
     try {
       work();
-      finished.set_value();
     } catch (...) {
-      finished.set_exception(std::current_exception());
+      failure = std::current_exception();
     }
+    finished.set_value();
   });
   result.get();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace kelvane
