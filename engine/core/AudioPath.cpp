@@ -153,10 +153,18 @@ void TAudioPath::EnsureFifo(TOutputStreamState& ost) {
 }
 
 bool TAudioPath::EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist) {
-  if (ost.Resampler) return true;
   AVCodecContext* enc = ost.Encoder;
   const int dec_channels = DecoderChannels(ist);
   const int dec_rate = DecoderRate(ist);
+  // The resampler stays for the run; only a decoder that changes its rate or
+  // channel count mid-stream needs a new one (the old one would play the new
+  // samples at the wrong speed).
+  auto& made_for = resampler_input_[&ost];
+  if (ost.Resampler && made_for.first == dec_rate && made_for.second == dec_channels) {
+    return true;
+  }
+  ost.Resampler.reset();
+  made_for = {dec_rate, dec_channels};
   if (ist.Decoder != nullptr && ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16 &&
       settings_.Verbosity > 0) {
     LogVerbose("Warning, using s16 intermediate sample format for resampling");

@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/core/AudioEncoder.h"
@@ -138,6 +139,8 @@ class TAudioPath {
   TPacketWriter writer_;
   const void* sender_;
   std::map<const AVCodecContext*, std::unique_ptr<TAudioEncoder>> encoders_;
+  // Input rate and channel count each stream's resampler was made for.
+  std::map<const TOutputStreamState*, std::pair<int, int>> resampler_input_;
   std::vector<uint8_t> silence_;  // silence work buffer
   // Converted samples (encoder format), one buffer per plane.
   std::vector<std::vector<uint8_t>> work_;

@@ -315,6 +315,20 @@ bool TVideoPath::ReportPictureError(const char* text) {
   return false;
 }
 
+void TVideoPath::EnsureTempPicture(TOutputStreamState& ost) {
+  if (ost.TempPicture) return;
+  AVCodecContext* enc = ost.Encoder;
+  ost.TempPicture.reset(avutil.av_frame_alloc());
+  if (!ost.TempPicture) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+  ost.TempPicture->format = enc->pix_fmt;
+  ost.TempPicture->width = enc->width;
+  ost.TempPicture->height = enc->height;
+  if (avutil.av_frame_get_buffer(ost.TempPicture.get(), 0) < 0) {
+    ost.TempPicture.reset();
+    throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+  }
+}
+
 void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
   AVCodecContext* enc = ost.Encoder;
   const int inner_width = enc->width - ost.PadLeft - ost.PadRight;
@@ -330,16 +344,7 @@ void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
     ost.InitialWidth = inner_width + ost.InitialCropLeft + ost.InitialCropRight;
     ost.InitialHeight = inner_height + ost.InitialCropTop + ost.InitialCropBottom;
     ost.ResampleWidth = ost.ResampleHeight = ost.ResamplePixFmt = -1;
-    if (!ost.TempPicture) {
-      ost.TempPicture.reset(avutil.av_frame_alloc());
-      if (!ost.TempPicture) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
-      ost.TempPicture->format = enc->pix_fmt;
-      ost.TempPicture->width = enc->width;
-      ost.TempPicture->height = enc->height;
-      if (avutil.av_frame_get_buffer(ost.TempPicture.get(), 0) < 0) {
-        throw FFmpegException("Cannot allocate temp picture, check pix fmt");
-      }
-    }
+    EnsureTempPicture(ost);
   }
   if (in->width - ost.CropLeft - ost.CropRight == ost.ResampleWidth &&
       in->height - ost.CropTop - ost.CropBottom == ost.ResampleHeight &&
@@ -389,7 +394,8 @@ bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist,
   }
 
   const bool scaling = !filters && ost.VideoResample;
-  if ((ost.VideoPad || scaling) && ost.TempPicture) {
+  if (ost.VideoPad || scaling) EnsureTempPicture(ost);
+  if (ost.VideoPad || scaling) {
     // The encoder may still hold the previous picture: never write into it.
     if (avutil.av_frame_make_writable(ost.TempPicture.get()) < 0) {
       throw FFmpegException("Cannot allocate temp picture, check pix fmt");

@@ -175,6 +175,7 @@ class TVideoPath {
   bool PreparePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* in,
                       AVFrame*& final_picture);
   void CheckGeometry(TOutputStreamState& ost, const AVFrame* in);
+  void EnsureTempPicture(TOutputStreamState& ost);
   bool ReportPictureError(const char* text);
   void EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* source,
                      const AVFrame* in, int& last_size);

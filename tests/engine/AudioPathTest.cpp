@@ -279,6 +279,24 @@ TEST_F(AudioPathTest, ResamplesMonoToStereoAtTwiceTheRate) {
   EXPECT_NEAR(out[20001], 3000, 30);
 }
 
+TEST_F(AudioPathTest, DecoderRateChangeMidStreamGetsANewResampler) {
+  MakeDecoder(22050, 1);
+  MakeEncoder("pcm_s16le", 44100, 1, AV_SAMPLE_FMT_S16);
+  Open(TAudioPathSettings{});
+  int64_t pts = 0;
+  for (int i = 0; i < 10; ++i) {
+    Feed(Block(2205, 1, [] { return int16_t(1000); }), pts);
+    pts += 100000;
+  }
+  ist_.ToS16Rate = 44100;  // the stream now decodes at the encoder's rate
+  for (int i = 0; i < 10; ++i) {
+    Feed(Block(4410, 1, [] { return int16_t(1000); }), pts);
+    pts += 100000;
+  }
+  // Two seconds in, two seconds out (less the filter delays).
+  EXPECT_NEAR(double(AllBytes().size() / 2), 88200, 200);
+}
+
 TEST_F(AudioPathTest, ConvertsTheSampleFormatWithoutResampling) {
   MakeDecoder(48000, 2);
   MakeEncoder("pcm_f32le", 48000, 2, AV_SAMPLE_FMT_FLT);
