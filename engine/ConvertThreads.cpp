@@ -53,7 +53,7 @@ void TEngineThread::Resume() {
   if (started_.exchange(true)) return;
   const bool free_on_terminate = FreeOnTerminate;
   std::thread thread([this, free_on_terminate] {
-    Main();
+    Main(free_on_terminate);
     if (free_on_terminate) delete this;
   });
   // A self-freeing thread may already be gone: only the local object is touched.
@@ -64,7 +64,7 @@ void TEngineThread::Resume() {
   }
 }
 
-void TEngineThread::Main() {
+void TEngineThread::Main(bool free_on_terminate) {
   try {
     Execute();
   } catch (const std::exception& error) {
@@ -74,7 +74,9 @@ void TEngineThread::Main() {
     GetLogger().Log(this, llError, "Unknown error in an engine thread");
   }
   finished_.store(true);
-  NotifyMainThread();
+  // Nobody waits for a thread that frees itself; past its step it touches
+  // nothing shared, so the process may end while it winds down.
+  if (!free_on_terminate) NotifyMainThread();
 }
 
 void TEngineThread::WaitFor() {
@@ -135,11 +137,11 @@ void TTerminateEventChain::WaitTurn(uint64_t ticket) {
 }
 
 void TTerminateEventChain::Leave() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++serving_;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++serving_;
   turn_.notify_all();
+  // Under the lock: a waiter sees the chain idle only after this thread is
+  // done with everything shared.
   NotifyMainThread();
 }
 

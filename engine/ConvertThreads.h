@@ -63,7 +63,7 @@ class TEngineThread {
   virtual void Execute() = 0;
 
  private:
-  void Main();
+  void Main(bool free_on_terminate);
 
   std::thread thread_;
   std::atomic<bool> started_{false};

@@ -159,10 +159,10 @@ bool TCustomFFmpeg::WorkerGone() const {
 }
 
 void TCustomFFmpeg::WorkerLeft() {
-  {
-    std::lock_guard<std::mutex> lock(control_mutex_);
-    worker_inside_ = false;
-  }
+  std::lock_guard<std::mutex> lock(control_mutex_);
+  worker_inside_ = false;
+  // Under the lock: whoever sees the worker gone may free the task (and end
+  // the process) at once, so nothing may follow the wake-up.
   NotifyMainThread();
 }
 

@@ -55,7 +55,11 @@ void TTranscoder::Loop() {
       TOutputStreamState& ost = *OutputStreams[i];
       const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
       if (no_packet[ist.FileIndex]) continue;
-      const double opos = OutputPosition(ost);
+      double opos = OutputPosition(ost);
+      // Nothing the source gives from here on is output: the stream is done
+      // even when its last units fell short of the recording time.
+      if (!JoinMode() && ist.Pts >= RecordingEnd())
+        opos = std::max(opos, settings_.recording_time / 1000000.0);
       if (JoinMode()) {
         smallest_out = std::min(smallest_out, opos);
       } else {

@@ -216,7 +216,9 @@ TEST_F(ControlTest, DamagedInputsEndWithAnErrorOrAShorterOutput) {
       const size_t pictures = DecodedIndices(out).size();
       EXPECT_GT(pictures, 0u);
       // The truncated stream gives about its first half.
-      if (input == truncated) EXPECT_LT(pictures, 100u);
+      if (input == truncated) {
+        EXPECT_LT(pictures, 100u);
+      }
     }
   }
 }

@@ -53,8 +53,9 @@ TEST_P(RunContainerTest, SplitKeepsAudioWithVideo) {
   TSplitResult result = Inspect(out);
   // Audio and video begin together and last the same, within a frame or two
   // (audio frames are longer than a picture in some of these codecs).
-  if (result.AudioStartUs >= 0 && result.VideoStartUs >= 0)
+  if (result.AudioStartUs >= 0 && result.VideoStartUs >= 0) {
     EXPECT_NEAR(result.AudioStartUs, result.VideoStartUs, 80000);
+  }
   fixtures::TAudioFacts audio;
   std::string error;
   ASSERT_TRUE(fixtures::DecodeAudio(out, audio, &error)) << error;
