@@ -84,7 +84,8 @@
   X(av_codec_get_id) X(av_codec_get_tag) X(av_muxer_iterate) X(av_demuxer_iterate) \
   X(avformat_version) X(avformat_query_codec) X(avformat_match_stream_specifier) \
   X(av_stream_get_side_data) X(avformat_get_class) X(av_get_frame_filename) X(av_new_program) \
-  X(av_find_program_from_stream) X(av_probe_input_format) X(av_probe_input_format2)
+  X(av_find_program_from_stream) X(av_probe_input_format) X(av_probe_input_format2) \
+  X(av_pkt_dump_log2)
 
 #define KELVANE_AVFILTER_ENTRIES(X) \
   X(avfilter_get_by_name) X(avfilter_graph_alloc) X(avfilter_graph_free) \
