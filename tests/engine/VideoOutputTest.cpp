@@ -243,7 +243,7 @@ TEST_F(VideoOutputTest, ThirtyFramesASecondInto25KeepsTheDuration) {
 TEST_F(VideoOutputTest, StatisticsFileHasOneLinePerEncodedFrame) {
   TOutputOptions options = Mpeg4();
   const std::string stats = temp_.File("vstats.log");
-  options.ExtOptions += "\nvstats_file=" + stats;
+  options.ExtOptions += "\nvstats_file=" + stats + "\npsnr=1";
   const std::string out = temp_.File("stats.avi");
   ASSERT_EQ(Split(options, out), "");
   std::ifstream file(stats);
@@ -251,6 +251,9 @@ TEST_F(VideoOutputTest, StatisticsFileHasOneLinePerEncodedFrame) {
   for (std::string line; std::getline(file, line);) {
     ++lines;
     EXPECT_EQ(line.rfind("frame=", 0), 0u) << line;
+    size_t psnr = line.find("PSNR= ");
+    ASSERT_NE(psnr, std::string::npos) << line;
+    EXPECT_GT(std::stod(line.substr(psnr + 6)), 25.0) << line;
   }
   EXPECT_EQ(lines, 50);
 }
@@ -281,6 +284,14 @@ TEST_F(VideoOutputTest, MissingPassTwoLogFailsWithItsMessage) {
 std::string SquarePlugin(int size, int value) {
   return std::string("vhook=") + KELVANE_TEST_PLUGIN_DIR + "/PaintSquareHook.so " +
          std::to_string(size) + " " + std::to_string(value);
+}
+
+TEST_F(VideoOutputTest, DeinterlacedSplitKeepsEveryFrame) {
+  TOutputOptions options = Mpeg4();
+  options.ExtOptions += "\ndeinterlace=1";
+  const std::string out = temp_.File("deinterlaced.avi");
+  ASSERT_EQ(Split(options, out), "");
+  EXPECT_TRUE(test::FrameIndicesRun(out, 1, 50, 1));
 }
 
 TEST_F(VideoOutputTest, PluginChainPaintsEveryPicture) {
