@@ -154,10 +154,15 @@ TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
   EXPECT_EQ(audio->Channels, out.AudioChannels);
 
   // The segment is 2 s; containers round to their frame and packet sizes.
-  // Flash files state no duration: their frames at the stated rate tell it.
+  // Flash and AMR files state no duration: their frames or samples tell it.
   double seconds = static_cast<double>(facts.DurationUs) / 1e6;
   if (facts.DurationUs <= 0 && video != nullptr && video->FrameRate.num > 0) {
     seconds = static_cast<double>(video->PacketCount) * video->FrameRate.den / video->FrameRate.num;
+  }
+  fixtures::TAudioFacts sound;
+  if (facts.DurationUs <= 0 && video == nullptr && fixtures::DecodeAudio(path, sound) &&
+      sound.SampleRate > 0) {
+    seconds = static_cast<double>(sound.Samples) / sound.SampleRate;
   }
   EXPECT_NEAR(seconds, 2.0, 0.25);
   if (video != nullptr) {
