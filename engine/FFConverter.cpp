@@ -16,8 +16,11 @@ namespace kelvane {
 TCustomFFConverter::TCustomFFConverter() : probe_(std::make_unique<TAVProbe>()) {}
 
 TCustomFFConverter::~TCustomFFConverter() {
-  // An event in progress completes first.
-  { std::lock_guard<std::recursive_mutex> lock(event_lock_); }
+  {
+    // An event in progress completes first; no task starts from here on.
+    std::lock_guard<std::recursive_mutex> lock(event_lock_);
+    pending_count_ = 0;
+  }
   tasks_.Clear();
   // Terminate events still on their way reach their handler before the component goes.
   if (terminate_chain_) {
@@ -39,6 +42,11 @@ bool TCustomFFConverter::LibrariesLoaded() const {
 }
 
 void TCustomFFConverter::ClearTasks() {
+  {
+    // A task ending while the list is cleared must not start another one.
+    std::lock_guard<std::recursive_mutex> lock(event_lock_);
+    pending_count_ = 0;
+  }
   tasks_.Clear();
   last_error_.clear();
   asynchronous_ = false;

@@ -56,7 +56,7 @@ bool TryStrToInt64(const std::string& text, int64_t& result) {
     result = negative ? int64_t(0 - value) : int64_t(value);
   } else {
     // Hexadecimal values take the bit pattern.
-    result = negative ? -int64_t(value) : int64_t(value);
+    result = int64_t(negative ? 0 - value : value);
   }
   return true;
 }

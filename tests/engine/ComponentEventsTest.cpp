@@ -104,5 +104,23 @@ TEST_F(ComponentEventsTest, CustomHookStopsWhenAskedAndBeforeHookIsNotConnectedW
   EXPECT_EQ(before_calls, 0);
 }
 
+TEST_F(ComponentEventsTest, ClearingDuringARunStopsTheRunningTaskAndStartsNoOther) {
+  std::mutex mutex;
+  std::vector<int32_t> ended;
+  converter_.OnTerminate = [&](int32_t index, bool finished, bool, const std::string&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ended.push_back(index);
+    EXPECT_FALSE(finished && index >= 0);
+  };
+  for (int i = 0; i < 3; ++i) AddShortTask(TOutputOptions(), 2000);
+  converter_.Start(1);
+  converter_.ClearTasks();
+  EXPECT_EQ(converter_.TaskCount(), 0);
+  // Let any event thread finish before looking.
+  WaitOnMainThread([] { return false; }, std::chrono::milliseconds(300));
+  std::lock_guard<std::mutex> lock(mutex);
+  for (int32_t index : ended) EXPECT_EQ(index, 0);  // only the running one reports
+}
+
 }  // namespace
 }  // namespace kelvane::test
