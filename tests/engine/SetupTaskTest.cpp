@@ -112,6 +112,22 @@ TEST_F(SetupTaskTest, StartTimeSeeksTheInputOrStaysForTheOutput) {
   input.StartTime = 1500;
   TFFmpeg& task = AddVideoTask(&input);
   EXPECT_EQ(task.Settings.start_time, 0);
+  // The input was sought to the key frame before 1.5 s (one a second), and
+  // its timestamps are shifted so that the start point becomes 0.
+  AVFormatContext* ic = task.InputFiles[0]->context.Get();
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  int64_t first_video_us = -1;
+  while (first_video_us < 0 && avformat.av_read_frame(ic, packet.get()) >= 0) {
+    AVStream* st = ic->streams[packet->stream_index];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && packet->pts != AV_NOPTS_VALUE) {
+      first_video_us = avutil.av_rescale_q(packet->pts, st->time_base, AVRational{1, 1000000});
+    }
+    avcodec.av_packet_unref(packet.get());
+  }
+  EXPECT_GE(first_video_us, 900000);
+  EXPECT_LE(first_video_us, 1500000);
+  int64_t start = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+  EXPECT_EQ(task.InputFiles[0]->ts_offset, -(1500000 + start));
   TOutputOptions output = Mp4Options();
   output.StartTime = 1500;
   ASSERT_TRUE(converter_.SetOutput(0, temp_.File("out.mp4"), &output)) << converter_.LastError();
