@@ -2,6 +2,9 @@
 // the splitting of option lines.
 #include <set>
 
+#include <cctype>
+
+#include "binding/FileUtils.h"
 #include "binding/OptionDefaults.h"
 #include "engine/OptionValues.h"
 #include "tests/engine/SetupTestMedia.h"
@@ -139,6 +142,18 @@ TEST_F(OptionLanguageTest, AcceptedValuesReachTheirSettings) {
   ASSERT_EQ(task_->Pending.bitstream_filters[skVideo].size(), 1u);
   EXPECT_EQ(ErrorOf("absf", "=x"), "");  // starts with "=": nothing
   EXPECT_TRUE(task_->Pending.bitstream_filters[skAudio].empty());
+}
+
+TEST_F(OptionLanguageTest, StatisticsFileNames) {
+  task_->SetOption("vstats", "ignored");
+  const std::string& name = task_->Settings.vstats_filename;
+  const std::string folder = ProgramFolder();
+  ASSERT_EQ(name.size(), folder.size() + std::string("vstats_hhnnss.log").size());
+  EXPECT_EQ(name.substr(0, folder.size() + 7), folder + "vstats_");
+  EXPECT_EQ(name.substr(name.size() - 4), ".log");
+  for (size_t i = folder.size() + 7; i < name.size() - 4; ++i) EXPECT_TRUE(std::isdigit(name[i]));
+  task_->SetOption("vstats_file", "/tmp/mine.log");
+  EXPECT_EQ(task_->Settings.vstats_filename, "/tmp/mine.log");
 }
 
 TEST_F(OptionLanguageTest, StreamCopyStaysOnWhenACodecIsNamedAfterIt) {
