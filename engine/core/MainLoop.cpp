@@ -117,6 +117,9 @@ void TTranscoder::Loop() {
     }
     std::fill(no_packet.begin(), no_packet.end(), 0);
     no_packet_count = 0;
+    if (settings_.do_pkt_dump && packet->stream_index < static_cast<int>(input->nb_streams))
+      avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, settings_.do_hex_dump ? 1 : 0,
+                                input->streams[packet->stream_index]);
 
     TInputFileState& file = InputFiles[file_index];
     if (packet->stream_index < file.StreamCount &&
