@@ -1,11 +1,13 @@
 // Task set-up through the component: AddTask and SetOutput with their records,
 // opening inputs, adding outputs and creating streams.
+#include <clocale>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include "binding/OptionDefaults.h"
+#include "binding/UnicodeProtocol.h"
 #include "engine/FFConverter.h"
 #include "tests/engine/SetupTestMedia.h"
 
@@ -377,6 +379,31 @@ TEST_F(SetupTaskTest, TheInputIsNeverOpenedAsTheOutput) {
             "Output file '" + input + "' is the input file '" + input + "'");
   converter_.ClearTasks();
   EXPECT_EQ(std::filesystem::file_size(input), size);
+}
+
+TEST_F(SetupTaskTest, NamesTheLocaleCannotCarryGoThroughTheUnicodeProtocol) {
+  const std::string input = temp_.File("vid\xC3\xA9o.mp4");
+  const std::string output = temp_.File("sortie-\xC3\xA9t\xC3\xA9.mp4");
+  std::filesystem::copy_file(media_->Video640, input);
+  const std::string saved = setlocale(LC_ALL, nullptr);
+  setlocale(LC_ALL, "C");
+  ASSERT_NE(ToLibraryFileName(input), input);  // the URL form is in use
+  const int32_t index = converter_.AddTask(input);
+  TOutputOptions options = Mp4Options();
+  options.RecordingTime = 500;
+  const bool added = index == 0 && converter_.SetOutput(0, output, &options);
+  bool ended = false;
+  converter_.OnTerminate = [&](int32_t i, bool finished, bool exception, const std::string& m) {
+    if (i == 0) ended = finished && !exception;
+    EXPECT_FALSE(exception) << m;
+  };
+  if (added) converter_.Start(0);
+  setlocale(LC_ALL, saved.c_str());
+  ASSERT_EQ(index, 0) << converter_.LastError();
+  ASSERT_TRUE(added) << converter_.LastError();
+  EXPECT_TRUE(ended);
+  ASSERT_TRUE(std::filesystem::exists(output));
+  EXPECT_GT(std::filesystem::file_size(output), 1000u);
 }
 
 TEST_F(SetupTaskTest, UnusedOutputFilesAreRemovedWithTheirTask) {
