@@ -198,7 +198,7 @@ class TCustomFFmpeg {
   // ---- end of run control ----
 
   // ---- Option handlers with more than a line of work (OptionLanguage.cpp) ----
-  void SetOptionInternal(const std::string& name, const std::string& value);
+  void SetStatisticsFile();  // "vstats": a name made of the program folder and the time
   void SetBitRate(const std::string& name, const std::string& value);
   void SetCodecName(TStreamKind kind, const std::string& value);
   void SetCodecTag(TStreamKind kind, const std::string& value);

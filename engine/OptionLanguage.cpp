@@ -212,8 +212,8 @@ const TOptionRow OptionTable[] = {
     {"threads", Refuse},
     // Files, formats and general run settings.
     {"f", KV_HANDLER(task.SetInputOrOutputFormat(value))},
-    {"map", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"map_meta_data", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"map", KV_HANDLER(task.SetStreamMap(value))},
+    {"map_meta_data", KV_HANDLER(task.SetMetaDataMap(value))},
     {"t", KV_HANDLER({
        task.Settings.recording_time = ParseTime(name, value, true);
        if (task.Settings.recording_time > 0)
@@ -222,10 +222,10 @@ const TOptionRow OptionTable[] = {
     {"fs", KV_HANDLER(task.Settings.limit_filesize = StrToInt64(value))},
     {"ss", KV_HANDLER(task.Settings.start_time = ParseTime(name, value, true))},
     {"itsoffset", KV_HANDLER(task.Pending.input_ts_offset = ParseTime(name, value, true))},
-    {"itsscale", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"itsscale", KV_HANDLER(task.SetTsScale(value))},
     {"timestamp", KV_HANDLER(task.Pending.recording_timestamp =
                                  std::llround(double(ParseTime(name, value, false)) / 1000000.0))},
-    {"metadata", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"metadata", KV_HANDLER(task.SetMetadata(value))},
     {"dframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_DATA] = StrToInt(value))},
     {"dump", KV_HANDLER(task.Settings.do_pkt_dump = Flag(value))},
     {"hex", KV_HANDLER(task.Settings.do_hex_dump = Flag(value))},
@@ -233,7 +233,7 @@ const TOptionRow OptionTable[] = {
     {"loop_input", KV_HANDLER(task.Pending.loop_input = Flag(value))},
     {"loop_output", KV_HANDLER(task.Pending.loop_output = StrToInt(value))},
     {"v", KV_HANDLER(task.Verbosity = StrToInt(value))},
-    {"loglevel", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"loglevel", KV_HANDLER(task.SetLogLevel(value))},
     {"target", KV_HANDLER(task.ApplyTarget(value, "ntsc"))},
     {"vsync", KV_HANDLER(task.Settings.video_sync_method = StrToInt(value))},
     {"async", KV_HANDLER(task.Settings.audio_sync_method = StrToInt(value))},
@@ -252,26 +252,26 @@ const TOptionRow OptionTable[] = {
     {"muxdelay", KV_HANDLER(task.Pending.mux_max_delay = float(StrToFloat(value)))},
     {"muxpreload", KV_HANDLER(task.Pending.mux_preload = float(StrToFloat(value)))},
     // Video.
-    {"b", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"vb", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"b", KV_HANDLER(task.SetBitRate(name, value))},
+    {"vb", KV_HANDLER(task.SetBitRate(name, value))},
     {"vframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_VIDEO] = StrToInt(value))},
-    {"r", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"s", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"aspect", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"pix_fmt", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"croptop", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"cropbottom", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"cropleft", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"cropright", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"padtop", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"padbottom", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"padleft", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"padright", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"r", KV_HANDLER(task.SetFrameRate(value))},
+    {"s", KV_HANDLER(task.SetFrameSize(value))},
+    {"aspect", KV_HANDLER(task.SetAspectRatio(value))},
+    {"pix_fmt", KV_HANDLER(task.SetPixelFormat(value))},
+    {"croptop", KV_HANDLER(task.SetCrop(name, value))},
+    {"cropbottom", KV_HANDLER(task.SetCrop(name, value))},
+    {"cropleft", KV_HANDLER(task.SetCrop(name, value))},
+    {"cropright", KV_HANDLER(task.SetCrop(name, value))},
+    {"padtop", KV_HANDLER(task.SetPad(name, value))},
+    {"padbottom", KV_HANDLER(task.SetPad(name, value))},
+    {"padleft", KV_HANDLER(task.SetPad(name, value))},
+    {"padright", KV_HANDLER(task.SetPad(name, value))},
     {"padcolor", KV_HANDLER(task.SetPadColor(uint32_t(StrToInt(value))))},
     {"intra", KV_HANDLER(task.Pending.intra_only = Flag(value))},
     {"vn", KV_HANDLER(task.Pending.disable[skVideo] = Flag(value))},
     {"vdt", KV_HANDLER(task.Pending.video_discard = StrToInt(value))},
-    {"qscale", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"qscale", KV_HANDLER(task.SetQScale(value))},
     {"rc_override", KV_HANDLER(task.Pending.video_rc_override = value)},
     {"vcodec", KV_HANDLER(task.SetCodecName(skVideo, value))},
     {"me_threshold", KV_HANDLER({
@@ -279,26 +279,26 @@ const TOptionRow OptionTable[] = {
        task.Settings.me_threshold = task.Pending.me_threshold;
      })},
     {"sameq", KV_HANDLER(task.Pending.same_quality = Flag(value))},
-    {"pass", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"pass", KV_HANDLER(task.SetPass(value))},
     {"passlogfile", KV_HANDLER(task.Settings.pass_logfile_prefix = value)},
     {"deinterlace", KV_HANDLER(task.Settings.deinterlace = Flag(value))},
     {"psnr", KV_HANDLER(task.Settings.do_psnr = Flag(value))},
-    {"vstats", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vstats", KV_HANDLER(task.SetStatisticsFile())},
     {"vstats_file", KV_HANDLER(task.Settings.vstats_filename = value)},
-    {"vhook", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"vhook", KV_HANDLER(task.SetFrameHook(value))},
     {"vfilters", KV_HANDLER(task.Settings.filter_description = value)},
-    {"intra_matrix", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"inter_matrix", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"intra_matrix", KV_HANDLER(task.SetMatrix(task.Pending.intra_matrix, value))},
+    {"inter_matrix", KV_HANDLER(task.SetMatrix(task.Pending.inter_matrix, value))},
     {"top", KV_HANDLER(task.Settings.top_field_first = StrToInt(value))},
     {"dc", KV_HANDLER(task.Pending.intra_dc_precision = StrToInt(value))},
     {"vtag", KV_HANDLER(task.SetCodecTag(skVideo, value))},
-    {"newvideo", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"newvideo", KV_HANDLER(task.NewStreamOption(skVideo))},
     {"qphist", KV_HANDLER(task.Settings.qp_hist = Flag(value))},
     {"force_fps", KV_HANDLER(task.Pending.force_fps = Flag(value))},
     {"vc", KV_HANDLER(task.Pending.video_channel = StrToInt(value))},
     {"tvstd", KV_HANDLER(task.Pending.video_standard = value)},
     // Audio.
-    {"ab", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"ab", KV_HANDLER(task.SetBitRate(name, value))},
     {"aframes", KV_HANDLER(task.Settings.max_frames[AVMEDIA_TYPE_AUDIO] = StrToInt(value))},
     {"aq", KV_HANDLER(task.Pending.audio_qscale = float(StrToFloat(value)))},
     {"ar", KV_HANDLER({
@@ -313,19 +313,19 @@ const TOptionRow OptionTable[] = {
     {"acodec", KV_HANDLER(task.SetCodecName(skAudio, value))},
     {"atag", KV_HANDLER(task.SetCodecTag(skAudio, value))},
     {"vol", KV_HANDLER(task.Settings.audio_volume = StrToInt(value))},
-    {"newaudio", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"newaudio", KV_HANDLER(task.NewStreamOption(skAudio))},
     {"alang", KV_HANDLER(task.Pending.audio_language = value)},
-    {"sample_fmt", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"sample_fmt", KV_HANDLER(task.SetSampleFormat(value))},
     // Subtitles.
     {"sn", KV_HANDLER(task.Pending.disable[skSubtitle] = Flag(value))},
     {"scodec", KV_HANDLER(task.SetCodecName(skSubtitle, value))},
-    {"newsubtitle", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"newsubtitle", KV_HANDLER(task.NewStreamOption(skSubtitle))},
     {"slang", KV_HANDLER(task.Pending.subtitle_language = value)},
     {"stag", KV_HANDLER(task.SetCodecTag(skSubtitle, value))},
     // Filters and presets.
-    {"absf", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"vbsf", KV_HANDLER(task.SetOptionInternal(name, value))},
-    {"sbsf", KV_HANDLER(task.SetOptionInternal(name, value))},
+    {"absf", KV_HANDLER(task.SetBitstreamFilter(name, value))},
+    {"vbsf", KV_HANDLER(task.SetBitstreamFilter(name, value))},
+    {"sbsf", KV_HANDLER(task.SetBitstreamFilter(name, value))},
     {"apre", KV_HANDLER(task.ApplyPreset('a', value))},
     {"vpre", KV_HANDLER(task.ApplyPreset('v', value))},
     {"spre", KV_HANDLER(task.ApplyPreset('s', value))},
@@ -348,39 +348,13 @@ void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value)
   SetOptionDefault(name, value);
 }
 
-// Handlers with more than a line of work, by name.
-void TCustomFFmpeg::SetOptionInternal(const std::string& name, const std::string& value) {
-  if (name == "map") return SetStreamMap(value);
-  if (name == "map_meta_data") return SetMetaDataMap(value);
-  if (name == "itsscale") return SetTsScale(value);
-  if (name == "metadata") return SetMetadata(value);
-  if (name == "loglevel") return SetLogLevel(value);
-  if (name == "b" || name == "vb" || name == "ab") return SetBitRate(name, value);
-  if (name == "r") return SetFrameRate(value);
-  if (name == "s") return SetFrameSize(value);
-  if (name == "aspect") return SetAspectRatio(value);
-  if (name == "pix_fmt") return SetPixelFormat(value);
-  if (name.rfind("crop", 0) == 0) return SetCrop(name, value);
-  if (name.rfind("pad", 0) == 0) return SetPad(name, value);
-  if (name == "qscale") return SetQScale(value);
-  if (name == "pass") return SetPass(value);
-  if (name == "vstats") {
-    char clock[16] = "";
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    strftime(clock, sizeof(clock), "%H%M%S", &local);
-    Settings.vstats_filename = FormatText("%svstats_%s.log", ProgramFolder().c_str(), clock);
-    return;
-  }
-  if (name == "vhook") return SetFrameHook(value);
-  if (name == "intra_matrix") return SetMatrix(Pending.intra_matrix, value);
-  if (name == "inter_matrix") return SetMatrix(Pending.inter_matrix, value);
-  if (name == "newvideo") return NewStreamOption(skVideo);
-  if (name == "newaudio") return NewStreamOption(skAudio);
-  if (name == "newsubtitle") return NewStreamOption(skSubtitle);
-  if (name == "sample_fmt") return SetSampleFormat(value);
-  if (name == "absf" || name == "vbsf" || name == "sbsf") return SetBitstreamFilter(name, value);
+void TCustomFFmpeg::SetStatisticsFile() {
+  char clock[16] = "";
+  time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  strftime(clock, sizeof(clock), "%H%M%S", &local);
+  Settings.vstats_filename = FormatText("%svstats_%s.log", ProgramFolder().c_str(), clock);
 }
 
 // ---- handlers ----
