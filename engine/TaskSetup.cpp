@@ -14,6 +14,7 @@
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegException.h"
 #include "engine/OptionValues.h"
+#include "engine/core/AudioEncoder.h"
 #include "engine/core/Transcoder.h"
 
 namespace kelvane {
@@ -723,8 +724,17 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& file) {
   out.stream_copy = Pending.stream_copy[skAudio];
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   if (!out.stream_copy) {
-    if (!Pending.codec_name[skAudio].empty()) {
-      out.encoder = FindCodecByName(Pending.codec_name[skAudio], AVMEDIA_TYPE_AUDIO, true);
+    const std::string& name = Pending.codec_name[skAudio];
+    if (!name.empty() && IsAmrNbEncoderName(name) &&
+        !avcodec.avcodec_find_encoder_by_name(name.c_str())) {
+      // AMR-NB is encoded by libopencore-amrnb beside the codec library: the
+      // stream carries the codec id and no library encoder.
+      std::string error;
+      if (!LoadAmrNbLibrary(&error)) throw FFmpegException(error);
+      out.encoder_named = true;
+      codec_id = AV_CODEC_ID_AMR_NB;
+    } else if (!name.empty()) {
+      out.encoder = FindCodecByName(name, AVMEDIA_TYPE_AUDIO, true);
       out.encoder_named = true;
       codec_id = out.encoder->id;
     } else {

@@ -305,6 +305,19 @@ TEST_F(SetupTaskTest, JoinGivesTheSumOfTheInputDurations) {
   EXPECT_EQ(converter_.LastError(), "Cannot join more than one output file.");
 }
 
+TEST_F(SetupTaskTest, AmrNbNamesAreServedBesideTheCodecLibrary) {
+  ASSERT_EQ(converter_.AddTask(media_->AudioOnly), 0) << converter_.LastError();
+  TOutputOptions options;
+  options.AudioCodec = "libopencore_amrnb";
+  options.AudioSampleRate = 8000;
+  options.AudioChannels = 1;
+  ASSERT_TRUE(converter_.SetOutput(0, temp_.File("out.amr"), &options)) << converter_.LastError();
+  const TOutputStream& stream = converter_.Task(0)->OutputFiles[0]->streams.at(0);
+  EXPECT_EQ(stream.encoder_context->codec_id, AV_CODEC_ID_AMR_NB);
+  EXPECT_EQ(stream.encoder_context->sample_rate, 8000);
+  EXPECT_TRUE(stream.encoder_named);
+}
+
 TEST_F(SetupTaskTest, AudioOnlyInputGetsNoVideoStream) {
   ASSERT_EQ(converter_.AddTask(media_->AudioOnly), 0) << converter_.LastError();
   TOutputOptions options = Mp4Options();
