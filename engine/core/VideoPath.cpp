@@ -495,6 +495,11 @@ void TVideoPath::EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, 
   if (frame == nullptr || avutil.av_frame_ref(frame, source) < 0) {
     throw FFmpegException("Video encoding failed");
   }
+  // Encoders refuse a timestamp that does not grow; without a sync position
+  // (sync method 0) two pictures can fall on the same encoder tick.
+  auto last = last_pts_.find(enc);
+  if (last != last_pts_.end() && ost.SyncOpts <= last->second) ost.SyncOpts = last->second + 1;
+  last_pts_[enc] = ost.SyncOpts;
   frame->pts = ost.SyncOpts;
   frame->interlaced_frame = in->interlaced_frame;
   if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)) {

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -193,6 +194,8 @@ class TVideoPath {
   int64_t last_preview_ = 0;
   FILE* statistics_ = nullptr;
   AVPictureType coded_pict_type_ = AV_PICTURE_TYPE_NONE;  // of the last packet
+  // Timestamp of the last picture sent to each encoder (shared in join mode).
+  std::map<const AVCodecContext*, int64_t> last_pts_;
   AVFramePtr crop_view_;
   AVFramePtr scale_view_;
   AVFramePtr encode_frame_;

@@ -191,6 +191,18 @@ TEST_F(VideoPathTest, ThirtyFramesASecondIntoTwentyFiveKeepsTheDuration) {
   for (size_t i = 1; i < pts_.size(); ++i) EXPECT_EQ(pts_[i], pts_[i - 1] + 1);
 }
 
+TEST_F(VideoPathTest, MethodZeroKeepsTimestampsGrowingWhenPicturesShareATick) {
+  settings_.SyncMethod = 0;
+  MakeEncoder(64, 48, {1, 25}, "mpeg4");
+  MakePath();
+  AVFramePtr picture = Picture(64, 48, 100);
+  for (int i = 0; i < 30; ++i) Send(picture.get(), int64_t(i) * 1000000 / 30);
+  path_->Drain(ost_);
+  EXPECT_EQ(packets_.size(), 30u);
+  EXPECT_EQ(path_->DropFrames + path_->DupFrames, 0);
+  for (size_t i = 1; i < pts_.size(); ++i) EXPECT_GT(pts_[i], pts_[i - 1]);
+}
+
 TEST_F(VideoPathTest, SlowInputIsDuplicated) {
   MakeEncoder(64, 48);
   MakePath();
