@@ -72,10 +72,14 @@ void TCustomFFmpeg::Run() {
 }
 
 void TCustomFFmpeg::DoTerminate() {
-  Running = false;
   Terminated = true;
   {
     std::lock_guard<std::mutex> lock(control_mutex_);
+    // A worker thread is still inside the task (the terminate handling below
+    // runs on it): the task counts as running until the worker has left, so
+    // that whoever frees a task that is not running never frees it under the
+    // worker's feet.
+    if (!worker_inside_) Running = false;
     convert_thread_ = nullptr;
     paused_ = false;
   }
@@ -161,6 +165,7 @@ bool TCustomFFmpeg::WorkerGone() const {
 void TCustomFFmpeg::WorkerLeft() {
   std::lock_guard<std::mutex> lock(control_mutex_);
   worker_inside_ = false;
+  Running = false;
   // Under the lock: whoever sees the worker gone may free the task (and end
   // the process) at once, so nothing may follow the wake-up.
   NotifyMainThread();

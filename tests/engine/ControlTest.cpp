@@ -32,7 +32,10 @@ TEST_F(ControlTest, ThreeTasksOneAtATimeEndInOrderThenAllDone) {
   std::thread watcher([&] {
     while (watching) {
       int now = 0;
-      for (int i = 0; i < 3; ++i) now += converter.Task(i)->Running ? 1 : 0;
+      for (int i = 0; i < 3; ++i) {
+        TFFmpeg* task = converter.Task(i);
+        now += task->Running && !task->Terminated ? 1 : 0;
+      }
       running = now;
       if (now > most) most = now;
       std::this_thread::sleep_for(1ms);
