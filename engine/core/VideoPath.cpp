@@ -329,10 +329,14 @@ void TVideoPath::EnsureTempPicture(TOutputStreamState& ost) {
   }
 }
 
-void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
+void TVideoPath::CheckGeometry(TOutputStreamState& ost, const TInputStreamState& ist,
+                               const AVFrame* in) {
   AVCodecContext* enc = ost.Encoder;
   const int inner_width = enc->width - ost.PadLeft - ost.PadRight;
   const int inner_height = enc->height - ost.PadTop - ost.PadBottom;
+  // Set-up records the geometry it made the scaler for; reaching the rebuild
+  // below with a recorded geometry means the input changed.
+  bool changed = ost.ResampleWidth > 0;
   if (!ost.VideoResample) {
     if (in->width - ost.CropLeft - ost.CropRight == inner_width &&
         in->height - ost.CropTop - ost.CropBottom == inner_height && in->format == enc->pix_fmt) {
@@ -344,6 +348,7 @@ void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
     ost.InitialWidth = inner_width + ost.InitialCropLeft + ost.InitialCropRight;
     ost.InitialHeight = inner_height + ost.InitialCropTop + ost.InitialCropBottom;
     ost.ResampleWidth = ost.ResampleHeight = ost.ResamplePixFmt = -1;
+    changed = true;
     EnsureTempPicture(ost);
   }
   if (in->width - ost.CropLeft - ost.CropRight == ost.ResampleWidth &&
@@ -351,13 +356,11 @@ void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
       in->format == ost.ResamplePixFmt && ost.ScaleContext) {
     return;
   }
-  if (ost.ResampleWidth >= 0) {
+  if (changed) {
     const char* name = avutil.av_get_pix_fmt_name(AVPixelFormat(in->format));
-    TInputStreamState* source = ost.SyncInput;
-    GetLogger().Logf(host_.LogSender(), llQuiet, "Input Stream #%d.%d frame size changed to %dx%d, %s",
-                     source != nullptr ? source->FileIndex : 0,
-                     source != nullptr ? source->StreamIndex : 0, in->width, in->height,
-                     name != nullptr ? name : "none");
+    GetLogger().Logf(host_.LogSender(), llQuiet,
+                     "Input Stream #%d.%d frame size changed to %dx%d, %s", ist.FileIndex,
+                     ist.StreamIndex, in->width, in->height, name != nullptr ? name : "none");
   }
   if (ost.VideoCrop) {
     ost.CropTop = ScaleCropBand(in->height, ost.InitialCropTop, ost.InitialHeight);
@@ -376,10 +379,9 @@ void TVideoPath::CheckGeometry(TOutputStreamState& ost, const AVFrame* in) {
 
 bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* in,
                                 AVFrame*& final_picture) {
-  (void)ist;
   AVCodecContext* enc = ost.Encoder;
   const bool filters = settings_.FiltersInUse;
-  if (!filters) CheckGeometry(ost, in);
+  if (!filters) CheckGeometry(ost, ist, in);
 
   AVFrame* formatted = in;
   if (!filters && ost.VideoCrop) {

@@ -175,7 +175,7 @@ class TVideoPath {
   void StopHook();
   bool PreparePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* in,
                       AVFrame*& final_picture);
-  void CheckGeometry(TOutputStreamState& ost, const AVFrame* in);
+  void CheckGeometry(TOutputStreamState& ost, const TInputStreamState& ist, const AVFrame* in);
   void EnsureTempPicture(TOutputStreamState& ost);
   bool ReportPictureError(const char* text);
   void EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* source,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "binding/FFmpegLogger.h"
 #include "engine/FFmpegException.h"
 #include "engine/core/VideoPath.h"
 #include "tests/common/TestSupport.h"
@@ -324,7 +325,15 @@ TEST_F(VideoPathTest, PictureGrowingMidStreamIsScaledWithRecomputedBands) {
   Send(small.get(), 0);
   EXPECT_EQ(ost_.VideoResample, 0);
   AVFramePtr large = Picture(1280, 720, 60);
+  std::vector<std::string> lines;
+  GetLogger().OnLog = [&](const void*, uint32_t, TLogLevel level, const std::string& text) {
+    if (level == llQuiet) lines.push_back(text);
+  };
+  ist_.FileIndex = 0;
+  ist_.StreamIndex = 1;
   Send(large.get(), 40000);
+  GetLogger().OnLog = nullptr;
+  EXPECT_EQ(lines, std::vector<std::string>{"Input Stream #0.1 frame size changed to 1280x720, yuv420p"});
   EXPECT_EQ(ost_.VideoResample, 1);
   EXPECT_EQ(ost_.CropTop, 14);  // 720 * 10 / 480 = 15, rounded down to even
   EXPECT_EQ(ost_.ResampleWidth, 1280);
