@@ -145,11 +145,38 @@ TAudioEncoder* TAudioPath::EncoderOf(TOutputStreamState& ost) {
 }
 
 void TAudioPath::EnsureFifo(TOutputStreamState& ost) {
-  if (ost.Fifo) return;
+  if (ost.Fifo) {
+    fifo_owner_.emplace(ost.Encoder, &ost);
+    return;
+  }
   AVCodecContext* enc = ost.Encoder;
   ost.Fifo.reset(avutil.av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels,
                                             std::max(enc->frame_size, 1024)));
   if (!ost.Fifo) throw FFmpegException("av_fifo_alloc fail");
+  // Joined inputs feed one encoder through one output stream per input: the
+  // samples the previous stream left short of a whole frame carry over.
+  auto owner = fifo_owner_.find(enc);
+  if (owner != fifo_owner_.end() && owner->second != &ost && owner->second->Fifo) {
+    AVAudioFifo* previous = owner->second->Fifo.get();
+    const int left = avutil.av_audio_fifo_size(previous);
+    if (left > 0) {
+      const int planes = avutil.av_sample_fmt_is_planar(enc->sample_fmt)
+                             ? enc->ch_layout.nb_channels
+                             : 1;
+      std::vector<std::vector<uint8_t>> buffers(static_cast<size_t>(planes));
+      std::vector<void*> pointers(static_cast<size_t>(planes));
+      const int bytes = avutil.av_samples_get_buffer_size(nullptr, enc->ch_layout.nb_channels, left,
+                                                          enc->sample_fmt, 1);
+      for (int p = 0; p < planes; ++p) {
+        buffers[size_t(p)].resize(size_t(std::max(bytes, 0)));
+        pointers[size_t(p)] = buffers[size_t(p)].data();
+      }
+      if (bytes > 0 && avutil.av_audio_fifo_read(previous, pointers.data(), left) == left) {
+        avutil.av_audio_fifo_write(ost.Fifo.get(), pointers.data(), left);
+      }
+    }
+  }
+  fifo_owner_[enc] = &ost;
 }
 
 bool TAudioPath::EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist) {

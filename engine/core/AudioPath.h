@@ -139,6 +139,8 @@ class TAudioPath {
   TPacketWriter writer_;
   const void* sender_;
   std::map<const AVCodecContext*, std::unique_ptr<TAudioEncoder>> encoders_;
+  // The stream whose FIFO last fed each encoder (join mode hands the rest on).
+  std::map<const AVCodecContext*, TOutputStreamState*> fifo_owner_;
   // Input rate and channel count each stream's resampler was made for.
   std::map<const TOutputStreamState*, std::pair<int, int>> resampler_input_;
   std::vector<uint8_t> silence_;  // silence work buffer

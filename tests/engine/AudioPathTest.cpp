@@ -257,6 +257,27 @@ TEST_F(AudioPathTest, FixedFrameEncoderGetsFramesAndAPaddedLastOne) {
   for (size_t i = 1; i < pts_.size(); ++i) EXPECT_EQ(pts_[i] - pts_[i - 1], 1152);
 }
 
+TEST_F(AudioPathTest, JoinedStreamsOfOneEncoderCarryTheFifoOver) {
+  MakeDecoder(44100, 2);
+  MakeEncoder("mp2", 44100, 2, AV_SAMPLE_FMT_S16, 128000);
+  Open(TAudioPathSettings{});
+  Feed(Block(2000, 2, [] { return int16_t(0); }), 0);  // one frame out, 848 samples left
+  EXPECT_EQ(packets_.size(), 1u);
+  // The next input's stream writes through the same encoder.
+  TOutputStreamState second;
+  second.Encoder = encoder_.get();
+  second.SyncInput = &ist_;
+  second.SyncOpts = ost_.SyncOpts;
+  second.EncoderPts = ost_.EncoderPts;
+  ist_.Pts = 2000 * 1000000LL / 44100;
+  std::vector<int16_t> block = Block(304, 2, [] { return int16_t(0); });
+  path_->Output(second, ist_, reinterpret_cast<uint8_t*>(block.data()), int(block.size() * 2));
+  EXPECT_EQ(packets_.size(), 2u);  // 848 + 304 = 1152: a whole frame
+  EXPECT_EQ(avutil.av_audio_fifo_size(second.Fifo.get()), 0);
+  path_->Drain(second);
+  EXPECT_EQ(packets_.size(), 2u);
+}
+
 TEST_F(AudioPathTest, ResamplesMonoToStereoAtTwiceTheRate) {
   MakeDecoder(22050, 1, AV_SAMPLE_FMT_FLTP);
   MakeEncoder("pcm_s16le", 44100, 2, AV_SAMPLE_FMT_S16);
