@@ -108,13 +108,19 @@ void TCustomFFmpeg::RequestStop(bool wait) {
 
 void TCustomFFmpeg::Stop(bool wait) {
   bool never_ran = false;
+  bool running = false;
   {
     std::lock_guard<std::mutex> lock(control_mutex_);
-    never_ran = !Running.load() && !Terminated.load() && !worker_inside_;
-    // Claimed here so that a second Stop cannot terminate the task twice.
-    if (never_ran) worker_inside_ = true;
+    running = Running.load();
+    never_ran = !running && !Terminated.load() && !worker_inside_;
+    // Claimed here so that a second Stop cannot terminate the task twice; the
+    // thread that terminates it counts as its worker until it has left.
+    if (never_ran) {
+      worker_inside_ = true;
+      Running = true;
+    }
   }
-  if (Running.load()) {
+  if (running) {
     RequestStop(wait);
     return;
   }
