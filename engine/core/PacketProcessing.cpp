@@ -351,6 +351,13 @@ void TTranscoder::OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist
   if (subtitle_buffer_.empty()) subtitle_buffer_.resize(kSubtitleBufferSize);
   AVCodecContext* enc = ost.Encoder;
   const int count = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+  const unsigned rects = subtitle.num_rects;
+  // The rectangles are freed with the subtitle: their count must be back by then.
+  struct TRestore {
+    AVSubtitle& subtitle;
+    unsigned rects;
+    ~TRestore() { subtitle.num_rects = rects; }
+  } restore{subtitle, rects};
   for (int i = 0; i < count; ++i) {
     subtitle.pts = avutil.av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q) +
                    avutil.av_rescale_q(subtitle.start_display_time, AVRational{1, 1000},

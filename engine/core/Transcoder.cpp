@@ -123,8 +123,10 @@ void TTranscoder::SetUp() {
   BuildInputTables();
   BindSources();
   SetUpCodecParameters();
-  OpenEncoders();
+  OpenEncoders(false);
   OpenDecoders();
+  // Subtitle encoders take the decoder's style header, known once it is open.
+  OpenEncoders(true);
   for (auto& ist : InputStreams) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
@@ -603,11 +605,22 @@ void TTranscoder::OpenTwoPassLog(TOutputStreamState& ost, int index) {
 }
 
 // Step 9: encoders of the streams that re-encode (join mode: the first group).
-void TTranscoder::OpenEncoders() {
+void TTranscoder::OpenEncoders(bool subtitles) {
   for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
     if (!ost.EncodingNeeded) continue;
     AVCodecContext* enc = ost.Encoder;
+    if ((enc->codec_type == AVMEDIA_TYPE_SUBTITLE) != subtitles) continue;
+    if (subtitles) {
+      const AVCodecContext* dec = InputStreams[ost.SourceIndex]->Decoder;
+      if (dec != nullptr && dec->subtitle_header != nullptr && enc->subtitle_header == nullptr) {
+        enc->subtitle_header = static_cast<uint8_t*>(avutil.av_mallocz(dec->subtitle_header_size + 1));
+        if (enc->subtitle_header == nullptr) throw FFmpegException("av_mallocz fail");
+        std::memcpy(enc->subtitle_header, dec->subtitle_header, dec->subtitle_header_size);
+        enc->subtitle_header_size = dec->subtitle_header_size;
+      }
+      if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = AV_TIME_BASE_Q;
+    }
     TOutputStream& record = outputs_[ost.FileIndex]->streams[ost.StreamIndex];
     if (OutputContext(ost)->oformat->flags & AVFMT_GLOBALHEADER)
       enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -669,6 +682,7 @@ void TTranscoder::OpenEncoders() {
     ost.Encoder = OutputStreams[i % group_size_]->Encoder;
   }
 
+  if (!subtitles) return;
   // Bitstream filters, now that the streams' parameters are final.
   for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];

@@ -78,7 +78,9 @@ class TTranscoder {
   void SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState& ist);
   void ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist);
   void OpenTwoPassLog(TOutputStreamState& ost, int index);
-  void OpenEncoders();
+  // Video and audio encoders first (`subtitles` false), then, after the
+  // decoders, the subtitle encoders and the bitstream filters.
+  void OpenEncoders(bool subtitles);
   void OpenDecoders();
   void CopyMetadata();
   void WriteHeaders();

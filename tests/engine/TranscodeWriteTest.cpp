@@ -1,5 +1,7 @@
 // Packet writing: the messages made from library error codes, and bitstream
 // filters applied to every packet of a stream.
+#include <cstdio>
+
 #include "engine/core/Transcoder.h"
 #include "tests/engine/RunTestSupport.h"
 
@@ -73,6 +75,43 @@ TEST_F(TranscodeWriteTest, BitstreamFilterRewritesEveryCopiedPacket) {
   const auto source = PacketHeads(RunMedia().Mp4);
   ASSERT_FALSE(source.empty());
   EXPECT_FALSE(source[0][0] == 0 && source[0][1] == 0 && source[0][2] == 0 && source[0][3] == 1);
+}
+
+// A SubRip file with three cues, 1 s apart.
+std::string WriteSubRip(const TTempDir& dir) {
+  const std::string path = dir.File("in.srt");
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::fputs(
+      "1\n00:00:01,000 --> 00:00:01,500\nfirst\n\n"
+      "2\n00:00:02,000 --> 00:00:02,500\nsecond\n\n"
+      "3\n00:00:03,000 --> 00:00:03,500\nthird\n\n",
+      file);
+  std::fclose(file);
+  return path;
+}
+
+TEST_F(TranscodeWriteTest, SubtitlesAreReencodedOrCopiedFromTheStartTime) {
+  const std::string input = WriteSubRip(temp_);
+  for (const char* codec : {"subrip", "copy"}) {
+    SCOPED_TRACE(codec);
+    TRecordingConverter converter;
+    ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+    TOutputOptions options = SplitOptions(1500, 0, "", "");
+    options.DisableVideo = true;
+    options.DisableAudio = true;
+    options.SubtitleCodec = codec;
+    const std::string out = temp_.File(std::string("subtitles-") + codec + ".mkv");
+    ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+    converter.Start(0);
+    ASSERT_FALSE(converter.Terminates().empty());
+    ASSERT_TRUE(converter.Terminates()[0].Finished) << converter.Terminates()[0].Message;
+    fixtures::TMediaFacts facts = ReadFactsOrFail(out);
+    const fixtures::TStreamFacts* subtitles = facts.FirstOf(AVMEDIA_TYPE_SUBTITLE);
+    ASSERT_NE(subtitles, nullptr);
+    EXPECT_EQ(subtitles->CodecName, "subrip");
+    // The cue at 1 s lies before the start time; the other two follow it.
+    EXPECT_EQ(subtitles->PacketCount, 2);
+  }
 }
 
 }  // namespace
