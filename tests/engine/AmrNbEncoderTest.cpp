@@ -1,6 +1,7 @@
 // The AMR-NB encoder: a tone encoded through the 3GP, 3G2 and AMR muxers and
 // decoded back with the codec library's own AMR-NB decoder.
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "binding/AVPtr.h"
@@ -159,6 +160,28 @@ TEST_F(AmrNbEncoderTest, RefusesOtherRatesAndChannelCounts) {
   AVCodecContextPtr fast = MakeContext(44100, 1, 12200);
   EXPECT_EQ(OpenAudioEncoder(fast.get(), nullptr, nullptr, &error), nullptr);
   EXPECT_NE(error.find("8000 Hz"), std::string::npos) << error;
+}
+
+TEST_F(AmrNbEncoderTest, MissingLibraryGivesAClearError) {
+  TFFmpegLoader& loader = GetLoader();
+  const std::string saved_path = loader.LibraryPath();
+  loader.UnloadOne(LibOpenCoreAmrNb);
+  {
+    std::FILE* bogus = std::fopen(temp_.File("libopencore-amrnb.so.0").c_str(), "w");
+    ASSERT_NE(bogus, nullptr);
+    std::fputs("not a library", bogus);
+    std::fclose(bogus);
+  }
+  loader.SetLibraryPath(temp_.Path().string());
+  AVCodecContextPtr context = MakeContext(8000, 1, 12200);
+  std::string error;
+  int code = 0;
+  EXPECT_EQ(OpenAudioEncoder(context.get(), nullptr, nullptr, &error, &code), nullptr);
+  EXPECT_NE(error.find("libopencore-amrnb.so.0"), std::string::npos) << error;
+  EXPECT_LT(code, 0);
+  loader.SetLibraryPath(saved_path);
+  std::string reload_error;
+  EXPECT_TRUE(LoadAmrNbLibrary(&reload_error)) << reload_error;
 }
 
 TEST_F(AmrNbEncoderTest, PacketsCarryOneFrameWithItsTocByte) {
