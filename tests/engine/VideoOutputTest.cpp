@@ -187,6 +187,38 @@ TEST_F(VideoOutputTest, HflipFilterMirrorsThePicture) {
   EXPECT_NE(mirrored_indices[0], 1);
 }
 
+TEST_F(VideoOutputTest, FilterChainWithAnotherSizeGetsAScaler) {
+  TOutputOptions options = Mpeg4("320x240");
+  options.VideoFilters = "hflip";
+  const std::string out = temp_.File("small.avi");
+  ASSERT_EQ(Split(options, out), "");
+  TLuma luma = PictureLuma(out);
+  EXPECT_EQ(luma.Width, 320);
+  EXPECT_EQ(luma.Height, 240);
+}
+
+TEST_F(VideoOutputTest, FilterChainWithPadsAroundIt) {
+  TOutputOptions options = Mpeg4("560x480");
+  options.VideoFilters = "hflip";
+  options.PadLeft = options.PadRight = 40;
+  const std::string out = temp_.File("padded-filter.avi");
+  ASSERT_EQ(Split(options, out), "");
+  TLuma luma = PictureLuma(out);
+  ASSERT_EQ(luma.Width, 640);
+  EXPECT_LE(luma.ColumnMean(10), 17);
+  EXPECT_GT(luma.ColumnMean(320), 60);
+}
+
+TEST_F(VideoOutputTest, FilterChainRefusesCrop) {
+  TOutputOptions options = Mpeg4("640x480");
+  options.VideoFilters = "hflip";
+  options.CropTop = 16;
+  int32_t index = converter_.AddTask(input_);
+  ASSERT_GE(index, 0) << converter_.LastError();
+  EXPECT_FALSE(converter_.SetOutput(index, temp_.File("crop-filter.avi"), &options));
+  EXPECT_EQ(converter_.LastError(), "Cannot enable crop options and filters at the same time.");
+}
+
 TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {
   int calls = 0;
   converter_.OnCustomHook = [&](int32_t, TBitmap* bitmap, int32_t frame_number, int64_t, bool&,
