@@ -1,5 +1,6 @@
 // The packet loop over inputs whose timestamps jump, and the preview window
 // switched off after a run.
+#include <filesystem>
 #include <fstream>
 
 #include "binding/Previewer.h"
@@ -60,6 +61,36 @@ TEST_F(TranscodeLoopTest, TimestampJumpInATransportStreamIsSmoothedOver) {
   copying.Start(0);
   ASSERT_FALSE(copying.Terminates().empty());
   EXPECT_NE(DecodedIndices(kept), indices);
+}
+
+TEST_F(TranscodeLoopTest, SizeAndFrameLimitsEndTheRun) {
+  {
+    TRecordingConverter converter;
+    ASSERT_EQ(converter.AddTask(RunMedia().Long), 0) << converter.LastError();
+    TOutputOptions options = SplitOptions(0, 0);
+    options.ExtOptions = "fs=100000";
+    const std::string out = temp_.File("limited.mp4");
+    ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+    converter.Start(0);
+    ASSERT_FALSE(converter.Terminates().empty());
+    EXPECT_TRUE(converter.Terminates()[0].Finished) << converter.Terminates()[0].Message;
+    const size_t pictures = DecodedIndices(out).size();
+    EXPECT_GT(pictures, 0u);
+    EXPECT_LT(pictures, 1500u / 2);
+    EXPECT_GT(std::filesystem::file_size(out), 100000u);
+  }
+  {
+    TRecordingConverter converter;
+    ASSERT_EQ(converter.AddTask(RunMedia().Mp4), 0) << converter.LastError();
+    TOutputOptions options = SplitOptions(1000, 0);
+    options.ExtOptions = "vframes=10";
+    const std::string out = temp_.File("ten.mp4");
+    ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+    converter.Start(0);
+    ASSERT_FALSE(converter.Terminates().empty());
+    EXPECT_TRUE(converter.Terminates()[0].Finished) << converter.Terminates()[0].Message;
+    EXPECT_TRUE(FrameIndicesRun(out, 25, 10));
+  }
 }
 
 TEST_F(TranscodeLoopTest, SwitchingThePreviewOffClosesTheWindow) {
