@@ -181,6 +181,19 @@ void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
   if (settings_.audio_volume != 256)
     AdjustVolume(audio_buffer_.data(), audio_size_, settings_.audio_volume);
   RateEmulation(ist);
+  // A block that begins before the start time and ends after it keeps only its
+  // samples from the start time on, so the output's sound begins with its picture.
+  const int64_t start = settings_.start_time;
+  if (start != 0 && ist.Pts < start && ist.NextPts > start && ist.ToS16Rate > 0 && channels > 0) {
+    const int64_t skip = avutil.av_rescale(start - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
+    const int64_t bytes = skip * channels * 2;
+    if (bytes > 0 && bytes < audio_size_) {
+      std::memmove(audio_buffer_.data(), audio_buffer_.data() + bytes,
+                   static_cast<size_t>(audio_size_ - bytes));
+      audio_size_ -= static_cast<int>(bytes);
+      ist.Pts = start;
+    }
+  }
   if (!OutputAllowed(ist)) return;
   // A block reaching past the end of the recording time is cut at the end.
   const int64_t end = RecordingEnd();

@@ -54,7 +54,7 @@ TEST_P(RunContainerTest, SplitKeepsAudioWithVideo) {
   // Audio and video begin together and last the same, within a frame or two
   // (audio frames are longer than a picture in some of these codecs).
   if (result.AudioStartUs >= 0 && result.VideoStartUs >= 0) {
-    EXPECT_NEAR(result.AudioStartUs, result.VideoStartUs, 80000);
+    EXPECT_NEAR(result.AudioStartUs, result.VideoStartUs, 40000);
   }
   fixtures::TAudioFacts audio;
   std::string error;
