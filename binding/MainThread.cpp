@@ -105,9 +105,11 @@ class TDispatcher {
   uint64_t generation_ = 0;
 };
 
+// Never destroyed: a detached worker or end-event thread may still post or
+// notify while the process runs its exit handlers.
 TDispatcher& Dispatcher() {
-  static TDispatcher dispatcher;
-  return dispatcher;
+  static TDispatcher* dispatcher = new TDispatcher;
+  return *dispatcher;
 }
 
 }  // namespace
