@@ -171,6 +171,7 @@ TEST_F(RunSplitTest, VideoProgressStartsWithTheFirstWrittenFrame) {
     previous = p.FrameNumber;
   }
   EXPECT_EQ(progress.back().FrameNumber, 150);
+  EXPECT_GT(progress.back().Quality, 0.0f);  // the encoder's quantiser
   EXPECT_NEAR(progress.back().CurrentDuration, 6000, 80);
 }
 
