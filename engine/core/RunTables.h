@@ -11,12 +11,15 @@
 //
 // Who fills what:
 //   - the core set-up (Transcoder.cpp) fills every field up to the video/audio
-//     sections, opens the codecs and creates Fifo, TempPicture and ScaleContext;
-//   - packet processing (PacketProcessing.cpp) keeps Pts/NextPts, hands decoded
-//     units to the audio path (AudioPath.h) and video path (VideoPath.h), copies
-//     packets, drains the encoders and writes every packet;
+//     sections, the crop/pad fields, TempPicture and ScaleContext, and opens the
+//     codecs (audio encoders through the audio path, which makes the Fifo);
+//   - packet processing (PacketProcessing.cpp) keeps Pts/NextPts and the packed
+//     16-bit audio conversion (ToS16*), hands decoded units to the audio path
+//     (AudioPath.h) and video path (VideoPath.h), copies packets, drains the
+//     encoders and writes every packet (CurrentPts);
 //   - the audio and video paths own the per-stream fields of their sections after
-//     set-up (resampler, converter, crop/pad/scale state, SyncOpts).
+//     set-up (resampler, converter, crop/pad/scale state, SyncOpts, FrameNumber
+//     of encoded video, the Coded* fields, EncoderPts).
 //
 // Threads: only the task's worker thread (or the caller of a synchronous run)
 // touches the tables; nothing here is locked.
