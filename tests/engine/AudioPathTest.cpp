@@ -4,7 +4,10 @@
 #include <random>
 #include <vector>
 
+#include <algorithm>
+
 #include "binding/AVPtr.h"
+#include "binding/FFmpegLogger.h"
 #include "engine/FFmpegException.h"
 #include "engine/core/AudioPath.h"
 #include "tests/common/TestSupport.h"
@@ -298,6 +301,35 @@ TEST_F(AudioPathTest, ResamplesMonoToStereoAtTwiceTheRate) {
   const auto* out = reinterpret_cast<const int16_t*>(all.data());
   EXPECT_NEAR(out[20000], 3000, 30);
   EXPECT_NEAR(out[20001], 3000, 30);
+}
+
+TEST_F(AudioPathTest, IntermediateFormatWarningOnlyForOtherDecoderFormats) {
+  std::vector<std::string> lines;
+  GetLogger().OnLog = [&](const void*, uint32_t, TLogLevel, const std::string& text) {
+    lines.push_back(text);
+  };
+  const std::string warning = "Warning, using s16 intermediate sample format for resampling";
+  MakeDecoder(22050, 1, AV_SAMPLE_FMT_FLTP);
+  MakeEncoder("pcm_s16le", 44100, 2, AV_SAMPLE_FMT_S16);
+  Open(TAudioPathSettings{});
+  Feed(Block(100, 1, [] { return int16_t(0); }), 0);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), 1);
+
+  lines.clear();
+  MakeDecoder(22050, 1, AV_SAMPLE_FMT_S16);
+  MakeEncoder("pcm_s16le", 44100, 2, AV_SAMPLE_FMT_S16);
+  Open(TAudioPathSettings{});
+  Feed(Block(100, 1, [] { return int16_t(0); }), 0);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), 0);
+
+  TAudioPathSettings quiet;
+  quiet.Verbosity = 0;
+  MakeDecoder(22050, 1, AV_SAMPLE_FMT_FLTP);
+  MakeEncoder("pcm_s16le", 44100, 2, AV_SAMPLE_FMT_S16);
+  Open(quiet);
+  Feed(Block(100, 1, [] { return int16_t(0); }), 0);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), 0);
+  GetLogger().OnLog = nullptr;
 }
 
 TEST_F(AudioPathTest, DecoderRateChangeMidStreamGetsANewResampler) {
