@@ -227,6 +227,17 @@ void TTranscoder::EndOfRun() {
     int ret = avformat.av_write_trailer(outputs_[i]->context.Get());
     if (ret < 0) throw FFmpegException(ErrorText("av_write_trailer()", ret));
   }
+  // A range that holds nothing (it starts past the end of a short or cut-off
+  // input) leaves an output without a single packet: that is no split.
+  for (size_t i = 0; i < count && !Engine.StopRequested.load(); ++i) {
+    int64_t written = 0;
+    for (const auto& ost : OutputStreams)
+      if (OutputContext(*ost) == outputs_[i]->context.Get()) written += ost->PacketsWritten;
+    if (written == 0)
+      throw FFmpegException(FormatText(
+          "Nothing was written to output file #%d: the input holds nothing in the chosen range",
+          static_cast<int>(i)));
+  }
   ProgressReport(true);
   CloseCodecs();
   Engine.Finished.store(!Engine.StopRequested.load());

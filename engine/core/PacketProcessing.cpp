@@ -414,6 +414,7 @@ void TTranscoder::FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size
     }
     int ret = avformat.av_interleaved_write_frame(oc, packet);
     if (ret < 0) throw FFmpegException(ErrorText("av_interleaved_write_frame()", ret));
+    ++ost.PacketsWritten;
     return;
   }
   AVBSFContext* bsf = owner.Bitstream[stage].get();

@@ -102,6 +102,7 @@ struct TOutputStreamState {
   // Where the stream's output has got to: the end (pts + duration) of the last
   // packet written, in the stream's time base.
   int64_t CurrentPts = 0;
+  int64_t PacketsWritten = 0;  // handed to the muxer, to tell an empty output from a short one
 
   // Next timestamp (encoder time base) to stamp on a frame sent to the encoder.
   // The audio path advances it by the samples of each frame it encodes.

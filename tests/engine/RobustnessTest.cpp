@@ -1,0 +1,410 @@
+// Damaged inputs and hostile output places: a split through the component
+// never crashes, never hangs, never touches its input, and ends either with a
+// clear error or with a readable output no longer than the input.
+//
+// How each input is damaged, and what the user must see:
+//
+//   name          damage                                         user sees
+//   ------------  ---------------------------------------------  -------------------------------
+//   trunc10       cut to 10% of its size                         error, or a shorter readable file
+//   trunc50       cut to 50% of its size                         error, or a shorter readable file
+//   trunc90       cut to 90% of its size                         error, or a shorter readable file
+//   zeroed        8% of the bytes around the middle set to 0     error, or a readable file
+//   flipped       200 bytes of the second half XORed with        error, or a readable file
+//                 random values (fixed seed)
+//   flipped2      the same with 2000 bytes and another seed      error, or a readable file
+//   header        the first 12% (at least 64 bytes) overwritten  error, or a readable file
+//                 with 0xA5
+//   garbage       64 KiB of random bytes appended (fixed seed)   a readable file as long as the input
+//   empty         a zero-length file                             error at AddTask
+//   directory     a folder where the file should be              error at AddTask
+//
+// Each damaged input is converted whole into one output format (MP4, AVI,
+// MPEG-PS, FLV in turn), cut from 0.5 s to 1.5 s into the next, and copied
+// without re-encoding into Matroska. A run that does not end is caught by a watchdog, which aborts the
+// program and so fails the test.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "tests/common/Watchdog.h"
+#include "tests/engine/RunTestSupport.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// ---- the clean sources ----
+
+struct TSource {
+  const char* Name;    // test name part
+  const char* Preset;  // fixture preset
+  const char* File;
+  bool MoovFirst = false;  // MP4 with its index in front (as for streaming)
+};
+
+constexpr TSource kSources[] = {
+    {"Mp4", "mp4-h264-aac", "src.mp4"},
+    {"Mp4Fast", "mp4-h264-aac", "srcfast.mp4", true},
+    {"Ts", "ts-h264-aac", "src.ts"},
+    {"Avi", "avi-mpeg4-mp3", "src.avi"},
+    {"Mpeg", "mpeg-mpeg2-mp2", "src.mpg"},
+    {"Mkv", "mkv-h264-vorbis", "src.mkv"},
+};
+constexpr double kSourceSeconds = 2.0;
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The clean files, made once per program (2 s, 160x120).
+const std::string& SourceFile(const TSource& source) {
+  static TTempDir* folder = new TTempDir();  // lives until the program ends
+  static std::map<std::string, std::string> made;
+  auto found = made.find(source.File);
+  if (found != made.end()) return found->second;
+  std::string path = MakeFixture(*folder, source.Preset, source.File, [](auto& r) {
+    r.Seconds = kSourceSeconds;
+    r.Width = 160;
+    r.Height = 120;
+  });
+  if (source.MoovFirst) {
+    // The index moved in front of the media data, so that a cut file still opens.
+    const std::string fast = folder->File(std::string("fast_") + source.File);
+    TRecordingConverter converter;
+    TOutputOptions options = SplitOptions(0, 0, "copy", "copy");
+    options.ExtOptions = "movflags=faststart";
+    EXPECT_EQ(converter.AddTask(path), 0) << converter.LastError();
+    EXPECT_TRUE(converter.SetOutput(0, fast, &options)) << converter.LastError();
+    converter.Start(0);
+    const std::string head = ReadBytes(fast).substr(0, 64);
+    EXPECT_NE(head.find("moov"), std::string::npos) << "the index is not in front";
+    path = fast;
+  }
+  return made.emplace(source.File, path).first->second;
+}
+
+// ---- the damage ----
+
+enum TExpect {
+  kErrorOrShorter,  // a clear error, or a readable output no longer than the input
+  kFinishes,        // a readable output as long as the input
+  kAddTaskFails,    // AddTask returns -1 with a message
+};
+
+struct TDamage {
+  const char* Name;
+  TExpect Expect;
+  // Turns the clean bytes into the damaged ones.
+  void (*Apply)(std::string& bytes);
+  bool Directory = false;  // instead of a file, a folder of that name
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Truncate(std::string& bytes, int percent) { bytes.resize(bytes.size() * percent / 100); }
+
+// XORs `count` bytes of the second half with random values.
+void Flip(std::string& bytes, unsigned seed, int count) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<size_t> where(bytes.size() / 2, bytes.size() - 1);
+  std::uniform_int_distribution<int> value(1, 255);
+  for (int i = 0; i < count; ++i) bytes[where(random)] ^= static_cast<char>(value(random));
+}
+
+const TDamage kDamages[] = {
+    {"trunc10", kErrorOrShorter, [](std::string& b) { Truncate(b, 10); }},
+    {"trunc50", kErrorOrShorter, [](std::string& b) { Truncate(b, 50); }},
+    {"trunc90", kErrorOrShorter, [](std::string& b) { Truncate(b, 90); }},
+    {"zeroed", kErrorOrShorter,
+     [](std::string& b) {
+       const size_t run = b.size() * 8 / 100;
+       std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2 - run / 2), run, '\0');
+     }},
+    {"flipped", kErrorOrShorter, [](std::string& b) { Flip(b, 20091, 200); }},
+    {"flipped2", kErrorOrShorter, [](std::string& b) { Flip(b, 4242, 2000); }},
+    {"header", kErrorOrShorter,
+     [](std::string& b) {
+       const size_t run = std::max<size_t>(64, b.size() * 12 / 100);
+       std::fill_n(b.begin(), std::min(run, b.size()), '\xA5');
+     }},
+    {"garbage", kFinishes,
+     [](std::string& b) {
+       std::mt19937 random(777);
+       for (int i = 0; i < 65536; ++i) b.push_back(static_cast<char>(random() & 0xff));
+     }},
+    {"empty", kAddTaskFails, [](std::string& b) { b.clear(); }},
+    {"directory", kAddTaskFails, [](std::string&) {}, true},
+};
+
+// ---- the outputs ----
+
+struct TOutput {
+  const char* File;
+  const char* Video;
+  const char* Audio;
+};
+
+constexpr TOutput kOutputs[] = {
+    {"out.mp4", "mpeg4", "aac"},
+    {"out.avi", "mpeg4", "libmp3lame"},
+    {"out.mpg", "mpeg2video", "mp2"},
+    {"out.flv", "flv", "libmp3lame"},
+};
+
+constexpr TOutput kCopy = {"copy.mkv", "copy", "copy"};
+
+// ---- one split, checked ----
+
+struct TCase {
+  int Source;
+  int Damage;
+};
+
+std::string CaseName(const TCase& c) {
+  return std::string(kSources[c.Source].Name) + "_" + kDamages[c.Damage].Name;
+}
+
+// What the run showed the user.
+struct TOutcome {
+  bool AddTaskFailed = false;
+  bool Failed = false;  // AddTask, SetOutput or the run reported an error
+  std::string Message;
+};
+
+// Runs one split of `input` into `output` asynchronously, as the application
+// does, and checks that the end is reported exactly once and clearly.
+TOutcome RunSplit(const std::string& input, const std::string& output, const TOutput& format,
+                  int32_t start_ms = 0, int32_t duration_ms = 0) {
+  TOutcome outcome;
+  TRecordingConverter converter;
+  const int32_t index = converter.AddTask(input);
+  if (index < 0) {
+    outcome.AddTaskFailed = outcome.Failed = true;
+    outcome.Message = converter.LastError();
+    EXPECT_FALSE(outcome.Message.empty()) << "AddTask failed without a message";
+    return outcome;
+  }
+  TOutputOptions options = SplitOptions(start_ms, duration_ms, format.Video, format.Audio);
+  if (!converter.SetOutput(index, output, &options)) {
+    outcome.Failed = true;
+    outcome.Message = converter.LastError();
+    EXPECT_FALSE(outcome.Message.empty()) << "SetOutput failed without a message";
+    return outcome;
+  }
+  converter.Start(1);
+  if (!converter.WaitAllDone(30s)) {
+    ADD_FAILURE() << "the split did not end within 30 s";
+    return outcome;  // stopping it is left to the converter (and the watchdog)
+  }
+  auto ends = converter.Terminates();
+  EXPECT_EQ(ends.size(), 2u);
+  if (ends.empty()) return outcome;
+  const TTerminateRecord& end = ends.front();
+  EXPECT_EQ(end.Index, 0);
+  if (end.Exception) {
+    outcome.Failed = true;
+    outcome.Message = end.Message;
+    EXPECT_FALSE(end.Message.empty()) << "a failed run without a message";
+  } else {
+    EXPECT_TRUE(end.Finished) << "the run neither finished nor failed: " << end.Message;
+  }
+  return outcome;
+}
+
+// A finished output must open, hold video, and last no longer than asked
+// (`seconds`); `full_length`: and as long.
+void ExpectReadableOutput(const std::string& path, double seconds, bool full_length) {
+  ASSERT_TRUE(fs::exists(path)) << "finished without an output file";
+  fixtures::TMediaFacts facts;
+  std::string error;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(path, facts, &error)) << "unreadable output: " << error;
+  std::vector<fixtures::TDecodedFrame> frames;
+  ASSERT_TRUE(fixtures::DecodeVideoFrames(path, frames, &error)) << "undecodable output: " << error;
+  const int expected_frames = static_cast<int>(seconds * 25);
+  // A damaged time stamp must not turn into a long run of repeated pictures
+  // (a damaged frame rate may double each picture, no more).
+  EXPECT_LE(static_cast<int>(frames.size()), 2 * expected_frames + 3);
+  if (facts.DurationUs > 0) {
+    EXPECT_LE(facts.DurationUs, seconds * 1e6 + 600000);
+  }
+  if (full_length) {
+    EXPECT_GE(static_cast<int>(frames.size()), expected_frames - 3);
+  }
+}
+
+class RobustnessTest : public TMediaTest, public testing::WithParamInterface<TCase> {};
+
+TEST_P(RobustnessTest, DamagedInputEndsClearlyAndStaysUntouched) {
+  const TCase& c = GetParam();
+  const TSource& source = kSources[c.Source];
+  const TDamage& damage = kDamages[c.Damage];
+  const std::string input = temp_.File(std::string("in_") + source.File);
+  if (damage.Directory) {
+    fs::create_directory(input);
+  } else {
+    std::string bytes = ReadBytes(SourceFile(source));
+    ASSERT_FALSE(bytes.empty());
+    damage.Apply(bytes);
+    WriteBytes(input, bytes);
+  }
+  const std::string before = damage.Directory ? std::string() : ReadBytes(input);
+
+  TWatchdog watchdog(90s, CaseName(c));
+  // The whole file into one format, a cut (which seeks) into the next, and the
+  // damaged packets copied as they are into Matroska.
+  for (int k = 0; k < 2; ++k) {
+    const TOutput& format = k < 2 ? kOutputs[(c.Source + c.Damage + k) % 4] : kCopy;
+    SCOPED_TRACE(format.File);
+    const std::string output = temp_.File(format.File);
+    const double seconds = k == 1 ? 1.0 : kSourceSeconds;
+    TOutcome outcome = k == 0 ? RunSplit(input, output, format)
+                              : RunSplit(input, output, format, 500, 1000);
+    switch (damage.Expect) {
+      case kAddTaskFails:
+        EXPECT_TRUE(outcome.AddTaskFailed) << "the input was accepted";
+        break;
+      case kFinishes:
+        EXPECT_FALSE(outcome.Failed) << outcome.Message;
+        if (!outcome.Failed) ExpectReadableOutput(output, seconds, true);
+        break;
+      case kErrorOrShorter:
+        if (!outcome.Failed) ExpectReadableOutput(output, seconds, false);
+        break;
+    }
+    if (!damage.Directory) {
+      EXPECT_TRUE(ReadBytes(input) == before) << "the input file changed";
+    } else {
+      EXPECT_TRUE(fs::is_directory(input));
+    }
+  }
+}
+
+std::vector<TCase> AllCases() {
+  std::vector<TCase> cases;
+  for (int d = 0; d < static_cast<int>(std::size(kDamages)); ++d) {
+    // Empty files and folders look alike whatever they were meant to hold.
+    const int sources = kDamages[d].Expect == kAddTaskFails ? 1 : static_cast<int>(std::size(kSources));
+    for (int s = 0; s < sources; ++s) cases.push_back({s, d});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Damaged, RobustnessTest, testing::ValuesIn(AllCases()),
+                         [](const testing::TestParamInfo<TCase>& info) {
+                           return CaseName(info.param);
+                         });
+
+// ---- hostile output places ----
+
+using OutputPlaceTest = TMediaTest;
+
+// Splits the clean MP4 to `output`; returns the terminate records (or the
+// SetOutput error as a failed record).
+TOutcome SplitCleanTo(const std::string& input, const std::string& output) {
+  TWatchdog watchdog(60s, "split to " + output);
+  return RunSplit(input, output, kOutputs[0]);
+}
+
+TEST_F(OutputPlaceTest, ReadOnlyFolderGivesAClearError) {
+  const fs::path folder = temp_.Path() / "locked";
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+  // The superuser writes anywhere but into /proc, which refuses new files to everyone.
+  const fs::path target =
+      access(folder.c_str(), W_OK) == 0 ? fs::path("/proc/kelvane-out.mp4") : folder / "out.mp4";
+  TOutcome outcome = SplitCleanTo(SourceFile(kSources[0]), target.string());
+  fs::permissions(folder, fs::perms::owner_all);
+  EXPECT_TRUE(outcome.Failed);
+  EXPECT_FALSE(outcome.AddTaskFailed);
+  EXPECT_NE(outcome.Message.find("out.mp4"), std::string::npos) << outcome.Message;
+  EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(OutputPlaceTest, OutputThatIsAFolderGivesAClearErrorAndKeepsTheFolder) {
+  const fs::path folder = temp_.Path() / "out.mp4";
+  fs::create_directory(folder);
+  WriteBytes((folder / "keep.txt").string(), "keep");
+  TOutcome outcome = SplitCleanTo(SourceFile(kSources[0]), folder.string());
+  EXPECT_TRUE(outcome.Failed);
+  EXPECT_FALSE(outcome.AddTaskFailed);
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(ReadBytes((folder / "keep.txt").string()), "keep");
+}
+
+// The same file by another name: a symbolic link, a hard link, a longer path.
+TEST_F(OutputPlaceTest, OutputThatIsTheInputIsRefusedAndTheInputKept) {
+  const std::string input = temp_.File("in.mp4");
+  WriteBytes(input, ReadBytes(SourceFile(kSources[0])));
+  const std::string before = ReadBytes(input);
+  const fs::path link = temp_.Path() / "link.mp4";
+  fs::create_symlink(input, link);
+  const fs::path hard = temp_.Path() / "hard.mp4";
+  fs::create_hard_link(input, hard);
+  const std::string dotted = (temp_.Path() / "." / "in.mp4").string();
+  for (const std::string& output : {link.string(), hard.string(), dotted, input}) {
+    SCOPED_TRACE(output);
+    TOutcome outcome = SplitCleanTo(input, output);
+    EXPECT_TRUE(outcome.Failed);
+    EXPECT_FALSE(outcome.AddTaskFailed);
+    EXPECT_TRUE(ReadBytes(input) == before) << "the input was overwritten";
+  }
+  // Reading through the link and writing to the real name is the same file too.
+  TOutcome outcome = SplitCleanTo(link.string(), input);
+  EXPECT_TRUE(outcome.Failed);
+  EXPECT_TRUE(ReadBytes(input) == before) << "the input was overwritten";
+}
+
+// A disk that fills up while the output is written.
+TEST_F(OutputPlaceTest, FullDiskEndsWithAnError) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TRecordingConverter converter;
+  TWatchdog watchdog(60s, "split to /dev/full");
+  ASSERT_EQ(converter.AddTask(SourceFile(kSources[0])), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(0, 0, "mpeg4", "aac");
+  options.FileFormat = "mpegts";  // writes as it goes (MP4 would seek back)
+  if (!converter.SetOutput(0, "/dev/full", &options)) {
+    EXPECT_FALSE(converter.LastError().empty());
+    return;
+  }
+  converter.Start(1);
+  ASSERT_TRUE(converter.WaitAllDone(30s));
+  auto ends = converter.Terminates();
+  ASSERT_FALSE(ends.empty());
+  EXPECT_TRUE(ends[0].Exception) << "a write failure reported as success";
+  EXPECT_FALSE(ends[0].Message.empty());
+  struct stat info {};
+  ASSERT_EQ(stat("/dev/full", &info), 0);
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+}
+
+}  // namespace
+}  // namespace kelvane::test
+
+namespace kelvane::test {
+namespace {
+
+// A start time past the end of the input leaves nothing to write: the user
+// gets an error rather than "finished" and no file (or a file without streams).
+TEST_F(OutputPlaceTest, RangePastTheEndOfTheInputIsAnError) {
+  for (const TOutput& format : kOutputs) {
+    SCOPED_TRACE(format.File);
+    const std::string output = temp_.File(format.File);
+    TWatchdog watchdog(60s, "range past the end");
+    TOutcome outcome = RunSplit(SourceFile(kSources[0]), output, format, 5000, 1000);
+    EXPECT_TRUE(outcome.Failed);
+    EXPECT_NE(outcome.Message.find("Nothing was written"), std::string::npos) << outcome.Message;
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::test
