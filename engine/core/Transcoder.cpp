@@ -315,6 +315,11 @@ void TTranscoder::SetUpCodecParameters() {
 
     if (!ost.EncodingNeeded) {
       if (!shared) SetUpStreamCopy(ost, ist);
+      // Copied packets keep the input's time stamps, and some inputs (MPEG
+      // program streams) leave the presentation time of reordered pictures
+      // out; muxers such as Matroska refuse those. The demuxer fills them in.
+      if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        InputFiles[ist.FileIndex].Context->flags |= AVFMT_FLAG_GENPTS;
       continue;
     }
 
