@@ -73,6 +73,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       options.Json = true;
     } else if (arg == "--overwrite") {
       options.Overwrite = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      options.Verbose = true;
     } else if (arg == "--probe" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
@@ -106,7 +108,7 @@ std::string UsageText() {
          "  --start SECONDS        start mark (default 0)\n"
          "  --end SECONDS          end mark (default: start and end 0 split the whole file)\n"
          "  --format NAME          output format, as --list-formats shows it\n"
-         "                         (default: the first format of the list)\n"
+         "                         (default: MP4 - MPEG4 Video (*.mp4))\n"
          "  --list-formats         print the output formats with their group headers\n"
          "  --video-codec TEXT     entries of the settings lists, as the chosen format\n"
          "  --video-bitrate TEXT   offers them (an unknown entry is answered with the\n"
@@ -124,6 +126,7 @@ std::string UsageText() {
          "  --overwrite            replace a file of the same name instead of adding -1, -2 ...\n"
          "  --probe FILE           print the source facts of FILE and stop\n"
          "  --json                 one JSON object per progress report and one with the result\n"
+         "  -v, --verbose          also print the engine's and the media libraries' log lines\n"
          "  -h, --help             this text\n"
          "\n"
          "Exit status: 0 the segment was written, 1 the split failed or was stopped,\n"

@@ -16,6 +16,7 @@ struct TCliOptions {
   bool ListFormats = false;
   bool Json = false;
   bool Overwrite = false;
+  bool Verbose = false;  // print the engine's and the libraries' log lines
   std::string ProbeFile;  // --probe FILE: print the source facts and stop
   std::string InputFile;
   std::optional<std::string> Start;  // seconds, as typed

@@ -171,6 +171,18 @@ void TProgressReporter::Message(const std::string& caption, const std::string& t
   fflush(err_);
 }
 
+void TProgressReporter::LogLine(const std::string& level, const std::string& text) {
+  if (mode_ == TMode::Json) {
+    fprintf(out_, "{\"event\":\"log\",\"level\":%s,\"text\":%s}\n", JsonString(level).c_str(),
+            JsonString(text).c_str());
+    fflush(out_);
+    return;
+  }
+  EndTerminalLine();
+  fprintf(err_, "[%s] %s\n", level.c_str(), text.c_str());
+  fflush(err_);
+}
+
 void TProgressReporter::Finished(const TSplitResult& result) {
   if (mode_ == TMode::Json) {
     fprintf(out_,

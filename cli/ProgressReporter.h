@@ -45,6 +45,8 @@ class TProgressReporter {
   void PauseEnded();
   // A message box the window would have shown.
   void Message(const std::string& caption, const std::string& text);
+  // A log line of the engine or the libraries (--verbose).
+  void LogLine(const std::string& level, const std::string& text);
   void Finished(const TSplitResult& result);
 
   // Milliseconds spent running, without pauses.

@@ -13,6 +13,7 @@
 #include "app/MessageSink.h"
 #include "app/Quality.h"
 #include "app/TextUtils.h"
+#include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
 #include "binding/MainThread.h"
 #include "cli/ProgressReporter.h"
@@ -20,6 +21,9 @@
 
 namespace kelvane::cli {
 namespace {
+
+// The format of a split whose command line names none: the most widely playable.
+const char kDefaultFormat[] = "MP4 - MPEG4 Video (*.mp4)";
 
 std::atomic<bool> interrupted{false};
 std::atomic<bool> suspend_requested{false};
@@ -203,6 +207,19 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
                                   : isatty(fileno(err)) ? TProgressReporter::TMode::Terminal
                                                         : TProgressReporter::TMode::Lines;
   TProgressReporter reporter(mode, out, err);
+  // Log lines reach the main thread while it pumps; the handler goes before the reporter.
+  struct TLogScope {
+    ~TLogScope() { GetLogger().OnLog = nullptr; }
+  } log_scope;
+  if (options.Verbose) {
+    GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel, const std::string& ALogMsg) {
+      static const char* const names[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
+      const int level = static_cast<int>(ALogLevel);
+      std::string text = ALogMsg;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      reporter.LogLine(level >= 0 && level < 8 ? names[level] : "log", text);
+    };
+  }
   TConsoleSink sink(reporter);
   TMainWindowModel model(sink);
   model.FormCreate(ProgramFolder());
@@ -229,14 +246,15 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
   }
 
   // The format first: it refills every settings list.
-  if (options.Format) {
-    const int index = MatchEntry(model.ComboOutputFormat.Items(), *options.Format);
+  {
+    const std::string wanted = options.Format ? *options.Format : std::string(kDefaultFormat);
+    const int index = MatchEntry(model.ComboOutputFormat.Items(), wanted);
     if (index < 0 || FindPreset(model.ComboOutputFormat.Item(index)) == nullptr) {
       std::string valid;
       for (const std::string& entry : model.ComboOutputFormat.Items()) {
         if (FindPreset(entry) != nullptr) valid += "\n  " + entry;
       }
-      PrintError(err, "unknown format '" + *options.Format + "'; valid formats:" + valid);
+      PrintError(err, "unknown format '" + wanted + "'; valid formats:" + valid);
       return kExitUsage;
     }
     model.ComboOutputFormat.Select(index);

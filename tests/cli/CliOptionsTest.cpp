@@ -37,6 +37,12 @@ TEST(CliParse, FileNamesAfterDoubleDashMayStartWithADash) {
   EXPECT_EQ(Parse({"--", "-odd name.mp4"}).InputFile, "-odd name.mp4");
 }
 
+TEST(CliParse, VerboseAndHelp) {
+  EXPECT_TRUE(Parse({"-v", "x.mp4"}).Verbose);
+  EXPECT_TRUE(Parse({"--help"}).Help);
+  EXPECT_NE(UsageText().find("--verbose"), std::string::npos);
+}
+
 TEST(CliParse, ProbeAndListNeedNoInput) {
   EXPECT_EQ(Parse({"--probe", "x.mp4"}).ProbeFile, "x.mp4");
   EXPECT_TRUE(Parse({"--list-formats"}).ListFormats);
