@@ -139,6 +139,15 @@ void TTranscoder::Loop() {
           packet->pts = static_cast<int64_t>(std::nearbyint(packet->pts * scale));
       }
 
+      // Presentation follows decoding by a few pictures at most. A presentation
+      // time further off is damage (a flipped bit in a time stamp); kept, it
+      // would place the picture many seconds away and the run would fill the
+      // gap with repeated pictures. The decoding time stands in for it.
+      if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
+          std::llabs(avutil.av_rescale_q(packet->pts - packet->dts, tb, AV_TIME_BASE_Q)) >
+              static_cast<int64_t>(settings_.dts_delta_threshold * 1e6))
+        packet->pts = AV_NOPTS_VALUE;
+
       if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
           (input->iformat->flags & AVFMT_TS_DISCONT)) {
         const int64_t dts_us = avutil.av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);

@@ -228,6 +228,9 @@ void ExpectReadableOutput(const std::string& path, double seconds, bool full_len
   fixtures::TMediaFacts facts;
   std::string error;
   ASSERT_TRUE(fixtures::ReadMediaFacts(path, facts, &error)) << "unreadable output: " << error;
+  ASSERT_FALSE(facts.Streams.empty()) << "an output without streams";
+  // Damage to a stream's parameters may leave only the other stream usable.
+  if (facts.CountOf(AVMEDIA_TYPE_VIDEO) == 0 && !full_length) return;
   std::vector<fixtures::TDecodedFrame> frames;
   ASSERT_TRUE(fixtures::DecodeVideoFrames(path, frames, &error)) << "undecodable output: " << error;
   const int expected_frames = static_cast<int>(seconds * 25);
@@ -302,6 +305,42 @@ std::vector<TCase> AllCases() {
 INSTANTIATE_TEST_SUITE_P(Damaged, RobustnessTest, testing::ValuesIn(AllCases()),
                          [](const testing::TestParamInfo<TCase>& info) {
                            return CaseName(info.param);
+                         });
+
+// ---- many seeds ----
+
+// Random damage with many seeds: each run flips 1 to 64 bytes anywhere after
+// the first 2% of a clean file (so that most inputs still open), converts the
+// whole file, and must end clearly with the input unchanged.
+class RandomDamageTest : public TMediaTest, public testing::WithParamInterface<int> {};
+
+TEST_P(RandomDamageTest, EveryRunEndsClearly) {
+  const TSource& source = kSources[GetParam()];
+  const std::string clean = ReadBytes(SourceFile(source));
+  ASSERT_FALSE(clean.empty());
+  TWatchdog watchdog(120s, std::string("random damage of ") + source.Name);
+  for (unsigned seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::string bytes = clean;
+    std::mt19937 random(seed * 7919);
+    std::uniform_int_distribution<size_t> where(clean.size() / 50, clean.size() - 1);
+    std::uniform_int_distribution<int> value(1, 255);
+    const int count = 1 + static_cast<int>(random() % 64);
+    for (int i = 0; i < count; ++i) bytes[where(random)] ^= static_cast<char>(value(random));
+    const std::string input = temp_.File(std::string("seed_") + source.File);
+    WriteBytes(input, bytes);
+    const TOutput& format = kOutputs[seed % 4];
+    const std::string output = temp_.File(std::to_string(seed) + format.File);
+    TOutcome outcome = RunSplit(input, output, format);
+    if (!outcome.Failed) ExpectReadableOutput(output, kSourceSeconds, false);
+    EXPECT_TRUE(ReadBytes(input) == bytes) << "the input file changed";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamageTest,
+                         testing::Range(0, static_cast<int>(std::size(kSources))),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(kSources[info.param].Name);
                          });
 
 // ---- hostile output places ----
@@ -410,6 +449,54 @@ TEST_F(OutputPlaceTest, StreamCopyOfAProgramStreamKeepsEveryPicture) {
     TOutcome outcome = RunSplit(SourceFile(kSources[4]), output, {file, "copy", "copy"});
     ASSERT_FALSE(outcome.Failed) << outcome.Message;
     EXPECT_TRUE(FrameIndicesRun(output, 0, 50));
+  }
+}
+
+// Moves the presentation time of the `nth` MPEG video packet that carries one
+// `seconds` ahead (a decoding time, if any, stays); false if there is none.
+bool MovePresentationTime(std::string& bytes, int nth, int seconds) {
+  const std::string start("\0\0\1\xE0", 4);
+  for (size_t at = bytes.find(start); at != std::string::npos; at = bytes.find(start, at + 4)) {
+    auto byte = [&](size_t i) { return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0; };
+    size_t p = at + 6;
+    if ((byte(p) & 0xC0) == 0x80) {  // MPEG-2 header: flags, length, then the times
+      if ((byte(p + 1) & 0x80) == 0) continue;
+      p += 3;
+    } else {  // MPEG-1 header: stuffing, buffer size, then the times
+      while (byte(p) == 0xFF) ++p;
+      if ((byte(p) & 0xC0) == 0x40) p += 2;
+      if ((byte(p) & 0xE0) != 0x20) continue;
+    }
+    if (p + 5 > bytes.size() || --nth > 0) continue;
+    int64_t pts = (int64_t(byte(p) >> 1 & 7) << 30) | (int64_t(byte(p + 1)) << 22) |
+                  (int64_t(byte(p + 2) >> 1) << 15) | (int64_t(byte(p + 3)) << 7) |
+                  (byte(p + 4) >> 1);
+    pts += int64_t(seconds) * 90000;
+    bytes[p] = static_cast<char>((byte(p) & 0xF1) | ((pts >> 29) & 0x0E));
+    bytes[p + 1] = static_cast<char>(pts >> 22);
+    bytes[p + 2] = static_cast<char>(((pts >> 14) & 0xFE) | 1);
+    bytes[p + 3] = static_cast<char>(pts >> 7);
+    bytes[p + 4] = static_cast<char>(((pts << 1) & 0xFE) | 1);
+    return true;
+  }
+  return false;
+}
+
+// One picture's presentation time 30 s off its decoding time: the output keeps
+// the input's length instead of a 30 s gap (filled with repeated pictures in
+// formats of a constant frame rate).
+TEST_F(OutputPlaceTest, DamagedPresentationTimeDoesNotStretchTheOutput) {
+  std::string bytes = ReadBytes(SourceFile(kSources[4]));
+  ASSERT_TRUE(MovePresentationTime(bytes, 5, 30));
+  const std::string input = temp_.File("jump.mpg");
+  WriteBytes(input, bytes);
+  for (const TOutput& format : {kOutputs[2], kOutputs[1], kOutputs[3]}) {
+    SCOPED_TRACE(format.File);
+    const std::string output = temp_.File(format.File);
+    TWatchdog watchdog(60s, "presentation time 30 s off");
+    TOutcome outcome = RunSplit(input, output, format);
+    ASSERT_FALSE(outcome.Failed) << outcome.Message;
+    ExpectReadableOutput(output, kSourceSeconds, true);
   }
 }
 
