@@ -324,6 +324,17 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
 
   AVPacket* out = ost.Packet.get();
   if (avcodec.av_packet_ref(out, packet) < 0) throw FFmpegException("av_packet_ref failed");
+  // A cut-off file ends in part of a sample; copied, it made the output's last
+  // packet one that decoders refuse.
+  const AVCodecParameters* par = ist.Stream->codecpar;
+  if (type == AVMEDIA_TYPE_AUDIO && par->block_align > 0 && par->codec_id >= AV_CODEC_ID_PCM_S16LE &&
+      par->codec_id < AV_CODEC_ID_ADPCM_IMA_QT) {
+    out->size -= out->size % par->block_align;
+    if (out->size == 0) {
+      avcodec.av_packet_unref(out);
+      return;
+    }
+  }
   out->stream_index = ost.Stream->index;
   out->pts = packet->pts != AV_NOPTS_VALUE ? avutil.av_rescale_q(packet->pts, itb, otb) - s
                                            : AV_NOPTS_VALUE;
