@@ -528,5 +528,91 @@ TEST_F(OutputPlaceTest, DamagedPresentationTimeDoesNotStretchTheOutput) {
   }
 }
 
+// ---- several damaged tasks, previews, stopping ----
+
+using DamagedRunTest = TMediaTest;
+
+// Damaged inputs of every container in one component, two converting at a
+// time, with preview pictures on: every task ends clearly and exactly once,
+// and every preview picture is whole.
+TEST_F(DamagedRunTest, SeveralDamagedTasksAtOnceWithPreviews) {
+  TRecordingConverter converter;
+  converter.SetPreviewBitmap(true);
+  int previews = 0;  // main thread only
+  converter.OnPreviewBitmap = [&](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    std::lock_guard<std::mutex> lock(bitmap->Lock);
+    EXPECT_GT(bitmap->Width, 0);
+    EXPECT_GE(bitmap->Pixels.size(), static_cast<size_t>(bitmap->Stride) * bitmap->Height);
+    ++previews;
+  };
+  TWatchdog watchdog(120s, "several damaged tasks");
+  std::vector<std::pair<std::string, std::string>> inputs;  // path, bytes
+  for (const TSource& source : kSources) {
+    for (int d : {1, 4, 5}) {  // trunc50, flipped, flipped2
+      std::string bytes = ReadBytes(SourceFile(source));
+      kDamages[d].Apply(bytes);
+      const std::string input = temp_.File(std::string(kDamages[d].Name) + "_" + source.File);
+      WriteBytes(input, bytes);
+      inputs.emplace_back(input, bytes);
+      const int32_t index = converter.AddTask(input);
+      if (index < 0) {
+        EXPECT_FALSE(converter.LastError().empty());
+        continue;
+      }
+      const TOutput& format = kOutputs[index % 4];
+      TOutputOptions options = SplitOptions(0, 0, format.Video, format.Audio);
+      const std::string output = temp_.File(std::to_string(index) + format.File);
+      EXPECT_TRUE(converter.SetOutput(index, output, &options)) << converter.LastError();
+    }
+  }
+  const int32_t tasks = converter.TaskCount();
+  ASSERT_GT(tasks, 10);
+  converter.Start(2);
+  ASSERT_TRUE(converter.WaitAllDone(90s));
+  auto ends = converter.Terminates();
+  ASSERT_EQ(ends.size(), static_cast<size_t>(tasks) + 1);
+  std::vector<int> seen(tasks, 0);
+  for (const TTerminateRecord& end : ends) {
+    if (end.Index < 0) continue;
+    ASSERT_LT(end.Index, tasks);
+    ++seen[end.Index];
+    if (end.Exception) {
+      EXPECT_FALSE(end.Message.empty()) << "task " << end.Index;
+    } else {
+      EXPECT_TRUE(end.Finished) << "task " << end.Index << ": " << end.Message;
+    }
+  }
+  for (int32_t i = 0; i < tasks; ++i) EXPECT_EQ(seen[i], 1) << "task " << i;
+  EXPECT_EQ(ends.back().Index, -1);
+  for (const auto& [path, bytes] : inputs) EXPECT_TRUE(ReadBytes(path) == bytes) << path;
+}
+
+// Stopping a conversion of a damaged input returns promptly and reports the
+// task as stopped, not finished.
+TEST_F(DamagedRunTest, StopDuringADamagedInput) {
+  std::string bytes = ReadBytes(RunMedia().Long);
+  // The media data only (its index sits at the end): the file still opens.
+  std::mt19937 random(99);
+  std::uniform_int_distribution<size_t> where(bytes.size() / 10, bytes.size() * 6 / 10);
+  for (int i = 0; i < 3000; ++i) bytes[where(random)] ^= static_cast<char>(1 + random() % 255);
+  const std::string input = temp_.File("long.mp4");
+  WriteBytes(input, bytes);
+  TRecordingConverter converter;
+  converter.SetProgressInterval(100);
+  TWatchdog watchdog(120s, "stop during a damaged input");
+  ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(0, 0);
+  ASSERT_TRUE(converter.SetOutput(0, temp_.File("out.mp4"), &options)) << converter.LastError();
+  converter.Start(1);
+  ASSERT_TRUE(converter.WaitProgress(2, 60s));
+  converter.Stop(true);
+  ASSERT_TRUE(converter.WaitAllDone(30s));
+  auto ends = converter.Terminates();
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_FALSE(ends[0].Finished);
+  EXPECT_FALSE(ends[0].Exception) << ends[0].Message;
+  EXPECT_TRUE(ReadBytes(input) == bytes);
+}
+
 }  // namespace
 }  // namespace kelvane::test
