@@ -188,6 +188,18 @@ int64_t TUnicodeIO::Seek(void* opaque, int64_t offset, int whence) {
   return position;
 }
 
+// ---- opening ----------------------------------------------------------------
+
+// A named pipe opens only once its other end is opened, which may be never: the
+// task would wait for ever. Splitting needs a file it can seek in anyway; a
+// deliberate stream goes through the "pipe:" protocol instead.
+int RefuseNamedPipe(const std::string& library_name) {
+  struct stat st;
+  if (stat(FromLibraryFileName(library_name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+    return AVERROR(ESPIPE);
+  return 0;
+}
+
 // ---- TInputContext ---------------------------------------------------------
 
 void TInputContext::Close() {
@@ -198,6 +210,10 @@ void TInputContext::Close() {
 int OpenInputContext(const std::string& library_name, const AVInputFormat* format,
                      AVDictionary** options, TInputContext& input, AVFormatContext* prepared) {
   input.Close();
+  if (int refused = RefuseNamedPipe(library_name); refused < 0) {
+    if (prepared != nullptr) avformat.avformat_free_context(prepared);
+    return refused;
+  }
   AVFormatContext* context = prepared;
   std::unique_ptr<TUnicodeIO> io;
   std::string url = library_name;
@@ -268,6 +284,7 @@ int TOutputContext::CloseIO() {
 int OpenOutputIO(TOutputContext& output, const std::string& library_name, AVDictionary** options) {
   if (!output) return AVERROR(EINVAL);
   output.CloseIO();
+  if (int refused = RefuseNamedPipe(library_name); refused < 0) return refused;
   AVFormatContext* context = output.context_;
   if (IsUnicodeURL(library_name)) {
     int error = 0;

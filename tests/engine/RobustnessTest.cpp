@@ -614,5 +614,34 @@ TEST_F(DamagedRunTest, StopDuringADamagedInput) {
   EXPECT_TRUE(ReadBytes(input) == bytes);
 }
 
+// ---- places that are no files ----
+
+// Output places that cannot take a file: each gives a clear error at SetOutput.
+TEST_F(OutputPlaceTest, UnusableOutputNamesGiveAClearError) {
+  const std::string long_name(5000, 'x');
+  for (const std::string& output :
+       {temp_.File("missing/out.mp4"), temp_.File("out.unknownext"), temp_.File(long_name + ".mp4")}) {
+    SCOPED_TRACE(output.substr(0, 80));
+    TOutcome outcome = SplitCleanTo(SourceFile(kSources[0]), output);
+    EXPECT_TRUE(outcome.Failed);
+    EXPECT_FALSE(outcome.AddTaskFailed);
+  }
+}
+
+// A named pipe nobody writes to, as input, and nobody reads from, as output:
+// opening either would wait for the other end for ever.
+TEST_F(OutputPlaceTest, NamedPipesDoNotHang) {
+  const std::string pipe = temp_.File("pipe.mp4");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  TWatchdog watchdog(30s, "named pipe");
+  {
+    TRecordingConverter converter;
+    EXPECT_EQ(converter.AddTask(pipe), -1);
+    EXPECT_FALSE(converter.LastError().empty());
+  }
+  TOutcome outcome = SplitCleanTo(SourceFile(kSources[0]), pipe);
+  EXPECT_TRUE(outcome.Failed);
+}
+
 }  // namespace
 }  // namespace kelvane::test
