@@ -643,5 +643,59 @@ TEST_F(OutputPlaceTest, NamedPipesDoNotHang) {
   EXPECT_TRUE(outcome.Failed);
 }
 
+// Devices that never end (nothing but zeros, random bytes) as input.
+TEST_F(OutputPlaceTest, EndlessDevicesAsInputEndClearly) {
+  for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+    SCOPED_TRACE(device);
+    if (access(device, R_OK) != 0) continue;
+    TWatchdog watchdog(60s, std::string("input ") + device);
+    TOutcome outcome = RunSplit(device, temp_.File("out.mp4"), kOutputs[0]);
+    EXPECT_TRUE(outcome.Failed);
+  }
+}
+
+// Two transport streams joined byte for byte, as a capture across a change of
+// programme: the picture size, the sample rate and the channel count change in
+// the middle. The split either fails clearly or holds both parts' pictures
+// (at one size when converted), no longer than the two together.
+TEST_F(DamagedRunTest, FormatChangeInTheMiddleOfATransportStream) {
+  const std::string first = MakeFixture(temp_, "ts-h264-aac", "a.ts", [](auto& r) {
+    r.Seconds = 2.0;
+    r.Width = 160;
+    r.Height = 120;
+  });
+  const std::string second = MakeFixture(temp_, "ts-h264-aac", "b.ts", [](auto& r) {
+    r.Seconds = 2.0;
+    r.Width = 320;
+    r.Height = 240;
+    r.SampleRate = 48000;
+    r.Channels = 1;
+    r.FirstFrameIndex = 50;
+  });
+  const std::string input = temp_.File("joined.ts");
+  WriteBytes(input, ReadBytes(first) + ReadBytes(second));
+  const std::string before = ReadBytes(input);
+  for (const TOutput& format : {kOutputs[0], kOutputs[1], kOutputs[2], kOutputs[3], kCopy}) {
+    SCOPED_TRACE(format.File);
+    const std::string output = temp_.File(format.File);
+    TWatchdog watchdog(60s, "format change");
+    TOutcome outcome = RunSplit(input, output, format);
+    if (outcome.Failed) {
+      EXPECT_FALSE(outcome.Message.empty());
+      continue;
+    }
+    ExpectReadableOutput(output, 2 * kSourceSeconds, false);
+    std::vector<fixtures::TDecodedFrame> frames;
+    ASSERT_TRUE(fixtures::DecodeVideoFrames(output, frames));
+    ASSERT_FALSE(frames.empty());
+    if (std::string(format.Video) == "copy") continue;  // a copy keeps both sizes
+    for (const auto& frame : frames) {
+      EXPECT_EQ(frame.Width, frames.front().Width);
+      EXPECT_EQ(frame.Height, frames.front().Height);
+    }
+  }
+  EXPECT_TRUE(ReadBytes(input) == before);
+}
+
 }  // namespace
 }  // namespace kelvane::test
