@@ -688,7 +688,14 @@ TEST_F(DamagedRunTest, FormatChangeInTheMiddleOfATransportStream) {
     std::vector<fixtures::TDecodedFrame> frames;
     ASSERT_TRUE(fixtures::DecodeVideoFrames(output, frames));
     ASSERT_FALSE(frames.empty());
+    // Both parts: the pictures of the first (0..49) and of the second (50..99).
+    EXPECT_GE(frames.size(), 95u) << DescribeIndices(DecodedIndices(output));
     if (std::string(format.Video) == "copy") continue;  // a copy keeps both sizes
+    // Both parts' sound, resampled to one rate and channel count.
+    fixtures::TAudioFacts audio;
+    std::string error;
+    ASSERT_TRUE(fixtures::DecodeAudio(output, audio, &error)) << error;
+    EXPECT_NEAR(static_cast<double>(audio.Samples) / audio.SampleRate, 2 * kSourceSeconds, 0.3);
     for (const auto& frame : frames) {
       EXPECT_EQ(frame.Width, frames.front().Width);
       EXPECT_EQ(frame.Height, frames.front().Height);
