@@ -142,11 +142,12 @@ void TTranscoder::Loop() {
       // Presentation follows decoding by a few pictures at most. A presentation
       // time further off is damage (a flipped bit in a time stamp); kept, it
       // would place the picture many seconds away and the run would fill the
-      // gap with repeated pictures. The decoding time stands in for it.
+      // gap with repeated pictures. The decoding time stands in for it (at
+      // most a few pictures early, and a time every muxer takes for a copy).
       if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
           std::llabs(avutil.av_rescale_q(packet->pts - packet->dts, tb, AV_TIME_BASE_Q)) >
               static_cast<int64_t>(settings_.dts_delta_threshold * 1e6))
-        packet->pts = AV_NOPTS_VALUE;
+        packet->pts = packet->dts;
 
       if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
           (input->iformat->flags & AVFMT_TS_DISCONT)) {

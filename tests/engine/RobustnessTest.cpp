@@ -518,7 +518,7 @@ TEST_F(OutputPlaceTest, DamagedPresentationTimeDoesNotStretchTheOutput) {
   ASSERT_TRUE(MovePresentationTime(bytes, 5, 30));
   const std::string input = temp_.File("jump.mpg");
   WriteBytes(input, bytes);
-  for (const TOutput& format : {kOutputs[2], kOutputs[1], kOutputs[3]}) {
+  for (const TOutput& format : {kOutputs[2], kOutputs[1], kOutputs[3], kCopy}) {
     SCOPED_TRACE(format.File);
     const std::string output = temp_.File(format.File);
     TWatchdog watchdog(60s, "presentation time 30 s off");
