@@ -704,5 +704,34 @@ TEST_F(DamagedRunTest, FormatChangeInTheMiddleOfATransportStream) {
   EXPECT_TRUE(ReadBytes(input) == before);
 }
 
+// The input is cut short by another program while it is being read: the run
+// ends on its own, clearly, without a crash.
+TEST_F(DamagedRunTest, InputCutShortWhileReading) {
+  const std::string input = temp_.File("shrinking.mp4");
+  const std::string bytes = ReadBytes(RunMedia().Long);
+  WriteBytes(input, bytes);
+  TRecordingConverter converter;
+  converter.SetProgressInterval(100);
+  TWatchdog watchdog(120s, "input cut short while reading");
+  ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(0, 0);
+  const std::string output = temp_.File("out.mp4");
+  ASSERT_TRUE(converter.SetOutput(0, output, &options)) << converter.LastError();
+  converter.Start(1);
+  ASSERT_TRUE(converter.WaitProgress(1, 60s));
+  ASSERT_EQ(truncate(input.c_str(), static_cast<off_t>(bytes.size() / 3)), 0);
+  ASSERT_TRUE(converter.WaitAllDone(60s));
+  auto ends = converter.Terminates();
+  ASSERT_EQ(ends.size(), 2u);
+  if (ends[0].Exception) {
+    EXPECT_FALSE(ends[0].Message.empty());
+  } else {
+    EXPECT_TRUE(ends[0].Finished);
+    fixtures::TMediaFacts facts;
+    std::string error;
+    EXPECT_TRUE(fixtures::ReadMediaFacts(output, facts, &error)) << error;
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::test
