@@ -15,14 +15,15 @@
 //   flipped2      the same with 2000 bytes and another seed      error, or a readable file
 //   header        the first 12% (at least 64 bytes) overwritten  error, or a readable file
 //                 with 0xA5
-//   garbage       64 KiB of random bytes appended (fixed seed)   a readable file as long as the input
+//   garbage       64 KiB of random bytes appended (fixed seed)   a readable file, input's length
 //   empty         a zero-length file                             error at AddTask
 //   directory     a folder where the file should be              error at AddTask
 //
+// The clean sources are 2 s clips at 160x120 in nine containers (kSources).
 // Each damaged input is converted whole into one output format (MP4, AVI,
 // MPEG-PS, FLV in turn), cut from 0.5 s to 1.5 s into the next, and copied
-// without re-encoding into Matroska. A run that does not end is caught by a watchdog, which aborts the
-// program and so fails the test.
+// without re-encoding into Matroska. A run that does not end is caught by a
+// watchdog, which aborts the program and so fails the test.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -318,7 +319,8 @@ std::vector<TCase> AllCases() {
   std::vector<TCase> cases;
   for (int d = 0; d < static_cast<int>(std::size(kDamages)); ++d) {
     // Empty files and folders look alike whatever they were meant to hold.
-    const int sources = kDamages[d].Expect == kAddTaskFails ? 1 : static_cast<int>(std::size(kSources));
+    const int sources =
+        kDamages[d].Expect == kAddTaskFails ? 1 : static_cast<int>(std::size(kSources));
     for (int s = 0; s < sources; ++s) cases.push_back({s, d});
   }
   return cases;
@@ -619,8 +621,8 @@ TEST_F(DamagedRunTest, StopDuringADamagedInput) {
 // Output places that cannot take a file: each gives a clear error at SetOutput.
 TEST_F(OutputPlaceTest, UnusableOutputNamesGiveAClearError) {
   const std::string long_name(5000, 'x');
-  for (const std::string& output :
-       {temp_.File("missing/out.mp4"), temp_.File("out.unknownext"), temp_.File(long_name + ".mp4")}) {
+  for (const std::string& output : {temp_.File("missing/out.mp4"), temp_.File("out.unknownext"),
+                                    temp_.File(long_name + ".mp4")}) {
     SCOPED_TRACE(output.substr(0, 80));
     TOutcome outcome = SplitCleanTo(SourceFile(kSources[0]), output);
     EXPECT_TRUE(outcome.Failed);
