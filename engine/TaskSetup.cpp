@@ -373,7 +373,10 @@ bool TCustomFFmpeg::OpenInput(const std::string& file_name) {
                          int(i), av_q2d(codec_rate), codec_rate.num, codec_rate.den,
                          av_q2d(container), container.num, container.den));
         }
-        Pending.frame_rate = container;
+        // The library's best guess rather than the container's rate alone: a
+        // damaged stream may claim 375 pictures a second while its average is
+        // 25, and every picture would then be repeated fifteen times.
+        Pending.frame_rate = avformat.av_guess_frame_rate(ic, st, nullptr);
         in.chosen_decoder = forced[skVideo];
         if (Pending.disable[skVideo]) {
           st->discard = AVDISCARD_ALL;
