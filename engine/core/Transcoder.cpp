@@ -645,12 +645,8 @@ void TTranscoder::OpenEncoders(bool subtitles) {
       if (!audio_path_->OpenEncoder(ost, &error, &code)) {
         if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
             avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
-          ReportMapping();
-          std::string text =
-              FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
-                         static_cast<int>(enc->codec_id), ost.FileIndex, ost.StreamIndex, type);
-          GetLogger().Log(&Engine, llError, text);
-          throw FFmpegException(text);
+          RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
+                             type);
         }
         if (!error.empty()) GetLogger().Log(&Engine, llError, error);
         open_failed();
@@ -659,12 +655,8 @@ void TTranscoder::OpenEncoders(bool subtitles) {
       const AVCodec* codec = ost.EncoderCodec;
       if (codec == nullptr) codec = avcodec.avcodec_find_encoder(enc->codec_id);
       if (codec == nullptr) {
-        ReportMapping();
-        std::string text =
-            FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
-                       static_cast<int>(enc->codec_id), ost.FileIndex, ost.StreamIndex, type);
-        GetLogger().Log(&Engine, llError, text);
-        throw FFmpegException(text);
+        RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
+                           type);
       }
       int ret;
       {
@@ -712,6 +704,15 @@ void TTranscoder::OpenEncoders(bool subtitles) {
   }
 }
 
+void TTranscoder::RaiseCodecNotFound(const char* kind, const char* direction, AVCodecID id,
+                                     int file_index, int stream_index, const char* type) {
+  ReportMapping();
+  std::string text = FormatText("%s (codec id %d) not found for %s stream #%d.%d (%s)", kind,
+                                static_cast<int>(id), direction, file_index, stream_index, type);
+  GetLogger().Log(&Engine, llError, text);
+  throw FFmpegException(text);
+}
+
 // Step 10: decoders of the streams something is decoded from.
 void TTranscoder::OpenDecoders() {
   for (auto& ist_ptr : InputStreams) {
@@ -722,12 +723,7 @@ void TTranscoder::OpenDecoders() {
     const AVCodec* codec = ist.DecoderCodec;
     if (codec == nullptr) codec = avcodec.avcodec_find_decoder(dec->codec_id);
     if (codec == nullptr) {
-      ReportMapping();
-      std::string text =
-          FormatText("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                     static_cast<int>(dec->codec_id), ist.FileIndex, ist.StreamIndex, type);
-      GetLogger().Log(&Engine, llError, text);
-      throw FFmpegException(text);
+      RaiseCodecNotFound("Decoder", "input", dec->codec_id, ist.FileIndex, ist.StreamIndex, type);
     }
     dec->pkt_timebase = ist.Stream->time_base;
     int ret;

@@ -85,6 +85,10 @@ class TTranscoder {
   void CopyMetadata();
   void WriteHeaders();
   void ReportMapping();
+  // Reports the mapping, logs and raises "<kind> (codec id %d) not found for
+  // <direction> stream #%d.%d (%s)".
+  [[noreturn]] void RaiseCodecNotFound(const char* kind, const char* direction, AVCodecID id,
+                                       int file_index, int stream_index, const char* type);
   void DumpOutput(int file_index);
 
   void Loop();
