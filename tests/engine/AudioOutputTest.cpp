@@ -4,6 +4,7 @@
 
 #include "engine/FFConverter.h"
 #include "tests/common/MediaAssertions.h"
+#include "tests/engine/RunTestSupport.h"
 #include "tests/common/TestSupport.h"
 
 namespace kelvane {
@@ -21,15 +22,7 @@ class AudioOutputTest : public test::TMediaTest {
       converter_.ClearTasks();
       return "SetOutput: " + error;
     }
-    std::string message = "no end event";
-    converter_.OnTerminate = [&](int32_t task, bool finished, bool exception,
-                                 const std::string& text) {
-      if (task < 0) return;
-      message = finished && !exception ? "" : (text.empty() ? "stopped" : text);
-    };
-    converter_.Start(0);
-    converter_.ClearTasks();
-    return message;
+    return test::RunTasksSynchronously(converter_);
   }
 
   fixtures::TAudioFacts Audio(const std::string& path) {

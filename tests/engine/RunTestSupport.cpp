@@ -94,4 +94,17 @@ TSplitResult Inspect(const std::string& path) {
   return result;
 }
 
+std::string RunTasksSynchronously(TFFConverter& converter) {
+  std::string message = "no end event";
+  converter.OnTerminate = [&](int32_t task, bool finished, bool exception,
+                              const std::string& text) {
+    if (task < 0) return;
+    message = finished && !exception ? "" : (text.empty() ? "stopped" : text);
+  };
+  converter.Start(0);
+  converter.ClearTasks();
+  converter.OnTerminate = nullptr;
+  return message;
+}
+
 }  // namespace kelvane::test

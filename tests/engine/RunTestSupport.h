@@ -77,4 +77,9 @@ struct TSplitResult {
 };
 TSplitResult Inspect(const std::string& path);
 
+// Runs the converter's tasks synchronously (Start(0)) and then clears them.
+// The last task's end message: "" when it finished, "stopped" when it was
+// stopped without a message, "no end event" when none came.
+std::string RunTasksSynchronously(TFFConverter& converter);
+
 }  // namespace kelvane::test

@@ -12,6 +12,7 @@
 #include "binding/MainThread.h"
 #include "engine/FFConverter.h"
 #include "tests/common/MediaAssertions.h"
+#include "tests/engine/RunTestSupport.h"
 #include "tests/common/TestSupport.h"
 
 namespace kelvane {
@@ -118,15 +119,7 @@ class VideoOutputTest : public test::TMediaTest {
     EXPECT_GE(index, 0) << converter_.LastError();
     if (index < 0) return converter_.LastError();
     EXPECT_TRUE(converter_.SetOutput(index, output, &options)) << converter_.LastError();
-    std::string message = "no end event";
-    converter_.OnTerminate = [&](int32_t task, bool finished, bool exception,
-                                 const std::string& text) {
-      if (task < 0) return;
-      message = finished && !exception ? "" : (text.empty() ? "stopped" : text);
-    };
-    converter_.Start(0);
-    converter_.ClearTasks();
-    return message;
+    return test::RunTasksSynchronously(converter_);
   }
 
   std::string input_;
