@@ -38,22 +38,6 @@ TLogLevel NumberToLogLevel(int number) {
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-TLogEventSlot& TLogEventSlot::operator=(TLogEvent handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  handler_ = std::move(handler);
-  return *this;
-}
-
-TLogEventSlot::operator bool() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<bool>(handler_);
-}
-
-TLogEvent TLogEventSlot::Get() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return handler_;
-}
-
 TFFLogger::TFFLogger() : log_level_(NumberToLogLevel(LibraryLogLevel.load())) {}
 
 TFFLogger& GetLogger() {

@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "binding/EventSlot.h"
+
 namespace kelvane {
 
 enum TLogLevel : int {
@@ -63,17 +65,7 @@ using TLogEvent = std::function<void(const void* Sender, uint32_t AThreadID, TLo
 // Holds the OnLog handler so that it can be assigned and tested from any thread:
 //   GetLogger().OnLog = [](const void*, uint32_t, TLogLevel, const std::string&) {...};
 //   GetLogger().OnLog = nullptr;
-class TLogEventSlot {
- public:
-  TLogEventSlot& operator=(TLogEvent handler);
-  explicit operator bool() const;
-  TLogEvent Get() const;
-
- private:
-  mutable std::mutex mutex_;
-  // Guarded by mutex_.
-  TLogEvent handler_;
-};
+using TLogEventSlot = TEventSlot<TLogEvent>;
 
 class TFFLogger {
  public:
