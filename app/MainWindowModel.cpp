@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 
-#include "app/EncoderLimits.h"
 #include "app/Quality.h"
 #include "app/SettingsLists.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
-#include "binding/MainThread.h"
 #include "probe/AVProbe.h"
 
 namespace kelvane {
@@ -25,11 +22,6 @@ const char kBadMarks[] =
 const char kEndBeforeStart[] =
     "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
     "LARGER than the start time.";
-const char kNoInput[] = "Please add a video file To split!";
-const char kNoFolder[] = "Please select an output folder!";
-const char kCannotSplit[] = "This file cannot be splitted!";
-const char kCannotSetOutput[] = "This file cannot be splitted!\n\rPlease send the file to Orvath.";
-const char kCannotStart[] = "The splitting job could not be started.\n\r";
 const char kCompleted[] = "Splitting job completed!";
 const char kFailed[] = "Splitting job failed!\n\r";
 const char kNoVideo[] =
@@ -37,35 +29,14 @@ const char kNoVideo[] =
 const char kChooseFormat[] = "Please choose an output format!";
 const char kFolderHeadline[] = "Please select an output folder :";
 
-using TWeakSelf = std::weak_ptr<TMainWindowModel*>;
-
 }  // namespace
 
-TMainWindowModel::TMainWindowModel(TMessageSink& messages)
-    : messages_(messages), self_(std::make_shared<TMainWindowModel*>(this)) {
-  // Worker threads only post; the effects run on the main thread if the
-  // model still exists then.
-  TWeakSelf weak = self_;
-  converter_.OnProgress = [weak](int32_t, int32_t AFrameNumber, int32_t, int32_t ACurrentDuration,
-                                 float, float, int64_t, int32_t ATotalOutputDuration) {
-    PostToMainThread([weak, AFrameNumber, ACurrentDuration, ATotalOutputDuration] {
-      if (auto self = weak.lock()) {
-        (*self)->ApplyProgress(AFrameNumber, ACurrentDuration, ATotalOutputDuration);
-      }
-    });
-  };
-  converter_.OnTerminate = [weak](int32_t, bool, bool AException, const std::string& AMessage) {
-    PostToMainThread([weak, AException, AMessage] {
-      if (auto self = weak.lock()) (*self)->ApplyTerminate(AException, AMessage);
-    });
-  };
+TMainWindowModel::TMainWindowModel(TMessageSink& messages) : messages_(messages) {
+  session_.OnProgress = [this](const TSplitProgress& progress) { ApplyProgress(progress); };
+  session_.OnEnd = [this](const TSplitEnd&) { ApplyEnd(); };
 }
 
-TMainWindowModel::~TMainWindowModel() {
-  // Effects still queued for the main thread find the model gone; then the
-  // component stops its task and waits for it.
-  self_.reset();
-}
+TMainWindowModel::~TMainWindowModel() = default;
 
 void TMainWindowModel::Changed() {
   if (OnStateChange) OnStateChange();
@@ -430,18 +401,12 @@ bool TMainWindowModel::CheckBeforeRip() {
     }
   }
   if (Trim(EditInputFilename).empty()) {
-    messages_.ShowMessage(kInformation, kNoInput);
+    messages_.ShowMessage(kInformation, NoInputMessage());
     return false;
   }
-  if (EditOutputFolder.empty()) {
-    messages_.ShowMessage(kInformation, kNoFolder);
-    BrowseForFolder();
-    return false;
-  }
-  if (!DirectoryExists(Trim(EditOutputFolder))) {
-    messages_.ShowMessage(kInformation, "The output folder \"" + EditOutputFolder +
-                                            "\"\n\rdoes not exist or has been deleted!\n\r"
-                                            "Please choose a new output folder.");
+  const std::string folder_problem = OutputFolderProblem(EditOutputFolder);
+  if (!folder_problem.empty()) {
+    messages_.ShowMessage(kInformation, folder_problem);
     BrowseForFolder();
     return false;
   }
@@ -450,7 +415,6 @@ bool TMainWindowModel::CheckBeforeRip() {
 
 void TMainWindowModel::ButtonStartClick() {
   if (Splitting) return;
-  awaiting_end_ = false;
   if (OnStopPreview) OnStopPreview();
   CompletionShown = false;
   if (!CheckBeforeRip()) return;
@@ -511,62 +475,23 @@ void TMainWindowModel::Abandon(const std::string& message) {
 
 void TMainWindowModel::FFGoConvert() {
   if (!CheckBeforeRip()) return Abandon(std::string());
-  awaiting_end_ = false;
-  failure_.clear();
-  converter_.ClearTasks();
   ProgressBar1 = 0;
   Changed();
-
-  const TSplitJob job = MakeSplitJob();
-  Log("Split job:\n" + job.Describe());
-  TSplitPlan plan;
   std::string message;
-  if (!BuildSplitPlan(job, plan, message)) return Abandon(message);
-  TOutputOptions& out = plan.OutputOptions;
-  if (!out.DisableAudio) {
-    const int32_t rate =
-        NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
-    if (rate != out.AudioSampleRate) {
-      Log("The audio encoder cannot take " + std::to_string(out.AudioSampleRate) + " Hz; using " +
-          std::to_string(rate) + " Hz");
-      out.AudioSampleRate = rate;
-    }
-  }
-  Log("Output file: " + plan.OutputPath);
-
-  const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
-  if (index < 0) {
-    Log(converter_.LastError());
-    return Abandon(kCannotSplit);
-  }
-  if (!converter_.SetOutput(index, plan.OutputPath, &plan.OutputOptions)) {
-    Log(converter_.LastError());
-    converter_.RemoveTask(index);
-    return Abandon(kCannotSetOutput);
-  }
-  last_output_path_ = plan.OutputPath;
-  awaiting_end_ = true;
-  try {
-    converter_.Start(1);
-  } catch (const std::exception& error) {
-    awaiting_end_ = false;
-    converter_.Stop(true);
-    converter_.ClearTasks();
-    return Abandon(kCannotStart + std::string(error.what()));
-  }
+  if (!session_.Start(MakeSplitJob(), message)) return Abandon(message);
 }
 
 void TMainWindowModel::ButtonStopSplitClick() {
   if (!Splitting) return;
-  converter_.Pause();
+  session_.Pause();
   if (!messages_.Confirm("Confirmation", "Stop all conversions?")) {
-    converter_.Resume();
+    session_.Resume();
     return;
   }
   Panelprogress = "0%";
   StatusPanel1.clear();
   Changed();
-  converter_.Stop(true);
+  session_.Stop();
   EnableControls();
 }
 
@@ -588,24 +513,17 @@ void TMainWindowModel::FFConverterTerminate(int32_t AIndex, bool AFinished, bool
   converter_.OnTerminate(AIndex, AFinished, AException, AMessage);
 }
 
-void TMainWindowModel::ApplyProgress(int32_t frame_number, int32_t current_duration,
-                                     int32_t total_duration) {
-  StatusPanel1 = std::to_string(frame_number) + " frames";
-  if (total_duration > 0) {
-    const int32_t percent = ProgressPercent(current_duration, total_duration);
+void TMainWindowModel::ApplyProgress(const TSplitProgress& progress) {
+  StatusPanel1 = std::to_string(progress.FrameNumber) + " frames";
+  if (progress.TotalOutputDuration > 0) {
+    const int32_t percent = ProgressPercent(progress.CurrentDuration, progress.TotalOutputDuration);
     ProgressBar1 = percent;
     Panelprogress = std::to_string(std::min(percent, 100)) + "%";
   }
   Changed();
 }
 
-void TMainWindowModel::ApplyTerminate(bool exception, const std::string& message) {
-  // End events of a task that was never started, or of an earlier split, do
-  // not end the split the window shows.
-  if (!awaiting_end_) return;
-  if (exception && failure_.empty()) {
-    failure_ = message.empty() ? std::string("An unknown error occurred.") : message;
-  }
+void TMainWindowModel::ApplyEnd() {
   if (!CompletionShown) Timer1Enabled = true;
   Panelprogress = "0%";
   StatusPanel1.clear();
@@ -617,15 +535,13 @@ void TMainWindowModel::ApplyTerminate(bool exception, const std::string& message
 void TMainWindowModel::Timer1Timer() {
   if (!Timer1Enabled) return;
   Timer1Enabled = false;
-  // The split's end is announced now: a late end event arriving while the box
-  // is up must not start a second announcement.
-  awaiting_end_ = false;
   Changed();
-  if (failure_.empty()) {
-    messages_.ShowMessage(kInformation, kCompleted);
-  } else {
+  const std::optional<TSplitEnd>& end = session_.LastEnd();
+  if (end && end->Outcome == TSplitOutcome::Failed) {
     // A task that failed while running says why, rather than "completed".
-    messages_.ShowMessage(kInformation, kFailed + failure_);
+    messages_.ShowMessage(kInformation, kFailed + end->Reason);
+  } else {
+    messages_.ShowMessage(kInformation, kCompleted);
   }
   CompletionShown = true;
 }

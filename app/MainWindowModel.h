@@ -5,14 +5,11 @@
 // drive the same handlers.
 //
 // Ownership: the model owns the conversion component (and through it the
-// probe and the task). Messages go to the TMessageSink given at construction,
-// which must outlive the model.
+// probe and the task) and the split session that runs splits on it. Messages
+// go to the TMessageSink given at construction, which must outlive the model.
 //
-// Threads: everything here runs on the main thread. The component's progress
-// and end events arrive on worker threads; their handlers only post their
-// effects to the main thread (PostToMainThread) and never wait for it, because
-// the main thread itself waits for the worker when a split is stopped. Effects
-// posted after the model is gone are dropped.
+// Threads: everything here runs on the main thread. The split session carries
+// the component's progress and end to the main thread (see TSplitSession).
 #pragma once
 
 #include <cstdint>
@@ -24,6 +21,7 @@
 #include "app/MessageSink.h"
 #include "app/SettingsStore.h"
 #include "app/SplitJob.h"
+#include "app/SplitSession.h"
 #include "engine/FFConverter.h"
 
 namespace kelvane {
@@ -93,9 +91,11 @@ class TMainWindowModel {
   TListModel ComboAudioChannels;
 
   // The conversion component. Its progress and end events belong to the
-  // model; a view paints preview frames by setting OnPreviewBitmap, which the
-  // component calls on the main thread.
+  // split session; a view paints preview frames by setting OnPreviewBitmap,
+  // which the component calls on the main thread.
   TFFConverter& Converter() { return converter_; }
+  // Runs the splits Start builds; its end report says how the last one went.
+  TSplitSession& Session() { return session_; }
 
   // Called after a handler changed any field above (the lists report their own
   // changes), so that a view can refresh.
@@ -172,9 +172,10 @@ class TMainWindowModel {
   // The split the window describes right now.
   TSplitJob MakeSplitJob() const;
   // The output path of the split that runs (or ran) last.
-  const std::string& LastOutputPath() const { return last_output_path_; }
+  const std::string& LastOutputPath() const { return session_.OutputPath(); }
 
-  // Component events: their effects happen on the main thread.
+  // Component events, as the component raises them (through the session):
+  // their effects happen on the main thread.
   void FFConverterProgress(int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
                            int32_t ACurrentDuration, float AQuality, float ABitRate,
                            int64_t ACurrentSize, int32_t ATotalOutputDuration);
@@ -188,8 +189,8 @@ class TMainWindowModel {
   static int32_t ProgressPercent(int32_t current_duration, int32_t total_duration);
 
  private:
-  void ApplyProgress(int32_t frame_number, int32_t current_duration, int32_t total_duration);
-  void ApplyTerminate(bool exception, const std::string& message);
+  void ApplyProgress(const TSplitProgress& progress);
+  void ApplyEnd();
   void Abandon(const std::string& message);
   void Changed();
   void BrowseForFolder();
@@ -197,15 +198,8 @@ class TMainWindowModel {
 
   TMessageSink& messages_;
   TFFConverter converter_;
+  TSplitSession session_{converter_};  // goes before the component it uses
   std::string program_folder_;
-  std::string last_output_path_;
-  // True from the moment the split's task is started until the next split is
-  // built: only then do end events belong to the split the window shows.
-  bool awaiting_end_ = false;
-  // The reason the current split's task failed, empty when it did not.
-  std::string failure_;
-  // Lets effects posted by worker threads see whether the model still exists.
-  std::shared_ptr<TMainWindowModel*> self_;
 };
 
 }  // namespace kelvane

@@ -30,7 +30,7 @@ const std::vector<std::string>& FixedFrameRates();     // 7 entries, "Auto" ...
 const std::vector<std::string>& FixedSampleRates();    // 8 entries, "96000 Hz" ...
 const std::vector<std::string>& QualityLevels();       // "Highest" ... "Lowest"
 
-// Each fills `list` from the row's column and selects the designed entry.
+// Each fills `list` from the row's column and selects the entry the column marks as its default.
 void FillVideoCodecs(const Quality& row, TListModel& list);
 void FillSizes(const Quality& row, TListModel& list);
 void FillVideoBitrates(const Quality& row, TListModel& list);

@@ -108,6 +108,15 @@ std::string OutputPathFor(const TSplitJob& job) {
   return UniqueOutputName(folder + name, extension);
 }
 
+std::string NoInputMessage() { return "Please add a video file To split!"; }
+
+std::string OutputFolderProblem(const std::string& folder) {
+  if (folder.empty()) return "Please select an output folder!";
+  if (DirectoryExists(Trim(folder))) return std::string();
+  return "The output folder \"" + folder +
+         "\"\n\rdoes not exist or has been deleted!\n\rPlease choose a new output folder.";
+}
+
 bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message) {
   plan = TSplitPlan();
   message.clear();

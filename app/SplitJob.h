@@ -65,6 +65,12 @@ std::optional<int32_t> MarkToMilliseconds(const std::string& text);
 // input file itself, the first free "-n" name (UniqueOutputName).
 std::string OutputPathFor(const TSplitJob& job);
 
+// The message for a split without an input file.
+std::string NoInputMessage();
+// Why the output folder as shown cannot take the output: it is empty, or the
+// folder its trimmed text names does not exist. Empty when it can.
+std::string OutputFolderProblem(const std::string& folder);
+
 // Fills `plan` from `job`. False with a message for the user when a value
 // cannot be used (a mark without a decimal point, a bitrate list without a
 // selection, ...); nothing has been started then.

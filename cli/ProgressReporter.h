@@ -14,16 +14,11 @@
 #include <cstdio>
 #include <string>
 
+#include "app/SplitSession.h"
+
 namespace kelvane::cli {
 
-struct TProgressValues {
-  int32_t FrameNumber = 0;
-  int32_t FPS = 0;
-  int32_t CurrentDuration = 0;      // ms written so far
-  int32_t TotalOutputDuration = 0;  // ms expected; 0 or less when unknown
-  int64_t CurrentSize = 0;          // bytes
-  float BitRate = 0;                // kbit/s
-};
+using TProgressValues = TSplitProgress;
 
 struct TSplitResult {
   std::string Outcome;  // "finished", "stopped" or "failed"

@@ -6,11 +6,11 @@
 #include <atomic>
 #include <cinttypes>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "app/MainWindowModel.h"
 #include "app/MessageSink.h"
+#include "app/SplitSession.h"
 #include "app/Quality.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
@@ -64,7 +64,6 @@ class TConsoleSink : public TMessageSink {
  public:
   explicit TConsoleSink(TProgressReporter& reporter) : reporter_(reporter) {}
   void ShowMessage(const std::string& caption, const std::string& text) override {
-    last_ = text;
     ++count_;
     reporter_.Message(caption, text);
   }
@@ -73,25 +72,11 @@ class TConsoleSink : public TMessageSink {
   }
   bool Confirm(const std::string&, const std::string&) override { return true; }
   std::optional<std::string> ChooseFolder(const std::string&) override { return std::nullopt; }
-  const std::string& Last() const { return last_; }
   int Count() const { return count_; }
 
  private:
   TProgressReporter& reporter_;
-  std::string last_;
   int count_ = 0;
-};
-
-// What the component reported, carried from its threads.
-struct TTaskReports {
-  std::mutex lock;
-  // Guarded by lock.
-  std::optional<TProgressValues> pending;
-  TProgressValues last;
-  bool ended = false;
-  bool finished = false;
-  bool exception = false;
-  std::string message;
 };
 
 void PrintError(FILE* err, const std::string& text) {
@@ -181,9 +166,9 @@ int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE
 
 // The process stops on Ctrl-Z only after the task is paused, and the task
 // resumes once the process is continued.
-void SuspendWhilePaused(TMainWindowModel& model, TProgressReporter& reporter) {
+void SuspendWhilePaused(TSplitSession& session, TProgressReporter& reporter) {
   suspend_requested = false;
-  model.Converter().Pause();
+  session.Pause();
   reporter.PauseBegan();
   signal(SIGTSTP, SIG_DFL);
   raise(SIGTSTP);
@@ -193,7 +178,7 @@ void SuspendWhilePaused(TMainWindowModel& model, TProgressReporter& reporter) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGTSTP, &action, nullptr);
   reporter.PauseEnded();
-  model.Converter().Resume();
+  session.Resume();
 }
 
 }  // namespace
@@ -300,16 +285,19 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
       return kExitUsage;
     }
   }
+  int32_t volume = 100;
   if (options.Volume) {
-    const std::optional<long long> volume = ParseInteger(Trim(*options.Volume));
-    if (!volume || *volume < 0 || *volume > 200) {
+    const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
+    if (!value || *value < 0 || *value > 200) {
       PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume + "'");
       return kExitUsage;
     }
-    model.SpinVolume = static_cast<int32_t>(*volume);
+    volume = static_cast<int32_t>(*value);
   }
 
-  // The marks, as the window's time panels would show them.
+  // The split: what the window's lists now say, with the marks, folder and
+  // volume of the command line.
+  TSplitJob job = model.MakeSplitJob();
   auto mark = [&](const std::optional<std::string>& value, const char* what) -> std::optional<std::string> {
     if (!value) return std::string("0.00");
     std::optional<std::string> text = MarkText(*value);
@@ -319,118 +307,76 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
   const std::optional<std::string> start = mark(options.Start, "start");
   const std::optional<std::string> end = mark(options.End, "end");
   if (!start || !end) return kExitUsage;
-  model.Panel1 = *start;
-  model.Panel2 = *end;
+  job.StartMark = *start;
+  job.EndMark = *end;
   if (options.End && *ParseDecimal(*end) < *ParseDecimal(*start)) {
     sink.ShowMessage("Information",
                      "The end time is smaller than the start time!\n\rPlease make sure that the "
                      "end time is LARGER than the start time.");
     return kExitUsage;
   }
-
   // The folder: the input's own unless one is named.
   std::string folder = options.OutputDir ? *options.OutputDir : ExtractFilePath(ExpandFileName(options.InputFile));
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  model.EditOutputFolder = folder;
-  model.Overwrite = options.Overwrite;
-
-  // Carry the component's reports to the main thread; the model keeps its own
-  // handlers and gets every event first.
-  auto reports = std::make_shared<TTaskReports>();
-  TFFConverter& converter = model.Converter();
-  auto model_progress = converter.OnProgress;
-  converter.OnProgress = [model_progress, reports](int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
-                                                   int32_t ACurrentDuration, float AQuality,
-                                                   float ABitRate, int64_t ACurrentSize,
-                                                   int32_t ATotalOutputDuration) {
-    if (model_progress) {
-      model_progress(AIndex, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
-                     ATotalOutputDuration);
-    }
-    {
-      std::lock_guard<std::mutex> guard(reports->lock);
-      TProgressValues values{AFrameNumber, AFPS, ACurrentDuration, ATotalOutputDuration, ACurrentSize,
-                             ABitRate};
-      reports->pending = values;
-      reports->last = values;
-    }
-    NotifyMainThread();
-  };
-  auto model_terminate = converter.OnTerminate;
-  converter.OnTerminate = [model_terminate, reports](int32_t AIndex, bool AFinished, bool AException,
-                                                     const std::string& AMessage) {
-    if (model_terminate) model_terminate(AIndex, AFinished, AException, AMessage);
-    if (AIndex < 0) return;  // the all-tasks-done report repeats nothing new
-    {
-      std::lock_guard<std::mutex> guard(reports->lock);
-      reports->ended = true;
-      reports->finished = AFinished;
-      reports->exception = AException;
-      reports->message = AMessage;
-    }
-    NotifyMainThread();
-  };
+  job.OutputFolder = folder;
+  job.Overwrite = options.Overwrite;
+  job.Volume = volume;
 
   TSignalScope signals;
-  const int before_start = sink.Count();
-  model.ButtonStartClick();
-  if (!model.Splitting) {
-    // The model said why it abandoned the split; add the component's reason.
-    const std::string reason = converter.LastError();
-    if (!reason.empty()) PrintError(err, reason);
-    if (sink.Count() == before_start) PrintError(err, "the split could not be started");
+  TSplitSession& session = model.Session();
+  TFFConverter& converter = model.Converter();
+  std::string refusal;
+  if (!session.Start(job, refusal)) {
+    sink.ShowMessage("Information", refusal);
+    // The component's reason, when it has one.
+    if (!converter.LastError().empty()) PrintError(err, converter.LastError());
     return kExitFailed;
   }
-  reporter.Started(options.InputFile, model.LastOutputPath());
+  reporter.Started(options.InputFile, session.OutputPath());
 
   bool stop_sent = false;
+  int progress_seen = 0;
   auto flush_progress = [&] {
-    std::optional<TProgressValues> pending;
-    {
-      std::lock_guard<std::mutex> guard(reports->lock);
-      pending.swap(reports->pending);
-    }
-    if (pending) reporter.Progress(*pending);
+    if (session.ProgressCount() == progress_seen) return;
+    progress_seen = session.ProgressCount();
+    reporter.Progress(session.LastProgress());
   };
-  while (model.Splitting) {
+  while (session.Running()) {
     WaitOnMainThread(
         [&] {
-          std::lock_guard<std::mutex> guard(reports->lock);
-          return !model.Splitting || reports->pending.has_value() || interrupted || suspend_requested;
+          return !session.Running() || session.ProgressCount() != progress_seen || interrupted ||
+                 suspend_requested;
         },
         std::chrono::milliseconds(250));
     flush_progress();
     if (interrupted && !stop_sent) {
       stop_sent = true;
       reporter.Message("Information", "Stopping: the file written so far is being finished.");
-      converter.Stop(true);
+      session.Stop();
     }
-    if (suspend_requested && !stop_sent) SuspendWhilePaused(model, reporter);
+    if (suspend_requested && !stop_sent) SuspendWhilePaused(session, reporter);
   }
-  // The task's own end report may still be on its way from its event thread.
-  WaitOnMainThread([&] {
-    std::lock_guard<std::mutex> guard(reports->lock);
-    return reports->ended;
-  }, std::chrono::milliseconds(5000));
-  WaitOnMainThread([&] { return converter.TerminateEventsDone(); }, std::chrono::milliseconds(5000));
+  // The component's last end events may still be on their way.
+  session.WaitForEnd(std::chrono::milliseconds(5000));
   flush_progress();
-  if (model.Timer1Enabled) model.Timer1Timer();
 
+  const TSplitEnd& ending = *session.LastEnd();
   TSplitResult result;
-  result.OutputPath = model.LastOutputPath();
-  {
-    std::lock_guard<std::mutex> guard(reports->lock);
-    result.FramesWritten = reports->last.FrameNumber < 0 ? 0 : reports->last.FrameNumber;
-    if (reports->exception) {
+  result.OutputPath = ending.OutputPath;
+  result.FramesWritten = ending.FramesWritten;
+  switch (ending.Outcome) {
+    case TSplitOutcome::Failed:
       result.Outcome = "failed";
-      result.Message = reports->message;
-    } else if (!reports->finished || interrupted) {
+      result.Message = ending.Reason;
+      break;
+    case TSplitOutcome::Stopped:
       result.Outcome = "stopped";
       result.Message = "Stopped by the user.";
-    } else {
+      break;
+    case TSplitOutcome::Finished:
       result.Outcome = "finished";
-      result.Message = sink.Last();
-    }
+      result.Message = "Splitting job completed!";
+      break;
   }
   TAVProbe& probe = converter.Probe();
   if (!result.OutputPath.empty() && FileExists(result.OutputPath) &&

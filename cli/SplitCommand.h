@@ -1,7 +1,8 @@
-// kelvane-split's work: drives the same window model the Qt window uses —
-// opens the input, chooses the format and the settings list entries the
-// command line names, sets the marks and presses Start — and reports the split
-// until its task ends.
+// kelvane-split's work: uses the window model the Qt window uses to open the
+// input and choose the format and the settings list entries the command line
+// names, then runs the split through the model's split session (the same API
+// the window's Start drives) with the command line's marks and folder, and
+// reports it until its end.
 //
 // Ctrl-C stops the task (stop with wait), so the output is still finished with
 // its trailer; Ctrl-Z pauses the task before the process stops, and it resumes

@@ -183,6 +183,7 @@ TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
   EXPECT_EQ(text.rfind("Splitting job failed!\n\r", 0), 0u) << text;
   EXPECT_GT(text.size(), std::string("Splitting job failed!\n\r").size());
   EXPECT_TRUE(model_.ControlsEnabled);
+  EXPECT_EQ(model_.Session().LastEnd()->Outcome, TSplitOutcome::Failed);
 }
 
 TEST_F(TSplitRun, AnOutputThatCannotBeSetUpLeavesNoTaskAndNoEndMessage) {
@@ -220,6 +221,8 @@ TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
   EXPECT_FALSE(model_.Timer1Enabled);
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
   EXPECT_TRUE(model_.CompletionShown);
+  ASSERT_TRUE(model_.Session().LastEnd());
+  EXPECT_EQ(model_.Session().LastEnd()->Outcome, TSplitOutcome::Stopped);
 }
 
 TEST_F(TSplitRun, StopAnsweredNoLetsTheSplitFinish) {

@@ -1,0 +1,109 @@
+// One split at a time over the conversion component: the API both front ends
+// drive. Start turns a TSplitJob into the one task and runs it on a worker;
+// Pause, Resume and Stop (which waits for the worker) control it; progress
+// reaches the main thread as TSplitProgress, and the end is reported exactly
+// once per started split as a TSplitEnd saying how it went.
+//
+// Ownership: the session uses a component it does not own (the window model's,
+// which must outlive it) and is the only one to set the component's OnProgress
+// and OnTerminate.
+//
+// Threads: every member is called on the main thread, and OnProgress / OnEnd
+// run there. The component raises its events on worker threads; the handlers
+// only post them to the main thread and never wait for it, because the main
+// thread waits for the worker in Stop. The handlers are replaced before every
+// run, so an event of an earlier task (a task removed before it ran, the
+// all-tasks-done report of the last run) arrives through an old handler and is
+// dropped. Events posted after the session is gone are dropped too.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/SplitJob.h"
+#include "engine/FFConverter.h"
+
+namespace kelvane {
+
+// One progress report of the running split.
+struct TSplitProgress {
+  int32_t FrameNumber = 0;
+  int32_t FPS = 0;
+  int32_t CurrentDuration = 0;      // ms written so far
+  int32_t TotalOutputDuration = 0;  // ms expected; 0 or less when unknown
+  int64_t CurrentSize = 0;          // bytes
+  float BitRate = 0;                // kbit/s
+};
+
+enum class TSplitOutcome { Finished, Stopped, Failed };
+
+// How a split ended.
+struct TSplitEnd {
+  TSplitOutcome Outcome = TSplitOutcome::Finished;
+  std::string Reason;  // the task's failure, empty unless Failed
+  std::string OutputPath;
+  int32_t FramesWritten = 0;  // as the last progress report said
+};
+
+class TSplitSession {
+ public:
+  explicit TSplitSession(TFFConverter& converter);
+  ~TSplitSession();
+  TSplitSession(const TSplitSession&) = delete;
+  TSplitSession& operator=(const TSplitSession&) = delete;
+
+  // Builds the task for `job` and starts it. False with the message for the
+  // user when the job cannot be used or the task cannot be made or started;
+  // no task of it remains then and no end will be reported.
+  bool Start(const TSplitJob& job, std::string& message);
+  // Suspends and continues the running task.
+  void Pause();
+  void Resume();
+  // Asks the task to stop and waits for its worker; the output is still
+  // finished. The end report follows as for any other end.
+  void Stop();
+
+  // Started and its end not yet reported.
+  bool Running() const { return running_; }
+  // The output of the split that runs or ran last.
+  const std::string& OutputPath() const { return output_path_; }
+  // Progress reports of the current split so far, and the latest of them.
+  int ProgressCount() const { return progress_count_; }
+  const TSplitProgress& LastProgress() const { return last_progress_; }
+  // The end of the last split that ended; nothing before the first.
+  const std::optional<TSplitEnd>& LastEnd() const { return last_end_; }
+
+  // Waits on the main thread (serving its queue) until the split has ended and
+  // every end event of the component has been delivered. False on timeout.
+  bool WaitForEnd(std::chrono::milliseconds timeout);
+
+  // Main thread: a progress report of the current split; its end (once).
+  std::function<void(const TSplitProgress&)> OnProgress;
+  std::function<void(const TSplitEnd&)> OnEnd;
+
+ private:
+  // Points the component's events at run `generation`.
+  void Connect(uint64_t generation);
+  void Progressed(uint64_t generation, const TSplitProgress& progress);
+  void Terminated(uint64_t generation, int32_t index, bool finished, bool exception,
+                  const std::string& message);
+  void Log(const std::string& text);
+
+  TFFConverter& converter_;
+  // Each Start is a new run; events carry the run they were raised for.
+  uint64_t generation_ = 0;
+  bool running_ = false;
+  bool stop_requested_ = false;
+  std::string output_path_;
+  int progress_count_ = 0;
+  TSplitProgress last_progress_;
+  std::optional<TSplitEnd> last_end_;
+  // Lets effects posted by worker threads see whether the session still exists.
+  std::shared_ptr<TSplitSession*> self_;
+};
+
+}  // namespace kelvane
