@@ -192,8 +192,12 @@ void DoNothing(TCustomFFmpeg& task, const std::string& name, const std::string&)
   task.Log(llInfo, "Do nothing: option - " + name);
 }
 
-void Refuse(TCustomFFmpeg&, const std::string& name, const std::string&) {
-  throw FFmpegException("TODO: option - " + name);
+// "auto" or 0: one thread per core, the libraries' own choice.
+int ThreadCount(const std::string& value) {
+  if (value == "auto") return 0;
+  const int32_t count = StrToInt(value);
+  if (count < 0) throw FFmpegException("Incorrect thread count: " + value);
+  return count;
 }
 
 #define KV_HANDLER(body) \
@@ -209,7 +213,7 @@ const TOptionRow OptionTable[] = {
     {"i", DoNothing},
     {"y", DoNothing},
     {"benchmark", DoNothing},
-    {"threads", Refuse},
+    {"threads", KV_HANDLER(task.Pending.thread_count = ThreadCount(value))},
     // Files, formats and general run settings.
     {"f", KV_HANDLER(task.SetInputOrOutputFormat(value))},
     {"map", KV_HANDLER(task.SetStreamMap(value))},

@@ -343,7 +343,7 @@ bool TCustomFFmpeg::OpenInput(const std::string& file_name) {
       throw FFmpegException("avcodec_parameters_to_context failed");
     }
     dec->pkt_timebase = st->time_base;
-    if (Pending.thread_count > 1) dec->thread_count = Pending.thread_count;
+    dec->thread_count = Pending.thread_count;
     switch (type) {
       case AVMEDIA_TYPE_VIDEO: {
         if (OptionDefaults) {
@@ -610,7 +610,7 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& file) {
   enc->codec_type = AVMEDIA_TYPE_VIDEO;
   out.bitstream_filters = std::move(Pending.bitstream_filters[skVideo]);
   Pending.bitstream_filters[skVideo].clear();
-  if (Pending.thread_count > 1) enc->thread_count = Pending.thread_count;
+  enc->thread_count = Pending.thread_count;
   if (Pending.codec_tag[skVideo]) enc->codec_tag = Pending.codec_tag[skVideo];
 
   AVCodecContext* video_template =
@@ -752,7 +752,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& file) {
   enc->codec_type = AVMEDIA_TYPE_AUDIO;
   out.bitstream_filters = std::move(Pending.bitstream_filters[skAudio]);
   Pending.bitstream_filters[skAudio].clear();
-  if (Pending.thread_count > 1) enc->thread_count = Pending.thread_count;
+  enc->thread_count = Pending.thread_count;
   if (Pending.codec_tag[skAudio]) enc->codec_tag = Pending.codec_tag[skAudio];
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;

@@ -140,7 +140,9 @@ struct TPendingSettings {
   // Next audio stream.
   float audio_qscale = NoAudioQuality;
 
-  int thread_count = 1;
+  // Threads of every decoder and encoder opened afterwards ("threads"); 0
+  // lets the libraries use one per core.
+  int thread_count = 0;
 };
 
 // Settings the transcoding run reads.

@@ -122,6 +122,9 @@ void TTranscoder::Run() {
 void TTranscoder::SetUp() {
   BuildInputTables();
   BindSources();
+  // No output takes these streams: the demuxers need not even read them.
+  for (auto& ist : InputStreams)
+    if (ist->Discard) ist->Stream->discard = AVDISCARD_ALL;
   SetUpCodecParameters();
   OpenEncoders(false);
   OpenDecoders();
@@ -177,8 +180,8 @@ void TTranscoder::BindSources() {
   outputs_.clear();
   for (auto& file : Engine.OutputFiles) outputs_.push_back(file.get());
   if (JoinMode() && !outputs_.empty()) {
-    outputs_.resize(1);
-    for (size_t k = 1; k < Engine.InputFiles.size(); ++k) outputs_.push_back(outputs_[0]);
+    TOutputFile* joined = outputs_.front();
+    outputs_.assign(std::max<size_t>(Engine.InputFiles.size(), 1), joined);
   }
 
   int total = 0;

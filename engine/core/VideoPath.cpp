@@ -396,11 +396,14 @@ bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist,
   }
 
   const bool scaling = !filters && ost.VideoResample;
-  if (ost.VideoPad || scaling) EnsureTempPicture(ost);
   if (ost.VideoPad || scaling) {
+    EnsureTempPicture(ost);
     // The encoder may still hold the previous picture: never write into it.
-    if (avutil.av_frame_make_writable(ost.TempPicture.get()) < 0) {
-      throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    // Every pixel is written anew below, so a new buffer serves without
+    // copying the old picture into it.
+    if (!avutil.av_frame_is_writable(ost.TempPicture.get())) {
+      ost.TempPicture.reset();
+      EnsureTempPicture(ost);
     }
   }
   AVFrame* final = formatted;

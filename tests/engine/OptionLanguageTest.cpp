@@ -49,7 +49,7 @@ TEST_F(OptionLanguageTest, EveryRefusedValueRaisesItsMessage) {
       {"atag", "ABCDE", "audio tag parameter must be 4 chars"},
       {"vtag", "DIV", "video tag parameter must be 4 chars"},
       {"stag", "AB", "subtitle tag parameter must be 4 chars"},
-      {"threads", "2", "TODO: option - threads"},
+      {"threads", "-1", "Incorrect thread count: -1"},
       {"itsscale", "25:2", "stream index over MAX_STREAMS(20)"},
       {"itsscale", "20:1.5", "stream index over MAX_STREAMS(20)"},
       {"metadata", "title", "Missing ="},
@@ -110,6 +110,12 @@ TEST_F(OptionLanguageTest, AcceptedValuesReachTheirSettings) {
   EXPECT_EQ(task_->Verbosity, 32);
   EXPECT_EQ(ErrorOf("v", "-3"), "");
   EXPECT_EQ(task_->Verbosity, -3);
+
+  EXPECT_EQ(task_->Pending.thread_count, 0);  // one per core unless asked
+  EXPECT_EQ(ErrorOf("threads", "3"), "");
+  EXPECT_EQ(task_->Pending.thread_count, 3);
+  EXPECT_EQ(ErrorOf("threads", "auto"), "");
+  EXPECT_EQ(task_->Pending.thread_count, 0);
 
   EXPECT_EQ(ErrorOf("ss", "00:01:30.500"), "");
   EXPECT_EQ(task_->Settings.start_time, 90500000);

@@ -167,7 +167,7 @@ TEST_F(SetupTaskTest, SetOutputFailuresKeepTheTask) {
        "new_audio_stream fail: Invalid encoder type 'mpeg4'"},
       {[](TOutputOptions& o) { o.VideoPreset = "missing"; }, "g.mp4",
        "Preset \"mpeg4-missing\" not found"},
-      {[](TOutputOptions& o) { o.ExtOptions = "threads=2"; }, "h.mp4", "TODO: option - threads"},
+      {[](TOutputOptions& o) { o.ExtOptions = "threads=-2"; }, "h.mp4", "Incorrect thread count: -2"},
   };
   for (const TCase& c : cases) {
     converter_.ClearTasks();
