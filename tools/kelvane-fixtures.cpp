@@ -1,5 +1,5 @@
 // kelvane-fixtures: writes a synthetic media file whose video frames carry their
-// frame index and whose audio is a steady tone.
+// frame index and whose audio is a steady tone (or sharp marks every few frames).
 //
 //   kelvane-fixtures --preset mp4-h264-aac --seconds 10 out.mp4
 //   kelvane-fixtures --list
@@ -29,6 +29,7 @@ void Usage(FILE* out) {
           "  --sample-rate N    audio sample rate\n"
           "  --channels N       audio channels\n"
           "  --tone HZ          tone frequency (default 440)\n"
+          "  --ticks N          a sharp sound mark every N frames instead of the tone\n"
           "  --aspect N:D       pixel shape (sample aspect ratio)\n"
           "  --container NAME   muxer, e.g. mp4, avi, matroska, mpeg, mpegts\n"
           "  --video CODEC      video encoder; \"none\" for no video\n"
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
   std::string output;
   TFixtureRecipe overrides;
   bool size_given = false, rate_given = false, gop_given = false, first_given = false;
-  bool sample_rate_given = false, channels_given = false;
+  bool sample_rate_given = false, channels_given = false, ticks_given = false;
   double seconds = 2.0, tone = 440.0;
   std::string title, container, video, audio;
   bool aspect_given = false, subtitles = false;
@@ -115,6 +116,9 @@ int main(int argc, char** argv) {
       channels_given = true;
     } else if (arg == "--tone") {
       ok = ParseDouble(value(), tone);
+    } else if (arg == "--ticks") {
+      ok = ParseInt(value(), overrides.TickEveryFrames);
+      ticks_given = true;
     } else if (arg == "--aspect") {
       int num = 0, den = 0;
       ok = sscanf(value(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0;
@@ -167,6 +171,7 @@ int main(int argc, char** argv) {
   if (sample_rate_given) recipe.SampleRate = overrides.SampleRate;
   if (channels_given) recipe.Channels = overrides.Channels;
   if (aspect_given) recipe.SampleAspect = overrides.SampleAspect;
+  if (ticks_given) recipe.TickEveryFrames = overrides.TickEveryFrames;
   if (!container.empty()) recipe.Container = container;
   if (!video.empty()) recipe.VideoCodec = video == "none" ? "" : video;
   if (!audio.empty()) recipe.AudioCodec = audio == "none" ? "" : audio;

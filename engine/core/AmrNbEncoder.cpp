@@ -56,7 +56,7 @@ int TAmrNbEncoder::SendFrame(const AVFrame* frame) {
   if (!packet || avcodec.av_new_packet(packet.get(), size) < 0) return AVERROR(ENOMEM);
   std::memcpy(packet->data, out, size_t(size));
   int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : next_pts_;
-  packet->pts = packet->dts = pts;
+  packet->pts = packet->dts = pts - kDelaySamples;
   packet->duration = kFrameSamples;
   packet->flags |= AV_PKT_FLAG_KEY;
   next_pts_ = pts + kFrameSamples;

@@ -2,8 +2,11 @@
 //
 // Each frame of 160 signed 16-bit mono samples at 8000 Hz becomes one packet in
 // the storage format the 3GP, 3G2 and AMR muxers take: the table-of-contents
-// byte (mode << 3 | quality bit) followed by the speech bits. The encoder has
-// no delay; a short last frame is padded with silence.
+// byte (mode << 3 | quality bit) followed by the speech bits. The codec looks
+// 5 ms (40 samples) ahead, so its decoded sound comes that much late: like the
+// library's encoders it declares the delay (initial_padding) and starts its
+// packet times that much below the frames' times. A short last frame is padded
+// with silence.
 //
 // Ownership: owns the library's encoder state, not the context. Threads: one at
 // a time.
@@ -20,6 +23,7 @@ class TAmrNbEncoder : public TAudioEncoder {
  public:
   static constexpr int kFrameSamples = 160;
   static constexpr int kSampleRate = 8000;
+  static constexpr int kDelaySamples = 40;
 
   // `context` must have passed PrepareAmrNbContext and the library be loaded.
   explicit TAmrNbEncoder(AVCodecContext* context);

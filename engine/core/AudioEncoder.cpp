@@ -88,7 +88,7 @@ bool PrepareAmrNbContext(AVCodecContext* context, std::string* error) {
   context->frame_size = TAmrNbEncoder::kFrameSamples;
   context->time_base = AVRational{1, TAmrNbEncoder::kSampleRate};
   context->bit_rate = TAmrNbEncoder::BitRateOfMode(TAmrNbEncoder::ModeForBitRate(context->bit_rate));
-  context->initial_padding = 0;
+  context->initial_padding = TAmrNbEncoder::kDelaySamples;
   return true;
 }
 

@@ -109,6 +109,14 @@ TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in) {
   return step;
 }
 
+bool MuxerSkipsPriming(const AVOutputFormat* format) {
+  if (format == nullptr || format->name == nullptr) return false;
+  for (const char* name : {"mp4", "mov", "3gp", "3g2", "psp", "ipod", "ismv", "f4v"}) {
+    if (std::strcmp(format->name, name) == 0) return true;
+  }
+  return false;
+}
+
 TAudioPath::TAudioPath(const TAudioPathSettings& settings, TPacketWriter writer,
                        const void* log_sender)
     : settings_(settings), writer_(std::move(writer)), sender_(log_sender) {}
@@ -123,14 +131,43 @@ void TAudioPath::LogVerbose(const char* format, ...) {
   GetLogger().Log(sender_, llVerbose, text);
 }
 
-bool TAudioPath::OpenEncoder(TOutputStreamState& ost, std::string* error, int* code) {
+bool TAudioPath::OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error,
+                             int* code) {
   encoders_.erase(ost.Encoder);
+  priming_.erase(ost.Encoder);
   std::unique_ptr<TAudioEncoder> encoder =
       OpenAudioEncoder(ost.Encoder, ost.EncoderCodec, nullptr, error, code);
   if (!encoder) return false;
   encoders_[ost.Encoder] = std::move(encoder);
+  AVCodecContext* enc = ost.Encoder;
+  // The library's WMA decoders leave out the first frame themselves; dropping
+  // the delay from the input as well would lose that much of the sound.
+  const bool decoder_skips = enc->codec_id == AV_CODEC_ID_WMAV1 || enc->codec_id == AV_CODEC_ID_WMAV2;
+  if (!skips_priming && !decoder_skips && enc->initial_padding > 0 && enc->sample_rate > 0) {
+    TPriming& priming = priming_[enc];
+    priming.ToDrop = enc->initial_padding;
+    priming.Shift = avutil.av_rescale_q(enc->initial_padding, AVRational{1, enc->sample_rate},
+                                        enc->time_base);
+  }
   EnsureFifo(ost);
   return true;
+}
+
+int TAudioPath::DropPriming(TOutputStreamState& ost, const uint8_t** data, int samples) {
+  auto found = priming_.find(ost.Encoder);
+  if (found == priming_.end() || found->second.ToDrop <= 0 || samples <= 0) return samples;
+  const int drop = int(std::min<int64_t>(found->second.ToDrop, samples));
+  found->second.ToDrop -= drop;
+  // The dropped samples still count as output: the sync arithmetic must not
+  // fill them in again.
+  ost.SyncOpts += drop;
+  const AVCodecContext* enc = ost.Encoder;
+  const bool planar = avutil.av_sample_fmt_is_planar(enc->sample_fmt);
+  const int channels = enc->ch_layout.nb_channels;
+  const int64_t step = int64_t(drop) * avutil.av_get_bytes_per_sample(enc->sample_fmt) *
+                       (planar ? 1 : channels);
+  for (int p = 0; p < (planar ? channels : 1) && p < AV_NUM_DATA_POINTERS; ++p) data[p] += step;
+  return samples - drop;
 }
 
 TAudioEncoder* TAudioPath::EncoderOf(TOutputStreamState& ost) {
@@ -342,8 +379,6 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
 
   // Resample or convert into the encoder's format.
   const int in_samples = size / in_frame_bytes;
-  const uint8_t* const* planes = nullptr;
-  const uint8_t* packed[1] = {block};
   int samples = in_samples;
   if (ost.AudioResample) {
     int capacity = swresample.swr_get_out_samples(ost.Resampler.get(), in_samples);
@@ -364,15 +399,15 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
     }
     samples = got;
   }
-  uint8_t* work_planes[AV_NUM_DATA_POINTERS] = {};
+  const uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
   if (ost.AudioResample || reformat) {
     for (size_t p = 0; p < work_.size() && p < AV_NUM_DATA_POINTERS; ++p) {
-      work_planes[p] = work_[p].data();
+      planes[p] = work_[p].data();
     }
-    planes = work_planes;
   } else {
-    planes = packed;
+    planes[0] = block;
   }
+  samples = DropPriming(ost, planes, samples);
   if (samples <= 0) return;
 
   // Encode.
@@ -455,6 +490,11 @@ void TAudioPath::ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder)
     int result = encoder.ReceivePacket(packet);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
     if (result < 0) throw FFmpegException("Audio encoding failed");
+    auto priming = priming_.find(ost.Encoder);
+    if (priming != priming_.end()) {
+      if (packet->pts != AV_NOPTS_VALUE) packet->pts += priming->second.Shift;
+      if (packet->dts != AV_NOPTS_VALUE) packet->dts += priming->second.Shift;
+    }
     ost.CodedPts = packet->pts;
     ost.CodedKeyFrame = 1;
     packet->flags |= AV_PKT_FLAG_KEY;

@@ -18,9 +18,20 @@
 // Sync arithmetic runs in samples: the FIFO holds samples of the encoder's
 // format, so "FIFO bytes / (2 × channels)" of a 16-bit FIFO is its sample count.
 //
+// Encoders that delay their output (the first samples they give back are
+// priming: AAC, MP3, MP2, AC-3, AMR-NB, ...) declare the delay as the context's
+// initial_padding and start their packet times that much below 0. MP4, MOV and
+// 3GP carry such a start in an edit list and players skip the priming. Every
+// other container plays the priming as sound, which puts the real sound late
+// by the delay: for those the path drops the delay's worth of samples from the
+// front of the stream's input and starts the packet times at 0, so the decoded
+// sound lines up with the pictures (the priming takes the place of the dropped
+// samples). The library's WMA decoders leave out the priming frame themselves:
+// WMA keeps its times, which timestamped containers shift as a whole.
+//
 // Entry points for the run (engine/core/Transcoder.*), in order:
 //   TAudioPath path(settings, writer, sender)   once per run
-//   path.OpenEncoder(ost, ...)                  set-up, for each encoded audio stream
+//   path.OpenEncoder(ost, skips_priming, ...)   set-up, for each encoded audio stream
 //   path.Output(ost, ist, block, bytes)         each decoded block, each such stream
 //   path.Drain(ost)                             at the end of the stream's input
 //   ~TAudioPath                                 releases the encoders it opened
@@ -89,6 +100,10 @@ struct TAudioSyncInput {
 
 TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in);
 
+// True for the muxers that write an edit list for a stream whose first time is
+// negative (the MP4 family), so that players skip an encoder's priming.
+bool MuxerSkipsPriming(const AVOutputFormat* format);
+
 class TAudioPath {
  public:
   // Writes one finished packet of `ost` (timestamps already in the stream's
@@ -101,9 +116,14 @@ class TAudioPath {
   TAudioPath& operator=(const TAudioPath&) = delete;
 
   // Opens the encoder of `ost` (FFmpeg's, or the AMR-NB encoder for an AMR-NB
-  // context without a library encoder) and creates the stream's FIFO. False
-  // with the library's message and code on failure.
-  bool OpenEncoder(TOutputStreamState& ost, std::string* error, int* code);
+  // context without a library encoder) and creates the stream's FIFO. Unless
+  // the muxer `skips_priming`, the encoder's delay is dropped from the front of
+  // the stream's input. False with the library's message and code on failure.
+  bool OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error, int* code);
+
+  // The run's cut begins at `start` (µs of input time) rather than at the
+  // start time: the sync arithmetic counts from there.
+  void StartAt(int64_t start) { settings_.StartTime = start; }
 
   // One decoded block of packed s16 at the decoder's rate and layout. Raises
   // FFmpegException on fatal failures; returns quietly when the sync step took
@@ -126,6 +146,9 @@ class TAudioPath {
   bool EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist);
   bool EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist);
   void EnsureFifo(TOutputStreamState& ost);
+  // Drops what is left of the encoder's delay from the front of `samples`
+  // samples at `data` (encoder format); returns the samples left.
+  int DropPriming(TOutputStreamState& ost, const uint8_t** data, int samples);
   // Converts `samples` packed-s16 samples through `swr` into work_; returns
   // the output sample count, or a negative error.
   int Convert(SwrContext* swr, const uint8_t* block, int samples, int out_capacity,
@@ -141,6 +164,14 @@ class TAudioPath {
   std::map<const AVCodecContext*, std::unique_ptr<TAudioEncoder>> encoders_;
   // The stream whose FIFO last fed each encoder (join mode hands the rest on).
   std::map<const AVCodecContext*, TOutputStreamState*> fifo_owner_;
+  // Per encoder whose priming the container cannot skip: samples of its delay
+  // still to drop from its input, and the encoder time-base units added to its
+  // packet times.
+  struct TPriming {
+    int64_t ToDrop = 0;
+    int64_t Shift = 0;
+  };
+  std::map<const AVCodecContext*, TPriming> priming_;
   // Input rate and channel count each stream's resampler was made for.
   std::map<const TOutputStreamState*, std::pair<int, int>> resampler_input_;
   std::vector<uint8_t> silence_;  // silence work buffer

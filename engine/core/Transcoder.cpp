@@ -645,7 +645,8 @@ void TTranscoder::OpenEncoders(bool subtitles) {
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
       std::string error;
       int code = 0;
-      if (!audio_path_->OpenEncoder(ost, &error, &code)) {
+      if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat), &error,
+                                    &code)) {
         if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
             avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
           RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,

@@ -1,7 +1,7 @@
 // Every preset the format list offers splits a generated clip into a file of
 // the preset's container, with the codecs, size, sample rate and channels its
-// lists say and the marked segment's duration; and a split ends with exactly
-// one message that says how it went.
+// lists say, the marked segment's duration and its sound in step with its
+// pictures; and a split ends with exactly one message that says how it went.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "binding/FFmpegLoader.h"
 #include "binding/MainThread.h"
 #include "tests/app/RecordingSink.h"
+#include "tests/common/MediaAssertions.h"
 #include "tests/common/TestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"
 #include "tools/fixtures/MediaFacts.h"
@@ -24,7 +25,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The clip every split reads: 4 s of 320x240 H.264 at 25 fps with stereo AAC.
+// Sound marks every 5 frames from frame 2 on: the first one heard lies
+// 80 ms into the segment, clear of the encoders' priming.
+constexpr int kMarkEvery = 5;
+constexpr int kFirstMark = 2;
+
+// The clip every split reads: 4 s of 320x240 H.264 at 25 fps with stereo AAC
+// that holds a sharp sound mark every 5 frames.
 class TClip {
  public:
   static const std::string& Path() {
@@ -36,6 +43,8 @@ class TClip {
   TClip() {
     fixtures::TFixtureRecipe recipe;
     recipe.Seconds = 4.0;
+    recipe.TickEveryFrames = kMarkEvery;
+    recipe.TickFirstFrame = kFirstMark;
     path_ = dir_.File("clip.mp4");
     std::string error;
     if (!fixtures::GenerateFixture(recipe, path_, &error)) path_.clear();
@@ -169,6 +178,14 @@ TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
     // The segment starts at the start mark: 1.00 s is frame 25 of the clip.
     EXPECT_EQ(fixtures::DecodeFirstFrameIndex(path), 25);
   }
+
+  // Encoders that hold back the first samples must not move the sound: the
+  // first and the last mark are heard within 5 ms of their pictures.
+  TMarkOffsets marks;
+  ASSERT_TRUE(MeasureMarkOffsets(path, kMarkEvery, kFirstMark, 40000, marks));
+  EXPECT_GE(marks.OffsetsUs.size(), 8u);
+  EXPECT_LE(std::llabs(marks.First()), 5000) << "first mark";
+  EXPECT_LE(std::llabs(marks.Last()), 5000) << "last mark";
 }
 
 TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {

@@ -81,4 +81,36 @@ testing::AssertionResult HasStreams(const std::string& path, int video, int audi
                                      << " audio streams, expected " << video << " and " << audio;
 }
 
+testing::AssertionResult MeasureMarkOffsets(const std::string& path, int every, int first,
+                                            int64_t frame_us, TMarkOffsets& offsets) {
+  offsets = TMarkOffsets{};
+  std::vector<int64_t> onsets;
+  std::vector<fixtures::TDecodedFrame> pictures;
+  std::string error;
+  if (!fixtures::DecodeSoundMarks(path, onsets, &error)) return testing::AssertionFailure() << error;
+  if (onsets.empty()) return testing::AssertionFailure() << path << ": no sound marks heard";
+  fixtures::TMediaFacts facts;
+  if (fixtures::ReadMediaFacts(path, facts) && facts.FirstOf(AVMEDIA_TYPE_VIDEO) != nullptr &&
+      !fixtures::DecodeVideoFrames(path, pictures, &error)) {
+    return testing::AssertionFailure() << error;
+  }
+  int64_t origin_us = 0;  // where index `origin_index` lies on the time line
+  int origin_index = 0;
+  if (!pictures.empty()) {
+    const fixtures::TDecodedFrame& first = pictures.front();
+    if (first.Index < 0) return testing::AssertionFailure() << path << ": first picture unreadable";
+    origin_us = first.PtsUs;
+    origin_index = first.Index;
+  }
+  const int64_t period = every * frame_us;
+  for (int64_t onset : onsets) {
+    // Time of the mark nearest the onset.
+    const int64_t first_mark =
+        origin_us + (((first - origin_index) % every + every) % every) * frame_us;
+    const int64_t steps = (onset - first_mark + period / 2 + period * 1000) / period - 1000;
+    offsets.OffsetsUs.push_back(onset - (first_mark + steps * period));
+  }
+  return testing::AssertionSuccess();
+}
+
 }  // namespace kelvane::test

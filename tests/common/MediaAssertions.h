@@ -47,4 +47,19 @@ testing::AssertionResult FrameIndicesRun(const std::string& path, int first, int
 // The file has exactly `video` video and `audio` audio streams.
 testing::AssertionResult HasStreams(const std::string& path, int video, int audio);
 
+// How far the sound marks of a file cut from a source with a mark every
+// `every` frames of `frame_us` from frame `first` on (TickEveryFrames,
+// TickFirstFrame) sit from the pictures: for each mark heard, its onset minus
+// the time its frame has on the pictures' time line, which runs from the first
+// picture (its time and the index it carries) in steps of `frame_us`, whatever
+// frame rate the file has. A file without pictures is measured as if its first
+// picture were at 0 and carried an index that is a multiple of `every`.
+struct TMarkOffsets {
+  std::vector<int64_t> OffsetsUs;  // one per mark, in order
+  int64_t First() const { return OffsetsUs.empty() ? 0 : OffsetsUs.front(); }
+  int64_t Last() const { return OffsetsUs.empty() ? 0 : OffsetsUs.back(); }
+};
+testing::AssertionResult MeasureMarkOffsets(const std::string& path, int every, int first,
+                                            int64_t frame_us, TMarkOffsets& offsets);
+
 }  // namespace kelvane::test

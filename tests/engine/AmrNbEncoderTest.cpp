@@ -202,7 +202,9 @@ TEST_F(AmrNbEncoderTest, PacketsCarryOneFrameWithItsTocByte) {
   ASSERT_EQ(encoder->ReceivePacket(packet.get()), 0);
   EXPECT_EQ(packet->size, 32);                  // 12.2 kbit/s: TOC + 31 bytes
   EXPECT_EQ((packet->data[0] >> 3) & 0x0F, 7);  // mode 7
-  EXPECT_EQ(packet->pts, 320);
+  // The codec's 5 ms look-ahead is declared like a library encoder's delay.
+  EXPECT_EQ(context->initial_padding, 40);
+  EXPECT_EQ(packet->pts, 320 - 40);
   EXPECT_EQ(packet->duration, 160);
   EXPECT_EQ(encoder->ReceivePacket(packet.get()), AVERROR(EAGAIN));
   // A frame longer than 160 samples is refused.
@@ -216,6 +218,7 @@ TEST_F(AmrNbEncoderTest, PacketsCarryOneFrameWithItsTocByte) {
 
 struct TContainerCase {
   const char* extension;
+  int skipped;  // samples of the look-ahead the container's edit list leaves out
 };
 
 class AmrNbContainerTest : public AmrNbEncoderTest,
@@ -228,7 +231,7 @@ TEST_P(AmrNbContainerTest, ToneDecodesBackWithItsDuration) {
   EXPECT_EQ(EncodeTone(path, samples, 7400), 101);
   TDecoded decoded = DecodeBack(path);
   EXPECT_EQ(decoded.sample_rate, 8000);
-  EXPECT_EQ(decoded.samples, 101 * 160);
+  EXPECT_EQ(decoded.samples, 101 * 160 - GetParam().skipped);
   if (decoded.duration > 0) {
     EXPECT_NEAR(decoded.duration, 101 * 160 / 8000.0, 0.021);
   }
@@ -237,8 +240,8 @@ TEST_P(AmrNbContainerTest, ToneDecodesBackWithItsDuration) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, AmrNbContainerTest,
-                         testing::Values(TContainerCase{"3gp"}, TContainerCase{"3g2"},
-                                         TContainerCase{"amr"}),
+                         testing::Values(TContainerCase{"3gp", 40}, TContainerCase{"3g2", 40},
+                                         TContainerCase{"amr", 0}),
                          [](const auto& info) { return std::string(info.param.extension); });
 
 }  // namespace

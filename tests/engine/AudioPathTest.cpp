@@ -153,7 +153,7 @@ class AudioPathTest : public test::TMediaTest {
         this);
     std::string error;
     int code = 0;
-    ASSERT_TRUE(path_->OpenEncoder(ost_, &error, &code)) << error;
+    ASSERT_TRUE(path_->OpenEncoder(ost_, true, &error, &code)) << error;
   }
 
   // `count` interleaved s16 samples per channel from `next`.
