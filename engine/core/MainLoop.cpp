@@ -58,7 +58,7 @@ void TTranscoder::Loop() {
       double opos = OutputPosition(ost);
       // Nothing the source gives from here on is output: the stream is done
       // even when its last units fell short of the recording time.
-      if (!JoinMode() && ist.Pts >= RecordingEnd())
+      if (!JoinMode() && ist.Pts >= OutputEnd(ist))
         opos = std::max(opos, settings_.recording_time / 1000000.0);
       if (JoinMode()) {
         smallest_out = std::min(smallest_out, opos);
@@ -223,8 +223,17 @@ void TTranscoder::ChangeJoinFile(int k) {
 }
 
 void TTranscoder::EndOfRun() {
-  for (auto& ist : InputStreams)
-    if (ist->DecodingNeeded && !ist->Flushed) ProcessPacket(*ist, nullptr);
+  // Pictures first: the decoders' last pictures may hold the cut's first one,
+  // which held sound waits for.
+  auto drain = [this](bool video) {
+    for (auto& ist : InputStreams)
+      if (ist->DecodingNeeded && !ist->Flushed &&
+          (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) == video)
+        ProcessPacket(*ist, nullptr);
+  };
+  drain(true);
+  ReleaseHeldAudio();
+  drain(false);
   if (JoinMode()) {
     // The decoders were drained at each file change; the shared encoders are
     // drained once, through the group of the last file read.

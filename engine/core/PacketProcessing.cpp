@@ -15,6 +15,8 @@ namespace kelvane {
 namespace {
 
 constexpr int kSubtitleBufferSize = 1024 * 1024;
+// Sound held for the cut's first picture, at most (µs after the start time).
+constexpr int64_t kMaxHeldAudioUs = 5000000;
 
 int64_t ToMicroseconds(int64_t ts, AVRational tb) {
   return avutil.av_rescale_q(ts, tb, AV_TIME_BASE_Q);
@@ -181,31 +183,79 @@ void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
   if (settings_.audio_volume != 256)
     AdjustVolume(audio_buffer_.data(), audio_size_, settings_.audio_volume);
   RateEmulation(ist);
-  // A block that begins before the start time and ends after it keeps only its
-  // samples from the start time on, so the output's sound begins with its picture.
-  const int64_t start = settings_.start_time;
-  if (start != 0 && ist.Pts < start && ist.NextPts > start && ist.ToS16Rate > 0 && channels > 0) {
+  if (awaiting_picture_ && ist.NextPts > settings_.start_time) {
+    if (ist.Pts - settings_.start_time <= kMaxHeldAudioUs) {
+      held_audio_.push_back(
+          {&ist, ist.Pts, std::vector<uint8_t>(audio_buffer_.begin(),
+                                               audio_buffer_.begin() + audio_size_)});
+      return;
+    }
+    // No picture so long after the start time: the sound goes out from there.
+    ReleaseHeldAudio();
+  }
+  OutputAudioBlock(ist, audio_buffer_.data(), audio_size_);
+}
+
+void TTranscoder::OutputAudioBlock(TInputStreamState& ist, uint8_t* samples, int size) {
+  const int channels = ist.ToS16Layout.nb_channels;
+  if (ist.ToS16Rate <= 0 || channels <= 0) return;
+  // A block that begins before the start and ends after it keeps only its
+  // samples from the start on, so the output's sound begins with its picture.
+  const int64_t start = first_picture_ != AV_NOPTS_VALUE ? first_picture_ : settings_.start_time;
+  const int64_t next = ist.Pts + int64_t(AV_TIME_BASE) * (size / (2 * channels)) / ist.ToS16Rate;
+  if (start != 0 && ist.Pts < start && next > start) {
     const int64_t skip = avutil.av_rescale(start - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
     const int64_t bytes = skip * channels * 2;
-    if (bytes > 0 && bytes < audio_size_) {
-      std::memmove(audio_buffer_.data(), audio_buffer_.data() + bytes,
-                   static_cast<size_t>(audio_size_ - bytes));
-      audio_size_ -= static_cast<int>(bytes);
+    if (bytes > 0 && bytes < size) {
+      samples += bytes;
+      size -= static_cast<int>(bytes);
       ist.Pts = start;
     }
   }
-  if (!OutputAllowed(ist)) return;
-  // A block reaching past the end of the recording time is cut at the end.
-  const int64_t end = RecordingEnd();
-  if (end != INT64_MAX && ist.ToS16Rate > 0 && channels > 0) {
-    const int64_t samples = avutil.av_rescale(end - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
-    if (samples * channels * 2 < audio_size_) audio_size_ = static_cast<int>(samples) * channels * 2;
-    if (audio_size_ <= 0) return;
+  if ((start != 0 && ist.Pts < start) || ist.Pts >= OutputEnd(ist)) return;
+  // A block reaching past the end is cut there.
+  const int64_t end = OutputEnd(ist);
+  if (end != INT64_MAX) {
+    const int64_t keep = avutil.av_rescale(end - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
+    if (keep * channels * 2 < size) size = static_cast<int>(keep) * channels * 2;
+    if (size <= 0) return;
   }
   for (auto& ost : OutputStreams) {
     if (ost->SourceIndex != IndexOf(ist) || !ost->EncodingNeeded) continue;
-    audio_path_->Output(*ost, ist, audio_buffer_.data(), audio_size_);
+    audio_path_->Output(*ost, ist, samples, size);
   }
+}
+
+void TTranscoder::FirstPictureOutput(TInputStreamState& ist, const AVFrame* frame) {
+  awaiting_picture_ = false;
+  first_picture_ = ist.Pts;
+  picture_duration_ = PictureDuration(ist, frame);
+  audio_path_->StartAt(first_picture_);
+  video_path_->StartAt(first_picture_);
+  ReleaseHeldAudio();
+}
+
+void TTranscoder::ReleaseHeldAudio() {
+  awaiting_picture_ = false;
+  std::vector<THeldAudio> held;
+  held.swap(held_audio_);
+  for (THeldAudio& block : held) {
+    TInputStreamState& ist = *block.Stream;
+    const int64_t pts = ist.Pts;
+    ist.Pts = block.Pts;
+    OutputAudioBlock(ist, block.Samples.data(), static_cast<int>(block.Samples.size()));
+    ist.Pts = pts;
+  }
+}
+
+int64_t TTranscoder::OutputEnd(const TInputStreamState& ist) const {
+  const int64_t end = RecordingEnd();
+  if (ist.Stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || end == INT64_MAX ||
+      first_picture_ == AV_NOPTS_VALUE || picture_duration_ <= 0 || end <= first_picture_)
+    return end;
+  // Pictures are output up to the recording end; their last one lasts beyond it.
+  const int64_t pictures = (end - first_picture_ + picture_duration_ - 1) / picture_duration_;
+  return first_picture_ + pictures * picture_duration_;
 }
 
 void TTranscoder::OutputVideoFrame(TInputStreamState& ist, AVFrame* frame) {
@@ -219,6 +269,14 @@ void TTranscoder::OutputVideoFrame(TInputStreamState& ist, AVFrame* frame) {
   video_path_->RunFrameHooks(ist, frame);
   RateEmulation(ist);
   if (!OutputAllowed(ist)) return;
+  if (awaiting_picture_) {
+    for (auto& ost : OutputStreams) {
+      if (ost->SourceIndex == IndexOf(ist) && ost->EncodingNeeded) {
+        FirstPictureOutput(ist, frame);
+        break;
+      }
+    }
+  }
 
   if (ist.FilterSource != nullptr) {
     frame->pts = ist.Pts;

@@ -135,6 +135,15 @@ void TTranscoder::SetUp() {
     ist->NextPts = AV_NOPTS_VALUE;
     ist->IsStart = 1;
   }
+  // A cut's sound waits for its first encoded picture (see held_audio_).
+  awaiting_picture_ = false;
+  if (settings_.start_time > 0 && !JoinMode()) {
+    for (const auto& ost : OutputStreams) {
+      if (ost->EncodingNeeded && ost->Encoder != nullptr &&
+          ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        awaiting_picture_ = true;
+    }
+  }
   CopyMetadata();
   WriteHeaders();
   ReportMapping();

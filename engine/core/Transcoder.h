@@ -106,6 +106,16 @@ class TTranscoder {
   bool OutputAllowed(const TInputStreamState& ist) const;
   int64_t RecordingEnd() const;  // µs of input time; INT64_MAX without a recording time
   void OutputAudioFrame(TInputStreamState& ist, AVFrame* frame);
+  // Cuts a block of packed s16 (at input time ist.Pts) to the sound's part of
+  // the cut and hands it to the audio outputs.
+  void OutputAudioBlock(TInputStreamState& ist, uint8_t* samples, int size);
+  // The sound of the cut begins at its first picture: the picture's time is
+  // known now, and the sound held for it goes out from there.
+  void FirstPictureOutput(TInputStreamState& ist, const AVFrame* frame);
+  void ReleaseHeldAudio();
+  // End of the input time a stream's output takes (µs): the recording end,
+  // for sound the end of the last picture before it.
+  int64_t OutputEnd(const TInputStreamState& ist) const;
   void OutputVideoFrame(TInputStreamState& ist, AVFrame* frame);
   void PullFilteredPictures(TInputStreamState& ist);
   void FlushFilters(TInputStreamState& ist);
@@ -146,6 +156,21 @@ class TTranscoder {
   // Packed 16-bit audio of the unit being processed (decoder rate and layout).
   std::vector<uint8_t> audio_buffer_;
   int audio_size_ = 0;
+  // A cut that begins between two pictures starts its sound with its first
+  // picture rather than at the start time: the encoded video puts that picture
+  // at the output's 0, so sound from the start time on would run ahead of the
+  // pictures for the whole output by up to a picture's length. Until the
+  // picture is known, the decoded sound after the start time waits here (at
+  // most kMaxHeldAudioUs of it; then it goes out from the start time).
+  struct THeldAudio {
+    TInputStreamState* Stream = nullptr;
+    int64_t Pts = 0;  // µs of input time
+    std::vector<uint8_t> Samples;
+  };
+  std::vector<THeldAudio> held_audio_;
+  bool awaiting_picture_ = false;
+  int64_t first_picture_ = AV_NOPTS_VALUE;  // input time of the cut's first picture
+  int64_t picture_duration_ = 0;             // µs, of that picture
   std::vector<uint8_t> subtitle_buffer_;
   AVPacketPtr packet_;
   AVFilterGraphPtr graph_;

@@ -160,6 +160,10 @@ class TVideoPath {
   // failures ("Video encoding failed", "Cannot get resampling context", ...).
   int Output(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* picture);
 
+  // The run's cut begins at `start` (µs of input time, its first picture)
+  // rather than at the start time: the sync arithmetic counts from there.
+  void StartAt(int64_t start) { settings_.StartTime = start; }
+
   // End of input: the encoder's delayed packets.
   void Drain(TOutputStreamState& ost);
 

@@ -63,6 +63,30 @@ TEST_P(RunContainerTest, SplitKeepsAudioWithVideo) {
   EXPECT_NEAR(audio.ToneHz, 440.0, 10.0);
 }
 
+// A cut that begins between two pictures begins its sound with its first
+// picture (26, at 1.04 s, for a start at 1.01 s) and ends it with the end of
+// its last picture, so the sound marks stay on their pictures throughout.
+TEST_P(RunContainerTest, ACutBetweenPicturesKeepsTheSoundOnItsPictures) {
+  const TContainerCase& c = GetParam();
+  const std::string in = MakeFixture(temp_, "mp4-ticks", "marks.mp4",
+                                     [](fixtures::TFixtureRecipe& r) {
+                                       r.Seconds = 4;
+                                       r.TickFirstFrame = 2;
+                                     });
+  TRecordingConverter converter;
+  const std::string out = temp_.File(c.File);
+  ASSERT_EQ(converter.AddTask(in), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(1010, 2000, c.Video, c.Audio);
+  ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+  EXPECT_EQ(RunTasksSynchronously(converter), "");
+  EXPECT_TRUE(FrameIndicesRun(out, 26, 50));
+  TMarkOffsets marks;
+  ASSERT_TRUE(MeasureMarkOffsets(out, 5, 2, 40000, marks));
+  EXPECT_EQ(marks.OffsetsUs.size(), 10u);
+  EXPECT_LE(std::llabs(marks.First()), 5000) << "first mark";
+  EXPECT_LE(std::llabs(marks.Last()), 5000) << "last mark";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     RunContainers, RunContainerTest,
     testing::Values(TContainerCase{"cut.mp4", "mpeg4", "aac"},
