@@ -108,17 +108,12 @@
   XN(my_vsprintf, vsprintf) XN(my_strtod, strtod) XN(my_strtok, strtok) XN(my_strtol, strtol)
 
 #define KELVANE_SDL_ENTRIES(X) \
-  X(SDL_Init) X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_Quit) X(SDL_GetError) \
-  X(SDL_AddTimer) X(SDL_RemoveTimer) X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) \
-  X(SDL_CloseAudioDevice) X(SDL_LockAudioDevice) X(SDL_UnlockAudioDevice) X(SDL_MixAudioFormat) \
-  X(SDL_GetCurrentAudioDriver) X(SDL_WaitEvent) X(SDL_WaitEventTimeout) X(SDL_PushEvent) \
-  X(SDL_PollEvent) X(SDL_EventState) X(SDL_RegisterEvents) X(SDL_CreateMutex) X(SDL_LockMutex) \
-  X(SDL_UnlockMutex) X(SDL_DestroyMutex) X(SDL_CreateCond) X(SDL_DestroyCond) X(SDL_CondSignal) \
-  X(SDL_CondWait) X(SDL_CondWaitTimeout) X(SDL_CreateThread) X(SDL_WaitThread) X(SDL_Delay) \
-  X(SDL_GetTicks) X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_CreateRenderer) \
-  X(SDL_DestroyRenderer) X(SDL_CreateTexture) X(SDL_DestroyTexture) X(SDL_UpdateYUVTexture) \
-  X(SDL_RenderClear) X(SDL_RenderCopy) X(SDL_RenderPresent) X(SDL_SetRenderDrawColor) \
-  X(SDL_RenderFillRect)
+  X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_GetError) \
+  X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_CloseAudioDevice) X(SDL_MixAudioFormat) \
+  X(SDL_PollEvent) X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_GetWindowSize) \
+  X(SDL_SetWindowSize) X(SDL_CreateRenderer) X(SDL_DestroyRenderer) X(SDL_CreateTexture) \
+  X(SDL_DestroyTexture) X(SDL_UpdateTexture) X(SDL_RenderClear) X(SDL_RenderCopy) \
+  X(SDL_RenderPresent) X(SDL_SetRenderDrawColor)
 
 #define KELVANE_AMRNB_ENTRIES(X) \
   X(Encoder_Interface_init) X(Encoder_Interface_Encode) X(Encoder_Interface_exit)

@@ -81,6 +81,18 @@ struct TShownFrame {
   int64_t Duration = -1;  // how long it stays before the next one, microseconds; -1: unknown
 };
 
+// How the playback went since the file was opened (for benchmarks and
+// diagnostics).
+struct TPlaybackStatistics {
+  int64_t FramesShown = 0;
+  // Shown more than one frame period after their time.
+  int64_t FramesLate = 0;
+  // The largest difference between a picture's time and the sound heard when
+  // it was shown, microseconds (not counted for half a second after the
+  // start, a seek or a resume, while the clocks settle).
+  int64_t MaxAVDifference = 0;
+};
+
 class TCustomPlayer {
  public:
   TCustomPlayer();
@@ -116,7 +128,7 @@ class TCustomPlayer {
   void Seek(int64_t position);
   // While paused: shows the next (+1) or the previous (-1) picture and returns
   // true once it is on display. False when not paused, without video, at the
-  // first (-1) or last (+1) picture, or when it did not come within 2 s.
+  // first (-1) or last (+1) picture, or when it did not come within 5 s.
   bool StepFrame(int direction);
   // The picture on display as a 24-bit bitmap at the decoder's size, and its
   // position (microseconds; -1 and a 0 x 0 bitmap without a picture). The
@@ -125,6 +137,7 @@ class TCustomPlayer {
   TBitmap& CurrentFrame();
   // The time and duration of the picture on display.
   TShownFrame ShownFrame() const;
+  TPlaybackStatistics Statistics() const;
   // The display area changed size (the window was resized): the picture is
   // drawn at the new size from now on. Stored in ScreenWidth/ScreenHeight.
   void DisplayResized(int32_t width, int32_t height);
@@ -197,16 +210,28 @@ class TCustomPlayer {
   void SetSeekFlag(int32_t bit, bool value);
   void ResetPlayer();
   void FileOpenedStep();
+  // Raises OnState on the calling thread; a handler's failure is logged.
   void RaiseState(TPlayState state);
   void Fail(const std::string& text, bool log);
   std::shared_ptr<TPlaybackContext> CurrentContext() const;
+  // Any thread: `context` ended; the player has no context from now on.
   void ClearContext(const TPlaybackContext* context);
+  // Play thread, after its loop: the probe lets go of the file on the main thread.
+  void PlayThreadEnded();
+  // Main thread: the probe lets go of a file no longer playing.
+  void DetachProbe();
+  // Main thread: waits for a play thread that is still finishing and joins it.
+  void JoinPlayThread();
+  // Main thread: pauses or resumes, waiting first for a pending seek.
+  void TogglePauseOf(const std::shared_ptr<TPlaybackContext>& context);
 
   std::unique_ptr<TAVProbe> probe_;
+  std::shared_ptr<TPlaybackContext> attached_context_;  // what the probe reads; main thread
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work posted to the main thread
   std::string last_err_msg_;
   std::string file_name_;
   TDisplayTarget* target_ = nullptr;
-  TFrameConverter capture_converter_;
+  TFrameConverter capture_converter_;  // main thread
   std::atomic<int64_t> position_{-1};
   std::atomic<float> aspect_ratio_{0.0f};
   std::atomic<int32_t> audio_volume_{128};
