@@ -2,22 +2,8 @@
 // never crashes, never hangs, never touches its input, and ends either with a
 // clear error or with a readable output no longer than the input.
 //
-// How each input is damaged, and what the user must see:
-//
-//   name          damage                                         user sees
-//   ------------  ---------------------------------------------  -------------------------------
-//   trunc10       cut to 10% of its size                         error, or a shorter readable file
-//   trunc50       cut to 50% of its size                         error, or a shorter readable file
-//   trunc90       cut to 90% of its size                         error, or a shorter readable file
-//   zeroed        8% of the bytes around the middle set to 0     error, or a readable file
-//   flipped       200 bytes of the second half XORed with        error, or a readable file
-//                 random values (fixed seed)
-//   flipped2      the same with 2000 bytes and another seed      error, or a readable file
-//   header        the first 12% (at least 64 bytes) overwritten  error, or a readable file
-//                 with 0xA5
-//   garbage       64 KiB of random bytes appended (fixed seed)   a readable file, input's length
-//   empty         a zero-length file                             error at AddTask
-//   directory     a folder where the file should be              error at AddTask
+// How each input is damaged, and what the user must see: tests/common/DamagedMedia.h
+// (a refused input is an error at AddTask).
 //
 // The clean sources are 2 s clips at 160x120 in nine containers (kSources).
 // Each damaged input is converted whole into one output format (MP4, AVI,
@@ -31,6 +17,7 @@
 #include <fstream>
 #include <random>
 
+#include "tests/common/DamagedMedia.h"
 #include "tests/common/Watchdog.h"
 #include "tests/engine/RunTestSupport.h"
 
@@ -69,11 +56,6 @@ constexpr TSource kSources[] = {
 };
 constexpr double kSourceSeconds = 2.0;
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The clean files, made once per program (2 s, 160x120).
 const std::string& SourceFile(const TSource& source) {
   static TTempDir* folder = new TTempDir();  // lives until the program ends
@@ -100,62 +82,6 @@ const std::string& SourceFile(const TSource& source) {
   }
   return made.emplace(source.File, path).first->second;
 }
-
-// ---- the damage ----
-
-enum TExpect {
-  kErrorOrShorter,  // a clear error, or a readable output no longer than the input
-  kFinishes,        // a readable output as long as the input
-  kAddTaskFails,    // AddTask returns -1 with a message
-};
-
-struct TDamage {
-  const char* Name;
-  TExpect Expect;
-  // Turns the clean bytes into the damaged ones.
-  void (*Apply)(std::string& bytes);
-  bool Directory = false;  // instead of a file, a folder of that name
-};
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-void Truncate(std::string& bytes, int percent) { bytes.resize(bytes.size() * percent / 100); }
-
-// XORs `count` bytes of the second half with random values.
-void Flip(std::string& bytes, unsigned seed, int count) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<size_t> where(bytes.size() / 2, bytes.size() - 1);
-  std::uniform_int_distribution<int> value(1, 255);
-  for (int i = 0; i < count; ++i) bytes[where(random)] ^= static_cast<char>(value(random));
-}
-
-const TDamage kDamages[] = {
-    {"trunc10", kErrorOrShorter, [](std::string& b) { Truncate(b, 10); }},
-    {"trunc50", kErrorOrShorter, [](std::string& b) { Truncate(b, 50); }},
-    {"trunc90", kErrorOrShorter, [](std::string& b) { Truncate(b, 90); }},
-    {"zeroed", kErrorOrShorter,
-     [](std::string& b) {
-       const size_t run = b.size() * 8 / 100;
-       std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2 - run / 2), run, '\0');
-     }},
-    {"flipped", kErrorOrShorter, [](std::string& b) { Flip(b, 20091, 200); }},
-    {"flipped2", kErrorOrShorter, [](std::string& b) { Flip(b, 4242, 2000); }},
-    {"header", kErrorOrShorter,
-     [](std::string& b) {
-       const size_t run = std::max<size_t>(64, b.size() * 12 / 100);
-       std::fill_n(b.begin(), std::min(run, b.size()), '\xA5');
-     }},
-    {"garbage", kFinishes,
-     [](std::string& b) {
-       std::mt19937 random(777);
-       for (int i = 0; i < 65536; ++i) b.push_back(static_cast<char>(random() & 0xff));
-     }},
-    {"empty", kAddTaskFails, [](std::string& b) { b.clear(); }},
-    {"directory", kAddTaskFails, [](std::string&) {}, true},
-};
 
 // ---- the outputs ----
 
@@ -296,7 +222,7 @@ TEST_P(RobustnessTest, DamagedInputEndsClearlyAndStaysUntouched) {
     TOutcome outcome = k == 1 ? RunSplit(input, output, format, 500, 1000)
                               : RunSplit(input, output, format);
     switch (damage.Expect) {
-      case kAddTaskFails:
+      case kOpenFails:
         EXPECT_TRUE(outcome.AddTaskFailed) << "the input was accepted";
         break;
       case kFinishes:
@@ -320,7 +246,7 @@ std::vector<TCase> AllCases() {
   for (int d = 0; d < static_cast<int>(std::size(kDamages)); ++d) {
     // Empty files and folders look alike whatever they were meant to hold.
     const int sources =
-        kDamages[d].Expect == kAddTaskFails ? 1 : static_cast<int>(std::size(kSources));
+        kDamages[d].Expect == kOpenFails ? 1 : static_cast<int>(std::size(kSources));
     for (int s = 0; s < sources; ++s) cases.push_back({s, d});
   }
   return cases;

@@ -1,0 +1,64 @@
+#include "tests/player/PlayerTestSupport.h"
+
+#include <algorithm>
+
+#include "binding/MainThread.h"
+#include "tools/fixtures/FrameIndexPattern.h"
+
+namespace kelvane::test {
+
+void TPlayerTest::SetUp() {
+  TMediaTest::SetUp();
+  TFFmpegLoader& loader = GetLoader();
+  ASSERT_TRUE(loader.LoadLibraries(PlayerLibraries)) << loader.LastError();
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  return WaitOnMainThread(done, limit);
+}
+
+TPlayerRecorder::TPlayerRecorder(TCustomPlayer& player) {
+  player.OnFileOpen = [this](int64_t ADuration, int32_t AFrameWidth, int32_t AFrameHeight,
+                             int32_t&, int32_t&) {
+    Duration = ADuration;
+    FrameWidth = AFrameWidth;
+    FrameHeight = AFrameHeight;
+  };
+  player.OnPosition = [this](int64_t APTS) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    positions_.push_back(APTS);
+  };
+  player.OnState = [this](TPlayState AState) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    states_.push_back(AState);
+  };
+}
+
+std::vector<int64_t> TPlayerRecorder::Positions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return positions_;
+}
+
+int64_t TPlayerRecorder::LastPosition() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return positions_.empty() ? -1 : positions_.back();
+}
+
+std::vector<TPlayState> TPlayerRecorder::States() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return states_;
+}
+
+int TPlayerRecorder::Count(TPlayState state) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(std::count(states_.begin(), states_.end(), state));
+}
+
+int FrameIndexOf(const TBitmap& bitmap) {
+  std::lock_guard<std::mutex> lock(bitmap.Lock);
+  if (bitmap.Width == 0 || bitmap.Height == 0) return -1;
+  return fixtures::ReadFrameIndexBgr24(bitmap.Pixels.data(), bitmap.Width, bitmap.Height,
+                                       bitmap.Stride);
+}
+
+}  // namespace kelvane::test
