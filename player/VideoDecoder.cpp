@@ -67,21 +67,30 @@ void TPlaybackContext::VideoThread() {
 bool TPlaybackContext::DecodeVideoPacket(TVideoDecodeState& state, TQueuedPacket& packet,
                                          AVFrame* frame) {
   AVCodecContext* decoder = video_decoder_.get();
+  AVPacket* data = nullptr;
   if (packet.Kind == TQueuedPacket::pkEmpty) {
     if (state.drained) return true;
     state.drained = true;
-    avcodec.avcodec_send_packet(decoder, nullptr);
-  } else if (avcodec.avcodec_send_packet(decoder, packet.Packet.get()) == AVERROR_EOF) {
+  } else {
+    data = packet.Packet.get();
+  }
+  int sent = avcodec.avcodec_send_packet(decoder, data);
+  if (sent == AVERROR_EOF && data != nullptr) {
     // Packets after the end (a stream that goes on): start decoding afresh.
     avcodec.avcodec_flush_buffers(decoder);
     state.drained = false;
-    avcodec.avcodec_send_packet(decoder, packet.Packet.get());
+    sent = avcodec.avcodec_send_packet(decoder, data);
   }
   int result = 0;
-  while (!state.discard && (result = avcodec.avcodec_receive_frame(decoder, frame)) == 0) {
-    const bool go_on = HandleVideoFrame(state, frame);
-    avutil.av_frame_unref(frame);
-    if (!go_on) return false;
+  for (;;) {
+    while (!state.discard && (result = avcodec.avcodec_receive_frame(decoder, frame)) == 0) {
+      const bool go_on = HandleVideoFrame(state, frame);
+      avutil.av_frame_unref(frame);
+      if (!go_on) return false;
+    }
+    // A decoder that holds finished pictures takes the packet once they are out.
+    if (sent != AVERROR(EAGAIN) || state.discard) break;
+    sent = avcodec.avcodec_send_packet(decoder, data);
   }
   if (result == AVERROR_EOF && !state.discard) {
     // Landed so late that no key frame followed before the end.

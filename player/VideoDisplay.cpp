@@ -149,7 +149,7 @@ void TPlaybackContext::Refresh() {
       return;
     }
     events_.PushAfter(40, {evRefresh});
-    Display();
+    if (show_waveform_) Display();
   } else if (!ShowQueuedPicture()) {
     // Nothing to show yet: look again soon (less often while nothing can come).
     const bool idle = paused_.load() || video_finished_.load();
@@ -425,8 +425,13 @@ void TPlaybackContext::PositionTick() {
     position = std::llround(VideoClockLocked() * 1e6) - offset;
   } else {
     const double clock = AudioClock();
-    if (std::isnan(clock)) return;
-    position = std::llround(clock * 1e6) - offset;
+    if (!std::isnan(clock)) {
+      position = std::llround(clock * 1e6) - offset;
+    } else if (AtEnd() && duration > 0) {
+      position = duration;  // a seek beyond the last sound
+    } else {
+      return;
+    }
     if (audio_duration_ > 0 && position >= audio_duration_ && position < duration) {
       position = duration;
     }

@@ -125,7 +125,7 @@ TEST_F(TPlayerTest, SoundOnlyFileShowsItsWaveformAndFollowsTheSoundClock) {
   EXPECT_GT(white_bottom, 600);
   EXPECT_LT(white_top + white_bottom, 300 * 200 / 4);
   // The end is the file's duration, reported from the sound clock.
-  player.Seek(1900000);
+  player.Seek(60000000);
   ASSERT_TRUE(WaitFor([&] { return recorder.Count(psEnd) > 0; }));
   ASSERT_TRUE(WaitFor([&] { return recorder.LastPosition() == recorder.Duration; }));
 }
@@ -141,6 +141,25 @@ TEST_F(TPlayerTest, OpensWhatItCanPlayAndSaysWhyNot) {
   ASSERT_EQ(ReadFactsOrFail(subtitled).Streams[0].Type, AVMEDIA_TYPE_SUBTITLE);
   ASSERT_TRUE(player.Open(subtitled, &display)) << player.LastErrMsg();
   ASSERT_TRUE(WaitFor([&] { return display.PictureCount() > 2; }));
+
+  // What a hook draws on the pictures is what is shown and captured.
+  std::atomic<int> hooked{0};
+  player.OnHook = [&hooked](TBitmap* ABitmap, int64_t) {
+    uint8_t* corner = ABitmap->ScanLine(0);
+    corner[0] = 1;
+    corner[1] = 2;
+    corner[2] = 3;
+    ++hooked;
+  };
+  player.SetHook(true);
+  ASSERT_TRUE(WaitFor([&] { return hooked > 2; }));
+  const TBitmap& frame = player.CurrentFrame();
+  EXPECT_EQ(frame.ScanLine(0)[0] + frame.ScanLine(0)[1] + frame.ScanLine(0)[2], 6);
+  player.SetHook(false);
+
+  // Without a target the player shows the pictures in a window of its own.
+  ASSERT_TRUE(player.Open(subtitled, nullptr)) << player.LastErrMsg();
+  ASSERT_TRUE(WaitFor([&] { return player.ShownFrame().PTS > 200000; }));
 
   // Nothing playable.
   const std::string song = MakeFixture(temp_, "m4a-aac", "song.m4a");
