@@ -57,9 +57,9 @@ TEST_F(TPlayerTest, DamagedFilesPlaySeekAndStopOrAreRefused) {
         continue;
       }
       EXPECT_NE(damage.Expect, kOpenFails);
-      WaitFor([&] { return player.Position() > 200000; }, 300ms);
+      WaitFor([&] { return player.Position() > 100000; }, 150ms);
       player.Seek(1000000);
-      WaitFor([] { return false; }, 100ms);
+      WaitFor([] { return false; }, 50ms);
       player.TogglePause();
       ExpectQuickStop(player);
     }
