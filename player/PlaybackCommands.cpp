@@ -87,11 +87,11 @@ bool TPlaybackContext::StepFrame(int direction, int timeout_ms) {
 }
 
 bool TPlaybackContext::CaptureShown(TFrameConverter& converter, int64_t& pts) {
-  AVFramePtr source;
+  std::shared_ptr<AVFrame> source;
   {
     std::lock_guard<std::mutex> lock(shown_mutex_);
     if (!has_shown_) return false;
-    source.reset(avutil.av_frame_clone(shown_.Source.get()));
+    source = shown_.Source;
     pts = shown_.Pts - start_offset_.load();
   }
   if (!source) return false;

@@ -52,7 +52,9 @@ struct TShownFrame;
 
 // A decoded picture on its way to the display.
 struct TPicture {
-  AVFramePtr Source;  // at the decoder's size (BGR24 after a hook drew on it)
+  // At the decoder's size (BGR24 after a hook drew on it); never written once
+  // decoded, so shared by the slot, the shown picture and captures.
+  std::shared_ptr<AVFrame> Source;
   std::shared_ptr<TBitmap> Image;  // converted to Rect's size
   TDisplayRect Rect;
   int32_t AreaWidth = 0;

@@ -325,16 +325,7 @@ void TPlaybackContext::Display() {
   TPicture again;
   {
     std::lock_guard<std::mutex> lock(shown_mutex_);
-    if (has_shown_ && video_stream_ != nullptr) {
-      again.Source.reset(avutil.av_frame_clone(shown_.Source.get()));
-      again.Image = shown_.Image;
-      again.Rect = shown_.Rect;
-      again.AreaWidth = shown_.AreaWidth;
-      again.AreaHeight = shown_.AreaHeight;
-      again.Pts = shown_.Pts;
-      again.Duration = shown_.Duration;
-      again.Serial = shown_.Serial;
-    }
+    if (has_shown_ && video_stream_ != nullptr) again = shown_;
   }
   if (again.Source) {
     DisplayPicture(std::move(again));

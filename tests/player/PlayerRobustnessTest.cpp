@@ -11,8 +11,6 @@
 namespace kelvane::test {
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
 struct TSource {
   const char* Preset;
   const char* File;
@@ -22,14 +20,6 @@ constexpr TSource kSources[] = {
     {"mp4-h264-aac", "src.mp4"}, {"ts-h264-aac", "src.ts"},   {"avi-mpeg4-mp3", "src.avi"},
     {"mkv-h264-vorbis", "src.mkv"}, {"mpeg-mpeg2-mp2", "src.mpg"}, {"mp3-audio", "src.mp3"},
 };
-
-// Stops and checks that it took no more than about a second.
-void ExpectQuickStop(TCustomPlayer& player) {
-  const auto start = TClock::now();
-  player.Stop(true);
-  EXPECT_LT(TClock::now() - start, 1100ms);
-  EXPECT_FALSE(player.Active());
-}
 
 TEST_F(TPlayerTest, DamagedFilesPlaySeekAndStopOrAreRefused) {
   TWatchdog watchdog(120s, "damaged files in the player");

@@ -10,16 +10,6 @@
 namespace kelvane::test {
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-// Stop with wait returns within about a second whatever the state.
-void StopWithinASecond(TCustomPlayer& player) {
-  const auto start = TClock::now();
-  player.Stop(true);
-  EXPECT_LT(TClock::now() - start, 1100ms);
-  EXPECT_FALSE(player.Active());
-}
-
 TEST_F(TPlayerTest, PlaysPausesSeeksAndEnds) {
   const std::string clip = MakeFixture(temp_, "mp4-h264-aac", "clip.mp4");
   TFFPlayer player;
@@ -62,7 +52,7 @@ TEST_F(TPlayerTest, PlaysPausesSeeksAndEnds) {
   ASSERT_TRUE(WaitFor(
       [&] { return recorder.Count(psEnd) >= 3 && recorder.LastPosition() == 2000000; }));
   EXPECT_EQ(FrameIndexOf(player.CurrentFrame()), 49);
-  StopWithinASecond(player);
+  ExpectQuickStop(player);
   EXPECT_EQ(recorder.States().back(), psStop);
   int64_t position = 0;
   EXPECT_EQ(player.CaptureFrame(position).Width, 0);
@@ -198,7 +188,7 @@ TEST_F(TPlayerTest, OpensWhatItCanPlayAndSaysWhyNot) {
                            return line.rfind("SDL_OpenAudio() failed: ", 0) == 0;
                          }),
             log.end());
-  StopWithinASecond(player);
+  ExpectQuickStop(player);
 }
 
 }  // namespace

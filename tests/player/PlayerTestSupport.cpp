@@ -17,6 +17,13 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
   return WaitOnMainThread(done, limit);
 }
 
+void ExpectQuickStop(TCustomPlayer& player) {
+  const auto start = std::chrono::steady_clock::now();
+  player.Stop(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1100ms);
+  EXPECT_FALSE(player.Active());
+}
+
 TPlayerRecorder::TPlayerRecorder(TCustomPlayer& player) {
   player.OnFileOpen = [this](int64_t ADuration, int32_t AFrameWidth, int32_t AFrameHeight,
                              int32_t&, int32_t&) {

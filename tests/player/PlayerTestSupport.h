@@ -25,6 +25,9 @@ class TPlayerTest : public TMediaTest {
 // Waits on the main thread until `done` holds; false after `limit`.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms);
 
+// Stops with wait and checks that it took no more than about a second.
+void ExpectQuickStop(TCustomPlayer& player);
+
 // Keeps what a player reports. Connect before Open; outlives the player or is
 // disconnected by the player's destruction.
 class TPlayerRecorder {
