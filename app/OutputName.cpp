@@ -18,11 +18,14 @@ std::string RemoveExtension(const std::string& path) {
 std::string UniqueOutputName(const std::string& path, const std::string& extension) {
   const std::string base = RemoveExtension(path);
   std::string candidate = base + extension;
-  std::error_code ignored;
-  // Anything of that name counts as taken, a folder or a dangling link too.
-  auto taken = [&ignored](const std::string& name) {
-    return std::filesystem::symlink_status(name, ignored).type() !=
-           std::filesystem::file_type::not_found;
+  // Anything of that name counts as taken, a folder or a dangling link too. A
+  // name that cannot be looked at (too long, below a file, in a folder that
+  // cannot be searched) is not: every longer name would fail the same way, and
+  // writing to it gives the user a clear message.
+  auto taken = [](const std::string& name) {
+    std::error_code error;
+    const auto type = std::filesystem::symlink_status(name, error).type();
+    return !error && type != std::filesystem::file_type::not_found;
   };
   for (long n = 1; taken(candidate); ++n) {
     candidate = base + "-" + std::to_string(n) + extension;

@@ -39,6 +39,16 @@ TEST(TOutputNames, FreeNamesCountUpFromOne) {
   EXPECT_EQ(RemoveExtension("/a.b/movie"), "/a.b/movie");
 }
 
+// Found by fuzzing (app-texts): a folder below a file, or a name longer than
+// the system allows, made the search for a free name go on for ever.
+TEST(TOutputNames, NamesThatCannotBeLookedAtEndTheSearch) {
+  TTempDir dir;
+  Touch(dir.File("file"));
+  EXPECT_EQ(UniqueOutputName(dir.File("file/clip.avi"), ".mp4"), dir.File("file/clip.mp4"));
+  const std::string long_name = dir.File(std::string(300, 'x'));
+  EXPECT_EQ(UniqueOutputName(long_name, ".mp4"), long_name + ".mp4");
+}
+
 class TSplitJobTest : public testing::Test {
  protected:
   void SetUp() override {
