@@ -336,8 +336,17 @@ void TMainWindowModel::ButtonMarkEndClick() {
   Changed();
 }
 
+void TMainWindowModel::SetMarkAt(int which, int64_t time) {
+  TExactMark& mark = which == 1 ? ExactStart : ExactEnd;
+  mark.Text = FormatFixed(static_cast<double>(time) / 1000000.0, 2);
+  mark.Time = time;
+  (which == 1 ? Panel1 : Panel2) = mark.Text;
+  Changed();
+}
+
 void TMainWindowModel::ButtonClearMarksClick() {
   if (Splitting) return;
+  ExactStart = ExactEnd = TExactMark();
   Panel1 = Panel2 = Panel3 = "0.00";
   Panelprogress = "0%";
   StatusPanel1.clear();
@@ -464,6 +473,8 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.Volume = SpinVolume;
   job.StartMark = Panel1;
   job.EndMark = Panel2;
+  if (ExactStart.Time >= 0 && Panel1 == ExactStart.Text) job.StartExactUs = ExactStart.Time;
+  if (ExactEnd.Time >= 0 && Panel2 == ExactEnd.Text) job.EndExactUs = ExactEnd.Time;
   return job;
 }
 

@@ -61,6 +61,15 @@ class TMainWindowModel {
   std::string Panel1 = "0.00";  // start mark
   std::string Panel2 = "0.00";  // end mark
   std::string Panel3 = "0.00";  // preview position
+  // A mark set from the player: the panel's text it was set with and the
+  // exact time of the picture (µs). Used by the split while the panel still
+  // shows that text.
+  struct TExactMark {
+    std::string Text;
+    int64_t Time = -1;
+  };
+  TExactMark ExactStart;
+  TExactMark ExactEnd;
   std::string Panelprogress = "0%";
   std::string StatusPanel0 = "Ready";
   std::string StatusPanel1;  // frame count of a running split
@@ -97,6 +106,9 @@ class TMainWindowModel {
   // Runs the splits Start builds; its end report says how the last one went.
   TSplitSession& Session() { return session_; }
 
+  // The folder FormCreate was given: where the program's libraries are.
+  const std::string& ProgramFolder() const { return program_folder_; }
+
   // Called after a handler changed any field above (the lists report their own
   // changes), so that a view can refresh.
   std::function<void()> OnStateChange;
@@ -104,6 +116,9 @@ class TMainWindowModel {
   std::function<void()> OnStopPreview;
   // Asks the view to repaint the preview panel.
   std::function<void()> OnRepaintPlay;
+
+  // Tells the view that fields changed (OnStateChange).
+  void Changed();
 
   // ---- Start-up ----
   // Loads the engine's libraries from `program_folder` when they are not
@@ -146,6 +161,10 @@ class TMainWindowModel {
   void PlayerPosition(int64_t APTS);
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
+  // Mark Start (`which` 1) or Mark End (2) at the picture the player shows,
+  // whose time is `time` µs: the panel shows it with two decimals and the
+  // split uses the exact time.
+  void SetMarkAt(int which, int64_t time);
   void ButtonClearMarksClick();
 
   // ---- Time-edit dialog ----
@@ -192,7 +211,6 @@ class TMainWindowModel {
   void ApplyProgress(const TSplitProgress& progress);
   void ApplyEnd();
   void Abandon(const std::string& message);
-  void Changed();
   void BrowseForFolder();
   void Log(const std::string& text);
 

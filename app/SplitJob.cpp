@@ -216,6 +216,11 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     // duration in whole seconds, which would cut off the last fraction of a
     // second; the component still knows the input's duration for progress.
     out.RecordingTime = 0;
+  } else if (job.StartExactUs >= 0 || job.EndExactUs >= 0) {
+    const int64_t start_us = job.StartExactUs >= 0 ? job.StartExactUs : *start * int64_t{1000};
+    const int64_t end_us = job.EndExactUs >= 0 ? job.EndExactUs : *end * int64_t{1000};
+    if (job.StartExactUs > 0) out.StartTimeUs = job.StartExactUs;
+    if (end_us > start_us) out.RecordingTimeUs = end_us - start_us;
   }
 
   plan.OutputPath = OutputPathFor(job);

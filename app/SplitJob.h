@@ -43,6 +43,11 @@ struct TSplitJob {
   // The marks: seconds with "." and two decimals; both "0.00" is the whole file.
   std::string StartMark = "0.00";
   std::string EndMark = "0.00";
+  // The exact times (µs) of marks set from the player, while their panels
+  // still show the text they were set with; -1 for a typed mark. The split
+  // then starts (ends) at that very picture rather than at the rounded text.
+  int64_t StartExactUs = -1;
+  int64_t EndExactUs = -1;
 
   // One line per field, for the log.
   std::string Describe() const;

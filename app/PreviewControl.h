@@ -1,0 +1,92 @@
+// The main window's preview: the player that plays the opened file into the
+// preview panel, the Play / Pause / Stop transport, the position and the track
+// bar that follows it, seeking by dragging the bar or by keys, and the marks
+// set from the picture shown, with their thumbnails. Toolkit-free: the Qt
+// window forwards clicks, keys and timer ticks here, paints the panel through
+// the display target it hands in, and mirrors the fields below.
+//
+// Ownership: owns the player; refers to the window model and the message sink,
+// which must outlive it; the display target belongs to the view and must
+// outlive the playback (it does: the player stops when this object goes).
+//
+// Threads: main thread only. The player raises OnFileOpen and OnPosition on
+// the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/MainWindowModel.h"
+#include "app/MessageSink.h"
+#include "binding/Bitmap.h"
+#include "player/FFPlayer.h"
+
+namespace kelvane {
+
+// What a mark's thumbnail shows.
+struct TThumbnail {
+  bool Black = true;  // the stored black picture (start-up, Clear Marks)
+  TBitmap Frame;      // otherwise the picture at the mark; 0 x 0: none
+};
+
+class TPreviewControl {
+ public:
+  TPreviewControl(TMainWindowModel& model, TMessageSink& messages);
+  ~TPreviewControl();
+  TPreviewControl(const TPreviewControl&) = delete;
+  TPreviewControl& operator=(const TPreviewControl&) = delete;
+
+  TFFPlayer& Player() { return player_; }
+  // Where the pictures go, and the size of the area they are scaled to.
+  void SetDisplayTarget(TDisplayTarget* target, int32_t width, int32_t height);
+
+  // ---- What the view shows ----
+  // The track bar, in microseconds of the file: 0 .. TrackBarMax.
+  int64_t TrackBarMax = 0;
+  int64_t TrackBarPosition = 0;
+  // TimerPlay runs (every 100 ms) while this is true.
+  bool TimerPlayEnabled = true;
+  TThumbnail Image1;  // start mark
+  TThumbnail Image2;  // end mark
+  // The player stopped: the panel shows black again.
+  std::function<void()> OnStopped;
+
+  // ---- Handlers ----
+  // Add Video File with the chosen path (also a dropped file and `kelvane
+  // FILE`): opens it and plays it when the preferences say so.
+  void OpenFile(const std::string& path);
+  void SpeedButton4Click();  // Play
+  void ButtonPauseClick();
+  void buttonStopClick();
+  void TimerPlayTimer();
+  void TrackBarMouseDown();
+  // The user let go of the bar at `position` µs: the player seeks there.
+  void TrackBarMouseUp(int64_t position);
+  void ButtonMarkStartClick();
+  void ButtonMarkEndClick();
+  void ButtonClearMarksClick();
+  // Stops the preview before a split and waits for it.
+  void StopForSplit();
+
+  // ---- Keys (nothing while splitting) ----
+  void PlayOrPause();              // Space
+  void StepFrame(int direction);   // Left / Right: one picture, paused
+  void SeekBy(int64_t delta);      // Shift+Left / Shift+Right: µs
+  void SeekTo(int64_t position);   // Home / End, and the above
+
+ private:
+  void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
+  void PlayerPosition(int64_t APTS);
+  void MarkAt(int which, TThumbnail& thumbnail);
+  void Changed() { model_.Changed(); }
+
+  TMainWindowModel& model_;
+  TMessageSink& messages_;
+  TDisplayTarget* target_ = nullptr;
+  int32_t area_width_ = 412;
+  int32_t area_height_ = 307;
+  TFFPlayer player_;  // last: stops before the rest goes
+};
+
+}  // namespace kelvane

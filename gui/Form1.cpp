@@ -1,0 +1,331 @@
+#include "gui/Form1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <algorithm>
+
+#include "app/TextUtils.h"
+#include "gui/Form2.h"
+#include "gui/Form3.h"
+#include "gui/FormAbout.h"
+#include "gui/PlayPanel.h"
+#include "gui/ThumbnailView.h"
+#include "gui/TimePanel.h"
+#include "gui/TrackBar.h"
+
+// The black picture of the thumbnails lives in the window's library.
+static void InitKelvaneResources() { Q_INIT_RESOURCE(kelvane); }
+
+namespace kelvane {
+namespace {
+
+// Fifteen pairs of description and patterns; the first is shown first.
+const char kOpenFilter[] =
+    "All Supported Files (*.avi *.mpeg *.mpg *.wmv *.asf *.mov *.qt *.3gp *.3g2 *.mp4 *.rm "
+    "*.rmvb *.vob *.dat *.ac3 *.swf *.flv);;3GPP Files (*.3gp);;3GPP2 Files (*.3g2);;"
+    "AAC Files (*.aac);;AC3 Files (*.ac3);;AVI Files (*.avi);;DVD VOB Files (*.vob);;"
+    "Macromedia Flash Files (*.flv *.swf);;"
+    "MPEG Files (*.mpeg *.mpg *.mpa *.m1v *.mv2);;MPEG-4 Files (*.mp4);;"
+    "MPEG-4 Audio Files (*.m4a *.mp4);;RealMedia Files (*.rm *.rmvb);;"
+    "QuickTime Files (*.mov *.qt);;VCD DAT Files (*.dat);;Windows Media Files (*.wmv *.asf)";
+
+const int kClientWidth = 857;
+const int kClientHeight = 541;
+
+// A mark's panel text in µs; -1 when it is not a time.
+int64_t MarkTime(const std::string& text) {
+  const std::optional<double> seconds = ParseDecimal(text);
+  if (!seconds || *seconds < 0) return -1;
+  return static_cast<int64_t>(*seconds * 1000000.0 + 0.5);
+}
+
+}  // namespace
+
+TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
+               const std::string& program_folder)
+    : messages_(messages), settings_(settings), model_(messages) {
+  InitKelvaneResources();
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Kelvane"));
+  setAcceptDrops(true);
+  preview_ = std::make_unique<TPreviewControl>(model_, messages_);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("ClientArea"));
+  setCentralWidget(client);
+  form2_ = new TForm2(model_, this);
+  form3_ = new TForm3(model_, this);
+  about_ = new TFormAbout(this);
+  BuildMenu();
+  BuildPlayerSide(client);
+  BuildOutputSide(client);
+  status_panel0_ = new QLabel(this);
+  status_panel0_->setObjectName(QStringLiteral("StatusPanel0"));
+  status_panel0_->setMinimumWidth(50);
+  status_panel1_ = new QLabel(this);
+  status_panel1_->setObjectName(QStringLiteral("StatusPanel1"));
+  status_panel1_->setMinimumWidth(50);
+  statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+  statusBar()->setSizeGripEnabled(false);
+  statusBar()->addWidget(status_panel0_);
+  statusBar()->addWidget(status_panel1_, 1);
+  // The client area (controls and status bar) is 857 x 541; the menu bar sits above it.
+  client->setFixedSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
+
+  timer_play_.setObjectName(QStringLiteral("TimerPlay"));
+  timer_play_.setInterval(100);
+  timer1_.setObjectName(QStringLiteral("Timer1"));
+  timer1_.setInterval(100);
+  Connect();
+
+  model_.FormCreate(program_folder);
+  preview_->SetDisplayTarget(panel_play_, panel_play_->width(), panel_play_->height());
+  model_.LoadSettings(settings_);  // as the About box is made
+  form2_->Refresh();
+  Refresh();
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+TForm1::~TForm1() {
+  model_.OnStateChange = nullptr;
+  model_.Converter().OnPreviewBitmap = nullptr;
+  // The player stops before the panel it draws into goes.
+  preview_.reset();
+}
+
+void TForm1::BindList(TListModel& list, QComboBox* combo) {
+  auto sync = [&list, combo] {
+    const QSignalBlocker block(combo);
+    QStringList items;
+    for (const std::string& item : list.Items()) items << QString::fromStdString(item);
+    bool same = combo->count() == items.size();
+    for (int i = 0; same && i < items.size(); ++i) same = combo->itemText(i) == items[i];
+    if (!same) {
+      combo->clear();
+      combo->addItems(items);
+    }
+    combo->setCurrentIndex(list.ItemIndex());
+    combo->setMaxVisibleItems(list.DropDownCount());
+    combo->setEnabled(list.Enabled());
+  };
+  list.OnChange = sync;
+  sync();
+  connect(combo, QOverload<int>::of(&QComboBox::activated), this,
+          [this, &list](int index) { ListChosen(list, index); });
+}
+
+void TForm1::ListChosen(TListModel& list, int index) {
+  list.Select(index);
+  if (&list == &model_.ComboOutputFormat) {
+    model_.ComboOutputFormatChange();
+  } else if (&list == &model_.ComboVideoQuality || &list == &model_.ComboAudioQuality ||
+             &list == &model_.ComboVideoBitrate || &list == &model_.ComboaudioBitrate) {
+    model_.ComboVideoQualityChange(list);
+  } else if (&list == &model_.ComboVideoSize || &list == &model_.ComboVideoSize1) {
+    model_.ComboVideoSizeChange(list);
+  }
+  Refresh();
+}
+
+void TForm1::Connect() {
+  model_.OnStateChange = [this] { Refresh(); };
+  model_.OnRepaintPlay = [this] { panel_play_->update(); };
+  model_.Converter().OnPreviewBitmap = [this](int32_t, TBitmap* ABitmap, int32_t, int64_t) {
+    if (ABitmap != nullptr) panel_play_->ShowConversionFrame(*ABitmap);
+  };
+  preview_->OnStopped = [this] { panel_play_->Clear(); };
+
+  auto click = [this](const char* name, auto handler) {
+    auto* button = findChild<QPushButton*>(QString::fromUtf8(name));
+    connect(button, &QPushButton::clicked, this, handler);
+  };
+  click("ButtonStart", [this] { model_.ButtonStartClick(); });
+  click("ButtonStopSplit", [this] { model_.ButtonStopSplitClick(); });
+  click("ButtonOutputFolder", [this] { model_.ButtonOutputFolderClick(); });
+  click("SpeedButton7", [this] { SpeedButton7Click(); });
+  click("ButtonPlay", [this] { preview_->SpeedButton4Click(); });
+  click("ButtonPause", [this] { preview_->ButtonPauseClick(); });
+  click("buttonStop", [this] { preview_->buttonStopClick(); });
+  click("ButtonMarkStart", [this] { preview_->ButtonMarkStartClick(); });
+  click("ButtonMarkEnd", [this] { preview_->ButtonMarkEndClick(); });
+  click("ButtonClearMarks", [this] { preview_->ButtonClearMarksClick(); });
+  connect(spin_volume_, QOverload<int>::of(&QSpinBox::valueChanged), this,
+          [this](int value) { model_.SpinVolume = value; });
+  connect(track_bar_, &TTrackBar::MouseDown, this, [this] { preview_->TrackBarMouseDown(); });
+  connect(track_bar_, &TTrackBar::MouseUp, this,
+          [this](qint64 position) { preview_->TrackBarMouseUp(position); });
+  connect(&timer_play_, &QTimer::timeout, this, [this] { preview_->TimerPlayTimer(); });
+  connect(&timer1_, &QTimer::timeout, this, [this] {
+    timer1_.stop();
+    model_.Timer1Timer();
+  });
+}
+
+void TForm1::AddPlaybackActions(QMenu* menu) {
+  struct TKeyAction {
+    const char* name;
+    const char* caption;
+    QKeySequence key;
+    std::function<void()> run;
+  };
+  TPreviewControl& p = *preview_;
+  const TKeyAction actions[] = {
+      {"ActionPlayPause", "Play / Pause", QKeySequence(Qt::Key_Space), [&p] { p.PlayOrPause(); }},
+      {"ActionPreviousFrame", "Previous Frame", QKeySequence(Qt::Key_Left),
+       [&p] { p.StepFrame(-1); }},
+      {"ActionNextFrame", "Next Frame", QKeySequence(Qt::Key_Right), [&p] { p.StepFrame(1); }},
+      {"ActionBackSecond", "Back One Second", QKeySequence(Qt::SHIFT | Qt::Key_Left),
+       [&p] { p.SeekBy(-1000000); }},
+      {"ActionForwardSecond", "Forward One Second", QKeySequence(Qt::SHIFT | Qt::Key_Right),
+       [&p] { p.SeekBy(1000000); }},
+      {"ActionGoToStart", "Go to Start", QKeySequence(Qt::Key_Home), [&p] { p.SeekTo(0); }},
+      {"ActionGoToEnd", "Go to End", QKeySequence(Qt::Key_End), [&p] { p.SeekTo(p.TrackBarMax); }},
+      {"ActionMarkStart", "Mark Start", QKeySequence(Qt::Key_I), [&p] { p.ButtonMarkStartClick(); }},
+      {"ActionMarkEnd", "Mark End", QKeySequence(Qt::Key_O), [&p] { p.ButtonMarkEndClick(); }},
+  };
+  for (const TKeyAction& entry : actions) {
+    if (entry.key == QKeySequence(Qt::Key_I)) menu->addSeparator();
+    QAction* action = menu->addAction(QString::fromUtf8(entry.caption));
+    action->setObjectName(QString::fromUtf8(entry.name));
+    action->setShortcut(entry.key);
+    action->setShortcutContext(Qt::WindowShortcut);
+    // Keys do nothing while a split runs, as the buttons do.
+    connect(action, &QAction::triggered, this, [this, run = entry.run] {
+      if (!model_.Splitting) run();
+    });
+    addAction(action);
+  }
+}
+
+void TForm1::Refresh() {
+  auto text = [](const std::string& value) { return QString::fromStdString(value); };
+  if (edit_input_->text() != text(model_.EditInputFilename)) {
+    edit_input_->setText(text(model_.EditInputFilename));
+  }
+  if (edit_output_->text() != text(model_.EditOutputFolder)) {
+    edit_output_->setText(text(model_.EditOutputFolder));
+  }
+  panel1_->SetText(text(model_.Panel1));
+  panel2_->SetText(text(model_.Panel2));
+  panel3_->SetText(text(model_.Panel3));
+  panel_progress_->setText(text(model_.Panelprogress));
+  status_panel0_->setText(text(model_.StatusPanel0));
+  status_panel1_->setText(text(model_.StatusPanel1));
+  // A value past 100 shows a full bar.
+  progress_bar_->setValue(std::clamp(model_.ProgressBar1, 0, 100));
+  if (spin_volume_->value() != model_.SpinVolume) {
+    const QSignalBlocker block(spin_volume_);
+    spin_volume_->setValue(model_.SpinVolume);
+  }
+  for (QWidget* widget : split_disabled_) widget->setEnabled(model_.ControlsEnabled);
+  track_bar_->SetMaximumUs(preview_->TrackBarMax);
+  track_bar_->SetPositionUs(preview_->TrackBarPosition);
+  track_bar_->SetMarks(MarkTime(model_.Panel1), MarkTime(model_.Panel2));
+  image1_->Show(preview_->Image1);
+  image2_->Show(preview_->Image2);
+  RefreshTimers();
+}
+
+void TForm1::RefreshTimers() {
+  if (preview_->TimerPlayEnabled != timer_play_.isActive()) {
+    preview_->TimerPlayEnabled ? timer_play_.start() : timer_play_.stop();
+  }
+  // Timer1 may already run: it is not restarted then.
+  if (model_.Timer1Enabled && !timer1_.isActive()) timer1_.start();
+  if (!model_.Timer1Enabled && timer1_.isActive()) timer1_.stop();
+}
+
+void TForm1::OpenFile(const QString& path) {
+  preview_->OpenFile(path.toStdString());
+}
+
+void TForm1::SpeedButton7Click() {
+  if (model_.Splitting) return;
+  QFileDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("OpenDialog1"));
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setOption(QFileDialog::ReadOnly, true);
+  dialog.setNameFilter(QString::fromUtf8(kOpenFilter));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  OpenFile(dialog.selectedFiles().first());
+}
+
+void TForm1::Exit1Click() {
+  // Ends at once: the close handler does not run, so nothing is stored.
+  QApplication::exit(0);
+}
+
+void TForm1::OpenHelpFile1Click() { QDesktopServices::openUrl(TFormAbout::Website()); }
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  model_.SaveSettings(settings_);
+  form2_->close();
+  form3_->close();
+  about_->close();
+  event->accept();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_once_) return;
+  shown_once_ = true;
+  // Always opens centred, whatever position was stored.
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - frameGeometry().center() + pos());
+  }
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  model_.FormTop = y();
+  model_.FormLeft = x();
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (!model_.Splitting && event->mimeData()->hasUrls() &&
+      event->mimeData()->urls().first().isLocalFile()) {
+    event->acceptProposedAction();
+  }
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  event->acceptProposedAction();
+  OpenFile(urls.first().toLocalFile());
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  // While a split runs the menu bar's items do not open; they are not greyed.
+  if (watched == menu_bar_ && !model_.ControlsEnabled) {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::MouseButtonRelease:
+      case QEvent::KeyPress:
+        return true;
+      default:
+        break;
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+}  // namespace kelvane

@@ -1,0 +1,125 @@
+// TForm1, the main window: the preview panel and its transport, the marks
+// with their thumbnails, the output format and its settings lists on two
+// pages, the output folder, Start / Stop Splitting with the progress, the menu
+// bar and the two-panel status bar; fixed size, client area 857 x 541, opened
+// centred. Every control's objectName is the name the rest of the program and
+// the tests know it by (ButtonStart, ComboOutputFormat, Panel1, ...).
+//
+// The window holds no logic of its own: it mirrors the window model's fields
+// and lists into its widgets (Refresh, and each list's OnChange) and forwards
+// clicks, keys, timer ticks and dropped files to the model and the preview
+// control. Closing the window stores the settings; "Exit" quits without.
+//
+// Ownership: owns the model, the preview control and the three small dialogs;
+// the message sink and the settings store belong to the caller and must
+// outlive the window.
+//
+// Threads: main thread only.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <memory>
+
+#include "app/MainWindowModel.h"
+#include "app/PreviewControl.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+
+namespace kelvane {
+
+class TForm2;
+class TForm3;
+class TFormAbout;
+class TPlayPanel;
+class TThumbnailView;
+class TTimePanel;
+class TTrackBar;
+
+class TForm1 : public QMainWindow {
+ public:
+  // Runs FormCreate (libraries from `program_folder`), creates the dialogs and
+  // loads the stored settings.
+  TForm1(TMessageSink& messages, TSettingsStore& settings, const std::string& program_folder);
+  ~TForm1() override;
+
+  TMainWindowModel& Model() { return model_; }
+  TPreviewControl& Preview() { return *preview_; }
+  TPlayPanel& PanelPlay() { return *panel_play_; }
+  TForm2& Preferences() { return *form2_; }
+  TForm3& TimeEdit() { return *form3_; }
+  TFormAbout& About() { return *about_; }
+
+  // Add Video File with a path already chosen (`kelvane FILE`, a dropped file).
+  void OpenFile(const QString& path);
+  // The handlers of the controls that need more than the model.
+  void SpeedButton7Click();  // Add Video File: the file dialog
+  void Exit1Click();         // quits without storing the settings
+  void OpenHelpFile1Click();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;  // FormClose
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Form1Layout.cpp
+  void BuildMenu();
+  void BuildPlayerSide(QWidget* client);
+  void BuildOutputSide(QWidget* client);
+  QWidget* BuildSettingsPage();
+  QWidget* BuildDetailedPage();
+  QComboBox* AddCombo(TListModel& list, const char* name, QWidget* parent);
+  QPushButton* AddButton(const char* name, const char* caption, QWidget* parent, int x, int y,
+                         int w, int h);
+  // Form1.cpp
+  void Connect();
+  void BindList(TListModel& list, QComboBox* combo);
+  void ListChosen(TListModel& list, int index);
+  void Refresh();
+  void RefreshTimers();
+  void AddPlaybackActions(QMenu* menu);
+
+  TMessageSink& messages_;
+  TSettingsStore& settings_;
+  TMainWindowModel model_;
+  std::unique_ptr<TPreviewControl> preview_;
+
+  TPlayPanel* panel_play_ = nullptr;
+  TTrackBar* track_bar_ = nullptr;
+  TThumbnailView* image1_ = nullptr;
+  TThumbnailView* image2_ = nullptr;
+  TTimePanel* panel1_ = nullptr;
+  TTimePanel* panel2_ = nullptr;
+  TTimePanel* panel3_ = nullptr;
+  QLineEdit* edit_input_ = nullptr;
+  QLineEdit* edit_output_ = nullptr;
+  QTabWidget* page_control_ = nullptr;
+  QSpinBox* spin_volume_ = nullptr;
+  QProgressBar* progress_bar_ = nullptr;
+  QLabel* panel_progress_ = nullptr;
+  QLabel* status_panel0_ = nullptr;
+  QLabel* status_panel1_ = nullptr;
+  QMenuBar* menu_bar_ = nullptr;
+  // Disabled while a split runs (DisableControls): the page control and these.
+  std::vector<QWidget*> split_disabled_;
+  QTimer timer_play_;  // TimerPlay, 100 ms
+  QTimer timer1_;      // Timer1, 100 ms, the end message
+  bool shown_once_ = false;
+
+  TForm2* form2_ = nullptr;
+  TForm3* form3_ = nullptr;
+  TFormAbout* about_ = nullptr;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,240 @@
+// The main window's controls and where they sit: the preview and the marks on
+// the left, the output on the right, the menu bar above.
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+
+#include "gui/Form1.h"
+#include "gui/Form2.h"
+#include "gui/Form3.h"
+#include "gui/FormAbout.h"
+#include "gui/PlayPanel.h"
+#include "gui/ThumbnailView.h"
+#include "gui/TimePanel.h"
+#include "gui/TrackBar.h"
+
+namespace kelvane {
+namespace {
+
+QLabel* AddLabel(const char* text, QWidget* parent, int x, int y, int w, int h) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setGeometry(x, y, w, h);
+  return label;
+}
+
+QLineEdit* AddReadOnlyEdit(const char* name, QWidget* parent, int x, int y, int w, int h) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromUtf8(name));
+  edit->setReadOnly(true);
+  edit->setGeometry(x, y, w, h);
+  return edit;
+}
+
+}  // namespace
+
+QPushButton* TForm1::AddButton(const char* name, const char* caption, QWidget* parent, int x,
+                               int y, int w, int h) {
+  auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+  button->setObjectName(QString::fromUtf8(name));
+  button->setGeometry(x, y, w, h);
+  return button;
+}
+
+QComboBox* TForm1::AddCombo(TListModel& list, const char* name, QWidget* parent) {
+  auto* combo = new QComboBox(parent);
+  combo->setObjectName(QString::fromUtf8(name));
+  BindList(list, combo);
+  return combo;
+}
+
+void TForm1::BuildMenu() {
+  menu_bar_ = menuBar();
+  menu_bar_->setObjectName(QStringLiteral("MainMenu1"));
+  menu_bar_->installEventFilter(this);
+  QMenu* file = menu_bar_->addMenu(QStringLiteral("File"));
+  QAction* add = file->addAction(QStringLiteral("Add Video File..."), this,
+                                 [this] { SpeedButton7Click(); });
+  add->setObjectName(QStringLiteral("AddVideoFile1"));
+  add->setShortcut(QKeySequence::Open);
+  file->addSeparator();
+  file->addAction(QStringLiteral("Exit"), this, [this] { Exit1Click(); })
+      ->setObjectName(QStringLiteral("Exit1"));
+  QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
+  AddPlaybackActions(playback);
+  QMenu* option = menu_bar_->addMenu(QStringLiteral("Option"));
+  option->addAction(QStringLiteral("Preferences"), this, [this] { form2_->ShowOver(this); })
+      ->setObjectName(QStringLiteral("Preferences1"));
+  QMenu* about = menu_bar_->addMenu(QStringLiteral("About"));
+  about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFile1Click(); })
+      ->setObjectName(QStringLiteral("OpenHelpFile1"));
+  about->addSeparator();
+  about->addAction(QStringLiteral("Visit Our Website"), this, [] { TFormAbout::Label2Click(); })
+      ->setObjectName(QStringLiteral("VisitOrvathWebsite1"));
+  about->addAction(QStringLiteral("Email Support Department"), this,
+                   [] { TFormAbout::Label3Click(); })
+      ->setObjectName(QStringLiteral("ContactSupportDepartment1"));
+  about->addSeparator();
+  about->addAction(QStringLiteral("About"), this, [this] { about_->ShowOver(this); })
+      ->setObjectName(QStringLiteral("About2"));
+}
+
+void TForm1::BuildPlayerSide(QWidget* client) {
+  auto* container = new QFrame(client);
+  container->setObjectName(QStringLiteral("PanelcontainerPlay"));
+  container->setFrameShape(QFrame::StyledPanel);
+  container->setFrameShadow(QFrame::Sunken);
+  container->setGeometry(8, 8, 420, 315);
+  panel_play_ = new TPlayPanel(container);
+  panel_play_->setGeometry(4, 4, 412, 307);
+
+  track_bar_ = new TTrackBar(client);
+  track_bar_->setGeometry(8, 326, 420, 26);
+  track_bar_->setToolTip(QStringLiteral(
+      "Drag to move through the file.\nLeft/Right: one frame, Shift+Left/Right: one second,\n"
+      "Home/End: start/end. The marked part is drawn on the bar."));
+
+  QPushButton* play = AddButton("ButtonPlay", "Play", client, 8, 356, 78, 28);
+  play->setToolTip(QStringLiteral("Play (Space)"));
+  QPushButton* pause = AddButton("ButtonPause", "Pause", client, 90, 356, 78, 28);
+  pause->setToolTip(QStringLiteral("Pause (Space)"));
+  QPushButton* stop = AddButton("buttonStop", "Stop", client, 172, 356, 78, 28);
+  panel3_ = new TTimePanel(QStringLiteral("Panel3"), QStringLiteral("Current Duration :"), client);
+  panel3_->setGeometry(256, 356, 172, 28);
+
+  image1_ = new TThumbnailView(QStringLiteral("Image1"), client);
+  image1_->move(8, 392);
+  image2_ = new TThumbnailView(QStringLiteral("Image2"), client);
+  image2_->move(130, 392);
+  panel1_ = new TTimePanel(QStringLiteral("Panel1"), QStringLiteral("Start Time :"), client);
+  panel1_->setGeometry(252, 392, 176, 28);
+  panel1_->setToolTip(QStringLiteral("Right click to edit values"));
+  panel2_ = new TTimePanel(QStringLiteral("Panel2"), QStringLiteral("End Time : "), client);
+  panel2_->setGeometry(252, 424, 176, 28);
+  panel2_->setToolTip(QStringLiteral("Right click to edit values"));
+  QPushButton* mark_start = AddButton("ButtonMarkStart", "Mark Start", client, 8, 485, 116, 28);
+  mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
+  QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
+  mark_end->setToolTip(QStringLiteral("Mark the picture shown as the end (O)"));
+  AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 176, 28);
+
+  for (TTimePanel* panel : {panel1_, panel2_}) {
+    const bool start = panel == panel1_;
+    auto* menu = new QMenu(panel);
+    menu->setObjectName(start ? QStringLiteral("PopupMenuPanel1")
+                              : QStringLiteral("PopupMenuPanel2"));
+    QAction* edit = menu->addAction(start ? QStringLiteral("Edit Start Time")
+                                          : QStringLiteral("Edit End Time"));
+    edit->setObjectName(start ? QStringLiteral("EditValues1") : QStringLiteral("EditThisValue1"));
+    connect(edit, &QAction::triggered, this, [this, start] {
+      start ? model_.EditValues1Click() : model_.EditThisValue1Click();
+      form3_->ShowOver(this);
+    });
+    panel->SetPopupMenu(menu);
+  }
+  split_disabled_ = {play, pause, stop, mark_start, mark_end};
+}
+
+QWidget* TForm1::BuildSettingsPage() {
+  auto* page = new QWidget;
+  auto* grid = new QGridLayout(page);
+  grid->addWidget(new QLabel(QStringLiteral("Video Quality :")), 0, 0);
+  grid->addWidget(AddCombo(model_.ComboVideoQuality, "ComboVideoQuality", page), 0, 1);
+  grid->addWidget(new QLabel(QStringLiteral("Audio Quality :")), 1, 0);
+  grid->addWidget(AddCombo(model_.ComboAudioQuality, "ComboAudioQuality", page), 1, 1);
+  grid->addWidget(new QLabel(QStringLiteral("Video Size :")), 2, 0);
+  grid->addWidget(AddCombo(model_.ComboVideoSize1, "ComboVideoSize1", page), 2, 1);
+  grid->addWidget(new QLabel(QStringLiteral("Letterbox :")), 3, 0);
+  grid->addWidget(AddCombo(model_.ComboLetterBox, "ComboLetterBox", page), 3, 1);
+  grid->addWidget(new QLabel(QStringLiteral("Change Output Volume : ")), 4, 0);
+  spin_volume_ = new QSpinBox(page);
+  spin_volume_->setObjectName(QStringLiteral("SpinVolume"));
+  spin_volume_->setRange(0, 200);
+  spin_volume_->setSingleStep(20);
+  spin_volume_->setValue(100);
+  grid->addWidget(spin_volume_, 4, 1);
+  grid->setColumnStretch(1, 1);
+  return page;
+}
+
+QWidget* TForm1::BuildDetailedPage() {
+  auto* page = new QWidget;
+  auto* grid = new QGridLayout(page);
+  struct TEntry {
+    const char* label;
+    TListModel& list;
+    const char* name;
+  };
+  const TEntry entries[] = {
+      {"Video Codec :", model_.ComboVideoCodec, "ComboVideoCodec"},
+      {"Audio Codec :", model_.ComboAudioCodec, "ComboAudioCodec"},
+      {"Video Bitrate :", model_.ComboVideoBitrate, "ComboVideoBitrate"},
+      {"Audio Bitrate :", model_.ComboaudioBitrate, "ComboaudioBitrate"},
+      {"Video Size :", model_.ComboVideoSize, "ComboVideoSize"},
+      {"Sample Rate :", model_.ComboSamplingRate, "ComboSamplingRate"},
+      {"Frame Rate :", model_.ComboVideoFramerate, "ComboVideoFramerate"},
+      {"Channels :", model_.ComboAudioChannels, "ComboAudioChannels"},
+  };
+  int index = 0;
+  for (const TEntry& entry : entries) {
+    const int row = (index / 2) * 2;
+    const int column = index % 2;
+    grid->addWidget(new QLabel(QString::fromUtf8(entry.label)), row, column);
+    QComboBox* combo = AddCombo(entry.list, entry.name, page);
+    combo->setMinimumContentsLength(10);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    grid->addWidget(combo, row + 1, column);
+    ++index;
+  }
+  return page;
+}
+
+void TForm1::BuildOutputSide(QWidget* client) {
+  QPushButton* add = AddButton("SpeedButton7", "Add Video File", client, 440, 8, 124, 28);
+  add->setToolTip(QStringLiteral("Open a video file (Ctrl+O), or drop one onto the window"));
+  edit_input_ = AddReadOnlyEdit("EditInputFilename", client, 570, 8, 279, 28);
+
+  AddLabel("Choose Output Format :", client, 440, 44, 200, 22);
+  QComboBox* formats = AddCombo(model_.ComboOutputFormat, "ComboOutputFormat", client);
+  formats->setGeometry(440, 66, 409, 28);
+
+  auto* group = new QGroupBox(QStringLiteral("  Output Settings "), client);
+  group->setGeometry(440, 100, 409, 236);
+  page_control_ = new QTabWidget(group);
+  page_control_->setObjectName(QStringLiteral("PageControl1"));
+  page_control_->setGeometry(8, 22, 393, 206);
+  page_control_->addTab(BuildSettingsPage(), QStringLiteral("Output Settings"));
+  page_control_->addTab(BuildDetailedPage(), QStringLiteral("Detailed Output Settings"));
+
+  AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344, 124, 28);
+  edit_output_ = AddReadOnlyEdit("EditOutputFolder", client, 570, 344, 279, 28);
+
+  QPushButton* start = AddButton("ButtonStart", "Start ", client, 440, 388, 200, 44);
+  QFont bold = start->font();
+  bold.setBold(true);
+  start->setFont(bold);
+  AddButton("ButtonStopSplit", "Stop Splitting", client, 649, 388, 200, 44);
+  progress_bar_ = new QProgressBar(client);
+  progress_bar_->setObjectName(QStringLiteral("ProgressBar1"));
+  progress_bar_->setRange(0, 100);
+  progress_bar_->setValue(0);
+  progress_bar_->setTextVisible(false);
+  progress_bar_->setGeometry(440, 444, 344, 26);
+  panel_progress_ = new QLabel(QStringLiteral("0%"), client);
+  panel_progress_->setObjectName(QStringLiteral("Panelprogress"));
+  panel_progress_->setFrameShape(QFrame::StyledPanel);
+  panel_progress_->setAlignment(Qt::AlignCenter);
+  panel_progress_->setGeometry(790, 444, 59, 26);
+  split_disabled_.push_back(page_control_);
+  split_disabled_.push_back(start);
+}
+
+}  // namespace kelvane

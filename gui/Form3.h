@@ -1,0 +1,36 @@
+// TForm3: edits a time mark by hand. Borderless and on top, centred over the
+// main window; opens with the edited mark's text; accepts only digits, one
+// "." and backspace, saying so when a key is refused; "Done" writes the text
+// into the mark as it stands, "Cancel" changes nothing. Which mark it edits is
+// the model's EditedTime.
+//
+// Threads: main thread only.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QLineEdit;
+
+namespace kelvane {
+
+class TMainWindowModel;
+
+class TForm3 : public QDialog {
+ public:
+  TForm3(TMainWindowModel& model, QWidget* parent);
+  // FormShow: the field takes the edited mark's text; centred over `owner`.
+  void ShowOver(QWidget* owner);
+  void SpeedDoneClick();
+  void SpeedCancelClick() { close(); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  TMainWindowModel& model_;
+  QLineEdit* edit_;
+  QLabel* hint_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,36 @@
+// The Qt back-end of the main-thread dispatcher: work posted from any thread
+// runs in the Qt event loop, and a main thread that waits for a worker runs it
+// at once (Pump) without dispatching anything else, so no click or paint is
+// handled in the middle of a wait.
+//
+// Ownership: one per process, never destroyed (a detached worker may post
+// while the program ends); Install creates it. Threads: Post from any thread,
+// Pump and Install on the main thread.
+#pragma once
+
+#include <QObject>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "binding/MainThread.h"
+
+namespace kelvane {
+
+class TQtMainThread : public QObject, public TMainThreadBackend {
+ public:
+  // Makes the calling thread the main thread and routes its work through Qt.
+  static void Install();
+
+  void Post(std::function<void()> work) override;
+  void Pump() override;
+
+ private:
+  TQtMainThread() = default;
+
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::deque<std::function<void()>> queue_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,29 @@
+// kelvane: the window. `kelvane FILE` opens FILE as Add Video File does.
+#include <QApplication>
+#include <QStyle>
+
+#include "binding/FileUtils.h"
+#include "gui/Form1.h"
+#include "gui/QtMainThread.h"
+#include "gui/QtMessageSink.h"
+#include "gui/QtPreviewer.h"
+#include "gui/QtSettingsStore.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kelvane"));
+  QApplication::setWindowIcon(application.style()->standardIcon(QStyle::SP_MediaPlay));
+  kelvane::TQtMainThread::Install();
+  kelvane::TQtPreviewer::Install();
+
+  kelvane::TQtMessageSink messages;
+  kelvane::TQtSettingsStore settings;
+  kelvane::TForm1 window(messages, settings, kelvane::ProgramFolder());
+  messages.SetParent(&window);
+  window.show();
+  const QStringList arguments = QApplication::arguments();
+  if (arguments.size() > 1) window.OpenFile(arguments.at(1));
+  const int status = QApplication::exec();
+  kelvane::SetMainThreadBackend(nullptr);
+  return status;
+}
