@@ -52,6 +52,7 @@ class TForm1 : public QMainWindow {
 
   TMainWindowModel& Model() { return model_; }
   TPreviewControl& Preview() { return *preview_; }
+  TFFPlayer& Player() { return preview_->Player(); }
   TPlayPanel& PanelPlay() { return *panel_play_; }
   TForm2& Preferences() { return *form2_; }
   TForm3& TimeEdit() { return *form3_; }

@@ -1,0 +1,21 @@
+// Entry point of the window's tests: a QApplication on the offscreen platform
+// (also while CTest lists the tests), the Qt main-thread back-end, and the
+// user's settings in a scratch folder.
+#include <QApplication>
+#include <QSettings>
+#include <QStandardPaths>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "gui/QtMainThread.h"
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
+  QStandardPaths::setTestModeEnabled(true);
+  QApplication application(argc, argv);
+  kelvane::TQtMainThread::Install();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,265 @@
+// The window as a user meets it: its controls, stored settings, the small
+// dialogs, previewing and marking a generated clip, and whole splits started,
+// watched and stopped from the window. Message boxes are read and answered
+// through the recording message sink.
+#include <QAction>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QStatusBar>
+
+#include "gui/Form3.h"
+#include "gui/PlayPanel.h"
+#include "gui/ThumbnailView.h"
+#include "gui/TimePanel.h"
+#include "tests/gui/GuiTestSupport.h"
+#include "tools/fixtures/FixtureGenerator.h"
+#include "tools/fixtures/FrameIndexPattern.h"
+#include "tools/fixtures/MediaFacts.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// True when some pixel of `image` is not black.
+bool HasPicture(const QImage& image) {
+  for (int y = 0; y < image.height(); y += 3) {
+    for (int x = 0; x < image.width(); x += 3) {
+      if (qGray(image.pixel(x, y)) > 40) return true;
+    }
+  }
+  return false;
+}
+
+int FrameIndexOf(const TBitmap& bitmap) {
+  return fixtures::ReadFrameIndexBgr24(bitmap.Pixels.data(), bitmap.Width, bitmap.Height,
+                                       bitmap.Stride);
+}
+
+void Trigger(QWidget* window, const char* action) {
+  window->findChild<QAction*>(QString::fromUtf8(action))->trigger();
+}
+
+TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
+  // The window: fixed, 857 x 541 below the menu bar, every control by name.
+  EXPECT_EQ(window_->centralWidget()->width(), 857);
+  EXPECT_EQ(window_->centralWidget()->height() + window_->statusBar()->height(), 541);
+  EXPECT_EQ(window_->minimumSize(), window_->maximumSize());
+  for (const char* name :
+       {"PanelPlay", "TrackBar1", "Image1", "Image2", "Panel1", "Panel2", "Panel3",
+        "ButtonClearMarks", "ButtonMarkStart", "ButtonMarkEnd", "ButtonPlay", "ButtonPause",
+        "buttonStop", "ButtonStart", "ProgressBar1", "Panelprogress", "ButtonStopSplit",
+        "SpeedButton7", "EditInputFilename", "ButtonOutputFolder", "EditOutputFolder",
+        "ComboOutputFormat", "PageControl1", "ComboVideoQuality", "ComboAudioQuality",
+        "ComboVideoSize1", "ComboLetterBox", "SpinVolume", "ComboVideoCodec", "ComboAudioCodec",
+        "ComboVideoBitrate", "ComboVideoSize", "ComboVideoFramerate", "ComboaudioBitrate",
+        "ComboSamplingRate", "ComboAudioChannels", "StatusBar1", "MainMenu1"}) {
+    Control(name);
+  }
+  EXPECT_EQ(Control<QPushButton>("ButtonStart")->text(), "Start ");
+  EXPECT_EQ(Control("Panel1")->toolTip(), "Right click to edit values");
+  EXPECT_EQ(Control<QLabel>("StatusPanel0")->text(), "Ready");
+
+  // First run: the defaults, and all nine values stored.
+  EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(ComboText("ComboVideoQuality"), "Normal");
+  EXPECT_EQ(ComboText("ComboAudioQuality"), "Normal");
+  EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
+  EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
+  QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
+  EXPECT_EQ(stored.allKeys().size(), 9) << stored.allKeys().join(",").toStdString();
+
+  // A stored format of -1 selects entry 2.
+  stored.setValue("ComboOutputFormat", -1);
+  stored.sync();
+  OpenWindow();
+  EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
+
+  // "Exit" loses a changed preference; closing the window keeps it.
+  Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
+  window_->Exit1Click();
+  OpenWindow();
+  EXPECT_FALSE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+  Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
+  window_->close();
+  OpenWindow();
+  EXPECT_TRUE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+}
+
+TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
+  Control("Panel1")->findChild<QMenu*>("PopupMenuPanel1")->actions().first()->trigger();
+  TForm3& dialog = window_->TimeEdit();
+  ASSERT_TRUE(dialog.isVisible());
+  auto* edit = dialog.findChild<QLineEdit*>("Edit1");
+  auto* hint = dialog.findChild<QLabel*>("Label2");
+  EXPECT_EQ(edit->text(), "0.00");
+  EXPECT_EQ(hint->text(), "Only numbers 1 to 9 and a dot is allowed.");
+  edit->clear();
+  for (QChar key : QStringLiteral("12.5.a")) {
+    QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(key));
+    QApplication::sendEvent(edit, &press);
+  }
+  EXPECT_EQ(edit->text(), "12.5");  // a second "." and letters are refused
+  EXPECT_EQ(hint->text(), "Only numbers 1 to 9 and or a dot is allowed");
+  dialog.SpeedDoneClick();
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "12.5");
+
+  Control("Panel2")->findChild<QMenu*>("PopupMenuPanel2")->actions().first()->trigger();
+  edit->setText("99.00");
+  dialog.SpeedCancelClick();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Control<TTimePanel>("Panel2")->Text(), "0.00");
+}
+
+TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
+  const std::string clip = MakeClip(4.0);
+  // Opening plays at once; the position and the picture move.
+  window_->OpenFile(QString::fromStdString(clip));
+  TPlayPanel& panel = window_->PanelPlay();
+  ASSERT_TRUE(WaitFor([&] { return HasPicture(panel.Shown()); }, 5s));
+  ASSERT_TRUE(WaitFor([&] { return Control<TTimePanel>("Panel3")->Text() != "0.00"; }, 5s));
+  EXPECT_EQ(window_->Model().SourceSize, "640x480");
+
+  // Pause, then one frame on and one back with the keys.
+  Click("ButtonPause");
+  Trigger(window_.get(), "ActionNextFrame");
+  const int64_t at = window_->Model().PlayPosition;
+  Trigger(window_.get(), "ActionNextFrame");
+  EXPECT_EQ(window_->Model().PlayPosition - at, 40000);
+  Trigger(window_.get(), "ActionPreviousFrame");
+  EXPECT_EQ(window_->Model().PlayPosition, at);
+
+  // Mark Start from the key, Mark End one second on: exact times, fitted thumbnails.
+  Trigger(window_.get(), "ActionMarkStart");
+  const TPreviewControl& preview = window_->Preview();
+  EXPECT_EQ(window_->Model().ExactStart.Time, at);
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text().toStdString(), window_->Model().ExactStart.Text);
+  EXPECT_EQ(FrameIndexOf(preview.Image1.Frame), static_cast<int>(at / 40000));
+  Trigger(window_.get(), "ActionForwardSecond");
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == at + 1000000; }, 3s));
+  Click("ButtonMarkEnd");
+  EXPECT_EQ(window_->Model().ExactEnd.Time, at + 1000000);
+  const QImage thumb = Control<TThumbnailView>("Image2")->Shown();
+  ASSERT_EQ(thumb.size(), QSize(116, 89));
+  const QColor bar = thumb.pixelColor(58, 0);
+  EXPECT_EQ(thumb.pixelColor(58, 88), bar);  // one row of bar above and below
+  EXPECT_NE(thumb.pixelColor(58, 1), bar);
+  EXPECT_TRUE(HasPicture(thumb));
+
+  // Stop, then Pause before anything plays: Play only clears it, the next Play opens.
+  Click("buttonStop");
+  EXPECT_FALSE(window_->Player().Active());
+  Click("ButtonPause");
+  EXPECT_TRUE(window_->Model().PreviewPaused);
+  Click("ButtonPlay");
+  EXPECT_FALSE(window_->Model().PreviewPaused);
+  EXPECT_FALSE(window_->Player().Active());
+  Click("ButtonPlay");
+  EXPECT_TRUE(window_->Player().Active());
+
+  // Clear Marks: the panels and the black pictures come back.
+  Click("ButtonClearMarks");
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "0.00");
+  EXPECT_FALSE(HasPicture(Control<TThumbnailView>("Image1")->Shown()));
+}
+
+TEST_F(TWindowTest, AFileWithoutVideoKeepsItsPath) {
+  fixtures::TFixtureRecipe recipe;
+  ASSERT_TRUE(fixtures::FixturePreset("wav-pcm", recipe));
+  const std::string path = temp_.File("tone.wav");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+  window_->OpenFile(QString::fromStdString(path));
+  EXPECT_EQ(Control<QLineEdit>("EditInputFilename")->text().toStdString(), path);
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "This video file does NOT have any video frame!\n\rThis video "
+                               "file cannot be splitted."});
+  EXPECT_FALSE(window_->Player().Active());
+}
+
+class TWindowSplitTest : public TWindowTest {
+ protected:
+  // Opens `clip` paused and chooses MP4 into the scratch folder.
+  void Prepare(const std::string& clip) {
+    window_->Model().PlayImmediately = false;
+    window_->OpenFile(QString::fromStdString(clip));
+    TMainWindowModel& model = window_->Model();
+    model.ComboOutputFormat.Select(model.ComboOutputFormat.IndexOf("MP4 - MPEG4 Video (*.mp4)"));
+    model.ComboOutputFormatChange();
+    model.EditOutputFolder = temp_.Path().string();
+  }
+  bool WaitForEnd(std::chrono::milliseconds limit) {
+    return WaitFor([this] { return !window_->Model().Splitting; }, limit) &&
+           WaitFor([this] { return !sink_.Texts().empty(); }, 2s);
+  }
+};
+
+TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
+  const std::string clip = MakeClip(4.0);
+  Prepare(clip);
+  // Marks at frames 17 and 67 (0.68 s and 2.68 s), set from the player.
+  Click("ButtonPlay");
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().Active(); }, 5s));
+  Click("ButtonPause");
+  window_->Preview().SeekTo(680000);
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == 680000; }, 3s));
+  Click("ButtonMarkStart");
+  window_->Preview().SeekTo(2680000);
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == 2680000; }, 3s));
+  Click("ButtonMarkEnd");
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "0.68");
+  const int start_frame = FrameIndexOf(window_->Preview().Image1.Frame);
+  EXPECT_EQ(start_frame, 17);
+
+  Click("ButtonStart");
+  ASSERT_TRUE(window_->Model().Splitting) << (sink_.shown.empty() ? "" : sink_.shown[0].text);
+  EXPECT_FALSE(Control("ButtonStart")->isEnabled());
+  EXPECT_FALSE(Control("PageControl1")->isEnabled());
+  EXPECT_TRUE(Control("ComboOutputFormat")->isEnabled());
+  window_->Model().ButtonStartClick();       // a second Start does nothing
+  Trigger(window_.get(), "ActionMarkStart");  // nor do the keys
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "0.68");
+  bool frames_shown = false;
+  ASSERT_TRUE(WaitFor([&] {
+    frames_shown = frames_shown ||
+                   Control<QLabel>("StatusPanel1")->text().endsWith(QStringLiteral(" frames"));
+    return !window_->Model().Splitting;
+  }, 60s));
+  ASSERT_TRUE(WaitFor([this] { return !sink_.Texts().empty(); }, 2s));
+  Spend(300ms);
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  EXPECT_TRUE(Control("ButtonStart")->isEnabled());
+  EXPECT_EQ(Control<QLabel>("Panelprogress")->text(), "0%");
+  EXPECT_TRUE(frames_shown || window_->Model().Session().LastEnd()->FramesWritten > 0);
+
+  const std::string output = window_->Model().LastOutputPath();
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
+  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.0, 0.1);
+  EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), start_frame);
+}
+
+TEST_F(TWindowSplitTest, StopSplittingAnsweredNoGoesOnAndYesStops) {
+  Prepare(MakeClip(30.0, "long.mp4"));
+  Click("ButtonStart");
+  ASSERT_TRUE(window_->Model().Splitting);
+  sink_.confirm_answer = false;
+  Click("ButtonStopSplit");
+  EXPECT_EQ(sink_.Texts("confirm"), std::vector<std::string>{"Stop all conversions?"});
+  EXPECT_TRUE(window_->Model().Splitting);
+  EXPECT_FALSE(Control("ButtonStart")->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return window_->Model().Session().ProgressCount() > 0; }, 20s));
+  sink_.confirm_answer = true;
+  Click("ButtonStopSplit");
+  EXPECT_TRUE(Control("ButtonStart")->isEnabled());  // at once
+  ASSERT_TRUE(WaitForEnd(20s));
+  Spend(300ms);
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  EXPECT_EQ(window_->Model().Session().LastEnd()->Outcome, TSplitOutcome::Stopped);
+}
+
+}  // namespace
+}  // namespace kelvane::test
