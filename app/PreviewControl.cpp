@@ -131,6 +131,7 @@ void TPreviewControl::MarkAt(int which, TThumbnail& thumbnail) {
   const TBitmap& shown = player_.CaptureFrame(position);
   thumbnail.Black = false;
   thumbnail.Frame.CopyFrom(shown);
+  ++thumbnail.Version;
   if (position >= 0 && thumbnail.Frame.Width > 0) {
     model_.SetMarkAt(which, position);
   } else if (which == 1) {
@@ -147,6 +148,8 @@ void TPreviewControl::ButtonMarkEndClick() { MarkAt(2, Image2); }
 void TPreviewControl::ButtonClearMarksClick() {
   if (model_.Splitting) return;
   Image1.Black = Image2.Black = true;
+  ++Image1.Version;
+  ++Image2.Version;
   model_.ButtonClearMarksClick();
 }
 

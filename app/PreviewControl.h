@@ -28,6 +28,7 @@ namespace kelvane {
 struct TThumbnail {
   bool Black = true;  // the stored black picture (start-up, Clear Marks)
   TBitmap Frame;      // otherwise the picture at the mark; 0 x 0: none
+  int Version = 0;    // counts the changes, so a view redraws only after one
 };
 
 class TPreviewControl {

@@ -89,6 +89,10 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   // The client area (controls and status bar) is 857 x 541; the menu bar sits above it.
   client->setFixedSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
 
+  // Hints stay up for 30 seconds.
+  for (QWidget* widget : findChildren<QWidget*>()) {
+    if (!widget->toolTip().isEmpty()) widget->setToolTipDuration(30000);
+  }
   timer_play_.setObjectName(QStringLiteral("TimerPlay"));
   timer_play_.setInterval(100);
   timer1_.setObjectName(QStringLiteral("Timer1"));
@@ -237,7 +241,12 @@ void TForm1::Refresh() {
   for (QWidget* widget : split_disabled_) widget->setEnabled(model_.ControlsEnabled);
   track_bar_->SetMaximumUs(preview_->TrackBarMax);
   track_bar_->SetPositionUs(preview_->TrackBarPosition);
-  track_bar_->SetMarks(MarkTime(model_.Panel1), MarkTime(model_.Panel2));
+  // "0.00" marks nothing, unless it starts a marked part.
+  int64_t mark_start = MarkTime(model_.Panel1);
+  int64_t mark_end = MarkTime(model_.Panel2);
+  if (mark_end <= 0) mark_end = -1;
+  if (mark_start <= 0 && mark_end < 0) mark_start = -1;
+  track_bar_->SetMarks(mark_start, mark_end);
   image1_->Show(preview_->Image1);
   image2_->Show(preview_->Image2);
   RefreshTimers();

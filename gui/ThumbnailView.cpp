@@ -21,6 +21,8 @@ TThumbnailView::TThumbnailView(const QString& name, QWidget* parent) : QWidget(p
 }
 
 void TThumbnailView::Show(const TThumbnail& thumbnail) {
+  if (thumbnail.Version == version_) return;
+  version_ = thumbnail.Version;
   black_ = thumbnail.Black;
   frame_ = QImage();
   if (!black_) {

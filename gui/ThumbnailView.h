@@ -27,6 +27,7 @@ class TThumbnailView : public QWidget {
   void Paint(QPainter& painter);
 
   bool black_ = true;
+  int version_ = -1;
   QImage frame_;
 };
 
