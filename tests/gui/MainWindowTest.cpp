@@ -9,10 +9,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QPointer>
 #include <QStatusBar>
+#include <future>
 
 #include "gui/Form3.h"
 #include "gui/PlayPanel.h"
+#include "gui/QtPreviewer.h"
 #include "gui/ThumbnailView.h"
 #include "gui/TimePanel.h"
 #include "tests/gui/GuiTestSupport.h"
@@ -178,6 +181,34 @@ TEST_F(TWindowTest, AFileWithoutVideoKeepsItsPath) {
                                "This video file does NOT have any video frame!\n\rThis video "
                                "file cannot be splitted."});
   EXPECT_FALSE(window_->Player().Active());
+}
+
+TEST(QtPreviewerTest, ShowsPreviewsUntilClosed) {
+  auto owner = std::make_unique<TQtPreviewer>();
+  TQtPreviewer& previewer = *owner;
+  TBitmap bitmap;
+  bitmap.SetSize(160, 120);
+  // The engine's worker shows a preview and waits while the main thread does.
+  auto show = [&](int64_t time) {
+    auto shown = std::async(std::launch::async, [&] { return previewer.ShowPreview(bitmap, 1, time); });
+    EXPECT_TRUE(WaitFor([&] { return shown.wait_for(0s) == std::future_status::ready; }));
+    return shown.get();
+  };
+  EXPECT_TRUE(show(3723004000));
+  QWidget* window = nullptr;
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (top->objectName() == "PreviewWindow") window = top;
+  }
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->windowTitle(), "01:02:03.004");
+  EXPECT_EQ(window->size(), QSize(160, 120));
+  window->close();
+  EXPECT_FALSE(show(4000000));
+  EXPECT_FALSE(previewer.ShowPreview(bitmap, 2, 5000000));
+  // The window goes on the main thread with its previewer.
+  QPointer<QWidget> gone = window;
+  owner.reset();
+  EXPECT_TRUE(WaitFor([&] { return gone.isNull(); }));
 }
 
 class TWindowSplitTest : public TWindowTest {
