@@ -78,17 +78,14 @@ void TTrackBar::paintEvent(QPaintEvent* event) {
   QSlider::paintEvent(event);
   if (maximum_ <= 0 || (mark_start_ < 0 && mark_end_ < 0)) return;
   QPainter painter(this);
-  const QColor mark(40, 120, 220);
-  const int top = height() / 2 - 5;
+  // Orange, so the part stands out from the style's own colours.
+  const QColor mark(235, 130, 20);
+  const int middle = height() / 2;
   const int x0 = mark_start_ >= 0 ? PixelOf(mark_start_) : -1;
   const int x1 = mark_end_ >= 0 ? PixelOf(mark_end_) : -1;
-  if (x0 >= 0 && x1 > x0) {
-    QColor band = mark;
-    band.setAlpha(90);
-    painter.fillRect(QRect(x0, top + 2, x1 - x0, 6), band);
-  }
+  if (x0 >= 0 && x1 > x0) painter.fillRect(QRect(x0, middle - 2, x1 - x0, 5), mark);
   for (int x : {x0, x1}) {
-    if (x >= 0) painter.fillRect(QRect(x - 1, top, 2, 10), mark);
+    if (x >= 0) painter.fillRect(QRect(x - 1, middle - 8, 3, 16), mark);
   }
 }
 
