@@ -13,6 +13,7 @@
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("SDL_AUDIODRIVER", "dummy", 0);
+  setenv("SDL_VIDEODRIVER", "dummy", 0);
   QStandardPaths::setTestModeEnabled(true);
   QApplication application(argc, argv);
   kelvane::TQtMainThread::Install();
