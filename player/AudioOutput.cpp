@@ -16,7 +16,6 @@
 namespace kelvane {
 namespace {
 
-constexpr int kSampleArraySize = 131072;
 constexpr int kDeviceSamples = 1024;
 
 }  // namespace

@@ -37,7 +37,7 @@ void TPlaybackContext::TogglePause() {
     // The pictures go on from where they stood, as does the clock.
     frame_timer_ += static_cast<double>(now - current_video_stamp_) / 1e6;
     current_video_stamp_ = now;
-    sync_settled_at_ = now + 500000;
+    sync_settled_at_ = now + kSettleMicroseconds;
   }
   paused_ = !paused_.load();
 }

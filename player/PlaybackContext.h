@@ -273,6 +273,9 @@ class TPlaybackContext {
   int64_t frames_late_ = 0;
   double max_av_difference_ = 0;  // seconds
   int64_t sync_settled_at_ = 0;   // system microseconds before which differences are not counted
+  // The A/V difference is not counted while the clocks settle after a start,
+  // a seek or a resume.
+  static constexpr int64_t kSettleMicroseconds = 500000;
 
   mutable std::mutex shown_mutex_;
   // Guarded by shown_mutex_.
@@ -288,6 +291,7 @@ class TPlaybackContext {
   bool clock_known_ = false;
   int64_t callback_time_ = 0;  // system microseconds
   int unread_bytes_ = 0;
+  static constexpr int kSampleArraySize = 131072;  // samples kept for the waveform
   std::vector<int16_t> sample_array_;
   int sample_index_ = 0;
   // Sound callback only.

@@ -16,14 +16,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kSampleArraySize = 131072;
 // Differences between picture and sound this large are not corrected (a
 // damaged time stamp, a jump in the stream).
 constexpr double kNoSyncThreshold = 10.0;
 constexpr double kMinSyncThreshold = 0.01;
-// The A/V difference is not counted while the clocks settle after a start,
-// a seek or a resume.
-constexpr int64_t kSettleMicroseconds = 500000;
 
 double SystemSeconds(int64_t microseconds) { return static_cast<double>(microseconds) / 1e6; }
 
