@@ -150,7 +150,7 @@ void TTranscoder::SetUp() {
   TimerStart = avutil.av_gettime();
 }
 
-// Step 1: one state record per input file and per input stream.
+// One state record per input file and per input stream.
 void TTranscoder::BuildInputTables() {
   int first = 0;
   for (auto& file : Engine.InputFiles) {
@@ -305,7 +305,7 @@ void TTranscoder::BindSources() {
   }
 }
 
-// Step 6: stream copy parameters, or the encoding set-up of each output stream.
+// Stream copy parameters, or the encoding set-up of each output stream.
 void TTranscoder::SetUpCodecParameters() {
   for (size_t i = 0; i < OutputStreams.size(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
@@ -502,7 +502,7 @@ using TInOutPtr = std::unique_ptr<AVFilterInOut, TInOutDeleter>;
 
 }  // namespace
 
-// Step 7: the video filter graph between the decoder and the encoder.
+// The video filter graph between the decoder and the encoder.
 void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist) {
   AVCodecContext* enc = ost.Encoder;
   AVCodecContext* dec = ist.Decoder;
@@ -621,7 +621,7 @@ void TTranscoder::OpenTwoPassLog(TOutputStreamState& ost, int index) {
   }
 }
 
-// Step 9: encoders of the streams that re-encode (join mode: the first group).
+// Encoders of the streams that re-encode (join mode: the first group).
 void TTranscoder::OpenEncoders(bool subtitles) {
   for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
@@ -726,7 +726,7 @@ void TTranscoder::RaiseCodecNotFound(const char* kind, const char* direction, AV
   throw FFmpegException(text);
 }
 
-// Step 10: decoders of the streams something is decoded from.
+// Decoders of the streams something is decoded from.
 void TTranscoder::OpenDecoders() {
   for (auto& ist_ptr : InputStreams) {
     TInputStreamState& ist = *ist_ptr;
@@ -756,7 +756,7 @@ void TTranscoder::OpenDecoders() {
   }
 }
 
-// Step 12: metadata maps.
+// Metadata maps.
 void TTranscoder::CopyMetadata() {
   for (const TMetaDataMap& map : Engine.MetaDataMaps) {
     if (map.OutFile < 0 || map.OutFile >= static_cast<int>(Engine.OutputFiles.size())) {
@@ -777,7 +777,7 @@ void TTranscoder::CopyMetadata() {
   }
 }
 
-// Step 13: headers (join mode: the one output file once).
+// Headers (join mode: the one output file once).
 void TTranscoder::WriteHeaders() {
   const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
   all_rtp_ = count > 0;
@@ -806,7 +806,7 @@ void TTranscoder::WriteHeaders() {
   }
 }
 
-// Step 14: the output files' formats and the "Stream mapping:" block.
+// The output files' formats and the "Stream mapping:" block.
 void TTranscoder::ReportMapping() {
   const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
   for (size_t i = 0; i < count; ++i) DumpOutput(static_cast<int>(i));

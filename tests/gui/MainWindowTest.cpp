@@ -18,6 +18,7 @@
 #include "gui/QtPreviewer.h"
 #include "gui/ThumbnailView.h"
 #include "gui/TimePanel.h"
+#include "gui/TrackBar.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"
 #include "tools/fixtures/FrameIndexPattern.h"
@@ -66,6 +67,13 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_EQ(Control<QPushButton>("ButtonStart")->text(), "Start ");
   EXPECT_EQ(Control("Panel1")->toolTip(), "Right click to edit values");
   EXPECT_EQ(Control<QLabel>("StatusPanel0")->text(), "Ready");
+  // Three hours of microseconds do not fit the bar's 32-bit range: it counts coarser.
+  auto* bar = Control<TTrackBar>("TrackBar1");
+  bar->SetMaximumUs(10800000000);
+  bar->SetPositionUs(5400000000);
+  EXPECT_EQ(bar->Unit(), 6);
+  EXPECT_NEAR(static_cast<double>(bar->PositionUs()), 5400000000.0, 6.0);
+  bar->SetMaximumUs(0);
 
   // First run: the defaults, and all nine values stored.
   EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
