@@ -204,7 +204,7 @@ int ThreadCount(const std::string& value) {
   [](TCustomFFmpeg & task, const std::string& name, const std::string& value) { \
     (void)task; (void)name; (void)value; body; }
 
-// The 105 names, matched in this order.
+// The 106 names, matched in this order.
 const TOptionRow OptionTable[] = {
     {"L", DoNothing},
     {"h", DoNothing},
@@ -333,6 +333,8 @@ const TOptionRow OptionTable[] = {
     {"apre", KV_HANDLER(task.ApplyPreset('a', value))},
     {"vpre", KV_HANDLER(task.ApplyPreset('v', value))},
     {"spre", KV_HANDLER(task.ApplyPreset('s', value))},
+    // Our own: "seek_ahead=0" decodes a split from the input's beginning.
+    {"seek_ahead", KV_HANDLER(task.Settings.seek_ahead = Flag(value))},
 };
 
 #undef KV_HANDLER

@@ -192,6 +192,9 @@ struct TRunSettings {
   std::string vstats_filename;
 
   bool join = false;  // join mode: one output file fed by every input file in turn
+  // A split starting after the beginning seeks its inputs to a key frame
+  // shortly before the start instead of decoding everything before it.
+  bool seek_ahead = true;
 };
 
 struct TInputStream {

@@ -9,6 +9,7 @@
 #include "binding/FFmpegLogger.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegException.h"
+#include "engine/core/SeekAhead.h"
 #include "engine/core/Transcoder.h"
 
 namespace kelvane {
@@ -32,6 +33,46 @@ double TTranscoder::OutputPosition(const TOutputStreamState& ost) const {
       ost.Encoder != nullptr)
     return static_cast<double>(ost.SyncOpts) * av_q2d(ost.Encoder->time_base);
   return static_cast<double>(ost.CurrentPts) * av_q2d(ost.Stream->time_base);
+}
+
+bool TTranscoder::SeekAheadAllowed() const {
+  // Hooks see every decoded picture, and rate emulation paces the reading
+  // from the beginning: both would notice the pictures left out.
+  return settings_.seek_ahead && settings_.start_time > 0 && !JoinMode() && !settings_.rate_emu &&
+         !Engine.FrameHooksActive && !Engine.CustomHookSlot;
+}
+
+void TTranscoder::SeekInputsAhead() {
+  read_ahead_.resize(InputFiles.size());
+  if (!SeekAheadAllowed()) return;
+  for (size_t f = 0; f < InputFiles.size(); ++f) {
+    const TInputFileState& file = InputFiles[f];
+    const TInputFile& record = *Engine.InputFiles[f];
+    std::vector<int> streams;
+    bool scaled = false;
+    for (int s = 0; s < file.StreamCount; ++s) {
+      const TInputStreamState& ist = *InputStreams[file.FirstStream + s];
+      const int type = ist.Stream->codecpar->codec_type;
+      if (ist.Discard || (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO)) continue;
+      streams.push_back(s);
+      if (s < MaxStreams && record.ts_scale[s] != 0.0) scaled = true;
+    }
+    // Scaled times do not map back onto the file's own.
+    if (streams.empty() || scaled) continue;
+    TSeekAhead seek(file.Context, settings_.start_time - record.ts_offset, std::move(streams));
+    if (seek.Seek()) read_ahead_[f] = std::move(seek.Packets());
+    if (Engine.Verbosity > 0)
+      GetLogger().Logf(&Engine, llVerbose, "Input #%d: %s", static_cast<int>(f),
+                       seek.Report().c_str());
+  }
+}
+
+int TTranscoder::ReadPacket(int file_index, AVPacket* packet) {
+  std::deque<AVPacketPtr>& waiting = read_ahead_[file_index];
+  if (waiting.empty()) return avformat.av_read_frame(InputFiles[file_index].Context, packet);
+  avcodec.av_packet_move_ref(packet, waiting.front().get());
+  waiting.pop_front();
+  return 0;
 }
 
 void TTranscoder::Loop() {
@@ -98,7 +139,7 @@ void TTranscoder::Loop() {
 
     AVFormatContext* input = InputFiles[file_index].Context;
     AVPacket* packet = packet_.get();
-    int ret = avformat.av_read_frame(input, packet);
+    int ret = ReadPacket(file_index, packet);
     if (ret == AVERROR(EAGAIN)) {
       no_packet[file_index] = 1;
       ++no_packet_count;

@@ -147,6 +147,7 @@ void TTranscoder::SetUp() {
   CopyMetadata();
   WriteHeaders();
   ReportMapping();
+  SeekInputsAhead();
   TimerStart = avutil.av_gettime();
 }
 
@@ -854,6 +855,7 @@ void TTranscoder::Release() {
   OutputStreams.clear();
   InputStreams.clear();
   InputFiles.clear();
+  read_ahead_.clear();
   graph_.reset();
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,13 @@ class TTranscoder {
   [[noreturn]] void RaiseCodecNotFound(const char* kind, const char* direction, AVCodecID id,
                                        int file_index, int stream_index, const char* type);
   void DumpOutput(int file_index);
+
+  // Seeks each input to a key frame shortly before the start time when that
+  // gives the same output as decoding from the beginning (SeekAhead.h).
+  void SeekInputsAhead();
+  bool SeekAheadAllowed() const;
+  // The next packet of an input file: those read while seeking ahead first.
+  int ReadPacket(int file_index, AVPacket* packet);
 
   void Loop();
   void EndOfRun();
@@ -173,6 +181,8 @@ class TTranscoder {
   int64_t picture_duration_ = 0;             // µs, of that picture
   std::vector<uint8_t> subtitle_buffer_;
   AVPacketPtr packet_;
+  // Per input file: packets read while seeking ahead, not yet processed.
+  std::vector<std::deque<AVPacketPtr>> read_ahead_;
   AVFilterGraphPtr graph_;
   std::unique_ptr<TAudioPath> audio_path_;
   std::unique_ptr<TVideoHost> video_host_;

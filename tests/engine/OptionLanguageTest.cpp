@@ -14,16 +14,17 @@ namespace {
 
 using OptionLanguageTest = TTaskTest;
 
-TEST(OptionTableTest, HoldsTheHundredAndFiveNamesInMatchingOrder) {
-  ASSERT_EQ(OptionNameCount(), 105);
+TEST(OptionTableTest, HoldsTheHundredAndSixNamesInMatchingOrder) {
+  ASSERT_EQ(OptionNameCount(), 106);
   std::set<std::string> names;
   for (int i = 0; i < OptionNameCount(); ++i) names.insert(OptionName(i));
-  EXPECT_EQ(names.size(), 105u);
+  EXPECT_EQ(names.size(), 106u);
   EXPECT_STREQ(OptionName(0), "L");
   EXPECT_STREQ(OptionName(7), "threads");
   EXPECT_STREQ(OptionName(8), "f");
   EXPECT_STREQ(OptionName(40), "b");
   EXPECT_STREQ(OptionName(104), "spre");
+  EXPECT_STREQ(OptionName(105), "seek_ahead");
 }
 
 struct TMessageCase {
