@@ -126,12 +126,9 @@ TSeekAhead::TLanding TSeekAhead::ReadLanding() {
     if (count >= kMaxLandingPackets) return lnUnsafe;
     // The end came before some stream began: it begins too late, if at all.
     if (Read(packet.get()) < 0) return lnLate;
+    // Packets of streams not checked (subtitles) are kept as they come.
     const int slot = StreamSlot(packet->stream_index);
-    if (slot < 0) {
-      avcodec.av_packet_unref(packet.get());
-      continue;
-    }
-    if (!begun[slot]) {
+    if (slot >= 0 && !begun[slot]) {
       const AVStream* stream = input_->streams[packet->stream_index];
       const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
       // Pictures before the first key frame can never be decoded.

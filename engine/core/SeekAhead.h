@@ -39,8 +39,8 @@ class TSeekAhead {
   // there; false when it reads from its beginning.
   bool Seek();
 
-  // The packets read while checking the landing, in file order (packets of
-  // other streams and video before its first key frame left out).
+  // The packets read while checking the landing, in file order (video before
+  // its first key frame left out).
   std::deque<AVPacketPtr>& Packets() { return packets_; }
 
   // What was done, for the log: "landed at 12.480 s" or why not.

@@ -129,6 +129,29 @@ INSTANTIATE_TEST_SUITE_P(
       return name.substr(name.find('.') + 1);
     });
 
+// Two recordings joined byte for byte: the second one's times start again
+// from the beginning. A seek by time could land in either part, so the split
+// reads from the beginning and the run joins the parts' times as always.
+TEST_F(SeekAheadTest, TimesThatRunBackwardsAreReadFromTheBeginning) {
+  std::string bytes;
+  for (int part = 0; part < 2; ++part) {
+    bytes += Bytes(MakeFixture(temp_, "ts-h264-aac", "part" + std::to_string(part) + ".ts",
+                               [part](auto& r) {
+                                 r.Seconds = 3.0;
+                                 r.Width = 160;
+                                 r.Height = 120;
+                                 r.FirstFrameIndex = 75 * part;
+                               }));
+  }
+  const std::string input = temp_.File("joined.ts");
+  std::ofstream(input, std::ios::binary) << bytes;
+  const std::string said = Split(input, temp_.File("ahead.mp4"), true);
+  EXPECT_NE(said.find("do not run forward"), std::string::npos) << said;
+  Split(input, temp_.File("plain.mp4"), true, false);
+  EXPECT_TRUE(Bytes(temp_.File("ahead.mp4")) == Bytes(temp_.File("plain.mp4")));
+  EXPECT_NEAR(DecodedIndices(temp_.File("ahead.mp4")).front(), 75, 1);  // the second part
+}
+
 // A pipe cannot seek: the split reads it from the beginning and writes what
 // the seeking split of the same file writes.
 TEST_F(SeekAheadTest, APipeIsReadFromTheBeginning) {
