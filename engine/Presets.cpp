@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "binding/FileUtils.h"
 #include "engine/FFmpeg.h"
@@ -112,6 +113,23 @@ std::string Normalise(const std::string& text) {
   return result;
 }
 
+// A preset file is a regular file of option lines: a device or a pipe is none
+// (reading /dev/zero would never end, a pipe may never deliver), and neither is
+// anything over 1 MiB. False for those and for empty files.
+bool ReadPresetFile(const std::string& name, std::string& text) {
+  constexpr off_t kMaxPresetFileSize = 1 << 20;
+  struct stat info {};
+  if (stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size > kMaxPresetFileSize) {
+    return false;
+  }
+  std::ifstream file(name, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  text = content.str();
+  return !text.empty();
+}
+
 enum TNorm { nmPAL, nmNTSC, nmFILM };
 const char* const kTargetFrameRates[] = {"25", "30000/1001", "24000/1001"};
 
@@ -136,11 +154,7 @@ void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
   }
   if (!found && FileExists(name)) {
     tried = name;
-    std::ifstream file(name, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    found = !text.empty();
+    found = ReadPresetFile(name, text);
   }
   if (!found) RaiseFFmpeg("Preset \"%s\" not found", tried.c_str());
 

@@ -1,4 +1,6 @@
 // Presets (built-in, by codec prefix, from a file) and targets with their norms.
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "binding/OptionDefaults.h"
@@ -41,6 +43,13 @@ TEST_F(PresetTest, PresetFiles) {
   const std::string empty = temp_.File("empty.preset");
   std::ofstream(empty).flush();
   EXPECT_EQ(ErrorOf("vpre", empty), "Preset \"" + empty + "\" not found");
+
+  // Devices and pipes are no preset files: reading them never ended.
+  const std::string pipe = temp_.File("pipe.preset");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  for (const std::string& device : {pipe, std::string("/dev/zero")}) {
+    EXPECT_EQ(ErrorOf("vpre", device), "Preset \"" + device + "\" not found");
+  }
 
   const std::string no_equals = temp_.File("noequals.preset");
   std::ofstream(no_equals) << "g=12\nrefs\n";
