@@ -1,6 +1,8 @@
 // Naming the output file of a split: the input's name with the preset's
 // extension, in the output folder, with "-1", "-2", ... before the extension
-// when existing files must not be replaced.
+// when existing files must not be replaced. A split writes under a temporary
+// name beside the final one and takes the final name only when its file is
+// finished, so that a split that fails leaves the folder as it was.
 //
 // Pure functions over the file system's current state; any thread.
 #pragma once
@@ -22,5 +24,18 @@ std::string UniqueOutputName(const std::string& path, const std::string& extensi
 // True when both names lead to the same file: the same path after
 // normalising, or the same existing file reached through links.
 bool SameFile(const std::string& a, const std::string& b);
+
+// A free name in the folder of `final_path` to write the output under until it
+// is finished: hidden, with the final name's extension (which picks the
+// container), for example "/out/.clip.part-4711.mp4" for "/out/clip.mp4".
+std::string TemporaryOutputName(const std::string& final_path);
+
+// Gives the finished file `temporary` its final name. With `replace`, a file
+// of that name is replaced; without, a file that took the name meanwhile is
+// kept and the first free "-n" name after it is used. Returns the name the file
+// has now; empty (and the file left where it is, `error` saying why) when it
+// could not be renamed.
+std::string CommitOutputName(const std::string& temporary, const std::string& final_path,
+                             bool replace, std::string& error);
 
 }  // namespace kelvane

@@ -1,11 +1,15 @@
 #include "app/SplitSession.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "app/EncoderLimits.h"
+#include "app/OutputName.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
+#include "binding/FileUtils.h"
 #include "binding/MainThread.h"
 
 namespace kelvane {
@@ -19,6 +23,20 @@ const char kUnknownFailure[] = "An unknown error occurred.";
 
 using TWeakSession = std::weak_ptr<TSplitSession*>;
 
+// What the check needs to know of a split.
+TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan) {
+  const TOutputOptions& out = plan.OutputOptions;
+  TSplitCheckRequest request;
+  request.SourceFile = job.InputFile;
+  request.StartUs = int64_t(std::max(out.StartTime, 0)) * 1000;
+  request.EndUs = out.RecordingTime > 0 ? request.StartUs + int64_t(out.RecordingTime) * 1000 : -1;
+  request.PadTop = std::max(out.PadTop, 0);
+  request.PadBottom = std::max(out.PadBottom, 0);
+  request.PadLeft = std::max(out.PadLeft, 0);
+  request.PadRight = std::max(out.PadRight, 0);
+  return request;
+}
+
 }  // namespace
 
 TSplitSession::TSplitSession(TFFConverter& converter)
@@ -29,6 +47,13 @@ TSplitSession::TSplitSession(TFFConverter& converter)
 TSplitSession::~TSplitSession() {
   // Reports still queued for the main thread find the session gone.
   self_.reset();
+  if (running_ && !checking_) {
+    // The window closes during a split: the task stops, and its finished
+    // file keeps, as a stopped split's does.
+    converter_.Stop(true);
+    SettleOutput(TSplitOutcome::Stopped);
+  }
+  if (check_thread_.joinable()) check_thread_.join();
 }
 
 void TSplitSession::Log(const std::string& text) { GetLogger().Log(this, llInfo, text); }
@@ -83,6 +108,7 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     }
   }
   Log("Output file: " + plan.OutputPath);
+  if (check_thread_.joinable()) check_thread_.join();
 
   converter_.ClearTasks();
   const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
@@ -91,13 +117,17 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     message = kCannotSplit;
     return false;
   }
-  if (!converter_.SetOutput(index, plan.OutputPath, &plan.OutputOptions)) {
+  output_path_ = plan.OutputPath;
+  temporary_path_ = TemporaryOutputName(plan.OutputPath);
+  overwrite_ = job.Overwrite;
+  if (!converter_.SetOutput(index, temporary_path_, &plan.OutputOptions)) {
     Log(converter_.LastError());
     converter_.RemoveTask(index);
+    SettleOutput(TSplitOutcome::Failed);
     message = kCannotSetOutput;
     return false;
   }
-  output_path_ = plan.OutputPath;
+  check_request_ = CheckRequestFor(job, plan);
   progress_count_ = 0;
   last_progress_ = TSplitProgress();
   stop_requested_ = false;
@@ -111,6 +141,7 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     ++generation_;
     converter_.Stop(true);
     converter_.ClearTasks();
+    SettleOutput(TSplitOutcome::Failed);
     message = kCannotStart + std::string(error.what());
     return false;
   }
@@ -126,7 +157,7 @@ void TSplitSession::Resume() {
 }
 
 void TSplitSession::Stop() {
-  if (!running_) return;
+  if (!running_ || checking_) return;
   stop_requested_ = true;
   converter_.Stop(true);
 }
@@ -147,10 +178,8 @@ void TSplitSession::Terminated(uint64_t generation, int32_t index, bool finished
                                const std::string& message) {
   // The task's own report comes first; the all-tasks-done one after it finds
   // the split already ended.
-  if (generation != generation_ || !running_) return;
-  running_ = false;
+  if (generation != generation_ || !running_ || checking_) return;
   TSplitEnd end;
-  end.OutputPath = output_path_;
   end.FramesWritten = std::max(0, last_progress_.FrameNumber);
   if (exception) {
     end.Outcome = TSplitOutcome::Failed;
@@ -158,6 +187,54 @@ void TSplitSession::Terminated(uint64_t generation, int32_t index, bool finished
   } else if (stop_requested_ || !finished || index < 0) {
     end.Outcome = TSplitOutcome::Stopped;
   }
+  end.OutputPath = SettleOutput(end.Outcome);
+  if (!end.OutputPath.empty()) output_path_ = end.OutputPath;
+  if (end.Outcome == TSplitOutcome::Finished && CheckOutput && !end.OutputPath.empty()) {
+    StartCheck(generation, end);
+    return;
+  }
+  Ended(end);
+}
+
+std::string TSplitSession::SettleOutput(TSplitOutcome outcome) {
+  const std::string temporary = std::exchange(temporary_path_, std::string());
+  // Nothing written: the engine removes a file it left empty.
+  if (temporary.empty() || !FileExists(temporary)) return std::string();
+  if (outcome == TSplitOutcome::Failed) {
+    std::remove(temporary.c_str());
+    return std::string();
+  }
+  std::string error;
+  const std::string name = CommitOutputName(temporary, output_path_, overwrite_, error);
+  if (name.empty()) {
+    Log("The new file keeps the name " + temporary + ": " + error);
+    return temporary;
+  }
+  if (name != output_path_) Log("Another file took the name meanwhile; the new file is " + name);
+  return name;
+}
+
+void TSplitSession::StartCheck(uint64_t generation, TSplitEnd end) {
+  checking_ = true;
+  TSplitCheckRequest request = check_request_;
+  request.OutputFile = end.OutputPath;
+  TWeakSession weak = self_;
+  if (check_thread_.joinable()) check_thread_.join();
+  check_thread_ = std::thread([weak, generation, request, end]() mutable {
+    end.Check = CheckSplit(request);
+    PostToMainThread([weak, generation, end] {
+      auto self = weak.lock();
+      if (!self || generation != (*self)->generation_) return;
+      const TSplitCheck& check = *end.Check;
+      GetLogger().Log(*self, check.Matched() ? llInfo : llWarning, check.StatusText());
+      (*self)->Ended(end);
+    });
+  });
+}
+
+void TSplitSession::Ended(const TSplitEnd& end) {
+  running_ = false;
+  checking_ = false;
   last_end_ = end;
   if (OnEnd) OnEnd(end);
 }

@@ -4,12 +4,19 @@
 // reaches the main thread as TSplitProgress, and the end is reported exactly
 // once per started split as a TSplitEnd saying how it went.
 //
+// The task writes under a temporary name in the output folder; a split that
+// finished or was stopped gives its file the final name, one that failed
+// removes it, so the folder is left as it was. A finished split's file is then
+// checked against the source (SplitCheck.h) on a thread of its own before the
+// end is reported, unless CheckOutput is off.
+//
 // Ownership: the session uses a component it does not own (the window model's,
 // which must outlive it) and is the only one to set the component's OnProgress
 // and OnTerminate.
 //
 // Threads: every member is called on the main thread, and OnProgress / OnEnd
-// run there. The component raises its events on worker threads; the handlers
+// run there. The check runs on its own thread, which hands its result to the
+// main thread and is joined before the next split and by the destructor. The component raises its events on worker threads; the handlers
 // only post them to the main thread and never wait for it, because the main
 // thread waits for the worker in Stop. The handlers are replaced before every
 // run, so an event of an earlier task (a task removed before it ran, the
@@ -23,7 +30,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "app/SplitCheck.h"
 #include "app/SplitJob.h"
 #include "engine/FFConverter.h"
 
@@ -45,8 +54,10 @@ enum class TSplitOutcome { Finished, Stopped, Failed };
 struct TSplitEnd {
   TSplitOutcome Outcome = TSplitOutcome::Finished;
   std::string Reason;  // the task's failure, empty unless Failed
-  std::string OutputPath;
+  std::string OutputPath;  // the file's final name; empty when none was written
   int32_t FramesWritten = 0;  // as the last progress report said
+  // The check of a finished split's file; nothing when it was not checked.
+  std::optional<TSplitCheck> Check;
 };
 
 class TSplitSession {
@@ -69,6 +80,10 @@ class TSplitSession {
 
   // Started and its end not yet reported.
   bool Running() const { return running_; }
+  // The task has ended and its file is being checked.
+  bool Checking() const { return checking_; }
+  // Check every finished split's file against its source (on by default).
+  bool CheckOutput = true;
   // The output of the split that runs or ran last.
   const std::string& OutputPath() const { return output_path_; }
   // Progress reports of the current split so far, and the latest of them.
@@ -91,14 +106,24 @@ class TSplitSession {
   void Progressed(uint64_t generation, const TSplitProgress& progress);
   void Terminated(uint64_t generation, int32_t index, bool finished, bool exception,
                   const std::string& message);
+  // Gives the written file its final name (finished or stopped) or removes it
+  // (failed); returns the name it has now, empty when there is none.
+  std::string SettleOutput(TSplitOutcome outcome);
+  void StartCheck(uint64_t generation, TSplitEnd end);
+  void Ended(const TSplitEnd& end);
   void Log(const std::string& text);
 
   TFFConverter& converter_;
   // Each Start is a new run; events carry the run they were raised for.
   uint64_t generation_ = 0;
   bool running_ = false;
+  bool checking_ = false;
   bool stop_requested_ = false;
-  std::string output_path_;
+  std::string output_path_;     // the final name
+  std::string temporary_path_;  // the name the task writes under
+  bool overwrite_ = false;
+  TSplitCheckRequest check_request_;
+  std::thread check_thread_;
   int progress_count_ = 0;
   TSplitProgress last_progress_;
   std::optional<TSplitEnd> last_end_;

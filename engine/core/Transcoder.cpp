@@ -185,7 +185,7 @@ void TTranscoder::DumpOutput(int file_index) {
   avformat.av_dump_format(file->context.Get(), file_index, file->library_name.c_str(), 1);
 }
 
-// Steps 2 to 5: output-stream table and the source of every output stream.
+// Output-stream table and the source of every output stream.
 void TTranscoder::BindSources() {
   outputs_.clear();
   for (auto& file : Engine.OutputFiles) outputs_.push_back(file.get());

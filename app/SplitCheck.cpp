@@ -1,0 +1,441 @@
+#include "app/SplitCheck.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "app/TextUtils.h"
+#include "binding/AVPtr.h"
+#include "binding/FFmpegLoader.h"
+#include "binding/UnicodeProtocol.h"
+
+namespace kelvane {
+namespace {
+
+// Pictures are compared as grey pictures of this size.
+constexpr int kThumbWidth = 64;
+constexpr int kThumbHeight = 48;
+// A picture is the source's when its grey values differ by less than this on
+// average (of 255): coding and scaling leave a few; another scene leaves dozens.
+constexpr double kSamePicture = 20.0;
+// A neighbour counts as the better match only when it is clearly closer.
+constexpr double kClearlyCloser = 0.8;
+
+using TThumb = std::vector<uint8_t>;
+
+struct TCheckFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string ErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  avutil.av_strerror(code, text, sizeof text);
+  return text;
+}
+
+void OpenFile(const std::string& path, TInputContext& input) {
+  int result = OpenInputContext(ToLibraryFileName(path), nullptr, nullptr, input);
+  if (result >= 0) {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    result = avformat.avformat_find_stream_info(input.Get(), nullptr);
+  }
+  if (result < 0) throw TCheckFailure(path + ": " + ErrorText(result));
+}
+
+AVCodecContextPtr OpenDecoder(const AVStream* stream) {
+  const AVCodec* codec = avcodec.avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) throw TCheckFailure("no decoder for " + std::string(avcodec.avcodec_get_name(stream->codecpar->codec_id)));
+  AVCodecContextPtr decoder(avcodec.avcodec_alloc_context3(codec));
+  if (!decoder || avcodec.avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
+    throw TCheckFailure("cannot set up a decoder");
+  }
+  decoder->pkt_timebase = stream->time_base;
+  decoder->thread_count = 0;  // one per core: decoding up to the start mark is most of the check
+  std::lock_guard<std::mutex> lock(CodecLock());
+  if (avcodec.avcodec_open2(decoder.get(), codec, nullptr) < 0) {
+    throw TCheckFailure("cannot open the decoder");
+  }
+  return decoder;
+}
+
+int64_t ToUs(int64_t value, AVRational time_base) {
+  return avutil.av_rescale_q(value, time_base, AV_TIME_BASE_Q);
+}
+
+int64_t PacketTime(const AVPacket* packet) {
+  return packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+}
+
+// The picture inside the bars, as a small grey picture.
+TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
+  const int width = frame->width, height = frame->height;
+  std::vector<uint8_t> grey(size_t(width) * size_t(height));
+  SwsContextPtr to_grey(swscale.sws_getContext(width, height, AVPixelFormat(frame->format), width,
+                                               height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr,
+                                               nullptr, nullptr));
+  if (!to_grey) throw TCheckFailure("cannot read the picture's format");
+  uint8_t* grey_planes[4] = {grey.data(), nullptr, nullptr, nullptr};
+  int grey_strides[4] = {width, 0, 0, 0};
+  swscale.sws_scale(to_grey.get(), frame->data, frame->linesize, 0, height, grey_planes,
+                    grey_strides);
+  if (top < 0 || bottom < 0 || left < 0 || right < 0 || top + bottom >= height ||
+      left + right >= width) {
+    top = bottom = left = right = 0;
+  }
+  const int inner_width = width - left - right, inner_height = height - top - bottom;
+  SwsContextPtr shrink(swscale.sws_getContext(inner_width, inner_height, AV_PIX_FMT_GRAY8,
+                                              kThumbWidth, kThumbHeight, AV_PIX_FMT_GRAY8,
+                                              SWS_AREA, nullptr, nullptr, nullptr));
+  if (!shrink) throw TCheckFailure("cannot shrink the picture");
+  TThumb thumb(size_t(kThumbWidth) * kThumbHeight);
+  const uint8_t* inner[4] = {grey.data() + size_t(top) * width + left, nullptr, nullptr, nullptr};
+  uint8_t* thumb_planes[4] = {thumb.data(), nullptr, nullptr, nullptr};
+  int thumb_strides[4] = {kThumbWidth, 0, 0, 0};
+  swscale.sws_scale(shrink.get(), inner, grey_strides, 0, inner_height, thumb_planes,
+                    thumb_strides);
+  return thumb;
+}
+
+double Distance(const TThumb& a, const TThumb& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return a.empty() ? std::numeric_limits<double>::max() : sum / double(a.size());
+}
+
+// What the output holds, from its packets and its first picture.
+struct TOutputFacts {
+  bool HasVideo = false;
+  std::optional<TThumb> FirstPicture;
+  int64_t FirstPictureUs = 0;
+  int64_t Frames = 0;
+  int64_t VideoEndUs = INT64_MIN;
+  AVRational FrameRate{0, 1};
+  bool HasAudio = false;
+  int64_t AudioStartUs = INT64_MAX;
+  int64_t AudioEndUs = INT64_MIN;
+  int64_t AudioFrameUs = 0;
+};
+
+// Samples the demuxer says to leave out at the start and the end of a packet.
+std::pair<int64_t, int64_t> SkippedSamples(const AVPacket* packet) {
+  size_t size = 0;
+  const uint8_t* data = avcodec.av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+  if (data == nullptr || size < 8) return {0, 0};
+  auto le32 = [](const uint8_t* p) {
+    return int64_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                   uint32_t(p[3]) << 24);
+  };
+  return {le32(data), le32(data + 4)};
+}
+
+void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFacts& facts) {
+  const int64_t at = PacketTime(packet);
+  if (at == AV_NOPTS_VALUE) return;
+  const int rate = stream->codecpar->sample_rate;
+  const auto [skip_start, skip_end] = SkippedSamples(packet);
+  auto samples_us = [rate](int64_t samples) {
+    return rate > 0 ? samples * AV_TIME_BASE / rate : 0;
+  };
+  const int64_t start = ToUs(at, stream->time_base);
+  const int64_t length = ToUs(packet->duration, stream->time_base);
+  facts.AudioStartUs = std::min(facts.AudioStartUs, start + samples_us(skip_start));
+  facts.AudioEndUs = std::max(facts.AudioEndUs, start + length - samples_us(skip_end));
+  if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
+}
+
+TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
+  TInputContext input;
+  OpenFile(request.OutputFile, input);
+  AVFormatContext* ic = input.Get();
+  TOutputFacts facts;
+  const int video = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int audio = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  facts.HasAudio = audio >= 0;
+  AVCodecContextPtr decoder;
+  int64_t frame_ticks = 0;
+  facts.HasVideo = video >= 0;
+  if (video >= 0) {
+    AVStream* stream = ic->streams[video];
+    decoder = OpenDecoder(stream);
+    facts.FrameRate = avformat.av_guess_frame_rate(ic, stream, nullptr);
+    if (facts.FrameRate.num > 0) {
+      frame_ticks = avutil.av_rescale_q(1, av_inv_q(facts.FrameRate), stream->time_base);
+    }
+  }
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  AVFramePtr frame(avutil.av_frame_alloc());
+  auto take_picture = [&]() {
+    if (facts.FirstPicture || avcodec.avcodec_receive_frame(decoder.get(), frame.get()) < 0) return;
+    facts.FirstPicture = Thumb(frame.get(), request.PadTop, request.PadBottom, request.PadLeft,
+                               request.PadRight);
+    facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
+    avutil.av_frame_unref(frame.get());
+  };
+  while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    if (packet->stream_index == video) {
+      ++facts.Frames;
+      const int64_t at = PacketTime(packet.get());
+      if (at != AV_NOPTS_VALUE) {
+        const int64_t length = packet->duration > 0 ? packet->duration : frame_ticks;
+        facts.VideoEndUs = std::max(facts.VideoEndUs, ToUs(at + length, ic->streams[video]->time_base));
+      }
+      if (!facts.FirstPicture && avcodec.avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
+        take_picture();
+      }
+    } else if (packet->stream_index == audio) {
+      NoteAudioPacket(packet.get(), ic->streams[audio], facts);
+    }
+    avcodec.av_packet_unref(packet.get());
+  }
+  if (decoder && !facts.FirstPicture) {
+    avcodec.avcodec_send_packet(decoder.get(), nullptr);
+    take_picture();
+  }
+  return facts;
+}
+
+// The source's pictures around the start mark and its pictures in the segment.
+struct TSourceFacts {
+  std::optional<TThumb> Before, At, After;
+  int64_t Frames = -1;  // -1: its packets carry no times
+  AVRational FrameRate{0, 1};
+};
+
+// Decodes from wherever the input was sought to: the pictures either side of
+// `start` (µs of the stream's time) and the count of pictures in [start, end).
+// False when the decoding began after `start` though pictures before it exist.
+bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, int64_t start,
+                     int64_t end, int64_t stream_start, TSourceFacts& facts) {
+  const AVStream* stream = ic->streams[video];
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  AVFramePtr frame(avutil.av_frame_alloc());
+  facts = TSourceFacts{};
+  facts.Frames = 0;
+  bool first = true;
+  auto receive = [&]() {
+    while (!facts.After && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
+      const int64_t at = ToUs(frame->best_effort_timestamp, stream->time_base);
+      if (first && at > start && start > stream_start) return false;
+      first = false;
+      const TThumb thumb = Thumb(frame.get(), 0, 0, 0, 0);
+      if (at < start) {
+        facts.Before = thumb;
+      } else if (!facts.At) {
+        facts.At = thumb;
+      } else {
+        facts.After = thumb;
+      }
+      avutil.av_frame_unref(frame.get());
+    }
+    return true;
+  };
+  // Reordered pictures can come a little after the end in file order.
+  const int64_t read_until = end == INT64_MAX ? INT64_MAX : end + AV_TIME_BASE;
+  while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    bool more = true;
+    if (packet->stream_index == video) {
+      const int64_t at = PacketTime(packet.get());
+      const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
+      if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
+      if (facts.Frames >= 0 && at_us >= start && at_us < end) ++facts.Frames;
+      if (!facts.After && avcodec.avcodec_send_packet(decoder, packet.get()) >= 0) more = receive();
+      const int64_t dts = packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, stream->time_base) : at_us;
+      if (facts.After && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
+    }
+    avcodec.av_packet_unref(packet.get());
+    if (!more) return facts.After.has_value() || !first;
+  }
+  avcodec.avcodec_send_packet(decoder, nullptr);
+  return receive();
+}
+
+// The source's video stream, read from a position of choice.
+struct TSourceReader {
+  TInputContext Input;
+  int Video = -1;
+  AVCodecContextPtr Decoder;
+
+  void Open(const std::string& path) {
+    Decoder.reset();
+    OpenFile(path, Input);
+    AVFormatContext* ic = Input.Get();
+    Video = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (Video < 0) return;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+      if (int(i) != Video) ic->streams[i]->discard = AVDISCARD_ALL;
+    }
+    Decoder = OpenDecoder(ic->streams[Video]);
+  }
+};
+
+TSourceFacts ReadSource(const TSplitCheckRequest& request) {
+  TSourceReader reader;
+  reader.Open(request.SourceFile);
+  if (reader.Video < 0) return TSourceFacts{};
+  AVFormatContext* ic = reader.Input.Get();
+  const AVStream* stream = ic->streams[reader.Video];
+  const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+  const int64_t start = origin + request.StartUs;
+  const int64_t end = request.EndUs < 0 ? INT64_MAX : origin + request.EndUs;
+  const int64_t stream_start =
+      stream->start_time != AV_NOPTS_VALUE ? ToUs(stream->start_time, stream->time_base) : origin;
+  const int64_t first = std::min(origin, stream_start);
+  const AVRational frame_rate = avformat.av_guess_frame_rate(ic, ic->streams[reader.Video], nullptr);
+  // From the key frame before the picture before the mark.
+  const int64_t frame_us =
+      frame_rate.num > 0 ? avutil.av_rescale(AV_TIME_BASE, frame_rate.den, frame_rate.num) : 0;
+  TSourceFacts facts;
+  // Some demuxers (MPEG program and transport streams) land after the key
+  // frame asked for: try again from further back, in the end from the start.
+  for (int64_t back = frame_us;; back = back < AV_TIME_BASE ? AV_TIME_BASE : 2 * back) {
+    const int64_t target = std::max(start - back, first);
+    bool sought = false;
+    if (target > first) {
+      AVFormatContext* now = reader.Input.Get();
+      AVStream* video = now->streams[reader.Video];
+      sought = avformat.av_seek_frame(now, reader.Video,
+                                      avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
+                                      AVSEEK_FLAG_BACKWARD) >= 0;
+    }
+    if (sought) {
+      avcodec.avcodec_flush_buffers(reader.Decoder.get());
+    } else {
+      reader.Open(request.SourceFile);  // from the first byte
+    }
+    if (ReadAroundStart(reader.Input.Get(), reader.Video, reader.Decoder.get(), start, end,
+                        stream_start, facts) ||
+        !sought) {
+      break;
+    }
+  }
+  facts.FrameRate = frame_rate;
+  return facts;
+}
+
+void ComparePictures(const TOutputFacts& output, const TSourceFacts& source, TSplitCheck& check) {
+  if (!output.FirstPicture || !source.At) return;
+  const double at = Distance(*output.FirstPicture, *source.At);
+  const double before = source.Before ? Distance(*output.FirstPicture, *source.Before)
+                                      : std::numeric_limits<double>::max();
+  const double after = source.After ? Distance(*output.FirstPicture, *source.After)
+                                    : std::numeric_limits<double>::max();
+  double best = at;
+  check.FrameOffset = 0;
+  if (before < best * kClearlyCloser) {
+    best = before;
+    check.FrameOffset = -1;
+  }
+  if (after < best * kClearlyCloser && after < at * kClearlyCloser) {
+    best = after;
+    check.FrameOffset = 1;
+  }
+  check.PictureFound = best < kSamePicture;
+}
+
+void CompareCounts(const TOutputFacts& output, const TSourceFacts& source, TSplitCheck& check) {
+  check.Frames = output.Frames;
+  if (source.Frames < 0) return;
+  const AVRational in = source.FrameRate, out = output.FrameRate;
+  check.RateChanged = in.num > 0 && out.num > 0 &&
+                      std::fabs(av_q2d(out) / av_q2d(in) - 1.0) > 0.01;
+  check.ExpectedFrames =
+      check.RateChanged ? std::llround(double(source.Frames) * av_q2d(out) / av_q2d(in))
+                        : source.Frames;
+}
+
+void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
+                  TSplitCheck& check) {
+  check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
+  if (!check.HasAudio) return;
+  check.AudioToleranceMs = 5.0 + output.AudioFrameUs / 1000.0;
+  int64_t start = 0, end = 0;
+  if (check.HasVideo && output.FirstPicture && output.VideoEndUs > INT64_MIN) {
+    start = output.FirstPictureUs;
+    end = output.VideoEndUs;
+  } else {
+    start = output.AudioStartUs;  // against the segment's length only
+    end = request.EndUs < 0 ? output.AudioEndUs : start + request.EndUs - request.StartUs;
+  }
+  check.AudioStartMs = double(output.AudioStartUs - start) / 1000.0;
+  check.AudioEndMs = double(output.AudioEndUs - end) / 1000.0;
+}
+
+std::string SignedMs(double ms) {
+  const long long rounded = std::llround(ms);
+  return (rounded > 0 ? "+" : "") + std::to_string(rounded) + " ms";
+}
+
+}  // namespace
+
+bool TSplitCheck::Matched() const {
+  if (!Done) return false;
+  if (HasVideo) {
+    if (!PictureFound || FrameOffset != 0) return false;
+    if (std::llabs(DurationErrorFrames()) > (RateChanged ? 1 : 0)) return false;
+  }
+  return !HasAudio || (std::fabs(AudioStartMs) <= AudioToleranceMs &&
+                       std::fabs(AudioEndMs) <= AudioToleranceMs);
+}
+
+std::string TSplitCheck::PictureText() const {
+  if (!HasVideo) return "no pictures";
+  if (!PictureFound) return "not found";
+  if (FrameOffset == 0) return "matched";
+  return "off by " + std::to_string(FrameOffset) +
+         (std::abs(FrameOffset) == 1 ? " frame" : " frames");
+}
+
+std::string TSplitCheck::Summary() const {
+  if (!Done) return "the new file could not be checked: " + Problem;
+  std::string text = PictureText();
+  if (HasVideo) {
+    text += "; " + std::to_string(Frames) + " frames";
+    if (ExpectedFrames >= 0) {
+      text += " of " + std::to_string(ExpectedFrames);
+      if (DurationErrorFrames() != 0) {
+        text += " (" + std::string(DurationErrorFrames() > 0 ? "+" : "") +
+                std::to_string(DurationErrorFrames()) + ")";
+      }
+    }
+  }
+  if (HasAudio) {
+    text += "; sound " + SignedMs(AudioStartMs) + " at the start, " + SignedMs(AudioEndMs) +
+            " at the end";
+  }
+  return text;
+}
+
+std::string TSplitCheck::StatusText() const {
+  if (!Done) return "Warning: " + Summary();
+  return (Matched() ? "Check: " : "Warning: the new file does not match its source: ") + Summary();
+}
+
+TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
+  const auto began = std::chrono::steady_clock::now();
+  TSplitCheck check;
+  try {
+    const TOutputFacts output = ReadOutput(request);
+    check.HasVideo = output.HasVideo;
+    if (check.HasVideo) {
+      const TSourceFacts source = ReadSource(request);
+      ComparePictures(output, source, check);
+      CompareCounts(output, source, check);
+    }
+    CompareSound(request, output, check);
+    check.Done = true;
+  } catch (const TCheckFailure& failure) {
+    check.Problem = failure.what();
+  }
+  check.CheckMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - began)
+                      .count();
+  return check;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,166 @@
+// The check after every finished split: a cut on or between frame times of
+// any usual source container is found to match its source, a file cut one
+// frame late is found one frame off, and a failed split leaves the output
+// folder as it was while a stopped one keeps its file under the final name.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+
+#include "app/MainWindowModel.h"
+#include "app/SplitCheck.h"
+#include "binding/MainThread.h"
+#include "tests/app/RecordingSink.h"
+#include "tests/common/MediaAssertions.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct TSource {
+  const char* Preset;
+  const char* File;
+};
+
+class TSplitCheckTest : public TMediaTest {
+ protected:
+  void SetUp() override {
+    TMediaTest::SetUp();
+    model_.FormCreate(KELVANE_BINARY_DIR);
+  }
+
+  std::string Source(const TSource& source, double seconds = 4) {
+    return MakeFixture(temp_, source.Preset, source.File,
+                       [seconds](fixtures::TFixtureRecipe& r) { r.Seconds = seconds; });
+  }
+
+  // The job of a split of `input` between the marks into an MP4 in out_.
+  TSplitJob Job(const std::string& input, const std::string& start, const std::string& end) {
+    EXPECT_TRUE(model_.AddVideoFile(input));
+    model_.ComboOutputFormat.Select(model_.ComboOutputFormat.IndexOf("MP4 - MPEG4 Video (*.mp4)"));
+    model_.ComboOutputFormatChange();
+    TSplitJob job = model_.MakeSplitJob();
+    job.StartMark = start;
+    job.EndMark = end;
+    job.OutputFolder = out_.Path().string();
+    return job;
+  }
+
+  // Runs the split to its end; the end report.
+  TSplitEnd Split(const std::string& input, const std::string& start, const std::string& end) {
+    const TSplitJob job = Job(input, start, end);
+    std::string message;
+    TSplitSession& session = model_.Session();
+    EXPECT_TRUE(session.Start(job, message)) << message;
+    EXPECT_TRUE(session.WaitForEnd(120s));
+    return session.LastEnd() ? *session.LastEnd() : TSplitEnd{};
+  }
+
+  std::vector<std::string> Folder() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(out_.Path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TRecordingSink sink_;
+  TMainWindowModel model_{sink_};
+  TTempDir out_;
+};
+
+class TSourceCheckTest : public TSplitCheckTest, public testing::WithParamInterface<TSource> {};
+
+TEST_P(TSourceCheckTest, CutsOnAndBetweenFrameTimesMatchTheirSource) {
+  const std::string input = Source(GetParam());
+  for (const auto& [start, end] : {std::pair{"1.00", "3.00"}, std::pair{"1.01", "2.53"}}) {
+    const TSplitEnd ending = Split(input, start, end);
+    ASSERT_EQ(ending.Outcome, TSplitOutcome::Finished) << ending.Reason;
+    ASSERT_TRUE(ending.Check.has_value());
+    const TSplitCheck& check = *ending.Check;
+    EXPECT_TRUE(check.Matched()) << start << ": " << check.Summary();
+    EXPECT_EQ(check.PictureText(), "matched") << start;
+    EXPECT_EQ(check.Frames, start == std::string("1.00") ? 50 : 38) << start;
+    EXPECT_EQ(check.DurationErrorFrames(), 0) << start;
+    EXPECT_TRUE(check.HasAudio);
+    EXPECT_LT(check.CheckMs, 5000);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, TSourceCheckTest,
+                         testing::Values(TSource{"mp4-h264-aac", "in.mp4"},
+                                         TSource{"avi-mpeg4-mp3", "in.avi"},
+                                         TSource{"ts-h264-aac", "in.ts"},
+                                         TSource{"mpeg-mpeg2-mp2", "in.mpg"},
+                                         TSource{"mkv-h264-vorbis", "in.mkv"}),
+                         [](const auto& info) {
+                           const std::string file = info.param.File;
+                           return file.substr(file.find('.') + 1);
+                         });
+
+TEST_F(TSplitCheckTest, AFileCutOneFrameLateIsOneFrameOff) {
+  const std::string input = Source({"mp4-h264-aac", "in.mp4"});
+  const TSplitEnd late = Split(input, "1.04", "3.00");
+  ASSERT_EQ(late.Outcome, TSplitOutcome::Finished) << late.Reason;
+  TSplitCheckRequest request;
+  request.SourceFile = input;
+  request.OutputFile = late.OutputPath;
+  request.StartUs = 1000000;
+  request.EndUs = 3000000;
+  const TSplitCheck check = CheckSplit(request);
+  EXPECT_TRUE(check.Done) << check.Problem;
+  EXPECT_EQ(check.PictureText(), "off by 1 frame");
+  EXPECT_EQ(check.DurationErrorFrames(), -1);
+  EXPECT_FALSE(check.Matched());
+  EXPECT_NE(check.Summary().find("off by 1 frame; 49 frames of 50 (-1)"), std::string::npos)
+      << check.Summary();
+}
+
+TEST_F(TSplitCheckTest, AFailedSplitLeavesTheFolderAsItWas) {
+  const std::string input = Source({"avi-mpeg4-mp3", "in.avi"});
+  // Damaged: the second half of the file is gone, though its header still
+  // promises all of it; nothing lies where the marks are.
+  std::filesystem::resize_file(input, std::filesystem::file_size(input) / 2);
+  const TSplitEnd damaged = Split(input, "3.00", "4.00");
+  EXPECT_EQ(damaged.Outcome, TSplitOutcome::Failed);
+  EXPECT_NE(damaged.Reason.find("Nothing was written"), std::string::npos) << damaged.Reason;
+  EXPECT_EQ(Folder(), std::vector<std::string>{});
+
+  // A full disk: writing stops with an error after 20 kB.
+  const std::string whole = Source({"mp4-h264-aac", "whole.mp4"});
+  struct rlimit saved {};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = 20000;
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  const TSplitEnd full = Split(whole, "0.00", "4.00");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(full.Outcome, TSplitOutcome::Failed);
+  EXPECT_NE(full.Reason.find("write"), std::string::npos) << full.Reason;
+  EXPECT_EQ(Folder(), std::vector<std::string>{});
+}
+
+TEST_F(TSplitCheckTest, AStoppedSplitKeepsItsFileUnderTheFinalName) {
+  const std::string input = Source({"mp4-h264-aac", "in.mp4"}, 30);
+  const TSplitJob job = Job(input, "0.00", "0.00");
+  std::string message;
+  TSplitSession& session = model_.Session();
+  ASSERT_TRUE(session.Start(job, message)) << message;
+  WaitOnMainThread([&] { return session.ProgressCount() > 0; }, 60s);
+  session.Stop();
+  ASSERT_TRUE(session.WaitForEnd(60s));
+  EXPECT_EQ(session.LastEnd()->Outcome, TSplitOutcome::Stopped);
+  EXPECT_FALSE(session.LastEnd()->Check.has_value());
+  EXPECT_EQ(Folder(), std::vector<std::string>{"in.mp4"});
+  EXPECT_EQ(session.LastEnd()->OutputPath, out_.File("in.mp4"));
+}
+
+}  // namespace
+}  // namespace kelvane::test
