@@ -16,6 +16,7 @@ const std::map<std::string, TValueField>& ValueOptions() {
   static const std::map<std::string, TValueField> options = {
       {"--start", &TCliOptions::Start},
       {"--end", &TCliOptions::End},
+      {"--duration", &TCliOptions::Duration},
       {"--format", &TCliOptions::Format},
       {"--video-codec", &TCliOptions::VideoCodec},
       {"--video-bitrate", &TCliOptions::VideoBitrate},
@@ -75,6 +76,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       options.Overwrite = true;
     } else if (arg == "-v" || arg == "--verbose") {
       options.Verbose = true;
+    } else if (arg == "--no-check") {
+      options.NoCheck = true;
     } else if (arg == "--probe" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
@@ -93,6 +96,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       return false;
     }
   }
+  if (options.End && options.Duration) {
+    error = "--end and --duration cannot both be given";
+    return false;
+  }
   if (!options.Help && !options.ListFormats && options.ProbeFile.empty() &&
       options.InputFile.empty()) {
     error = "no input file given (see --help)";
@@ -105,8 +112,11 @@ std::string UsageText() {
   return "Usage: kelvane-split [options] INPUT\n"
          "Cuts the segment between --start and --end out of INPUT into a new file.\n"
          "\n"
-         "  --start SECONDS        start mark (default 0)\n"
-         "  --end SECONDS          end mark (default: start and end 0 split the whole file)\n"
+         "  --start TIME           start mark (default 0); TIME is seconds (83.46),\n"
+         "                         m:ss (1:23.46) or h:mm:ss (0:01:23.46)\n"
+         "  --end TIME             end mark (default: the end of the file); an end past\n"
+         "                         the end of the file splits to its end\n"
+         "  --duration TIME        the segment's length, instead of --end\n"
          "  --format NAME          output format, as --list-formats shows it\n"
          "                         (default: MP4 - MPEG4 Video (*.mp4))\n"
          "  --list-formats         print the output formats with their group headers\n"
@@ -126,30 +136,77 @@ std::string UsageText() {
          "  --overwrite            replace a file of the same name instead of adding -1, -2 ...\n"
          "  --probe FILE           print the source facts of FILE and stop\n"
          "  --json                 one JSON object per progress report and one with the result\n"
+         "  --no-check             do not check the new file against INPUT afterwards\n"
          "  -v, --verbose          also print the engine's and the media libraries' log lines\n"
          "  -h, --help             this text\n"
          "\n"
-         "Exit status: 0 the segment was written, 1 the split failed or was stopped,\n"
-         "2 the command line was wrong.\n";
+         "After the split the new file is checked against INPUT: its first picture, its\n"
+         "length in frames and where its sound begins and ends; a mismatch is a warning.\n"
+         "An input without pictures can be split into an audio-only format.\n"
+         "\n"
+         "Exit status: 0 the segment was written (whatever the check found), 1 the split\n"
+         "failed, 2 the command line was wrong, 130 the split was stopped (Ctrl-C; the\n"
+         "file written so far is kept).\n";
 }
 
-std::optional<std::string> MarkText(const std::string& seconds) {
-  const std::string text = Trim(seconds);
-  if (text.empty()) return std::nullopt;
+namespace {
+
+bool Digits(const std::string& text) {
+  if (text.empty()) return false;
   for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.') return std::nullopt;
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
   }
-  if (text.find('.') != text.rfind('.')) return std::nullopt;
-  // Whole seconds and at most two decimals, without a detour through a double,
-  // so that "0.46" stays exactly 0.46.
-  const size_t dot = text.find('.');
-  std::string whole = dot == std::string::npos ? text : text.substr(0, dot);
-  std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
-  if (whole.empty()) whole = "0";
-  if (whole.size() > 7) return std::nullopt;  // beyond 32-bit milliseconds
+  return true;
+}
+
+}  // namespace
+
+std::optional<int64_t> MarkHundredths(const std::string& text) {
+  std::string rest = Trim(text);
+  // The seconds, with their decimals, follow the last ":".
+  const size_t colon = rest.rfind(':');
+  std::string seconds = colon == std::string::npos ? rest : rest.substr(colon + 1);
+  rest = colon == std::string::npos ? std::string() : rest.substr(0, colon);
+  const size_t dot = seconds.find('.');
+  std::string fraction = dot == std::string::npos ? std::string() : seconds.substr(dot + 1);
+  seconds = seconds.substr(0, dot);
+  if (seconds.empty() && dot != std::string::npos && colon == std::string::npos) seconds = "0";
+  if (!Digits(seconds) || (dot != std::string::npos && !fraction.empty() && !Digits(fraction)) ||
+      seconds.size() > 10) {
+    return std::nullopt;
+  }
+  int64_t total = std::stoll(seconds);
+  if (colon != std::string::npos) {
+    // "m:ss" or "h:mm:ss": the parts after the first are below 60.
+    const size_t hour_colon = rest.rfind(':');
+    const std::string minutes = hour_colon == std::string::npos ? rest : rest.substr(hour_colon + 1);
+    const std::string hours = hour_colon == std::string::npos ? "0" : rest.substr(0, hour_colon);
+    if (!Digits(minutes) || !Digits(hours) || minutes.size() > 6 || hours.size() > 4 ||
+        total >= 60 || (hour_colon != std::string::npos && std::stoll(minutes) >= 60)) {
+      return std::nullopt;
+    }
+    total += std::stoll(minutes) * 60 + std::stoll(hours) * 3600;
+  }
   fraction = (fraction + "00").substr(0, 2);
-  while (whole.size() > 1 && whole[0] == '0') whole.erase(0, 1);
-  return whole + "." + fraction;
+  const int64_t hundredths = total * 100 + std::stoll(fraction);
+  if (hundredths * 10 > INT32_MAX) return std::nullopt;  // beyond 32-bit milliseconds
+  return hundredths;
+}
+
+std::string MarkFromHundredths(int64_t hundredths) {
+  const std::string fraction = std::to_string(100 + hundredths % 100).substr(1);
+  return std::to_string(hundredths / 100) + "." + fraction;
+}
+
+std::optional<std::string> MarkText(const std::string& text) {
+  const std::optional<int64_t> hundredths = MarkHundredths(text);
+  if (!hundredths) return std::nullopt;
+  return MarkFromHundredths(*hundredths);
+}
+
+std::string BadMarkMessage(const std::string& what, const std::string& text) {
+  return "the " + what + " must be seconds (83.46), minutes and seconds (1:23.46) or hours, "
+         "minutes and seconds (0:01:23.46), not '" + text + "'";
 }
 
 int MatchEntry(const std::vector<std::string>& entries, const std::string& wanted) {

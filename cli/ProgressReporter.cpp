@@ -183,19 +183,44 @@ void TProgressReporter::LogLine(const std::string& level, const std::string& tex
   fflush(err_);
 }
 
+void TProgressReporter::Completed(TProgressValues last) {
+  if (last.TotalOutputDuration <= 0 || last.CurrentDuration >= last.TotalOutputDuration) return;
+  last.CurrentDuration = last.TotalOutputDuration;
+  Progress(last);
+}
+
+std::string TProgressReporter::CheckJson(const std::optional<TSplitCheck>& check) {
+  if (!check) return "null";
+  if (!check->Done) {
+    return "{\"matched\":false,\"problem\":" + JsonString(check->Problem) + "}";
+  }
+  char numbers[320];
+  snprintf(numbers, sizeof numbers,
+           ",\"frame_offset\":%d,\"frames\":%" PRId64 ",\"expected_frames\":%" PRId64
+           ",\"duration_error_frames\":%" PRId64
+           ",\"audio_start_ms\":%.1f,\"audio_end_ms\":%.1f,\"check_ms\":%" PRId64 "}",
+           check->FrameOffset, check->Frames, check->ExpectedFrames, check->DurationErrorFrames(),
+           check->AudioStartMs, check->AudioEndMs, check->CheckMs);
+  return std::string("{\"matched\":") + (check->Matched() ? "true" : "false") +
+         ",\"picture\":" + JsonString(check->PictureText()) + numbers;
+}
+
 void TProgressReporter::Finished(const TSplitResult& result) {
+  const bool warn = result.Check && !result.Check->Matched();
   if (mode_ == TMode::Json) {
     fprintf(out_,
             "{\"event\":\"result\",\"outcome\":%s,\"message\":%s,\"output\":%s,"
-            "\"duration_ms\":%" PRId64 ",\"frames\":%d,\"streams\":%s,\"elapsed_ms\":%" PRId64
-            "}\n",
+            "\"duration_ms\":%" PRId64 ",\"frames\":%d,\"streams\":%s,\"check\":%s,"
+            "\"elapsed_ms\":%" PRId64 "}\n",
             JsonString(result.Outcome).c_str(), JsonString(PlainMessage(result.Message)).c_str(),
             JsonString(result.OutputPath).c_str(), result.OutputDurationMs, result.FramesWritten,
-            JsonString(result.Streams).c_str(), ElapsedMs());
+            JsonString(result.Streams).c_str(), CheckJson(result.Check).c_str(), ElapsedMs());
     fflush(out_);
+    if (warn) fprintf(err_, "%s\n", result.Check->StatusText().c_str());
     return;
   }
   EndTerminalLine();
+  if (warn) fprintf(err_, "%s\n", result.Check->StatusText().c_str());
   fprintf(out_, "outcome:  %s\n", result.Outcome.c_str());
   if (!result.OutputPath.empty()) fprintf(out_, "output:   %s\n", result.OutputPath.c_str());
   if (result.OutputDurationMs >= 0) {
@@ -203,6 +228,7 @@ void TProgressReporter::Finished(const TSplitResult& result) {
   }
   fprintf(out_, "frames:   %d\n", result.FramesWritten);
   if (!result.Streams.empty()) fprintf(out_, "streams:  %s\n", result.Streams.c_str());
+  if (result.Check) fprintf(out_, "check:    %s\n", result.Check->Summary().c_str());
   fprintf(out_, "time:     %s\n", FormatClock(ElapsedMs()).c_str());
   fflush(out_);
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/SplitSession.h"
@@ -27,6 +28,7 @@ struct TSplitResult {
   int64_t OutputDurationMs = -1;  // of the written file; -1 when unknown
   int32_t FramesWritten = 0;
   std::string Streams;            // "video: mpeg4 640x480, audio: aac 44100 Hz 2 ch"
+  std::optional<TSplitCheck> Check;  // the check of a finished split's file
 };
 
 class TProgressReporter {
@@ -42,7 +44,13 @@ class TProgressReporter {
   void Message(const std::string& caption, const std::string& text);
   // A log line of the engine or the libraries (--verbose).
   void LogLine(const std::string& level, const std::string& text);
+  // The split finished: the display reaches 100% (the expected length was an
+  // estimate; a finished split has written all of it).
+  void Completed(TProgressValues last);
+  // The result; a check that found a mismatch is also printed as a warning.
   void Finished(const TSplitResult& result);
+  // The check as the members of a JSON object, "null" when there is none.
+  static std::string CheckJson(const std::optional<TSplitCheck>& check);
 
   // Milliseconds spent running, without pauses.
   int64_t ElapsedMs() const;

@@ -12,6 +12,7 @@
 #include "app/MessageSink.h"
 #include "app/SplitSession.h"
 #include "app/Quality.h"
+#include "app/SettingsLists.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
@@ -181,69 +182,67 @@ void SuspendWhilePaused(TSplitSession& session, TProgressReporter& reporter) {
   session.Resume();
 }
 
-}  // namespace
+// The opened input. An input without pictures may go to an audio-only
+// format only, which the window does not offer for it.
+struct TInput {
+  bool AudioOnly = false;
+  int64_t DurationUs = -1;  // -1 unknown
+};
 
-int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
-  if (options.Help) {
-    fputs(UsageText().c_str(), out);
-    return kExitSuccess;
-  }
-  TProgressReporter::TMode mode = options.Json ? TProgressReporter::TMode::Json
-                                  : isatty(fileno(err)) ? TProgressReporter::TMode::Terminal
-                                                        : TProgressReporter::TMode::Lines;
-  TProgressReporter reporter(mode, out, err);
-  // Log lines reach the main thread while it pumps; the handler goes before the reporter.
-  struct TLogScope {
-    ~TLogScope() { GetLogger().OnLog = nullptr; }
-  } log_scope;
-  if (options.Verbose) {
-    GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel, const std::string& ALogMsg) {
-      static const char* const names[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
-      const int level = static_cast<int>(ALogLevel);
-      std::string text = ALogMsg;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      reporter.LogLine(level >= 0 && level < 8 ? names[level] : "log", text);
-    };
-  }
-  TConsoleSink sink(reporter);
-  TMainWindowModel model(sink);
-  model.FormCreate(ProgramFolder());
-  if (!model.Converter().LibrariesLoaded()) return kExitFailed;  // the model said why
-
-  if (options.ListFormats) {
-    for (const std::string& entry : model.ComboOutputFormat.Items()) fprintf(out, "%s\n", entry.c_str());
-    return kExitSuccess;
-  }
-  if (!options.ProbeFile.empty()) return PrintProbe(model, options.ProbeFile, out, err);
-
-  // The input.
-  if (!FileExists(options.InputFile)) {
-    PrintError(err, options.InputFile + ": no such file");
+// Opens the input the window's way; returns an exit status, or -1 to go on.
+int OpenInput(TMainWindowModel& model, const std::string& file, TConsoleSink& sink, FILE* err,
+              TInput& input) {
+  if (!FileExists(file)) {
+    PrintError(err, file + ": no such file");
     return kExitFailed;
+  }
+  TAVProbe& probe = model.Converter().Probe();
+  if (probe.LoadFile(file, "")) {
+    input.DurationUs = probe.GetFileStreamInfo().Duration;
+    input.AudioOnly = probe.VideoStreamCount() == 0 && probe.AudioStreamCount() > 0;
+  }
+  if (input.AudioOnly) {
+    model.EditInputFilename = file;
+    model.SourceDuration = std::to_string(input.DurationUs < 0 ? 0 : input.DurationUs / 1000000);
+    return -1;
   }
   const int messages_before = sink.Count();
-  if (!model.AddVideoFile(options.InputFile)) {
+  if (!model.AddVideoFile(file)) {
     if (sink.Count() == messages_before) {
-      const std::string why = model.Converter().Probe().LastErrMsg();
-      PrintError(err, why.empty() ? options.InputFile + ": not a media file Kelvane can read" : why);
+      const std::string why = probe.LastErrMsg();
+      PrintError(err, why.empty() ? file + ": not a media file Kelvane can read" : why);
     }
     return kExitFailed;
   }
+  return -1;
+}
 
+// The format and the settings lists as the command line names them; returns
+// an exit status, or -1 to go on.
+int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TInput& input,
+                   FILE* err) {
   // The format first: it refills every settings list.
-  {
-    const std::string wanted = options.Format ? *options.Format : std::string(kDefaultFormat);
-    const int index = MatchEntry(model.ComboOutputFormat.Items(), wanted);
-    if (index < 0 || FindPreset(model.ComboOutputFormat.Item(index)) == nullptr) {
-      std::string valid;
-      for (const std::string& entry : model.ComboOutputFormat.Items()) {
-        if (FindPreset(entry) != nullptr) valid += "\n  " + entry;
-      }
-      PrintError(err, "unknown format '" + wanted + "'; valid formats:" + valid);
-      return kExitUsage;
+  const std::string wanted = options.Format ? *options.Format : std::string(kDefaultFormat);
+  const int index = MatchEntry(model.ComboOutputFormat.Items(), wanted);
+  if (index < 0 || FindPreset(model.ComboOutputFormat.Item(index)) == nullptr) {
+    std::string valid;
+    for (const std::string& entry : model.ComboOutputFormat.Items()) {
+      if (FindPreset(entry) != nullptr) valid += "\n  " + entry;
     }
-    model.ComboOutputFormat.Select(index);
-    model.ComboOutputFormatChange();
+    PrintError(err, "unknown format '" + wanted + "'; valid formats:" + valid);
+    return kExitUsage;
+  }
+  model.ComboOutputFormat.Select(index);
+  model.ComboOutputFormatChange();
+  if (input.AudioOnly && !model.IsAudioOnly()) {
+    std::string valid;
+    for (const std::string& entry : model.ComboOutputFormat.Items()) {
+      const Quality* row = FindPreset(entry);
+      if (row != nullptr && IsAudioOnlyContainer(row->Container)) valid += "\n  " + entry;
+    }
+    PrintError(err, options.InputFile + " has no pictures; name an audio-only format with --format:" +
+                        valid);
+    return kExitUsage;
   }
   // Quality levels set the bitrate lists; an explicit bitrate is chosen after them.
   if (options.VideoQuality) {
@@ -285,55 +284,57 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
       return kExitUsage;
     }
   }
-  int32_t volume = 100;
-  if (options.Volume) {
-    const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
-    if (!value || *value < 0 || *value > 200) {
-      PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume + "'");
+  return -1;
+}
+
+// The marks of the job from --start, --end and --duration; returns an exit
+// status, or -1 to go on. An end past the end of the input is moved to it.
+int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
+             TProgressReporter& reporter, FILE* err) {
+  std::optional<int64_t> start = 0, end = 0;
+  struct TTyped {
+    const std::optional<std::string>& text;
+    std::optional<int64_t>& value;
+    const char* what;
+  };
+  std::optional<int64_t> duration;
+  for (const TTyped& typed : {TTyped{options.Start, start, "start"}, TTyped{options.End, end, "end"},
+                              TTyped{options.Duration, duration, "duration"}}) {
+    if (!typed.text) continue;
+    typed.value = MarkHundredths(*typed.text);
+    if (!typed.value) {
+      PrintError(err, BadMarkMessage(typed.what, *typed.text));
       return kExitUsage;
     }
-    volume = static_cast<int32_t>(*value);
   }
-
-  // The split: what the window's lists now say, with the marks, folder and
-  // volume of the command line.
-  TSplitJob job = model.MakeSplitJob();
-  auto mark = [&](const std::optional<std::string>& value, const char* what) -> std::optional<std::string> {
-    if (!value) return std::string("0.00");
-    std::optional<std::string> text = MarkText(*value);
-    if (!text) PrintError(err, std::string("the ") + what + " must be a number of seconds, not '" + *value + "'");
-    return text;
-  };
-  const std::optional<std::string> start = mark(options.Start, "start");
-  const std::optional<std::string> end = mark(options.End, "end");
-  if (!start || !end) return kExitUsage;
-  job.StartMark = *start;
-  job.EndMark = *end;
-  if (options.End && *ParseDecimal(*end) < *ParseDecimal(*start)) {
-    sink.ShowMessage("Information",
+  if (duration) end = *start + *duration;
+  const bool to_the_end = !options.End && !options.Duration;
+  const int64_t length = input.DurationUs < 0 ? -1 : (input.DurationUs + 9999) / 10000;
+  if (length >= 0 && *start >= length && *start > 0) {
+    PrintError(err, "the start " + MarkFromHundredths(*start) + " lies past the end of " +
+                        options.InputFile + " (" + MarkFromHundredths(length) + " s)");
+    return kExitUsage;
+  }
+  if (to_the_end && *start > 0 && length >= 0) end = length;
+  if (!to_the_end && length >= 0 && *end > length) {
+    reporter.Message("Information", "The end " + MarkFromHundredths(*end) +
+                                        " lies past the end of the file; the split ends at its "
+                                        "end, " + MarkFromHundredths(length) + ".");
+    end = length;
+  }
+  if (!to_the_end && *end < *start) {
+    reporter.Message("Information",
                      "The end time is smaller than the start time!\n\rPlease make sure that the "
                      "end time is LARGER than the start time.");
     return kExitUsage;
   }
-  // The folder: the input's own unless one is named.
-  std::string folder = options.OutputDir ? *options.OutputDir : ExtractFilePath(ExpandFileName(options.InputFile));
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  job.OutputFolder = folder;
-  job.Overwrite = options.Overwrite;
-  job.Volume = volume;
+  job.StartMark = MarkFromHundredths(*start);
+  job.EndMark = MarkFromHundredths(*end);
+  return -1;
+}
 
-  TSignalScope signals;
-  TSplitSession& session = model.Session();
-  TFFConverter& converter = model.Converter();
-  std::string refusal;
-  if (!session.Start(job, refusal)) {
-    sink.ShowMessage("Information", refusal);
-    // The component's reason, when it has one.
-    if (!converter.LastError().empty()) PrintError(err, converter.LastError());
-    return kExitFailed;
-  }
-  reporter.Started(options.InputFile, session.OutputPath());
-
+// Runs the started split to its end, with Ctrl-C and Ctrl-Z.
+void FollowSplit(TSplitSession& session, TProgressReporter& reporter) {
   bool stop_sent = false;
   int progress_seen = 0;
   auto flush_progress = [&] {
@@ -349,7 +350,7 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
         },
         std::chrono::milliseconds(250));
     flush_progress();
-    if (interrupted && !stop_sent) {
+    if (interrupted && !stop_sent && !session.Checking()) {
       stop_sent = true;
       reporter.Message("Information", "Stopping: the file written so far is being finished.");
       session.Stop();
@@ -359,11 +360,13 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
   // The component's last end events may still be on their way.
   session.WaitForEnd(std::chrono::milliseconds(5000));
   flush_progress();
+}
 
-  const TSplitEnd& ending = *session.LastEnd();
+TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
   TSplitResult result;
   result.OutputPath = ending.OutputPath;
   result.FramesWritten = ending.FramesWritten;
+  result.Check = ending.Check;
   switch (ending.Outcome) {
     case TSplitOutcome::Failed:
       result.Outcome = "failed";
@@ -378,7 +381,6 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
       result.Message = "Splitting job completed!";
       break;
   }
-  TAVProbe& probe = converter.Probe();
   if (!result.OutputPath.empty() && FileExists(result.OutputPath) &&
       probe.LoadFile(result.OutputPath, "")) {
     const TFileStreamInfo info = probe.GetFileStreamInfo();
@@ -386,9 +388,98 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
     result.Streams = DescribeStreams(probe);
     probe.CloseFile();
   }
-  reporter.Finished(result);
-  if (result.Outcome == "finished") return kExitSuccess;
-  return result.Outcome == "stopped" ? kExitInterrupted : kExitFailed;
+  return result;
+}
+
+void PrintLogLines(TProgressReporter& reporter) {
+  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel, const std::string& ALogMsg) {
+    static const char* const names[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
+    const int level = static_cast<int>(ALogLevel);
+    std::string text = ALogMsg;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    reporter.LogLine(level >= 0 && level < 8 ? names[level] : "log", text);
+  };
+}
+
+// The split itself, once the model is set up: returns the exit status.
+int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& options,
+          const TInput& input, TProgressReporter& reporter, FILE* err) {
+  int32_t volume = 100;
+  if (options.Volume) {
+    const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
+    if (!value || *value < 0 || *value > 200) {
+      PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume + "'");
+      return kExitUsage;
+    }
+    volume = static_cast<int32_t>(*value);
+  }
+  // What the window's lists now say, with the marks, folder and volume of the
+  // command line.
+  TSplitJob job = model.MakeSplitJob();
+  if (const int status = SetMarks(job, options, input, reporter, err); status >= 0) return status;
+  // The folder: the input's own unless one is named.
+  std::string folder = options.OutputDir ? *options.OutputDir : ExtractFilePath(ExpandFileName(options.InputFile));
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  job.OutputFolder = folder;
+  job.Overwrite = options.Overwrite;
+  job.Volume = volume;
+
+  TSignalScope signals;
+  TSplitSession& session = model.Session();
+  session.CheckOutput = !options.NoCheck;
+  std::string refusal;
+  if (!session.Start(job, refusal)) {
+    sink.ShowMessage("Information", refusal);
+    // The component's reason, when it has one.
+    if (!model.Converter().LastError().empty()) PrintError(err, model.Converter().LastError());
+    return kExitFailed;
+  }
+  reporter.Started(options.InputFile, session.OutputPath());
+  FollowSplit(session, reporter);
+
+  const TSplitEnd& ending = *session.LastEnd();
+  if (ending.Outcome == TSplitOutcome::Finished) reporter.Completed(session.LastProgress());
+  reporter.Finished(MakeResult(ending, model.Converter().Probe()));
+  switch (ending.Outcome) {
+    case TSplitOutcome::Finished: return kExitSuccess;
+    case TSplitOutcome::Stopped: return kExitInterrupted;
+    default: return kExitFailed;
+  }
+}
+
+}  // namespace
+
+int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
+  if (options.Help) {
+    fputs(UsageText().c_str(), out);
+    return kExitSuccess;
+  }
+  TProgressReporter::TMode mode = options.Json ? TProgressReporter::TMode::Json
+                                  : isatty(fileno(err)) ? TProgressReporter::TMode::Terminal
+                                                        : TProgressReporter::TMode::Lines;
+  TProgressReporter reporter(mode, out, err);
+  // Log lines reach the main thread while it pumps; the handler goes before the reporter.
+  struct TLogScope {
+    ~TLogScope() { GetLogger().OnLog = nullptr; }
+  } log_scope;
+  if (options.Verbose) PrintLogLines(reporter);
+  TConsoleSink sink(reporter);
+  TMainWindowModel model(sink);
+  model.FormCreate(ProgramFolder());
+  if (!model.Converter().LibrariesLoaded()) return kExitFailed;  // the model said why
+
+  if (options.ListFormats) {
+    for (const std::string& entry : model.ComboOutputFormat.Items()) fprintf(out, "%s\n", entry.c_str());
+    return kExitSuccess;
+  }
+  if (!options.ProbeFile.empty()) return PrintProbe(model, options.ProbeFile, out, err);
+
+  TInput input;
+  if (const int status = OpenInput(model, options.InputFile, sink, err, input); status >= 0) {
+    return status;
+  }
+  if (const int status = ChooseSettings(model, options, input, err); status >= 0) return status;
+  return Split(model, sink, options, input, reporter, err);
 }
 
 }  // namespace kelvane::cli

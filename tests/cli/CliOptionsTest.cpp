@@ -41,6 +41,9 @@ TEST(CliParse, VerboseAndHelp) {
   EXPECT_TRUE(Parse({"-v", "x.mp4"}).Verbose);
   EXPECT_TRUE(Parse({"--help"}).Help);
   EXPECT_NE(UsageText().find("--verbose"), std::string::npos);
+  // The same exit statuses as the README.
+  EXPECT_NE(UsageText().find("0 the segment was written"), std::string::npos);
+  EXPECT_NE(UsageText().find("130 the split was stopped"), std::string::npos);
 }
 
 TEST(CliParse, ProbeAndListNeedNoInput) {
@@ -53,22 +56,29 @@ TEST(CliParse, MistakesAreNamed) {
   EXPECT_NE(ParseError({"x.mp4", "--start"}).find("--start needs a value"), std::string::npos);
   EXPECT_NE(ParseError({"--start", "1"}).find("no input file"), std::string::npos);
   EXPECT_NE(ParseError({"a.mp4", "b.mp4"}).find("only one input file"), std::string::npos);
+  EXPECT_NE(ParseError({"--end", "3", "--duration", "2", "a.mp4"}).find("cannot both"),
+            std::string::npos);
 }
 
-TEST(CliMarks, SecondsBecomeTwoDecimalMarks) {
+TEST(CliMarks, TimesAsPeopleWriteThemBecomeTwoDecimalMarks) {
   struct {
     const char* typed;
     const char* mark;
-  } const cases[] = {{"12", "12.00"}, {"12.5", "12.50"}, {"0.46", "0.46"}, {"0.467", "0.46"},
-                     {".4", "0.40"},  {"007", "7.00"},   {"0", "0.00"}};
+  } const cases[] = {{"12", "12.00"},      {"12.5", "12.50"},   {"0.46", "0.46"},
+                     {"0.467", "0.46"},    {".4", "0.40"},      {"007", "7.00"},
+                     {"0", "0.00"},        {"83.46", "83.46"},  {"1:23.46", "83.46"},
+                     {"0:01:23.46", "83.46"}, {"90:00", "5400.00"}, {"1:02:03", "3723.00"}};
   for (const auto& c : cases) {
     std::optional<std::string> mark = MarkText(c.typed);
     ASSERT_TRUE(mark.has_value()) << c.typed;
     EXPECT_EQ(*mark, c.mark) << c.typed;
   }
-  for (const char* bad : {"", "-1", "1,5", "1.2.3", "abc", "12345678"}) {
+  for (const char* bad : {"", "-1", "-3", "1e3", "1,5", "1.2.3", "abc", "12345678", "1:75",
+                          "1:60:00", ":30", "1:2:3:4"}) {
     EXPECT_FALSE(MarkText(bad).has_value()) << bad;
   }
+  EXPECT_NE(BadMarkMessage("start", "1:75").find("minutes and seconds (1:23.46)"),
+            std::string::npos);
 }
 
 TEST(CliEntries, ExactThenCaseThenPrefixThenNumber) {

@@ -86,10 +86,21 @@ TEST_F(SplitCommandTest, BadInputIsRefusedWithAReason) {
   EXPECT_EQ(text.status, 1);
   EXPECT_NE(text.err.find("notes.txt"), std::string::npos) << text.err;
 
-  const std::string audio = MakeClip("m4a-aac", 1.0, "song.m4a");
+  // Sound only goes to an audio-only format; the message names them.
+  const std::string audio = MakeClip("m4a-aac", 4.0, "song.m4a");
   TRun audio_only = Run({audio});
-  EXPECT_EQ(audio_only.status, 1);
-  EXPECT_FALSE(audio_only.err.empty());
+  EXPECT_EQ(audio_only.status, 2);
+  EXPECT_NE(audio_only.err.find("song.m4a has no pictures; name an audio-only format with "
+                                "--format:\n  BlackBerry AMR Audio (*.amr)"),
+            std::string::npos)
+      << audio_only.err;
+  TRun amr = Run({"--json", "--format", "BlackBerry AMR Audio (*.amr)", "--start", "1",
+                  "--duration", "2", audio});
+  EXPECT_EQ(amr.status, 0) << amr.out << amr.err;
+  EXPECT_NE(amr.out.find("\"streams\":\"audio: amr_nb 8000 Hz 1 ch\",\"check\":{\"matched\":true,"
+                         "\"picture\":\"no pictures\""),
+            std::string::npos)
+      << amr.out;
 }
 
 TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
@@ -111,6 +122,16 @@ TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
   TRun volume = Run({"--volume", "300", clip});
   EXPECT_EQ(volume.status, 2);
 
+  for (const char* bad : {"1:75", "-3", "1e3"}) {
+    TRun mark = Run({"--start", bad, clip});
+    EXPECT_EQ(mark.status, 2) << bad;
+    EXPECT_NE(mark.err.find("the start must be seconds (83.46), minutes and seconds (1:23.46) or "
+                            "hours, minutes and seconds (0:01:23.46), not '" +
+                            std::string(bad) + "'"),
+              std::string::npos)
+        << mark.err;
+  }
+
   TRun folder = Run({"--output-dir", temp_.File("gone"), clip});
   EXPECT_EQ(folder.status, 1);
   EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos) << folder.err;
@@ -125,6 +146,12 @@ TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
   EXPECT_NE(run.out.find("{\"event\":\"start\""), std::string::npos);
   EXPECT_NE(run.out.find("\"event\":\"result\",\"outcome\":\"finished\""), std::string::npos)
       << run.out;
+  // The check of the new file, in the fields the README names.
+  EXPECT_NE(run.out.find("\"check\":{\"matched\":true,\"picture\":\"matched\",\"frame_offset\":0,"
+                         "\"frames\":50,\"expected_frames\":50,\"duration_error_frames\":0,"
+                         "\"audio_start_ms\":"),
+            std::string::npos)
+      << run.out;
   const std::string output = temp_.File("out/clip.mp4");
   EXPECT_NE(run.out.find("\"output\":\"" + output + "\""), std::string::npos) << run.out;
   fixtures::TMediaFacts facts;
@@ -132,6 +159,35 @@ TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
   EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_VIDEO), 1);
   EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_AUDIO), 1);
   EXPECT_NEAR(facts.DurationUs / 1e6, 2.0, 0.1);
+}
+
+// Minutes and seconds, a length instead of an end, and an end past the end of
+// the file (cut there, with a notice, and the display reaches 100%).
+TEST_F(SplitCommandTest, MarksAsPeopleWriteThem) {
+  const std::string clip = MakeClip("mp4-h264-aac", 4.0, "clip.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  struct {
+    std::vector<std::string> marks;
+    double seconds;
+  } const cases[] = {{{"--start", "0:01", "--end", "0:00:03.00"}, 2.0},
+                     {{"--start", "1.5", "--duration", "0:02"}, 2.0},
+                     {{"--start", "1", "--end", "9"}, 3.0}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--json", "--overwrite", "--output-dir", temp_.File("out")};
+    args.insert(args.end(), c.marks.begin(), c.marks.end());
+    args.push_back(clip);
+    TRun run = Run(args);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    fixtures::TMediaFacts facts;
+    ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip.mp4"), facts));
+    EXPECT_NEAR(facts.DurationUs / 1e6, c.seconds, 0.05) << c.marks[1];
+    EXPECT_NE(run.out.find("\"percent\":100,"), std::string::npos) << run.out;
+  }
+  TRun past = Run({"--start", "1", "--end", "9", "--overwrite", clip});
+  EXPECT_NE(past.err.find("The end 9.00 lies past the end of the file; the split ends at its "
+                          "end, 4.00."),
+            std::string::npos)
+      << past.err;
 }
 
 TEST_F(SplitCommandTest, InterruptStopsTheTaskAndLeavesAFinishedFile) {
