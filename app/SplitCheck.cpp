@@ -354,6 +354,9 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
   check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
   if (!check.HasAudio) return;
   check.AudioToleranceMs = 5.0 + output.AudioFrameUs / 1000.0;
+  if (check.RateChanged && output.FrameRate.num > 0) {
+    check.AudioToleranceMs += 1000.0 / av_q2d(output.FrameRate);
+  }
   int64_t start = 0, end = 0;
   if (check.HasVideo && output.FirstPicture && output.VideoEndUs > INT64_MIN) {
     start = output.FirstPictureUs;

@@ -41,7 +41,8 @@ struct TSplitCheck {
   int FrameOffset = 0;
   int64_t Frames = 0;           // pictures in the output
   int64_t ExpectedFrames = -1;  // pictures of the segment at the output's rate; -1 unknown
-  bool RateChanged = false;     // the output has another frame rate than the source
+  bool RateChanged = false;     // the output has another frame rate than the source;
+                                // its picture count may then be one off
 
   bool HasAudio = false;
   // Where the sound begins against the first picture and ends against the end
@@ -49,8 +50,9 @@ struct TSplitCheck {
   // start and the end of the segment.
   double AudioStartMs = 0;
   double AudioEndMs = 0;
-  // How far the sound may lie off: one of its coded frames (containers state
-  // its length in whole frames) and 5 ms.
+  // How far the sound may lie off: 5 ms, one of its coded frames (containers
+  // state its length in whole frames) and, when the frame rate was changed,
+  // one picture (the pictures then end within a picture of the segment's end).
   double AudioToleranceMs = 5;
 
   int64_t CheckMs = 0;  // time the check took

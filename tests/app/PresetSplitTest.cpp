@@ -186,6 +186,11 @@ TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
   EXPECT_GE(marks.OffsetsUs.size(), 8u);
   EXPECT_LE(std::llabs(marks.First()), 5000) << "first mark";
   EXPECT_LE(std::llabs(marks.Last()), 5000) << "last mark";
+
+  // The check after the split finds the file as it should be.
+  const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
+  ASSERT_TRUE(end && end->Check);
+  EXPECT_TRUE(end->Check->Matched()) << end->Check->Summary();
 }
 
 TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
