@@ -50,7 +50,10 @@ void OpenFile(const std::string& path, TInputContext& input) {
 
 AVCodecContextPtr OpenDecoder(const AVStream* stream) {
   const AVCodec* codec = avcodec.avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) throw TCheckFailure("no decoder for " + std::string(avcodec.avcodec_get_name(stream->codecpar->codec_id)));
+  if (codec == nullptr) {
+    throw TCheckFailure(std::string("no decoder for ") +
+                        avcodec.avcodec_get_name(stream->codecpar->codec_id));
+  }
   AVCodecContextPtr decoder(avcodec.avcodec_alloc_context3(codec));
   if (!decoder || avcodec.avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
     throw TCheckFailure("cannot set up a decoder");
@@ -183,7 +186,8 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
       const int64_t at = PacketTime(packet.get());
       if (at != AV_NOPTS_VALUE) {
         const int64_t length = packet->duration > 0 ? packet->duration : frame_ticks;
-        facts.VideoEndUs = std::max(facts.VideoEndUs, ToUs(at + length, ic->streams[video]->time_base));
+        facts.VideoEndUs =
+            std::max(facts.VideoEndUs, ToUs(at + length, ic->streams[video]->time_base));
       }
       if (!facts.FirstPicture && avcodec.avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
         take_picture();
@@ -209,27 +213,39 @@ struct TSourceFacts {
 
 // Decodes from wherever the input was sought to: the pictures either side of
 // `start` (µs of the stream's time) and the count of pictures in [start, end).
-// False when the decoding began after `start` though pictures before it exist.
+// Pictures more than two `frame_us` before `start` serve only as references:
+// those that nothing refers to are not decoded, the others without their loop
+// filter (what it smooths does not show in a 64x48 picture), which halves the
+// check's time when the key frame lies seconds before the mark. False when
+// the decoding began after `start` though pictures before it exist.
 bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, int64_t start,
-                     int64_t end, int64_t stream_start, TSourceFacts& facts) {
+                     int64_t end, int64_t stream_start, int64_t frame_us, TSourceFacts& facts) {
   const AVStream* stream = ic->streams[video];
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   facts = TSourceFacts{};
   facts.Frames = 0;
   bool first = true;
+  // The picture before the mark is shrunk only once the mark's picture shows
+  // which one it is.
+  AVFramePtr previous(avutil.av_frame_alloc());
+  bool have_previous = false;
   auto receive = [&]() {
     while (!facts.After && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
       const int64_t at = ToUs(frame->best_effort_timestamp, stream->time_base);
       if (first && at > start && start > stream_start) return false;
       first = false;
-      const TThumb thumb = Thumb(frame.get(), 0, 0, 0, 0);
       if (at < start) {
-        facts.Before = thumb;
-      } else if (!facts.At) {
-        facts.At = thumb;
+        avutil.av_frame_unref(previous.get());
+        have_previous = avutil.av_frame_ref(previous.get(), frame.get()) >= 0;
+        avutil.av_frame_unref(frame.get());
+        continue;
+      }
+      if (!facts.At) {
+        if (have_previous) facts.Before = Thumb(previous.get(), 0, 0, 0, 0);
+        facts.At = Thumb(frame.get(), 0, 0, 0, 0);
       } else {
-        facts.After = thumb;
+        facts.After = Thumb(frame.get(), 0, 0, 0, 0);
       }
       avutil.av_frame_unref(frame.get());
     }
@@ -244,8 +260,14 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
       const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
       if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
       if (facts.Frames >= 0 && at_us >= start && at_us < end) ++facts.Frames;
-      if (!facts.After && avcodec.avcodec_send_packet(decoder, packet.get()) >= 0) more = receive();
-      const int64_t dts = packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, stream->time_base) : at_us;
+      if (!facts.After) {
+        const bool far = at_us != AV_NOPTS_VALUE && frame_us > 0 && at_us < start - 2 * frame_us;
+        decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        decoder->skip_loop_filter = far ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
+        if (avcodec.avcodec_send_packet(decoder, packet.get()) >= 0) more = receive();
+      }
+      const int64_t dts =
+          packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, stream->time_base) : at_us;
       if (facts.After && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
     }
     avcodec.av_packet_unref(packet.get());
@@ -286,7 +308,8 @@ TSourceFacts ReadSource(const TSplitCheckRequest& request) {
   const int64_t stream_start =
       stream->start_time != AV_NOPTS_VALUE ? ToUs(stream->start_time, stream->time_base) : origin;
   const int64_t first = std::min(origin, stream_start);
-  const AVRational frame_rate = avformat.av_guess_frame_rate(ic, ic->streams[reader.Video], nullptr);
+  const AVRational frame_rate =
+      avformat.av_guess_frame_rate(ic, ic->streams[reader.Video], nullptr);
   // From the key frame before the picture before the mark.
   const int64_t frame_us =
       frame_rate.num > 0 ? avutil.av_rescale(AV_TIME_BASE, frame_rate.den, frame_rate.num) : 0;
@@ -309,7 +332,7 @@ TSourceFacts ReadSource(const TSplitCheckRequest& request) {
       reader.Open(request.SourceFile);  // from the first byte
     }
     if (ReadAroundStart(reader.Input.Get(), reader.Video, reader.Decoder.get(), start, end,
-                        stream_start, facts) ||
+                        stream_start, frame_us, facts) ||
         !sought) {
       break;
     }
@@ -369,10 +392,14 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
   check.AudioEndMs = double(output.AudioEndUs - end) / 1000.0;
 }
 
-std::string SignedMs(double ms) {
-  const long long rounded = std::llround(ms);
-  return (rounded > 0 ? "+" : "") + std::to_string(rounded) + " ms";
+// "+3", "0", "-2".
+std::string Signed(int64_t value) {
+  std::string text = std::to_string(value);
+  if (value > 0) text.insert(text.begin(), '+');
+  return text;
 }
+
+std::string SignedMs(double ms) { return Signed(std::llround(ms)) + " ms"; }
 
 }  // namespace
 
@@ -401,10 +428,7 @@ std::string TSplitCheck::Summary() const {
     text += "; " + std::to_string(Frames) + " frames";
     if (ExpectedFrames >= 0) {
       text += " of " + std::to_string(ExpectedFrames);
-      if (DurationErrorFrames() != 0) {
-        text += " (" + std::string(DurationErrorFrames() > 0 ? "+" : "") +
-                std::to_string(DurationErrorFrames()) + ")";
-      }
+      if (DurationErrorFrames() != 0) text += " (" + Signed(DurationErrorFrames()) + ")";
     }
   }
   if (HasAudio) {

@@ -170,7 +170,9 @@ std::optional<int64_t> MarkHundredths(const std::string& text) {
   const size_t dot = seconds.find('.');
   std::string fraction = dot == std::string::npos ? std::string() : seconds.substr(dot + 1);
   seconds = seconds.substr(0, dot);
-  if (seconds.empty() && dot != std::string::npos && colon == std::string::npos) seconds = "0";
+  if (seconds.empty() && dot != std::string::npos && colon == std::string::npos) {
+    seconds.push_back('0');  // ".4"
+  }
   if (!Digits(seconds) || (dot != std::string::npos && !fraction.empty() && !Digits(fraction)) ||
       seconds.size() > 10) {
     return std::nullopt;
@@ -179,7 +181,8 @@ std::optional<int64_t> MarkHundredths(const std::string& text) {
   if (colon != std::string::npos) {
     // "m:ss" or "h:mm:ss": the parts after the first are below 60.
     const size_t hour_colon = rest.rfind(':');
-    const std::string minutes = hour_colon == std::string::npos ? rest : rest.substr(hour_colon + 1);
+    const std::string minutes =
+        hour_colon == std::string::npos ? rest : rest.substr(hour_colon + 1);
     const std::string hours = hour_colon == std::string::npos ? "0" : rest.substr(0, hour_colon);
     if (!Digits(minutes) || !Digits(hours) || minutes.size() > 6 || hours.size() > 4 ||
         total >= 60 || (hour_colon != std::string::npos && std::stoll(minutes) >= 60)) {

@@ -240,17 +240,21 @@ int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TI
       const Quality* row = FindPreset(entry);
       if (row != nullptr && IsAudioOnlyContainer(row->Container)) valid += "\n  " + entry;
     }
-    PrintError(err, options.InputFile + " has no pictures; name an audio-only format with --format:" +
-                        valid);
+    PrintError(err, options.InputFile +
+                        " has no pictures; name an audio-only format with --format:" + valid);
     return kExitUsage;
   }
   // Quality levels set the bitrate lists; an explicit bitrate is chosen after them.
   if (options.VideoQuality) {
-    if (!SelectEntry(model.ComboVideoQuality, "video quality", *options.VideoQuality, err)) return kExitUsage;
+    if (!SelectEntry(model.ComboVideoQuality, "video quality", *options.VideoQuality, err)) {
+      return kExitUsage;
+    }
     model.ComboVideoQualityChange(model.ComboVideoQuality);
   }
   if (options.AudioQuality) {
-    if (!SelectEntry(model.ComboAudioQuality, "audio quality", *options.AudioQuality, err)) return kExitUsage;
+    if (!SelectEntry(model.ComboAudioQuality, "audio quality", *options.AudioQuality, err)) {
+      return kExitUsage;
+    }
     model.ComboVideoQualityChange(model.ComboAudioQuality);
   }
   struct TListChoice {
@@ -268,7 +272,9 @@ int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TI
       {options.Channels, model.ComboAudioChannels, "channel setting"},
   };
   for (const TListChoice& choice : choices) {
-    if (choice.wanted && !SelectEntry(choice.list, choice.what, *choice.wanted, err)) return kExitUsage;
+    if (choice.wanted && !SelectEntry(choice.list, choice.what, *choice.wanted, err)) {
+      return kExitUsage;
+    }
   }
   if (options.Size) {
     if (!SelectEntry(model.ComboVideoSize, "size", *options.Size, err)) return kExitUsage;
@@ -298,7 +304,8 @@ int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
     const char* what;
   };
   std::optional<int64_t> duration;
-  for (const TTyped& typed : {TTyped{options.Start, start, "start"}, TTyped{options.End, end, "end"},
+  for (const TTyped& typed : {TTyped{options.Start, start, "start"},
+                              TTyped{options.End, end, "end"},
                               TTyped{options.Duration, duration, "duration"}}) {
     if (!typed.text) continue;
     typed.value = MarkHundredths(*typed.text);
@@ -392,8 +399,10 @@ TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
 }
 
 void PrintLogLines(TProgressReporter& reporter) {
-  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel, const std::string& ALogMsg) {
-    static const char* const names[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
+  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel,
+                                  const std::string& ALogMsg) {
+    static const char* const names[] = {"quiet", "panic",   "fatal",   "error",
+                                        "warning", "info", "verbose", "debug"};
     const int level = static_cast<int>(ALogLevel);
     std::string text = ALogMsg;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -408,7 +417,8 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   if (options.Volume) {
     const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
     if (!value || *value < 0 || *value > 200) {
-      PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume + "'");
+      PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume +
+                          "'");
       return kExitUsage;
     }
     volume = static_cast<int32_t>(*value);
@@ -418,7 +428,8 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   TSplitJob job = model.MakeSplitJob();
   if (const int status = SetMarks(job, options, input, reporter, err); status >= 0) return status;
   // The folder: the input's own unless one is named.
-  std::string folder = options.OutputDir ? *options.OutputDir : ExtractFilePath(ExpandFileName(options.InputFile));
+  std::string folder = options.OutputDir ? *options.OutputDir
+                                         : ExtractFilePath(ExpandFileName(options.InputFile));
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   job.OutputFolder = folder;
   job.Overwrite = options.Overwrite;
@@ -469,7 +480,9 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
   if (!model.Converter().LibrariesLoaded()) return kExitFailed;  // the model said why
 
   if (options.ListFormats) {
-    for (const std::string& entry : model.ComboOutputFormat.Items()) fprintf(out, "%s\n", entry.c_str());
+    for (const std::string& entry : model.ComboOutputFormat.Items()) {
+      fprintf(out, "%s\n", entry.c_str());
+    }
     return kExitSuccess;
   }
   if (!options.ProbeFile.empty()) return PrintProbe(model, options.ProbeFile, out, err);

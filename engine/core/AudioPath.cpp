@@ -142,7 +142,8 @@ bool TAudioPath::OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::s
   AVCodecContext* enc = ost.Encoder;
   // The library's WMA decoders leave out the first frame themselves; dropping
   // the delay from the input as well would lose that much of the sound.
-  const bool decoder_skips = enc->codec_id == AV_CODEC_ID_WMAV1 || enc->codec_id == AV_CODEC_ID_WMAV2;
+  const bool decoder_skips =
+      enc->codec_id == AV_CODEC_ID_WMAV1 || enc->codec_id == AV_CODEC_ID_WMAV2;
   if (!skips_priming && !decoder_skips && enc->initial_padding > 0 && enc->sample_rate > 0) {
     TPriming& priming = priming_[enc];
     priming.ToDrop = enc->initial_padding;

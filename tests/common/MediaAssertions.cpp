@@ -87,7 +87,9 @@ testing::AssertionResult MeasureMarkOffsets(const std::string& path, int every, 
   std::vector<int64_t> onsets;
   std::vector<fixtures::TDecodedFrame> pictures;
   std::string error;
-  if (!fixtures::DecodeSoundMarks(path, onsets, &error)) return testing::AssertionFailure() << error;
+  if (!fixtures::DecodeSoundMarks(path, onsets, &error)) {
+    return testing::AssertionFailure() << error;
+  }
   if (onsets.empty()) return testing::AssertionFailure() << path << ": no sound marks heard";
   fixtures::TMediaFacts facts;
   if (fixtures::ReadMediaFacts(path, facts) && facts.FirstOf(AVMEDIA_TYPE_VIDEO) != nullptr &&
