@@ -177,7 +177,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     if (facts.FirstPicture || avcodec.avcodec_receive_frame(decoder.get(), frame.get()) < 0) return;
     facts.FirstPicture = Thumb(frame.get(), request.PadTop, request.PadBottom, request.PadLeft,
                                request.PadRight);
-    facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
+    if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+      facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
+    }
     avutil.av_frame_unref(frame.get());
   };
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
