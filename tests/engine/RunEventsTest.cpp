@@ -20,7 +20,6 @@ using RunEventsTest = TMediaTest;
 TEST_F(RunEventsTest, PreviewBitmapsArriveOnTheMainThreadAtMostEvery100ms) {
   struct TPreview {
     std::thread::id Thread;
-    std::chrono::steady_clock::time_point Time;
     int Index;
     int32_t FrameNumber;
   };
@@ -31,7 +30,7 @@ TEST_F(RunEventsTest, PreviewBitmapsArriveOnTheMainThreadAtMostEvery100ms) {
                                   int64_t) {
     EXPECT_EQ(index, 0);
     std::lock_guard<std::mutex> lock(bitmap->Lock);
-    previews.push_back({std::this_thread::get_id(), std::chrono::steady_clock::now(),
+    previews.push_back({std::this_thread::get_id(),
                         fixtures::ReadFrameIndexBgr24(bitmap->Pixels.data(), bitmap->Width,
                                                       bitmap->Height, bitmap->Stride),
                         frame_number});
@@ -39,17 +38,21 @@ TEST_F(RunEventsTest, PreviewBitmapsArriveOnTheMainThreadAtMostEvery100ms) {
   ASSERT_EQ(converter.AddTask(RunMedia().Long), 0) << converter.LastError();
   TOutputOptions options = SplitOptions(0, 20000);
   ASSERT_TRUE(converter.SetOutput(0, temp_.File("out.mp4"), &options));
+  const auto started = std::chrono::steady_clock::now();
   converter.Start(1);
   ASSERT_TRUE(converter.WaitAllDone());
+  const auto run_time = std::chrono::steady_clock::now() - started;
   ASSERT_TRUE(converter.Terminates()[0].Finished) << converter.Terminates()[0].Message;
   ASSERT_GE(previews.size(), 2u);
+  // The worker spaces its previews by at least 100 ms of its own clock. The
+  // main thread sees them late by however long the hand-over took, so two
+  // arrivals may be closer than that on a busy machine; their number is what
+  // the spacing bounds.
+  EXPECT_LE(previews.size(), 1u + static_cast<size_t>(run_time / 100ms));
   for (size_t i = 0; i < previews.size(); ++i) {
     EXPECT_EQ(previews[i].Thread, std::this_thread::get_id());
     EXPECT_GE(previews[i].Index, 0) << "preview " << i << " carries no frame";
     if (i > 0) {
-      // Spaced by the library's clock; the main thread's clock sees the
-      // hand-over delays too, so allow a little.
-      EXPECT_GE(previews[i].Time - previews[i - 1].Time, 90ms);
       EXPECT_GT(previews[i].FrameNumber, previews[i - 1].FrameNumber);
       EXPECT_GT(previews[i].Index, previews[i - 1].Index);
     }
