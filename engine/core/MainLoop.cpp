@@ -208,6 +208,13 @@ void TTranscoder::Loop() {
         }
       }
 
+      // A stream whose output is complete is read past but no longer decoded
+      // (the loop reads on while another stream, a shorter sound track for
+      // one, has not reached the end); the end of the run drains its decoder.
+      if (!JoinMode() && ist.DecodingNeeded && ist.Pts >= OutputEnd(ist)) {
+        avcodec.av_packet_unref(packet);
+        continue;
+      }
       if (ProcessPacket(ist, packet) < 0) {
         const std::string text =
             FormatText("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
