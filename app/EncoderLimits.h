@@ -1,7 +1,8 @@
 // What the chosen encoders can do, asked of the loaded codec library before a
 // split is built, so that a preset's list value an encoder cannot take does not
 // make the whole split fail: a sample rate the encoder does not list becomes
-// the nearest one it does (MP3 and MP2 know no 96000 Hz, AC-3 no 8000 Hz).
+// the nearest one it does (MP3 and MP2 know no 96000 Hz, AC-3 no 8000 Hz), and
+// a source's own frame size the nearest one the encoder opens with.
 //
 // Threads: any, once the engine's libraries are loaded (main thread in practice).
 #pragma once
@@ -18,5 +19,14 @@ namespace kelvane {
 // libraries are not loaded.
 int32_t NearestSupportedSampleRate(const std::string& encoder, const std::string& output_path,
                                    int32_t rate);
+
+// The frame size nearest to `source_size` ("<w>x<h>") that the video encoder
+// of an output opens with, as "<w>x<h>": the source's size made even as the
+// letterbox makes lengths even, or, for an encoder that wants more (RealVideo
+// takes multiples of 16 only), the nearest multiple of 4, 8, 16 or 32.
+// `encoder` and `output_path` as above. The even size when the encoder is not
+// known or the libraries are not loaded; `source_size` when it is no size.
+std::string AcceptedFrameSize(const std::string& encoder, const std::string& output_path,
+                              const std::string& source_size);
 
 }  // namespace kelvane

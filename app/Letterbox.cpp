@@ -35,14 +35,6 @@ double WholeAt15Digits(double value) {
   return std::trunc(rounded);
 }
 
-// An odd length is made even: up when it ends in 1, otherwise down
-// (281 gives 282, 283 gives 282).
-double MakeEven(double value) {
-  if (std::fmod(value, 2.0) == 0) return value;
-  const double last_digit = std::fmod(std::fabs(value), 10.0);
-  return last_digit == 1 ? value + 1 : value - 1;
-}
-
 std::string Number(double value) {
   char buffer[64];
   auto [end, error] = std::to_chars(buffer, buffer + sizeof(buffer), value);
@@ -69,6 +61,12 @@ std::optional<double> EvenBar(double along, double scaled) {
 }
 
 }  // namespace
+
+double MakeEven(double value) {
+  if (std::fmod(value, 2.0) == 0) return value;
+  const double last_digit = std::fmod(std::fabs(value), 10.0);
+  return last_digit == 1 ? value + 1 : value - 1;
+}
 
 std::string SizeWithoutLabel(const std::string& size) {
   const size_t paren = size.find('(');
@@ -102,7 +100,8 @@ TLetterbox LetterboxDecision(const std::string& source_size, const std::string& 
   box.BarSize = 0;
   box.LetterboxSourceSize = source_size;
   const std::string chosen = Trim(video_size_text);
-  box.TargetSize = LowerCase(chosen) != "original size" ? chosen : source_size;
+  const bool original = LowerCase(chosen) == "original size";
+  box.TargetSize = original ? source_size : chosen;
 
   auto source = ReadSize(box.LetterboxSourceSize);
   if (!source) {
@@ -110,6 +109,11 @@ TLetterbox LetterboxDecision(const std::string& source_size, const std::string& 
     return box;
   }
   if (source->width == 0 || source->height == 0) {
+    box.OutputSize = box.TargetSize;
+    return box;
+  }
+  if (original) {
+    box.TargetSize = Number(MakeEven(source->width)) + "x" + Number(MakeEven(source->height));
     box.OutputSize = box.TargetSize;
     return box;
   }

@@ -5,6 +5,9 @@
 // target exactly; the picture may be a pixel or two larger than its exact
 // scaled size because the bar is made even downwards.
 //
+// "Original Size" is the source's size made even, without bars: encoders take
+// even sizes only, and a source of 720x405 keeps its shape within a pixel.
+//
 // Sizes are texts "<width>x<height>" as the size list shows them, possibly
 // with a label ("352x288 (CIF)"). Pure functions; any thread.
 #pragma once
@@ -42,5 +45,9 @@ void SideBars(TLetterbox& box);
 
 // "352x288 (CIF)" as "352x288": the text before " (" when it has a "(".
 std::string SizeWithoutLabel(const std::string& size);
+
+// A whole length made even the way the bars are: an odd one goes up when it
+// ends in 1, otherwise down (281 gives 282, 283 and 405 give 282 and 404).
+double MakeEven(double value);
 
 }  // namespace kelvane

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/CodecNames.h"
+#include "app/EncoderLimits.h"
 #include "app/Letterbox.h"
 #include "app/OutputName.h"
 #include "app/SettingsLists.h"
@@ -154,7 +155,14 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
     if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
 
-    const TLetterbox box = LetterboxDecision(job.SourceSize, job.VideoSize);
+    // The source's own size, as near as the encoder takes it (even, or a
+    // multiple of 16 for RealVideo); the bars keep its shape when that differs.
+    std::string size = job.VideoSize;
+    if (LowerCase(Trim(size)) == "original size") {
+      size = AcceptedFrameSize(out.VideoCodec, "output." + LowerCase(job.ContainerName),
+                               job.SourceSize);
+    }
+    const TLetterbox box = LetterboxDecision(job.SourceSize, size);
     out.FrameSize = SizeWithoutLabel(box.OutputSize);
     const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
     if (box.Decision == lbSideBars) {

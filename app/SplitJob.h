@@ -3,8 +3,9 @@
 // before anything runs; BuildSplitPlan turns it into the output path and the
 // two option records of the one conversion task.
 //
-// Plain data and pure functions (BuildSplitPlan only looks at which output
-// names exist); any thread.
+// Plain data and functions of it (BuildSplitPlan looks at which output names
+// exist and, for "Original Size", asks the codec library which size the video
+// encoder takes); any thread.
 #pragma once
 
 #include <cstdint>

@@ -50,6 +50,8 @@ TEST(TLetterbox, BarsKeepTheSourceShape) {
       {"720x576", "352x288 (CIF)", lbTopBottom, "352x284", 2},  // 281.6 -> 282, bar 3 -> 2
       {"1280x720", "640x352", lbSideBars, "624x352", 8},        // 625.78 -> 624
       {"640x480", "Original Size", lbNone, "640x480", 0},
+      {"321x241", "Original Size", lbNone, "322x242", 0},       // even, as bars are made
+      {"720x405", "Original Size", lbNone, "720x404", 0},
       {"640x480", "320x240", lbNone, "320x240", 0},             // same shape
       {"0x0", "320x240 (VGA)", lbNone, "320x240 (VGA)", 0},     // no source size
       {"", "320x240", lbNone, "", 0},                           // no file opened

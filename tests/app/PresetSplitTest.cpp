@@ -280,6 +280,45 @@ TEST_F(TSplitRun, NoMarksSplitTheWholeFileToItsLastFrame) {
   EXPECT_EQ(video->PacketCount, fixtures::FixtureFrameCount(recipe));  // all 65 frames
 }
 
+// A source of odd size (MPEG-2 files of 720x405 exist) splits at "Original
+// Size" made even, with the default preset and a device preset, and at the
+// nearest multiple of 16 for RealVideo, whose encoder takes nothing else.
+TEST_F(TSplitRun, OddSizedSourcesSplitAtTheNearestSizeTheEncoderTakes) {
+  struct TOddCase {
+    const char* Preset;
+    int Width, Height;
+    const char* Format;
+    int OutputWidth, OutputHeight;
+  };
+  const TOddCase cases[] = {
+      {"mkv-ffv1-odd", 321, 241, "MP4 - MPEG4 Video (*.mp4)", 322, 242},
+      {"mpeg-mpeg2-mp2", 720, 405, "Xbox360 MPEG4 Video (*.mp4)", 720, 404},
+      {"mpeg-mpeg2-mp2", 720, 405, "RM - Real Video (*.rm)", 720, 400},
+  };
+  for (const TOddCase& c : cases) {
+    SCOPED_TRACE(c.Format);
+    fixtures::TFixtureRecipe recipe;
+    ASSERT_TRUE(fixtures::FixturePreset(c.Preset, recipe));
+    recipe.Width = c.Width;
+    recipe.Height = c.Height;
+    recipe.Seconds = 1.0;
+    const std::string path = temp_.File(std::string("odd_") + c.Preset);
+    ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+    ASSERT_TRUE(model_.AddVideoFile(path));
+    Choose(c.Format);
+    model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf("Original Size"));
+    model_.ComboVideoSizeChange(model_.ComboVideoSize);
+    EXPECT_EQ(Split(), "Splitting job completed!");
+    sink_.shown.clear();
+    fixtures::TMediaFacts facts;
+    ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));
+    const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->Width, c.OutputWidth);
+    EXPECT_EQ(video->Height, c.OutputHeight);
+  }
+}
+
 TEST_F(TSplitRun, AFileWithoutVideoIsRefusedWithItsMessage) {
   fixtures::TFixtureRecipe recipe;
   ASSERT_TRUE(fixtures::FixturePreset("wav-pcm", recipe));
