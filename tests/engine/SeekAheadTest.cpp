@@ -34,8 +34,10 @@ TSeen Seen(const std::string& path, bool video) {
     EXPECT_TRUE(fixtures::DecodeAudio(path, audio, &error)) << error;
   }
   seen.Samples = audio.Samples;
-  if (const auto* stream = facts.FirstOf(AVMEDIA_TYPE_VIDEO)) seen.VideoStartUs = stream->StartTimeUs;
-  if (const auto* stream = facts.FirstOf(AVMEDIA_TYPE_AUDIO)) seen.AudioStartUs = stream->StartTimeUs;
+  if (const auto* video_facts = facts.FirstOf(AVMEDIA_TYPE_VIDEO))
+    seen.VideoStartUs = video_facts->StartTimeUs;
+  if (const auto* audio_facts = facts.FirstOf(AVMEDIA_TYPE_AUDIO))
+    seen.AudioStartUs = audio_facts->StartTimeUs;
   return seen;
 }
 
