@@ -67,6 +67,12 @@ AVCodecContextPtr OpenDecoder(const AVStream* stream) {
   return decoder;
 }
 
+int64_t MsSince(std::chrono::steady_clock::time_point began) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               began)
+      .count();
+}
+
 int64_t ToUs(int64_t value, AVRational time_base) {
   return avutil.av_rescale_q(value, time_base, AV_TIME_BASE_Q);
 }
@@ -206,13 +212,6 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   return facts;
 }
 
-// The source's pictures around the start mark and its pictures in the segment.
-struct TSourceFacts {
-  std::optional<TThumb> Before, At, After;
-  int64_t Frames = -1;  // -1: its packets carry no times
-  AVRational FrameRate{0, 1};
-};
-
 // Decodes from wherever the input was sought to: the pictures either side of
 // `start` (µs of the stream's time) and the count of pictures in [start, end).
 // Pictures more than two `frame_us` before `start` serve only as references:
@@ -221,11 +220,11 @@ struct TSourceFacts {
 // check's time when the key frame lies seconds before the mark. False when
 // the decoding began after `start` though pictures before it exist.
 bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, int64_t start,
-                     int64_t end, int64_t stream_start, int64_t frame_us, TSourceFacts& facts) {
+                     int64_t end, int64_t stream_start, int64_t frame_us, TSourcePictures& facts) {
   const AVStream* stream = ic->streams[video];
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
-  facts = TSourceFacts{};
+  facts = TSourcePictures{};
   facts.Frames = 0;
   bool first = true;
   // The picture before the mark is shrunk only once the mark's picture shows
@@ -233,7 +232,7 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
   AVFramePtr previous(avutil.av_frame_alloc());
   bool have_previous = false;
   auto receive = [&]() {
-    while (!facts.After && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
+    while (facts.After.empty() && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
       const int64_t at = ToUs(frame->best_effort_timestamp, stream->time_base);
       if (first && at > start && start > stream_start) return false;
       first = false;
@@ -243,7 +242,7 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
         avutil.av_frame_unref(frame.get());
         continue;
       }
-      if (!facts.At) {
+      if (facts.At.empty()) {
         if (have_previous) facts.Before = Thumb(previous.get(), 0, 0, 0, 0);
         facts.At = Thumb(frame.get(), 0, 0, 0, 0);
       } else {
@@ -262,7 +261,7 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
       const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
       if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
       if (facts.Frames >= 0 && at_us >= start && at_us < end) ++facts.Frames;
-      if (!facts.After) {
+      if (facts.After.empty()) {
         const bool far = at_us != AV_NOPTS_VALUE && frame_us > 0 && at_us < start - 2 * frame_us;
         decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         decoder->skip_loop_filter = far ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
@@ -270,10 +269,10 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
       }
       const int64_t dts =
           packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, stream->time_base) : at_us;
-      if (facts.After && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
+      if (!facts.After.empty() && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
     }
     avcodec.av_packet_unref(packet.get());
-    if (!more) return facts.After.has_value() || !first;
+    if (!more) return !facts.After.empty() || !first;
   }
   avcodec.avcodec_send_packet(decoder, nullptr);
   return receive();
@@ -298,10 +297,10 @@ struct TSourceReader {
   }
 };
 
-TSourceFacts ReadSource(const TSplitCheckRequest& request) {
+TSourcePictures ReadSource(const TSplitCheckRequest& request) {
   TSourceReader reader;
   reader.Open(request.SourceFile);
-  if (reader.Video < 0) return TSourceFacts{};
+  if (reader.Video < 0) throw TCheckFailure(request.SourceFile + ": no pictures");
   AVFormatContext* ic = reader.Input.Get();
   const AVStream* stream = ic->streams[reader.Video];
   const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
@@ -315,7 +314,7 @@ TSourceFacts ReadSource(const TSplitCheckRequest& request) {
   // From the key frame before the picture before the mark.
   const int64_t frame_us =
       frame_rate.num > 0 ? avutil.av_rescale(AV_TIME_BASE, frame_rate.den, frame_rate.num) : 0;
-  TSourceFacts facts;
+  TSourcePictures facts;
   // Some demuxers (MPEG program and transport streams) land after the key
   // frame asked for: try again from further back, in the end from the start.
   for (int64_t back = frame_us;; back = back < AV_TIME_BASE ? AV_TIME_BASE : 2 * back) {
@@ -339,17 +338,18 @@ TSourceFacts ReadSource(const TSplitCheckRequest& request) {
       break;
     }
   }
-  facts.FrameRate = frame_rate;
+  facts.FrameRateNum = frame_rate.num;
+  facts.FrameRateDen = frame_rate.den;
   return facts;
 }
 
-void ComparePictures(const TOutputFacts& output, const TSourceFacts& source, TSplitCheck& check) {
-  if (!output.FirstPicture || !source.At) return;
-  const double at = Distance(*output.FirstPicture, *source.At);
-  const double before = source.Before ? Distance(*output.FirstPicture, *source.Before)
-                                      : std::numeric_limits<double>::max();
-  const double after = source.After ? Distance(*output.FirstPicture, *source.After)
-                                    : std::numeric_limits<double>::max();
+void ComparePictures(const TOutputFacts& output, const TSourcePictures& source,
+                     TSplitCheck& check) {
+  if (!output.FirstPicture || source.At.empty()) return;
+  const double none = std::numeric_limits<double>::max();
+  const double at = Distance(*output.FirstPicture, source.At);
+  const double before = source.Before.empty() ? none : Distance(*output.FirstPicture, source.Before);
+  const double after = source.After.empty() ? none : Distance(*output.FirstPicture, source.After);
   double best = at;
   check.FrameOffset = 0;
   if (before < best * kClearlyCloser) {
@@ -363,10 +363,10 @@ void ComparePictures(const TOutputFacts& output, const TSourceFacts& source, TSp
   check.PictureFound = best < kSamePicture;
 }
 
-void CompareCounts(const TOutputFacts& output, const TSourceFacts& source, TSplitCheck& check) {
+void CompareCounts(const TOutputFacts& output, const TSourcePictures& source, TSplitCheck& check) {
   check.Frames = output.Frames;
   if (source.Frames < 0) return;
-  const AVRational in = source.FrameRate, out = output.FrameRate;
+  const AVRational in{source.FrameRateNum, source.FrameRateDen}, out = output.FrameRate;
   check.RateChanged = in.num > 0 && out.num > 0 &&
                       std::fabs(av_q2d(out) / av_q2d(in) - 1.0) > 0.01;
   check.ExpectedFrames =
@@ -445,14 +445,28 @@ std::string TSplitCheck::StatusText() const {
   return (Matched() ? "Check: " : "Warning: the new file does not match its source: ") + Summary();
 }
 
-TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
+TSourcePictures ReadSourcePictures(const TSplitCheckRequest& request) {
+  const auto began = std::chrono::steady_clock::now();
+  TSourcePictures source;
+  try {
+    source = ReadSource(request);
+    source.Read = true;
+  } catch (const TCheckFailure& failure) {
+    source.Problem = failure.what();
+  }
+  source.ReadMs = MsSince(began);
+  return source;
+}
+
+TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures& source) {
   const auto began = std::chrono::steady_clock::now();
   TSplitCheck check;
+  check.SourceMs = source.ReadMs;
   try {
     const TOutputFacts output = ReadOutput(request);
     check.HasVideo = output.HasVideo;
     if (check.HasVideo) {
-      const TSourceFacts source = ReadSource(request);
+      if (!source.Read) throw TCheckFailure(source.Problem);
       ComparePictures(output, source, check);
       CompareCounts(output, source, check);
     }
@@ -461,10 +475,12 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
   } catch (const TCheckFailure& failure) {
     check.Problem = failure.what();
   }
-  check.CheckMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - began)
-                      .count();
+  check.CheckMs = MsSince(began);
   return check;
+}
+
+TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
+  return CheckSplit(request, ReadSourcePictures(request));
 }
 
 }  // namespace kelvane

@@ -7,8 +7,9 @@
 // picture, and compares it, shrunk to a small grey picture with the letterbox
 // bars left out, with the source's picture at the start mark and the ones
 // either side of it. The source is sought to the key frame before the mark and
-// decoded from there; its pictures up to the end mark are only counted. The
-// check costs a small part of the split's own time.
+// decoded from there; its pictures up to the end mark are only counted. That
+// half (ReadSourcePictures) needs nothing of the new file and can run while
+// the split does; the other half costs a small part of the split's time.
 //
 // Plain data and a function that reads the two files and nothing else; any
 // thread (one call per pair of files at a time). The engine's libraries must
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kelvane {
 
@@ -55,7 +57,10 @@ struct TSplitCheck {
   // one picture (the pictures then end within a picture of the segment's end).
   double AudioToleranceMs = 5;
 
-  int64_t CheckMs = 0;  // time the check took
+  // Time reading the new file and comparing (what the check adds after the
+  // split), and time reading the source (which can run beside the split).
+  int64_t CheckMs = 0;
+  int64_t SourceMs = 0;
 
   int64_t DurationErrorFrames() const { return ExpectedFrames < 0 ? 0 : Frames - ExpectedFrames; }
   // Everything as it should be, within the tolerances.
@@ -70,6 +75,22 @@ struct TSplitCheck {
   std::string StatusText() const;
 };
 
+// What the check needs of the source: its pictures either side of the start
+// mark, shrunk, and the count of its pictures in the segment. It does not
+// depend on the new file, so it can be read while the split runs.
+struct TSourcePictures {
+  bool Read = false;  // false: the source could not be read; Problem says why
+  std::string Problem;
+  std::vector<uint8_t> Before, At, After;  // empty when there is no such picture
+  int64_t Frames = -1;                     // -1: its packets carry no times
+  int FrameRateNum = 0, FrameRateDen = 1;
+  int64_t ReadMs = 0;
+};
+TSourcePictures ReadSourcePictures(const TSplitCheckRequest& request);
+
+// Checks the new file against source pictures read before.
+TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures& source);
+// Reads the source's pictures, then checks the new file against them.
 TSplitCheck CheckSplit(const TSplitCheckRequest& request);
 
 }  // namespace kelvane

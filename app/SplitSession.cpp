@@ -53,6 +53,7 @@ TSplitSession::~TSplitSession() {
     converter_.Stop(true);
     SettleOutput(TSplitOutcome::Stopped);
   }
+  DecideCheck(std::string());
   if (check_thread_.joinable()) check_thread_.join();
 }
 
@@ -108,7 +109,6 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     }
   }
   Log("Output file: " + plan.OutputPath);
-  if (check_thread_.joinable()) check_thread_.join();
 
   converter_.ClearTasks();
   const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
@@ -136,6 +136,7 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   running_ = true;
   try {
     converter_.Start(1);
+    if (CheckOutput) StartCheck(!plan.OutputOptions.DisableVideo);
   } catch (const std::exception& error) {
     running_ = false;
     ++generation_;
@@ -189,10 +190,13 @@ void TSplitSession::Terminated(uint64_t generation, int32_t index, bool finished
   }
   end.OutputPath = SettleOutput(end.Outcome);
   if (!end.OutputPath.empty()) output_path_ = end.OutputPath;
-  if (end.Outcome == TSplitOutcome::Finished && CheckOutput && !end.OutputPath.empty()) {
-    StartCheck(generation, end);
+  if (end.Outcome == TSplitOutcome::Finished && check_run_ && !end.OutputPath.empty()) {
+    checking_ = true;
+    checked_end_ = end;
+    DecideCheck(end.OutputPath);
     return;
   }
+  DecideCheck(std::string());
   Ended(end);
 }
 
@@ -214,22 +218,44 @@ std::string TSplitSession::SettleOutput(TSplitOutcome outcome) {
   return name;
 }
 
-void TSplitSession::StartCheck(uint64_t generation, TSplitEnd end) {
-  checking_ = true;
-  TSplitCheckRequest request = check_request_;
-  request.OutputFile = end.OutputPath;
-  TWeakSession weak = self_;
+void TSplitSession::StartCheck(bool pictures) {
   if (check_thread_.joinable()) check_thread_.join();
-  check_thread_ = std::thread([weak, generation, request, end]() mutable {
-    end.Check = CheckSplit(request);
-    PostToMainThread([weak, generation, end] {
-      auto self = weak.lock();
-      if (!self || generation != (*self)->generation_) return;
-      const TSplitCheck& check = *end.Check;
-      GetLogger().Log(*self, check.Matched() ? llInfo : llWarning, check.StatusText());
-      (*self)->Ended(end);
+  auto run = std::make_shared<TCheckRun>();
+  check_run_ = run;
+  TWeakSession weak = self_;
+  check_thread_ = std::thread([run, weak, generation = generation_, pictures,
+                               request = check_request_]() mutable {
+    const TSourcePictures source = pictures ? ReadSourcePictures(request) : TSourcePictures{};
+    {
+      std::unique_lock<std::mutex> lock(run->lock);
+      run->decided_changed.wait(lock, [&run] { return run->decided; });
+      if (run->output.empty()) return;
+      request.OutputFile = run->output;
+    }
+    const TSplitCheck check = CheckSplit(request, source);
+    PostToMainThread([weak, generation, check] {
+      if (auto self = weak.lock()) (*self)->CheckDone(generation, check);
     });
   });
+}
+
+void TSplitSession::DecideCheck(const std::string& output) {
+  if (!check_run_) return;
+  {
+    std::lock_guard<std::mutex> lock(check_run_->lock);
+    check_run_->decided = true;
+    check_run_->output = output;
+  }
+  check_run_->decided_changed.notify_all();
+  check_run_.reset();
+}
+
+void TSplitSession::CheckDone(uint64_t generation, const TSplitCheck& check) {
+  if (generation != generation_ || !checking_) return;
+  GetLogger().Log(this, check.Matched() ? llInfo : llWarning, check.StatusText());
+  TSplitEnd end = checked_end_;
+  end.Check = check;
+  Ended(end);
 }
 
 void TSplitSession::Ended(const TSplitEnd& end) {

@@ -7,8 +7,9 @@
 // The task writes under a temporary name in the output folder; a split that
 // finished or was stopped gives its file the final name, one that failed
 // removes it, so the folder is left as it was. A finished split's file is then
-// checked against the source (SplitCheck.h) on a thread of its own before the
-// end is reported, unless CheckOutput is off.
+// checked against the source (SplitCheck.h) before the end is reported, unless
+// CheckOutput is off: a thread of the split's own reads the source's pictures
+// while the split runs and, once the split has finished, reads the new file.
 //
 // Ownership: the session uses a component it does not own (the window model's,
 // which must outlive it) and is the only one to set the component's OnProgress
@@ -25,9 +26,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -109,7 +112,11 @@ class TSplitSession {
   // Gives the written file its final name (finished or stopped) or removes it
   // (failed); returns the name it has now, empty when there is none.
   std::string SettleOutput(TSplitOutcome outcome);
-  void StartCheck(uint64_t generation, TSplitEnd end);
+  // Starts the check's thread as the split starts; tells it which file to
+  // check once the split has ended (none: it ends without checking).
+  void StartCheck(bool pictures);
+  void DecideCheck(const std::string& output);
+  void CheckDone(uint64_t generation, const TSplitCheck& check);
   void Ended(const TSplitEnd& end);
   void Log(const std::string& text);
 
@@ -123,7 +130,17 @@ class TSplitSession {
   std::string temporary_path_;  // the name the task writes under
   bool overwrite_ = false;
   TSplitCheckRequest check_request_;
+  // What the check's thread waits for after reading the source.
+  struct TCheckRun {
+    std::mutex lock;
+    std::condition_variable decided_changed;
+    // Guarded by lock.
+    bool decided = false;
+    std::string output;  // the finished file; empty: no check
+  };
+  std::shared_ptr<TCheckRun> check_run_;
   std::thread check_thread_;
+  TSplitEnd checked_end_;  // the end reported once the check is done
   int progress_count_ = 0;
   TSplitProgress last_progress_;
   std::optional<TSplitEnd> last_end_;
