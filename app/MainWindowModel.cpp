@@ -446,6 +446,8 @@ void TMainWindowModel::ButtonStartClick() {
     return;
   }
   converter_.SetPreviewBitmap(true);
+  StatusPanel0 = "Ready";
+  StatusWarning = false;
   Splitting = true;
   DisableControls();
   FFGoConvert();
@@ -538,6 +540,11 @@ void TMainWindowModel::ApplyEnd() {
   if (!CompletionShown) Timer1Enabled = true;
   Panelprogress = "0%";
   StatusPanel1.clear();
+  const std::optional<TSplitEnd>& end = session_.LastEnd();
+  if (end && end->Check) {
+    StatusPanel0 = end->Check->StatusText();
+    StatusWarning = !end->Check->Matched();
+  }
   EnableControls();
   Splitting = false;
   Changed();

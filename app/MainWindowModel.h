@@ -71,7 +71,11 @@ class TMainWindowModel {
   TExactMark ExactStart;
   TExactMark ExactEnd;
   std::string Panelprogress = "0%";
+  // "Ready", or how the last split's output compared with its source.
   std::string StatusPanel0 = "Ready";
+  // The last split's output does not match its source: the view shows
+  // StatusPanel0 as a warning.
+  bool StatusWarning = false;
   std::string StatusPanel1;  // frame count of a running split
   int32_t ProgressBar1 = 0;  // 0..100 (a larger value shows a full bar)
   int32_t SpinVolume = 100;  // 0..200

@@ -231,6 +231,8 @@ void TForm1::Refresh() {
   panel3_->SetText(text(model_.Panel3));
   panel_progress_->setText(text(model_.Panelprogress));
   status_panel0_->setText(text(model_.StatusPanel0));
+  status_panel0_->setStyleSheet(model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;")
+                                                     : QString());
   status_panel1_->setText(text(model_.StatusPanel1));
   // A value past 100 shows a full bar.
   progress_bar_->setValue(std::clamp(model_.ProgressBar1, 0, 100));

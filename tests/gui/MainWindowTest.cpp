@@ -273,6 +273,8 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
   EXPECT_TRUE(Control("ButtonStart")->isEnabled());
   EXPECT_EQ(Control<QLabel>("Panelprogress")->text(), "0%");
   EXPECT_TRUE(frames_shown || window_->Model().Session().LastEnd()->FramesWritten > 0);
+  EXPECT_TRUE(Control<QLabel>("StatusPanel0")->text().startsWith(QStringLiteral("Check: matched")))
+      << Control<QLabel>("StatusPanel0")->text().toStdString();
 
   const std::string output = window_->Model().LastOutputPath();
   fixtures::TMediaFacts facts;
