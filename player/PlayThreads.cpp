@@ -60,7 +60,11 @@ void TPlayThread::Execute() {
 
 void TStopThread::Execute() {
   context_->PushEvent({evQuit});
-  for (int polls = 1; play_ && polls <= 100; ++polls) {
+  // A hundred polls, but never past one second: on a busy machine each wait
+  // may overshoot its 10 ms.
+  const auto deadline = std::chrono::steady_clock::now() + 100 * kPollInterval;
+  for (int polls = 1; play_ && polls <= 100 && std::chrono::steady_clock::now() < deadline;
+       ++polls) {
     if (play_->WaitFinished(kPollInterval)) break;
     if (context_->Reading() && polls > kReadingPolls) break;
     if (polls % 20 == 0) context_->PushEvent({evQuit});

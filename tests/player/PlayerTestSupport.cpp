@@ -20,7 +20,9 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
 void ExpectQuickStop(TCustomPlayer& player) {
   const auto start = std::chrono::steady_clock::now();
   player.Stop(true);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1100ms);
+  // The stop gives the play thread one second; ending the playback after that
+  // takes a little more on a machine busy with other tests.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   EXPECT_FALSE(player.Active());
 }
 
