@@ -109,7 +109,7 @@
   XN(my_vsprintf, vsprintf) XN(my_strtod, strtod) XN(my_strtok, strtok) XN(my_strtol, strtol)
 
 #define KELVANE_SDL_ENTRIES(X) \
-  X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_GetError) \
+  X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_GetError) X(SDL_SetHint) \
   X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_CloseAudioDevice) X(SDL_MixAudioFormat) \
   X(SDL_PollEvent) X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_GetWindowSize) \
   X(SDL_SetWindowSize) X(SDL_CreateRenderer) X(SDL_DestroyRenderer) X(SDL_CreateTexture) \

@@ -105,6 +105,9 @@ bool TCustomPlayer::Open(const std::string& file_name, TDisplayTarget* target) {
   DetachProbe();
 
   TPlaybackContext::TSettings settings;
+  // Left to itself SDL turns Ctrl-C and SIGTERM into quit events that nothing
+  // here reads, and the program could no longer be stopped by them.
+  sdl.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (target == nullptr && !DisableDisplay) {
     if (sdl.SDL_InitSubSystem(SDL_INIT_VIDEO) < 0) {
       Fail(std::string("Could not initialize SDL: ") + sdl.SDL_GetError(), true);
