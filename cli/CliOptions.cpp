@@ -78,7 +78,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       options.Verbose = true;
     } else if (arg == "--no-check") {
       options.NoCheck = true;
-    } else if (arg == "--probe" || ValueOptions().count(arg) != 0) {
+    } else if (arg == "--probe" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
           error = "option " + arg + " needs a value";
@@ -88,6 +88,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       }
       if (arg == "--probe") {
         options.ProbeFile = value;
+      } else if (arg == "--list-entries") {
+        options.ListEntries = value;
       } else {
         options.*(ValueOptions().at(arg)) = value;
       }
@@ -101,7 +103,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
     return false;
   }
   if (!options.Help && !options.ListFormats && options.ProbeFile.empty() &&
-      options.InputFile.empty()) {
+      options.ListEntries.empty() && options.InputFile.empty()) {
     error = "no input file given (see --help)";
     return false;
   }
@@ -120,6 +122,8 @@ std::string UsageText() {
          "  --format NAME          output format, as --list-formats shows it\n"
          "                         (default: MP4 - MPEG4 Video (*.mp4))\n"
          "  --list-formats         print the output formats with their group headers\n"
+         "  --list-entries OPTION  print what OPTION (format, video-codec, size, ...)\n"
+         "                         accepts, for the chosen format\n"
          "  --video-codec TEXT     entries of the settings lists, as the chosen format\n"
          "  --video-bitrate TEXT   offers them (an unknown entry is answered with the\n"
          "  --size TEXT            valid ones)\n"

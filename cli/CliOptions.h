@@ -20,6 +20,7 @@ struct TCliOptions {
   bool Verbose = false;  // print the engine's and the libraries' log lines
   bool NoCheck = false;  // do not check the new file against the input
   std::string ProbeFile;  // --probe FILE: print the source facts and stop
+  std::string ListEntries;  // --list-entries OPTION: print what OPTION accepts and stop
   std::string InputFile;
   std::optional<std::string> Start;  // times as typed (MarkHundredths)
   std::optional<std::string> End;

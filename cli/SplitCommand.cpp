@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <memory>
@@ -293,6 +294,45 @@ int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TI
   return -1;
 }
 
+// --list-entries: what an option that names a list entry accepts, one a line,
+// for the format the command line names; the formats themselves without their
+// group headers.
+int PrintListEntries(TMainWindowModel& model, const TCliOptions& options, FILE* out, FILE* err) {
+  static const std::pair<const char*, TListModel TMainWindowModel::*> kLists[] = {
+      {"format", &TMainWindowModel::ComboOutputFormat},
+      {"video-codec", &TMainWindowModel::ComboVideoCodec},
+      {"video-bitrate", &TMainWindowModel::ComboVideoBitrate},
+      {"size", &TMainWindowModel::ComboVideoSize},
+      {"frame-rate", &TMainWindowModel::ComboVideoFramerate},
+      {"audio-codec", &TMainWindowModel::ComboAudioCodec},
+      {"audio-bitrate", &TMainWindowModel::ComboaudioBitrate},
+      {"sample-rate", &TMainWindowModel::ComboSamplingRate},
+      {"channels", &TMainWindowModel::ComboAudioChannels},
+      {"video-quality", &TMainWindowModel::ComboVideoQuality},
+      {"audio-quality", &TMainWindowModel::ComboAudioQuality},
+      {"letterbox", &TMainWindowModel::ComboLetterBox},
+  };
+  std::string name = options.ListEntries;
+  if (name.rfind("--", 0) == 0) name.erase(0, 2);
+  const auto* found = std::find_if(std::begin(kLists), std::end(kLists),
+                                   [&](const auto& list) { return name == list.first; });
+  if (found == std::end(kLists)) {
+    std::string valid;
+    for (const auto& list : kLists) valid += std::string("\n  ") + list.first;
+    PrintError(err, "--list-entries knows no list '" + options.ListEntries + "'; valid lists:" +
+                        valid);
+    return kExitUsage;
+  }
+  if (const int status = ChooseSettings(model, options, TInput{}, err); status >= 0) return status;
+  for (const std::string& item : (model.*(found->second)).Items()) {
+    const std::string entry = Trim(item);
+    // The format list's group headers and gaps are no formats.
+    if (entry.empty() || (name == "format" && FindPreset(item) == nullptr)) continue;
+    fprintf(out, "%s\n", entry.c_str());
+  }
+  return kExitSuccess;
+}
+
 // The marks of the job from --start, --end and --duration; returns an exit
 // status, or -1 to go on. An end past the end of the input is moved to it.
 int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
@@ -485,6 +525,7 @@ int RunSplitCommand(const TCliOptions& options, FILE* out, FILE* err) {
     }
     return kExitSuccess;
   }
+  if (!options.ListEntries.empty()) return PrintListEntries(model, options, out, err);
   if (!options.ProbeFile.empty()) return PrintProbe(model, options.ProbeFile, out, err);
 
   TInput input;
