@@ -71,4 +71,11 @@ std::string ProgramFolder() {
   return IncludeTrailingPathDelimiter(exe.parent_path().string());
 }
 
+std::string ProgramDataFile(const std::string& program_folder, const std::string& name) {
+  const std::string folder = IncludeTrailingPathDelimiter(program_folder);
+  if (FileExists(folder + name)) return folder + name;
+  // The build tells the installed layout: the data folder relative to the programs'.
+  return ExpandFileName(folder + KELVANE_DATA_FROM_BIN + "/" + name);
+}
+
 }  // namespace kelvane

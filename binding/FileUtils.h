@@ -35,4 +35,10 @@ std::string SplitAtFirst(std::string& source, const std::string& separator, bool
 // The folder of the running program (from /proc/self/exe), with a trailing "/".
 std::string ProgramFolder();
 
+// Where a file that ships with the program (the help page) lies for a program
+// in `program_folder`: beside it, as in a build folder, when it is there; else
+// in the installed data folder found from there (<prefix>/bin/ gives
+// <prefix>/share/kelvane/).
+std::string ProgramDataFile(const std::string& program_folder, const std::string& name);
+
 }  // namespace kelvane

@@ -72,7 +72,8 @@ void TFormAbout::ShowOver(QWidget* owner) {
 }
 
 QUrl TFormAbout::Website() {
-  return QUrl::fromLocalFile(QString::fromStdString(ProgramFolder() + "help.html"));
+  const std::string guide = ProgramDataFile(ProgramFolder(), "help.html");
+  return QUrl::fromLocalFile(QString::fromStdString(guide));
 }
 
 QUrl TFormAbout::SupportMail() {

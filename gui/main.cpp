@@ -1,5 +1,6 @@
 // kelvane: the window. `kelvane FILE` opens FILE as Add Video File does.
 #include <QApplication>
+#include <QIcon>
 #include <QStyle>
 
 #include "binding/FileUtils.h"
@@ -12,7 +13,12 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Kelvane"));
-  QApplication::setWindowIcon(application.style()->standardIcon(QStyle::SP_MediaPlay));
+  // The desktop entry and the icon theme know the program by one name; a
+  // program run from its build folder has no installed icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
+  QIcon icon = QIcon::fromTheme(QStringLiteral(KELVANE_APP_ID));
+  if (icon.isNull()) icon = application.style()->standardIcon(QStyle::SP_MediaPlay);
+  QApplication::setWindowIcon(icon);
   kelvane::TQtMainThread::Install();
   kelvane::TQtPreviewer::Install();
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -93,6 +94,13 @@ TEST(FileHelpers, ExistenceSizeAndProgramFolder) {
   EXPECT_EQ(folder.back(), '/');
   EXPECT_EQ(folder[0], '/');
   EXPECT_TRUE(DirectoryExists(folder));
+
+  // Shipped files: beside the program in a build folder, else in the installed data folder.
+  const std::string bin = dir.File("bin");
+  std::filesystem::create_directories(bin);
+  EXPECT_EQ(ProgramDataFile(bin, "help.html"), dir.File("share/kelvane/help.html"));
+  std::ofstream(dir.File("bin/help.html")) << "guide";
+  EXPECT_EQ(ProgramDataFile(bin + "/", "help.html"), dir.File("bin/help.html"));
 }
 
 // Writes a short mono 16-bit WAV through libavformat to `library_name`.
