@@ -103,7 +103,7 @@ void WriteMediaSeeds() {
     // The splits: a spread of the output choices over the clips.
     Write("split-copy", name, std::string(1, char(i * 11 % 32)) + bytes);
     Write("split-encode", name, std::string(1, char(i * 37 % 256)) + bytes);
-    Write("player", name, bytes);
+    Write("player", name, std::string(1, char(i % 16)) + bytes);
   }
 }
 
