@@ -84,11 +84,6 @@ void CheckList(const TListModel& list, const char* what) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::StartFuzzing();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzInput input(data, size);
   const std::string mark = input.TextUpTo('\0');

@@ -60,7 +60,23 @@ void RestoreProcessState() {
   PumpMessages();  // messages of worker threads wait for the main thread
 }
 
+fixtures::TFixtureRecipe SmallClip(fixtures::TFixtureRecipe recipe) {
+  recipe.Seconds = 0.4;
+  const bool odd = recipe.Width % 2 != 0;
+  recipe.Width = odd ? 33 : 64;
+  recipe.Height = odd ? 25 : 48;
+  recipe.SampleRate = 22050;
+  recipe.Channels = 1;
+  recipe.AudioBitRate = 48000;
+  return recipe;
+}
+
 std::string ScratchFile(const std::string& name) { return Scratch().Path() + "/" + name; }
+
+std::string WriteRest(TFuzzInput& input, const std::string& name) {
+  const std::string path = ScratchFile(name);
+  return WriteFile(path, input.Rest(), input.RestSize()) ? path : std::string();
+}
 
 bool WriteFile(const std::string& path, const void* data, size_t size) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -85,3 +101,10 @@ std::string TFuzzInput::TextUpTo(char separator) {
 }
 
 }  // namespace kelvane::fuzz
+
+// The set-up of targets that need nothing more than StartFuzzing; a target
+// with its own LLVMFuzzerInitialize replaces this one.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int*, char***) {
+  kelvane::fuzz::StartFuzzing();
+  return 0;
+}

@@ -12,19 +12,24 @@
 #include <string>
 
 #include "binding/FFmpegLoader.h"
+#include "tools/fixtures/FixtureGenerator.h"
 
 namespace kelvane::fuzz {
 
-// Called once from LLVMFuzzerInitialize: the calling thread becomes the main
-// thread, the libraries of `set` are loaded (the process ends with a message
-// when they cannot be), and messages go to a handler that drops them, with the
-// libraries' own output limited to errors so that damaged input does not
-// drown the run in text.
+// Called once from LLVMFuzzerInitialize (the support's own, unless a target
+// has another): the calling thread becomes the main thread, the libraries of
+// `set` are loaded (the process ends with a message when they cannot be), and
+// messages go to a handler that drops them, with the libraries' own output
+// limited to errors so that damaged input does not drown the run in text.
 void StartFuzzing(TLibrarySet set = EngineLibraries);
 
 // Puts back what an input may have changed for the whole process (the log
 // level, which the option "loglevel" sets).
 void RestoreProcessState();
+
+// `recipe` made seed-sized: 0.4 s at 64x48 (33x25 when its size is odd), with
+// 22.05 kHz mono sound, so that a clip is a few kilobytes.
+fixtures::TFixtureRecipe SmallClip(fixtures::TFixtureRecipe recipe);
 
 // A folder of this process's own, removed when the process ends normally.
 std::string ScratchFile(const std::string& name);
@@ -48,5 +53,9 @@ class TFuzzInput {
   size_t size_;
   size_t position_ = 0;
 };
+
+// Writes what is left of `input` to the scratch file `name`; its path, or ""
+// when it cannot be written.
+std::string WriteRest(TFuzzInput& input, const std::string& name);
 
 }  // namespace kelvane::fuzz

@@ -45,14 +45,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::StartFuzzing();
   fixtures::TFixtureRecipe recipe;
   fixtures::FixturePreset("mp4-h264-aac", recipe);
-  recipe.Seconds = 0.4;
-  recipe.Width = 64;
-  recipe.Height = 48;
-  recipe.SampleRate = 16000;
-  recipe.Channels = 1;
   clip = fuzz::ScratchFile("clip.mp4");
   std::string error;
-  if (!fixtures::GenerateFixture(recipe, clip, &error)) {
+  if (!fixtures::GenerateFixture(fuzz::SmallClip(recipe), clip, &error)) {
     fprintf(stderr, "options fuzzer: %s\n", error.c_str());
     std::exit(2);
   }

@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzInput input(data, size);
   const uint8_t selector = input.Byte();
-  const std::string file = fuzz::ScratchFile("input");
-  if (!fuzz::WriteFile(file, input.Rest(), input.RestSize())) return 0;
+  const std::string file = fuzz::WriteRest(input, "input");
+  if (file.empty()) return 0;
   {
     TRecordingDisplay display(64, 48);
     TFFPlayer player;

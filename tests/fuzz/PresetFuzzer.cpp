@@ -30,19 +30,14 @@ void Try(Step step) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::StartFuzzing();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzInput input(data, size);
   const uint8_t selector = input.Byte();
   const int kind = selector % 3;
   const char* encoder = kEncoders[selector / 3 % std::size(kEncoders)];
   const std::string name = input.TextUpTo('\n');
-  const std::string file = fuzz::ScratchFile("user.ffpreset");
-  if (!fuzz::WriteFile(file, input.Rest(), input.RestSize())) return 0;
+  const std::string file = fuzz::WriteRest(input, "user.ffpreset");
+  if (file.empty()) return 0;
   {
     TFFmpeg task;
     Try([&] { task.SetCodecName(kStreamKinds[kind], encoder); });

@@ -16,7 +16,7 @@
 #include "binding/MainThread.h"
 #include "engine/OptionValues.h"
 #include "engine/Presets.h"
-#include "tools/fixtures/FixtureGenerator.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -51,15 +51,14 @@ constexpr TExtraClip kExtraClips[] = {
     {"mpeg1", "mpeg", "mpeg1video", "mp2"},  {"aiff", "aiff", "", "pcm_s16be"},
 };
 
-// Every clip once: 0.4 s at 64x48 (odd sizes stay odd), low-rate mono sound.
+// Every clip once, seed-sized.
 std::vector<std::pair<std::string, std::string>> MakeClips() {
   std::vector<fixtures::TFixtureRecipe> recipes;
   std::vector<std::string> names;
   for (const std::string& preset : fixtures::FixturePresetNames()) {
     fixtures::TFixtureRecipe recipe;
     fixtures::FixturePreset(preset, recipe);
-    recipe.SampleRate = 22050;
-    recipes.push_back(recipe);
+    recipes.push_back(fuzz::SmallClip(recipe));
     names.push_back(preset);
   }
   for (const TExtraClip& extra : kExtraClips) {
@@ -67,20 +66,14 @@ std::vector<std::pair<std::string, std::string>> MakeClips() {
     recipe.Container = extra.Container;
     recipe.VideoCodec = extra.Video;
     recipe.AudioCodec = extra.Audio;
-    recipe.SampleRate = extra.SampleRate;
-    recipes.push_back(recipe);
+    recipes.push_back(fuzz::SmallClip(recipe));
+    recipes.back().SampleRate = extra.SampleRate;
     names.push_back(extra.Name);
   }
   std::vector<std::pair<std::string, std::string>> clips;
   const fs::path scratch = folder / "clip.tmp";
   for (size_t i = 0; i < recipes.size(); ++i) {
     fixtures::TFixtureRecipe& recipe = recipes[i];
-    recipe.Seconds = 0.4;
-    const bool odd = recipe.Width % 2 != 0;
-    recipe.Width = odd ? 33 : 64;
-    recipe.Height = odd ? 25 : 48;
-    recipe.Channels = 1;
-    recipe.AudioBitRate = 48000;
     recipe.Subtitles = recipe.Container == "matroska" || recipe.Container == "mp4";
     recipe.Metadata["title"] = "Seed " + names[i];
     std::string error;

@@ -34,11 +34,7 @@ constexpr TOutputChoice kOutputs[] = {{"mkv", "copy", "copy"}, {"mp4", "copy", "
                                       {"ts", "copy", "copy"},  {"flv", "copy", "copy"},
                                       {"mov", "copy", "copy"}, {"nut", "copy", "copy"}};
 
-void Choose(uint8_t selector, TOutputOptions& out, std::string& extension) {
-  const TOutputChoice& choice = kOutputs[selector & 7];
-  extension = choice.Extension;
-  out.VideoCodec = choice.Video;
-  out.AudioCodec = choice.Audio;
+void ChooseOptions(uint8_t selector, TOutputOptions& out) {
   if (selector & 8) out.StartTime = 300;
   out.CopyTimestamps = (selector & 16) != 0;
 }
@@ -48,11 +44,7 @@ constexpr TOutputChoice kOutputs[] = {{"mp4", "mpeg4", "aac"},
                                       {"mpg", "mpeg2video", "mp2"},
                                       {"flv", "flv", "libmp3lame"}};
 
-void Choose(uint8_t selector, TOutputOptions& out, std::string& extension) {
-  const TOutputChoice& choice = kOutputs[selector & 3];
-  extension = choice.Extension;
-  out.VideoCodec = choice.Video;
-  out.AudioCodec = choice.Audio;
+void ChooseOptions(uint8_t selector, TOutputOptions& out) {
   if (selector & 4) out.StartTime = 300;
   out.FrameSize = "64x48";
   if (selector & 8) {
@@ -77,19 +69,17 @@ void Choose(uint8_t selector, TOutputOptions& out, std::string& extension) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::StartFuzzing();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzInput input(data, size);
   const uint8_t selector = input.Byte();
-  const std::string file = fuzz::ScratchFile("input");
-  if (!fuzz::WriteFile(file, input.Rest(), input.RestSize())) return 0;
+  const std::string file = fuzz::WriteRest(input, "input");
+  if (file.empty()) return 0;
+  // The output's container takes the low bits (the list's length is a power of two).
+  const TOutputChoice& choice = kOutputs[selector % std::size(kOutputs)];
   TOutputOptions out;
-  std::string extension;
-  Choose(selector, out, extension);
+  out.VideoCodec = choice.Video;
+  out.AudioCodec = choice.Audio;
+  ChooseOptions(selector, out);
   out.RecordingTime = 1000;
   // One thread per codec keeps a run repeatable; the output is held small.
   out.ExtOptions = "threads=1\nfs=2000000";
@@ -98,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     TFFConverter converter;
     if (converter.AddTask(file, &in) == 0 &&
-        converter.SetOutput(0, fuzz::ScratchFile("output." + extension), &out)) {
+        converter.SetOutput(0, fuzz::ScratchFile(std::string("output.") + choice.Extension), &out)) {
       converter.Start(0);
     }
     converter.ClearTasks();
