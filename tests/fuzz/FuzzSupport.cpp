@@ -65,7 +65,7 @@ fixtures::TFixtureRecipe SmallClip(fixtures::TFixtureRecipe recipe) {
   const bool odd = recipe.Width % 2 != 0;
   recipe.Width = odd ? 33 : 64;
   recipe.Height = odd ? 25 : 48;
-  recipe.SampleRate = 22050;
+  recipe.SampleRate = recipe.AudioCodec == "libopus" ? 48000 : 22050;  // Opus takes 48 kHz only
   recipe.Channels = 1;
   recipe.AudioBitRate = 48000;
   return recipe;

@@ -28,7 +28,7 @@ void StartFuzzing(TLibrarySet set = EngineLibraries);
 void RestoreProcessState();
 
 // `recipe` made seed-sized: 0.4 s at 64x48 (33x25 when its size is odd), with
-// 22.05 kHz mono sound, so that a clip is a few kilobytes.
+// 22.05 kHz mono sound (48 kHz for Opus), so that a clip is a few kilobytes.
 fixtures::TFixtureRecipe SmallClip(fixtures::TFixtureRecipe recipe);
 
 // A folder of this process's own, removed when the process ends normally.

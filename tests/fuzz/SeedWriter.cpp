@@ -44,11 +44,11 @@ struct TExtraClip {
   int SampleRate = 22050;
 };
 constexpr TExtraClip kExtraClips[] = {
-    {"flv", "flv", "flv", "libmp3lame"},     {"asf", "asf", "wmv2", "wmav2"},
-    {"ogg", "ogg", "", "libvorbis"},         {"mov", "mov", "mpeg4", "pcm_s16le"},
-    {"nut", "nut", "mpeg4", "mp2"},          {"webm", "webm", "libvpx", "libopus", 48000},
-    {"3gp", "3gp", "mpeg4", "aac"},          {"ac3", "ac3", "", "ac3", 48000},
-    {"mpeg1", "mpeg", "mpeg1video", "mp2"},  {"aiff", "aiff", "", "pcm_s16be"},
+    {"flv", "flv", "flv", "libmp3lame"},    {"asf", "asf", "wmv2", "wmav2"},
+    {"ogg", "ogg", "", "libvorbis"},        {"mov", "mov", "mpeg4", "pcm_s16le"},
+    {"nut", "nut", "mpeg4", "mp2"},         {"3gp", "3gp", "mpeg4", "aac"},
+    {"ac3", "ac3", "", "ac3", 48000},       {"mpeg1", "mpeg", "mpeg1video", "mp2"},
+    {"aiff", "aiff", "", "pcm_s16be"},
 };
 
 // Every clip once, seed-sized.
