@@ -96,7 +96,8 @@ std::string TSplitJob::Describe() const {
 }
 
 std::string OutputPathFor(const TSplitJob& job) {
-  const std::string extension = "." + LowerCase(job.ContainerName);
+  std::string extension = ".";
+  extension += LowerCase(job.ContainerName);
   // The folder as the checks before the split found it: trimmed.
   const std::string folder = IncludeTrailingPathDelimiter(Trim(job.OutputFolder));
   const std::string name = ExtractFileName(job.InputFile);

@@ -144,8 +144,13 @@ const char* LibraryIdName(TLibraryId id) {
 
 std::string TFFmpegLoader::LibraryFileName(TLibraryId id) {
   const TLibraryItem& item = kLibraries[id];
-  std::string name = std::string("lib") + item.base_name + ".so";
-  if (item.version >= 0) name += "." + std::to_string(item.version);
+  std::string name = "lib";
+  name += item.base_name;
+  name += ".so";
+  if (item.version >= 0) {
+    name += '.';
+    name += std::to_string(item.version);
+  }
   return name;
 }
 

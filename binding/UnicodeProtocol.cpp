@@ -72,7 +72,9 @@ bool SurvivesNarrowCharset(const std::string& name) {
 bool NeedsUnicodeProtocol(const std::string& name) {
   size_t colon = name.find(':');
   if (colon != std::string::npos) {
-    const std::string word = ":" + name.substr(0, colon) + ":";
+    std::string word = ":";
+    word.append(name, 0, colon);
+    word += ':';
     if (std::string(kKnownProtocols).find(word) != std::string::npos) return false;
   }
   return !SurvivesNarrowCharset(name);

@@ -185,7 +185,10 @@ TEST_F(OptionLanguageTest, PadColourBecomesYCbCr) {
 
 TEST_F(OptionLanguageTest, MatricesNeedSixtyFourCoefficients) {
   std::string values;
-  for (int i = 1; i <= 64; ++i) values += (i > 1 ? "," : "") + std::to_string(i);
+  for (int i = 1; i <= 64; ++i) {
+    if (i > 1) values += ',';
+    values += std::to_string(i);
+  }
   EXPECT_EQ(ErrorOf("intra_matrix", values), "");
   ASSERT_EQ(task_->Pending.intra_matrix.size(), 64u);
   EXPECT_EQ(task_->Pending.intra_matrix[0], 1);
