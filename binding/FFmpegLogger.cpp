@@ -28,6 +28,20 @@ constexpr size_t kMaxLogText = kLogBufferSize - 1;
 
 }  // namespace
 
+const std::array<const char*, llDebug + 1> kLogLevelNames = {
+    "quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
+
+std::optional<TLogLevel> LogLevelByName(std::string_view name) {
+  for (size_t i = 0; i < kLogLevelNames.size(); ++i) {
+    const std::string_view candidate = kLogLevelNames[i];
+    if (name.size() == candidate.size() &&
+        strncasecmp(name.data(), candidate.data(), name.size()) == 0) {
+      return static_cast<TLogLevel>(i);
+    }
+  }
+  return std::nullopt;
+}
+
 int LogLevelToNumber(TLogLevel level) { return (static_cast<int>(level) - 1) * 8; }
 
 TLogLevel NumberToLogLevel(int number) {
@@ -55,18 +69,10 @@ void TFFLogger::SetLogLevel(TLogLevel level) {
 }
 
 void TFFLogger::SetLogLevelByName(const std::string& name) {
-  static const char* const kNames[] = {"quiet", "panic",   "fatal", "error",
-                                       "warning", "info", "verbose", "debug"};
   int number = 0;
-  bool named = false;
-  for (int i = 0; i <= llDebug; ++i) {
-    if (strcasecmp(name.c_str(), kNames[i]) == 0) {
-      number = LogLevelToNumber(static_cast<TLogLevel>(i));
-      named = true;
-      break;
-    }
-  }
-  if (!named) {
+  if (const std::optional<TLogLevel> named = LogLevelByName(name)) {
+    number = LogLevelToNumber(*named);
+  } else {
     const char* text = name.c_str();
     char* end = nullptr;
     errno = 0;

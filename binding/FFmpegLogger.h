@@ -22,13 +22,16 @@
 // OnLog and LogLevel may be changed from any thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/EventSlot.h"
@@ -45,6 +48,12 @@ enum TLogLevel : int {
   llVerbose,
   llDebug,
 };
+
+// The levels' names as the libraries' own option spells them, by ordinal:
+// "quiet", "panic", .. "debug".
+extern const std::array<const char*, llDebug + 1> kLogLevelNames;
+// The level named `name` in any letter case; nothing for any other text.
+std::optional<TLogLevel> LogLevelByName(std::string_view name);
 
 // (ordinal - 1) * 8: llQuiet -8, llPanic 0, llError 16, llInfo 32, llDebug 48.
 int LogLevelToNumber(TLogLevel level);

@@ -441,12 +441,10 @@ TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
 void PrintLogLines(TProgressReporter& reporter) {
   GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel,
                                   const std::string& ALogMsg) {
-    static const char* const names[] = {"quiet", "panic",   "fatal",   "error",
-                                        "warning", "info", "verbose", "debug"};
-    const int level = static_cast<int>(ALogLevel);
+    const size_t level = static_cast<size_t>(ALogLevel);
     std::string text = ALogMsg;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    reporter.LogLine(level >= 0 && level < 8 ? names[level] : "log", text);
+    reporter.LogLine(level < kLogLevelNames.size() ? kLogLevelNames[level] : "log", text);
   };
 }
 
