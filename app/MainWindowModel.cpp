@@ -19,9 +19,6 @@ const char kMissingFiles[] =
     "Some files are missing or had been deleted!!!\n\rPlease re-install this software.";
 const char kBadMarks[] =
     "Either the start time or end time is NOT correct.\n\rPlease make the necessary adjustment.";
-const char kEndBeforeStart[] =
-    "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
-    "LARGER than the start time.";
 const char kCompleted[] = "Splitting job completed!";
 const char kFailed[] = "Splitting job failed!\n\r";
 const char kNoVideo[] =
@@ -442,7 +439,7 @@ void TMainWindowModel::ButtonStartClick() {
     return;
   }
   if (*end < *start) {
-    messages_.ShowMessage(kInformation, kEndBeforeStart);
+    messages_.ShowMessage(kInformation, EndBeforeStartMessage());
     return;
   }
   converter_.SetPreviewBitmap(true);

@@ -112,6 +112,11 @@ std::string OutputPathFor(const TSplitJob& job) {
 
 std::string NoInputMessage() { return "Please add a video file To split!"; }
 
+std::string EndBeforeStartMessage() {
+  return "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
+         "LARGER than the start time.";
+}
+
 std::string OutputFolderProblem(const std::string& folder) {
   if (folder.empty()) return "Please select an output folder!";
   if (DirectoryExists(Trim(folder))) return std::string();
@@ -139,9 +144,7 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     return false;
   }
   if (*end < *start) {
-    message =
-        "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
-        "LARGER than the start time.";
+    message = EndBeforeStartMessage();
     return false;
   }
 

@@ -73,6 +73,8 @@ std::string OutputPathFor(const TSplitJob& job);
 
 // The message for a split without an input file.
 std::string NoInputMessage();
+// The message for marks whose end lies before their start.
+std::string EndBeforeStartMessage();
 // Why the output folder as shown cannot take the output: it is empty, or the
 // folder its trimmed text names does not exist. Empty when it can.
 std::string OutputFolderProblem(const std::string& folder);

@@ -14,6 +14,7 @@
 #include "app/SplitSession.h"
 #include "app/Quality.h"
 #include "app/SettingsLists.h"
+#include "app/SplitJob.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
@@ -370,9 +371,7 @@ int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
     end = length;
   }
   if (!to_the_end && *end < *start) {
-    reporter.Message("Information",
-                     "The end time is smaller than the start time!\n\rPlease make sure that the "
-                     "end time is LARGER than the start time.");
+    reporter.Message("Information", EndBeforeStartMessage());
     return kExitUsage;
   }
   job.StartMark = MarkFromHundredths(*start);
