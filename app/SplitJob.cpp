@@ -124,75 +124,70 @@ std::string OutputFolderProblem(const std::string& folder) {
          "\"\n\rdoes not exist or has been deleted!\n\rPlease choose a new output folder.";
 }
 
-bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message) {
-  plan = TSplitPlan();
-  message.clear();
-  TOutputOptions& out = plan.OutputOptions;
-  ResetInputOptions(plan.InputOptions);
-  ResetOutputOptions(out);
-  plan.InputOptions.FileName = job.InputFile;
+namespace {
 
-  // The marks first: they are what the user typed by hand.
-  auto start = MarkToMilliseconds(job.StartMark);
-  if (!start) {
+// The marks, in milliseconds: they are what the user typed by hand.
+bool ReadMarks(const TSplitJob& job, int32_t& start, int32_t& end, std::string& message) {
+  const std::optional<int32_t> start_ms = MarkToMilliseconds(job.StartMark);
+  if (!start_ms) {
     message = BadMarkMessage("start", job.StartMark);
     return false;
   }
-  auto end = MarkToMilliseconds(job.EndMark);
-  if (!end) {
+  const std::optional<int32_t> end_ms = MarkToMilliseconds(job.EndMark);
+  if (!end_ms) {
     message = BadMarkMessage("end", job.EndMark);
     return false;
   }
-  if (*end < *start) {
+  if (*end_ms < *start_ms) {
     message = EndBeforeStartMessage();
     return false;
   }
+  start = *start_ms;
+  end = *end_ms;
+  return true;
+}
 
-  if (Trim(job.ContainerName).empty()) {
-    message = "No output format is chosen.\n\rPlease choose one in the output format list.";
+// The video settings of a container that takes pictures.
+bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& message) {
+  out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
+  if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
+
+  // The source's own size, as near as the encoder takes it (even, or a
+  // multiple of 16 for RealVideo); the bars keep its shape when that differs.
+  std::string size = job.VideoSize;
+  if (LowerCase(Trim(size)) == "original size") {
+    size = AcceptedFrameSize(out.VideoCodec, "output." + LowerCase(job.ContainerName),
+                             job.SourceSize);
+  }
+  const TLetterbox box = LetterboxDecision(job.SourceSize, size);
+  out.FrameSize = SizeWithoutLabel(box.OutputSize);
+  const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
+  if (box.Decision == lbSideBars) {
+    out.PadLeft = out.PadRight = bar;
+  } else if (box.Decision == lbTopBottom) {
+    out.PadTop = out.PadBottom = bar;
+  }
+  if (job.LetterBoxIndex == 0) {
+    // Scaled to the chosen size without bars, whatever its shape.
+    out.FrameSize = SizeWithoutLabel(box.TargetSize);
+    out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
+  }
+
+  const std::string rate = Trim(job.FrameRate);
+  out.FrameRate = LowerCase(rate) == "auto" ? job.SourceFrameRate : NumberPart(rate);
+  out.DisableVideo = false;
+
+  long long video_kbps = 0;
+  if (!ReadListInteger(job.VideoBitrate, "video bitrate", video_kbps, message)) return false;
+  if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
+    message = BadChoiceMessage("video bitrate", job.VideoBitrate);
     return false;
   }
+  out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+  return true;
+}
 
-  if (IsAudioOnlyContainer(job.ContainerName)) {
-    out.DisableVideo = true;
-  } else {
-    out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
-    if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
-
-    // The source's own size, as near as the encoder takes it (even, or a
-    // multiple of 16 for RealVideo); the bars keep its shape when that differs.
-    std::string size = job.VideoSize;
-    if (LowerCase(Trim(size)) == "original size") {
-      size = AcceptedFrameSize(out.VideoCodec, "output." + LowerCase(job.ContainerName),
-                               job.SourceSize);
-    }
-    const TLetterbox box = LetterboxDecision(job.SourceSize, size);
-    out.FrameSize = SizeWithoutLabel(box.OutputSize);
-    const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
-    if (box.Decision == lbSideBars) {
-      out.PadLeft = out.PadRight = bar;
-    } else if (box.Decision == lbTopBottom) {
-      out.PadTop = out.PadBottom = bar;
-    }
-    if (job.LetterBoxIndex == 0) {
-      // Scaled to the chosen size without bars, whatever its shape.
-      out.FrameSize = SizeWithoutLabel(box.TargetSize);
-      out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
-    }
-
-    const std::string rate = Trim(job.FrameRate);
-    out.FrameRate = LowerCase(rate) == "auto" ? job.SourceFrameRate : NumberPart(rate);
-    out.DisableVideo = false;
-
-    long long video_kbps = 0;
-    if (!ReadListInteger(job.VideoBitrate, "video bitrate", video_kbps, message)) return false;
-    if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
-      message = BadChoiceMessage("video bitrate", job.VideoBitrate);
-      return false;
-    }
-    out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
-  }
-
+bool FillAudioOptions(const TSplitJob& job, TOutputOptions& out, std::string& message) {
   out.AudioCodec = GetNewAudioCodec(job.AudioCodec);
 
   if (Trim(job.AudioBitrate).empty()) {
@@ -220,20 +215,51 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
 
   out.AudioVolume = GetVolume(job.Volume);
   if (out.AudioVolume == 0) out.DisableAudio = true;
+  return true;
+}
 
-  out.StartTime = *start;
-  out.RecordingTime = *end - *start;
+// Where the output starts and how long it runs, from the marks (ms) and,
+// for marks set from the player, their exact times.
+void FillTimes(const TSplitJob& job, int32_t start, int32_t end, TOutputOptions& out) {
+  out.StartTime = start;
+  out.RecordingTime = end - start;
   if (job.StartMark == "0.00" && job.EndMark == "0.00") {
     // No marks: the whole file. No recording time at all, rather than the
     // duration in whole seconds, which would cut off the last fraction of a
     // second; the component still knows the input's duration for progress.
     out.RecordingTime = 0;
   } else if (job.StartExactUs >= 0 || job.EndExactUs >= 0) {
-    const int64_t start_us = job.StartExactUs >= 0 ? job.StartExactUs : *start * int64_t{1000};
-    const int64_t end_us = job.EndExactUs >= 0 ? job.EndExactUs : *end * int64_t{1000};
+    const int64_t start_us = job.StartExactUs >= 0 ? job.StartExactUs : start * int64_t{1000};
+    const int64_t end_us = job.EndExactUs >= 0 ? job.EndExactUs : end * int64_t{1000};
     if (job.StartExactUs > 0) out.StartTimeUs = job.StartExactUs;
     if (end_us > start_us) out.RecordingTimeUs = end_us - start_us;
   }
+}
+
+}  // namespace
+
+bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message) {
+  plan = TSplitPlan();
+  message.clear();
+  TOutputOptions& out = plan.OutputOptions;
+  ResetInputOptions(plan.InputOptions);
+  ResetOutputOptions(out);
+  plan.InputOptions.FileName = job.InputFile;
+
+  int32_t start = 0;
+  int32_t end = 0;
+  if (!ReadMarks(job, start, end, message)) return false;
+  if (Trim(job.ContainerName).empty()) {
+    message = "No output format is chosen.\n\rPlease choose one in the output format list.";
+    return false;
+  }
+  if (IsAudioOnlyContainer(job.ContainerName)) {
+    out.DisableVideo = true;
+  } else if (!FillVideoOptions(job, out, message)) {
+    return false;
+  }
+  if (!FillAudioOptions(job, out, message)) return false;
+  FillTimes(job, start, end, out);
 
   plan.OutputPath = OutputPathFor(job);
   return true;
