@@ -11,14 +11,12 @@
 #include <string>
 
 #include "binding/Bitmap.h"  // TBitmap: the pictures of previews and hooks
+#include "engine/core/HookAction.h"
 
 namespace kelvane {
 
 // Priority of the worker threads; never above normal.
 enum TConvertPriority : int { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };
-
-// Answer of OnBeforeHook: hook this frame / skip it / stop hooking for the rest of the task.
-enum THookAction : int { haContinue = 0, haIgnore = 1, haStop = 2 };
 
 using TBeforeHookEvent =
     std::function<void(int32_t AIndex, int64_t APTS, THookAction& AHookAction)>;

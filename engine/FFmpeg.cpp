@@ -1,10 +1,7 @@
 #include "engine/FFmpeg.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "binding/OptionDefaults.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 #include "probe/AVProbe.h"
 
 namespace kelvane {
@@ -13,18 +10,6 @@ TOptionGroup OptionGroupOf(const std::string& name) {
   if (name == "newvideo" || name == "newaudio" || name == "newsubtitle") return ogNewStream;
   if (name == "apre" || name == "vpre" || name == "spre") return ogPreset;
   return ogGeneral;
-}
-
-TOutputFile::~TOutputFile() {
-  if (!context) return;
-  // The byte stream goes first, so that the file on disk has its final size.
-  context.CloseIO();
-  if (created_file && !file_name.empty()) {
-    struct stat info {};
-    if (stat(file_name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
-      unlink(file_name.c_str());
-    }
-  }
 }
 
 TCustomFFmpeg::TCustomFFmpeg() {

@@ -11,10 +11,12 @@
 //                       SetHookRanges
 //   TaskControl.cpp     Start, Run, DoTerminate, RequestStop, Stop, Pause, Resume,
 //                       SetPreviewFlags (the run-control section below)
+//   TaskRunHost.h       the task as its run sees it (engine/core/RunHost.h)
 //
-// Ownership: the task list owns its tasks; a task owns its state (TaskState.h)
-// and OptionDefaults. The run (engine/core) reads that state and owns its own
-// run tables.
+// Ownership: the task list owns its tasks; a task owns its state (the pending
+// settings of TaskState.h and the records of engine/core/TaskRecords.h) and
+// OptionDefaults. The run (engine/core) reads that state through the task's
+// run host and owns its own run tables.
 //
 // Threads: set-up runs on the thread calling AddTask/SetOutput (the main
 // thread); the run on the task's worker thread (or the caller's in a
@@ -179,7 +181,7 @@ class TCustomFFmpeg {
   // Called by the worker as its very last touch of the task.
   void WorkerLeft();
   // The task's preview window (preview flag bit 0), made on the first preview
-  // (engine/core/VideoTaskHost.h); closed and freed when bit 0 goes off.
+  // (engine/VideoTaskHost.h); closed and freed when bit 0 goes off.
   // Guarded by PreviewLock.
   std::shared_ptr<TPreviewer> PreviewWindow;
 

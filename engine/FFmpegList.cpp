@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

@@ -10,8 +10,8 @@
 #include "binding/FileUtils.h"
 #include "binding/OptionDefaults.h"
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
 #include "engine/OptionValues.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

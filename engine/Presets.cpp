@@ -7,9 +7,9 @@
 
 #include "binding/FileUtils.h"
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
 #include "engine/OptionValues.h"
 #include "engine/Presets.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

@@ -6,7 +6,8 @@
 #include "binding/Previewer.h"
 #include "engine/ConvertThreads.h"
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
+#include "engine/TaskRunHost.h"
+#include "engine/core/FFmpegException.h"
 #include "engine/core/Transcoder.h"
 
 namespace kelvane {
@@ -50,7 +51,8 @@ TConvertThread* TCustomFFmpeg::Start(bool threaded, TConvertPriority priority) {
 void TCustomFFmpeg::Run() {
   Finished = false;
   try {
-    TTranscoder run(*this);
+    TTaskRunHost host(*this);
+    TTranscoder run(host);
     run.Run();
   } catch (const std::exception& error) {
     Log(llQuiet, error.what());

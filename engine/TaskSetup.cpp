@@ -12,10 +12,9 @@
 #include "binding/OptionDefaults.h"
 #include "binding/UnicodeProtocol.h"
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
 #include "engine/OptionValues.h"
 #include "engine/core/AudioEncoder.h"
-#include "engine/core/Transcoder.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

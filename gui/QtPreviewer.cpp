@@ -11,7 +11,7 @@
 
 #include "binding/FrameConverter.h"
 #include "binding/MainThread.h"
-#include "engine/core/VideoTaskHost.h"
+#include "engine/VideoTaskHost.h"
 
 namespace kelvane {
 

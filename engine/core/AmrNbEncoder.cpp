@@ -25,7 +25,7 @@ int TAmrNbEncoder::ModeForBitRate(int64_t bit_rate) {
 
 int TAmrNbEncoder::BitRateOfMode(int mode) { return kModeBitRates[mode]; }
 
-TAmrNbEncoder::TAmrNbEncoder(AVCodecContext* context) : TAudioEncoder(context) {
+TAmrNbEncoder::TAmrNbEncoder(AVCodecContext* context) {
   mode_ = ModeForBitRate(context->bit_rate);
   state_ = amrnb.Encoder_Interface_init(0);
 }

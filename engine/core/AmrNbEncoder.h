@@ -8,18 +8,22 @@
 // packet times that much below the frames' times. A short last frame is padded
 // with silence.
 //
+// It keeps to avcodec's send/receive rules; the audio path reaches it through
+// TAudioEncoder (AudioEncoder.h), whose factory makes it for AMR-NB contexts.
+//
 // Ownership: owns the library's encoder state, not the context. Threads: one at
 // a time.
 #pragma once
 
 #include <deque>
 
+#include <cstdint>
+
 #include "binding/AVPtr.h"
-#include "engine/core/AudioEncoder.h"
 
 namespace kelvane {
 
-class TAmrNbEncoder : public TAudioEncoder {
+class TAmrNbEncoder {
  public:
   static constexpr int kFrameSamples = 160;
   static constexpr int kSampleRate = 8000;
@@ -27,13 +31,14 @@ class TAmrNbEncoder : public TAudioEncoder {
 
   // `context` must have passed PrepareAmrNbContext and the library be loaded.
   explicit TAmrNbEncoder(AVCodecContext* context);
-  ~TAmrNbEncoder() override;
+  ~TAmrNbEncoder();
+  TAmrNbEncoder(const TAmrNbEncoder&) = delete;
+  TAmrNbEncoder& operator=(const TAmrNbEncoder&) = delete;
 
   bool Valid() const { return state_ != nullptr; }
-  int SendFrame(const AVFrame* frame) override;
-  int ReceivePacket(AVPacket* packet) override;
-  bool AcceptsShortLastFrame() const override { return true; }
-  const char* Name() const override { return "libopencore_amrnb"; }
+  // As avcodec_send_frame / avcodec_receive_packet; a short last frame is taken.
+  int SendFrame(const AVFrame* frame);
+  int ReceivePacket(AVPacket* packet);
 
   // The mode whose bit rate is nearest to `bit_rate` (ties to the lower mode),
   // and that mode's bit rate.

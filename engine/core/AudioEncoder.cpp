@@ -29,6 +29,20 @@ class TLibAudioEncoder : public TAudioEncoder {
   }
 };
 
+// The AMR-NB encoder over libopencore-amrnb, behind the same interface.
+class TAmrNbAudioEncoder : public TAudioEncoder {
+ public:
+  explicit TAmrNbAudioEncoder(AVCodecContext* context) : TAudioEncoder(context), amr_(context) {}
+  bool Valid() const { return amr_.Valid(); }
+  int SendFrame(const AVFrame* frame) override { return amr_.SendFrame(frame); }
+  int ReceivePacket(AVPacket* packet) override { return amr_.ReceivePacket(packet); }
+  bool AcceptsShortLastFrame() const override { return true; }
+  const char* Name() const override { return "libopencore_amrnb"; }
+
+ private:
+  TAmrNbEncoder amr_;
+};
+
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
   avutil.av_strerror(code, text, sizeof text);
@@ -106,7 +120,7 @@ std::unique_ptr<TAudioEncoder> OpenAudioEncoder(AVCodecContext* context, const A
       std::string why;
       if (!PrepareAmrNbContext(context, &why)) return fail(AVERROR(EINVAL), why);
       if (!LoadAmrNbLibrary(&why)) return fail(AVERROR(ENOSYS), why);
-      auto encoder = std::make_unique<TAmrNbEncoder>(context);
+      auto encoder = std::make_unique<TAmrNbAudioEncoder>(context);
       if (!encoder->Valid()) return fail(AVERROR(ENOMEM), "Encoder_Interface_init failed");
       return encoder;
     }

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "binding/FFmpegLogger.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

@@ -7,8 +7,7 @@
 #include <thread>
 
 #include "binding/FFmpegLogger.h"
-#include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 #include "engine/core/SeekAhead.h"
 #include "engine/core/Transcoder.h"
 
@@ -38,8 +37,9 @@ double TTranscoder::OutputPosition(const TOutputStreamState& ost) const {
 bool TTranscoder::SeekAheadAllowed() const {
   // Hooks see every decoded picture, and rate emulation paces the reading
   // from the beginning: both would notice the pictures left out.
+  const TPictureWatchers watchers = host_.PictureWatchers();
   return settings_.seek_ahead && settings_.start_time > 0 && !JoinMode() && !settings_.rate_emu &&
-         !Engine.FrameHooksActive && !Engine.CustomHookSlot;
+         !watchers.FrameHooks && !watchers.CustomHook;
 }
 
 void TTranscoder::SeekInputsAhead() {
@@ -47,7 +47,7 @@ void TTranscoder::SeekInputsAhead() {
   if (!SeekAheadAllowed()) return;
   for (size_t f = 0; f < InputFiles.size(); ++f) {
     const TInputFileState& file = InputFiles[f];
-    const TInputFile& record = *Engine.InputFiles[f];
+    const TInputFile& record = *records_.InputFiles[f];
     std::vector<int> streams;
     bool scaled = false;
     for (int s = 0; s < file.StreamCount; ++s) {
@@ -61,8 +61,8 @@ void TTranscoder::SeekInputsAhead() {
     if (streams.empty() || scaled) continue;
     TSeekAhead seek(file.Context, settings_.start_time - record.ts_offset, std::move(streams));
     if (seek.Seek()) read_ahead_[f] = std::move(seek.Packets());
-    if (Engine.Verbosity > 0)
-      GetLogger().Logf(&Engine, llVerbose, "Input #%d: %s", static_cast<int>(f),
+    if (records_.Verbosity > 0)
+      GetLogger().Logf(host_.LogSender(), llVerbose, "Input #%d: %s", static_cast<int>(f),
                        seek.Report().c_str());
   }
 }
@@ -82,10 +82,10 @@ void TTranscoder::Loop() {
   int file_index = 0;  // join mode: the file being read
   last_report_ = TimerStart;
 
-  while (!Engine.StopRequested.load()) {
+  while (!host_.StopRequested()) {
     // A paused task waits here, where it holds no lock.
-    Engine.WaitWhilePaused();
-    if (Engine.StopRequested.load()) break;
+    host_.WaitWhilePaused();
+    if (host_.StopRequested()) break;
 
     double smallest_out = 1e100;
     double smallest_in = 1e100;
@@ -166,7 +166,7 @@ void TTranscoder::Loop() {
     if (packet->stream_index < file.StreamCount &&
         !InputStreams[file.FirstStream + packet->stream_index]->Discard) {
       TInputStreamState& ist = *InputStreams[file.FirstStream + packet->stream_index];
-      TInputFile& record = *Engine.InputFiles[file_index];
+      TInputFile& record = *records_.InputFiles[file_index];
       const AVRational tb = ist.Stream->time_base;
       const int64_t offset = avutil.av_rescale_q(record.ts_offset, AV_TIME_BASE_Q, tb);
       if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
@@ -198,8 +198,8 @@ void TTranscoder::Loop() {
              dts_us + 1 < ist.Pts) &&
             !settings_.copy_ts) {
           record.ts_offset -= delta;
-          if (Engine.Verbosity > 2)
-            GetLogger().Logf(&Engine, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
+          if (records_.Verbosity > 2)
+            GetLogger().Logf(host_.LogSender(), llVerbose, "timestamp discontinuity %lld, new offset= %lld",
                              static_cast<long long>(delta),
                              static_cast<long long>(record.ts_offset));
           const int64_t shift = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
@@ -224,14 +224,14 @@ void TTranscoder::Loop() {
           Release();
           throw FFmpegException(text);
         }
-        if (Engine.Verbosity >= 0) GetLogger().Log(&Engine, llVerbose, text);
+        if (records_.Verbosity >= 0) GetLogger().Log(host_.LogSender(), llVerbose, text);
         continue;
       }
     }
     avcodec.av_packet_unref(packet);
 
     const int64_t now = avutil.av_gettime();
-    if (now - last_report_ > Engine.ProgressInterval) {
+    if (now - last_report_ > records_.ProgressInterval) {
       last_report_ = now;
       ProgressReport(false);
     }
@@ -266,7 +266,7 @@ void TTranscoder::ChangeJoinFile(int k) {
     largest = std::max(largest, OutputPosition(*OutputStreams[i]));
   }
   if (k >= static_cast<int>(InputFiles.size()) - 1) return;
-  Engine.InputFiles[k + 1]->ts_offset += static_cast<int64_t>(std::nearbyint(largest * 1e6));
+  records_.InputFiles[k + 1]->ts_offset += static_cast<int64_t>(std::nearbyint(largest * 1e6));
   current_group_ = k + 1;
 }
 
@@ -296,7 +296,7 @@ void TTranscoder::EndOfRun() {
   }
   // A range that holds nothing (it starts past the end of a short or cut-off
   // input) leaves an output without a single packet: that is no split.
-  for (size_t i = 0; i < count && !Engine.StopRequested.load(); ++i) {
+  for (size_t i = 0; i < count && !host_.StopRequested(); ++i) {
     int64_t written = 0;
     for (const auto& ost : OutputStreams)
       if (OutputContext(*ost) == outputs_[i]->context.Get()) written += ost->PacketsWritten;
@@ -307,7 +307,7 @@ void TTranscoder::EndOfRun() {
   }
   ProgressReport(true);
   CloseCodecs();
-  Engine.Finished.store(!Engine.StopRequested.load());
+  host_.SetFinished(!host_.StopRequested());
   Release();
 }
 
@@ -373,26 +373,24 @@ void TTranscoder::ProgressReport(bool final_report) {
   const bool known = t < 1e10;
   if (t < 0.01) t = 0.01;
 
-  const bool handler = static_cast<bool>(Engine.ProgressSlot);
-  if (handler || Engine.Verbosity > 0 || final_report) {
+  const bool handler = host_.HasProgressHandler();
+  if (handler || records_.Verbosity > 0 || final_report) {
     const double bitrate = known ? static_cast<double>(total_size) * 8 / t / 1000.0 : 0.0;
     line += FormatText("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", total_size / 1024.0,
                        known ? t : 0.0, bitrate);
-    if (Engine.Verbosity > 1) line += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
+    if (records_.Verbosity > 1) line += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
     if (handler) {
-      Engine.ProgressSlot(Engine, frame_number, fps,
-                          known ? static_cast<int32_t>(t * 1000) : 0, quality,
-                          static_cast<float>(bitrate), total_size,
-                          Engine.TotalOutputDuration.load());
-    } else if (Engine.Verbosity >= 0) {
-      GetLogger().Log(&Engine, llVerbose, line);
+      host_.Progress(frame_number, fps, known ? static_cast<int32_t>(t * 1000) : 0, quality,
+                     static_cast<float>(bitrate), total_size);
+    } else if (records_.Verbosity >= 0) {
+      GetLogger().Log(host_.LogSender(), llVerbose, line);
     }
   }
-  if (final_report && Engine.Verbosity >= 0) {
+  if (final_report && records_.Verbosity >= 0) {
     const uint64_t audio = AudioBytes();
     const uint64_t video = VideoBytes();
     const double sum = static_cast<double>(video + audio + ExtraSize);
-    GetLogger().Logf(&Engine, llVerbose,
+    GetLogger().Logf(host_.LogSender(), llVerbose,
                      "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
                      video / 1024.0, audio / 1024.0, ExtraSize / 1024.0,
                      sum > 0 ? (total_size - sum) * 100.0 / sum : 0.0);

@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "binding/FFmpegLogger.h"
-#include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 #include "engine/core/Transcoder.h"
 
 namespace kelvane {
@@ -427,7 +426,7 @@ void TTranscoder::OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist
                                  AVSubtitle& subtitle, int64_t pts) {
   if (pts == AV_NOPTS_VALUE) {
     if (settings_.exit_on_error) throw FFmpegException("Subtitle packets must have a pts");
-    GetLogger().Log(&Engine, llError, "Subtitle packets must have a pts");
+    GetLogger().Log(host_.LogSender(), llError, "Subtitle packets must have a pts");
     return;
   }
   if (subtitle_buffer_.empty()) subtitle_buffer_.resize(kSubtitleBufferSize);
@@ -496,7 +495,7 @@ void TTranscoder::FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size
                        : "copy"),
         ret);
     if (settings_.exit_on_error) throw FFmpegException(text);
-    GetLogger().Log(&Engine, llError, text);
+    GetLogger().Log(host_.LogSender(), llError, text);
     FilterAndWrite(ost, packet, stage + 1);
     return;
   }

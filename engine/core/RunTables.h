@@ -1,13 +1,12 @@
 // The run tables of one conversion run: per input file, per input stream and per
-// output stream state. The stream maps and metadata maps they are built from are
-// the option layer's (engine/TaskState.h).
+// output stream state, built from the task's records (TaskRecords.h).
 //
 // Ownership: the tables are built by TTranscoder (engine/core/Transcoder.h) when a
 // run starts and released on every way out of it. Library objects that belong to
 // the run (scalers, resamplers, FIFOs, temporary pictures, bitstream filters) are
 // owned here through AVPtr.h; the format contexts, their streams and the decoder and
-// encoder codec contexts belong to the task's input and output file records (the
-// option layer, engine/FFmpeg.h) and are only pointed at.
+// encoder codec contexts belong to the task's input and output file records
+// (TaskRecords.h) and are only pointed at.
 //
 // Who fills what:
 //   - the core set-up (Transcoder.cpp) fills every field up to the video/audio
@@ -31,7 +30,7 @@
 #include <vector>
 
 #include "binding/AVPtr.h"
-#include "engine/TaskState.h"  // TStreamMapEntry, TMetaDataMap
+#include "engine/core/TaskRecords.h"  // TStreamMapEntry, TMetaDataMap
 
 namespace kelvane {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

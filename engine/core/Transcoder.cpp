@@ -7,72 +7,32 @@
 #include <cstring>
 
 #include "binding/FFmpegLogger.h"
-#include "engine/FFmpeg.h"
-#include "engine/FFmpegException.h"
-#include "engine/core/VideoTaskHost.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 
-const char* MediaTypeName(int type) {
-  switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-  }
-}
-
-std::string ErrorText(const std::string& subject, int code) {
-  const char* s = subject.c_str();
-  switch (code) {
-    case AVERROR_DEMUXER_NOT_FOUND:
-    case AVERROR_MUXER_NOT_FOUND:
-    case AVERROR_PROTOCOL_NOT_FOUND:
-      return FormatText("%s: Unknown format", s);
-    case AVERROR(EDOM):
-      return FormatText(
-          "%s: Incorrect image filename syntax.\r\nUse '%%d' to specify the image number:\r\n"
-          "  for img1.jpg, img2.jpg, ..., use 'img%%d.jpg';\r\n"
-          "  for img001.jpg, img002.jpg, ..., use 'img%%03d.jpg'.",
-          s);
-    case AVERROR(EINVAL):
-    case AVERROR_INVALIDDATA:
-      return FormatText("%s: Error while parsing header", s);
-    case AVERROR(ENOMEM):
-      return FormatText("%s: memory allocation error occurred", s);
-    case AVERROR(EIO):
-      return FormatText(
-          "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
-          "corrupted.",
-          s);
-    case AVERROR(ENOENT):
-      return FormatText("%s: no such file or directory", s);
-    default:
-      return FormatText("%s: Error while opening file", s);
-  }
-}
-
-TTranscoder::TTranscoder(TCustomFFmpeg& engine)
-    : Engine(engine), settings_(engine.Settings), packet_(avcodec.av_packet_alloc()) {
+TTranscoder::TTranscoder(TRunHost& host)
+    : host_(host),
+      records_(host.Records()),
+      settings_(records_.Settings),
+      packet_(avcodec.av_packet_alloc()) {
   if (!packet_) throw FFmpegException("av_packet_alloc failed");
   TAudioPathSettings audio;
   audio.Volume = settings_.audio_volume;
   audio.SyncMethod = settings_.audio_sync_method;
   audio.DriftThreshold = settings_.audio_drift_threshold;
   audio.StartTime = settings_.start_time;
-  audio.Verbosity = engine.Verbosity;
+  audio.Verbosity = records_.Verbosity;
   audio.ExitOnError = settings_.exit_on_error;
   audio_path_ = std::make_unique<TAudioPath>(
       audio, [this](TOutputStreamState& ost, AVPacket* packet) { WritePacket(ost, packet); },
-      &Engine);
+      host_.LogSender());
 
   TVideoPathSettings video;
   video.SyncMethod = settings_.video_sync_method;
   video.StartTime = settings_.start_time;
   video.Deinterlace = settings_.deinterlace;
-  video.SameQuality = engine.Pending.same_quality;
+  video.SameQuality = records_.SameQuality;
   video.MeThreshold = settings_.me_threshold;
   video.TopFieldFirst = settings_.top_field_first;
   video.SwsFlags = settings_.sws_flags;
@@ -80,10 +40,10 @@ TTranscoder::TTranscoder(TCustomFFmpeg& engine)
   video.MaxFrames = settings_.max_frames[0];
   video.FiltersInUse = settings_.filters_in_use;
   video.ExitOnError = settings_.exit_on_error;
-  video.Verbosity = engine.Verbosity;
+  video.Verbosity = records_.Verbosity;
   video.StatisticsFile = settings_.vstats_filename;
-  video.PreviewInterval = engine.PreviewInterval;
-  video_host_ = std::make_unique<TVideoTaskHost>(engine, *this);
+  video.PreviewInterval = records_.PreviewInterval;
+  video_host_ = host_.MakeVideoHost(*this);
   video_path_ = std::make_unique<TVideoPath>(
       video, *video_host_,
       [this](TOutputStreamState& ost, AVPacket* packet) { WritePacket(ost, packet); });
@@ -154,7 +114,7 @@ void TTranscoder::SetUp() {
 // One state record per input file and per input stream.
 void TTranscoder::BuildInputTables() {
   int first = 0;
-  for (auto& file : Engine.InputFiles) {
+  for (auto& file : records_.InputFiles) {
     AVFormatContext* ctx = file->context.Get();
     TInputFileState state;
     state.FirstStream = first;
@@ -188,10 +148,10 @@ void TTranscoder::DumpOutput(int file_index) {
 // Output-stream table and the source of every output stream.
 void TTranscoder::BindSources() {
   outputs_.clear();
-  for (auto& file : Engine.OutputFiles) outputs_.push_back(file.get());
+  for (auto& file : records_.OutputFiles) outputs_.push_back(file.get());
   if (JoinMode() && !outputs_.empty()) {
     TOutputFile* joined = outputs_.front();
-    outputs_.assign(std::max<size_t>(Engine.InputFiles.size(), 1), joined);
+    outputs_.assign(std::max<size_t>(records_.InputFiles.size(), 1), joined);
   }
 
   int total = 0;
@@ -204,7 +164,7 @@ void TTranscoder::BindSources() {
   }
   group_size_ = outputs_.empty() ? 0 : static_cast<int>(outputs_[0]->streams.size());
 
-  const auto& maps = Engine.StreamMaps;
+  const auto& maps = records_.StreamMaps;
   if (!maps.empty() && static_cast<int>(maps.size()) != total)
     throw FFmpegException("Number of stream maps must match number of output streams");
   auto valid = [this](int file, int stream) {
@@ -371,16 +331,18 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
       if (settings_.audio_volume != 256)
         throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
       break;
-    case AVMEDIA_TYPE_VIDEO:
-      if (Engine.CustomHookSlot)
+    case AVMEDIA_TYPE_VIDEO: {
+      const TPictureWatchers watchers = host_.PictureWatchers();
+      if (watchers.CustomHook)
         throw FFmpegException(
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-      if (Engine.FrameHooksActive)
+      if (watchers.FrameHooks)
         throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-      if (Engine.PreviewFlags != 0)
+      if (watchers.Previews)
         throw FFmpegException(
             "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
       break;
+    }
     case AVMEDIA_TYPE_SUBTITLE:
       break;
     default:
@@ -649,7 +611,7 @@ void TTranscoder::OpenEncoders(bool subtitles) {
           "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
           "parameters such as bit_rate, rate, width or height",
           ost.FileIndex, ost.StreamIndex, type);
-      GetLogger().Log(&Engine, llError, text);
+      GetLogger().Log(host_.LogSender(), llError, text);
       throw FFmpegException(text);
     };
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
@@ -662,7 +624,7 @@ void TTranscoder::OpenEncoders(bool subtitles) {
           RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
                              type);
         }
-        if (!error.empty()) GetLogger().Log(&Engine, llError, error);
+        if (!error.empty()) GetLogger().Log(host_.LogSender(), llError, error);
         open_failed();
       }
     } else {
@@ -723,7 +685,7 @@ void TTranscoder::RaiseCodecNotFound(const char* kind, const char* direction, AV
   ReportMapping();
   std::string text = FormatText("%s (codec id %d) not found for %s stream #%d.%d (%s)", kind,
                                 static_cast<int>(id), direction, file_index, stream_index, type);
-  GetLogger().Log(&Engine, llError, text);
+  GetLogger().Log(host_.LogSender(), llError, text);
   throw FFmpegException(text);
 }
 
@@ -749,18 +711,18 @@ void TTranscoder::OpenDecoders() {
       ReportMapping();
       std::string text = FormatText("Error while opening decoder for input stream #%d.%d (%s)",
                                     ist.FileIndex, ist.StreamIndex, type);
-      GetLogger().Log(&Engine, llError, text);
+      GetLogger().Log(host_.LogSender(), llError, text);
       throw FFmpegException(text);
     }
-    opened_decoders_.push_back(&Engine.InputFiles[ist.FileIndex]->streams[ist.StreamIndex]
+    opened_decoders_.push_back(&records_.InputFiles[ist.FileIndex]->streams[ist.StreamIndex]
                                    .decoder_context);
   }
 }
 
 // Metadata maps.
 void TTranscoder::CopyMetadata() {
-  for (const TMetaDataMap& map : Engine.MetaDataMaps) {
-    if (map.OutFile < 0 || map.OutFile >= static_cast<int>(Engine.OutputFiles.size())) {
+  for (const TMetaDataMap& map : records_.MetaDataMaps) {
+    if (map.OutFile < 0 || map.OutFile >= static_cast<int>(records_.OutputFiles.size())) {
       ReportMapping();
       RaiseFFmpeg("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile,
                   map.InFile);
@@ -770,7 +732,7 @@ void TTranscoder::CopyMetadata() {
       RaiseFFmpeg("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile,
                   map.InFile);
     }
-    AVFormatContext* out = Engine.OutputFiles[map.OutFile]->context.Get();
+    AVFormatContext* out = records_.OutputFiles[map.OutFile]->context.Get();
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = avutil.av_dict_get(InputFiles[map.InFile].Context->metadata, "", entry,
                                        AV_DICT_IGNORE_SUFFIX)) != nullptr)
@@ -790,7 +752,7 @@ void TTranscoder::WriteHeaders() {
       std::string text = FormatText(
           "Could not write header for output file #%d (incorrect codec parameters ?)",
           static_cast<int>(i));
-      GetLogger().Log(&Engine, llError, text);
+      GetLogger().Log(host_.LogSender(), llError, text);
       throw FFmpegException(text);
     }
     if (std::strcmp(ctx->oformat->name, "rtp") != 0) all_rtp_ = false;
@@ -803,7 +765,7 @@ void TTranscoder::WriteHeaders() {
     std::string text(sdp);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
       text.pop_back();
-    GetLogger().Log(&Engine, llInfo, "SDP:\r\n" + text);
+    GetLogger().Log(host_.LogSender(), llInfo, "SDP:\r\n" + text);
   }
 }
 
@@ -811,16 +773,16 @@ void TTranscoder::WriteHeaders() {
 void TTranscoder::ReportMapping() {
   const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
   for (size_t i = 0; i < count; ++i) DumpOutput(static_cast<int>(i));
-  if (Engine.Verbosity < 0) return;
-  GetLogger().Log(&Engine, llVerbose, "Stream mapping:");
+  if (records_.Verbosity < 0) return;
+  GetLogger().Log(host_.LogSender(), llVerbose, "Stream mapping:");
   for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
     const TOutputStreamState& ost = *OutputStreams[i];
     const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
-    GetLogger().Logf(&Engine, llVerbose, "  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex,
+    GetLogger().Logf(host_.LogSender(), llVerbose, "  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex,
                      ist.StreamIndex, JoinMode() ? 0 : ost.FileIndex, ost.StreamIndex,
                      MediaTypeName(ost.Stream->codecpar->codec_type));
     if (ost.SyncInput != nullptr && ost.SyncInput != &ist)
-      GetLogger().Logf(&Engine, llVerbose, " [sync #%d.%d (%s)]", ost.SyncInput->FileIndex,
+      GetLogger().Logf(host_.LogSender(), llVerbose, " [sync #%d.%d (%s)]", ost.SyncInput->FileIndex,
                        ost.SyncInput->StreamIndex,
                        MediaTypeName(ost.SyncInput->Stream->codecpar->codec_type));
   }

@@ -2,16 +2,17 @@
 // the packet loop, packet processing and packet writing, the end of the run and
 // the progress reports.
 //
-// Ownership: a task (TCustomFFmpeg) creates one TTranscoder for its run and drops
-// it afterwards. The transcoder owns the run tables (RunTables.h) and the run's
-// buffers; it reads the task's settings and its input and output file records and
-// writes the task's Finished flag. The audio path (AudioPath.h) and the video
+// Ownership: a task creates one TTranscoder for its run, over a host
+// (RunHost.h) that lends it the task's records and control, and drops it
+// afterwards. The transcoder owns the run tables (RunTables.h) and the run's
+// buffers; it reads the task's settings and its input and output file records
+// and reports through the host whether the run finished. The audio path (AudioPath.h) and the video
 // path (VideoPath.h) are made per run and called from packet processing with
 // the output stream, the input stream and the decoded unit; they encode and
 // hand every packet to WritePacket.
 //
 // Threads: everything runs on the task's worker thread (or the caller's thread in
-// a synchronous run). Only the task's StopRequested flag is written elsewhere.
+// a synchronous run). Only the host's stop request changes elsewhere.
 #pragma once
 
 #include <cstdint>
@@ -22,25 +23,16 @@
 
 #include "binding/AVPtr.h"
 #include "engine/core/AudioPath.h"
+#include "engine/core/FFmpegException.h"
+#include "engine/core/RunHost.h"
 #include "engine/core/RunTables.h"
 #include "engine/core/VideoPath.h"
 
 namespace kelvane {
 
-class TCustomFFmpeg;
-struct TRunSettings;
-struct TInputFile;
-struct TOutputFile;
-
-// "Video", "Audio", "Data", "Subtitle", "Attachment", "Unknown".
-const char* MediaTypeName(int type);
-
-// The message for a library error code about `subject` ("%s: I/O error occurred..").
-std::string ErrorText(const std::string& subject, int code);
-
 class TTranscoder {
  public:
-  explicit TTranscoder(TCustomFFmpeg& engine);
+  explicit TTranscoder(TRunHost& host);
   ~TTranscoder();
   TTranscoder(const TTranscoder&) = delete;
   TTranscoder& operator=(const TTranscoder&) = delete;
@@ -55,8 +47,6 @@ class TTranscoder {
 
   AVFormatContext* OutputContext(const TOutputStreamState& ost) const;
   AVFormatContext* InputContext(const TInputStreamState& ist) const;
-
-  TCustomFFmpeg& Engine;
 
   std::vector<TInputFileState> InputFiles;
   // Records are kept behind pointers so that SyncInput stays valid.
@@ -142,6 +132,8 @@ class TTranscoder {
   // Output streams to open, write or report: join mode uses the first group only.
   int OutputStreamsForSetUp() const;
 
+  TRunHost& host_;
+  TRunRecords records_;
   TRunSettings& settings_;
   // The output files in run order: in join mode the one output file once per
   // input file, so that output group k belongs to input k.

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "binding/FFmpegLogger.h"
-#include "engine/FFmpegException.h"
+#include "engine/core/FFmpegException.h"
 
 namespace kelvane {
 

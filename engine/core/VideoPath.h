@@ -39,7 +39,7 @@
 #include "binding/AVPtr.h"
 #include "binding/Bitmap.h"
 #include "binding/FrameConverter.h"
-#include "engine/ConverterEvents.h"
+#include "engine/core/HookAction.h"
 #include "engine/core/RunTables.h"
 
 namespace kelvane {
@@ -69,8 +69,9 @@ struct TVideoHookRange {
 };
 
 // What the video path needs of its task: the callback slots, the hook state,
-// the preview flags, the plug-in chain and the stop flag. The run implements it
-// over TCustomFFmpeg (VideoTaskHost.h); tests implement it directly.
+// the preview flags, the plug-in chain and the stop flag. The engine implements
+// it over its task (engine/VideoTaskHost.h) and hands it to the run through
+// TRunHost::MakeVideoHost; tests implement it directly.
 class TVideoHost {
  public:
   virtual ~TVideoHost() = default;

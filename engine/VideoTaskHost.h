@@ -2,8 +2,9 @@
 // run: the callback slots, the hook state, the frame-hook chain, the preview
 // flags under PreviewLock and the task's preview window.
 //
-// Ownership: made by the run (TTranscoder) for its video path; refers to the
-// task and the run, which outlive it. The preview window belongs to the task.
+// Ownership: made for a run's video path by the task's run host
+// (TaskRunHost.h); refers to the task and the run, which outlive it. The
+// preview window belongs to the task.
 //
 // Threads: the task's worker only (the preview window hands its work to the
 // main thread itself).

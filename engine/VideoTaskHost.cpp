@@ -1,4 +1,4 @@
-#include "engine/core/VideoTaskHost.h"
+#include "engine/VideoTaskHost.h"
 
 #include "binding/FrameHook.h"
 #include "binding/Previewer.h"

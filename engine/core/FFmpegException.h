@@ -1,9 +1,12 @@
-// FFmpegException: the one error class of the conversion engine.
+// FFmpegException: the one error class of the conversion engine, and the
+// texts its messages are made of.
 //
 // Every failure of an option handler, of a task's set-up or of a running task
 // is raised as an FFmpegException carrying a fixed English message. Nothing in
 // the engine ends the process; the exception is caught at the component's
-// set-up calls (AddTask, SetOutput) and at the end of a task's run.
+// set-up calls (AddTask, SetOutput) and at the end of a task's run. The core
+// and the set-up above it share the texts for library error codes and media
+// types (ErrorText, MediaTypeName).
 //
 // Threads: any; the class holds no shared state.
 #pragma once
@@ -50,5 +53,11 @@ __attribute__((format(printf, 1, 2))) inline std::string FormatText(const char* 
   va_end(args);
   throw FFmpegException(text);
 }
+
+// "Video", "Audio", "Data", "Subtitle", "Attachment", "Unknown".
+const char* MediaTypeName(int type);
+
+// The message for a library error code about `subject` ("%s: I/O error occurred..").
+std::string ErrorText(const std::string& subject, int code);
 
 }  // namespace kelvane

@@ -1,0 +1,46 @@
+#include "engine/TaskRunHost.h"
+
+#include "engine/FFmpeg.h"
+#include "engine/VideoTaskHost.h"
+
+namespace kelvane {
+
+TRunRecords TTaskRunHost::Records() {
+  TRunRecords records{task_.Settings, task_.InputFiles, task_.OutputFiles, task_.StreamMaps,
+                      task_.MetaDataMaps};
+  records.Verbosity = task_.Verbosity;
+  records.ProgressInterval = task_.ProgressInterval;
+  records.PreviewInterval = task_.PreviewInterval;
+  records.SameQuality = task_.Pending.same_quality;
+  return records;
+}
+
+const void* TTaskRunHost::LogSender() const { return &task_; }
+
+bool TTaskRunHost::StopRequested() const { return task_.StopRequested.load(); }
+
+void TTaskRunHost::WaitWhilePaused() { task_.WaitWhilePaused(); }
+
+void TTaskRunHost::SetFinished(bool finished) { task_.Finished.store(finished); }
+
+TPictureWatchers TTaskRunHost::PictureWatchers() const {
+  TPictureWatchers watchers;
+  watchers.CustomHook = static_cast<bool>(task_.CustomHookSlot);
+  watchers.FrameHooks = task_.FrameHooksActive;
+  watchers.Previews = task_.PreviewFlags != 0;
+  return watchers;
+}
+
+std::unique_ptr<TVideoHost> TTaskRunHost::MakeVideoHost(TTranscoder& run) {
+  return std::make_unique<TVideoTaskHost>(task_, run);
+}
+
+bool TTaskRunHost::HasProgressHandler() const { return static_cast<bool>(task_.ProgressSlot); }
+
+void TTaskRunHost::Progress(int32_t frame_number, int32_t fps, int32_t current_duration,
+                            float quality, float bit_rate, int64_t current_size) {
+  task_.ProgressSlot(task_, frame_number, fps, current_duration, quality, bit_rate, current_size,
+                     task_.TotalOutputDuration.load());
+}
+
+}  // namespace kelvane
