@@ -8,8 +8,8 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLogger.h"
+#include "engine/FFmpegException.h"
 #include "engine/core/AudioPath.h"
-#include "engine/core/FFmpegException.h"
 #include "tests/common/TestSupport.h"
 
 namespace kelvane {

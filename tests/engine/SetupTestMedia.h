@@ -11,7 +11,7 @@
 
 #include "binding/FFmpegLogger.h"
 #include "engine/FFmpeg.h"
-#include "engine/core/FFmpegException.h"
+#include "engine/FFmpegException.h"
 #include "tests/common/MediaAssertions.h"
 #include "tests/common/TestSupport.h"
 

@@ -8,7 +8,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLogger.h"
-#include "engine/core/FFmpegException.h"
+#include "engine/FFmpegException.h"
 #include "engine/core/VideoPath.h"
 #include "tests/common/TestSupport.h"
 
