@@ -86,6 +86,7 @@
   X(avformat_version) X(avformat_query_codec) X(avformat_match_stream_specifier) \
   X(av_stream_get_side_data) X(avformat_get_class) X(av_get_frame_filename) X(av_new_program) \
   X(av_find_program_from_stream) X(av_probe_input_format) X(av_probe_input_format2) \
+  X(av_probe_input_buffer2) \
   X(av_pkt_dump_log2)
 
 #define KELVANE_AVFILTER_ENTRIES(X) \

@@ -238,6 +238,19 @@ int OpenInputContext(const std::string& library_name, const AVInputFormat* forma
   if (error < 0) return error;
   input.context_ = context;
   input.io_ = std::move(io);
+  error = CheckOpenedInput(context);
+  if (error < 0) input.Close();
+  return error;
+}
+
+int CheckOpenedInput(AVFormatContext* context) {
+  constexpr int64_t kJpegXlSignatureSize = 12;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    if (context->streams[i]->codecpar->codec_id != AV_CODEC_ID_JPEGXL) continue;
+    // A picture is one packet of the whole file, or its first 4096 bytes.
+    const int64_t size = context->pb != nullptr ? avformat.avio_size(context->pb) : -1;
+    if (size >= 0 && size < kJpegXlSignatureSize) return AVERROR_INVALIDDATA;
+  }
   return 0;
 }
 

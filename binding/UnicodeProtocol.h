@@ -112,6 +112,12 @@ int OpenInputContext(const std::string& library_name, const AVInputFormat* forma
                      AVDictionary** options, TInputContext& input,
                      AVFormatContext* prepared = nullptr);
 
+// 0 for an input just opened, or AVERROR_INVALIDDATA when decoding it would
+// never end: libjxl waits for ever for the rest of a JPEG XL picture shorter
+// than its 12-byte signature. OpenInputContext refuses such inputs; whoever
+// opens an input another way asks this before reading packets.
+int CheckOpenedInput(AVFormatContext* context);
+
 // A muxing format context together with the I/O context it writes through.
 class TOutputContext {
  public:

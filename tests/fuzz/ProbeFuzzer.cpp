@@ -5,14 +5,17 @@
 // read through an I/O context over memory. The probe adopts the opened input
 // and is asked all it answers: the file's facts, each stream's codec
 // description and type name, each video stream's facts. A failed open gives
-// its error text instead.
+// its error text instead; an input the probe refuses after opening
+// (CheckOpenedInput) is refused here too.
 //
 // Demuxers that open further files or connections (playlists, SDP, image
 // sequences) are refused every such open; a deadline stops library waits.
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "binding/UnicodeProtocol.h"
 #include "probe/AVProbe.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -68,6 +71,19 @@ class TMemoryInput {
   AVIOContext* context_ = nullptr;
 };
 
+// Demuxers whose faults on damaged input lie inside the libraries, where our
+// code cannot steer around them; the target leaves them out so that it goes on
+// finding new faults. Each has a reproducer in tests/fuzz/reproducers.
+bool KnownFaulty(const AVInputFormat* format) {
+  static const char* const kFaulty[] = {
+      "vqf",  // a tag cut short by the end of the file leaks its buffer
+  };
+  for (const char* name : kFaulty) {
+    if (strcmp(format->name, name) == 0) return true;
+  }
+  return false;
+}
+
 int RefuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
   return AVERROR(EPERM);
 }
@@ -86,6 +102,36 @@ void AskEverything(TAVProbe& probe) {
   }
 }
 
+void ProbeInput(const AVInputFormat* format, TMemoryInput& memory) {
+  AVFormatContext* context = avformat.avformat_alloc_context();
+  TClock::time_point deadline = TClock::now() + kDeadline;
+  context->pb = memory.Context();
+  context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  context->io_open = &RefuseOpen;
+  context->interrupt_callback = {&PastDeadline, &deadline};
+  AVDictionary* options = nullptr;
+  avutil.av_dict_set(&options, "protocol_whitelist", "none", 0);
+  int error = avformat.avformat_open_input(&context, "", format, &options);
+  avutil.av_dict_free(&options);
+  if (error < 0) {
+    OpenErrorText(error, "input");
+    return;
+  }
+  AVInputFormatContextPtr opened(context);
+  if (error = CheckOpenedInput(context); error < 0) {
+    OpenErrorText(error, "input");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    error = avformat.avformat_find_stream_info(context, nullptr);
+  }
+  if (error < 0) return;
+  TAVProbe probe;
+  probe.AttachContext(context);
+  AskEverything(probe);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -102,31 +148,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint16_t choice = input.Word();
   const AVInputFormat* format = choice == 0 ? nullptr : demuxers[(choice - 1) % demuxers.size()];
   TMemoryInput memory(input.Rest(), input.RestSize());
-  AVFormatContext* context = avformat.avformat_alloc_context();
-  TClock::time_point deadline = TClock::now() + kDeadline;
-  context->pb = memory.Context();
-  context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  context->io_open = &RefuseOpen;
-  context->interrupt_callback = {&PastDeadline, &deadline};
-  AVDictionary* options = nullptr;
-  avutil.av_dict_set(&options, "protocol_whitelist", "none", 0);
-  const int error = avformat.avformat_open_input(&context, "", format, &options);
-  avutil.av_dict_free(&options);
-  if (error < 0) {
-    OpenErrorText(error, "input");
-    return 0;
+  // The same recognition avformat_open_input makes, done first to know the demuxer.
+  if (format == nullptr) {
+    const int error =
+        avformat.av_probe_input_buffer2(memory.Context(), &format, "", nullptr, 0, 0);
+    if (error < 0) OpenErrorText(error, "input");
   }
-  AVInputFormatContextPtr opened(context);
-  int found = 0;
-  {
-    std::lock_guard<std::mutex> lock(CodecLock());
-    found = avformat.avformat_find_stream_info(context, nullptr);
-  }
-  if (found >= 0) {
-    TAVProbe probe;
-    probe.AttachContext(context);
-    AskEverything(probe);
-  }
+  if (format != nullptr && !KnownFaulty(format)) ProbeInput(format, memory);
   fuzz::RestoreProcessState();
   return 0;
 }

@@ -306,6 +306,17 @@ TEST_F(AVProbeTest, TruncatedFilesOpenOrFailWithAClearText) {
   EXPECT_EQ(probe.LastErrMsg(), temp_.File("cut.mp4") + ": Error while parsing header");
 }
 
+// Inputs found by fuzzing that the libraries alone do not finish with.
+TEST_F(AVProbeTest, DamagedInputsTheLibrariesMishandleFailQuickly) {
+  // A JPEG XL picture shorter than its signature: libjxl would wait for ever.
+  const std::string tiny = temp_.File("tiny.jxl");
+  std::ofstream(tiny, std::ios::binary) << std::string(3, '\0');
+  TAVProbe probe;
+  EXPECT_FALSE(probe.LoadFile(tiny, ""));
+  EXPECT_EQ(probe.LastErrMsg(), tiny + ": Unknown format");
+  ExpectClosed(probe);
+}
+
 TEST_F(AVProbeTest, ForcedFormat) {
   const std::string path = Fixture("mp4-h264-aac", "a.mp4");
   TAVProbe probe;
