@@ -53,12 +53,9 @@ bool ParseDouble(const char* text, double& value) {
   return end != text && *end == '\0' && value > 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  setlocale(LC_ALL, "");
-  setlocale(LC_NUMERIC, "C");
-  kelvane::SetMainThread();
+// What the command line asks for; the *_given flags say which of the
+// recipe's fields `overrides` sets.
+struct TCommandLine {
   std::string preset = "mp4-h264-aac";
   std::string output;
   TFixtureRecipe overrides;
@@ -67,7 +64,12 @@ int main(int argc, char** argv) {
   double seconds = 2.0, tone = 440.0;
   std::string title, container, video, audio;
   bool aspect_given = false, subtitles = false;
+};
 
+// Reads the arguments into `line`. -1 to go on, or the exit status: 0 after
+// --help and --list, 2 for a mistake (said on stderr).
+int ParseArguments(int argc, char** argv, TCommandLine& line) {
+  TFixtureRecipe& overrides = line.overrides;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -87,59 +89,59 @@ int main(int argc, char** argv) {
       }
       return 0;
     } else if (arg == "--preset") {
-      preset = value();
+      line.preset = value();
     } else if (arg == "--seconds") {
-      ok = ParseDouble(value(), seconds);
+      ok = ParseDouble(value(), line.seconds);
     } else if (arg == "--size") {
       const char* text = value();
       ok = sscanf(text, "%dx%d", &overrides.Width, &overrides.Height) == 2 && overrides.Width > 0 &&
            overrides.Height > 0;
-      size_given = true;
+      line.size_given = true;
     } else if (arg == "--rate") {
       const char* text = value();
       int num = 0, den = 1;
       int got = sscanf(text, "%d/%d", &num, &den);
       ok = got >= 1 && num > 0 && den > 0;
       overrides.FrameRate = AVRational{num, den};
-      rate_given = true;
+      line.rate_given = true;
     } else if (arg == "--gop") {
       ok = ParseInt(value(), overrides.GopSize);
-      gop_given = true;
+      line.gop_given = true;
     } else if (arg == "--first-index") {
       ok = ParseInt(value(), overrides.FirstFrameIndex);
-      first_given = true;
+      line.first_given = true;
     } else if (arg == "--sample-rate") {
       ok = ParseInt(value(), overrides.SampleRate) && overrides.SampleRate > 0;
-      sample_rate_given = true;
+      line.sample_rate_given = true;
     } else if (arg == "--channels") {
       ok = ParseInt(value(), overrides.Channels) && overrides.Channels > 0;
-      channels_given = true;
+      line.channels_given = true;
     } else if (arg == "--tone") {
-      ok = ParseDouble(value(), tone);
+      ok = ParseDouble(value(), line.tone);
     } else if (arg == "--ticks") {
       ok = ParseInt(value(), overrides.TickEveryFrames);
-      ticks_given = true;
+      line.ticks_given = true;
     } else if (arg == "--aspect") {
       int num = 0, den = 0;
       ok = sscanf(value(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0;
       overrides.SampleAspect = AVRational{num, den};
-      aspect_given = true;
+      line.aspect_given = true;
     } else if (arg == "--container") {
-      container = value();
+      line.container = value();
     } else if (arg == "--video") {
-      video = value();
+      line.video = value();
     } else if (arg == "--audio") {
-      audio = value();
+      line.audio = value();
     } else if (arg == "--subtitles") {
-      subtitles = true;
+      line.subtitles = true;
     } else if (arg == "--title") {
-      title = value();
+      line.title = value();
     } else if (!arg.empty() && arg[0] == '-') {
       fprintf(stderr, "kelvane-fixtures: unknown option %s\n", arg.c_str());
       Usage(stderr);
       return 2;
-    } else if (output.empty()) {
-      output = arg;
+    } else if (line.output.empty()) {
+      line.output = arg;
     } else {
       fprintf(stderr, "kelvane-fixtures: only one output file, please\n");
       return 2;
@@ -149,34 +151,51 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (output.empty()) {
+  if (line.output.empty()) {
     Usage(stderr);
     return 2;
   }
+  return -1;
+}
 
-  TFixtureRecipe recipe;
-  if (!kelvane::fixtures::FixturePreset(preset, recipe)) {
-    fprintf(stderr, "kelvane-fixtures: unknown preset %s (see --list)\n", preset.c_str());
-    return 2;
-  }
-  recipe.Seconds = seconds;
-  recipe.ToneHz = tone;
-  if (size_given) {
+// The command line's values over the preset's recipe.
+void ApplyCommandLine(const TCommandLine& line, TFixtureRecipe& recipe) {
+  const TFixtureRecipe& overrides = line.overrides;
+  recipe.Seconds = line.seconds;
+  recipe.ToneHz = line.tone;
+  if (line.size_given) {
     recipe.Width = overrides.Width;
     recipe.Height = overrides.Height;
   }
-  if (rate_given) recipe.FrameRate = overrides.FrameRate;
-  if (gop_given) recipe.GopSize = overrides.GopSize;
-  if (first_given) recipe.FirstFrameIndex = overrides.FirstFrameIndex;
-  if (sample_rate_given) recipe.SampleRate = overrides.SampleRate;
-  if (channels_given) recipe.Channels = overrides.Channels;
-  if (aspect_given) recipe.SampleAspect = overrides.SampleAspect;
-  if (ticks_given) recipe.TickEveryFrames = overrides.TickEveryFrames;
-  if (!container.empty()) recipe.Container = container;
-  if (!video.empty()) recipe.VideoCodec = video == "none" ? "" : video;
-  if (!audio.empty()) recipe.AudioCodec = audio == "none" ? "" : audio;
-  recipe.Subtitles = subtitles;
-  if (!title.empty()) recipe.Metadata["title"] = title;
+  if (line.rate_given) recipe.FrameRate = overrides.FrameRate;
+  if (line.gop_given) recipe.GopSize = overrides.GopSize;
+  if (line.first_given) recipe.FirstFrameIndex = overrides.FirstFrameIndex;
+  if (line.sample_rate_given) recipe.SampleRate = overrides.SampleRate;
+  if (line.channels_given) recipe.Channels = overrides.Channels;
+  if (line.aspect_given) recipe.SampleAspect = overrides.SampleAspect;
+  if (line.ticks_given) recipe.TickEveryFrames = overrides.TickEveryFrames;
+  if (!line.container.empty()) recipe.Container = line.container;
+  if (!line.video.empty()) recipe.VideoCodec = line.video == "none" ? "" : line.video;
+  if (!line.audio.empty()) recipe.AudioCodec = line.audio == "none" ? "" : line.audio;
+  recipe.Subtitles = line.subtitles;
+  if (!line.title.empty()) recipe.Metadata["title"] = line.title;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setlocale(LC_ALL, "");
+  setlocale(LC_NUMERIC, "C");
+  kelvane::SetMainThread();
+  TCommandLine line;
+  if (const int status = ParseArguments(argc, argv, line); status >= 0) return status;
+
+  TFixtureRecipe recipe;
+  if (!kelvane::fixtures::FixturePreset(line.preset, recipe)) {
+    fprintf(stderr, "kelvane-fixtures: unknown preset %s (see --list)\n", line.preset.c_str());
+    return 2;
+  }
+  ApplyCommandLine(line, recipe);
 
   kelvane::TFFmpegLoader& loader = kelvane::GetLoader();
   if (!loader.LoadLibraries(kelvane::EngineLibraries)) {
@@ -189,7 +208,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s\n", text.c_str());
   };
   std::string error;
-  bool ok = kelvane::fixtures::GenerateFixture(recipe, output, &error);
+  bool ok = kelvane::fixtures::GenerateFixture(recipe, line.output, &error);
   kelvane::PumpMessages();
   if (!ok) {
     fprintf(stderr, "kelvane-fixtures: %s\n", error.c_str());
