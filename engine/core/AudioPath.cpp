@@ -8,24 +8,24 @@
 
 #include "binding/FFmpegLogger.h"
 #include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
 
 namespace kelvane {
 
 namespace {
 
 // A layout swresample can rematrix: native order, or the default for the count.
-AVChannelLayout UsableLayout(const AVChannelLayout& layout, int channels) {
-  AVChannelLayout result{};
+// `result` must be empty.
+void UsableLayout(const AVChannelLayout& layout, int channels, TChannelLayout& result) {
   if (layout.order == AV_CHANNEL_ORDER_NATIVE && layout.nb_channels == channels) {
-    avutil.av_channel_layout_copy(&result, &layout);
+    avutil.av_channel_layout_copy(result.get(), &layout);
   } else {
-    avutil.av_channel_layout_default(&result, channels);
+    avutil.av_channel_layout_default(result.get(), channels);
   }
-  return result;
 }
 
 int DecoderChannels(const TInputStreamState& ist) {
-  if (ist.ToS16Layout.nb_channels > 0) return ist.ToS16Layout.nb_channels;
+  if (ist.ToS16Layout->nb_channels > 0) return ist.ToS16Layout->nb_channels;
   return ist.Decoder != nullptr ? ist.Decoder->ch_layout.nb_channels : 0;
 }
 
@@ -34,10 +34,10 @@ int DecoderRate(const TInputStreamState& ist) {
   return ist.Decoder != nullptr ? ist.Decoder->sample_rate : 0;
 }
 
-AVChannelLayout DecoderLayout(const TInputStreamState& ist) {
+void DecoderLayout(const TInputStreamState& ist, TChannelLayout& result) {
   int channels = DecoderChannels(ist);
-  if (ist.ToS16Layout.nb_channels > 0) return UsableLayout(ist.ToS16Layout, channels);
-  return UsableLayout(ist.Decoder->ch_layout, channels);
+  const bool converted = ist.ToS16Layout->nb_channels > 0;
+  UsableLayout(converted ? *ist.ToS16Layout.get() : ist.Decoder->ch_layout, channels, result);
 }
 
 const char* SampleFormatName(AVSampleFormat format) {
@@ -234,14 +234,19 @@ bool TAudioPath::EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist
       settings_.Verbosity > 0) {
     LogVerbose("Warning, using s16 intermediate sample format for resampling");
   }
-  AVChannelLayout in_layout = DecoderLayout(ist);
-  AVChannelLayout out_layout = UsableLayout(enc->ch_layout, enc->ch_layout.nb_channels);
-  SwrContext* swr = nullptr;
-  int result = swresample.swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc->sample_rate,
-                                              &in_layout, AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
-  avutil.av_channel_layout_uninit(&in_layout);
-  avutil.av_channel_layout_uninit(&out_layout);
-  SwrContextPtr owner(swr);
+  TChannelLayout in_layout;
+  TChannelLayout out_layout;
+  DecoderLayout(ist, in_layout);
+  UsableLayout(enc->ch_layout, enc->ch_layout.nb_channels, out_layout);
+  SwrContextPtr owner;
+  int result = 0;
+  {
+    TPointerLoan loan(owner);
+    result = swresample.swr_alloc_set_opts2(loan.Address(), out_layout.get(), enc->sample_fmt,
+                                            enc->sample_rate, in_layout.get(), AV_SAMPLE_FMT_S16,
+                                            dec_rate, 0, nullptr);
+  }
+  SwrContext* swr = owner.get();
   if (result >= 0) {
     // The resampler's filter: 16 taps, 2^10 phases, no interpolation, cutoff 0.8.
     avutil.av_opt_set_int(swr, "filter_size", 16, 0);
@@ -273,13 +278,16 @@ bool TAudioPath::EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist
   ost.Converter.reset();
   const int channels = enc->ch_layout.nb_channels;
   const int rate = DecoderRate(ist);
-  AVChannelLayout layout = UsableLayout(enc->ch_layout, channels);
-  SwrContext* swr = nullptr;
-  int result = swresample.swr_alloc_set_opts2(&swr, &layout, enc->sample_fmt, rate, &layout,
-                                              AV_SAMPLE_FMT_S16, rate, 0, nullptr);
-  avutil.av_channel_layout_uninit(&layout);
-  SwrContextPtr owner(swr);
-  if (result >= 0) result = swresample.swr_init(swr);
+  TChannelLayout layout;
+  UsableLayout(enc->ch_layout, channels, layout);
+  SwrContextPtr owner;
+  int result = 0;
+  {
+    TPointerLoan loan(owner);
+    result = swresample.swr_alloc_set_opts2(loan.Address(), layout.get(), enc->sample_fmt, rate,
+                                            layout.get(), AV_SAMPLE_FMT_S16, rate, 0, nullptr);
+  }
+  if (result >= 0) result = swresample.swr_init(owner.get());
   if (result < 0) {
     RaiseFFmpeg("Cannot convert %s sample format to %s sample format",
                 SampleFormatName(AV_SAMPLE_FMT_S16), SampleFormatName(enc->sample_fmt));
@@ -330,7 +338,21 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
   if (reformat) EnsureConverter(ost, ist);
   EnsureFifo(ost);
 
-  // Sync.
+  if (!Sync(ost, ist, block, size)) return;
+  const uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
+  int samples = ToEncoderFormat(ost, block, size / in_frame_bytes, reformat, planes);
+  if (samples < 0) return;
+  samples = DropPriming(ost, planes, samples);
+  if (samples <= 0) return;
+  EncodeSamples(ost, planes, samples);
+}
+
+// Keeps the sound in step with its sync input: drops the start of the block,
+// puts silence before it, or has the resampler stretch it. False when the
+// whole block was dropped.
+bool TAudioPath::Sync(TOutputStreamState& ost, TInputStreamState& ist, const uint8_t*& block,
+                      int& size) {
+  const int enc_rate = ost.Encoder->sample_rate;
   TInputStreamState& sync = ost.SyncInput != nullptr ? *ost.SyncInput : ist;
   TAudioSyncInput in;
   in.SyncMethod = settings_.SyncMethod;
@@ -339,8 +361,8 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
   in.SyncOpts = ost.SyncOpts;
   in.FifoSamples = avutil.av_audio_fifo_size(ost.Fifo.get());
   in.EncoderRate = enc_rate;
-  in.DecoderRate = dec_rate;
-  in.DecoderChannels = dec_channels;
+  in.DecoderRate = DecoderRate(ist);
+  in.DecoderChannels = DecoderChannels(ist);
   in.IsStart = ist.IsStart != 0;
   in.Size = size;
   TAudioSyncStep step = ComputeAudioSync(in);
@@ -350,7 +372,7 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
       break;
     case TAudioSyncStep::skDrop:
       if (settings_.Verbosity > 2) LogVerbose("discarding %d audio samples", int(-step.Delta));
-      if (step.BlockConsumed) return;
+      if (step.BlockConsumed) return false;
       block += step.Bytes;
       size -= step.Bytes;
       ist.IsStart = 0;
@@ -377,9 +399,14 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
     case TAudioSyncStep::skNone:
       break;
   }
+  return true;
+}
 
-  // Resample or convert into the encoder's format.
-  const int in_samples = size / in_frame_bytes;
+// Resamples or converts `in_samples` packed 16-bit samples into the encoder's
+// format; `planes` receives where they are. The number of samples, or -1 when
+// the conversion failed (and was logged).
+int TAudioPath::ToEncoderFormat(TOutputStreamState& ost, const uint8_t* block, int in_samples,
+                                bool reformat, const uint8_t** planes) {
   int samples = in_samples;
   if (ost.AudioResample) {
     int capacity = swresample.swr_get_out_samples(ost.Resampler.get(), in_samples);
@@ -388,7 +415,7 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
     if (got < 0) {
       if (settings_.ExitOnError) throw FFmpegException("audio_resample() failed");
       GetLogger().Log(sender_, llError, "audio_resample() failed");
-      return;
+      return -1;
     }
     samples = got;
   } else if (reformat) {
@@ -396,11 +423,10 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
     if (got < 0) {
       if (settings_.ExitOnError) throw FFmpegException("av_audio_convert() failed");
       GetLogger().Log(sender_, llError, "av_audio_convert() failed");
-      return;
+      return -1;
     }
     samples = got;
   }
-  const uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
   if (ost.AudioResample || reformat) {
     for (size_t p = 0; p < work_.size() && p < AV_NUM_DATA_POINTERS; ++p) {
       planes[p] = work_[p].data();
@@ -408,10 +434,13 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
   } else {
     planes[0] = block;
   }
-  samples = DropPriming(ost, planes, samples);
-  if (samples <= 0) return;
+  return samples;
+}
 
-  // Encode.
+// Samples in the encoder's format go out: through the FIFO in whole encoder
+// frames, or, for PCM-like encoders, as one frame of their own.
+void TAudioPath::EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, int samples) {
+  AVCodecContext* enc = ost.Encoder;
   if (enc->frame_size > 1) {
     if (avutil.av_audio_fifo_write(ost.Fifo.get(),
                                    reinterpret_cast<void**>(const_cast<uint8_t**>(planes)),
@@ -419,21 +448,20 @@ void TAudioPath::Output(TOutputStreamState& ost, TInputStreamState& ist, const u
       throw FFmpegException("av_fifo_realloc2() failed");
     }
     EncodeFrames(ost, false);
-  } else {
-    // PCM-like encoders take the whole block in one frame.
-    ost.SyncOpts += samples;
-    if (!frame_) frame_.reset(avutil.av_frame_alloc());
-    AVFrame* frame = frame_.get();
-    avutil.av_frame_unref(frame);
-    frame->nb_samples = samples;
-    frame->format = enc->sample_fmt;
-    frame->sample_rate = enc_rate;
-    avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
-    if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
-    avutil.av_samples_copy(frame->extended_data, const_cast<uint8_t* const*>(planes), 0, 0,
-                           samples, enc_channels, enc->sample_fmt);
-    EncodeFrame(ost, frame);
+    return;
   }
+  ost.SyncOpts += samples;
+  if (!frame_) frame_.reset(avutil.av_frame_alloc());
+  AVFrame* frame = frame_.get();
+  avutil.av_frame_unref(frame);
+  frame->nb_samples = samples;
+  frame->format = enc->sample_fmt;
+  frame->sample_rate = enc->sample_rate;
+  avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+  if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
+  avutil.av_samples_copy(frame->extended_data, const_cast<uint8_t* const*>(planes), 0, 0,
+                         samples, enc->ch_layout.nb_channels, enc->sample_fmt);
+  EncodeFrame(ost, frame);
 }
 
 void TAudioPath::EncodeFrames(TOutputStreamState& ost, bool final_frame) {

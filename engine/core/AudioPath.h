@@ -149,6 +149,10 @@ class TAudioPath {
   // Drops what is left of the encoder's delay from the front of `samples`
   // samples at `data` (encoder format); returns the samples left.
   int DropPriming(TOutputStreamState& ost, const uint8_t** data, int samples);
+  bool Sync(TOutputStreamState& ost, TInputStreamState& ist, const uint8_t*& block, int& size);
+  int ToEncoderFormat(TOutputStreamState& ost, const uint8_t* block, int in_samples,
+                      bool reformat, const uint8_t** planes);
+  void EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, int samples);
   // Converts `samples` packed-s16 samples through `swr` into work_; returns
   // the output sample count, or a negative error.
   int Convert(SwrContext* swr, const uint8_t* block, int samples, int out_capacity,

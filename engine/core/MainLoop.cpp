@@ -8,6 +8,7 @@
 
 #include "binding/FFmpegLogger.h"
 #include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
 #include "engine/core/SeekAhead.h"
 #include "engine/core/Transcoder.h"
 
@@ -75,6 +76,124 @@ int TTranscoder::ReadPacket(int file_index, AVPacket* packet) {
   return 0;
 }
 
+// The input file to read from next: the one whose streams lag furthest behind
+// (by input or output position), or the join file being read; -1 when no
+// stream wants more. `smallest_out` receives the least output position.
+int TTranscoder::NextInputFile(const std::vector<char>& no_packet, int file_index,
+                               double& smallest_out) const {
+  smallest_out = 1e100;
+  double smallest_in = 1e100;
+  if (!JoinMode()) file_index = -1;
+  const int first = JoinMode() ? file_index * group_size_ : 0;
+  const int last = JoinMode() ? first + group_size_ : static_cast<int>(OutputStreams.size());
+  for (int i = first; i < last; ++i) {
+    const TOutputStreamState& ost = *OutputStreams[i];
+    const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
+    if (no_packet[ist.FileIndex]) continue;
+    double opos = OutputPosition(ost);
+    // Nothing the source gives from here on is output: the stream is done
+    // even when its last units fell short of the recording time.
+    if (!JoinMode() && ist.Pts >= OutputEnd(ist))
+      opos = std::max(opos, settings_.recording_time / 1000000.0);
+    if (JoinMode()) {
+      smallest_out = std::min(smallest_out, opos);
+    } else {
+      const double ipos = static_cast<double>(ist.Pts);
+      if (!InputFiles[ist.FileIndex].EofReached) {
+        if (ipos < smallest_in) {
+          smallest_in = ipos;
+          if (settings_.input_sync) file_index = ist.FileIndex;
+        }
+        if (opos < smallest_out) {
+          smallest_out = opos;
+          if (!settings_.input_sync) file_index = ist.FileIndex;
+        }
+      }
+    }
+    if (ost.FrameNumber >= FrameLimit(settings_, ost.Stream->codecpar->codec_type)) return -1;
+  }
+  return file_index;
+}
+
+// A packet's times in the run's time line: the file's offset and scale, a
+// presentation time that damage moved far off replaced, and a discontinuity
+// of the container (MPEG-TS) folded into the file's offset.
+void TTranscoder::AdjustPacketTimes(TInputStreamState& ist, int file_index, AVPacket* packet) {
+  TInputFile& record = *records_.InputFiles[file_index];
+  const AVRational tb = ist.Stream->time_base;
+  const int64_t offset = avutil.av_rescale_q(record.ts_offset, AV_TIME_BASE_Q, tb);
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
+  const double scale = ist.StreamIndex < MaxStreams ? record.ts_scale[ist.StreamIndex] : 0.0;
+  if (scale != 0.0) {
+    if (packet->dts != AV_NOPTS_VALUE)
+      packet->dts = static_cast<int64_t>(std::nearbyint(packet->dts * scale));
+    if (packet->pts != AV_NOPTS_VALUE)
+      packet->pts = static_cast<int64_t>(std::nearbyint(packet->pts * scale));
+  }
+
+  // Presentation follows decoding by a few pictures at most. A presentation
+  // time further off is damage (a flipped bit in a time stamp); kept, it
+  // would place the picture many seconds away and the run would fill the
+  // gap with repeated pictures. The decoding time stands in for it (at
+  // most a few pictures early, and a time every muxer takes for a copy).
+  if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
+      std::llabs(avutil.av_rescale_q(packet->pts - packet->dts, tb, AV_TIME_BASE_Q)) >
+          static_cast<int64_t>(settings_.dts_delta_threshold * 1e6))
+    packet->pts = packet->dts;
+
+  const AVFormatContext* input = InputFiles[file_index].Context;
+  if (packet->dts == AV_NOPTS_VALUE || ist.NextPts == AV_NOPTS_VALUE ||
+      !(input->iformat->flags & AVFMT_TS_DISCONT))
+    return;
+  const int64_t dts_us = avutil.av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
+  const int64_t delta = dts_us - ist.NextPts;
+  if ((std::llabs(delta) > static_cast<int64_t>(settings_.dts_delta_threshold * 1e6) ||
+       dts_us + 1 < ist.Pts) &&
+      !settings_.copy_ts) {
+    record.ts_offset -= delta;
+    if (records_.Verbosity > 2)
+      GetLogger().Logf(host_.LogSender(), llVerbose,
+                       "timestamp discontinuity %lld, new offset= %lld",
+                       static_cast<long long>(delta), static_cast<long long>(record.ts_offset));
+    const int64_t shift = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+    packet->dts -= shift;
+    if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
+  }
+}
+
+// One packet read from input file `file_index`: dumped when asked, and, when
+// an output takes its stream, timed and processed. False when the packet was
+// passed over or failed: no progress is reported for it.
+bool TTranscoder::HandlePacket(int file_index, AVPacket* packet) {
+  TPacketUnref unref{packet};
+  const AVFormatContext* input = InputFiles[file_index].Context;
+  if (settings_.do_pkt_dump && packet->stream_index < static_cast<int>(input->nb_streams))
+    avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, settings_.do_hex_dump ? 1 : 0,
+                              input->streams[packet->stream_index]);
+
+  const TInputFileState& file = InputFiles[file_index];
+  if (packet->stream_index >= file.StreamCount ||
+      InputStreams[file.FirstStream + packet->stream_index]->Discard)
+    return true;
+  TInputStreamState& ist = *InputStreams[file.FirstStream + packet->stream_index];
+  AdjustPacketTimes(ist, file_index, packet);
+
+  // A stream whose output is complete is read past but no longer decoded
+  // (the loop reads on while another stream, a shorter sound track for
+  // one, has not reached the end); the end of the run drains its decoder.
+  if (!JoinMode() && ist.DecodingNeeded && ist.Pts >= OutputEnd(ist)) return false;
+  if (ProcessPacket(ist, packet) < 0) {
+    const std::string text =
+        FormatText("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
+                   MediaTypeName(ist.Stream->codecpar->codec_type));
+    if (settings_.exit_on_error) throw FFmpegException(text);
+    if (records_.Verbosity >= 0) GetLogger().Log(host_.LogSender(), llVerbose, text);
+    return false;
+  }
+  return true;
+}
+
 void TTranscoder::Loop() {
   const int file_count = static_cast<int>(InputFiles.size());
   std::vector<char> no_packet(file_count, 0);
@@ -88,41 +207,10 @@ void TTranscoder::Loop() {
     if (host_.StopRequested()) break;
 
     double smallest_out = 1e100;
-    double smallest_in = 1e100;
-    if (!JoinMode()) file_index = -1;
-    const int first = JoinMode() ? file_index * group_size_ : 0;
-    const int last = JoinMode() ? first + group_size_ : static_cast<int>(OutputStreams.size());
-    for (int i = first; i < last; ++i) {
-      TOutputStreamState& ost = *OutputStreams[i];
-      const TInputStreamState& ist = *InputStreams[ost.SourceIndex];
-      if (no_packet[ist.FileIndex]) continue;
-      double opos = OutputPosition(ost);
-      // Nothing the source gives from here on is output: the stream is done
-      // even when its last units fell short of the recording time.
-      if (!JoinMode() && ist.Pts >= OutputEnd(ist))
-        opos = std::max(opos, settings_.recording_time / 1000000.0);
-      if (JoinMode()) {
-        smallest_out = std::min(smallest_out, opos);
-      } else {
-        const double ipos = static_cast<double>(ist.Pts);
-        if (!InputFiles[ist.FileIndex].EofReached) {
-          if (ipos < smallest_in) {
-            smallest_in = ipos;
-            if (settings_.input_sync) file_index = ist.FileIndex;
-          }
-          if (opos < smallest_out) {
-            smallest_out = opos;
-            if (!settings_.input_sync) file_index = ist.FileIndex;
-          }
-        }
-      }
-      if (ost.FrameNumber >= FrameLimit(settings_, ost.Stream->codecpar->codec_type)) {
-        file_index = -1;
-        break;
-      }
-    }
+    file_index = NextInputFile(no_packet, file_index, smallest_out);
     if (file_index < 0) {
       if (JoinMode()) break;
+      // Every file that had nothing now may have: wait a little and ask again.
       if (no_packet_count > 0) {
         std::fill(no_packet.begin(), no_packet.end(), 0);
         no_packet_count = 0;
@@ -137,7 +225,6 @@ void TTranscoder::Loop() {
         WritePosition(outputs_[0]->context.Get()->pb) > settings_.limit_filesize)
       break;
 
-    AVFormatContext* input = InputFiles[file_index].Context;
     AVPacket* packet = packet_.get();
     int ret = ReadPacket(file_index, packet);
     if (ret == AVERROR(EAGAIN)) {
@@ -158,77 +245,7 @@ void TTranscoder::Loop() {
     }
     std::fill(no_packet.begin(), no_packet.end(), 0);
     no_packet_count = 0;
-    if (settings_.do_pkt_dump && packet->stream_index < static_cast<int>(input->nb_streams))
-      avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, settings_.do_hex_dump ? 1 : 0,
-                                input->streams[packet->stream_index]);
-
-    TInputFileState& file = InputFiles[file_index];
-    if (packet->stream_index < file.StreamCount &&
-        !InputStreams[file.FirstStream + packet->stream_index]->Discard) {
-      TInputStreamState& ist = *InputStreams[file.FirstStream + packet->stream_index];
-      TInputFile& record = *records_.InputFiles[file_index];
-      const AVRational tb = ist.Stream->time_base;
-      const int64_t offset = avutil.av_rescale_q(record.ts_offset, AV_TIME_BASE_Q, tb);
-      if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
-      if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-      const double scale =
-          ist.StreamIndex < MaxStreams ? record.ts_scale[ist.StreamIndex] : 0.0;
-      if (scale != 0.0) {
-        if (packet->dts != AV_NOPTS_VALUE)
-          packet->dts = static_cast<int64_t>(std::nearbyint(packet->dts * scale));
-        if (packet->pts != AV_NOPTS_VALUE)
-          packet->pts = static_cast<int64_t>(std::nearbyint(packet->pts * scale));
-      }
-
-      // Presentation follows decoding by a few pictures at most. A presentation
-      // time further off is damage (a flipped bit in a time stamp); kept, it
-      // would place the picture many seconds away and the run would fill the
-      // gap with repeated pictures. The decoding time stands in for it (at
-      // most a few pictures early, and a time every muxer takes for a copy).
-      if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
-          std::llabs(avutil.av_rescale_q(packet->pts - packet->dts, tb, AV_TIME_BASE_Q)) >
-              static_cast<int64_t>(settings_.dts_delta_threshold * 1e6))
-        packet->pts = packet->dts;
-
-      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
-          (input->iformat->flags & AVFMT_TS_DISCONT)) {
-        const int64_t dts_us = avutil.av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
-        const int64_t delta = dts_us - ist.NextPts;
-        if ((std::llabs(delta) > static_cast<int64_t>(settings_.dts_delta_threshold * 1e6) ||
-             dts_us + 1 < ist.Pts) &&
-            !settings_.copy_ts) {
-          record.ts_offset -= delta;
-          if (records_.Verbosity > 2)
-            GetLogger().Logf(host_.LogSender(), llVerbose, "timestamp discontinuity %lld, new offset= %lld",
-                             static_cast<long long>(delta),
-                             static_cast<long long>(record.ts_offset));
-          const int64_t shift = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-          packet->dts -= shift;
-          if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
-        }
-      }
-
-      // A stream whose output is complete is read past but no longer decoded
-      // (the loop reads on while another stream, a shorter sound track for
-      // one, has not reached the end); the end of the run drains its decoder.
-      if (!JoinMode() && ist.DecodingNeeded && ist.Pts >= OutputEnd(ist)) {
-        avcodec.av_packet_unref(packet);
-        continue;
-      }
-      if (ProcessPacket(ist, packet) < 0) {
-        const std::string text =
-            FormatText("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
-                       MediaTypeName(ist.Stream->codecpar->codec_type));
-        avcodec.av_packet_unref(packet);
-        if (settings_.exit_on_error) {
-          Release();
-          throw FFmpegException(text);
-        }
-        if (records_.Verbosity >= 0) GetLogger().Log(host_.LogSender(), llVerbose, text);
-        continue;
-      }
-    }
-    avcodec.av_packet_unref(packet);
+    if (!HandlePacket(file_index, packet)) continue;
 
     const int64_t now = avutil.av_gettime();
     if (now - last_report_ > records_.ProgressInterval) {
@@ -311,6 +328,30 @@ void TTranscoder::EndOfRun() {
   Release();
 }
 
+namespace {
+
+// "PSNR=Y:.. U:.. V:.. *:.. " of a video stream: of its last picture, or, in
+// the final report, of all `frames` pictures.
+std::string PsnrText(const TOutputStreamState& ost, int32_t frames, bool final_report) {
+  const AVCodecContext* enc = ost.Encoder;
+  double error_sum = 0, scale_sum = 0;
+  static const char kPlanes[] = "YUV";
+  std::string text = "PSNR=";
+  for (int j = 0; j < 3; ++j) {
+    double error = final_report ? static_cast<double>(ost.TotalError[j])
+                                : static_cast<double>(ost.CodedError[j]);
+    double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
+    if (final_report) scale *= frames;
+    if (j > 0) scale /= 4;
+    error_sum += error;
+    scale_sum += scale;
+    text += FormatText("%c:%2.2f ", kPlanes[j], -10.0 * std::log10(error / scale));
+  }
+  return text + FormatText("*:%2.2f ", -10.0 * std::log10(error_sum / scale_sum));
+}
+
+}  // namespace
+
 void TTranscoder::ProgressReport(bool final_report) {
   if (outputs_.empty()) return;
   AVFormatContext* oc = outputs_[0]->context.Get();
@@ -347,22 +388,8 @@ void TTranscoder::ProgressReport(bool final_report) {
         for (int j = 0; j < 32; ++j)
           line += FormatText("%X", static_cast<int>(std::lrint(std::log2(qp_histogram_[j] + 1))));
       }
-      if (enc != nullptr && (enc->flags & AV_CODEC_FLAG_PSNR)) {
-        double error_sum = 0, scale_sum = 0;
-        static const char kPlanes[] = "YUV";
-        line += "PSNR=";
-        for (int j = 0; j < 3; ++j) {
-          double error = final_report ? static_cast<double>(ost.TotalError[j])
-                                      : static_cast<double>(ost.CodedError[j]);
-          double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
-          if (final_report) scale *= frame_number;
-          if (j > 0) scale /= 4;
-          error_sum += error;
-          scale_sum += scale;
-          line += FormatText("%c:%2.2f ", kPlanes[j], -10.0 * std::log10(error / scale));
-        }
-        line += FormatText("*:%2.2f ", -10.0 * std::log10(error_sum / scale_sum));
-      }
+      if (enc != nullptr && (enc->flags & AV_CODEC_FLAG_PSNR))
+        line += PsnrText(ost, frame_number, final_report);
     } else if (is_video) {
       line += FormatText("q=%2.1f ", q);
     }

@@ -7,6 +7,7 @@
 
 #include "binding/FFmpegLogger.h"
 #include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
 #include "engine/core/Transcoder.h"
 
 namespace kelvane {
@@ -56,66 +57,70 @@ int TTranscoder::ProcessPacket(TInputStreamState& ist, const AVPacket* packet) {
   const int type = ist.Stream->codecpar->codec_type;
   if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_SUBTITLE)
     return -1;
+  if (!ist.DecodingNeeded) return CopyInputPacket(ist, packet);
+  if (type == AVMEDIA_TYPE_SUBTITLE) return DecodeSubtitle(ist, packet);
+  return DecodeFrames(ist, packet);
+}
 
-  if (!ist.DecodingNeeded) {
-    if (packet == nullptr) {
-      if (drain_encoders_) DrainEncoders(ist);
-      return 0;
-    }
-    ist.Pts = ist.NextPts;
-    int64_t duration = packet->duration > 0 ? ToMicroseconds(packet->duration,
-                                                             ist.Stream->time_base)
-                                            : 0;
-    if (duration == 0) {
-      const AVCodecParameters* par = ist.Stream->codecpar;
-      if (type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0)
-        duration = int64_t(AV_TIME_BASE) * par->frame_size / par->sample_rate;
-      else if (type == AVMEDIA_TYPE_VIDEO)
-        duration = PictureDuration(ist, nullptr);
-    }
-    ist.NextPts += duration;
-    RateEmulation(ist);
-    if (OutputAllowed(ist)) {
-      for (auto& ost : OutputStreams)
-        if (ost->SourceIndex == IndexOf(ist) && !ost->EncodingNeeded)
-          CopyPacket(*ost, ist, packet);
-    }
+// A packet of a stream that is only copied: its duration moves the stream's
+// clock, and the copying outputs write it. A null packet drains them.
+int TTranscoder::CopyInputPacket(TInputStreamState& ist, const AVPacket* packet) {
+  if (packet == nullptr) {
+    if (drain_encoders_) DrainEncoders(ist);
     return 0;
   }
+  const int type = ist.Stream->codecpar->codec_type;
+  ist.Pts = ist.NextPts;
+  int64_t duration =
+      packet->duration > 0 ? ToMicroseconds(packet->duration, ist.Stream->time_base) : 0;
+  if (duration == 0) {
+    const AVCodecParameters* par = ist.Stream->codecpar;
+    if (type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0)
+      duration = int64_t(AV_TIME_BASE) * par->frame_size / par->sample_rate;
+    else if (type == AVMEDIA_TYPE_VIDEO)
+      duration = PictureDuration(ist, nullptr);
+  }
+  ist.NextPts += duration;
+  RateEmulation(ist);
+  if (OutputAllowed(ist)) {
+    for (auto& ost : OutputStreams)
+      if (ost->SourceIndex == IndexOf(ist) && !ost->EncodingNeeded) CopyPacket(*ost, ist, packet);
+  }
+  return 0;
+}
 
+// A subtitle packet, decoded once for the outputs that encode it and copied
+// for the others. -1 when it does not decode.
+int TTranscoder::DecodeSubtitle(TInputStreamState& ist, const AVPacket* packet) {
+  if (packet == nullptr) {
+    if (drain_encoders_) DrainEncoders(ist);
+    return 0;
+  }
+  TSubtitle subtitle;
+  int got = 0;
+  int ret = avcodec.avcodec_decode_subtitle2(ist.Decoder, subtitle.get(), &got,
+                                             const_cast<AVPacket*>(packet));
+  if (ret < 0) return -1;
+  if (!got) return 0;
+  ist.Pts = ist.NextPts;
+  RateEmulation(ist);
+  if (!OutputAllowed(ist)) return 0;
+  for (auto& ost : OutputStreams) {
+    if (ost->SourceIndex != IndexOf(ist)) continue;
+    if (ost->EncodingNeeded)
+      OutputSubtitle(*ost, ist, *subtitle, packet->pts);
+    else
+      CopyPacket(*ost, ist, packet);
+  }
+  return 0;
+}
+
+// An audio or video packet through the decoder; every frame it gives goes on
+// to the outputs. A null packet drains the decoder (and the filters and
+// encoders behind it). -1 when the packet does not decode.
+int TTranscoder::DecodeFrames(TInputStreamState& ist, const AVPacket* packet) {
+  const int type = ist.Stream->codecpar->codec_type;
   AVCodecContext* dec = ist.Decoder;
-  if (type == AVMEDIA_TYPE_SUBTITLE) {
-    if (packet != nullptr) {
-      AVSubtitle subtitle{};
-      int got = 0;
-      int ret = avcodec.avcodec_decode_subtitle2(dec, &subtitle, &got,
-                                                 const_cast<AVPacket*>(packet));
-      if (ret < 0) return -1;
-      if (got) {
-        ist.Pts = ist.NextPts;
-        RateEmulation(ist);
-        if (OutputAllowed(ist)) {
-          try {
-            for (auto& ost : OutputStreams)
-              if (ost->SourceIndex == IndexOf(ist)) {
-                if (ost->EncodingNeeded)
-                  OutputSubtitle(*ost, ist, subtitle, packet->pts);
-                else
-                  CopyPacket(*ost, ist, packet);
-              }
-          } catch (...) {
-            avcodec.avsubtitle_free(&subtitle);
-            throw;
-          }
-        }
-        avcodec.avsubtitle_free(&subtitle);
-      }
-    } else if (drain_encoders_) {
-      DrainEncoders(ist);
-    }
-    return 0;
-  }
-
   int ret = avcodec.avcodec_send_packet(dec, packet);
   if (ret < 0 && ret != AVERROR_EOF) {
     if (packet == nullptr) return 0;
@@ -126,16 +131,11 @@ int TTranscoder::ProcessPacket(TInputStreamState& ist, const AVPacket* packet) {
     ret = avcodec.avcodec_receive_frame(dec, frame);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
     if (ret < 0) return -1;
-    try {
-      if (type == AVMEDIA_TYPE_AUDIO)
-        OutputAudioFrame(ist, frame);
-      else
-        OutputVideoFrame(ist, frame);
-    } catch (...) {
-      avutil.av_frame_unref(frame);
-      throw;
-    }
-    avutil.av_frame_unref(frame);
+    TFrameUnref unref{frame};
+    if (type == AVMEDIA_TYPE_AUDIO)
+      OutputAudioFrame(ist, frame);
+    else
+      OutputVideoFrame(ist, frame);
   }
   if (packet == nullptr) {
     if (type == AVMEDIA_TYPE_VIDEO && ist.FilterSource != nullptr) FlushFilters(ist);
@@ -175,7 +175,7 @@ void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
   else
     ist.Pts = ist.NextPts;
   if (!ToPackedS16(ist, frame)) return;
-  const int channels = ist.ToS16Layout.nb_channels;
+  const int channels = ist.ToS16Layout->nb_channels;
   if (ist.ToS16Rate > 0 && channels > 0)
     ist.NextPts = ist.Pts + (int64_t(AV_TIME_BASE) / 2) * audio_size_ /
                                 (int64_t(ist.ToS16Rate) * channels);
@@ -196,7 +196,7 @@ void TTranscoder::OutputAudioFrame(TInputStreamState& ist, AVFrame* frame) {
 }
 
 void TTranscoder::OutputAudioBlock(TInputStreamState& ist, uint8_t* samples, int size) {
-  const int channels = ist.ToS16Layout.nb_channels;
+  const int channels = ist.ToS16Layout->nb_channels;
   if (ist.ToS16Rate <= 0 || channels <= 0) return;
   // A block that begins before the start and ends after it keeps only its
   // samples from the start on, so the output's sound begins with its picture.
@@ -319,37 +319,35 @@ void TTranscoder::FlushFilters(TInputStreamState& ist) {
 
 // Decoded audio becomes packed signed 16-bit at the decoder's rate and layout.
 bool TTranscoder::ToPackedS16(TInputStreamState& ist, AVFrame* frame) {
-  AVChannelLayout layout{};
+  TChannelLayout layout;
   if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0) {
     int channels = frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels
                                                     : ist.Decoder->ch_layout.nb_channels;
     if (channels <= 0) return false;
-    avutil.av_channel_layout_default(&layout, channels);
+    avutil.av_channel_layout_default(layout.get(), channels);
   } else {
-    avutil.av_channel_layout_copy(&layout, &frame->ch_layout);
+    avutil.av_channel_layout_copy(layout.get(), &frame->ch_layout);
   }
-  struct TLayoutGuard {
-    AVChannelLayout* layout;
-    ~TLayoutGuard() { avutil.av_channel_layout_uninit(layout); }
-  } guard{&layout};
 
-  const int channels = layout.nb_channels;
+  const int channels = layout->nb_channels;
   const int samples = frame->nb_samples;
   const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
   if (!ist.ToS16 || format != ist.ToS16Format || frame->sample_rate != ist.ToS16Rate ||
-      avutil.av_channel_layout_compare(&layout, &ist.ToS16Layout) != 0) {
-    SwrContext* swr = nullptr;
-    if (swresample.swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate,
-                                       &layout, format, frame->sample_rate, 0, nullptr) < 0 ||
-        swresample.swr_init(swr) < 0) {
-      swresample.swr_free(&swr);
-      throw FFmpegException("Cannot convert decoded audio to 16-bit samples");
+      avutil.av_channel_layout_compare(layout.get(), ist.ToS16Layout.get()) != 0) {
+    SwrContextPtr swr;
+    int ret = 0;
+    {
+      TPointerLoan loan(swr);
+      ret = swresample.swr_alloc_set_opts2(loan.Address(), layout.get(), AV_SAMPLE_FMT_S16,
+                                           frame->sample_rate, layout.get(), format,
+                                           frame->sample_rate, 0, nullptr);
     }
-    ist.ToS16.reset(swr);
+    if (ret < 0 || swresample.swr_init(swr.get()) < 0)
+      throw FFmpegException("Cannot convert decoded audio to 16-bit samples");
+    ist.ToS16 = std::move(swr);
     ist.ToS16Format = format;
     ist.ToS16Rate = frame->sample_rate;
-    avutil.av_channel_layout_uninit(&ist.ToS16Layout);
-    avutil.av_channel_layout_copy(&ist.ToS16Layout, &layout);
+    ist.ToS16Layout.CopyFrom(*layout.get());
   }
   const size_t needed = static_cast<size_t>(samples) * channels * 2;
   if (audio_buffer_.size() < needed) audio_buffer_.resize(needed);
@@ -381,16 +379,14 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
 
   AVPacket* out = ost.Packet.get();
   if (avcodec.av_packet_ref(out, packet) < 0) throw FFmpegException("av_packet_ref failed");
+  TPacketUnref unref{out};
   // A cut-off file ends in part of a sample; copied, it made the output's last
   // packet one that decoders refuse.
   const AVCodecParameters* par = ist.Stream->codecpar;
   if (type == AVMEDIA_TYPE_AUDIO && par->block_align > 0 && par->codec_id >= AV_CODEC_ID_PCM_S16LE &&
       par->codec_id < AV_CODEC_ID_ADPCM_IMA_QT) {
     out->size -= out->size % par->block_align;
-    if (out->size == 0) {
-      avcodec.av_packet_unref(out);
-      return;
-    }
+    if (out->size == 0) return;
   }
   out->stream_index = ost.Stream->index;
   out->pts = packet->pts != AV_NOPTS_VALUE ? avutil.av_rescale_q(packet->pts, itb, otb) - s
@@ -402,7 +398,6 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
   out->flags = packet->flags;
   out->pos = -1;
   WritePacket(ost, out);
-  avcodec.av_packet_unref(out);
   ost.FrameNumber++;
 }
 
@@ -453,6 +448,7 @@ void TTranscoder::OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist
     if (size < 0) throw FFmpegException("Subtitle encoding failed");
     AVPacket* packet = ost.Packet.get();
     if (avcodec.av_new_packet(packet, size) < 0) throw FFmpegException("Subtitle encoding failed");
+    TPacketUnref unref{packet};
     std::memcpy(packet->data, subtitle_buffer_.data(), static_cast<size_t>(size));
     packet->pts = avutil.av_rescale_q(subtitle.pts, AV_TIME_BASE_Q, ost.Stream->time_base);
     if (count == 2) {
@@ -462,7 +458,6 @@ void TTranscoder::OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist
     }
     packet->dts = packet->pts;
     WritePacket(ost, packet);
-    avcodec.av_packet_unref(packet);
   }
 }
 
@@ -502,8 +497,8 @@ void TTranscoder::FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size
   AVPacketPtr filtered(avcodec.av_packet_alloc());
   if (!filtered) throw FFmpegException("av_packet_alloc failed");
   while (avcodec.av_bsf_receive_packet(bsf, filtered.get()) >= 0) {
+    TPacketUnref unref{filtered.get()};
     FilterAndWrite(ost, filtered.get(), stage + 1);
-    avcodec.av_packet_unref(filtered.get());
   }
 }
 

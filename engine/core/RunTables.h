@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "engine/core/LibraryOwners.h"
 #include "engine/core/TaskRecords.h"  // TStreamMapEntry, TMetaDataMap
 
 namespace kelvane {
@@ -71,7 +72,7 @@ struct TInputStreamState {
   SwrContextPtr ToS16;
   int32_t ToS16Format = -1;
   int32_t ToS16Rate = 0;
-  AVChannelLayout ToS16Layout{};
+  TChannelLayout ToS16Layout;
   AVCodecParserContext* Parser = nullptr;  // not owned; null when the stream has none
 };
 
@@ -128,7 +129,7 @@ struct TOutputStreamState {
   // and channel count (made at set-up).
   AVAudioFifoPtr Fifo;
 
-  FILE* LogFile = nullptr;  // pass-1 statistics (closed by the run's cleanup)
+  TCFilePtr LogFile;  // pass-1 statistics
 
   // Bitstream filters applied to every packet written for this stream, in order.
   std::vector<AVBSFContextPtr> Bitstream;

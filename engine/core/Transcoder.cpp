@@ -8,6 +8,7 @@
 
 #include "binding/FFmpegLogger.h"
 #include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
 
 namespace kelvane {
 
@@ -69,14 +70,10 @@ AVFormatContext* TTranscoder::InputContext(const TInputStreamState& ist) const {
 }
 
 void TTranscoder::Run() {
-  try {
-    SetUp();
-    Loop();
-    EndOfRun();
-  } catch (...) {
-    Release();
-    throw;
-  }
+  // On a failure the destructor closes the codecs and releases the tables.
+  SetUp();
+  Loop();
+  EndOfRun();
 }
 
 void TTranscoder::SetUp() {
@@ -145,15 +142,15 @@ void TTranscoder::DumpOutput(int file_index) {
   avformat.av_dump_format(file->context.Get(), file_index, file->library_name.c_str(), 1);
 }
 
-// Output-stream table and the source of every output stream.
-void TTranscoder::BindSources() {
+// The output files in run order (join mode: the one file once per input);
+// raises for one without streams. The number of output streams.
+int TTranscoder::ListOutputs() {
   outputs_.clear();
   for (auto& file : records_.OutputFiles) outputs_.push_back(file.get());
   if (JoinMode() && !outputs_.empty()) {
     TOutputFile* joined = outputs_.front();
     outputs_.assign(std::max<size_t>(records_.InputFiles.size(), 1), joined);
   }
-
   int total = 0;
   for (size_t i = 0; i < outputs_.size(); ++i) {
     if (outputs_[i]->streams.empty()) {
@@ -163,7 +160,12 @@ void TTranscoder::BindSources() {
     total += static_cast<int>(outputs_[i]->streams.size());
   }
   group_size_ = outputs_.empty() ? 0 : static_cast<int>(outputs_[0]->streams.size());
+  return total;
+}
 
+// Stream maps, when given, name one existing source and sync stream for each
+// output stream.
+void TTranscoder::CheckStreamMaps(int total) const {
   const auto& maps = records_.StreamMaps;
   if (!maps.empty() && static_cast<int>(maps.size()) != total)
     throw FFmpegException("Number of stream maps must match number of output streams");
@@ -177,16 +179,20 @@ void TTranscoder::BindSources() {
     if (!valid(map.SyncFileIndex, map.SyncStreamIndex))
       RaiseFFmpeg("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex);
   }
+}
 
+// One state record per output stream, in file and stream order.
+void TTranscoder::BuildOutputTables() {
   for (size_t i = 0; i < outputs_.size(); ++i) {
     for (size_t s = 0; s < outputs_[i]->streams.size(); ++s) {
+      const TOutputStream& record = outputs_[i]->streams[s];
       auto ost = std::make_unique<TOutputStreamState>();
       ost->FileIndex = static_cast<int32_t>(i);
       ost->StreamIndex = static_cast<int32_t>(s);
-      ost->Stream = outputs_[i]->streams[s].stream;
-      ost->Encoder = outputs_[i]->streams[s].encoder_context.get();
-      ost->EncoderCodec = outputs_[i]->streams[s].encoder;
-      ost->EncodingNeeded = outputs_[i]->streams[s].stream_copy ? 0 : 1;
+      ost->Stream = record.stream;
+      ost->Encoder = record.encoder_context.get();
+      ost->EncoderCodec = record.encoder;
+      ost->EncodingNeeded = record.stream_copy ? 0 : 1;
       // The stream's parameters are filled from its encoder once that is open;
       // until then the encoder context tells the stream's media type.
       if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_UNKNOWN && ost->Encoder != nullptr)
@@ -197,7 +203,56 @@ void TTranscoder::BindSources() {
       OutputStreams.push_back(std::move(ost));
     }
   }
+}
 
+// The source of an output stream without a map: the first unused input
+// stream of its type (of the chosen program; of its own input in join mode),
+// else, outside programs and join mode, the last input stream of its type.
+int TTranscoder::FindSource(const TOutputStreamState& ost) const {
+  const int type = ost.Stream->codecpar->codec_type;
+  int found = -1;
+  auto eligible = [&](const TInputStreamState& ist) {
+    return ist.Discard && ist.Stream->codecpar->codec_type == type &&
+           (!JoinMode() || ist.FileIndex == ost.FileIndex);
+  };
+  if (settings_.program_id_set) {
+    for (size_t f = 0; f < InputFiles.size() && found < 0; ++f) {
+      AVFormatContext* ctx = InputFiles[f].Context;
+      for (unsigned p = 0; p < ctx->nb_programs; ++p) {
+        AVProgram* program = ctx->programs[p];
+        if (program->id != settings_.program_id) continue;
+        for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
+          int s = static_cast<int>(program->stream_index[k]);
+          if (s >= InputFiles[f].StreamCount) continue;
+          int global = InputFiles[f].FirstStream + s;
+          if (eligible(*InputStreams[global])) {
+            found = global;
+            break;
+          }
+        }
+        break;  // only the first program with that id
+      }
+    }
+  } else {
+    for (size_t j = 0; j < InputStreams.size(); ++j) {
+      if (eligible(*InputStreams[j])) {
+        found = static_cast<int>(j);
+        break;
+      }
+    }
+  }
+  if (found < 0 && !settings_.program_id_set && !JoinMode()) {
+    for (size_t j = 0; j < InputStreams.size(); ++j)
+      if (InputStreams[j]->Stream->codecpar->codec_type == type) found = static_cast<int>(j);
+  }
+  return found;
+}
+
+// Output-stream table and the source of every output stream.
+void TTranscoder::BindSources() {
+  CheckStreamMaps(ListOutputs());
+  BuildOutputTables();
+  const auto& maps = records_.StreamMaps;
   for (size_t i = 0; i < OutputStreams.size(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
     const int type = ost.Stream->codecpar->codec_type;
@@ -213,47 +268,12 @@ void TTranscoder::BindSources() {
                     MediaTypeName(type));
       }
     } else {
-      int found = -1;
-      auto eligible = [&](const TInputStreamState& ist) {
-        return ist.Discard && ist.Stream->codecpar->codec_type == type &&
-               (!JoinMode() || ist.FileIndex == ost.FileIndex);
-      };
-      if (settings_.program_id_set) {
-        for (size_t f = 0; f < InputFiles.size() && found < 0; ++f) {
-          AVFormatContext* ctx = InputFiles[f].Context;
-          for (unsigned p = 0; p < ctx->nb_programs; ++p) {
-            AVProgram* program = ctx->programs[p];
-            if (program->id != settings_.program_id) continue;
-            for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
-              int s = static_cast<int>(program->stream_index[k]);
-              if (s >= InputFiles[f].StreamCount) continue;
-              int global = InputFiles[f].FirstStream + s;
-              if (eligible(*InputStreams[global])) {
-                found = global;
-                break;
-              }
-            }
-            break;  // only the first program with that id
-          }
-        }
-      } else {
-        for (size_t j = 0; j < InputStreams.size(); ++j) {
-          if (eligible(*InputStreams[j])) {
-            found = static_cast<int>(j);
-            break;
-          }
-        }
-      }
-      if (found < 0 && !settings_.program_id_set && !JoinMode()) {
-        for (size_t j = 0; j < InputStreams.size(); ++j)
-          if (InputStreams[j]->Stream->codecpar->codec_type == type) found = static_cast<int>(j);
-      }
-      if (found < 0) {
+      ost.SourceIndex = FindSource(ost);
+      if (ost.SourceIndex < 0) {
         DumpOutput(ost.FileIndex);
         RaiseFFmpeg("Could not find input stream matching output stream #%d.%d (%s)",
                     ost.FileIndex, ost.StreamIndex, MediaTypeName(type));
       }
-      ost.SourceIndex = found;
     }
     TInputStreamState& source = *InputStreams[ost.SourceIndex];
     source.Discard = 0;
@@ -463,25 +483,18 @@ struct TInOutDeleter {
 };
 using TInOutPtr = std::unique_ptr<AVFilterInOut, TInOutDeleter>;
 
+// The failure of a filter set-up: "Error opening filters!", or with the reason.
+[[noreturn]] void FiltersFailed(const std::string& reason = "") {
+  throw FFmpegException(reason.empty() ? "Error opening filters!"
+                                       : "Error opening filters: " + reason);
+}
+
 }  // namespace
 
-// The video filter graph between the decoder and the encoder.
-void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist) {
-  AVCodecContext* enc = ost.Encoder;
+// The graph's ends: a buffer source with the decoder's pictures and a buffer
+// sink giving the encoder's pixel format. Returns the source.
+AVFilterContext* TTranscoder::MakeFilterEnds(AVCodecContext* enc, TInputStreamState& ist) {
   AVCodecContext* dec = ist.Decoder;
-  const TRunSettings& s = settings_;
-  std::string error;
-  auto fail = [&](const std::string& text) {
-    error = text;
-    throw FFmpegException(error.empty() ? "Error opening filters!" : "Error opening filters: " +
-                                                                          error);
-  };
-  if (s.crop_top || s.crop_bottom || s.crop_left || s.crop_right)
-    fail("Cannot enable crop options and filters at the same time.");
-  if (ist.FilterSource != nullptr) return;  // one graph per input stream
-
-  graph_.reset(avfilter.avfilter_graph_alloc());
-  if (!graph_) fail("");
   AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
                                                        : dec->sample_aspect_ratio;
   if (sar.num <= 0 || sar.den <= 0) sar = AVRational{0, 1};
@@ -491,20 +504,59 @@ void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& i
   AVFilterContext* source = nullptr;
   if (avfilter.avfilter_graph_create_filter(&source, avfilter.avfilter_get_by_name("buffer"),
                                             "src", args.c_str(), nullptr, graph_.get()) < 0)
-    fail("");
+    FiltersFailed();
   AVFilterContext* sink = avfilter.avfilter_graph_alloc_filter(
       graph_.get(), avfilter.avfilter_get_by_name("buffersink"), "out");
-  if (sink == nullptr) fail("");
+  if (sink == nullptr) FiltersFailed();
   const AVPixelFormat formats[] = {enc->pix_fmt};
   if (avutil.av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
                             sizeof(formats), AV_OPT_SEARCH_CHILDREN) < 0 ||
       avfilter.avfilter_init_str(sink, nullptr) < 0)
-    fail("");
+    FiltersFailed();
   ist.FilterSource = source;
   ist.FilterSink = sink;
+  return source;
+}
+
+// Links `last` to `sink` through the user's filter chain, or directly.
+void TTranscoder::LinkFilterChain(AVFilterContext* last, AVFilterContext* sink) {
+  const std::string& chain = settings_.filter_description;
+  if (chain.empty()) {
+    if (avfilter.avfilter_link(last, 0, sink, 0) < 0) FiltersFailed();
+    return;
+  }
+  TInOutPtr outputs(avfilter.avfilter_inout_alloc());
+  TInOutPtr inputs(avfilter.avfilter_inout_alloc());
+  if (!outputs || !inputs) FiltersFailed();
+  outputs->name = avutil.av_strdup("in");
+  outputs->filter_ctx = last;
+  outputs->pad_idx = 0;
+  inputs->name = avutil.av_strdup("out");
+  inputs->filter_ctx = sink;
+  inputs->pad_idx = 0;
+  // The parser takes the ends it links and leaves the rest to their owners.
+  TPointerLoan in_loan(inputs);
+  TPointerLoan out_loan(outputs);
+  if (avfilter.avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), in_loan.Address(),
+                                        out_loan.Address(), nullptr) < 0)
+    FiltersFailed();
+}
+
+// The video filter graph between the decoder and the encoder.
+void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist) {
+  AVCodecContext* enc = ost.Encoder;
+  AVCodecContext* dec = ist.Decoder;
+  const TRunSettings& s = settings_;
+  if (s.crop_top || s.crop_bottom || s.crop_left || s.crop_right)
+    FiltersFailed("Cannot enable crop options and filters at the same time.");
+  if (ist.FilterSource != nullptr) return;  // one graph per input stream
+
+  graph_.reset(avfilter.avfilter_graph_alloc());
+  if (!graph_) FiltersFailed();
+  AVFilterContext* last = MakeFilterEnds(enc, ist);
+  AVFilterContext* sink = ist.FilterSink;
 
   const std::string sws = "flags=" + ScaleFlagNames(s.sws_flags);
-  AVFilterContext* last = source;
   if (dec->width + s.pad_left + s.pad_right != enc->width ||
       dec->height + s.pad_top + s.pad_bottom != enc->height) {
     AVFilterContext* scale = nullptr;
@@ -515,44 +567,24 @@ void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& i
                                               "scale", scale_args.c_str(), nullptr,
                                               graph_.get()) < 0 ||
         avfilter.avfilter_link(last, 0, scale, 0) < 0)
-      fail("");
+      FiltersFailed();
     last = scale;
   }
-  if (!s.filter_description.empty()) {
-    TInOutPtr outputs(avfilter.avfilter_inout_alloc());
-    TInOutPtr inputs(avfilter.avfilter_inout_alloc());
-    if (!outputs || !inputs) fail("");
-    outputs->name = avutil.av_strdup("in");
-    outputs->filter_ctx = last;
-    outputs->pad_idx = 0;
-    inputs->name = avutil.av_strdup("out");
-    inputs->filter_ctx = sink;
-    inputs->pad_idx = 0;
-    AVFilterInOut* in_raw = inputs.release();
-    AVFilterInOut* out_raw = outputs.release();
-    int ret = avfilter.avfilter_graph_parse_ptr(graph_.get(), s.filter_description.c_str(),
-                                                &in_raw, &out_raw, nullptr);
-    avfilter.avfilter_inout_free(&in_raw);
-    avfilter.avfilter_inout_free(&out_raw);
-    if (ret < 0) fail("");
-  } else if (avfilter.avfilter_link(last, 0, sink, 0) < 0) {
-    fail("");
-  }
+  LinkFilterChain(last, sink);
   avutil.av_freep(&graph_->scale_sws_opts);
   graph_->scale_sws_opts = avutil.av_strdup(sws.c_str());
-  if (avfilter.avfilter_graph_config(graph_.get(), nullptr) < 0) fail("");
+  if (avfilter.avfilter_graph_config(graph_.get(), nullptr) < 0) FiltersFailed();
 
   const int w = avfilter.av_buffersink_get_w(sink);
   const int h = avfilter.av_buffersink_get_h(sink);
   const bool padded = s.pad_top || s.pad_bottom || s.pad_left || s.pad_right;
-  if (!padded || (w == s.requested_width && h == s.requested_height)) {
-    enc->width = w + s.pad_left + s.pad_right;
-    enc->height = h + s.pad_top + s.pad_bottom;
-  } else {
-    fail(
+  if (padded && (w != s.requested_width || h != s.requested_height)) {
+    FiltersFailed(
         "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
         "rotate, scale, transpose, etc.)");
   }
+  enc->width = w + s.pad_left + s.pad_right;
+  enc->height = h + s.pad_top + s.pad_bottom;
 }
 
 void TTranscoder::OpenTwoPassLog(TOutputStreamState& ost, int index) {
@@ -562,22 +594,19 @@ void TTranscoder::OpenTwoPassLog(TOutputStreamState& ost, int index) {
   std::string name = FormatText("%s-%d.log", prefix.c_str(), index);
   if (name.size() > 1023) name.resize(1023);
   if (enc->flags & AV_CODEC_FLAG_PASS1) {
-    ost.LogFile = myutil.my_fopen(name.c_str(), "w");
-    if (ost.LogFile == nullptr)
-      RaiseFFmpeg("Cannot write log file %s for pass-1 encoding", name.c_str());
+    ost.LogFile.reset(myutil.my_fopen(name.c_str(), "w"));
+    if (!ost.LogFile) RaiseFFmpeg("Cannot write log file %s for pass-1 encoding", name.c_str());
   } else {
-    FILE* f = myutil.my_fopen(name.c_str(), "r");
-    if (f == nullptr) RaiseFFmpeg("Cannot read log file %s for pass-2 encoding", name.c_str());
+    TCFilePtr file(myutil.my_fopen(name.c_str(), "r"));
+    if (!file) RaiseFFmpeg("Cannot read log file %s for pass-2 encoding", name.c_str());
+    FILE* f = file.get();
     myutil.my_fseek(f, 0, SEEK_END);
     long size = myutil.my_ftell(f);
     myutil.my_fseek(f, 0, SEEK_SET);
     char* text = size >= 0 ? static_cast<char*>(avutil.av_malloc(size + 1)) : nullptr;
-    if (text == nullptr) {
-      myutil.my_fclose(f);
-      throw FFmpegException("Could not allocate log buffer");
-    }
+    if (text == nullptr) throw FFmpegException("Could not allocate log buffer");
     size_t got = myutil.my_fread(text, 1, static_cast<size_t>(size), f);
-    myutil.my_fclose(f);
+    file.reset();
     text[got] = 0;
     avutil.av_freep(&enc->stats_in);
     enc->stats_in = text;
@@ -601,70 +630,82 @@ void TTranscoder::OpenEncoders(bool subtitles) {
       }
       if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = AV_TIME_BASE_Q;
     }
-    TOutputStream& record = outputs_[ost.FileIndex]->streams[ost.StreamIndex];
-    if (OutputContext(ost)->oformat->flags & AVFMT_GLOBALHEADER)
-      enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    const char* type = MediaTypeName(enc->codec_type);
-    auto open_failed = [&]() {
-      ReportMapping();
-      std::string text = FormatText(
-          "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
-          "parameters such as bit_rate, rate, width or height",
-          ost.FileIndex, ost.StreamIndex, type);
-      GetLogger().Log(host_.LogSender(), llError, text);
-      throw FFmpegException(text);
-    };
-    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      std::string error;
-      int code = 0;
-      if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat), &error,
-                                    &code)) {
-        if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
-            avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
-          RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
-                             type);
-        }
-        if (!error.empty()) GetLogger().Log(host_.LogSender(), llError, error);
-        open_failed();
-      }
-    } else {
-      const AVCodec* codec = ost.EncoderCodec;
-      if (codec == nullptr) codec = avcodec.avcodec_find_encoder(enc->codec_id);
-      if (codec == nullptr) {
-        RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
-                           type);
-      }
-      int ret;
-      {
-        std::lock_guard<std::mutex> lock(CodecLock());
-        ret = avcodec.avcodec_open2(enc, codec, nullptr);
-      }
-      if (ret < 0) open_failed();
-    }
-    opened_encoders_.push_back(&record.encoder_context);
-    ExtraSize += static_cast<uint64_t>(std::max(enc->extradata_size, 0));
-    if (avcodec.avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
-      throw FFmpegException("av_mallocz fail");
-    ost.Stream->time_base = enc->time_base;
-    if (enc->codec_type == AVMEDIA_TYPE_VIDEO && enc->framerate.num > 0)
-      ost.Stream->avg_frame_rate = enc->framerate;
+    OpenEncoder(ost);
   }
   // The groups after the first write through the first group's encoders.
   for (size_t i = OutputStreamsForSetUp(); i < OutputStreams.size(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
     ost.Encoder = OutputStreams[i % group_size_]->Encoder;
   }
+  if (subtitles) OpenBitstreamFilters();
+}
 
-  if (!subtitles) return;
-  // Bitstream filters, now that the streams' parameters are final.
+// Opens one output stream's encoder (audio ones through the audio path) and
+// fills the stream's parameters from it.
+void TTranscoder::OpenEncoder(TOutputStreamState& ost) {
+  AVCodecContext* enc = ost.Encoder;
+  TOutputStream& record = outputs_[ost.FileIndex]->streams[ost.StreamIndex];
+  if (OutputContext(ost)->oformat->flags & AVFMT_GLOBALHEADER)
+    enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  const char* type = MediaTypeName(enc->codec_type);
+  auto open_failed = [&]() {
+    ReportMapping();
+    std::string text = FormatText(
+        "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
+        "parameters such as bit_rate, rate, width or height",
+        ost.FileIndex, ost.StreamIndex, type);
+    GetLogger().Log(host_.LogSender(), llError, text);
+    throw FFmpegException(text);
+  };
+  if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
+    std::string error;
+    int code = 0;
+    if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat), &error,
+                                  &code)) {
+      if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
+          avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
+        RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
+                           type);
+      }
+      if (!error.empty()) GetLogger().Log(host_.LogSender(), llError, error);
+      open_failed();
+    }
+  } else {
+    const AVCodec* codec = ost.EncoderCodec;
+    if (codec == nullptr) codec = avcodec.avcodec_find_encoder(enc->codec_id);
+    if (codec == nullptr) {
+      RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,
+                         type);
+    }
+    int ret;
+    {
+      std::lock_guard<std::mutex> lock(CodecLock());
+      ret = avcodec.avcodec_open2(enc, codec, nullptr);
+    }
+    if (ret < 0) open_failed();
+  }
+  opened_encoders_.push_back(&record.encoder_context);
+  ExtraSize += static_cast<uint64_t>(std::max(enc->extradata_size, 0));
+  if (avcodec.avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
+    throw FFmpegException("av_mallocz fail");
+  ost.Stream->time_base = enc->time_base;
+  if (enc->codec_type == AVMEDIA_TYPE_VIDEO && enc->framerate.num > 0)
+    ost.Stream->avg_frame_rate = enc->framerate;
+}
+
+// Bitstream filters, once the streams' parameters are final.
+void TTranscoder::OpenBitstreamFilters() {
   for (int i = 0; i < OutputStreamsForSetUp(); ++i) {
     TOutputStreamState& ost = *OutputStreams[i];
     for (const std::string& name :
          outputs_[ost.FileIndex]->streams[ost.StreamIndex].bitstream_filters) {
-      AVBSFContext* raw = nullptr;
-      if (avcodec.av_bsf_list_parse_str(name.c_str(), &raw) < 0 || raw == nullptr)
-        RaiseFFmpeg("Unknown bitstream filter %s", name.c_str());
-      AVBSFContextPtr bsf(raw);
+      AVBSFContextPtr bsf;
+      int ret = 0;
+      {
+        TPointerLoan loan(bsf);
+        ret = avcodec.av_bsf_list_parse_str(name.c_str(), loan.Address());
+      }
+      if (ret < 0 || !bsf) RaiseFFmpeg("Unknown bitstream filter %s", name.c_str());
       const AVCodecParameters* in =
           ost.Bitstream.empty() ? ost.Stream->codecpar : ost.Bitstream.back()->par_out;
       AVRational tb =
@@ -807,13 +848,6 @@ void TTranscoder::CloseCodecs() {
 
 // Releases the run tables and what they own. Harmless when run twice.
 void TTranscoder::Release() {
-  for (auto& ost : OutputStreams) {
-    if (ost->LogFile != nullptr) {
-      myutil.my_fclose(ost->LogFile);
-      ost->LogFile = nullptr;
-    }
-  }
-  for (auto& ist : InputStreams) avutil.av_channel_layout_uninit(&ist->ToS16Layout);
   OutputStreams.clear();
   InputStreams.clear();
   InputFiles.clear();

@@ -64,14 +64,22 @@ class TTranscoder {
   void SetUp();
   void BuildInputTables();
   void BindSources();
+  int ListOutputs();
+  void CheckStreamMaps(int total) const;
+  void BuildOutputTables();
+  int FindSource(const TOutputStreamState& ost) const;
   void SetUpCodecParameters();
   void SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& ist);
   void SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState& ist);
   void ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist);
+  AVFilterContext* MakeFilterEnds(AVCodecContext* enc, TInputStreamState& ist);
+  void LinkFilterChain(AVFilterContext* last, AVFilterContext* sink);
   void OpenTwoPassLog(TOutputStreamState& ost, int index);
   // Video and audio encoders first (`subtitles` false), then, after the
   // decoders, the subtitle encoders and the bitstream filters.
   void OpenEncoders(bool subtitles);
+  void OpenEncoder(TOutputStreamState& ost);
+  void OpenBitstreamFilters();
   void OpenDecoders();
   void CopyMetadata();
   void WriteHeaders();
@@ -90,6 +98,10 @@ class TTranscoder {
   int ReadPacket(int file_index, AVPacket* packet);
 
   void Loop();
+  int NextInputFile(const std::vector<char>& no_packet, int file_index,
+                    double& smallest_out) const;
+  void AdjustPacketTimes(TInputStreamState& ist, int file_index, AVPacket* packet);
+  bool HandlePacket(int file_index, AVPacket* packet);
   void EndOfRun();
   void ChangeJoinFile(int k);
   double OutputPosition(const TOutputStreamState& ost) const;
@@ -99,6 +111,9 @@ class TTranscoder {
   // packet drains the decoder and, unless a join-mode file change is draining,
   // the encoders fed by `ist`. -1 when decoding failed.
   int ProcessPacket(TInputStreamState& ist, const AVPacket* packet);
+  int CopyInputPacket(TInputStreamState& ist, const AVPacket* packet);
+  int DecodeSubtitle(TInputStreamState& ist, const AVPacket* packet);
+  int DecodeFrames(TInputStreamState& ist, const AVPacket* packet);
   int IndexOf(const TInputStreamState& ist) const;
   void RateEmulation(const TInputStreamState& ist);
   bool OutputAllowed(const TInputStreamState& ist) const;

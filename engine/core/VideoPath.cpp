@@ -186,9 +186,7 @@ bool DeinterlacePicture(AVFrame* target, const AVFrame* source) {
 TVideoPath::TVideoPath(const TVideoPathSettings& settings, TVideoHost& host, TPacketWriter writer)
     : settings_(settings), host_(host), writer_(std::move(writer)) {}
 
-TVideoPath::~TVideoPath() {
-  if (statistics_ != nullptr) myutil.my_fclose(statistics_);
-}
+TVideoPath::~TVideoPath() = default;
 
 void TVideoPath::LogAt(int level, const std::string& text) {
   GetLogger().Log(host_.LogSender(), TLogLevel(level), text);
@@ -562,8 +560,8 @@ void TVideoPath::ReceivePackets(TOutputStreamState& ost, std::vector<int>* sizes
     VideoSize += uint64_t(size);
     writer_(ost, packet);
     avcodec.av_packet_unref(packet);
-    if (ost.LogFile != nullptr && enc->stats_out != nullptr) {
-      myutil.my_fprintf(ost.LogFile, "%s", enc->stats_out);
+    if (ost.LogFile && enc->stats_out != nullptr) {
+      myutil.my_fprintf(ost.LogFile.get(), "%s", enc->stats_out);
     }
     if (sizes != nullptr) sizes->push_back(size);
   }
@@ -614,30 +612,28 @@ void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc) {
 }
 
 void TVideoPath::WriteStatistics(TOutputStreamState& ost, int size) {
-  if (statistics_ == nullptr) {
-    statistics_ = myutil.my_fopen(settings_.StatisticsFile.c_str(), "w");
-    if (statistics_ == nullptr) {
-      throw FFmpegException("fopen fail: " + settings_.StatisticsFile);
-    }
+  if (!statistics_) {
+    statistics_.reset(myutil.my_fopen(settings_.StatisticsFile.c_str(), "w"));
+    if (!statistics_) throw FFmpegException("fopen fail: " + settings_.StatisticsFile);
   }
   const AVCodecContext* enc = ost.Encoder;
-  myutil.my_fprintf(statistics_, "frame= %5d q= %2.1f ", ost.FrameNumber,
+  myutil.my_fprintf(statistics_.get(), "frame= %5d q= %2.1f ", ost.FrameNumber,
                     ost.CodedQuality / double(FF_QP2LAMBDA));
   if (enc->flags & AV_CODEC_FLAG_PSNR) {
-    myutil.my_fprintf(statistics_, "PSNR= %6.2f ",
+    myutil.my_fprintf(statistics_.get(), "PSNR= %6.2f ",
                       -10.0 * std::log10(double(ost.CodedError[0]) /
                                          (double(enc->width) * enc->height * 255.0 * 255.0)));
   }
-  myutil.my_fprintf(statistics_, "f_size= %6d ", size);
+  myutil.my_fprintf(statistics_.get(), "f_size= %6d ", size);
   const double tb = av_q2d(enc->time_base);
   double t = double(ost.SyncOpts) * tb;
   if (t < 0.01) t = 0.01;
   const double bitrate = tb > 0 ? size * 8 / tb / 1000.0 : 0;
   const double average = double(VideoSize) * 8 / t / 1000.0;
-  myutil.my_fprintf(statistics_,
+  myutil.my_fprintf(statistics_.get(),
                     "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
                     double(VideoSize) / 1024.0, t, bitrate, average);
-  myutil.my_fprintf(statistics_, "type= %c\n", avutil.av_get_picture_type_char(coded_pict_type_));
+  myutil.my_fprintf(statistics_.get(), "type= %c\n", avutil.av_get_picture_type_char(coded_pict_type_));
 }
 
 }  // namespace kelvane

@@ -197,7 +197,7 @@ class TVideoPath {
   TFrameConverter hook_converter_;
   TFrameConverter preview_converter_;
   int64_t last_preview_ = 0;
-  FILE* statistics_ = nullptr;
+  TCFilePtr statistics_;  // the statistics file ("vstats"), opened on the first frame
   AVPictureType coded_pict_type_ = AV_PICTURE_TYPE_NONE;  // of the last packet
   // Timestamp of the last picture sent to each encoder (shared in join mode).
   std::map<const AVCodecContext*, int64_t> last_pts_;
