@@ -133,6 +133,84 @@ bool ReadPresetFile(const std::string& name, std::string& text) {
 enum TNorm { nmPAL, nmNTSC, nmFILM };
 const char* const kTargetFrameRates[] = {"25", "30000/1001", "24000/1001"};
 
+// What a target sets, in this order: codecs (none: kept), format, picture size
+// and format by norm, frame rate of the norm, group size (15 in PAL, else 18),
+// option defaults, audio rate and channels, mux preload (0: kept), and the
+// aspect ratio assumed when none is given.
+enum TTargetChannels { tcKept, tcStereo, tcMonoToStereo };
+struct TTarget {
+  const char* Type;
+  const char* VideoCodec;
+  const char* AudioCodec;
+  const char* Format;
+  const char* SizePAL;
+  const char* SizeNTSC;
+  const char* PixelFormatPAL;
+  const char* PixelFormatNTSC;
+  bool Gop;
+  const char* Options;  // "name=value ..."; scan_offset is the MPEG-2 encoder's own
+  int SampleRate;
+  TTargetChannels Channels;
+  float MuxPreload;
+  const char* Aspect;
+};
+
+const TTarget kTargets[] = {
+    {"vcd", "mpeg1video", "mp2", "vcd", "352x288", "352x240", nullptr, nullptr, true,
+     "b=1150000 maxrate=1150000 minrate=1150000 bufsize=327680 ab=224000 packetsize=2324 "
+     "muxrate=1411200", 44100, tcStereo, 0.44f, "4:3"},
+    {"svcd", "mpeg2video", "mp2", "svcd", "480x576", "480x480", nullptr, nullptr, true,
+     "b=2040000 maxrate=2516000 minrate=0 bufsize=1835008 scan_offset=1 ab=224000 "
+     "packetsize=2324", 44100, tcMonoToStereo, 0.0f, "4:3"},
+    {"dvd", "mpeg2video", "ac3", "dvd", "720x576", "720x480", nullptr, nullptr, true,
+     "b=6000000 maxrate=9000000 minrate=0 bufsize=1835008 packetsize=2048 muxrate=10080000 "
+     "ab=448000", 48000, tcMonoToStereo, 0.0f, "16:9"},
+    {"dv", nullptr, nullptr, "dv", "720x576", "720x480", "yuv420p", "yuv411p", false, "", 48000,
+     tcStereo, 0.0f, nullptr},
+    {"dv50", nullptr, nullptr, "dv", "720x576", "720x480", "yuv422p", "yuv422p", false, "", 48000,
+     tcStereo, 0.0f, nullptr},
+};
+
+// The video norm of a target given without one: the pending frame rate's, else
+// the first input video's that tells, else the fallback.
+TNorm GuessTargetNorm(const TCustomFFmpeg& task, const std::string& fallback_norm) {
+  const TPendingSettings& Pending = task.Pending;
+  if (Pending.frame_rate.den == 0) throw FFmpegException("frame_rate is invalid.");
+  auto classify = [](AVRational rate, TNorm& result) {
+    if (rate.den == 0) return false;
+    long rounded = std::lround(rate.num * 1000.0 / rate.den);
+    if (rounded == 25000) {
+      result = nmPAL;
+      return true;
+    }
+    if (rounded == 29970 || rounded == 23976) {
+      result = nmNTSC;
+      return true;
+    }
+    return false;
+  };
+  TNorm norm = nmPAL;
+  bool decided = classify(Pending.frame_rate, norm);
+  for (size_t i = 0; !decided && i < task.InputFiles.size(); ++i) {
+    for (const TInputStream& stream : task.InputFiles[i]->streams) {
+      if (stream.stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+      AVRational rate = stream.stream->r_frame_rate.den ? stream.stream->r_frame_rate
+                                                        : stream.stream->avg_frame_rate;
+      if (classify(rate, norm)) {
+        decided = true;
+        break;
+      }
+    }
+  }
+  if (!decided) {
+    norm = fallback_norm == "film" ? nmFILM : fallback_norm == "ntsc" ? nmNTSC : nmPAL;
+  }
+  if (task.Verbosity > 0) {
+    task.Log(llVerbose, FormatText("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
+  }
+  return norm;
+}
+
 }  // namespace
 
 void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
@@ -212,110 +290,42 @@ void TCustomFFmpeg::ApplyTarget(const std::string& value, const std::string& fal
   } else if (norm_name == "film") {
     norm = nmFILM;
   } else {
-    if (Pending.frame_rate.den == 0) throw FFmpegException("frame_rate is invalid.");
-    auto classify = [](AVRational rate, TNorm& result) {
-      if (rate.den == 0) return false;
-      long rounded = std::lround(rate.num * 1000.0 / rate.den);
-      if (rounded == 25000) {
-        result = nmPAL;
-        return true;
-      }
-      if (rounded == 29970 || rounded == 23976) {
-        result = nmNTSC;
-        return true;
-      }
-      return false;
-    };
-    bool decided = classify(Pending.frame_rate, norm);
-    for (size_t i = 0; !decided && i < InputFiles.size(); ++i) {
-      for (const TInputStream& stream : InputFiles[i]->streams) {
-        if (stream.stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-        AVRational rate = stream.stream->r_frame_rate.den ? stream.stream->r_frame_rate
-                                                          : stream.stream->avg_frame_rate;
-        if (classify(rate, norm)) {
-          decided = true;
-          break;
-        }
-      }
-    }
-    if (!decided) {
-      norm = fallback_norm == "film" ? nmFILM : fallback_norm == "ntsc" ? nmNTSC : nmPAL;
-    }
-    if (Verbosity > 0) {
-      Log(llVerbose, FormatText("Assuming %s for target.", norm == nmPAL ? "PAL" : "NTSC"));
-    }
+    norm = GuessTargetNorm(*this, fallback_norm);
   }
 
-  const bool pal = norm == nmPAL;
-  const char* rate = kTargetFrameRates[norm];
-  auto default_aspect = [&](const char* aspect) {
-    if (Pending.frame_aspect_ratio == 0.0f) {
-      Log(llInfo, FormatText("Assuming %s for aspect ratio", aspect));
-      SetAspectRatio(aspect);
+  const TTarget* target = nullptr;
+  for (const TTarget& row : kTargets) {
+    if (type == row.Type) {
+      target = &row;
+      break;
     }
-  };
-  if (type == "vcd") {
-    SetCodecName(skVideo, "mpeg1video");
-    SetCodecName(skAudio, "mp2");
-    SetOutputFormat("vcd");
-    SetFrameSize(pal ? "352x288" : "352x240");
-    SetFrameRate(rate);
-    SetOptionDefault("g", pal ? "15" : "18");
-    SetOptionDefault("b", "1150000");
-    SetOptionDefault("maxrate", "1150000");
-    SetOptionDefault("minrate", "1150000");
-    SetOptionDefault("bufsize", "327680");
-    SetOptionDefault("ab", "224000");
-    Pending.audio_sample_rate = 44100;
+  }
+  if (!target) throw FFmpegException("Unknown target type");
+  // Film takes the NTSC sizes at its own rate.
+  const bool pal = norm == nmPAL;
+  if (target->VideoCodec) SetCodecName(skVideo, target->VideoCodec);
+  if (target->AudioCodec) SetCodecName(skAudio, target->AudioCodec);
+  SetOutputFormat(target->Format);
+  SetFrameSize(pal ? target->SizePAL : target->SizeNTSC);
+  if (target->PixelFormatPAL) {
+    SetPixelFormat(pal ? target->PixelFormatPAL : target->PixelFormatNTSC);
+  }
+  SetFrameRate(kTargetFrameRates[norm]);
+  if (target->Gop) SetOptionDefault("g", pal ? "15" : "18");
+  std::istringstream options(target->Options);
+  for (std::string option; options >> option;) {
+    const size_t equals = option.find('=');
+    SetOptionDefault(option.substr(0, equals), option.substr(equals + 1));
+  }
+  Pending.audio_sample_rate = target->SampleRate;
+  if (target->Channels == tcStereo || (target->Channels == tcMonoToStereo &&
+                                       Pending.audio_channels == 1)) {
     Pending.audio_channels = 2;
-    SetOptionDefault("packetsize", "2324");
-    SetOptionDefault("muxrate", "1411200");
-    Pending.mux_preload = 0.44f;
-    default_aspect("4:3");
-  } else if (type == "svcd") {
-    SetCodecName(skVideo, "mpeg2video");
-    SetCodecName(skAudio, "mp2");
-    SetOutputFormat("svcd");
-    SetFrameSize(pal ? "480x576" : "480x480");
-    SetFrameRate(rate);
-    SetOptionDefault("g", pal ? "15" : "18");
-    SetOptionDefault("b", "2040000");
-    SetOptionDefault("maxrate", "2516000");
-    SetOptionDefault("minrate", "0");
-    SetOptionDefault("bufsize", "1835008");
-    // Scan offset is an option of the MPEG-2 encoder itself today.
-    SetOptionDefault("scan_offset", "1");
-    SetOptionDefault("ab", "224000");
-    Pending.audio_sample_rate = 44100;
-    SetOptionDefault("packetsize", "2324");
-    if (Pending.audio_channels == 1) Pending.audio_channels = 2;
-    default_aspect("4:3");
-  } else if (type == "dvd") {
-    SetCodecName(skVideo, "mpeg2video");
-    SetCodecName(skAudio, "ac3");
-    SetOutputFormat("dvd");
-    SetFrameSize(pal ? "720x576" : "720x480");
-    SetFrameRate(rate);
-    SetOptionDefault("g", pal ? "15" : "18");
-    SetOptionDefault("b", "6000000");
-    SetOptionDefault("maxrate", "9000000");
-    SetOptionDefault("minrate", "0");
-    SetOptionDefault("bufsize", "1835008");
-    SetOptionDefault("packetsize", "2048");
-    SetOptionDefault("muxrate", "10080000");
-    SetOptionDefault("ab", "448000");
-    Pending.audio_sample_rate = 48000;
-    if (Pending.audio_channels == 1) Pending.audio_channels = 2;
-    default_aspect("16:9");
-  } else if (type == "dv" || type == "dv50") {
-    SetOutputFormat("dv");
-    SetFrameSize(pal ? "720x576" : "720x480");
-    SetPixelFormat(type == "dv50" ? "yuv422p" : pal ? "yuv420p" : "yuv411p");
-    SetFrameRate(rate);
-    Pending.audio_sample_rate = 48000;
-    Pending.audio_channels = 2;
-  } else {
-    throw FFmpegException("Unknown target type");
+  }
+  if (target->MuxPreload > 0) Pending.mux_preload = target->MuxPreload;
+  if (target->Aspect && Pending.frame_aspect_ratio == 0.0f) {
+    Log(llInfo, FormatText("Assuming %s for aspect ratio", target->Aspect));
+    SetAspectRatio(target->Aspect);
   }
 }
 
