@@ -25,6 +25,7 @@
 // while it runs.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -56,6 +57,9 @@ enum TOptionGroup : int {
 
 // The group an option name belongs to.
 TOptionGroup OptionGroupOf(const std::string& name);
+
+// The decoders the options force on an input, by kind (null: found by codec id).
+using TForcedDecoders = std::array<const AVCodec*, 3>;
 
 class TCustomFFmpeg {
  public:
@@ -89,6 +93,9 @@ class TCustomFFmpeg {
   void SetInputFormat(const std::string& name);
   void SetOutputFormat(const std::string& name);
   void SetInputOrOutputFormat(const std::string& name);
+  // The library's name for a format option's value: "pgmyuv", an old name of
+  // the image reader, is image2 with the pgmyuv decoder (Pending.pgmyuv).
+  std::string LibraryFormatName(const std::string& name);
 
   // ---- Set-up (TaskSetup.cpp) ----
   // Opens and probes one input with the pending settings. False with LastError set.
@@ -232,6 +239,25 @@ class TCustomFFmpeg {
   void InitState();  // the defaults of every setting (Reset without freeing)
 
  private:
+  // ---- Steps of the set-up (TaskSetup.cpp) ----
+  AVDictionaryPtr InputParameters() const;
+  TForcedDecoders ForcedDecoders() const;
+  void PrepareInputContext(AVFormatContext* prepared, const TForcedDecoders& forced) const;
+  void SetUpInputStream(TInputStream& in, AVFormatContext* ic, unsigned index,
+                        const TForcedDecoders& forced);
+  void TakeInputVideo(AVFormatContext* ic, unsigned index, AVCodecContext* dec);
+  void AddInputFile(std::unique_ptr<TInputFile> file, int64_t timestamp);
+  std::string FilterConflict() const;
+  std::string StreamKinds(const AVOutputFormat* format, bool join, std::array<bool, 3>& use) const;
+  std::string OpenOutputFile(TOutputFile& file) const;
+  void SetOutputMetadata(AVFormatContext* oc);
+  void ConfigureMuxer(AVFormatContext* oc) const;
+  AVCodecID ChooseEncoder(TOutputStream& out, const TOutputFile& file, TStreamKind kind);
+  TOutputStream BeginStream(TOutputFile& file, TStreamKind kind, AVCodecID& codec_id);
+  void FinishStream(TOutputFile& file, TOutputStream out, TStreamKind kind);
+  void ConfigureVideoPictures(TOutputStream& out);
+  void ConfigureVideoRates(TOutputStream& out);
+
   // The kind whose encoder is asked first for its own options (inside a preset).
   int preferred_kind_ = -1;
 };
@@ -258,6 +284,13 @@ class TFFmpeg : public TCustomFFmpeg {
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
   std::unique_ptr<TAVProbe> Probe;
+
+ private:
+  // The parts of an output record SetUpOutput applies (TaskSetup.cpp).
+  void ApplyOutputAudio(const TOutputOptions& o);
+  void ApplyOutputVideo(const TOutputOptions& o);
+  void ApplyOutputTimes(const TOutputOptions& o);
+  void ApplyOutputMetadata(const TStreamInfo& m);
 };
 
 }  // namespace kelvane

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "binding/FileUtils.h"
 #include "binding/OptionDefaults.h"
@@ -141,11 +142,6 @@ int64_t ParseTime(const std::string& name, const std::string& value, bool durati
                 name.c_str(), value.c_str());
   }
   return result;
-}
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 using THandler = void (*)(TCustomFFmpeg& task, const std::string& name, const std::string& value);
@@ -365,37 +361,29 @@ void TCustomFFmpeg::SetStatisticsFile() {
 
 // ---- handlers ----
 
+std::string TCustomFFmpeg::LibraryFormatName(const std::string& name) {
+  if (name != "pgmyuv") return name;
+  Pending.pgmyuv = true;
+  Log(llInfo, "pgmyuv format is deprecated, use image2");
+  return "image2";
+}
+
 void TCustomFFmpeg::SetInputFormat(const std::string& name) {
-  std::string format = name;
-  if (format == "pgmyuv") {
-    format = "image2";
-    Pending.pgmyuv = true;
-    Log(llInfo, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string format = LibraryFormatName(name);
   const AVInputFormat* input = avformat.av_find_input_format(format.c_str());
   if (!input) RaiseFFmpeg("Unknown input format: %s", name.c_str());
   Pending.input_format = input;
 }
 
 void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
-  std::string format = name;
-  if (format == "pgmyuv") {
-    format = "image2";
-    Pending.pgmyuv = true;
-    Log(llInfo, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string format = LibraryFormatName(name);
   const AVOutputFormat* output = avformat.av_guess_format(format.c_str(), nullptr, nullptr);
   if (!output) RaiseFFmpeg("Unknown output format: %s", name.c_str());
   Pending.output_format = output;
 }
 
 void TCustomFFmpeg::SetInputOrOutputFormat(const std::string& name) {
-  std::string format = name;
-  if (format == "pgmyuv") {
-    format = "image2";
-    Pending.pgmyuv = true;
-    Log(llInfo, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string format = LibraryFormatName(name);
   Pending.input_format = avformat.av_find_input_format(format.c_str());
   Pending.output_format = avformat.av_guess_format(format.c_str(), nullptr, nullptr);
   if (!Pending.input_format && !Pending.output_format) {
@@ -646,21 +634,8 @@ void TCustomFFmpeg::SetBitstreamFilter(const std::string& name, const std::strin
 }
 
 void TCustomFFmpeg::SetLogLevel(const std::string& value) {
-  static const struct {
-    const char* name;
-    int level;
-  } kLevels[] = {{"quiet", -8},   {"panic", 0}, {"fatal", 8},    {"error", 16},
-                 {"warning", 24}, {"info", 32}, {"verbose", 40}, {"debug", 48}};
-  std::string lower = LowerCase(value);
-  int level = 0;
-  bool named = false;
-  for (const auto& entry : kLevels) {
-    if (lower == entry.name) {
-      level = entry.level;
-      named = true;
-    }
-  }
-  if (!named) level = StrToInt(value);
+  const std::optional<TLogLevel> named = LogLevelByName(value);
+  const int level = named ? LogLevelToNumber(*named) : StrToInt(value);
   GetLogger().SetLogLevel(NumberToLogLevel(level));
 }
 
