@@ -45,7 +45,7 @@ struct TCheckCase {
   bool folder_dialog;
 };
 
-TEST_F(TMainWindowModelTest, StartRefusesWithTheDesignedMessages) {
+TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
   const std::vector<TCheckCase> cases = {
       {"no input file",
        [](TMainWindowModel& m, const TTempDir& d) {

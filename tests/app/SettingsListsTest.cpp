@@ -89,7 +89,7 @@ TEST_F(TSettingsListsTest, PresetTableHas82RowsNumberedByPosition) {
   EXPECT_EQ(FindPreset("psp video (*.mp4)"), nullptr);
 }
 
-TEST_F(TSettingsListsTest, EachPresetFillsTheDesignedLists) {
+TEST_F(TSettingsListsTest, EachPresetFillsItsLists) {
   const std::vector<TPresetExpect> cases = {
       {"3GP - Mobile Video Format (*.3gp)",
        {{"h263", "mpeg4"}, "h263"},
