@@ -672,6 +672,17 @@ AVStream* NewStream(TOutputFile& file) {
   return st;
 }
 
+// `wanted` when an encoder's list of formats (ended by `end`) has it or there
+// is no list, else the list's first.
+template <typename Format>
+Format SupportedFormat(const Format* list, Format end, Format wanted) {
+  if (list == nullptr) return wanted;
+  for (const Format* p = list; *p != end; ++p) {
+    if (*p == wanted) return wanted;
+  }
+  return list[0];
+}
+
 // The encoder's quantiser matrix: a copy the codec context owns, or none.
 uint16_t* CopyMatrix(const std::vector<uint16_t>& matrix) {
   if (matrix.size() != 64) return nullptr;
@@ -825,12 +836,8 @@ void TCustomFFmpeg::ConfigureVideoPictures(TOutputStream& out) {
   enc->sample_aspect_ratio = sar;
   out.stream->sample_aspect_ratio = sar;
   enc->pix_fmt = Pending.frame_pix_fmt;
-  if (out.encoder && out.encoder->pix_fmts) {
-    bool listed = false;
-    for (const AVPixelFormat* p = out.encoder->pix_fmts; *p != AV_PIX_FMT_NONE; ++p) {
-      if (*p == enc->pix_fmt) listed = true;
-    }
-    if (!listed) enc->pix_fmt = out.encoder->pix_fmts[0];
+  if (out.encoder) {
+    enc->pix_fmt = SupportedFormat(out.encoder->pix_fmts, AV_PIX_FMT_NONE, enc->pix_fmt);
   }
 }
 
@@ -901,12 +908,9 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& file) {
     }
     SetChannelLayout(enc, Pending.audio_channels, Pending.audio_channel_layout);
     enc->sample_fmt = Pending.audio_sample_fmt;
-    if (out.encoder && out.encoder->sample_fmts) {
-      bool listed = false;
-      for (const AVSampleFormat* p = out.encoder->sample_fmts; *p != AV_SAMPLE_FMT_NONE; ++p) {
-        if (*p == enc->sample_fmt) listed = true;
-      }
-      if (!listed) enc->sample_fmt = out.encoder->sample_fmts[0];
+    if (out.encoder) {
+      enc->sample_fmt = SupportedFormat(out.encoder->sample_fmts, AV_SAMPLE_FMT_NONE,
+                                        enc->sample_fmt);
     }
   }
   enc->sample_rate = Pending.audio_sample_rate;

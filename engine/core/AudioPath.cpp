@@ -451,6 +451,15 @@ void TAudioPath::EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, 
     return;
   }
   ost.SyncOpts += samples;
+  AVFrame* frame = NewFrame(enc, samples);
+  avutil.av_samples_copy(frame->extended_data, const_cast<uint8_t* const*>(planes), 0, 0,
+                         samples, enc->ch_layout.nb_channels, enc->sample_fmt);
+  EncodeFrame(ost, frame);
+}
+
+// The path's work frame, emptied and given room for `samples` samples in the
+// encoder's format.
+AVFrame* TAudioPath::NewFrame(const AVCodecContext* enc, int samples) {
   if (!frame_) frame_.reset(avutil.av_frame_alloc());
   AVFrame* frame = frame_.get();
   avutil.av_frame_unref(frame);
@@ -459,15 +468,12 @@ void TAudioPath::EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, 
   frame->sample_rate = enc->sample_rate;
   avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
   if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
-  avutil.av_samples_copy(frame->extended_data, const_cast<uint8_t* const*>(planes), 0, 0,
-                         samples, enc->ch_layout.nb_channels, enc->sample_fmt);
-  EncodeFrame(ost, frame);
+  return frame;
 }
 
 void TAudioPath::EncodeFrames(TOutputStreamState& ost, bool final_frame) {
   AVCodecContext* enc = ost.Encoder;
   const int frame_size = enc->frame_size;
-  if (!frame_) frame_.reset(avutil.av_frame_alloc());
   for (;;) {
     int available = avutil.av_audio_fifo_size(ost.Fifo.get());
     if (available <= 0) return;
@@ -483,13 +489,7 @@ void TAudioPath::EncodeFrames(TOutputStreamState& ost, bool final_frame) {
         nb_samples = frame_size;
       }
     }
-    AVFrame* frame = frame_.get();
-    avutil.av_frame_unref(frame);
-    frame->nb_samples = nb_samples;
-    frame->format = enc->sample_fmt;
-    frame->sample_rate = enc->sample_rate;
-    avutil.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
-    if (avutil.av_frame_get_buffer(frame, 0) < 0) throw FFmpegException("av_malloc failed");
+    AVFrame* frame = NewFrame(enc, nb_samples);
     if (nb_samples > take) {
       avutil.av_samples_set_silence(frame->extended_data, take, nb_samples - take,
                                     enc->ch_layout.nb_channels, enc->sample_fmt);

@@ -157,6 +157,7 @@ class TAudioPath {
   // the output sample count, or a negative error.
   int Convert(SwrContext* swr, const uint8_t* block, int samples, int out_capacity,
               TOutputStreamState& ost);
+  AVFrame* NewFrame(const AVCodecContext* enc, int samples);
   void EncodeFrames(TOutputStreamState& ost, bool final_frame);
   void EncodeFrame(TOutputStreamState& ost, AVFrame* frame);
   void ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder);
