@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <thread>
 
 #include "binding/FFmpegLogger.h"
@@ -407,8 +408,11 @@ void TTranscoder::ProgressReport(bool final_report) {
                        known ? t : 0.0, bitrate);
     if (records_.Verbosity > 1) line += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
     if (handler) {
-      host_.Progress(frame_number, fps, known ? static_cast<int32_t>(t * 1000) : 0, quality,
-                     static_cast<float>(bitrate), total_size);
+      // A damaged time stamp can put the position past what 32-bit milliseconds
+      // hold (24.8 days): it is reported as the largest they do.
+      const int32_t time_ms =
+          known ? static_cast<int32_t>(std::min(t * 1000, static_cast<double>(INT32_MAX))) : 0;
+      host_.Progress(frame_number, fps, time_ms, quality, static_cast<float>(bitrate), total_size);
     } else if (records_.Verbosity >= 0) {
       GetLogger().Log(host_.LogSender(), llVerbose, line);
     }

@@ -573,6 +573,30 @@ TEST_F(DamagedRunTest, StopDuringADamagedInput) {
   EXPECT_TRUE(ReadBytes(input) == bytes);
 }
 
+// Found by fuzzing: raw H.264 whose damaged time stamps, kept as they are,
+// put the position 84 million seconds in; the progress report's milliseconds
+// overflowed.
+TEST_F(DamagedRunTest, PositionPastTheProgressRangeIsReportedAsTheLargest) {
+  const std::string input = temp_.File("far.h264");
+  static const char kBytes[] =
+      "\x00\x00\x00\x01\x67\x64\x00\x0a\xac\xd9\x44\x7b\x01\xee\xff\xff\xfc\x00\x10\x00\x00\x03\x03\x32"
+      "\x20\xf1\xd9\x48\xb7\x96\x2c\xd8\x20\xd9\x23\x45\x9f\x8b\x2b\x01\x10\x00\x00\x00\x00\x03\x03\x20"
+      "\xf1\x22\x59\x60\x00\x00\x00\x01\x68\xef\x86\xf2\xfe\x00\x00\x01\x65\x88\x82\x00\x1d\xff\xe4\x4d"
+      "\x50\x62\x48\xb7\x96\x2c\xd8\x20\xd9\x23\x45\x9f\x8a\x2b\x01\x10\x00\x00\x00\x00\x03\x03\x20\xf1"
+      "\x22\x59\x60\x00\x00\x00\x01\x68\xef\x86\xf2\xfe\x00\x00\x01\x65\x88\x82\x00\x1d\xff\xe4\x4d\x50"
+      "\x51\x96\xfd\x79\x5e\xe2\xdf\xe0";
+  WriteBytes(input, std::string(kBytes, sizeof kBytes - 1));
+  TRecordingConverter converter;
+  TWatchdog watchdog(60s, "far time stamps");
+  ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(0, 1000, "copy", "copy");
+  options.CopyTimestamps = true;
+  ASSERT_TRUE(converter.SetOutput(0, temp_.File("far.mpg"), &options)) << converter.LastError();
+  converter.Start(1);
+  ASSERT_TRUE(converter.WaitAllDone(30s));
+  for (const TProgressRecord& report : converter.Progress()) EXPECT_GE(report.CurrentDuration, 0);
+}
+
 // ---- places that are no files ----
 
 // Output places that cannot take a file: each gives a clear error at SetOutput.
