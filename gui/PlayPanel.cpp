@@ -20,7 +20,10 @@ TPlayPanel::TPlayPanel(QWidget* parent) : QWidget(parent) {
 }
 
 void TPlayPanel::RepaintSoon() {
-  QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+  // By name rather than through a lambda: Qt then makes and frees the queued
+  // call inside its own library, so no object of ours is handed between the
+  // player's thread and the main thread behind Qt's (unwatched) locks.
+  QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
 }
 
 void TPlayPanel::ShowConversionFrame(const TBitmap& bitmap) {

@@ -18,8 +18,10 @@ void TQtMainThread::Post(std::function<void()> work) {
     queue_.push_back(std::move(work));
   }
   // One queued call drains everything posted until it runs.
-  if (first) QMetaObject::invokeMethod(this, [this] { Pump(); }, Qt::QueuedConnection);
+  if (first) QMetaObject::invokeMethod(this, "PumpQueued", Qt::QueuedConnection);
 }
+
+void TQtMainThread::PumpQueued() { Pump(); }
 
 void TQtMainThread::Pump() {
   for (;;) {

@@ -18,6 +18,8 @@
 namespace kelvane {
 
 class TQtMainThread : public QObject, public TMainThreadBackend {
+  Q_OBJECT
+
  public:
   // Makes the calling thread the main thread and routes its work through Qt.
   static void Install();
@@ -27,6 +29,11 @@ class TQtMainThread : public QObject, public TMainThreadBackend {
 
  private:
   TQtMainThread() = default;
+
+  // The queued wake-up. Called by name, so that Qt makes and frees the queued
+  // call inside its own library: a lambda's slot object would be handed from
+  // the posting thread to the main thread behind Qt's unwatched locks.
+  Q_INVOKABLE void PumpQueued();
 
   std::mutex mutex_;
   // Guarded by mutex_.
