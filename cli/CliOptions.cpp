@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "app/MarkTime.h"
 #include "app/TextUtils.h"
 
 namespace kelvane::cli {
@@ -153,67 +154,8 @@ std::string UsageText() {
          "file written so far is kept).\n";
 }
 
-namespace {
-
-bool Digits(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-std::optional<int64_t> MarkHundredths(const std::string& text) {
-  std::string rest = Trim(text);
-  // The seconds, with their decimals, follow the last ":".
-  const size_t colon = rest.rfind(':');
-  std::string seconds = colon == std::string::npos ? rest : rest.substr(colon + 1);
-  rest = colon == std::string::npos ? std::string() : rest.substr(0, colon);
-  const size_t dot = seconds.find('.');
-  std::string fraction = dot == std::string::npos ? std::string() : seconds.substr(dot + 1);
-  seconds = seconds.substr(0, dot);
-  if (seconds.empty() && dot != std::string::npos && colon == std::string::npos) {
-    seconds.push_back('0');  // ".4"
-  }
-  if (!Digits(seconds) || (dot != std::string::npos && !fraction.empty() && !Digits(fraction)) ||
-      seconds.size() > 10) {
-    return std::nullopt;
-  }
-  int64_t total = std::stoll(seconds);
-  if (colon != std::string::npos) {
-    // "m:ss" or "h:mm:ss": the parts after the first are below 60.
-    const size_t hour_colon = rest.rfind(':');
-    const std::string minutes =
-        hour_colon == std::string::npos ? rest : rest.substr(hour_colon + 1);
-    const std::string hours = hour_colon == std::string::npos ? "0" : rest.substr(0, hour_colon);
-    if (!Digits(minutes) || !Digits(hours) || minutes.size() > 6 || hours.size() > 4 ||
-        total >= 60 || (hour_colon != std::string::npos && std::stoll(minutes) >= 60)) {
-      return std::nullopt;
-    }
-    total += std::stoll(minutes) * 60 + std::stoll(hours) * 3600;
-  }
-  fraction = (fraction + "00").substr(0, 2);
-  const int64_t hundredths = total * 100 + std::stoll(fraction);
-  if (hundredths * 10 > INT32_MAX) return std::nullopt;  // beyond 32-bit milliseconds
-  return hundredths;
-}
-
-std::string MarkFromHundredths(int64_t hundredths) {
-  const std::string fraction = std::to_string(100 + hundredths % 100).substr(1);
-  return std::to_string(hundredths / 100) + "." + fraction;
-}
-
-std::optional<std::string> MarkText(const std::string& text) {
-  const std::optional<int64_t> hundredths = MarkHundredths(text);
-  if (!hundredths) return std::nullopt;
-  return MarkFromHundredths(*hundredths);
-}
-
 std::string BadMarkMessage(const std::string& what, const std::string& text) {
-  return "the " + what + " must be seconds (83.46), minutes and seconds (1:23.46) or hours, "
-         "minutes and seconds (0:01:23.46), not '" + text + "'";
+  return "the " + what + " must be " + MarkForms() + ", not '" + text + "'";
 }
 
 int MatchEntry(const std::vector<std::string>& entries, const std::string& wanted) {

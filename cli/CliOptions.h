@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/MarkTime.h"
+
 namespace kelvane::cli {
 
 struct TCliOptions {
@@ -22,7 +24,7 @@ struct TCliOptions {
   std::string ProbeFile;  // --probe FILE: print the source facts and stop
   std::string ListEntries;  // --list-entries OPTION: print what OPTION accepts and stop
   std::string InputFile;
-  std::optional<std::string> Start;  // times as typed (MarkHundredths)
+  std::optional<std::string> Start;  // times as typed (MarkHundredths, app/MarkTime.h)
   std::optional<std::string> End;
   std::optional<std::string> Duration;  // instead of End
   std::optional<std::string> Format;
@@ -48,19 +50,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
 
 // The usage text printed by --help.
 std::string UsageText();
-
-// A time typed on the command line, in hundredths of a second: seconds
-// ("83.46"), minutes and seconds ("1:23.46") or hours, minutes and seconds
-// ("0:01:23.46"), decimals after the second ignored. Nothing for another form
-// ("1:75", "-3", "1e3") or a time beyond 32-bit milliseconds.
-std::optional<int64_t> MarkHundredths(const std::string& text);
-
-// Hundredths as the window shows a mark: seconds with "." and two decimals.
-std::string MarkFromHundredths(int64_t hundredths);
-
-// A mark typed on the command line as the window shows it ("1:23.5" becomes
-// "83.50"); nothing when MarkHundredths refuses it.
-std::optional<std::string> MarkText(const std::string& text);
 
 // The message for a time that MarkText refuses; `what` is "start", "end" or
 // "duration".
