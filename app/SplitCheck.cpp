@@ -405,15 +405,26 @@ std::string SignedMs(double ms) { return Signed(std::llround(ms)) + " ms"; }
 
 }  // namespace
 
-bool TSplitCheck::Matched() const {
-  if (!Done) return false;
+std::vector<std::string> TSplitCheck::Mismatches() const {
+  std::vector<std::string> found;
+  if (!Done) return found;
   if (HasVideo) {
-    if (!PictureFound || FrameOffset != 0) return false;
-    if (std::llabs(DurationErrorFrames()) > (RateChanged ? 1 : 0)) return false;
+    if (!PictureFound || FrameOffset != 0) found.push_back("first picture " + PictureText());
+    if (std::llabs(DurationErrorFrames()) > (RateChanged ? 1 : 0)) {
+      found.push_back(std::to_string(Frames) + " frames of " + std::to_string(ExpectedFrames) +
+                      " (" + Signed(DurationErrorFrames()) + ")");
+    }
   }
-  return !HasAudio || (std::fabs(AudioStartMs) <= AudioToleranceMs &&
-                       std::fabs(AudioEndMs) <= AudioToleranceMs);
+  if (HasAudio && std::fabs(AudioStartMs) > AudioToleranceMs) {
+    found.push_back("sound " + SignedMs(AudioStartMs) + " at the start");
+  }
+  if (HasAudio && std::fabs(AudioEndMs) > AudioToleranceMs) {
+    found.push_back("sound " + SignedMs(AudioEndMs) + " at the end");
+  }
+  return found;
 }
+
+bool TSplitCheck::Matched() const { return Done && Mismatches().empty(); }
 
 std::string TSplitCheck::PictureText() const {
   if (!HasVideo) return "no pictures";
@@ -442,7 +453,11 @@ std::string TSplitCheck::Summary() const {
 
 std::string TSplitCheck::StatusText() const {
   if (!Done) return "Warning: " + Summary();
-  return (Matched() ? "Check: " : "Warning: the new file does not match its source: ") + Summary();
+  if (Matched()) return "Check: " + Summary();
+  std::string text = "Warning: the new file does not match its source: ";
+  const std::vector<std::string> found = Mismatches();
+  for (size_t i = 0; i < found.size(); ++i) text += (i > 0 ? "; " : "") + found[i];
+  return text;
 }
 
 TSourcePictures ReadSourcePictures(const TSplitCheckRequest& request) {

@@ -63,7 +63,11 @@ struct TSplitCheck {
   int64_t SourceMs = 0;
 
   int64_t DurationErrorFrames() const { return ExpectedFrames < 0 ? 0 : Frames - ExpectedFrames; }
-  // Everything as it should be, within the tolerances.
+  // What lies outside the tolerances, one text each ("first picture off by 1
+  // frame", "49 frames of 50 (-1)", "sound -43 ms at the start"); empty when
+  // everything matched or the check was not done.
+  std::vector<std::string> Mismatches() const;
+  // Done, and nothing outside the tolerances.
   bool Matched() const;
   // "matched", "off by 1 frame", "off by -1 frame", "not found", "no pictures".
   std::string PictureText() const;
@@ -71,7 +75,7 @@ struct TSplitCheck {
   // "matched; 50 frames of 50; sound 0 ms at the start, +2 ms at the end".
   std::string Summary() const;
   // The status bar's text: "Check: " and the summary, or "Warning: the new
-  // file does not match its source: " and the summary.
+  // file does not match its source: " and only what did not match.
   std::string StatusText() const;
 };
 

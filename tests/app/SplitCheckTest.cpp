@@ -119,6 +119,11 @@ TEST_F(TSplitCheckTest, AFileCutOneFrameLateIsOneFrameOff) {
   EXPECT_FALSE(check.Matched());
   EXPECT_NE(check.Summary().find("off by 1 frame; 49 frames of 50 (-1)"), std::string::npos)
       << check.Summary();
+  // The warning names only what did not match.
+  EXPECT_EQ(check.StatusText().rfind("Warning: the new file does not match its source: first "
+                                     "picture off by 1 frame; 49 frames of 50 (-1)", 0), 0u)
+      << check.StatusText();
+  EXPECT_EQ(check.StatusText().find("matched"), std::string::npos) << check.StatusText();
 }
 
 TEST_F(TSplitCheckTest, AFailedSplitLeavesTheFolderAsItWas) {
