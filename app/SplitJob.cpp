@@ -119,9 +119,14 @@ std::string EndBeforeStartMessage() {
 
 std::string OutputFolderProblem(const std::string& folder) {
   if (folder.empty()) return "Please select an output folder!";
-  if (DirectoryExists(Trim(folder))) return std::string();
-  return "The output folder \"" + folder +
-         "\"\n\rdoes not exist or has been deleted!\n\rPlease choose a new output folder.";
+  if (!DirectoryExists(Trim(folder))) {
+    return "The output folder \"" + folder +
+           "\"\n\rdoes not exist or has been deleted!\n\rPlease choose a new output folder.";
+  }
+  std::string reason;
+  if (DirectoryWritable(Trim(folder), reason)) return std::string();
+  return "The output folder \"" + folder + "\"\n\rcannot be written (" + reason +
+         ").\n\rPlease choose another output folder.";
 }
 
 namespace {

@@ -75,8 +75,9 @@ std::string OutputPathFor(const TSplitJob& job);
 std::string NoInputMessage();
 // The message for marks whose end lies before their start.
 std::string EndBeforeStartMessage();
-// Why the output folder as shown cannot take the output: it is empty, or the
-// folder its trimmed text names does not exist. Empty when it can.
+// Why the output folder as shown cannot take the output: it is empty, the
+// folder its trimmed text names does not exist, or no file can be made in it
+// (read-only). Empty when it can.
 std::string OutputFolderProblem(const std::string& folder);
 
 // Fills `plan` from `job`. False with a message for the user when a value

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -44,6 +47,19 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool DirectoryWritable(const std::string& path, std::string& reason) {
+  std::string name = IncludeTrailingPathDelimiter(path) + ".kelvane-write-check-XXXXXX";
+  const int fd = mkstemp(name.data());
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  unlink(name.c_str());
+  reason.clear();
+  return true;
 }
 
 int64_t FileSize(const std::string& path) {

@@ -26,6 +26,10 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // The size in bytes, or -1 when the file does not exist or is a directory.
 int64_t FileSize(const std::string& path);
+// True when a new file can be made in the directory `path`: one is made and
+// removed again, so read-only mounts, permissions and ACLs all count (for the
+// superuser too). False with the system's reason in `reason` otherwise.
+bool DirectoryWritable(const std::string& path, std::string& reason);
 
 // The text before the first `separator` (the whole text when it is absent).
 // With `remove`, that part and the separator are taken off `source`, which
