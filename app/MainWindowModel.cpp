@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/MarkTime.h"
 #include "app/Quality.h"
 #include "app/SettingsLists.h"
 #include "app/TextUtils.h"
@@ -20,6 +21,11 @@ const char kMissingFiles[] =
 const char kBadMarks[] =
     "Either the start time or end time is NOT correct.\n\rPlease make the necessary adjustment.";
 const char kCompleted[] = "Splitting job completed!";
+const char kNewFile[] = "\n\rThe new file is ";
+const char kStopped[] = "The split was stopped.";
+const char kStoppedKept[] = "\n\rWhat was written so far is kept in ";
+const char kStoppedNothing[] = "\n\rNothing was written.";
+const char kUnreadable[] = "This file cannot be read:\n\r";
 const char kFailed[] = "Splitting job failed!\n\r";
 const char kNoVideo[] =
     "This video file does NOT have any video frame!\n\rThis video file cannot be splitted.";
@@ -292,10 +298,15 @@ void TMainWindowModel::EnableControls() {
 bool TMainWindowModel::AddVideoFile(const std::string& path) {
   if (Splitting) return false;
   EditInputFilename = path;
+  ExactStart.Time = ExactEnd.Time = -1;
+  SourceDurationUs = -1;
   Changed();
   TAVProbe& probe = converter_.Probe();
   if (!probe.LoadFile(path, "")) {
     Log(probe.LastErrMsg());
+    std::string reason = probe.LastErrMsg();
+    if (reason.empty()) reason = "its format is not recognised";
+    messages_.ShowMessage(kInformation, kUnreadable + path + "\n\r" + reason);
     return false;
   }
   if (probe.VideoStreamCount() == 0) {
@@ -313,6 +324,7 @@ bool TMainWindowModel::AddVideoFile(const std::string& path) {
   }
   const TFileStreamInfo file = probe.GetFileStreamInfo();
   SourceDuration = std::to_string(file.Duration < 0 ? 0 : file.Duration / 1000000);
+  SourceDurationUs = file.Duration < 0 ? -1 : file.Duration;
   Changed();
   return true;
 }
@@ -358,18 +370,60 @@ std::string TMainWindowModel::TimeEditText() const {
   return std::string();
 }
 
+std::string TMainWindowModel::TimeEditHint() { return "Type " + MarkForms() + "."; }
+
 bool TMainWindowModel::TimeEditKeyAllowed(const std::string& text, char key, std::string& label) {
   label.clear();
-  const bool allowed = key == '\b' || (key >= '0' && key <= '9') ||
+  const bool allowed = key == '\b' || (key >= '0' && key <= '9') || key == ':' ||
                        (key == '.' && text.find('.') == std::string::npos);
-  if (!allowed) label = "Only numbers 1 to 9 and or a dot is allowed";
+  if (!allowed) label = TimeEditHint();
   return allowed;
 }
 
-void TMainWindowModel::TimeEditDone(const std::string& text) {
-  if (EditedTime == 1) Panel1 = text;
-  if (EditedTime == 2) Panel2 = text;
+bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusal) {
+  refusal.clear();
+  if (EditedTime != 1 && EditedTime != 2) return true;
+  std::optional<int64_t> typed = MarkHundredths(text);
+  if (!typed) {
+    refusal = "\"" + Trim(text) + "\" is not a time. " + TimeEditHint();
+    return false;
+  }
+  // The file's length in hundredths, its last part counting as a whole one.
+  const int64_t length = SourceDurationUs < 0 ? -1 : (SourceDurationUs + 9999) / 10000;
+  std::string notice;
+  if (EditedTime == 1) {
+    if (length >= 0 && *typed >= length && *typed > 0) {
+      refusal = "The start " + MarkFromHundredths(*typed) + " lies past the end of the file (" +
+                MarkFromHundredths(length) + " s).";
+      return false;
+    }
+    const std::optional<int64_t> end = MarkHundredths(Panel2);
+    if (end && *end > 0 && *typed > *end) {
+      refusal = "The start " + MarkFromHundredths(*typed) + " lies after the end mark " + Panel2 +
+                ".";
+      return false;
+    }
+  } else {
+    if (length >= 0 && *typed > length) {
+      notice = "The end " + MarkFromHundredths(*typed) +
+               " lies past the end of the file; the end mark is set to its end, " +
+               MarkFromHundredths(length) + ".";
+      typed = length;
+    }
+    const std::optional<int64_t> start = MarkHundredths(Panel1);
+    if (start && *typed < *start) {
+      refusal = "The end " + MarkFromHundredths(*typed) + " lies before the start mark " + Panel1 +
+                ".";
+      return false;
+    }
+  }
+  // A typed mark is a time, not a picture.
+  (EditedTime == 1 ? ExactStart : ExactEnd) = TExactMark();
+  (EditedTime == 1 ? Panel1 : Panel2) = MarkFromHundredths(*typed);
   Changed();
+  if (!notice.empty()) messages_.ShowMessage(kInformation, notice);
+  if (OnMarkTyped) OnMarkTyped(EditedTime, *typed * 10000);
+  return true;
 }
 
 // ---- Split ----
@@ -423,6 +477,12 @@ void TMainWindowModel::ButtonStartClick() {
   if (Splitting) return;
   if (OnStopPreview) OnStopPreview();
   CompletionShown = false;
+  StartSplit();
+  // A split that did not begin leaves the preview as it was.
+  if (!Splitting && OnRestorePreview) OnRestorePreview();
+}
+
+void TMainWindowModel::StartSplit() {
   if (!CheckBeforeRip()) return;
   if (Trim(Panel1).empty() || Trim(Panel2).empty()) {
     messages_.ShowMessage(kInformation, kBadMarks);
@@ -534,7 +594,6 @@ void TMainWindowModel::ApplyProgress(const TSplitProgress& progress) {
 }
 
 void TMainWindowModel::ApplyEnd() {
-  if (!CompletionShown) Timer1Enabled = true;
   Panelprogress = "0%";
   StatusPanel1.clear();
   const std::optional<TSplitEnd>& end = session_.LastEnd();
@@ -544,6 +603,10 @@ void TMainWindowModel::ApplyEnd() {
   }
   EnableControls();
   Splitting = false;
+  // Before the end message's timer runs: bringing the preview back waits for
+  // the player while serving the main thread's queue.
+  if (OnRestorePreview) OnRestorePreview();
+  if (!CompletionShown) Timer1Enabled = true;
   Changed();
 }
 
@@ -555,6 +618,13 @@ void TMainWindowModel::Timer1Timer() {
   if (end && end->Outcome == TSplitOutcome::Failed) {
     // A task that failed while running says why, rather than "completed".
     messages_.ShowMessage(kInformation, kFailed + end->Reason);
+  } else if (end && end->Outcome == TSplitOutcome::Stopped) {
+    messages_.ShowMessage(kInformation, std::string(kStopped) +
+                                            (end->OutputPath.empty()
+                                                 ? std::string(kStoppedNothing)
+                                                 : kStoppedKept + end->OutputPath));
+  } else if (end && !end->OutputPath.empty()) {
+    messages_.ShowMessage(kInformation, kCompleted + (kNewFile + end->OutputPath));
   } else {
     messages_.ShowMessage(kInformation, kCompleted);
   }

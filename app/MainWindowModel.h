@@ -43,6 +43,7 @@ class TMainWindowModel {
   std::string SourceSize;       // "640x480"
   std::string SourceFrameRate;  // whole frames per second
   std::string SourceDuration;   // whole seconds
+  int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown
   std::string ContainerName;    // of the chosen preset, "3GP", ...
   std::string TargetSize;
   std::string LetterboxSourceSize;
@@ -118,6 +119,12 @@ class TMainWindowModel {
   std::function<void()> OnStateChange;
   // Stops the preview player and waits for it; run before every split.
   std::function<void()> OnStopPreview;
+  // Brings the preview back as OnStopPreview found it, once the split is over
+  // (ended, or refused before it began).
+  std::function<void()> OnRestorePreview;
+  // A mark was typed in the time-edit dialog: `which` 1 start, 2 end, at
+  // `time` µs; the view shows the picture there in the mark's thumbnail.
+  std::function<void(int which, int64_t time)> OnMarkTyped;
   // Asks the view to repaint the preview panel.
   std::function<void()> OnRepaintPlay;
 
@@ -156,10 +163,12 @@ class TMainWindowModel {
   void EnableControls();
 
   // ---- Opening a file and the marks ----
-  // Opens `path` with the component's probe and reads the source facts. False
-  // when the probe cannot open it (silently) or it has no video stream (with
-  // a message); the path stays in EditInputFilename either way. Playing it
-  // when PlayImmediately is ticked is the view's part.
+  // Opens `path` with the component's probe and reads the source facts. False,
+  // with a message saying why, when the probe cannot read it or it has no
+  // video stream; the path stays in EditInputFilename either way. The marks'
+  // texts stay; the pictures they were set on belong to the file shown before,
+  // so from now on they are typed times. Playing it when PlayImmediately is
+  // ticked is the view's part.
   bool AddVideoFile(const std::string& path);
   // Shows a player position (µs) in Panel3 and follows it.
   void PlayerPosition(int64_t APTS);
@@ -177,12 +186,19 @@ class TMainWindowModel {
   void EditThisValue1Click() { EditedTime = 2; }
   // The text the dialog opens with: the edited mark's panel.
   std::string TimeEditText() const;
+  // The dialog's hint line as it opens: the forms a time may take.
+  static std::string TimeEditHint();
   // A key typed into the dialog's field holding `text`: true when it may go
-  // in (backspace, digits, one "."). `label` is the dialog's hint line: emptied
-  // first, the refusal text when the key is refused.
+  // in (backspace, digits, ":" and one "."). `label` is the dialog's hint
+  // line: emptied first, the hint when the key is refused.
   static bool TimeEditKeyAllowed(const std::string& text, char key, std::string& label);
-  // "Done": the text becomes the edited mark as it stands.
-  void TimeEditDone(const std::string& text);
+  // "Done": a time in one of the forms kelvane-split reads (MarkTime.h)
+  // becomes the edited mark, written as the panels write marks; an end past
+  // the end of the file becomes the end, with a notice. False, with the reason
+  // in `refusal`, for another form, a start past the end of the file, or a
+  // mark on the wrong side of the other one (an end mark of 0.00 is "not set
+  // yet" for a typed start).
+  bool TimeEditDone(const std::string& text, std::string& refusal);
 
   // ---- Split ----
   void ButtonOutputFolderClick();
@@ -212,6 +228,8 @@ class TMainWindowModel {
   static int32_t ProgressPercent(int32_t current_duration, int32_t total_duration);
 
  private:
+  // ButtonStartClick after the preview stopped: the checks, then the split.
+  void StartSplit();
   void ApplyProgress(const TSplitProgress& progress);
   void ApplyEnd();
   void Abandon(const std::string& message);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
@@ -23,12 +24,16 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
     PlayerFileOpen(ADuration, AScreenWidth, AScreenHeight);
   };
   player_.OnPosition = [this](int64_t APTS) { PlayerPosition(APTS); };
-  // Starting a split stops the preview first.
+  // Starting a split stops the preview first, and its end brings it back.
   model_.OnStopPreview = [this] { StopForSplit(); };
+  model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
+  model_.OnMarkTyped = [this](int which, int64_t time) { ShowMarkPicture(which, time); };
 }
 
 TPreviewControl::~TPreviewControl() {
   model_.OnStopPreview = nullptr;
+  model_.OnRestorePreview = nullptr;
+  model_.OnMarkTyped = nullptr;
   player_.OnFileOpen = nullptr;
   player_.OnPosition = nullptr;
   player_.Stop(true);
@@ -42,6 +47,17 @@ void TPreviewControl::SetDisplayTarget(TDisplayTarget* target, int32_t width, in
 
 void TPreviewControl::OpenFile(const std::string& path) {
   if (model_.Splitting) return;
+  // Whatever the player showed goes, in every state (paused too): from now on
+  // the picture, the bar and the keys are the new file's, or nothing.
+  model_.PreviewPaused = false;
+  player_.Stop(true);
+  TrackBarMax = 0;
+  TrackBarPosition = 0;
+  model_.PlayPosition = 0;
+  model_.Panel3 = "0.00";
+  model_.PlayingFile.clear();
+  Changed();
+  if (OnStopped) OnStopped();
   if (model_.AddVideoFile(path) && model_.PlayImmediately) SpeedButton4Click();
 }
 
@@ -85,7 +101,66 @@ void TPreviewControl::buttonStopClick() {
   if (OnStopped) OnStopped();
 }
 
-void TPreviewControl::StopForSplit() { player_.Stop(true); }
+void TPreviewControl::StopForSplit() {
+  resume_ = TResume();
+  if (player_.Active()) {
+    // The picture on display is where the user is (a paused player's
+    // position reports may lag behind a seek).
+    const int64_t shown = player_.ShownFrame().PTS;
+    resume_.File = model_.PlayingFile;
+    resume_.Position = shown >= 0 ? shown : std::max<int64_t>(model_.PlayPosition, 0);
+  }
+  player_.Stop(true);
+}
+
+void TPreviewControl::RestoreAfterSplit() {
+  const TResume resume = std::exchange(resume_, TResume());
+  // The split's last preview picture goes; the preview is stopped now.
+  model_.PreviewPaused = false;
+  TimerPlayEnabled = false;
+  Changed();
+  if (OnStopped) OnStopped();
+  // The file that played before the split comes back paused where it was,
+  // unless another one was opened meanwhile.
+  if (resume.File.empty() || resume.File != model_.EditInputFilename) return;
+  ShowPaused(resume.Position);
+}
+
+bool TPreviewControl::ShowPaused(int64_t position) {
+  if (model_.Splitting) return false;
+  if (!player_.Active()) {
+    if (Trim(model_.EditInputFilename).empty()) return false;
+    SpeedButton4Click();
+    if (!player_.Active()) return false;
+  }
+  if (!player_.Paused()) ButtonPauseClick();
+  const int64_t before = player_.ShownFrame().PTS;
+  SeekTo(position);
+  position = model_.PlayPosition;  // as far as the file goes
+  const bool at_end = position >= TrackBarMax;
+  auto shows = [&](bool moved) {
+    const TShownFrame shown = player_.ShownFrame();
+    if (shown.PTS < 0 || shown.PTS > position) return false;
+    // The picture that covers `position`; at the end of the file (the sound
+    // may last longer) the last picture, once the seek has shown it.
+    return position < shown.PTS + std::max<int64_t>(shown.Duration, 1) ||
+           (at_end && (!moved || shown.PTS != before));
+  };
+  if (WaitOnMainThread([&] { return shows(true); }, std::chrono::seconds(3))) return true;
+  return shows(false);  // the end's picture was shown already
+}
+
+void TPreviewControl::ShowMarkPicture(int which, int64_t time) {
+  TThumbnail& thumbnail = which == 1 ? Image1 : Image2;
+  thumbnail.Black = false;
+  thumbnail.Frame.SetSize(0, 0);
+  if (ShowPaused(time)) {
+    int64_t position = -1;
+    thumbnail.Frame.CopyFrom(player_.CaptureFrame(position));
+  }
+  ++thumbnail.Version;
+  Changed();
+}
 
 void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
                                      int32_t& AScreenHeight) {

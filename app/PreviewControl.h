@@ -67,8 +67,16 @@ class TPreviewControl {
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   void ButtonClearMarksClick();
-  // Stops the preview before a split and waits for it.
+  // Stops the preview before a split and waits for it, noting the file that
+  // played and where.
   void StopForSplit();
+  // After the split (or a Start that did not begin one): the split's preview
+  // picture goes, and the file that played before comes back paused at its
+  // place, so that the transport and the keys answer as before.
+  void RestoreAfterSplit();
+  // A mark typed by hand: the preview goes there, paused, and the mark's
+  // thumbnail shows that picture (none when it cannot be shown).
+  void ShowMarkPicture(int which, int64_t time);
 
   // ---- Keys (nothing while splitting) ----
   void PlayOrPause();              // Space
@@ -80,6 +88,9 @@ class TPreviewControl {
   void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
   void PlayerPosition(int64_t APTS);
   void MarkAt(int which, TThumbnail& thumbnail);
+  // Opens the input when nothing plays, pauses, seeks to `position` and waits
+  // (up to 3 s) for its picture; false when it did not come.
+  bool ShowPaused(int64_t position);
   void Changed() { model_.Changed(); }
 
   TMainWindowModel& model_;
@@ -87,6 +98,12 @@ class TPreviewControl {
   TDisplayTarget* target_ = nullptr;
   int32_t area_width_ = 412;
   int32_t area_height_ = 307;
+  // What StopForSplit found playing (File empty: nothing).
+  struct TResume {
+    std::string File;
+    int64_t Position = 0;
+  };
+  TResume resume_;
   TFFPlayer player_;  // last: stops before the rest goes
 };
 

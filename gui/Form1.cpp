@@ -36,15 +36,22 @@ static void InitKelvaneResources() { Q_INIT_RESOURCE(kelvane); }
 namespace kelvane {
 namespace {
 
-// Fifteen pairs of description and patterns; the first is shown first.
+// Pairs of description and patterns; the first, every container the libraries
+// read, is shown first.
 const char kOpenFilter[] =
     "All Supported Files (*.avi *.mpeg *.mpg *.wmv *.asf *.mov *.qt *.3gp *.3g2 *.mp4 *.rm "
-    "*.rmvb *.vob *.dat *.ac3 *.swf *.flv);;3GPP Files (*.3gp);;3GPP2 Files (*.3g2);;"
+    "*.rmvb *.vob *.dat *.ac3 *.swf *.flv *.mkv *.webm *.ts *.m2ts *.mts *.m2t *.m4v *.ogv "
+    "*.ogg *.mxf *.f4v *.dv *.nut *.y4m *.m1v *.m2v *.mv2 *.mpa *.aac *.m4a);;"
+    "3GPP Files (*.3gp);;3GPP2 Files (*.3g2);;"
     "AAC Files (*.aac);;AC3 Files (*.ac3);;AVI Files (*.avi);;DVD VOB Files (*.vob);;"
     "Macromedia Flash Files (*.flv *.swf);;"
     "MPEG Files (*.mpeg *.mpg *.mpa *.m1v *.mv2);;MPEG-4 Files (*.mp4);;"
     "MPEG-4 Audio Files (*.m4a *.mp4);;RealMedia Files (*.rm *.rmvb);;"
-    "QuickTime Files (*.mov *.qt);;VCD DAT Files (*.dat);;Windows Media Files (*.wmv *.asf)";
+    "QuickTime Files (*.mov *.qt);;VCD DAT Files (*.dat);;Windows Media Files (*.wmv *.asf);;"
+    "Matroska Files (*.mkv);;WebM Files (*.webm);;"
+    "MPEG-TS Files (camcorders) (*.ts *.m2ts *.mts *.m2t);;MPEG-4 Video Files (*.m4v);;"
+    "Ogg Video Files (*.ogv *.ogg);;MXF Files (*.mxf);;Flash MP4 Files (*.f4v);;DV Files (*.dv);;"
+    "NUT Files (*.nut);;YUV4MPEG Files (*.y4m)";
 
 const int kClientWidth = 857;
 const int kClientHeight = 541;
@@ -215,6 +222,7 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
       if (!model_.Splitting) run();
     });
     addAction(action);
+    idle_actions_.push_back(action);
   }
 }
 
@@ -241,6 +249,10 @@ void TForm1::Refresh() {
     spin_volume_->setValue(model_.SpinVolume);
   }
   for (QWidget* widget : split_disabled_) widget->setEnabled(model_.ControlsEnabled);
+  // What does nothing during a split looks so; Stop Splitting only works then.
+  for (QWidget* widget : idle_only_) widget->setEnabled(!model_.Splitting);
+  for (QAction* action : idle_actions_) action->setEnabled(!model_.Splitting);
+  stop_split_->setEnabled(model_.Splitting);
   track_bar_->SetMaximumUs(preview_->TrackBarMax);
   track_bar_->SetPositionUs(preview_->TrackBarPosition);
   // "0.00" marks nothing, unless it starts a marked part.
@@ -310,15 +322,16 @@ void TForm1::moveEvent(QMoveEvent* event) {
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-  if (!model_.Splitting && event->mimeData()->hasUrls() &&
-      event->mimeData()->urls().first().isLocalFile()) {
+  // A drag may say it carries URLs and bring none.
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (!model_.Splitting && !urls.isEmpty() && urls.first().isLocalFile()) {
     event->acceptProposedAction();
   }
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
-  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  if (model_.Splitting || urls.isEmpty() || !urls.first().isLocalFile()) return;
   event->acceptProposedAction();
   OpenFile(urls.first().toLocalFile());
 }

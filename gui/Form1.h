@@ -114,6 +114,11 @@ class TForm1 : public QMainWindow {
   QMenuBar* menu_bar_ = nullptr;
   // Disabled while a split runs (DisableControls): the page control and these.
   std::vector<QWidget*> split_disabled_;
+  // Do nothing while a split runs, so they look disabled then: Add Video File,
+  // Output Folder, Clear Marks; the Add Video File and playback menu items.
+  std::vector<QWidget*> idle_only_;
+  std::vector<QAction*> idle_actions_;
+  QPushButton* stop_split_ = nullptr;
   QTimer timer_play_;  // TimerPlay, 100 ms
   QTimer timer1_;      // Timer1, 100 ms, the end message
   bool shown_once_ = false;

@@ -65,6 +65,7 @@ void TForm1::BuildMenu() {
                                  [this] { SpeedButton7Click(); });
   add->setObjectName(QStringLiteral("AddVideoFile1"));
   add->setShortcut(QKeySequence::Open);
+  idle_actions_.push_back(add);
   file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, [this] { Exit1Click(); })
       ->setObjectName(QStringLiteral("Exit1"));
@@ -124,7 +125,7 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
   QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
   mark_end->setToolTip(QStringLiteral("Mark the picture shown as the end (O)"));
-  AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 176, 28);
+  idle_only_.push_back(AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 176, 28));
 
   for (TTimePanel* panel : {panel1_, panel2_}) {
     const bool start = panel == panel1_;
@@ -199,6 +200,7 @@ QWidget* TForm1::BuildDetailedPage() {
 
 void TForm1::BuildOutputSide(QWidget* client) {
   QPushButton* add = AddButton("SpeedButton7", "Add Video File", client, 440, 8, 124, 28);
+  idle_only_.push_back(add);
   add->setToolTip(QStringLiteral("Open a video file (Ctrl+O), or drop one onto the window"));
   edit_input_ = AddReadOnlyEdit("EditInputFilename", client, 570, 8, 279, 28);
 
@@ -214,14 +216,14 @@ void TForm1::BuildOutputSide(QWidget* client) {
   page_control_->addTab(BuildSettingsPage(), QStringLiteral("Output Settings"));
   page_control_->addTab(BuildDetailedPage(), QStringLiteral("Detailed Output Settings"));
 
-  AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344, 124, 28);
+  idle_only_.push_back(AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344, 124, 28));
   edit_output_ = AddReadOnlyEdit("EditOutputFolder", client, 570, 344, 279, 28);
 
   QPushButton* start = AddButton("ButtonStart", "Start ", client, 440, 388, 200, 44);
   QFont bold = start->font();
   bold.setBold(true);
   start->setFont(bold);
-  AddButton("ButtonStopSplit", "Stop Splitting", client, 649, 388, 200, 44);
+  stop_split_ = AddButton("ButtonStopSplit", "Stop Splitting", client, 649, 388, 200, 44);
   progress_bar_ = new QProgressBar(client);
   progress_bar_->setObjectName(QStringLiteral("ProgressBar1"));
   progress_bar_->setRange(0, 100);

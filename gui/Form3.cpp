@@ -30,8 +30,9 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
   edit_->setObjectName(QStringLiteral("Edit1"));
   edit_->installEventFilter(this);
   layout->addWidget(edit_);
-  hint_ = new QLabel(QStringLiteral("Only numbers 1 to 9 and a dot is allowed."), panel);
+  hint_ = new QLabel(QString::fromStdString(TMainWindowModel::TimeEditHint()), panel);
   hint_->setObjectName(QStringLiteral("Label2"));
+  hint_->setWordWrap(true);
   layout->addWidget(hint_);
   layout->addStretch(1);
   auto* buttons = new QHBoxLayout;
@@ -50,6 +51,7 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
 void TForm3::ShowOver(QWidget* owner) {
   edit_->clear();
   edit_->setText(QString::fromStdString(model_.TimeEditText()));
+  hint_->setText(QString::fromStdString(TMainWindowModel::TimeEditHint()));
   move(owner->geometry().center() - rect().center());
   show();
   raise();
@@ -58,7 +60,13 @@ void TForm3::ShowOver(QWidget* owner) {
 }
 
 void TForm3::SpeedDoneClick() {
-  model_.TimeEditDone(edit_->text().toStdString());
+  std::string refusal;
+  // A refused time stays in the field, with the reason below it.
+  if (!model_.TimeEditDone(edit_->text().toStdString(), refusal)) {
+    hint_->setText(QString::fromStdString(refusal));
+    edit_->setFocus();
+    return;
+  }
   close();
 }
 

@@ -1,8 +1,10 @@
 // TForm3: edits a time mark by hand. Borderless and on top, centred over the
-// main window; opens with the edited mark's text; accepts only digits, one
-// "." and backspace, saying so when a key is refused; "Done" writes the text
-// into the mark as it stands, "Cancel" changes nothing. Which mark it edits is
-// the model's EditedTime.
+// main window; opens with the edited mark's text and a line naming the forms
+// a time may take; accepts only digits, ":", one "." and backspace, naming
+// the forms when a key is refused. "Done" hands the text to the model, which
+// takes it as the mark or refuses it (the dialog then stays open and says
+// why); "Cancel" changes nothing. Which mark it edits is the model's
+// EditedTime.
 //
 // Threads: main thread only.
 #pragma once

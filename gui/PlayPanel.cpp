@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include "app/FittedRect.h"
+
 namespace kelvane {
 namespace {
 
@@ -68,9 +70,14 @@ void TPlayPanel::Paint(QPainter& painter) {
   painter.fillRect(rect(), Qt::black);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!conversion_.isNull()) {
-    // Stretched over the whole panel, whatever its shape, without blending.
+    // With its own shape, centred between black bars, as the player shows
+    // pictures; pixels dropped or repeated, not blended.
+    const std::optional<TRect> fitted =
+        DrawFittedRect(conversion_.width(), conversion_.height(), TRect{0, 0, width(), height()});
+    if (!fitted) return;
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(rect(), conversion_);
+    painter.drawImage(QRect(fitted->Left, fitted->Top, fitted->Width(), fitted->Height()),
+                      conversion_);
     return;
   }
   if (!frame_.Image || frame_.AreaWidth <= 0 || frame_.AreaHeight <= 0) return;

@@ -4,7 +4,8 @@
 // As the player's display target it receives each picture, already scaled and
 // converted, on the player's thread, keeps it and asks the main thread to
 // repaint. A split's preview frame arrives on the main thread and is painted
-// stretched over the whole panel, pixels dropped or repeated (no smoothing).
+// with its own shape, fitted into the panel between black bars, pixels
+// dropped or repeated (no smoothing).
 //
 // Threads: the display-target calls on the player's thread (they never wait
 // for the main thread); everything else on the main thread.

@@ -190,26 +190,40 @@ TEST_F(TMainWindowModelTest, MarksTypedByHand) {
   EXPECT_EQ(model_.TimeEditText(), "1.25");
   std::string label = "old hint";
   std::string typed;
-  for (char key : std::string("12.5.a")) {
+  for (char key : std::string("1:2.5.a")) {
     if (TMainWindowModel::TimeEditKeyAllowed(typed, key, label)) typed += key;
   }
-  EXPECT_EQ(typed, "12.5");  // a second "." and letters are refused
-  EXPECT_EQ(label, "Only numbers 1 to 9 and or a dot is allowed");
+  EXPECT_EQ(typed, "1:2.5");  // a second "." and letters are refused
+  EXPECT_EQ(label, TMainWindowModel::TimeEditHint());
+  EXPECT_NE(label.find("(0:01:23.46)"), std::string::npos);
   EXPECT_TRUE(TMainWindowModel::TimeEditKeyAllowed(typed, '\b', label));
   EXPECT_EQ(label, "");
-  model_.TimeEditDone(typed);
-  EXPECT_EQ(model_.Panel1, "12.5");
+  // The forms kelvane-split reads, written back as the panels write marks.
+  std::string refusal;
+  for (const auto& [text, mark] : {std::pair{"12.5", "12.50"}, std::pair{"1:23.46", "83.46"},
+                                   std::pair{"0:01:23.46", "83.46"}, std::pair{"1795", "1795.00"}}) {
+    EXPECT_TRUE(model_.TimeEditDone(text, refusal)) << text << ": " << refusal;
+    EXPECT_EQ(model_.Panel1, mark);
+  }
+  model_.EditThisValue1Click();
+  EXPECT_FALSE(model_.TimeEditDone("1:75", refusal));
+  EXPECT_NE(refusal.find("\"1:75\" is not a time. Type seconds (83.46)"), std::string::npos);
+  EXPECT_FALSE(model_.TimeEditDone("10.00", refusal));  // before the start
+  EXPECT_EQ(refusal, "The end 10.00 lies before the start mark 1795.00.");
   EXPECT_EQ(model_.Panel2, "0.00");
 }
 
-TEST_F(TMainWindowModelTest, OpeningAFileWithoutVideoIsRefusedButKept) {
+TEST_F(TMainWindowModelTest, AnUnreadableFileIsRefusedAtOpeningButKept) {
   const std::string path = temp_.File("notes.txt");
   FILE* file = fopen(path.c_str(), "w");
   fputs("not media", file);
   fclose(file);
   EXPECT_FALSE(model_.AddVideoFile(path));
   EXPECT_EQ(model_.EditInputFilename, path);
-  EXPECT_TRUE(sink_.shown.empty());  // the probe's failure is silent
+  // Refused at once, saying why.
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  EXPECT_EQ(sink_.Texts()[0].rfind("This file cannot be read:\n\r" + path + "\n\r", 0), 0u)
+      << sink_.Texts()[0];
 }
 
 }  // namespace

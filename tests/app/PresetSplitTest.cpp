@@ -109,6 +109,11 @@ class TSplitRun : public TMediaTest {
     return texts.empty() ? std::string() : texts.back();
   }
 
+  // The end message of a finished split names its file.
+  void ExpectCompleted(const std::string& said) {
+    EXPECT_EQ(said, "Splitting job completed!\n\rThe new file is " + model_.LastOutputPath());
+  }
+
   TRecordingSink sink_;
   TMainWindowModel model_{sink_};
 };
@@ -128,7 +133,7 @@ TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
   const int32_t sample_rate =
       NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
 
-  EXPECT_EQ(Split(), "Splitting job completed!");
+  ExpectCompleted(Split());
   const std::string path = model_.LastOutputPath();
   ASSERT_EQ(path, plan.OutputPath);
   EXPECT_EQ(path.substr(path.rfind('.')), "." + LowerCase(model_.ContainerName));
@@ -241,7 +246,9 @@ TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
   model_.FFConverterTerminate(-1, true, false, "");
   PumpMessages();
   EXPECT_FALSE(model_.Timer1Enabled);
-  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "The split was stopped.\n\rWhat was written so far is kept in " +
+                               model_.LastOutputPath()});
   EXPECT_TRUE(model_.CompletionShown);
   ASSERT_TRUE(model_.Session().LastEnd());
   EXPECT_EQ(model_.Session().LastEnd()->Outcome, TSplitOutcome::Stopped);
@@ -258,7 +265,8 @@ TEST_F(TSplitRun, StopAnsweredNoLetsTheSplitFinish) {
   ASSERT_TRUE(WaitOnMainThread([this] { return !model_.Splitting; }, 120s));
   WaitOnMainThread([] { return false; }, 100ms);
   model_.Timer1Timer();
-  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  ExpectCompleted(sink_.Texts()[0]);
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));
   EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 4.0, 0.25);  // the whole clip
@@ -272,7 +280,7 @@ TEST_F(TSplitRun, NoMarksSplitTheWholeFileToItsLastFrame) {
   ASSERT_TRUE(model_.AddVideoFile(path));
   EXPECT_EQ(model_.SourceDuration, "2");
   Choose("MP4 - MPEG4 Video (*.mp4)");
-  EXPECT_EQ(Split(), "Splitting job completed!");
+  ExpectCompleted(Split());
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));
   const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
@@ -308,7 +316,7 @@ TEST_F(TSplitRun, OddSizedSourcesSplitAtTheNearestSizeTheEncoderTakes) {
     Choose(c.Format);
     model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf("Original Size"));
     model_.ComboVideoSizeChange(model_.ComboVideoSize);
-    EXPECT_EQ(Split(), "Splitting job completed!");
+    ExpectCompleted(Split());
     sink_.shown.clear();
     fixtures::TMediaFacts facts;
     ASSERT_TRUE(fixtures::ReadMediaFacts(model_.LastOutputPath(), facts));

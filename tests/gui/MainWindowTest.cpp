@@ -11,7 +11,11 @@
 #include <QProgressBar>
 #include <QPointer>
 #include <QStatusBar>
+#include <QMimeData>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <unistd.h>
 
 #include "gui/Form3.h"
 #include "gui/PlayPanel.h"
@@ -46,6 +50,19 @@ int FrameIndexOf(const TBitmap& bitmap) {
 
 void Trigger(QWidget* window, const char* action) {
   window->findChild<QAction*>(QString::fromUtf8(action))->trigger();
+}
+
+const QString kTimeForms = QStringLiteral(
+    "Type seconds (83.46), minutes and seconds (1:23.46) or hours, minutes and seconds "
+    "(0:01:23.46).");
+
+// The first `bytes` of `path` as a file of its own.
+std::string CutOff(const std::string& path, size_t bytes, const std::string& to) {
+  std::ifstream in(path, std::ios::binary);
+  std::string data(bytes, '\0');
+  in.read(data.data(), static_cast<std::streamsize>(bytes));
+  std::ofstream(to, std::ios::binary).write(data.data(), in.gcount());
+  return to;
 }
 
 TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
@@ -108,22 +125,62 @@ TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
   auto* edit = dialog.findChild<QLineEdit*>("Edit1");
   auto* hint = dialog.findChild<QLabel*>("Label2");
   EXPECT_EQ(edit->text(), "0.00");
-  EXPECT_EQ(hint->text(), "Only numbers 1 to 9 and a dot is allowed.");
+  EXPECT_EQ(hint->text(), kTimeForms);
   edit->clear();
-  for (QChar key : QStringLiteral("12.5.a")) {
+  for (QChar key : QStringLiteral("1:2.5.a")) {
     QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(key));
     QApplication::sendEvent(edit, &press);
   }
-  EXPECT_EQ(edit->text(), "12.5");  // a second "." and letters are refused
-  EXPECT_EQ(hint->text(), "Only numbers 1 to 9 and or a dot is allowed");
+  EXPECT_EQ(edit->text(), "1:2.5");  // a second "." and letters are refused
+  EXPECT_EQ(hint->text(), kTimeForms);
   dialog.SpeedDoneClick();
-  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "12.5");
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "62.50");
 
   Control("Panel2")->findChild<QMenu*>("PopupMenuPanel2")->actions().first()->trigger();
   edit->setText("99.00");
   dialog.SpeedCancelClick();
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(Control<TTimePanel>("Panel2")->Text(), "0.00");
+}
+
+TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
+  window_->OpenFile(QString::fromStdString(MakeClip(4.0)));
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS >= 0; }, 5s));
+  TForm3& dialog = window_->TimeEdit();
+  auto* edit = dialog.findChild<QLineEdit*>("Edit1");
+  auto* hint = dialog.findChild<QLabel*>("Label2");
+  auto type = [&](int which, const char* text) {
+    const QString panel = which == 1 ? "Panel1" : "Panel2";
+    const QString menu = which == 1 ? "PopupMenuPanel1" : "PopupMenuPanel2";
+    window_->findChild<QWidget*>(panel)->findChild<QMenu*>(menu)->actions().first()->trigger();
+    edit->setText(QString::fromUtf8(text));
+    dialog.SpeedDoneClick();
+  };
+  const TPreviewControl& preview = window_->Preview();
+  // h:mm:ss: the mark, and the picture at that time in its thumbnail.
+  type(1, "0:00:01.00");
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "1.00");
+  EXPECT_EQ(FrameIndexOf(preview.Image1.Frame), 25);
+  EXPECT_TRUE(HasPicture(Control<TThumbnailView>("Image1")->Shown()));
+  // m:ss past the end of the file: the end, with a notice, and the last picture.
+  type(2, "21:06.5");
+  const QString end = Control<TTimePanel>("Panel2")->Text();
+  EXPECT_TRUE(end.startsWith("4.0")) << end.toStdString();
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "The end 1266.50 lies past the end of the file; the end mark is "
+                               "set to its end, " + end.toStdString() + "."});
+  EXPECT_EQ(FrameIndexOf(preview.Image2.Frame), 99);
+  // What Start would refuse stays in the dialog, which says why.
+  type(1, "1795");
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(hint->text(), "The start 1795.00 lies past the end of the file (" + end + " s).");
+  edit->setText("21:06:5:1");
+  dialog.SpeedDoneClick();
+  EXPECT_EQ(hint->text(), "\"21:06:5:1\" is not a time. " + kTimeForms);
+  dialog.SpeedCancelClick();
+  EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "1.00");
 }
 
 TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
@@ -269,24 +326,157 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
   }, 60s));
   ASSERT_TRUE(WaitFor([this] { return !sink_.Texts().empty(); }, 2s));
   Spend(300ms);
-  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  const std::string output = window_->Model().LastOutputPath();
+  EXPECT_EQ(sink_.Texts(),
+            std::vector<std::string>{"Splitting job completed!\n\rThe new file is " + output});
+  EXPECT_EQ(output.rfind(temp_.Path().string() + "/", 0), 0u) << output;
   EXPECT_TRUE(Control("ButtonStart")->isEnabled());
   EXPECT_EQ(Control<QLabel>("Panelprogress")->text(), "0%");
   EXPECT_TRUE(frames_shown || window_->Model().Session().LastEnd()->FramesWritten > 0);
   EXPECT_TRUE(Control<QLabel>("StatusPanel0")->text().startsWith(QStringLiteral("Check: matched")))
       << Control<QLabel>("StatusPanel0")->text().toStdString();
 
-  const std::string output = window_->Model().LastOutputPath();
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
   EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.0, 0.1);
   EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), start_frame);
+
+  // The preview is back, paused where it was, and answers the transport.
+  EXPECT_TRUE(window_->Player().Active());
+  EXPECT_EQ(window_->Player().ShownFrame().PTS, 2680000);
+  EXPECT_EQ(FrameIndexOf(window_->Player().CurrentFrame()), 67);
+  Click("ButtonPlay");
+  EXPECT_TRUE(WaitFor([&] { return window_->Model().PlayPosition > 2800000; }, 3s));
+  Trigger(window_.get(), "ActionGoToStart");
+  EXPECT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS < 1000000; }, 3s));
+  EXPECT_TRUE(WaitFor([&] { return window_->Model().PlayPosition < 1000000; }, 3s));
+}
+
+TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
+  fixtures::TFixtureRecipe recipe;
+  recipe.Seconds = 1.6;
+  recipe.FirstFrameIndex = 200;  // 320x240, pictures 200 to 239
+  const std::string other = temp_.File("other.mp4");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, other));
+  window_->OpenFile(QString::fromStdString(MakeClip(4.0)));
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS > 0; }, 5s));
+  Click("ButtonPause");
+
+  // Dropped onto the window; a drag that says it brings URLs and brings none is let go.
+  QMimeData nothing;
+  nothing.setData(QStringLiteral("text/uri-list"), QByteArray());
+  QMimeData urls;
+  urls.setUrls({QUrl::fromLocalFile(QString::fromStdString(other))});
+  auto drag = [&](QMimeData& data) {
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &enter);
+    return enter.isAccepted();
+  };
+  auto drop = [&](QMimeData& data) {
+    QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_.get(), &event);
+  };
+  EXPECT_FALSE(drag(nothing));
+  ASSERT_TRUE(drag(urls));
+  drop(nothing);  // the window is the drop's target now
+  EXPECT_NE(window_->Model().EditInputFilename, other);
+  drag(urls);
+  drop(urls);
+
+  // The player, the bar and End are the new file's.
+  EXPECT_EQ(window_->Model().EditInputFilename, other);
+  EXPECT_EQ(window_->Player().FileName(), other);
+  EXPECT_EQ(window_->Model().SourceSize, "320x240");
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS >= 0; }, 5s));
+  EXPECT_GE(FrameIndexOf(window_->Player().CurrentFrame()), 200);
+  EXPECT_LT(window_->Preview().TrackBarMax, 2000000);
+  Click("ButtonPause");
+  Trigger(window_.get(), "ActionGoToEnd");
+  ASSERT_TRUE(WaitFor([&] { return FrameIndexOf(window_->Player().CurrentFrame()) == 239; }, 3s));
+
+  // Start cuts it: the whole of it, from its first picture.
+  TMainWindowModel& model = window_->Model();
+  model.ComboOutputFormat.Select(model.ComboOutputFormat.IndexOf("MP4 - MPEG4 Video (*.mp4)"));
+  model.ComboOutputFormatChange();
+  model.EditOutputFolder = temp_.Path().string();
+  Click("ButtonClearMarks");
+  Click("ButtonStart");
+  ASSERT_TRUE(WaitForEnd(60s));
+  const std::string output = model.LastOutputPath();
+  EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), 200);
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
+  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 1.6, 0.1);
+}
+
+TEST_F(TWindowSplitTest, UnreadableFilesAndUnwritableFoldersAreNamed) {
+  // A text file named .mp4 and a cut-off MP4 are refused as they are opened, saying why.
+  const std::string text = temp_.File("notes.mp4");
+  std::ofstream(text) << "This is a shopping list, not a video.\n";
+  const std::string whole = MakeClip(2.0, "whole.mp4");
+  const std::string cut = CutOff(whole, std::filesystem::file_size(whole) / 3, temp_.File("cut.mp4"));
+  for (const std::string& path : {text, cut}) {
+    SCOPED_TRACE(path);
+    sink_.shown.clear();
+    window_->OpenFile(QString::fromStdString(path));
+    ASSERT_EQ(sink_.Texts().size(), 1u);
+    const std::string said = sink_.Texts()[0];
+    const std::string head = "This file cannot be read:\n\r" + path + "\n\r";
+    EXPECT_EQ(said.rfind(head, 0), 0u) << said;
+    EXPECT_GT(said.size(), head.size()) << said;  // and why
+    EXPECT_FALSE(window_->Player().Active());
+    std::cout << "[ refused  ] " << said.substr(head.size()) << "\n";
+  }
+
+  // A folder no file can be made in is named before anything starts.
+  Prepare(whole);
+  std::string folder = "/proc";  // what even the superuser cannot write
+  if (geteuid() != 0) {
+    folder = temp_.File("read-only");
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_exec);
+  }
+  window_->Model().EditOutputFolder = folder;
+  sink_.shown.clear();
+  Click("ButtonStart");
+  EXPECT_FALSE(window_->Model().Splitting);
+  ASSERT_FALSE(sink_.Texts().empty());
+  const std::string said = sink_.Texts()[0];
+  EXPECT_EQ(said.rfind("The output folder \"" + folder + "\"\n\rcannot be written (", 0), 0u)
+      << said;
+  EXPECT_NE(said.find("Please choose another output folder."), std::string::npos) << said;
+}
+
+TEST_F(TWindowTest, ASplitsPreviewPicturesKeepTheirShape) {
+  // A wide picture (8:3) lies between black bars, as the player shows pictures.
+  TBitmap wide;
+  wide.SetSize(320, 120);
+  std::fill(wide.Pixels.begin(), wide.Pixels.end(), uint8_t{255});
+  TPlayPanel& panel = window_->PanelPlay();
+  panel.ShowConversionFrame(wide);
+  const QImage shown = panel.Shown();
+  const int middle = shown.width() / 2;
+  const int picture = shown.width() * 120 / 320;
+  const int top = (shown.height() - picture) / 2;
+  EXPECT_EQ(qGray(shown.pixel(middle, top - 2)), 0);
+  EXPECT_EQ(qGray(shown.pixel(middle, top + 2)), 255);
+  EXPECT_EQ(qGray(shown.pixel(middle, top + picture - 2)), 255);
+  EXPECT_EQ(qGray(shown.pixel(middle, top + picture + 2)), 0);
+  EXPECT_EQ(qGray(shown.pixel(1, shown.height() / 2)), 255);  // full width
 }
 
 TEST_F(TWindowSplitTest, StopSplittingAnsweredNoGoesOnAndYesStops) {
   Prepare(MakeClip(30.0, "long.mp4"));
+  EXPECT_FALSE(Control("ButtonStopSplit")->isEnabled());
   Click("ButtonStart");
   ASSERT_TRUE(window_->Model().Splitting);
+  // What does nothing during a split looks disabled.
+  for (const char* name : {"SpeedButton7", "ButtonOutputFolder", "ButtonClearMarks"}) {
+    EXPECT_FALSE(Control(name)->isEnabled()) << name;
+  }
+  EXPECT_FALSE(window_->findChild<QAction*>("AddVideoFile1")->isEnabled());
+  EXPECT_TRUE(Control("ButtonStopSplit")->isEnabled());
   sink_.confirm_answer = false;
   Click("ButtonStopSplit");
   EXPECT_EQ(sink_.Texts("confirm"), std::vector<std::string>{"Stop all conversions?"});
@@ -298,8 +488,16 @@ TEST_F(TWindowSplitTest, StopSplittingAnsweredNoGoesOnAndYesStops) {
   EXPECT_TRUE(Control("ButtonStart")->isEnabled());  // at once
   ASSERT_TRUE(WaitForEnd(20s));
   Spend(300ms);
-  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Splitting job completed!"});
+  // Stopped, and where the part written so far is.
+  const std::string output = window_->Model().LastOutputPath();
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
+                               "The split was stopped.\n\rWhat was written so far is kept in " +
+                               output});
+  EXPECT_TRUE(std::filesystem::exists(output));
   EXPECT_EQ(window_->Model().Session().LastEnd()->Outcome, TSplitOutcome::Stopped);
+  EXPECT_TRUE(Control("SpeedButton7")->isEnabled());
+  EXPECT_TRUE(window_->findChild<QAction*>("AddVideoFile1")->isEnabled());
+  EXPECT_FALSE(Control("ButtonStopSplit")->isEnabled());
 }
 
 }  // namespace
