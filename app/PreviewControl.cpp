@@ -56,6 +56,14 @@ void TPreviewControl::OpenFile(const std::string& path) {
   model_.PlayPosition = 0;
   model_.Panel3 = "0.00";
   model_.PlayingFile.clear();
+  // The marks stay, but their pictures were the other file's.
+  if (path != model_.EditInputFilename) {
+    for (TThumbnail* thumbnail : {&Image1, &Image2}) {
+      if (thumbnail->Black) continue;
+      thumbnail->Frame.SetSize(0, 0);
+      ++thumbnail->Version;
+    }
+  }
   Changed();
   if (OnStopped) OnStopped();
   if (model_.AddVideoFile(path) && model_.PlayImmediately) SpeedButton4Click();

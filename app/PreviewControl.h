@@ -55,7 +55,9 @@ class TPreviewControl {
 
   // ---- Handlers ----
   // Add Video File with the chosen path (also a dropped file and `kelvane
-  // FILE`): opens it and plays it when the preferences say so.
+  // FILE`): whatever played goes, in every state; the file opens and plays
+  // when the preferences say so. The marks keep their times; pictures taken
+  // from another file leave their thumbnails.
   void OpenFile(const std::string& path);
   void SpeedButton4Click();  // Play
   void ButtonPauseClick();

@@ -25,6 +25,9 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
   panel->setFrameShadow(QFrame::Sunken);
   outer->addWidget(panel);
   auto* layout = new QVBoxLayout(panel);
+  // Room for a refusal of four lines in the fixed size.
+  layout->setContentsMargins(8, 6, 8, 8);
+  layout->setSpacing(4);
   layout->addWidget(new QLabel(QStringLiteral("Modify the values in the box below : "), panel));
   edit_ = new QLineEdit(panel);
   edit_->setObjectName(QStringLiteral("Edit1"));
@@ -33,8 +36,9 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
   hint_ = new QLabel(QString::fromStdString(TMainWindowModel::TimeEditHint()), panel);
   hint_->setObjectName(QStringLiteral("Label2"));
   hint_->setWordWrap(true);
-  layout->addWidget(hint_);
-  layout->addStretch(1);
+  hint_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  hint_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+  layout->addWidget(hint_, 1);
   auto* buttons = new QHBoxLayout;
   auto* cancel = new QPushButton(QStringLiteral("Cancel"), panel);
   cancel->setObjectName(QStringLiteral("SpeedCancel"));

@@ -361,6 +361,8 @@ TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
   window_->OpenFile(QString::fromStdString(MakeClip(4.0)));
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS > 0; }, 5s));
   Click("ButtonPause");
+  Click("ButtonMarkStart");
+  ASSERT_GT(window_->Preview().Image1.Frame.Width, 0);
 
   // Dropped onto the window; a drag that says it brings URLs and brings none is let go.
   QMimeData nothing;
@@ -383,7 +385,10 @@ TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
   drag(urls);
   drop(urls);
 
-  // The player, the bar and End are the new file's.
+  // The player, the bar and End are the new file's; the mark keeps its time, not
+  // the other file's picture.
+  EXPECT_EQ(window_->Preview().Image1.Frame.Width, 0);
+  EXPECT_EQ(window_->Model().ExactStart.Time, -1);
   EXPECT_EQ(window_->Model().EditInputFilename, other);
   EXPECT_EQ(window_->Player().FileName(), other);
   EXPECT_EQ(window_->Model().SourceSize, "320x240");
