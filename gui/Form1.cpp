@@ -49,7 +49,7 @@ const char kOpenFilter[] =
     "MPEG-4 Audio Files (*.m4a *.mp4);;RealMedia Files (*.rm *.rmvb);;"
     "QuickTime Files (*.mov *.qt);;VCD DAT Files (*.dat);;Windows Media Files (*.wmv *.asf);;"
     "Matroska Files (*.mkv);;WebM Files (*.webm);;"
-    "MPEG-TS Files (camcorders) (*.ts *.m2ts *.mts *.m2t);;MPEG-4 Video Files (*.m4v);;"
+    "MPEG-TS and Camcorder Files (*.ts *.m2ts *.mts *.m2t);;MPEG-4 Video Files (*.m4v);;"
     "Ogg Video Files (*.ogv *.ogg);;MXF Files (*.mxf);;Flash MP4 Files (*.f4v);;DV Files (*.dv);;"
     "NUT Files (*.nut);;YUV4MPEG Files (*.y4m)";
 
