@@ -138,6 +138,7 @@ bool TPreviewControl::ShowPaused(int64_t position) {
   if (model_.Splitting) return false;
   if (!player_.Active()) {
     if (Trim(model_.EditInputFilename).empty()) return false;
+    model_.PreviewPaused = false;  // a Pause pressed while stopped would only be cleared
     SpeedButton4Click();
     if (!player_.Active()) return false;
   }

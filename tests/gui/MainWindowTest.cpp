@@ -443,9 +443,15 @@ TEST_F(TWindowSplitTest, UnreadableFilesAndUnwritableFoldersAreNamed) {
                                              std::filesystem::perms::owner_exec);
   }
   window_->Model().EditOutputFolder = folder;
+  Click("ButtonPlay");
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS > 0; }, 5s));
+  Click("ButtonPause");
   sink_.shown.clear();
   Click("ButtonStart");
   EXPECT_FALSE(window_->Model().Splitting);
+  // The refused Start left the preview as it was.
+  EXPECT_TRUE(window_->Player().Active());
+  EXPECT_TRUE(window_->Player().Paused());
   ASSERT_FALSE(sink_.Texts().empty());
   const std::string said = sink_.Texts()[0];
   EXPECT_EQ(said.rfind("The output folder \"" + folder + "\"\n\rcannot be written (", 0), 0u)
