@@ -12,6 +12,7 @@
 
 #include "app/TextUtils.h"
 #include "binding/AVPtr.h"
+#include "binding/Bitmap.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/UnicodeProtocol.h"
 
@@ -84,13 +85,15 @@ int64_t PacketTime(const AVPacket* packet) {
 // The picture inside the bars, as a small grey picture.
 TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
   const int width = frame->width, height = frame->height;
-  std::vector<uint8_t> grey(size_t(width) * size_t(height));
+  // Rows and slack after them as the scaler's vector code needs (Bitmap.h).
+  const int grey_stride = TBitmap::RowBytes(width, 1);
+  std::vector<uint8_t> grey(size_t(grey_stride) * size_t(height) + TBitmap::kScalerSlack);
   SwsContextPtr to_grey(swscale.sws_getContext(width, height, AVPixelFormat(frame->format), width,
                                                height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr,
                                                nullptr, nullptr));
   if (!to_grey) throw TCheckFailure("cannot read the picture's format");
   uint8_t* grey_planes[4] = {grey.data(), nullptr, nullptr, nullptr};
-  int grey_strides[4] = {width, 0, 0, 0};
+  int grey_strides[4] = {grey_stride, 0, 0, 0};
   swscale.sws_scale(to_grey.get(), frame->data, frame->linesize, 0, height, grey_planes,
                     grey_strides);
   if (top < 0 || bottom < 0 || left < 0 || right < 0 || top + bottom >= height ||
@@ -102,12 +105,14 @@ TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
                                               kThumbWidth, kThumbHeight, AV_PIX_FMT_GRAY8,
                                               SWS_AREA, nullptr, nullptr, nullptr));
   if (!shrink) throw TCheckFailure("cannot shrink the picture");
-  TThumb thumb(size_t(kThumbWidth) * kThumbHeight);
-  const uint8_t* inner[4] = {grey.data() + size_t(top) * width + left, nullptr, nullptr, nullptr};
+  TThumb thumb(size_t(kThumbWidth) * kThumbHeight + TBitmap::kScalerSlack);
+  const uint8_t* inner[4] = {grey.data() + size_t(top) * grey_stride + left, nullptr, nullptr,
+                             nullptr};
   uint8_t* thumb_planes[4] = {thumb.data(), nullptr, nullptr, nullptr};
   int thumb_strides[4] = {kThumbWidth, 0, 0, 0};
   swscale.sws_scale(shrink.get(), inner, grey_strides, 0, inner_height, thumb_planes,
                     thumb_strides);
+  thumb.resize(size_t(kThumbWidth) * kThumbHeight);
   return thumb;
 }
 
