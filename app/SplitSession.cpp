@@ -117,6 +117,10 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     message = kCannotSplit;
     return false;
   }
+  // Splits killed outright left their unfinished files behind.
+  for (const std::string& leftover : RemoveLeftoverOutputs(ExtractFilePath(plan.OutputPath))) {
+    Log("Removed the unfinished file of an earlier split: " + leftover);
+  }
   output_path_ = plan.OutputPath;
   temporary_path_ = TemporaryOutputName(plan.OutputPath);
   overwrite_ = job.Overwrite;

@@ -6,10 +6,12 @@
 //
 // The task writes under a temporary name in the output folder; a split that
 // finished or was stopped gives its file the final name, one that failed
-// removes it, so the folder is left as it was. A finished split's file is then
-// checked against the source (SplitCheck.h) before the end is reported, unless
-// CheckOutput is off: a thread of the split's own reads the source's pictures
-// while the split runs and, once the split has finished, reads the new file.
+// removes it, so the folder is left as it was; the files of splits killed
+// outright are removed when the next split into that folder starts. A
+// finished split's file is then checked against the source (SplitCheck.h)
+// before the end is reported, unless CheckOutput is off: a thread of the
+// split's own reads the source's pictures while the split runs and, once the
+// split has finished, reads the new file.
 //
 // Ownership: the session uses a component it does not own (the window model's,
 // which must outlive it) and is the only one to set the component's OnProgress
