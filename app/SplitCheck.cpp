@@ -34,6 +34,11 @@ struct TCheckFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Ends the reading when another thread asked the check to stop.
+void StopIfAsked(const TSplitCheckRequest& request) {
+  if (request.Stop != nullptr && request.Stop->load()) throw TCheckFailure(kCheckStopped);
+}
+
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
   avutil.av_strerror(code, text, sizeof text);
@@ -194,6 +199,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     avutil.av_frame_unref(frame.get());
   };
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    StopIfAsked(request);
     if (packet->stream_index == video) {
       ++facts.Frames;
       const int64_t at = PacketTime(packet.get());
@@ -224,8 +230,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
 // filter (what it smooths does not show in a 64x48 picture), which halves the
 // check's time when the key frame lies seconds before the mark. False when
 // the decoding began after `start` though pictures before it exist.
-bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, int64_t start,
-                     int64_t end, int64_t stream_start, int64_t frame_us, TSourcePictures& facts) {
+bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int video,
+                     AVCodecContext* decoder, int64_t start, int64_t end, int64_t stream_start,
+                     int64_t frame_us, TSourcePictures& facts) {
   const AVStream* stream = ic->streams[video];
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
@@ -260,6 +267,7 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
   // Reordered pictures can come a little after the end in file order.
   const int64_t read_until = end == INT64_MAX ? INT64_MAX : end + AV_TIME_BASE;
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    StopIfAsked(request);
     bool more = true;
     if (packet->stream_index == video) {
       const int64_t at = PacketTime(packet.get());
@@ -337,8 +345,8 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
     } else {
       reader.Open(request.SourceFile);  // from the first byte
     }
-    if (ReadAroundStart(reader.Input.Get(), reader.Video, reader.Decoder.get(), start, end,
-                        stream_start, frame_us, facts) ||
+    if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), start,
+                        end, stream_start, frame_us, facts) ||
         !sought) {
       break;
     }
@@ -468,6 +476,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
   TSplitCheck check;
   check.SourceMs = source.ReadMs;
   try {
+    StopIfAsked(request);
     const TOutputFacts output = ReadOutput(request);
     check.HasVideo = output.HasVideo;
     if (check.HasVideo) {

@@ -19,7 +19,9 @@
 //
 // Threads: every member is called on the main thread, and OnProgress / OnEnd
 // run there. The check runs on its own thread, which hands its result to the
-// main thread and is joined before the next split and by the destructor. The component raises its events on worker threads; the handlers
+// main thread (a failure of any kind as a check that could not be done) and is
+// joined before the next split and by the destructor, which first tells it to
+// stop. The component raises its events on worker threads; the handlers
 // only post them to the main thread and never wait for it, because the main
 // thread waits for the worker in Stop. The handlers are replaced before every
 // run, so an event of an earlier task (a task removed before it ran, the
@@ -27,6 +29,7 @@
 // dropped. Events posted after the session is gone are dropped too.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -80,7 +83,9 @@ class TSplitSession {
   void Pause();
   void Resume();
   // Asks the task to stop and waits for its worker; the output is still
-  // finished. The end report follows as for any other end.
+  // finished. The end report follows as for any other end. During the check
+  // of a finished split, stops the check instead: the end is reported at once,
+  // the file unchecked.
   void Stop();
 
   // Started and its end not yet reported.
@@ -141,6 +146,8 @@ class TSplitSession {
     std::string output;  // the finished file; empty: no check
   };
   std::shared_ptr<TCheckRun> check_run_;
+  // Set to end the check early; shared with its thread.
+  std::shared_ptr<std::atomic<bool>> check_stop_;
   std::thread check_thread_;
   TSplitEnd checked_end_;  // the end reported once the check is done
   int progress_count_ = 0;

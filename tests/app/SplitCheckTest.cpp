@@ -2,7 +2,7 @@
 // any usual source container is found to match its source, a file cut one
 // frame late is found one frame off, and a failed split leaves the output
 // folder as it was while a stopped one keeps its file under the final name;
-// the leftovers of splits killed outright.
+// stopping the check, and the leftovers of splits killed outright.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -166,6 +166,42 @@ TEST_F(TSplitCheckTest, AStoppedSplitKeepsItsFileUnderTheFinalName) {
   EXPECT_FALSE(session.LastEnd()->Check.has_value());
   EXPECT_EQ(Folder(), std::vector<std::string>{"in.mp4"});
   EXPECT_EQ(session.LastEnd()->OutputPath, out_.File("in.mp4"));
+}
+
+// Ctrl-C or Stop during the check after a finished split ends the split at
+// once, the file kept under its name and reported unchecked; a check asked to
+// stop before it reads anything says so.
+TEST_F(TSplitCheckTest, StoppingDuringTheCheckKeepsTheFileUnchecked) {
+  const std::string input = Source({"mp4-h264-aac", "in.mp4"});
+  TSplitSession& session = model_.Session();
+  bool caught = false;
+  for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
+    std::string message;
+    ASSERT_TRUE(session.Start(Job(input, "0.00", "3.00"), message)) << message;
+    WaitOnMainThread([&] { return session.Checking() || !session.Running(); }, 120s);
+    caught = session.Checking();
+    if (caught) session.Stop();
+    // Ended at once when caught; otherwise the check was quicker than we were.
+    ASSERT_TRUE(session.WaitForEnd(60s));
+  }
+  ASSERT_TRUE(caught);
+  const TSplitEnd& end = *session.LastEnd();
+  EXPECT_EQ(end.Outcome, TSplitOutcome::Finished);
+  ASSERT_TRUE(end.Check.has_value());
+  EXPECT_FALSE(end.Check->Done);
+  EXPECT_EQ(end.Check->Problem, kCheckStopped);
+  EXPECT_EQ(end.Check->StatusText(), "Warning: the new file could not be checked: the check was "
+                                     "stopped");
+  EXPECT_EQ(Folder(), std::vector<std::string>{"in.mp4"});
+
+  std::atomic<bool> stop{true};
+  TSplitCheckRequest request;
+  request.SourceFile = input;
+  request.OutputFile = end.OutputPath;
+  request.Stop = &stop;
+  const TSplitCheck stopped = CheckSplit(request);
+  EXPECT_FALSE(stopped.Done);
+  EXPECT_EQ(stopped.Problem, kCheckStopped);
 }
 
 // A split killed outright leaves its hidden file; the next split into that
