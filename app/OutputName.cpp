@@ -177,10 +177,12 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+bool SyncOutputData(const std::string& path) { return SyncFile(path, O_RDONLY); }
+
 std::string CommitOutputName(const std::string& temporary, const std::string& final_path,
                              bool replace, std::string& error) {
   error.clear();
-  if (!SyncFile(temporary, O_RDONLY)) {
+  if (!SyncOutputData(temporary)) {
     error = std::string("its data could not be written to the disk: ") + std::strerror(errno);
     return std::string();
   }

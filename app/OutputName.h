@@ -40,6 +40,11 @@ std::string TemporaryOutputName(const std::string& final_path);
 // (a shared folder) and every other file stay. Returns the paths removed.
 std::vector<std::string> RemoveLeftoverOutputs(const std::string& folder);
 
+// Sends the data of the file at `path` to the disk; false (errno saying why)
+// when writing it failed. Slow for a big file on slow media: the split does it
+// on a thread of the engine's as its task ends, before the main thread renames.
+bool SyncOutputData(const std::string& path);
+
 // Gives the finished file `temporary` its final name. With `replace`, a file
 // of that name is replaced; without, a file that took the name meanwhile is
 // kept and the first free "-n" name after it is used. The file's data reaches

@@ -71,8 +71,12 @@ void TSplitSession::Connect(uint64_t generation) {
       if (auto self = weak.lock()) (*self)->Progressed(generation, progress);
     });
   };
-  converter_.OnTerminate = [weak, generation](int32_t AIndex, bool AFinished, bool AException,
-                                              const std::string& AMessage) {
+  converter_.OnTerminate = [weak, generation, temporary = temporary_path_](
+                               int32_t AIndex, bool AFinished, bool AException,
+                               const std::string& AMessage) {
+    // The written file's data goes to the disk here, on the engine's thread,
+    // so that the main thread's rename (which syncs again) does not wait for it.
+    if (AIndex >= 0 && !AException && !temporary.empty()) SyncOutputData(temporary);
     PostToMainThread([weak, generation, AIndex, AFinished, AException, AMessage] {
       if (auto self = weak.lock()) {
         (*self)->Terminated(generation, AIndex, AFinished, AException, AMessage);

@@ -21,12 +21,13 @@
 // run there. The check runs on its own thread, which hands its result to the
 // main thread (a failure of any kind as a check that could not be done) and is
 // joined before the next split and by the destructor, which first tells it to
-// stop. The component raises its events on worker threads; the handlers
-// only post them to the main thread and never wait for it, because the main
-// thread waits for the worker in Stop. The handlers are replaced before every
-// run, so an event of an earlier task (a task removed before it ran, the
-// all-tasks-done report of the last run) arrives through an old handler and is
-// dropped. Events posted after the session is gone are dropped too.
+// stop. The component raises its events on worker threads; the handlers only
+// post them to the main thread (the end's handler first sends the file's data
+// to the disk) and never wait for it, because the main thread waits for the
+// worker in Stop. The handlers are replaced before every run, so an event of
+// an earlier task (a task removed before it ran, the all-tasks-done report of
+// the last run) arrives through an old handler and is dropped. Events posted
+// after the session is gone are dropped too.
 #pragma once
 
 #include <atomic>
