@@ -443,7 +443,9 @@ void TMainWindowModel::ButtonOutputFolderClick() {
 
 bool TMainWindowModel::CheckBeforeRip() {
   if (!converter_.LibrariesLoaded()) {
-    const std::string folder = program_folder_.empty() ? ProgramFolder() : program_folder_;
+    // The program's own folder (binding's), not the member that returns program_folder_.
+    const std::string folder =
+        program_folder_.empty() ? kelvane::ProgramFolder() : program_folder_;
     if (!converter_.LoadLibraries(IncludeTrailingPathDelimiter(folder) + "Common")) {
       Log(converter_.LastError());
       messages_.ShowMessage(kInformation, kMissingFiles);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kelvane {
 
@@ -27,14 +28,30 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // A free name in the folder of `final_path` to write the output under until it
 // is finished: hidden, with the final name's extension (which picks the
-// container), for example "/out/.clip.part-4711.mp4" for "/out/clip.mp4".
+// container), naming the process that writes it and its machine, for example
+// "/out/.clip.part-4711@studio_pc.mp4" for "/out/clip.mp4" (the machine's name
+// with "_" for anything but letters and digits).
 std::string TemporaryOutputName(const std::string& final_path);
+
+// Removes from `folder` the temporary files of splits that ended without
+// settling them (the process was killed or the machine lost power): regular
+// files named as TemporaryOutputName names them, written by a process of this
+// machine that no longer runs. Files of running processes, of other machines
+// (a shared folder) and every other file stay. Returns the paths removed.
+std::vector<std::string> RemoveLeftoverOutputs(const std::string& folder);
+
+// Sends the data of the file at `path` to the disk; false (errno saying why)
+// when writing it failed. Slow for a big file on slow media: the split does it
+// on a thread of the engine's as its task ends, before the main thread renames.
+bool SyncOutputData(const std::string& path);
 
 // Gives the finished file `temporary` its final name. With `replace`, a file
 // of that name is replaced; without, a file that took the name meanwhile is
-// kept and the first free "-n" name after it is used. Returns the name the file
-// has now; empty (and the file left where it is, `error` saying why) when it
-// could not be renamed.
+// kept and the first free "-n" name after it is used. The file's data reaches
+// the disk before its new name does, so that after a power loss the name never
+// stands for a file without its contents. Returns the name the file has now;
+// empty (and the file left where it is, `error` saying why) when it could not
+// be written to the disk or renamed.
 std::string CommitOutputName(const std::string& temporary, const std::string& final_path,
                              bool replace, std::string& error);
 

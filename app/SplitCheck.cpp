@@ -12,6 +12,7 @@
 
 #include "app/TextUtils.h"
 #include "binding/AVPtr.h"
+#include "binding/Bitmap.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/UnicodeProtocol.h"
 
@@ -32,6 +33,11 @@ using TThumb = std::vector<uint8_t>;
 struct TCheckFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Ends the reading when another thread asked the check to stop.
+void StopIfAsked(const TSplitCheckRequest& request) {
+  if (request.Stop != nullptr && request.Stop->load()) throw TCheckFailure(kCheckStopped);
+}
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -84,13 +90,15 @@ int64_t PacketTime(const AVPacket* packet) {
 // The picture inside the bars, as a small grey picture.
 TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
   const int width = frame->width, height = frame->height;
-  std::vector<uint8_t> grey(size_t(width) * size_t(height));
+  // Rows and slack after them as the scaler's vector code needs (Bitmap.h).
+  const int grey_stride = TBitmap::RowBytes(width, 1);
+  std::vector<uint8_t> grey(size_t(grey_stride) * size_t(height) + TBitmap::kScalerSlack);
   SwsContextPtr to_grey(swscale.sws_getContext(width, height, AVPixelFormat(frame->format), width,
                                                height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr,
                                                nullptr, nullptr));
   if (!to_grey) throw TCheckFailure("cannot read the picture's format");
   uint8_t* grey_planes[4] = {grey.data(), nullptr, nullptr, nullptr};
-  int grey_strides[4] = {width, 0, 0, 0};
+  int grey_strides[4] = {grey_stride, 0, 0, 0};
   swscale.sws_scale(to_grey.get(), frame->data, frame->linesize, 0, height, grey_planes,
                     grey_strides);
   if (top < 0 || bottom < 0 || left < 0 || right < 0 || top + bottom >= height ||
@@ -102,12 +110,14 @@ TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
                                               kThumbWidth, kThumbHeight, AV_PIX_FMT_GRAY8,
                                               SWS_AREA, nullptr, nullptr, nullptr));
   if (!shrink) throw TCheckFailure("cannot shrink the picture");
-  TThumb thumb(size_t(kThumbWidth) * kThumbHeight);
-  const uint8_t* inner[4] = {grey.data() + size_t(top) * width + left, nullptr, nullptr, nullptr};
+  TThumb thumb(size_t(kThumbWidth) * kThumbHeight + TBitmap::kScalerSlack);
+  const uint8_t* inner[4] = {grey.data() + size_t(top) * grey_stride + left, nullptr, nullptr,
+                             nullptr};
   uint8_t* thumb_planes[4] = {thumb.data(), nullptr, nullptr, nullptr};
   int thumb_strides[4] = {kThumbWidth, 0, 0, 0};
   swscale.sws_scale(shrink.get(), inner, grey_strides, 0, inner_height, thumb_planes,
                     thumb_strides);
+  thumb.resize(size_t(kThumbWidth) * kThumbHeight);
   return thumb;
 }
 
@@ -189,6 +199,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     avutil.av_frame_unref(frame.get());
   };
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    StopIfAsked(request);
     if (packet->stream_index == video) {
       ++facts.Frames;
       const int64_t at = PacketTime(packet.get());
@@ -219,8 +230,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
 // filter (what it smooths does not show in a 64x48 picture), which halves the
 // check's time when the key frame lies seconds before the mark. False when
 // the decoding began after `start` though pictures before it exist.
-bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, int64_t start,
-                     int64_t end, int64_t stream_start, int64_t frame_us, TSourcePictures& facts) {
+bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int video,
+                     AVCodecContext* decoder, int64_t start, int64_t end, int64_t stream_start,
+                     int64_t frame_us, TSourcePictures& facts) {
   const AVStream* stream = ic->streams[video];
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
@@ -255,6 +267,7 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
   // Reordered pictures can come a little after the end in file order.
   const int64_t read_until = end == INT64_MAX ? INT64_MAX : end + AV_TIME_BASE;
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    StopIfAsked(request);
     bool more = true;
     if (packet->stream_index == video) {
       const int64_t at = PacketTime(packet.get());
@@ -332,8 +345,8 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
     } else {
       reader.Open(request.SourceFile);  // from the first byte
     }
-    if (ReadAroundStart(reader.Input.Get(), reader.Video, reader.Decoder.get(), start, end,
-                        stream_start, frame_us, facts) ||
+    if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), start,
+                        end, stream_start, frame_us, facts) ||
         !sought) {
       break;
     }
@@ -478,6 +491,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
   TSplitCheck check;
   check.SourceMs = source.ReadMs;
   try {
+    StopIfAsked(request);
     const TOutputFacts output = ReadOutput(request);
     check.HasVideo = output.HasVideo;
     if (check.HasVideo) {

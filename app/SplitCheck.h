@@ -12,10 +12,11 @@
 // the split does; the other half costs a small part of the split's time.
 //
 // Plain data and a function that reads the two files and nothing else; any
-// thread (one call per pair of files at a time). The engine's libraries must
-// be loaded.
+// thread (one call per pair of files at a time), which another thread may ask
+// to stop through the request. The engine's libraries must be loaded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,7 +30,12 @@ struct TSplitCheckRequest {
   int64_t EndUs = -1;   // the end mark; -1: the end of the source
   // Letterbox bars around the picture in the output (pixels on each side).
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  // When given and set (from any thread), the reading ends early and the
+  // check is not done, its Problem being kCheckStopped.
+  const std::atomic<bool>* Stop = nullptr;
 };
+
+inline constexpr char kCheckStopped[] = "the check was stopped";
 
 struct TSplitCheck {
   bool Done = false;    // false: a file could not be read; Problem says why

@@ -54,6 +54,7 @@ TSplitSession::~TSplitSession() {
     SettleOutput(TSplitOutcome::Stopped);
   }
   DecideCheck(std::string());
+  if (check_stop_) *check_stop_ = true;
   if (check_thread_.joinable()) check_thread_.join();
 }
 
@@ -70,8 +71,12 @@ void TSplitSession::Connect(uint64_t generation) {
       if (auto self = weak.lock()) (*self)->Progressed(generation, progress);
     });
   };
-  converter_.OnTerminate = [weak, generation](int32_t AIndex, bool AFinished, bool AException,
-                                              const std::string& AMessage) {
+  converter_.OnTerminate = [weak, generation, temporary = temporary_path_](
+                               int32_t AIndex, bool AFinished, bool AException,
+                               const std::string& AMessage) {
+    // The written file's data goes to the disk here, on the engine's thread,
+    // so that the main thread's rename (which syncs again) does not wait for it.
+    if (AIndex >= 0 && !AException && !temporary.empty()) SyncOutputData(temporary);
     PostToMainThread([weak, generation, AIndex, AFinished, AException, AMessage] {
       if (auto self = weak.lock()) {
         (*self)->Terminated(generation, AIndex, AFinished, AException, AMessage);
@@ -117,6 +122,10 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     message = kCannotSplit;
     return false;
   }
+  // Splits killed outright left their unfinished files behind.
+  for (const std::string& leftover : RemoveLeftoverOutputs(ExtractFilePath(plan.OutputPath))) {
+    Log("Removed the unfinished file of an earlier split: " + leftover);
+  }
   output_path_ = plan.OutputPath;
   temporary_path_ = TemporaryOutputName(plan.OutputPath);
   overwrite_ = job.Overwrite;
@@ -158,7 +167,18 @@ void TSplitSession::Resume() {
 }
 
 void TSplitSession::Stop() {
-  if (!running_ || checking_) return;
+  if (!running_) return;
+  if (checking_) {
+    // The file is finished and has its name; only the check is cut short.
+    // Its thread notices soon and its late result finds the split ended.
+    if (check_stop_) *check_stop_ = true;
+    TSplitEnd end = checked_end_;
+    end.Check = TSplitCheck{};
+    end.Check->Problem = kCheckStopped;
+    Log("The check of " + end.OutputPath + " was stopped");
+    Ended(end);
+    return;
+  }
   stop_requested_ = true;
   converter_.Stop(true);
 }
@@ -222,17 +242,45 @@ void TSplitSession::StartCheck(bool pictures) {
   if (check_thread_.joinable()) check_thread_.join();
   auto run = std::make_shared<TCheckRun>();
   check_run_ = run;
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  check_stop_ = stop;
   TWeakSession weak = self_;
-  check_thread_ = std::thread([run, weak, generation = generation_, pictures,
+  check_thread_ = std::thread([run, stop, weak, generation = generation_, pictures,
                                request = check_request_]() mutable {
-    const TSourcePictures source = pictures ? ReadSourcePictures(request) : TSourcePictures{};
+    request.Stop = stop.get();
+    // Whatever goes wrong here (memory running out, a library's surprise)
+    // becomes a check that could not be done, not the end of the program;
+    // the thread still waits for the split's end, which waits for its report.
+    std::string failure;
+    auto note = [&failure](const char* what) {
+      if (failure.empty()) failure = std::string("the check could not run: ") + what;
+    };
+    TSourcePictures source;
+    try {
+      if (pictures) source = ReadSourcePictures(request);
+    } catch (const std::exception& error) {
+      note(error.what());
+    } catch (...) {
+      note("an unknown error occurred");
+    }
     {
       std::unique_lock<std::mutex> lock(run->lock);
       run->decided_changed.wait(lock, [&run] { return run->decided; });
       if (run->output.empty()) return;
       request.OutputFile = run->output;
     }
-    const TSplitCheck check = CheckSplit(request, source);
+    TSplitCheck check;
+    try {
+      if (failure.empty()) check = CheckSplit(request, source);
+    } catch (const std::exception& error) {
+      note(error.what());
+    } catch (...) {
+      note("an unknown error occurred");
+    }
+    if (!failure.empty()) {
+      check = TSplitCheck{};
+      check.Problem = failure;
+    }
     PostToMainThread([weak, generation, check] {
       if (auto self = weak.lock()) (*self)->CheckDone(generation, check);
     });

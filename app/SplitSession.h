@@ -6,10 +6,12 @@
 //
 // The task writes under a temporary name in the output folder; a split that
 // finished or was stopped gives its file the final name, one that failed
-// removes it, so the folder is left as it was. A finished split's file is then
-// checked against the source (SplitCheck.h) before the end is reported, unless
-// CheckOutput is off: a thread of the split's own reads the source's pictures
-// while the split runs and, once the split has finished, reads the new file.
+// removes it, so the folder is left as it was; the files of splits killed
+// outright are removed when the next split into that folder starts. A
+// finished split's file is then checked against the source (SplitCheck.h)
+// before the end is reported, unless CheckOutput is off: a thread of the
+// split's own reads the source's pictures while the split runs and, once the
+// split has finished, reads the new file.
 //
 // Ownership: the session uses a component it does not own (the window model's,
 // which must outlive it) and is the only one to set the component's OnProgress
@@ -17,14 +19,18 @@
 //
 // Threads: every member is called on the main thread, and OnProgress / OnEnd
 // run there. The check runs on its own thread, which hands its result to the
-// main thread and is joined before the next split and by the destructor. The component raises its events on worker threads; the handlers
-// only post them to the main thread and never wait for it, because the main
-// thread waits for the worker in Stop. The handlers are replaced before every
-// run, so an event of an earlier task (a task removed before it ran, the
-// all-tasks-done report of the last run) arrives through an old handler and is
-// dropped. Events posted after the session is gone are dropped too.
+// main thread (a failure of any kind as a check that could not be done) and is
+// joined before the next split and by the destructor, which first tells it to
+// stop. The component raises its events on worker threads; the handlers only
+// post them to the main thread (the end's handler first sends the file's data
+// to the disk) and never wait for it, because the main thread waits for the
+// worker in Stop. The handlers are replaced before every run, so an event of
+// an earlier task (a task removed before it ran, the all-tasks-done report of
+// the last run) arrives through an old handler and is dropped. Events posted
+// after the session is gone are dropped too.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -78,7 +84,9 @@ class TSplitSession {
   void Pause();
   void Resume();
   // Asks the task to stop and waits for its worker; the output is still
-  // finished. The end report follows as for any other end.
+  // finished. The end report follows as for any other end. During the check
+  // of a finished split, stops the check instead: the end is reported at once,
+  // the file unchecked.
   void Stop();
 
   // Started and its end not yet reported.
@@ -139,6 +147,8 @@ class TSplitSession {
     std::string output;  // the finished file; empty: no check
   };
   std::shared_ptr<TCheckRun> check_run_;
+  // Set to end the check early; shared with its thread.
+  std::shared_ptr<std::atomic<bool>> check_stop_;
   std::thread check_thread_;
   TSplitEnd checked_end_;  // the end reported once the check is done
   int progress_count_ = 0;

@@ -170,7 +170,6 @@ int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE
 // The process stops on Ctrl-Z only after the task is paused, and the task
 // resumes once the process is continued.
 void SuspendWhilePaused(TSplitSession& session, TProgressReporter& reporter) {
-  suspend_requested = false;
   session.Pause();
   reporter.PauseBegan();
   signal(SIGTSTP, SIG_DFL);
@@ -379,7 +378,10 @@ int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
   return -1;
 }
 
-// Runs the started split to its end, with Ctrl-C and Ctrl-Z.
+// Runs the started split to its end, with Ctrl-C and Ctrl-Z. Each press is
+// taken once: the first Ctrl-C stops the split (its file is still finished),
+// one during the check of a finished split stops the check; Ctrl-Z pauses
+// whenever the split runs.
 void FollowSplit(TSplitSession& session, TProgressReporter& reporter) {
   bool stop_sent = false;
   int progress_seen = 0;
@@ -396,12 +398,20 @@ void FollowSplit(TSplitSession& session, TProgressReporter& reporter) {
         },
         std::chrono::milliseconds(250));
     flush_progress();
-    if (interrupted && !stop_sent && !session.Checking()) {
-      stop_sent = true;
-      reporter.Message("Information", "Stopping: the file written so far is being finished.");
-      session.Stop();
+    if (interrupted.exchange(false) && session.Running()) {
+      if (session.Checking()) {
+        reporter.Message("Information",
+                         "Stopping the check: the new file is kept as it is, unchecked.");
+        session.Stop();
+      } else if (!stop_sent) {
+        stop_sent = true;
+        reporter.Message("Information", "Stopping: the file written so far is being finished.");
+        session.Stop();
+      }
     }
-    if (suspend_requested && !stop_sent) SuspendWhilePaused(session, reporter);
+    if (suspend_requested.exchange(false) && session.Running()) {
+      SuspendWhilePaused(session, reporter);
+    }
   }
   // The component's last end events may still be on their way.
   session.WaitForEnd(std::chrono::milliseconds(5000));

@@ -5,8 +5,9 @@
 // reports it until its end.
 //
 // Ctrl-C stops the task (stop with wait), so the output is still finished with
-// its trailer; Ctrl-Z pauses the task before the process stops, and it resumes
-// when the process is continued.
+// its trailer; pressed during the check of the finished file, it stops the
+// check. Ctrl-Z pauses the task before the process stops, and it resumes when
+// the process is continued.
 //
 // Threads: the main thread runs everything; the component's events are carried
 // to it through the main-thread dispatcher.

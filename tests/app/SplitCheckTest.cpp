@@ -1,17 +1,23 @@
 // The check after every finished split: a cut on or between frame times of
 // any usual source container is found to match its source, a file cut one
 // frame late is found one frame off, and a failed split leaves the output
-// folder as it was while a stopped one keeps its file under the final name.
+// folder as it was while a stopped one keeps its file under the final name;
+// stopping the check, and the leftovers of splits killed outright.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 
 #include "app/MainWindowModel.h"
+#include "app/OutputName.h"
 #include "app/SplitCheck.h"
+#include "binding/FileUtils.h"
 #include "binding/MainThread.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/MediaAssertions.h"
@@ -165,6 +171,78 @@ TEST_F(TSplitCheckTest, AStoppedSplitKeepsItsFileUnderTheFinalName) {
   EXPECT_FALSE(session.LastEnd()->Check.has_value());
   EXPECT_EQ(Folder(), std::vector<std::string>{"in.mp4"});
   EXPECT_EQ(session.LastEnd()->OutputPath, out_.File("in.mp4"));
+}
+
+// Ctrl-C or Stop during the check after a finished split ends the split at
+// once, the file kept under its name and reported unchecked; a check asked to
+// stop before it reads anything says so.
+TEST_F(TSplitCheckTest, StoppingDuringTheCheckKeepsTheFileUnchecked) {
+  const std::string input = Source({"mp4-h264-aac", "in.mp4"});
+  TSplitSession& session = model_.Session();
+  bool caught = false;
+  for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
+    std::string message;
+    ASSERT_TRUE(session.Start(Job(input, "0.00", "3.00"), message)) << message;
+    WaitOnMainThread([&] { return session.Checking() || !session.Running(); }, 120s);
+    caught = session.Checking();
+    if (caught) session.Stop();
+    // Ended at once when caught; otherwise the check was quicker than we were.
+    ASSERT_TRUE(session.WaitForEnd(60s));
+  }
+  ASSERT_TRUE(caught);
+  const TSplitEnd& end = *session.LastEnd();
+  EXPECT_EQ(end.Outcome, TSplitOutcome::Finished);
+  ASSERT_TRUE(end.Check.has_value());
+  EXPECT_FALSE(end.Check->Done);
+  EXPECT_EQ(end.Check->Problem, kCheckStopped);
+  EXPECT_EQ(end.Check->StatusText(), "Warning: the new file could not be checked: the check was "
+                                     "stopped");
+  EXPECT_EQ(Folder(), std::vector<std::string>{"in.mp4"});
+
+  std::atomic<bool> stop{true};
+  TSplitCheckRequest request;
+  request.SourceFile = input;
+  request.OutputFile = end.OutputPath;
+  request.Stop = &stop;
+  const TSplitCheck stopped = CheckSplit(request);
+  EXPECT_FALSE(stopped.Done);
+  EXPECT_EQ(stopped.Problem, kCheckStopped);
+}
+
+// A split killed outright leaves its hidden file; the next split into that
+// folder removes such files of processes gone from this machine, and nothing
+// else.
+TEST_F(TSplitCheckTest, TheNextSplitRemovesLeftoversOfKilledSplits) {
+  const std::string own = ExtractFileName(TemporaryOutputName(out_.File("clip.mp4")));
+  const std::string machine = own.substr(own.find('@') + 1, own.size() - own.find('@') - 5);
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string dead = std::to_string(gone), alive = std::to_string(getpid());
+  const std::vector<std::string> leftovers = {".old.part-" + dead + "@" + machine + ".mp4",
+                                              ".old.part-" + dead + "@" + machine + "-2.mkv",
+                                              ".raw.part-" + dead + "@" + machine};
+  const std::vector<std::string> kept = {
+      ".live.part-" + alive + "@" + machine + ".mp4",    // its process runs
+      ".far.part-" + dead + "@another_pc.mp4",          // another machine's
+      ".old.part-" + dead + ".mp4",                     // not our form
+      "old.part-" + dead + "@" + machine + ".mp4",      // not hidden
+      ".old.part-" + dead + "@" + machine + ".mp4.bak",  // another program's copy
+      ".old.part-x" + dead + "@" + machine + ".mp4",
+  };
+  for (const auto& names : {leftovers, kept}) {
+    for (const std::string& name : names) std::ofstream(out_.File(name)) << "unfinished";
+  }
+  std::filesystem::create_directory(out_.File(".dir.part-" + dead + "@" + machine));
+
+  const TSplitEnd ending = Split(Source({"mp4-h264-aac", "in.mp4"}), "0.00", "1.00");
+  ASSERT_EQ(ending.Outcome, TSplitOutcome::Finished) << ending.Reason;
+  std::vector<std::string> expected = kept;
+  expected.push_back(".dir.part-" + dead + "@" + machine);
+  expected.push_back("in.mp4");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Folder(), expected);
+  EXPECT_TRUE(RemoveLeftoverOutputs(out_.Path().string()).empty());
 }
 
 }  // namespace

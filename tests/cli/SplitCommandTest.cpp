@@ -190,7 +190,9 @@ TEST_F(SplitCommandTest, MarksAsPeopleWriteThem) {
       << past.err;
 }
 
-TEST_F(SplitCommandTest, InterruptStopsTheTaskAndLeavesAFinishedFile) {
+// Ctrl-Z pauses the split and stops the process until it is continued; Ctrl-C
+// then stops the split, and the file written so far is finished.
+TEST_F(SplitCommandTest, CtrlZPausesCtrlCStopsAndLeavesAFinishedFile) {
   const std::string clip = MakeClip("mp4-h264-aac", 60.0, "long.mp4");
   std::filesystem::create_directory(temp_.File("out"));
   pid_t pid = Spawn({"--json", "--format", "MP4 - MPEG4 Video (*.mp4)", "--video-bitrate", "2500",
@@ -208,6 +210,21 @@ TEST_F(SplitCommandTest, InterruptStopsTheTaskAndLeavesAFinishedFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_FALSE(exited) << ReadAll(temp_.File("stdout")) << ReadAll(temp_.File("stderr"));
+  kill(pid, SIGTSTP);
+  // Stopped once the split is paused; a process group without a terminal
+  // (an orphaned one) is not stopped by the system, and goes on at once.
+  bool resumed = false;
+  while (!resumed && std::chrono::steady_clock::now() < deadline) {
+    resumed = ReadAll(temp_.File("stdout")).find("\"event\":\"resumed\"") != std::string::npos;
+    if (waitpid(pid, &status, WNOHANG | WUNTRACED) == pid) {
+      ASSERT_TRUE(WIFSTOPPED(status)) << ReadAll(temp_.File("stdout"));
+      kill(pid, SIGCONT);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string paused = ReadAll(temp_.File("stdout"));
+  ASSERT_NE(paused.find("{\"event\":\"paused\"}\n{\"event\":\"resumed\"}"), std::string::npos)
+      << paused;
   kill(pid, SIGINT);
   TRun run = Finish(pid);
   EXPECT_EQ(run.status, 130) << run.out << run.err;
@@ -217,6 +234,37 @@ TEST_F(SplitCommandTest, InterruptStopsTheTaskAndLeavesAFinishedFile) {
   ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/long.mp4"), facts, &error)) << error;
   EXPECT_GT(facts.DurationUs, 0);
   EXPECT_LT(facts.DurationUs, 60000000);
+}
+
+// Ctrl-C during the check of a finished split stops the check: the file keeps
+// its name and the split counts as written, unchecked. The check takes a
+// fraction of a second, so Ctrl-C goes the moment the file has its name, and
+// a check that was quicker than that is tried again.
+TEST_F(SplitCommandTest, CtrlCDuringTheCheckStopsTheCheck) {
+  const std::string clip = MakeClip("mp4-h264-aac", 30.0, "clip.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  const std::string output = temp_.File("out/clip.mp4");
+  TRun run;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::filesystem::remove(output);
+    pid_t pid = Spawn({"--json", "--output-dir", temp_.File("out"), clip});
+    int status = 0;
+    while (!std::filesystem::exists(output) && waitpid(pid, &status, WNOHANG) == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    kill(pid, SIGINT);
+    run = Finish(pid);
+    if (run.out.find("\"problem\":\"the check was stopped\"") != std::string::npos) break;
+  }
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Stopping the check: the new file is kept as it is, unchecked."),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"outcome\":\"finished\""), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"problem\":\"the check was stopped\""), std::string::npos) << run.out;
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
+  EXPECT_NEAR(facts.DurationUs / 1e6, 30.0, 0.1);
 }
 
 }  // namespace
