@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
 
 #include "app/EncoderLimits.h"
@@ -278,6 +279,28 @@ TEST_F(TSplitRun, NoMarksSplitTheWholeFileToItsLastFrame) {
   const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(video->PacketCount, fixtures::FixtureFrameCount(recipe));  // all 65 frames
+}
+
+TEST_F(TSplitRun, EveryVolumeValueScalesTheSoundByItsPercent) {
+  fixtures::TFixtureRecipe recipe;  // a steady tone at a quarter of full scale
+  recipe.Seconds = 1.0;
+  const std::string path = temp_.File("tone.mp4");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+  ASSERT_TRUE(model_.AddVideoFile(path));
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  std::map<int, double> rms;
+  for (int volume : {50, 100, 150}) {
+    SCOPED_TRACE(volume);
+    model_.SpinVolume = volume;
+    EXPECT_EQ(Split(), "Splitting job completed!");
+    sink_.shown.clear();
+    fixtures::TAudioFacts sound;
+    ASSERT_TRUE(fixtures::DecodeAudio(model_.LastOutputPath(), sound));
+    rms[volume] = sound.Rms;
+  }
+  ASSERT_GT(rms[100], 0.1);
+  EXPECT_NEAR(rms[50] / rms[100], 0.5, 0.03);
+  EXPECT_NEAR(rms[150] / rms[100], 1.5, 0.05);
 }
 
 // A source of odd size (MPEG-2 files of 720x405 exist) splits at "Original

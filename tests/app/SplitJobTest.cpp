@@ -202,7 +202,7 @@ TEST_F(TSplitJobTest, VolumeZeroTurnsAudioOff) {
   model_.SpinVolume = 200;
   out = Plan().OutputOptions;
   EXPECT_FALSE(out.DisableAudio);
-  EXPECT_EQ(out.AudioVolume, 600);
+  EXPECT_EQ(out.AudioVolume, 512);
 }
 
 TEST_F(TSplitJobTest, OutputNames) {
