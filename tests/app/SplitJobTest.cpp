@@ -246,8 +246,7 @@ TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
   model_.Panel2 = "20.00";
 
   Choose("Video CD (*.mpg)");
-  model_.ComboVideoQuality.Select(4);
-  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  model_.ComboVideoBitrate.Select(-1);
   EXPECT_EQ(Refusal(),
             "No video bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
   model_.ComboVideoQuality.Select(0);

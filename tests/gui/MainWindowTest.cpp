@@ -75,14 +75,15 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_NEAR(static_cast<double>(bar->PositionUs()), 5400000000.0, 6.0);
   bar->SetMaximumUs(0);
 
-  // First run: the defaults, and all nine values stored.
+  // First run: the defaults, and every value stored (nine, the eight detailed
+  // settings and the volume).
   EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
   EXPECT_EQ(ComboText("ComboVideoQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboAudioQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
   QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
-  EXPECT_EQ(stored.allKeys().size(), 9) << stored.allKeys().join(",").toStdString();
+  EXPECT_EQ(stored.allKeys().size(), 18) << stored.allKeys().join(",").toStdString();
 
   // A stored format of -1 selects entry 2.
   stored.setValue("ComboOutputFormat", -1);
