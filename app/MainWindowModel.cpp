@@ -408,8 +408,10 @@ void TMainWindowModel::ButtonMarkEndClick() {
   Changed();
 }
 
-void TMainWindowModel::SetMarkAt(int which, int64_t time) {
+void TMainWindowModel::SetMarkAt(int which, int64_t time, int64_t duration) {
   TExactMark& mark = which == 1 ? ExactStart : ExactEnd;
+  // The picture shown is the segment's last: the segment ends where it does.
+  if (which == 2 && duration > 0) time += duration;
   mark.Text = FormatFixed(static_cast<double>(time) / 1000000.0, 2);
   mark.Time = time;
   (which == 1 ? Panel1 : Panel2) = mark.Text;

@@ -64,8 +64,9 @@ class TMainWindowModel {
   std::string Panel2 = "0.00";  // end mark
   std::string Panel3 = "0.00";  // preview position
   // A mark set from the player: the panel's text it was set with and the
-  // exact time of the picture (µs). Used by the split while the panel still
-  // shows that text.
+  // exact time (µs): where the picture begins for the start mark, where it
+  // ends for the end mark. Used by the split while the panel still shows that
+  // text.
   struct TExactMark {
     std::string Text;
     int64_t Time = -1;
@@ -174,9 +175,11 @@ class TMainWindowModel {
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   // Mark Start (`which` 1) or Mark End (2) at the picture the player shows,
-  // whose time is `time` µs: the panel shows it with two decimals and the
-  // split uses the exact time.
-  void SetMarkAt(int which, int64_t time);
+  // whose time is `time` µs and which stays `duration` µs: the segment begins
+  // with that picture, or ends with it (at `time` + `duration`, or at `time`
+  // when the duration is unknown). The panel shows the mark with two
+  // decimals and the split uses the exact time.
+  void SetMarkAt(int which, int64_t time, int64_t duration = -1);
   void ButtonClearMarksClick();
 
   // ---- Time-edit dialog ----

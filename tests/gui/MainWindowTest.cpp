@@ -19,6 +19,7 @@
 #include "gui/ThumbnailView.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
+#include "tests/common/MediaAssertions.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"
 #include "tools/fixtures/FrameIndexPattern.h"
@@ -154,7 +155,7 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   Trigger(window_.get(), "ActionForwardSecond");
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == at + 1000000; }, 3s));
   Click("ButtonMarkEnd");
-  EXPECT_EQ(window_->Model().ExactEnd.Time, at + 1000000);
+  EXPECT_EQ(window_->Model().ExactEnd.Time, at + 1000000 + 40000);  // where that picture ends
   const QImage thumb = Control<TThumbnailView>("Image2")->Shown();
   ASSERT_EQ(thumb.size(), QSize(116, 89));
   const QColor bar = thumb.pixelColor(58, 0);
@@ -280,8 +281,11 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
   const std::string output = window_->Model().LastOutputPath();
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
-  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.04, 0.1);
   EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), start_frame);
+  // The end thumbnail's picture is the file's last.
+  EXPECT_EQ(FrameIndexOf(window_->Preview().Image2.Frame), 67);
+  EXPECT_TRUE(FrameIndicesRun(output, start_frame, 51));
 }
 
 TEST_F(TWindowSplitTest, StopSplittingAnsweredNoGoesOnAndYesStops) {
