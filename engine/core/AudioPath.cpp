@@ -467,6 +467,7 @@ int TAudioPath::ToEncoderFormat(TOutputStreamState& ost, const uint8_t* block, i
 // frames, or, for PCM-like encoders, as one frame of their own.
 void TAudioPath::EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, int samples) {
   AVCodecContext* enc = ost.Encoder;
+  fed_.insert(enc);
   if (enc->frame_size > 1) {
     if (avutil.av_audio_fifo_write(ost.Fifo.get(),
                                    reinterpret_cast<void**>(const_cast<uint8_t**>(planes)),
@@ -566,7 +567,10 @@ void TAudioPath::ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder)
 void TAudioPath::Drain(TOutputStreamState& ost) {
   TAudioEncoder* encoder = EncoderOf(ost);
   if (encoder == nullptr) return;
-  if (ost.Fifo && ost.Encoder->frame_size > 1) {
+  if (ost.Fifo && ost.Encoder->frame_size > 1 && fed_.count(ost.Encoder) == 0) {
+    // No sound at all: the lead-in alone would make a stream of silence.
+    avutil.av_audio_fifo_drain(ost.Fifo.get(), avutil.av_audio_fifo_size(ost.Fifo.get()));
+  } else if (ost.Fifo && ost.Encoder->frame_size > 1) {
     AVCodecContext* enc = ost.Encoder;
     auto priming = priming_.find(enc);
     const bool wma = priming != priming_.end() && priming->second.Shift < 0;

@@ -48,6 +48,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -183,6 +184,8 @@ class TAudioPath {
     int64_t Shift = 0;
   };
   std::map<const AVCodecContext*, TPriming> priming_;
+  // The encoders that were given sound.
+  std::set<const AVCodecContext*> fed_;
   // Input rate and channel count each stream's resampler was made for.
   std::map<const TOutputStreamState*, std::pair<int, int>> resampler_input_;
   std::vector<uint8_t> silence_;  // silence work buffer
