@@ -38,20 +38,8 @@ std::string GetNewAudioCodec(const std::string& list_text) {
 }
 
 int32_t GetVolume(int32_t field_value) {
-  switch (field_value) {
-    case 0: return 0;
-    case 20: return 50;
-    case 40: return 100;
-    case 60: return 150;
-    case 80: return 200;
-    case 100: return 256;
-    case 120: return 300;
-    case 140: return 350;
-    case 160: return 400;
-    case 180: return 450;
-    case 200: return 600;
-    default: return 256;
-  }
+  if (field_value < 0 || field_value > 200) return 256;
+  return (field_value * 256 + 50) / 100;
 }
 
 }  // namespace kelvane

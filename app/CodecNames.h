@@ -21,9 +21,9 @@ std::string GetNewVideoCodec(const std::string& list_text);
 // "wma7x" wmav2, "amr_nb" libopencore_amrnb, "vorbis" libvorbis.
 std::string GetNewAudioCodec(const std::string& list_text);
 
-// The volume field (0..200 in steps of 20) as the engine's volume number, 256
-// meaning unchanged: 0 0, 20 50, 40 100, 60 150, 80 200, 100 256, 120 300,
-// 140 350, 160 400, 180 450, 200 600, anything else 256.
+// The volume field (0..200, percent of the source's loudness) as the engine's
+// volume number, 256 meaning unchanged: the field times 2.56, rounded (0 0,
+// 50 128, 100 256, 150 384, 200 512); anything outside 0..200 256.
 int32_t GetVolume(int32_t field_value);
 
 }  // namespace kelvane

@@ -1,7 +1,11 @@
 #include "app/MainWindowModel.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/MarkTime.h"
 #include "app/Quality.h"
@@ -66,56 +70,90 @@ void TMainWindowModel::FormCreate(const std::string& program_folder) {
 
 // ---- Stored settings ----
 
+namespace {
+
+// A list choice is stored as its text; earlier versions stored its index under
+// the same name, which still reads. Nothing when the value is missing; -1 when
+// the list has no such entry.
+std::optional<int> ReadChoice(TSettingsStore& store, const std::string& name,
+                              const TListModel& list) {
+  if (auto text = store.ReadString(name)) {
+    const int index = list.IndexOf(*text);
+    if (index >= 0) return index;
+  }
+  if (auto index = store.ReadInteger(name)) {
+    return *index >= 0 && *index < list.Count() ? *index : -1;
+  }
+  return std::nullopt;
+}
+
+// Selects the stored text's entry, when the list has it.
+void SelectStored(TSettingsStore& store, const std::string& name, TListModel& list) {
+  if (auto text = store.ReadString(name)) {
+    const int index = list.IndexOf(*text);
+    if (index >= 0) list.Select(index);
+  }
+}
+
+}  // namespace
+
+std::vector<std::pair<const char*, TListModel*>> TMainWindowModel::DetailedLists() {
+  return {{"Video Codec", &ComboVideoCodec},     {"Video Bitrate", &ComboVideoBitrate},
+          {"Video Size", &ComboVideoSize},       {"Frame Rate", &ComboVideoFramerate},
+          {"Audio Codec", &ComboAudioCodec},     {"Audio Bitrate", &ComboaudioBitrate},
+          {"Sampling Rate", &ComboSamplingRate}, {"Audio Channels", &ComboAudioChannels}};
+}
+
 void TMainWindowModel::LoadSettings(TSettingsStore& store) {
-  // Reading stops at the first integer or boolean that is missing.
+  // Reading stops at the first of the nine first values that is missing.
   auto load = [&]() -> bool {
     EditOutputFolder = store.ReadString("Output Folder").value_or(std::string());
     Changed();
-    auto format = store.ReadInteger("ComboOutputFormat");
+    auto format = ReadChoice(store, "ComboOutputFormat", ComboOutputFormat);
     if (!format) return false;
-    // A stored index the list does not have counts as none at all.
-    if (*format < 0 || *format >= ComboOutputFormat.Count()) {
-      ComboOutputFormat.Select(2);
-      LastFormatIndex = 2;
-    } else {
-      ComboOutputFormat.Select(*format);
-      LastFormatIndex = ComboOutputFormat.ItemIndex();
-    }
+    // A stored format the list does not have counts as none at all.
+    ComboOutputFormat.Select(*format < 0 ? 2 : *format);
     auto overwrite = store.ReadBool("Overwrite");
     if (!overwrite) return false;
     Overwrite = *overwrite;
     auto add_video = store.ReadBool("AddVideo");
     if (!add_video) return false;
     PlayImmediately = *add_video;
-    auto letterbox = store.ReadInteger("LetterBox");
+    auto letterbox = ReadChoice(store, "LetterBox", ComboLetterBox);
     if (!letterbox) return false;
     if (*letterbox >= 0) ComboLetterBox.Select(*letterbox);
-    auto video_quality = store.ReadInteger("VideoQuality");
+    // The quality lists hold the same levels for every format.
+    TListModel levels;
+    for (const std::string& level : QualityLevels()) levels.Add(level);
+    auto video_quality = ReadChoice(store, "VideoQuality", levels);
     if (!video_quality) return false;
-    if (*video_quality >= 0) VideoQualityIndex = *video_quality;
-    auto audio_quality = store.ReadInteger("AudioQuality");
+    auto audio_quality = ReadChoice(store, "AudioQuality", levels);
     if (!audio_quality) return false;
-    if (*audio_quality >= 0) AudioQualityIndex = *audio_quality;
+    lists_format_.clear();  // the lists afresh, as the format fills them
     ComboOutputFormatChange();
-    ComboVideoQuality.Select(VideoQualityIndex);
-    ComboAudioQuality.Select(AudioQualityIndex);
-    ComboVideoQualityChange(ComboVideoQuality);
-    ComboVideoQualityChange(ComboAudioQuality);
-    ComboOutputFormat.Select(LastFormatIndex);
+    SelectLevels(*video_quality, *audio_quality);
     auto top = store.ReadInteger("FormTop");
     if (!top) return false;
     if (*top >= 0) SavedTop = *top;
     auto left = store.ReadInteger("FormLeft");
     if (!left) return false;
     if (*left >= 0) SavedLeft = *left;
+    // The detailed settings and the volume came later: a missing one leaves
+    // the format's own choice.
+    for (const auto& [name, list] : DetailedLists()) SelectStored(store, name, *list);
+    ComboVideoSizeChange(ComboVideoSize);
+    ComboVideoQualityChange(ComboVideoBitrate);
+    ComboVideoQualityChange(ComboaudioBitrate);
+    if (auto volume = store.ReadInteger("Volume"); volume && *volume >= 0 && *volume <= 200) {
+      SpinVolume = *volume;
+    }
     return true;
   };
   if (!load()) {
     ComboOutputFormat.Select(2);
-    LastFormatIndex = 2;
+    lists_format_.clear();
     ComboOutputFormatChange();
-    ComboVideoQuality.Select(2);
-    ComboAudioQuality.Select(2);
+    SelectLevels(2, 2);
     SavedTop = 5;
     SavedLeft = 150;
     SaveSettings(store);
@@ -125,14 +163,18 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
 
 void TMainWindowModel::SaveSettings(TSettingsStore& store) {
   if (!store.WriteString("Output Folder", EditOutputFolder)) return;
-  if (!store.WriteInteger("ComboOutputFormat", ComboOutputFormat.ItemIndex())) return;
+  if (!store.WriteString("ComboOutputFormat", ComboOutputFormat.Text())) return;
   if (!store.WriteBool("Overwrite", Overwrite)) return;
   if (!store.WriteBool("AddVideo", PlayImmediately)) return;
-  if (!store.WriteInteger("LetterBox", ComboLetterBox.ItemIndex())) return;
-  if (!store.WriteInteger("VideoQuality", ComboVideoQuality.ItemIndex())) return;
-  if (!store.WriteInteger("AudioQuality", ComboAudioQuality.ItemIndex())) return;
+  if (!store.WriteString("LetterBox", ComboLetterBox.Text())) return;
+  if (!store.WriteString("VideoQuality", ComboVideoQuality.Text())) return;
+  if (!store.WriteString("AudioQuality", ComboAudioQuality.Text())) return;
   if (!store.WriteInteger("FormTop", FormTop)) return;
-  store.WriteInteger("FormLeft", FormLeft);
+  if (!store.WriteInteger("FormLeft", FormLeft)) return;
+  for (const auto& [name, list] : DetailedLists()) {
+    if (!store.WriteString(name, list->Text())) return;
+  }
+  store.WriteInteger("Volume", SpinVolume);
 }
 
 // ---- Format list and settings lists ----
@@ -199,14 +241,20 @@ void TMainWindowModel::ComboOutputFormatChange() {
   if (Contains(text, "  ") || Contains(text, "---")) {
     // A header or a blank entry: the previous format comes back.
     ComboOutputFormat.Select(LastFormatIndex);
-    return;
+    if (ComboOutputFormat.Text() == lists_format_) return;
   }
   ComboOutputFormat.SetDropDownCount(25);
+  if (text == lists_format_) {
+    // The format shown chosen again: its lists keep what was chosen in them.
+    LastFormatIndex = ComboOutputFormat.ItemIndex();
+    Changed();
+    return;
+  }
   FillSettingsLists();
-  // Without the change handler: the bitrate lists keep the selection the
-  // preset gave them.
-  ComboVideoQuality.Select(VideoQualityIndex);
-  ComboAudioQuality.Select(AudioQualityIndex);
+  // The quality lists show the levels of the bitrates the format chose, so a
+  // level means the same bitrate whichever way it was reached.
+  ComboVideoQualityChange(ComboVideoBitrate);
+  ComboVideoQualityChange(ComboaudioBitrate);
   Changed();
 }
 
@@ -249,16 +297,43 @@ void TMainWindowModel::FillSettingsLists() {
   ComboAudioChannels.Select(0);
 
   LastFormatIndex = ComboOutputFormat.ItemIndex();
+  lists_format_ = ComboOutputFormat.Text();
 }
 
 void TMainWindowModel::ComboVideoQualityChange(const TListModel& changed) {
-  if (&changed == &ComboVideoQuality) ComboVideoBitrate.Select(ComboVideoQuality.ItemIndex());
-  if (&changed == &ComboVideoBitrate) ComboVideoQuality.Select(ComboVideoBitrate.ItemIndex());
-  if (&changed == &ComboaudioBitrate) ComboAudioQuality.Select(ComboaudioBitrate.ItemIndex());
-  if (&changed == &ComboAudioQuality) ComboaudioBitrate.Select(ComboAudioQuality.ItemIndex());
+  const Quality* row = FindPreset(ComboOutputFormat.Text());
+  const std::array<std::string, 5> none;
+  const auto& video = row != nullptr ? row->VideoBitrates : none;
+  const auto& audio = row != nullptr ? row->AudioBitrates : none;
+  auto select = [](TListModel& list, int index) {
+    if (index >= 0) list.Select(index);
+  };
+  if (&changed == &ComboVideoQuality) {
+    select(ComboVideoBitrate,
+           BitrateEntryOfLevel(video, ComboVideoBitrate, ComboVideoQuality.ItemIndex()));
+  }
+  if (&changed == &ComboVideoBitrate) {
+    select(ComboVideoQuality,
+           LevelOfBitrateEntry(video, ComboVideoBitrate, ComboVideoBitrate.ItemIndex()));
+  }
+  if (&changed == &ComboaudioBitrate) {
+    select(ComboAudioQuality,
+           LevelOfBitrateEntry(audio, ComboaudioBitrate, ComboaudioBitrate.ItemIndex()));
+  }
+  if (&changed == &ComboAudioQuality) {
+    select(ComboaudioBitrate,
+           BitrateEntryOfLevel(audio, ComboaudioBitrate, ComboAudioQuality.ItemIndex()));
+  }
   VideoQualityIndex = ComboVideoQuality.ItemIndex();
   AudioQualityIndex = ComboAudioQuality.ItemIndex();
   Changed();
+}
+
+void TMainWindowModel::SelectLevels(int video, int audio) {
+  if (video >= 0) ComboVideoQuality.Select(video);
+  if (audio >= 0) ComboAudioQuality.Select(audio);
+  ComboVideoQualityChange(ComboVideoQuality);
+  ComboVideoQualityChange(ComboAudioQuality);
 }
 
 void TMainWindowModel::ComboVideoSizeChange(const TListModel& changed) {
@@ -345,8 +420,10 @@ void TMainWindowModel::ButtonMarkEndClick() {
   Changed();
 }
 
-void TMainWindowModel::SetMarkAt(int which, int64_t time) {
+void TMainWindowModel::SetMarkAt(int which, int64_t time, int64_t duration) {
   TExactMark& mark = which == 1 ? ExactStart : ExactEnd;
+  // The picture shown is the segment's last: the segment ends where it does.
+  if (which == 2 && duration > 0) time += duration;
   mark.Text = FormatFixed(static_cast<double>(time) / 1000000.0, 2);
   mark.Time = time;
   (which == 1 ? Panel1 : Panel2) = mark.Text;

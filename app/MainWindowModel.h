@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/ListModel.h"
 #include "app/MessageSink.h"
@@ -63,8 +65,9 @@ class TMainWindowModel {
   std::string Panel2 = "0.00";  // end mark
   std::string Panel3 = "0.00";  // preview position
   // A mark set from the player: the panel's text it was set with and the
-  // exact time of the picture (µs). Used by the split while the panel still
-  // shows that text.
+  // exact time (µs): where the picture begins for the start mark, where it
+  // ends for the end mark. Used by the split while the panel still shows that
+  // text.
   struct TExactMark {
     std::string Text;
     int64_t Time = -1;
@@ -138,12 +141,15 @@ class TMainWindowModel {
   void FormCreate(const std::string& program_folder);
 
   // ---- Stored settings ----
-  // Reads the nine stored values into the window (after FormCreate). The
-  // first missing or mistyped value ends the reading: the format list then
-  // shows entry 2, both quality lists "Normal", and every value is written
-  // back so that the next start finds them.
+  // Reads the stored values into the window (after FormCreate). List choices
+  // are stored as their texts; an index stored by an earlier version still
+  // reads. The first of the first nine values that is missing or mistyped
+  // ends the reading: the format list then shows entry 2, both quality lists
+  // "Normal", and every value is written back so that the next start finds
+  // them. The detailed settings and the volume follow; a missing one leaves
+  // the format's own choice.
   void LoadSettings(TSettingsStore& store);
-  // Writes the nine values in their order; the first failure ends the writing.
+  // Writes the values in their order; the first failure ends the writing.
   void SaveSettings(TSettingsStore& store);
 
   // ---- Format list and settings lists ----
@@ -152,8 +158,11 @@ class TMainWindowModel {
   void ComboOutputFormatChange();
   void FillSettingsLists();
   // Shared by the two quality lists and the two bitrate lists: `changed` is
-  // the list the user changed.
+  // the list the user changed; the other list of its pair follows it.
   void ComboVideoQualityChange(const TListModel& changed);
+  // Selects quality levels (-1: leaves that list as it is) and the bitrates
+  // that go with them.
+  void SelectLevels(int video, int audio);
   // Shared by ComboVideoSize and ComboVideoSize1.
   void ComboVideoSizeChange(const TListModel& changed);
   bool IsAudioOnly() const;
@@ -175,9 +184,11 @@ class TMainWindowModel {
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   // Mark Start (`which` 1) or Mark End (2) at the picture the player shows,
-  // whose time is `time` µs: the panel shows it with two decimals and the
-  // split uses the exact time.
-  void SetMarkAt(int which, int64_t time);
+  // whose time is `time` µs and which stays `duration` µs: the segment begins
+  // with that picture, or ends with it (at `time` + `duration`, or at `time`
+  // when the duration is unknown). The panel shows the mark with two
+  // decimals and the split uses the exact time.
+  void SetMarkAt(int which, int64_t time, int64_t duration = -1);
   void ButtonClearMarksClick();
 
   // ---- Time-edit dialog ----
@@ -235,11 +246,15 @@ class TMainWindowModel {
   void Abandon(const std::string& message);
   void BrowseForFolder();
   void Log(const std::string& text);
+  // The lists of "Detailed Output Settings" with the names they are stored under.
+  std::vector<std::pair<const char*, TListModel*>> DetailedLists();
 
   TMessageSink& messages_;
   TFFConverter converter_;
   TSplitSession session_{converter_};  // goes before the component it uses
   std::string program_folder_;
+  // The format the settings lists were filled for.
+  std::string lists_format_;
 };
 
 }  // namespace kelvane

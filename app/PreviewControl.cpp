@@ -217,7 +217,8 @@ void TPreviewControl::MarkAt(int which, TThumbnail& thumbnail) {
   thumbnail.Frame.CopyFrom(shown);
   ++thumbnail.Version;
   if (position >= 0 && thumbnail.Frame.Width > 0) {
-    model_.SetMarkAt(which, position);
+    const TShownFrame frame = player_.ShownFrame();
+    model_.SetMarkAt(which, position, frame.PTS == position ? frame.Duration : -1);
   } else if (which == 1) {
     model_.ButtonMarkStartClick();  // no picture: the position shown
   } else {

@@ -66,6 +66,8 @@ class TPreviewControl {
   void TrackBarMouseDown();
   // The user let go of the bar at `position` µs: the player seeks there.
   void TrackBarMouseUp(int64_t position);
+  // The marks at the picture shown: the segment begins with it (start) or
+  // ends with it (end), and the mark's thumbnail shows it.
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   void ButtonClearMarksClick();

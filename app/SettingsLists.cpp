@@ -1,5 +1,7 @@
 #include "app/SettingsLists.h"
 
+#include <algorithm>
+
 #include "app/TextUtils.h"
 
 namespace kelvane {
@@ -226,6 +228,25 @@ void FillFrameRates(const Quality& row, TListModel& list) {
 
 void FillSampleRates(const Quality& row, TListModel& list) {
   FillRates(row.SampleRates, FixedSampleRates(), " Hz", " Hz", list);
+}
+
+int BitrateEntryOfLevel(const std::array<std::string, 5>& levels, const TListModel& list,
+                        int level) {
+  if (level < 0 || list.Count() == 0) return -1;
+  if (level < static_cast<int>(levels.size())) {
+    const int shown = list.IndexOf(levels[level] + " Kbps");
+    if (shown >= 0) return shown;
+  }
+  return std::min(level, list.Count() - 1);
+}
+
+int LevelOfBitrateEntry(const std::array<std::string, 5>& levels, const TListModel& list,
+                        int entry) {
+  if (entry < 0 || entry >= list.Count()) return -1;
+  for (size_t level = 0; level < levels.size(); ++level) {
+    if (levels[level] + " Kbps" == list.Item(entry)) return static_cast<int>(level);
+  }
+  return std::min(entry, static_cast<int>(levels.size()) - 1);
 }
 
 bool IsAudioOnlyContainer(const std::string& container) {

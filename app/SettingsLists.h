@@ -15,6 +15,7 @@
 // Pure functions over list models; main thread, like the lists.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,18 @@ void FillFrameRates(const Quality& row, TListModel& list);
 void FillAudioCodecs(const Quality& row, TListModel& list);
 void FillAudioBitrates(const Quality& row, TListModel& list);
 void FillSampleRates(const Quality& row, TListModel& list);
+
+// The two quality lists stand for the row's five bitrate levels (0 Highest
+// ... 4 Lowest). The entry of a bitrate list for `level`: the one that shows
+// that level's bitrate; in a list of other values (the fixed fallback list)
+// the entry at the level's index, or the last one. -1 for an empty list or a
+// negative level.
+int BitrateEntryOfLevel(const std::array<std::string, 5>& levels, const TListModel& list,
+                        int level);
+// The level of a bitrate list's `entry`: the first level whose bitrate it
+// shows, otherwise its index, at most the last level. -1 for a negative entry.
+int LevelOfBitrateEntry(const std::array<std::string, 5>& levels, const TListModel& list,
+                        int entry);
 
 // Audio-only containers: "mp3", "mp2", "wma", "m4a", "amr", "wav", "ac3",
 // "ogg", "ra", "au", "aac" in any case.

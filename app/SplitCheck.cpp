@@ -132,6 +132,7 @@ struct TOutputFacts {
   bool HasVideo = false;
   std::optional<TThumb> FirstPicture;
   int64_t FirstPictureUs = 0;
+  std::optional<TThumb> LastPicture;
   int64_t Frames = 0;
   int64_t VideoEndUs = INT64_MIN;
   AVRational FrameRate{0, 1};
@@ -153,6 +154,43 @@ std::pair<int64_t, int64_t> SkippedSamples(const AVPacket* packet) {
   return {le32(data), le32(data + 4)};
 }
 
+// Where the first sound is heard: the time of the first decoded samples. The
+// decoder leaves out what the file marks as priming (skip samples) and what it
+// leaves out by itself (WMA's first two frames), which packet times alone do
+// not show.
+struct TFirstSound {
+  AVCodecContextPtr Decoder;
+  bool Done = false;
+  std::optional<int64_t> StartUs;
+
+  void Open(const AVStream* stream) {
+    const AVCodec* codec = avcodec.avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) {
+      Done = true;  // the packet times stand
+      return;
+    }
+    Decoder.reset(avcodec.avcodec_alloc_context3(codec));
+    if (!Decoder || avcodec.avcodec_parameters_to_context(Decoder.get(), stream->codecpar) < 0) {
+      Done = true;
+      return;
+    }
+    Decoder->pkt_timebase = stream->time_base;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    if (avcodec.avcodec_open2(Decoder.get(), codec, nullptr) < 0) Done = true;
+  }
+
+  void Packet(const AVPacket* packet, const AVStream* stream, AVFrame* frame) {
+    if (Done) return;
+    if (packet != nullptr && avcodec.avcodec_send_packet(Decoder.get(), packet) < 0) return;
+    if (packet == nullptr) avcodec.avcodec_send_packet(Decoder.get(), nullptr);
+    if (avcodec.avcodec_receive_frame(Decoder.get(), frame) < 0) return;
+    const int64_t at = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+    if (at != AV_NOPTS_VALUE) StartUs = ToUs(at, stream->time_base);
+    avutil.av_frame_unref(frame);
+    Done = true;
+  }
+};
+
 void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFacts& facts) {
   const int64_t at = PacketTime(packet);
   if (at == AV_NOPTS_VALUE) return;
@@ -166,6 +204,49 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
   facts.AudioStartUs = std::min(facts.AudioStartUs, start + samples_us(skip_start));
   facts.AudioEndUs = std::max(facts.AudioEndUs, start + length - samples_us(skip_end));
   if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
+}
+
+// The output's last picture: decoded from the last key picture (`last_key`,
+// stream units) on. Nothing when the file cannot be sought.
+std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatContext* ic,
+                                  int video, int64_t last_key) {
+  if (last_key == AV_NOPTS_VALUE) return std::nullopt;
+  AVStream* stream = ic->streams[video];
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    if (int(i) != video) ic->streams[i]->discard = AVDISCARD_ALL;
+  }
+  if (avformat.av_seek_frame(ic, video, last_key, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  AVCodecContextPtr decoder = OpenDecoder(stream);
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  AVFramePtr frame(avutil.av_frame_alloc());
+  AVFramePtr last(avutil.av_frame_alloc());
+  int64_t last_at = INT64_MIN;
+  bool before_key = true;
+  auto receive = [&]() {
+    while (avcodec.avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+      const int64_t at = frame->best_effort_timestamp;
+      if (at != AV_NOPTS_VALUE && at >= last_at) {
+        last_at = at;
+        avutil.av_frame_unref(last.get());
+        if (avutil.av_frame_ref(last.get(), frame.get()) < 0) last_at = INT64_MIN;
+      }
+      avutil.av_frame_unref(frame.get());
+    }
+  };
+  while (avformat.av_read_frame(ic, packet.get()) >= 0) {
+    if (packet->stream_index == video) {
+      // Pictures before the last key picture need references seeking may
+      // have skipped; from it on everything decodes.
+      const int64_t at = PacketTime(packet.get());
+      if (at != AV_NOPTS_VALUE && at >= last_key) before_key = false;
+      if (!before_key && avcodec.avcodec_send_packet(decoder.get(), packet.get()) >= 0) receive();
+    }
+    avcodec.av_packet_unref(packet.get());
+  }
+  avcodec.avcodec_send_packet(decoder.get(), nullptr);
+  receive();
+  if (last_at == INT64_MIN) return std::nullopt;
+  return Thumb(last.get(), request.PadTop, request.PadBottom, request.PadLeft, request.PadRight);
 }
 
 TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
@@ -187,6 +268,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
       frame_ticks = avutil.av_rescale_q(1, av_inv_q(facts.FrameRate), stream->time_base);
     }
   }
+  TFirstSound first_sound;
+  if (audio >= 0) first_sound.Open(ic->streams[audio]);
+  int64_t last_key = AV_NOPTS_VALUE;  // time of the last key picture, stream units
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   auto take_picture = [&]() {
@@ -203,6 +287,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     if (packet->stream_index == video) {
       ++facts.Frames;
       const int64_t at = PacketTime(packet.get());
+      if ((packet->flags & AV_PKT_FLAG_KEY) != 0 && at != AV_NOPTS_VALUE) last_key = at;
       if (at != AV_NOPTS_VALUE) {
         const int64_t length = packet->duration > 0 ? packet->duration : frame_ticks;
         facts.VideoEndUs =
@@ -213,6 +298,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
       }
     } else if (packet->stream_index == audio) {
       NoteAudioPacket(packet.get(), ic->streams[audio], facts);
+      first_sound.Packet(packet.get(), ic->streams[audio], frame.get());
     }
     avcodec.av_packet_unref(packet.get());
   }
@@ -220,6 +306,11 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     avcodec.avcodec_send_packet(decoder.get(), nullptr);
     take_picture();
   }
+  if (audio >= 0) {
+    first_sound.Packet(nullptr, ic->streams[audio], frame.get());
+    if (first_sound.StartUs) facts.AudioStartUs = *first_sound.StartUs;
+  }
+  if (decoder && facts.FirstPicture) facts.LastPicture = LastPicture(request, ic, video, last_key);
   return facts;
 }
 
@@ -327,53 +418,85 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
   // From the key frame before the picture before the mark.
   const int64_t frame_us =
       frame_rate.num > 0 ? avutil.av_rescale(AV_TIME_BASE, frame_rate.den, frame_rate.num) : 0;
-  TSourcePictures facts;
   // Some demuxers (MPEG program and transport streams) land after the key
   // frame asked for: try again from further back, in the end from the start.
-  for (int64_t back = frame_us;; back = back < AV_TIME_BASE ? AV_TIME_BASE : 2 * back) {
-    const int64_t target = std::max(start - back, first);
-    bool sought = false;
-    if (target > first) {
-      AVFormatContext* now = reader.Input.Get();
-      AVStream* video = now->streams[reader.Video];
-      sought = avformat.av_seek_frame(now, reader.Video,
-                                      avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
-                                      AVSEEK_FLAG_BACKWARD) >= 0;
+  auto read_around = [&](int64_t at, int64_t until, TSourcePictures& facts) {
+    for (int64_t back = frame_us;; back = back < AV_TIME_BASE ? AV_TIME_BASE : 2 * back) {
+      const int64_t target = std::max(at - back, first);
+      bool sought = false;
+      if (target > first) {
+        AVFormatContext* now = reader.Input.Get();
+        AVStream* video = now->streams[reader.Video];
+        sought = avformat.av_seek_frame(now, reader.Video,
+                                        avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
+                                        AVSEEK_FLAG_BACKWARD) >= 0;
+      }
+      if (sought) {
+        avcodec.avcodec_flush_buffers(reader.Decoder.get());
+      } else {
+        reader.Open(request.SourceFile);  // from the first byte
+      }
+      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at, until,
+                          stream_start, frame_us, facts) ||
+          !sought) {
+        return;
+      }
     }
-    if (sought) {
-      avcodec.avcodec_flush_buffers(reader.Decoder.get());
-    } else {
-      reader.Open(request.SourceFile);  // from the first byte
-    }
-    if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), start,
-                        end, stream_start, frame_us, facts) ||
-        !sought) {
-      break;
-    }
+  };
+  TSourcePictures facts;
+  read_around(start, end, facts);
+  if (end != INT64_MAX && frame_us > 0) {
+    // The last picture of the segment: the one that begins within a picture's
+    // length before the end mark.
+    TSourcePictures last;
+    read_around(end - frame_us, end, last);
+    facts.LastBefore = std::move(last.Before);
+    facts.LastAt = std::move(last.At);
+    facts.LastAfter = std::move(last.After);
   }
   facts.FrameRateNum = frame_rate.num;
   facts.FrameRateDen = frame_rate.den;
   return facts;
 }
 
+// Which of the source's pictures `before`, `at` and `after` the output's
+// `picture` is: 0 `at`, -1 `before`, +1 `after`; nothing when none is alike.
+std::optional<int> WhichPicture(const TThumb& picture, const TThumb& before, const TThumb& at,
+                                const TThumb& after) {
+  const double none = std::numeric_limits<double>::max();
+  const double on = Distance(picture, at);
+  const double earlier = before.empty() ? none : Distance(picture, before);
+  const double later = after.empty() ? none : Distance(picture, after);
+  double best = on;
+  int offset = 0;
+  if (earlier < best * kClearlyCloser) {
+    best = earlier;
+    offset = -1;
+  }
+  if (later < best * kClearlyCloser && later < on * kClearlyCloser) {
+    best = later;
+    offset = 1;
+  }
+  if (best >= kSamePicture) return std::nullopt;
+  return offset;
+}
+
 void ComparePictures(const TOutputFacts& output, const TSourcePictures& source,
                      TSplitCheck& check) {
-  if (!output.FirstPicture || source.At.empty()) return;
-  const double none = std::numeric_limits<double>::max();
-  const double at = Distance(*output.FirstPicture, source.At);
-  const double before = source.Before.empty() ? none : Distance(*output.FirstPicture, source.Before);
-  const double after = source.After.empty() ? none : Distance(*output.FirstPicture, source.After);
-  double best = at;
-  check.FrameOffset = 0;
-  if (before < best * kClearlyCloser) {
-    best = before;
-    check.FrameOffset = -1;
+  if (output.FirstPicture && !source.At.empty()) {
+    const auto offset = WhichPicture(*output.FirstPicture, source.Before, source.At, source.After);
+    check.PictureFound = offset.has_value();
+    check.FrameOffset = offset.value_or(0);
   }
-  if (after < best * kClearlyCloser && after < at * kClearlyCloser) {
-    best = after;
-    check.FrameOffset = 1;
+  // At another frame rate the last picture is whichever the rate's times
+  // land on.
+  if (output.LastPicture && !source.LastAt.empty() && !check.RateChanged) {
+    check.LastPictureCompared = true;
+    const auto offset =
+        WhichPicture(*output.LastPicture, source.LastBefore, source.LastAt, source.LastAfter);
+    check.LastPictureFound = offset.has_value();
+    check.LastFrameOffset = offset.value_or(0);
   }
-  check.PictureFound = best < kSamePicture;
 }
 
 void CompareCounts(const TOutputFacts& output, const TSourcePictures& source, TSplitCheck& check) {
@@ -391,20 +514,29 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
                   TSplitCheck& check) {
   check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
   if (!check.HasAudio) return;
-  check.AudioToleranceMs = 5.0 + output.AudioFrameUs / 1000.0;
-  if (check.RateChanged && output.FrameRate.num > 0) {
-    check.AudioToleranceMs += 1000.0 / av_q2d(output.FrameRate);
-  }
   int64_t start = 0, end = 0;
   if (check.HasVideo && output.FirstPicture && output.VideoEndUs > INT64_MIN) {
     start = output.FirstPictureUs;
     end = output.VideoEndUs;
+    // Against the end of the segment's pictures at the output's rate, which
+    // a picture too many or too few (counted on their own) does not move.
+    if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
+      end = start + avutil.av_rescale(check.ExpectedFrames * AV_TIME_BASE, output.FrameRate.den,
+                                      output.FrameRate.num);
+    }
   } else {
     start = output.AudioStartUs;  // against the segment's length only
     end = request.EndUs < 0 ? output.AudioEndUs : start + request.EndUs - request.StartUs;
   }
   check.AudioStartMs = double(output.AudioStartUs - start) / 1000.0;
-  check.AudioEndMs = double(output.AudioEndUs - end) / 1000.0;
+  // Containers state the sound's length in whole coded frames, the last one
+  // filled up with silence: the sound ends in place when the segment ends
+  // within its last frame.
+  const int64_t last_frame_start = output.AudioEndUs - output.AudioFrameUs;
+  int64_t off = 0;
+  if (end > output.AudioEndUs) off = output.AudioEndUs - end;
+  if (end < last_frame_start) off = last_frame_start - end;
+  check.AudioEndMs = double(off) / 1000.0;
 }
 
 // "+3", "0", "-2".
@@ -412,6 +544,10 @@ std::string Signed(int64_t value) {
   std::string text = std::to_string(value);
   if (value > 0) text.insert(text.begin(), '+');
   return text;
+}
+
+std::string OffsetText(int offset) {
+  return "off by " + std::to_string(offset) + (std::abs(offset) == 1 ? " frame" : " frames");
 }
 
 std::string SignedMs(double ms) { return Signed(std::llround(ms)) + " ms"; }
@@ -422,8 +558,14 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   std::vector<std::string> found;
   if (!Done) return found;
   if (HasVideo) {
-    if (!PictureFound || FrameOffset != 0) found.push_back("first picture " + PictureText());
-    if (std::llabs(DurationErrorFrames()) > (RateChanged ? 1 : 0)) {
+    if (!PictureFound || FrameOffset != 0) {
+      found.push_back("first picture " + (PictureFound ? OffsetText(FrameOffset) : "not found"));
+    }
+    if (LastPictureCompared && (!LastPictureFound || LastFrameOffset != 0)) {
+      found.push_back("last picture " +
+                      (LastPictureFound ? OffsetText(LastFrameOffset) : "not found"));
+    }
+    if (std::llabs(DurationErrorFrames()) > 1) {
       found.push_back(std::to_string(Frames) + " frames of " + std::to_string(ExpectedFrames) +
                       " (" + Signed(DurationErrorFrames()) + ")");
     }
@@ -441,10 +583,12 @@ bool TSplitCheck::Matched() const { return Done && Mismatches().empty(); }
 
 std::string TSplitCheck::PictureText() const {
   if (!HasVideo) return "no pictures";
-  if (!PictureFound) return "not found";
-  if (FrameOffset == 0) return "matched";
-  return "off by " + std::to_string(FrameOffset) +
-         (std::abs(FrameOffset) == 1 ? " frame" : " frames");
+  std::string text = !PictureFound ? "not found" : FrameOffset == 0 ? "" : OffsetText(FrameOffset);
+  if (LastPictureCompared && (!LastPictureFound || LastFrameOffset != 0)) {
+    text += (text.empty() ? "" : ", ") + std::string("last picture ") +
+            (LastPictureFound ? OffsetText(LastFrameOffset) : "not found");
+  }
+  return text.empty() ? "matched" : text;
 }
 
 std::string TSplitCheck::Summary() const {
@@ -496,8 +640,8 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
     check.HasVideo = output.HasVideo;
     if (check.HasVideo) {
       if (!source.Read) throw TCheckFailure(source.Problem);
-      ComparePictures(output, source, check);
       CompareCounts(output, source, check);
+      ComparePictures(output, source, check);
     }
     CompareSound(request, output, check);
     check.Done = true;

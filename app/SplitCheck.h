@@ -1,12 +1,14 @@
 // The check after a split: does the new file begin with the source's picture
-// at the start mark, hold as many pictures as the marked segment, and have its
-// sound where its pictures are?
+// at the start mark and end with its last picture before the end mark, hold
+// as many pictures as the marked segment, and have its sound where its
+// pictures are?
 //
 // CheckSplit reads the output's packets (without decoding them) for its
 // picture count and the times of its pictures and its sound, decodes its first
-// picture, and compares it, shrunk to a small grey picture with the letterbox
-// bars left out, with the source's picture at the start mark and the ones
-// either side of it. The source is sought to the key frame before the mark and
+// picture, its last (from the last key picture on) and its first sound, and
+// compares the pictures, shrunk to small grey pictures with the letterbox
+// bars left out, with the source's pictures at the marks and the ones either
+// side of them. The source is sought to the key frame before each mark and
 // decoded from there; its pictures up to the end mark are only counted. That
 // half (ReadSourcePictures) needs nothing of the new file and can run while
 // the split does; the other half costs a small part of the split's time.
@@ -47,20 +49,26 @@ struct TSplitCheck {
   // before it.
   bool PictureFound = false;
   int FrameOffset = 0;
+  // Likewise the output's last picture against the source's last picture
+  // before the end mark (compared when there is an end mark and the frame
+  // rate was kept).
+  bool LastPictureCompared = false;
+  bool LastPictureFound = false;
+  int LastFrameOffset = 0;
   int64_t Frames = 0;           // pictures in the output
   int64_t ExpectedFrames = -1;  // pictures of the segment at the output's rate; -1 unknown
-  bool RateChanged = false;     // the output has another frame rate than the source;
-                                // its picture count may then be one off
+  bool RateChanged = false;     // the output has another frame rate than the source
 
   bool HasAudio = false;
-  // Where the sound begins against the first picture and ends against the end
-  // of the last picture (ms, positive: later). Without pictures: against the
-  // start and the end of the segment.
+  // Where the sound begins against the first picture (the first samples the
+  // decoder gives, its priming left out) and ends against the end of the
+  // segment's pictures at the output's rate (ms, positive: later). The end is
+  // measured to the sound's last coded frame, whose padding containers cannot
+  // tell from sound: 0 when the pictures end within that frame. Without
+  // pictures: against the start and the length of the segment.
   double AudioStartMs = 0;
   double AudioEndMs = 0;
-  // How far the sound may lie off: 5 ms, one of its coded frames (containers
-  // state its length in whole frames) and, when the frame rate was changed,
-  // one picture (the pictures then end within a picture of the segment's end).
+  // How far the sound may lie off at either end.
   double AudioToleranceMs = 5;
 
   // Time reading the new file and comparing (what the check adds after the
@@ -73,9 +81,13 @@ struct TSplitCheck {
   // frame", "49 frames of 50 (-1)", "sound -43 ms at the start"); empty when
   // everything matched or the check was not done.
   std::vector<std::string> Mismatches() const;
-  // Done, and nothing outside the tolerances.
+  // Done, and everything as it should be: the first (and last) picture the
+  // source's, the picture count within one picture, the sound within 5 ms at
+  // both ends.
   bool Matched() const;
-  // "matched", "off by 1 frame", "off by -1 frame", "not found", "no pictures".
+  // "matched", "off by 1 frame", "off by -1 frame", "not found", "no pictures";
+  // "last picture off by 1 frame" (or "not found") when only the last one
+  // differs, added after ", " when both do.
   std::string PictureText() const;
   // One line for the log, the command line's report and the status bar:
   // "matched; 50 frames of 50; sound 0 ms at the start, +2 ms at the end".
@@ -92,6 +104,9 @@ struct TSourcePictures {
   bool Read = false;  // false: the source could not be read; Problem says why
   std::string Problem;
   std::vector<uint8_t> Before, At, After;  // empty when there is no such picture
+  // The last picture before the end mark and its neighbours (empty without
+  // an end mark).
+  std::vector<uint8_t> LastBefore, LastAt, LastAfter;
   int64_t Frames = -1;                     // -1: its packets carry no times
   int FrameRateNum = 0, FrameRateDen = 1;
   int64_t ReadMs = 0;

@@ -28,8 +28,11 @@ TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan)
   const TOutputOptions& out = plan.OutputOptions;
   TSplitCheckRequest request;
   request.SourceFile = job.InputFile;
-  request.StartUs = int64_t(std::max(out.StartTime, 0)) * 1000;
-  request.EndUs = out.RecordingTime > 0 ? request.StartUs + int64_t(out.RecordingTime) * 1000 : -1;
+  // The exact times of marks set from the picture, when there are any.
+  request.StartUs = out.StartTimeUs > 0 ? out.StartTimeUs : int64_t(std::max(out.StartTime, 0)) * 1000;
+  request.EndUs = out.RecordingTimeUs > 0 ? request.StartUs + out.RecordingTimeUs
+                  : out.RecordingTime > 0 ? request.StartUs + int64_t(out.RecordingTime) * 1000
+                                          : -1;
   request.PadTop = std::max(out.PadTop, 0);
   request.PadBottom = std::max(out.PadBottom, 0);
   request.PadLeft = std::max(out.PadLeft, 0);

@@ -140,18 +140,44 @@ bool TAudioPath::OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::s
   if (!encoder) return false;
   encoders_[ost.Encoder] = std::move(encoder);
   AVCodecContext* enc = ost.Encoder;
-  // The library's WMA decoders leave out the first frame themselves; dropping
-  // the delay from the input as well would lose that much of the sound.
+  // The library's WMA decoders leave out the first frame after the priming
+  // as well, so the stream begins with a frame of silence before the sound,
+  // and its times start that much earlier.
   const bool decoder_skips =
       enc->codec_id == AV_CODEC_ID_WMAV1 || enc->codec_id == AV_CODEC_ID_WMAV2;
-  if (!skips_priming && !decoder_skips && enc->initial_padding > 0 && enc->sample_rate > 0) {
+  const bool delayed = enc->initial_padding > 0 && enc->sample_rate > 0;
+  if (!skips_priming && !decoder_skips && delayed) {
     TPriming& priming = priming_[enc];
     priming.ToDrop = enc->initial_padding;
     priming.Shift = avutil.av_rescale_q(enc->initial_padding, AVRational{1, enc->sample_rate},
                                         enc->time_base);
   }
   EnsureFifo(ost);
+  if (decoder_skips && delayed && enc->frame_size > 1) {
+    priming_[enc].Shift = -avutil.av_rescale_q(enc->frame_size, AVRational{1, enc->sample_rate},
+                                               enc->time_base);
+    LeadIn(ost, enc->frame_size);
+  }
   return true;
+}
+
+void TAudioPath::LeadIn(TOutputStreamState& ost, int samples) {
+  const AVCodecContext* enc = ost.Encoder;
+  const int channels = enc->ch_layout.nb_channels;
+  const bool planar = avutil.av_sample_fmt_is_planar(enc->sample_fmt);
+  const int planes = planar ? channels : 1;
+  const int bytes =
+      samples * avutil.av_get_bytes_per_sample(enc->sample_fmt) * (planar ? 1 : channels);
+  if (bytes <= 0 || planes > AV_NUM_DATA_POINTERS) return;
+  // Zero bytes are silence in every sample format the encoders take.
+  std::vector<uint8_t> silence(size_t(bytes) * size_t(planes), 0);
+  void* pointers[AV_NUM_DATA_POINTERS] = {};
+  for (int p = 0; p < planes; ++p) pointers[p] = silence.data() + size_t(p) * size_t(bytes);
+  if (avutil.av_audio_fifo_write(ost.Fifo.get(), pointers, samples) < samples) {
+    throw FFmpegException("av_fifo_realloc2() failed");
+  }
+  // Not output time: the sync arithmetic must not count them.
+  ost.SyncOpts -= samples;
 }
 
 int TAudioPath::DropPriming(TOutputStreamState& ost, const uint8_t** data, int samples) {
@@ -441,6 +467,7 @@ int TAudioPath::ToEncoderFormat(TOutputStreamState& ost, const uint8_t* block, i
 // frames, or, for PCM-like encoders, as one frame of their own.
 void TAudioPath::EncodeSamples(TOutputStreamState& ost, const uint8_t** planes, int samples) {
   AVCodecContext* enc = ost.Encoder;
+  fed_.insert(enc);
   if (enc->frame_size > 1) {
     if (avutil.av_audio_fifo_write(ost.Fifo.get(),
                                    reinterpret_cast<void**>(const_cast<uint8_t**>(planes)),
@@ -540,7 +567,26 @@ void TAudioPath::ReceivePackets(TOutputStreamState& ost, TAudioEncoder& encoder)
 void TAudioPath::Drain(TOutputStreamState& ost) {
   TAudioEncoder* encoder = EncoderOf(ost);
   if (encoder == nullptr) return;
-  if (ost.Fifo && ost.Encoder->frame_size > 1) EncodeFrames(ost, true);
+  if (ost.Fifo && ost.Encoder->frame_size > 1 && fed_.count(ost.Encoder) == 0) {
+    // No sound at all: the lead-in alone would make a stream of silence.
+    avutil.av_audio_fifo_drain(ost.Fifo.get(), avutil.av_audio_fifo_size(ost.Fifo.get()));
+  } else if (ost.Fifo && ost.Encoder->frame_size > 1) {
+    AVCodecContext* enc = ost.Encoder;
+    auto priming = priming_.find(enc);
+    const bool wma = priming != priming_.end() && priming->second.Shift < 0;
+    // An encoder with a delay that gives no delayed packets at the end holds
+    // the sound's last samples back: silence as long as its delay brings
+    // them out.
+    const bool flushes = enc->codec != nullptr && (enc->codec->capabilities & AV_CODEC_CAP_DELAY);
+    if (!wma && !flushes && enc->initial_padding > 0) LeadIn(ost, enc->initial_padding);
+    EncodeFrames(ost, true);
+    // WMA's decoders give a frame's sound only with the next frame: one more
+    // frame of silence brings out the last one.
+    if (wma) {
+      LeadIn(ost, enc->frame_size);
+      EncodeFrames(ost, true);
+    }
+  }
   if (encoder->SendFrame(nullptr) < 0) return;  // already drained
   ReceivePackets(ost, *encoder);
 }

@@ -26,8 +26,11 @@
 // by the delay: for those the path drops the delay's worth of samples from the
 // front of the stream's input and starts the packet times at 0, so the decoded
 // sound lines up with the pictures (the priming takes the place of the dropped
-// samples). The library's WMA decoders leave out the priming frame themselves:
-// WMA keeps its times, which timestamped containers shift as a whole.
+// samples). The library's WMA decoders leave out two frames at the start, the
+// priming and the frame after it, and give a frame's sound only with the next
+// one: for WMA the path puts one frame of silence before the sound, starting
+// the packet times that much earlier, and one after it, so the first and the
+// last frame heard are the sound's own (ASF shifts the times as a whole).
 //
 // Entry points for the run (engine/core/Transcoder.*), in order:
 //   TAudioPath path(settings, writer, sender)   once per run
@@ -45,6 +48,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,6 +150,9 @@ class TAudioPath {
   bool EnsureResampler(TOutputStreamState& ost, TInputStreamState& ist);
   bool EnsureConverter(TOutputStreamState& ost, TInputStreamState& ist);
   void EnsureFifo(TOutputStreamState& ost);
+  // Puts `samples` of silence into the stream's FIFO: before its first
+  // samples (its times are shifted back by as much) or after its last.
+  void LeadIn(TOutputStreamState& ost, int samples);
   // Drops what is left of the encoder's delay from the front of `samples`
   // samples at `data` (encoder format); returns the samples left.
   int DropPriming(TOutputStreamState& ost, const uint8_t** data, int samples);
@@ -171,12 +178,14 @@ class TAudioPath {
   std::map<const AVCodecContext*, TOutputStreamState*> fifo_owner_;
   // Per encoder whose priming the container cannot skip: samples of its delay
   // still to drop from its input, and the encoder time-base units added to its
-  // packet times.
+  // packet times (negative for WMA's lead-in).
   struct TPriming {
     int64_t ToDrop = 0;
     int64_t Shift = 0;
   };
   std::map<const AVCodecContext*, TPriming> priming_;
+  // The encoders that were given sound.
+  std::set<const AVCodecContext*> fed_;
   // Input rate and channel count each stream's resampler was made for.
   std::map<const TOutputStreamState*, std::pair<int, int>> resampler_input_;
   std::vector<uint8_t> silence_;  // silence work buffer

@@ -1,4 +1,4 @@
-// Codec names, the volume steps and the letterbox sizes.
+// Codec names, the volume numbers and the letterbox sizes.
 #include <gtest/gtest.h>
 
 #include "app/CodecNames.h"
@@ -27,10 +27,9 @@ TEST(TCodecNames, ListTextsBecomeTodaysEncoderNames) {
   for (const auto& [text, encoder] : audio) EXPECT_EQ(GetNewAudioCodec(text), encoder) << text;
 }
 
-TEST(TVolume, ElevenStepsAndUnchangedOtherwise) {
-  const std::pair<int, int> steps[] = {{0, 0},     {20, 50},   {40, 100},  {60, 150},
-                                       {80, 200},  {100, 256}, {120, 300}, {140, 350},
-                                       {160, 400}, {180, 450}, {200, 600}, {50, 256},
+TEST(TVolume, EveryFieldValueIsItsPercentOfTheSource) {
+  const std::pair<int, int> steps[] = {{0, 0},     {1, 3},     {20, 51},   {50, 128},
+                                       {100, 256}, {110, 282}, {150, 384}, {200, 512},
                                        {-20, 256}, {220, 256}};
   for (const auto& [field, volume] : steps) EXPECT_EQ(GetVolume(field), volume) << field;
 }

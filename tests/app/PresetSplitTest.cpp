@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
 
 #include "app/EncoderLimits.h"
 #include "app/MainWindowModel.h"
 #include "app/SettingsLists.h"
+#include "app/SplitCheck.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/MainThread.h"
@@ -286,6 +288,59 @@ TEST_F(TSplitRun, NoMarksSplitTheWholeFileToItsLastFrame) {
   const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(video->PacketCount, fixtures::FixtureFrameCount(recipe));  // all 65 frames
+}
+
+// The clip's pictures carry their index: frame 25 is at 1.00 s, frame 62 at
+// 2.48 s and stays 40 ms.
+TEST_F(TSplitRun, AnEndMarkFromThePictureEndsTheFileWithThatPicture) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.SetMarkAt(1, 1000000, 40000);
+  model_.SetMarkAt(2, 2480000, 40000);
+  EXPECT_EQ(model_.Panel2, "2.52");
+  EXPECT_EQ(Split(), "Splitting job completed!");
+  EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 38));  // 25 to 62
+  const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
+  ASSERT_TRUE(end && end->Check);
+  EXPECT_TRUE(end->Check->LastPictureCompared);
+  EXPECT_TRUE(end->Check->Matched()) << end->Check->Summary();
+  // Against an end mark a picture earlier, the file's last picture is the next one.
+  TSplitCheckRequest request;
+  request.SourceFile = TClip::Path();
+  request.OutputFile = model_.LastOutputPath();
+  request.StartUs = 1000000;
+  request.EndUs = 2480000;
+  const TSplitCheck early = CheckSplit(request);
+  EXPECT_EQ(early.PictureText(), "last picture off by 1 frame");
+  EXPECT_FALSE(early.Matched());
+
+  // A typed end is a time: the picture at 2.48 s begins there, after the end.
+  sink_.shown.clear();
+  model_.Panel2 = "2.48";
+  EXPECT_EQ(Split(), "Splitting job completed!");
+  EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 37));  // 25 to 61
+  EXPECT_TRUE(model_.Session().LastEnd()->Check->Matched());
+}
+
+TEST_F(TSplitRun, EveryVolumeValueScalesTheSoundByItsPercent) {
+  fixtures::TFixtureRecipe recipe;  // a steady tone at a quarter of full scale
+  recipe.Seconds = 1.0;
+  const std::string path = temp_.File("tone.mp4");
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, path));
+  ASSERT_TRUE(model_.AddVideoFile(path));
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  std::map<int, double> rms;
+  for (int volume : {50, 100, 150}) {
+    SCOPED_TRACE(volume);
+    model_.SpinVolume = volume;
+    EXPECT_EQ(Split(), "Splitting job completed!");
+    sink_.shown.clear();
+    fixtures::TAudioFacts sound;
+    ASSERT_TRUE(fixtures::DecodeAudio(model_.LastOutputPath(), sound));
+    rms[volume] = sound.Rms;
+  }
+  ASSERT_GT(rms[100], 0.1);
+  EXPECT_NEAR(rms[50] / rms[100], 0.5, 0.03);
+  EXPECT_NEAR(rms[150] / rms[100], 1.5, 0.05);
 }
 
 // A source of odd size (MPEG-2 files of 720x405 exist) splits at "Original

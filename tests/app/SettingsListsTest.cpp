@@ -255,26 +255,27 @@ TEST_F(TSettingsListsTest, QualityLevelsAndBitratesMoveTogether) {
   EXPECT_EQ(model_.VideoQualityIndex, 4);
   EXPECT_EQ(model_.AudioQualityIndex, 3);
 
-  // A new format shows the remembered levels, but the bitrate lists keep the
-  // preset's own selection.
+  // A new format shows its own bitrates and their levels.
   Choose("DVD - VOB (*.vob)");
-  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Lowest");
-  EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lower");
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "5000 Kbps");
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
+  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "448 Kbps");
+  EXPECT_EQ(model_.ComboAudioQuality.Text(), "Highest");
 }
 
-TEST_F(TSettingsListsTest, QualityLevelBeyondAShortBitrateListLeavesNoSelection) {
+// Video CD's levels are 1150, 1000, 1000, 768, 768: equal levels share one entry.
+TEST_F(TSettingsListsTest, LevelsThatShareABitrateSelectTheirEntry) {
   Choose("Video CD (*.mpg)");
   ASSERT_EQ(model_.ComboVideoBitrate.Count(), 3);
-  for (int level : {3, 4}) {
+  const char* const shown[] = {"1150 Kbps", "1000 Kbps", "1000 Kbps", "768 Kbps", "768 Kbps"};
+  for (int level = 0; level < 5; ++level) {
     model_.ComboVideoQuality.Select(level);
     model_.ComboVideoQualityChange(model_.ComboVideoQuality);
-    EXPECT_EQ(model_.ComboVideoBitrate.ItemIndex(), -1);
-    EXPECT_EQ(model_.ComboVideoBitrate.Text(), "");
+    EXPECT_EQ(model_.ComboVideoBitrate.Text(), shown[level]) << level;
   }
-  model_.ComboVideoQuality.Select(1);
-  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
-  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "1000 Kbps");
+  model_.ComboVideoBitrate.Select(2);
+  model_.ComboVideoQualityChange(model_.ComboVideoBitrate);
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Lower");
 }
 
 TEST_F(TSettingsListsTest, TheTwoSizeListsShowTheSameChoice) {

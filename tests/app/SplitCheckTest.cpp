@@ -132,6 +132,26 @@ TEST_F(TSplitCheckTest, AFileCutOneFrameLateIsOneFrameOff) {
   EXPECT_EQ(check.StatusText().find("matched"), std::string::npos) << check.StatusText();
 }
 
+// A file whose sound is 40 ms behind its pictures, checked against the same
+// clip in step. (Its sound's priming now plays, from 17 ms on: the edit list
+// that hid it starts at 0.)
+TEST_F(TSplitCheckTest, SoundOutOfStepIsNoMatch) {
+  const std::string input = Source({"mp4-h264-aac", "in.mp4"}, 2);
+  const std::string shifted =
+      MakeFixture(temp_, "mp4-h264-aac", "shifted.mp4", [](fixtures::TFixtureRecipe& r) {
+        r.Seconds = 2;
+        r.AudioShiftSeconds = 0.04;
+      });
+  TSplitCheckRequest request;
+  request.SourceFile = input;
+  request.OutputFile = shifted;
+  const TSplitCheck check = CheckSplit(request);
+  EXPECT_TRUE(check.Done) << check.Problem;
+  EXPECT_EQ(check.PictureText(), "matched");
+  EXPECT_GT(check.AudioStartMs, 5) << check.Summary();
+  EXPECT_FALSE(check.Matched()) << check.Summary();
+}
+
 TEST_F(TSplitCheckTest, AFailedSplitLeavesTheFolderAsItWas) {
   const std::string input = Source({"avi-mpeg4-mp3", "in.avi"});
   // Damaged: the second half of the file is gone, though its header still

@@ -202,7 +202,7 @@ TEST_F(TSplitJobTest, VolumeZeroTurnsAudioOff) {
   model_.SpinVolume = 200;
   out = Plan().OutputOptions;
   EXPECT_FALSE(out.DisableAudio);
-  EXPECT_EQ(out.AudioVolume, 600);
+  EXPECT_EQ(out.AudioVolume, 512);
 }
 
 TEST_F(TSplitJobTest, OutputNames) {
@@ -246,8 +246,7 @@ TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
   model_.Panel2 = "20.00";
 
   Choose("Video CD (*.mpg)");
-  model_.ComboVideoQuality.Select(4);
-  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  model_.ComboVideoBitrate.Select(-1);
   EXPECT_EQ(Refusal(),
             "No video bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
   model_.ComboVideoQuality.Select(0);

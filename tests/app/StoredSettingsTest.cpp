@@ -10,9 +10,11 @@
 namespace kelvane::test {
 namespace {
 
-const std::vector<std::string> kNames = {"Output Folder", "ComboOutputFormat", "Overwrite",
-                                         "AddVideo",      "LetterBox",         "VideoQuality",
-                                         "AudioQuality",  "FormTop",           "FormLeft"};
+const std::vector<std::string> kNames = {
+    "Output Folder", "ComboOutputFormat", "Overwrite",     "AddVideo",      "LetterBox",
+    "VideoQuality",  "AudioQuality",      "FormTop",       "FormLeft",      "Video Codec",
+    "Video Bitrate", "Video Size",        "Frame Rate",    "Audio Codec",   "Audio Bitrate",
+    "Sampling Rate", "Audio Channels",    "Volume"};
 
 class TStoredSettingsTest : public TMediaTest {
  protected:
@@ -37,10 +39,13 @@ TEST_F(TStoredSettingsTest, FirstRunShowsTheDefaultsAndWritesEveryValue) {
   EXPECT_EQ(model_.SavedTop, 5);
   EXPECT_EQ(model_.SavedLeft, 150);
   EXPECT_EQ(store_.written, kNames);
-  EXPECT_EQ(std::get<int32_t>(store_.values["ComboOutputFormat"]), 2);
+  EXPECT_EQ(std::get<std::string>(store_.values["ComboOutputFormat"]),
+            "3GP - Mobile Video Format (*.3gp)");
 }
 
-TEST_F(TStoredSettingsTest, StoredValuesComeBack) {
+// Values an earlier version stored: the lists' choices as indexes, no
+// detailed settings.
+TEST_F(TStoredSettingsTest, IndexesStoredByEarlierVersionsComeBack) {
   store_.values = {{"Output Folder", std::string("/videos")},
                    {"ComboOutputFormat", int32_t{16}},  // "Video CD (*.mpg)"
                    {"Overwrite", true},
@@ -67,9 +72,74 @@ TEST_F(TStoredSettingsTest, StoredValuesComeBack) {
   model_.FormTop = 12;
   model_.SaveSettings(store_);
   EXPECT_EQ(store_.written, kNames);
-  EXPECT_EQ(std::get<int32_t>(store_.values["ComboOutputFormat"]), 16);
-  EXPECT_EQ(std::get<int32_t>(store_.values["AudioQuality"]), 4);
+  EXPECT_EQ(std::get<std::string>(store_.values["ComboOutputFormat"]), "Video CD (*.mpg)");
+  EXPECT_EQ(std::get<std::string>(store_.values["AudioQuality"]), "Lowest");
   EXPECT_EQ(std::get<int32_t>(store_.values["FormTop"]), 12);
+}
+
+TEST_F(TStoredSettingsTest, EveryChoiceComesBackAfterARestartAndRechoosingChangesNothing) {
+  model_.LoadSettings(store_);
+  auto choose = [this](TListModel& list, const std::string& text) {
+    const int index = list.IndexOf(text);
+    ASSERT_GE(index, 0) << text;
+    list.Select(index);
+  };
+  choose(model_.ComboOutputFormat, "MP4 - MPEG4 Video (*.mp4)");
+  model_.ComboOutputFormatChange();
+  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "1500 Kbps");  // the format's own
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Higher");
+  choose(model_.ComboVideoQuality, "Highest");
+  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "2500 Kbps");
+  choose(model_.ComboaudioBitrate, "80 Kbps");
+  model_.ComboVideoQualityChange(model_.ComboaudioBitrate);
+  EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lower");
+  choose(model_.ComboVideoCodec, "h264");
+  choose(model_.ComboVideoSize, "640x480");
+  model_.ComboVideoSizeChange(model_.ComboVideoSize);
+  choose(model_.ComboVideoFramerate, "25.0 fps");
+  choose(model_.ComboSamplingRate, "44100 Hz");
+  choose(model_.ComboAudioChannels, "Mono");
+  choose(model_.ComboLetterBox, "None");
+  model_.SpinVolume = 150;
+  auto shown = [](TMainWindowModel& model) {
+    std::vector<std::string> texts;
+    for (const TListModel* list :
+         {&model.ComboOutputFormat, &model.ComboVideoQuality, &model.ComboAudioQuality,
+          &model.ComboVideoSize1, &model.ComboLetterBox, &model.ComboVideoCodec,
+          &model.ComboAudioCodec, &model.ComboVideoBitrate, &model.ComboVideoSize,
+          &model.ComboVideoFramerate, &model.ComboaudioBitrate, &model.ComboSamplingRate,
+          &model.ComboAudioChannels}) {
+      texts.push_back(list->Text());
+    }
+    texts.push_back(std::to_string(model.SpinVolume));
+    return texts;
+  };
+  const std::vector<std::string> chosen = shown(model_);
+  EXPECT_EQ(chosen[3], "640x480");
+
+  // The format already shown chosen again.
+  model_.ComboOutputFormatChange();
+  EXPECT_EQ(shown(model_), chosen);
+
+  model_.SaveSettings(store_);
+  TRecordingSink sink;
+  TMainWindowModel restarted(sink);
+  restarted.FormCreate(KELVANE_BINARY_DIR);
+  restarted.LoadSettings(store_);
+  EXPECT_EQ(shown(restarted), chosen);
+
+  // Another format and back: the format's own choices again, and a level
+  // means the bitrate it meant before the restart.
+  choose(restarted.ComboOutputFormat, "AVI - DivX Video (*.avi)");
+  restarted.ComboOutputFormatChange();
+  choose(restarted.ComboOutputFormat, "MP4 - MPEG4 Video (*.mp4)");
+  restarted.ComboOutputFormatChange();
+  EXPECT_EQ(restarted.ComboVideoQuality.Text(), "Higher");
+  EXPECT_EQ(restarted.ComboVideoBitrate.Text(), "1500 Kbps");
+  choose(restarted.ComboVideoQuality, "Highest");
+  restarted.ComboVideoQualityChange(restarted.ComboVideoQuality);
+  EXPECT_EQ(restarted.ComboVideoBitrate.Text(), "2500 Kbps");
 }
 
 TEST_F(TStoredSettingsTest, IndexesTheListDoesNotHaveSelectEntryTwo) {

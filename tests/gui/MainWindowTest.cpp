@@ -23,6 +23,7 @@
 #include "gui/ThumbnailView.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
+#include "tests/common/MediaAssertions.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "tools/fixtures/FixtureGenerator.h"
 #include "tools/fixtures/FrameIndexPattern.h"
@@ -92,14 +93,15 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_NEAR(static_cast<double>(bar->PositionUs()), 5400000000.0, 6.0);
   bar->SetMaximumUs(0);
 
-  // First run: the defaults, and all nine values stored.
+  // First run: the defaults, and every value stored (nine, the eight detailed
+  // settings and the volume).
   EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
   EXPECT_EQ(ComboText("ComboVideoQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboAudioQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
   QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
-  EXPECT_EQ(stored.allKeys().size(), 9) << stored.allKeys().join(",").toStdString();
+  EXPECT_EQ(stored.allKeys().size(), 18) << stored.allKeys().join(",").toStdString();
 
   // A stored format of -1 selects entry 2.
   stored.setValue("ComboOutputFormat", -1);
@@ -210,7 +212,7 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   Trigger(window_.get(), "ActionForwardSecond");
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == at + 1000000; }, 3s));
   Click("ButtonMarkEnd");
-  EXPECT_EQ(window_->Model().ExactEnd.Time, at + 1000000);
+  EXPECT_EQ(window_->Model().ExactEnd.Time, at + 1000000 + 40000);  // where that picture ends
   const QImage thumb = Control<TThumbnailView>("Image2")->Shown();
   ASSERT_EQ(thumb.size(), QSize(116, 89));
   const QColor bar = thumb.pixelColor(58, 0);
@@ -338,8 +340,11 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
 
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(output, facts));
-  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.04, 0.1);
   EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), start_frame);
+  // The end thumbnail's picture is the file's last.
+  EXPECT_EQ(FrameIndexOf(window_->Preview().Image2.Frame), 67);
+  EXPECT_TRUE(FrameIndicesRun(output, start_frame, 51));
 
   // The preview is back, paused where it was, and answers the transport.
   EXPECT_TRUE(window_->Player().Active());
