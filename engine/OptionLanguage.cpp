@@ -438,6 +438,7 @@ void TCustomFFmpeg::SetFrameSize(const std::string& value) {
   }
   Pending.frame_width = width;
   Pending.frame_height = height;
+  Pending.frame_size_given = true;
 }
 
 void TCustomFFmpeg::SetFrameRate(const std::string& value) {
