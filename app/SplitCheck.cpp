@@ -8,11 +8,13 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "app/TextUtils.h"
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
 
 namespace kelvane {
@@ -111,6 +113,21 @@ TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
   return thumb;
 }
 
+// The picture as it is shown: turned as its stream's display matrix asks
+// (`rotation`), the bars around it turned along.
+TThumb ShownThumb(const AVFrame* frame, int32_t rotation, int top, int bottom, int left,
+                  int right) {
+  if (rotation == 0) return Thumb(frame, top, bottom, left, right);
+  SwsContextPtr scaler;
+  AVFramePtr turned = RotatePicture(frame, rotation, scaler);
+  if (!turned) throw TCheckFailure("cannot turn the picture");
+  for (int quarter = 0; quarter < rotation / 90; ++quarter) {
+    // A clockwise quarter turn brings the left bar to the top.
+    std::tie(top, right, bottom, left) = std::make_tuple(left, top, right, bottom);
+  }
+  return Thumb(turned.get(), top, bottom, left, right);
+}
+
 double Distance(const TThumb& a, const TThumb& b) {
   double sum = 0;
   for (size_t i = 0; i < a.size() && i < b.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
@@ -181,8 +198,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   AVFramePtr frame(avutil.av_frame_alloc());
   auto take_picture = [&]() {
     if (facts.FirstPicture || avcodec.avcodec_receive_frame(decoder.get(), frame.get()) < 0) return;
-    facts.FirstPicture = Thumb(frame.get(), request.PadTop, request.PadBottom, request.PadLeft,
-                               request.PadRight);
+    facts.FirstPicture = ShownThumb(frame.get(), StreamRotation(ic->streams[video]),
+                                    request.PadTop, request.PadBottom, request.PadLeft,
+                                    request.PadRight);
     if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
       facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
     }
@@ -242,11 +260,12 @@ bool ReadAroundStart(AVFormatContext* ic, int video, AVCodecContext* decoder, in
         avutil.av_frame_unref(frame.get());
         continue;
       }
+      const int32_t rotation = StreamRotation(stream);
       if (facts.At.empty()) {
-        if (have_previous) facts.Before = Thumb(previous.get(), 0, 0, 0, 0);
-        facts.At = Thumb(frame.get(), 0, 0, 0, 0);
+        if (have_previous) facts.Before = ShownThumb(previous.get(), rotation, 0, 0, 0, 0);
+        facts.At = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
       } else {
-        facts.After = Thumb(frame.get(), 0, 0, 0, 0);
+        facts.After = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
       }
       avutil.av_frame_unref(frame.get());
     }

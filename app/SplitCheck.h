@@ -6,7 +6,9 @@
 // picture count and the times of its pictures and its sound, decodes its first
 // picture, and compares it, shrunk to a small grey picture with the letterbox
 // bars left out, with the source's picture at the start mark and the ones
-// either side of it. The source is sought to the key frame before the mark and
+// either side of it; both as they are shown (turned as a display matrix asks),
+// so a split that turned the pictures upright compares like one that kept
+// the source's matrix. The source is sought to the key frame before the mark and
 // decoded from there; its pictures up to the end mark are only counted. That
 // half (ReadSourcePictures) needs nothing of the new file and can run while
 // the split does; the other half costs a small part of the split's time.
