@@ -51,7 +51,11 @@ bool TurnsInPlace(const AVPixFmtDescriptor* desc, AVPixelFormat format, int32_t 
 // Copies one pixel of `Step` bytes.
 template <int Step>
 inline void CopyPixel(uint8_t* to, const uint8_t* from, int) {
-  std::memcpy(to, from, Step);
+  if constexpr (Step == 1) {
+    *to = *from;
+  } else {
+    std::memcpy(to, from, Step);
+  }
 }
 template <>
 inline void CopyPixel<0>(uint8_t* to, const uint8_t* from, int step) {
