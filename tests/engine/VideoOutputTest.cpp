@@ -11,6 +11,7 @@
 #include "binding/AVPtr.h"
 #include "binding/MainThread.h"
 #include "engine/FFConverter.h"
+#include "probe/AVProbe.h"
 #include "tests/common/MediaAssertions.h"
 #include "tests/engine/RunTestSupport.h"
 #include "tests/common/TestSupport.h"
@@ -210,6 +211,41 @@ TEST_F(VideoOutputTest, FilterChainRefusesCrop) {
   ASSERT_GE(index, 0) << converter_.LastError();
   EXPECT_FALSE(converter_.SetOutput(index, temp_.File("crop-filter.avi"), &options));
   EXPECT_EQ(converter_.LastError(), "Cannot enable crop options and filters at the same time.");
+}
+
+// A source stored on its side (320x240 under a matrix turning it 270 degrees
+// clockwise into 240x320): kept as stored with its matrix, or turned upright
+// (the index pattern reads only then) in the video path and in a filter graph.
+TEST_F(VideoOutputTest, RotatedSourceKeepsItsMatrixOrIsTurnedUpright) {
+  const std::string rotated =
+      test::MakeFixture(temp_, "mp4-h264-aac", "rotated.mp4", [](fixtures::TFixtureRecipe& r) {
+        r.Width = 240;
+        r.Height = 320;
+        r.Rotation = 270;
+        r.Seconds = 1;
+      });
+  TOutputOptions kept = Mpeg4();
+  const std::string kept_out = temp_.File("kept.mp4");
+  ASSERT_EQ(Split(kept, kept_out, rotated), "");
+  TAVProbe probe;
+  ASSERT_TRUE(probe.LoadFile(kept_out, "")) << probe.LastErrMsg();
+  EXPECT_EQ(probe.GetVideoStreamInfo().Rotation, 270);
+  EXPECT_EQ(probe.GetVideoStreamInfo().Width, 320);
+
+  for (const char* filters : {"", "null"}) {
+    SCOPED_TRACE(filters);
+    TOutputOptions upright = Mpeg4();
+    upright.UprightPictures = true;
+    upright.VideoFilters = filters;
+    const std::string out = temp_.File(std::string("upright") + filters + ".mp4");
+    ASSERT_EQ(Split(upright, out, rotated), "");
+    ASSERT_TRUE(probe.LoadFile(out, "")) << probe.LastErrMsg();
+    const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+    EXPECT_EQ(video.Rotation, 0);
+    EXPECT_EQ(video.Width, 240);
+    EXPECT_EQ(video.Height, 320);
+    EXPECT_TRUE(test::FrameIndicesRun(out, 0, 25, 0));
+  }
 }
 
 TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {
