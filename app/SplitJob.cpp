@@ -176,10 +176,19 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
   } else if (box.Decision == lbTopBottom) {
     out.PadTop = out.PadBottom = bar;
   }
+  if (box.Decision != lbNone && bar > 0) {
+    // The bars keep the picture's shape inside the frame: the whole frame is
+    // shown as it is, with square pixels (a frame aspect of the source's
+    // shape would squeeze the picture and its bars together).
+    std::string frame = SizeWithoutLabel(box.TargetSize);
+    const size_t x = frame.find('x');
+    if (x != std::string::npos) out.AspectRatio = frame.replace(x, 1, ":");
+  }
   if (job.LetterBoxIndex == 0) {
     // Scaled to the chosen size without bars, whatever its shape.
     out.FrameSize = SizeWithoutLabel(box.TargetSize);
     out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
+    out.AspectRatio.clear();
   }
 
   const std::string rate = Trim(job.FrameRate);

@@ -448,6 +448,7 @@ void TCustomFFmpeg::TakeInputVideo(AVFormatContext* ic, unsigned index, AVCodecC
   Pending.frame_width = dec->width;
   Pending.frame_height = dec->height;
   Pending.frame_size_given = false;
+  Pending.frame_aspect_given = false;
   Pending.has_display_matrix = StreamDisplayMatrix(st, Pending.display_matrix.data());
   Pending.frame_rotation =
       Pending.has_display_matrix ? MatrixRotation(Pending.display_matrix.data()) : 0;
@@ -844,14 +845,14 @@ void TCustomFFmpeg::ConfigureVideoPictures(TOutputStream& out) {
   enc->framerate = rate;
   enc->time_base = AVRational{rate.den, rate.num};
   out.stream->time_base = enc->time_base;
-  // Turned pictures are upright: the input's size turns with them unless the
-  // options gave one, and its shape always does.
+  // Turned pictures are upright: the input's size and shape turn with them
+  // unless the options gave their own.
   int width = Pending.frame_width;
   int height = Pending.frame_height;
   float aspect = Pending.frame_aspect_ratio;
   if (TurnSwapsSides(out.rotation)) {
     if (!Pending.frame_size_given) std::swap(width, height);
-    if (aspect > 0) aspect = 1.0f / aspect;
+    if (!Pending.frame_aspect_given && aspect > 0) aspect = 1.0f / aspect;
   }
   enc->width = width + Settings.pad_left + Settings.pad_right;
   enc->height = height + Settings.pad_top + Settings.pad_bottom;

@@ -52,7 +52,9 @@ struct TPendingSettings {
   AVRational frame_rate{0, 0};       // num/den; den 0: not known
   float frame_aspect_ratio = 0.0f;   // 0: not known
   AVPixelFormat frame_pix_fmt = AV_PIX_FMT_NONE;
-  bool frame_size_given = false;  // the size came from the options, not the input
+  // The size and the aspect came from the options, not from the input.
+  bool frame_size_given = false;
+  bool frame_aspect_given = false;
   // The input's display matrix (a picture stored on its side) and the
   // clockwise turn it asks for; an output either keeps the matrix or, with
   // upright_pictures, has its pictures turned and no matrix.
