@@ -324,7 +324,8 @@ TEST_F(TSplitRun, OddSizedSourcesSplitAtTheNearestSizeTheEncoderTakes) {
 // it 90 degrees clockwise into a 240x320 upright picture): at Original Size in
 // MP4 the new file keeps the stored pictures and the rotation; at a fixed size,
 // and in AVI, which stores no rotation, the pictures are turned upright (the
-// index pattern reads only then) and fitted by their upright shape.
+// index pattern reads only then) and fitted by their upright shape, with the
+// bars and the picture in the frame's own shape.
 TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
   const std::string clip = MakeFixture(temp_, "mp4-h264-aac", "phone.mp4", [](auto& recipe) {
     recipe.Width = 240;
@@ -361,6 +362,8 @@ TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
     EXPECT_EQ(video.Width, c.Width);
     EXPECT_EQ(video.Height, c.Height);
     EXPECT_EQ(video.Rotation, c.Rotation);
+    // Square pixels, bars or none: the picture is shown in its own shape.
+    EXPECT_FLOAT_EQ(video.AspectRatio, float(c.Width) / float(c.Height));
     if (c.Upright) {
       EXPECT_EQ(fixtures::DecodeFirstFrameIndex(model_.LastOutputPath()), 0);
     }
