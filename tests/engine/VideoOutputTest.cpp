@@ -2,6 +2,7 @@
 // with letterbox pads, crops, a filter chain, a custom hook, a frame-rate
 // change, two-pass encoding and a statistics file; the output decoded back.
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tests/common/MediaAssertions.h"
 #include "tests/engine/RunTestSupport.h"
 #include "tests/common/TestSupport.h"
+#include "tools/fixtures/FrameIndexPattern.h"
 
 namespace kelvane {
 namespace {
@@ -216,6 +218,7 @@ TEST_F(VideoOutputTest, FilterChainRefusesCrop) {
 // A source stored on its side (320x240 under a matrix turning it 270 degrees
 // clockwise into 240x320): kept as stored with its matrix, or turned upright
 // (the index pattern reads only then) in the video path and in a filter graph.
+// Previews always show the picture upright.
 TEST_F(VideoOutputTest, RotatedSourceKeepsItsMatrixOrIsTurnedUpright) {
   const std::string rotated =
       test::MakeFixture(temp_, "mp4-h264-aac", "rotated.mp4", [](fixtures::TFixtureRecipe& r) {
@@ -224,9 +227,21 @@ TEST_F(VideoOutputTest, RotatedSourceKeepsItsMatrixOrIsTurnedUpright) {
         r.Rotation = 270;
         r.Seconds = 1;
       });
+  // Kept as stored, previewed as it will be seen.
+  std::vector<int> preview_indices;
+  converter_.SetPreviewBitmap(true);
+  converter_.OnPreviewBitmap = [&](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    std::lock_guard<std::mutex> lock(bitmap->Lock);
+    EXPECT_LT(bitmap->Width, bitmap->Height);
+    preview_indices.push_back(fixtures::ReadFrameIndexBgr24(bitmap->Pixels.data(), bitmap->Width,
+                                                            bitmap->Height, bitmap->Stride));
+  };
   TOutputOptions kept = Mpeg4();
   const std::string kept_out = temp_.File("kept.mp4");
   ASSERT_EQ(Split(kept, kept_out, rotated), "");
+  converter_.SetPreviewBitmap(false);
+  ASSERT_FALSE(preview_indices.empty());
+  EXPECT_GE(preview_indices.front(), 0);
   TAVProbe probe;
   ASSERT_TRUE(probe.LoadFile(kept_out, "")) << probe.LastErrMsg();
   EXPECT_EQ(probe.GetVideoStreamInfo().Rotation, 270);
