@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/Letterbox.h"
 #include "binding/AVPtr.h"
@@ -88,6 +89,18 @@ std::string AcceptedFrameSize(const std::string& encoder, const std::string& out
       return text(nearest(width), nearest(height));
   }
   return text(width, height);
+}
+
+bool StoresRotation(const std::string& output_path) {
+  if (!EngineLibrariesLoaded()) return false;
+  const AVOutputFormat* format = avformat.av_guess_format(nullptr, output_path.c_str(), nullptr);
+  if (format == nullptr || format->name == nullptr) return false;
+  // The muxers of the QuickTime family write the matrix into the track header.
+  static const char* const kFamily[] = {"mov", "mp4", "3gp", "3g2", "psp", "ipod", "ismv", "f4v"};
+  for (const char* name : kFamily) {
+    if (std::strcmp(format->name, name) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace kelvane

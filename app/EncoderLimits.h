@@ -1,4 +1,4 @@
-// What the chosen encoders can do, asked of the loaded codec library before a
+// What the chosen encoders and containers can do, asked of the loaded codec library before a
 // split is built, so that a preset's list value an encoder cannot take does not
 // make the whole split fail: a sample rate the encoder does not list becomes
 // the nearest one it does (MP3 and MP2 know no 96000 Hz, AC-3 no 8000 Hz), and
@@ -28,5 +28,10 @@ int32_t NearestSupportedSampleRate(const std::string& encoder, const std::string
 // known or the libraries are not loaded; `source_size` when it is no size.
 std::string AcceptedFrameSize(const std::string& encoder, const std::string& output_path,
                               const std::string& source_size);
+
+// Whether the container `output_path`'s extension names stores a stream's
+// display matrix (the MP4 family: MP4, MOV, 3GP, 3G2, M4V, PSP). False when the
+// libraries are not loaded.
+bool StoresRotation(const std::string& output_path);
 
 }  // namespace kelvane

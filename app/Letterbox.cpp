@@ -75,6 +75,12 @@ std::string SizeWithoutLabel(const std::string& size) {
   return size.substr(0, paren == 0 ? 0 : paren - 1);
 }
 
+std::string SwappedSize(const std::string& size) {
+  const size_t x = size.find('x');
+  if (x == std::string::npos || !ReadSize(size)) return size;
+  return size.substr(x + 1) + "x" + size.substr(0, x);
+}
+
 void TopBottomBars(TLetterbox& box) {
   auto source = ReadSize(box.LetterboxSourceSize);
   auto target = ReadSize(SizeWithoutLabel(box.TargetSize));

@@ -46,6 +46,10 @@ void SideBars(TLetterbox& box);
 // "352x288 (CIF)" as "352x288": the text before " (" when it has a "(".
 std::string SizeWithoutLabel(const std::string& size);
 
+// "<w>x<h>" as "<h>x<w>": the size of a picture given a quarter turn. A text
+// that is no size comes back unchanged.
+std::string SwappedSize(const std::string& size);
+
 // A whole length made even the way the bars are: an odd one goes up when it
 // ends in 1, otherwise down (281 gives 282, 283 and 405 give 282 and 404).
 double MakeEven(double value);

@@ -390,6 +390,7 @@ bool TMainWindowModel::AddVideoFile(const std::string& path) {
   }
   const TVideoStreamInfo video = probe.GetVideoStreamInfo();
   SourceSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
+  SourceRotation = video.Rotation > 0 ? video.Rotation : 0;
   if (video.FrameRateNum > 0 && video.FrameRateDen > 0) {
     // Halves go to the even neighbour (the default rounding mode).
     const double rate = static_cast<double>(video.FrameRateNum) / video.FrameRateDen;
@@ -597,6 +598,7 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.FormatText = ComboOutputFormat.Text();
   job.ContainerName = ContainerName;
   job.SourceSize = SourceSize;
+  job.SourceRotation = SourceRotation;
   job.SourceFrameRate = SourceFrameRate;
   job.SourceDuration = SourceDuration;
   job.VideoCodec = ComboVideoCodec.Text();

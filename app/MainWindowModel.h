@@ -42,7 +42,8 @@ class TMainWindowModel {
   int32_t EditedTime = 0;        // mark the time-edit dialog edits: 1 start, 2 end
   int64_t PlayPosition = 0;      // µs
   std::string PlayingFile;
-  std::string SourceSize;       // "640x480"
+  std::string SourceSize;       // "640x480", as stored
+  int32_t SourceRotation = 0;   // clockwise turn that shows the source upright
   std::string SourceFrameRate;  // whole frames per second
   std::string SourceDuration;   // whole seconds
   int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown

@@ -8,12 +8,14 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "app/TextUtils.h"
 #include "binding/AVPtr.h"
 #include "binding/Bitmap.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
 
 namespace kelvane {
@@ -119,6 +121,21 @@ TThumb Thumb(const AVFrame* frame, int top, int bottom, int left, int right) {
                     thumb_strides);
   thumb.resize(size_t(kThumbWidth) * kThumbHeight);
   return thumb;
+}
+
+// The picture as it is shown: turned as its stream's display matrix asks
+// (`rotation`), the bars around it turned along.
+TThumb ShownThumb(const AVFrame* frame, int32_t rotation, int top, int bottom, int left,
+                  int right) {
+  if (rotation == 0) return Thumb(frame, top, bottom, left, right);
+  SwsContextPtr scaler;
+  AVFramePtr turned = RotatePicture(frame, rotation, scaler);
+  if (!turned) throw TCheckFailure("cannot turn the picture");
+  for (int quarter = 0; quarter < rotation / 90; ++quarter) {
+    // A clockwise quarter turn brings the left bar to the top.
+    std::tie(top, right, bottom, left) = std::make_tuple(left, top, right, bottom);
+  }
+  return Thumb(turned.get(), top, bottom, left, right);
 }
 
 double Distance(const TThumb& a, const TThumb& b) {
@@ -275,8 +292,9 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   AVFramePtr frame(avutil.av_frame_alloc());
   auto take_picture = [&]() {
     if (facts.FirstPicture || avcodec.avcodec_receive_frame(decoder.get(), frame.get()) < 0) return;
-    facts.FirstPicture = Thumb(frame.get(), request.PadTop, request.PadBottom, request.PadLeft,
-                               request.PadRight);
+    facts.FirstPicture = ShownThumb(frame.get(), StreamRotation(ic->streams[video]),
+                                    request.PadTop, request.PadBottom, request.PadLeft,
+                                    request.PadRight);
     if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
       facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
     }
@@ -345,11 +363,12 @@ bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int
         avutil.av_frame_unref(frame.get());
         continue;
       }
+      const int32_t rotation = StreamRotation(stream);
       if (facts.At.empty()) {
-        if (have_previous) facts.Before = Thumb(previous.get(), 0, 0, 0, 0);
-        facts.At = Thumb(frame.get(), 0, 0, 0, 0);
+        if (have_previous) facts.Before = ShownThumb(previous.get(), rotation, 0, 0, 0, 0);
+        facts.At = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
       } else {
-        facts.After = Thumb(frame.get(), 0, 0, 0, 0);
+        facts.After = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
       }
       avutil.av_frame_unref(frame.get());
     }

@@ -8,7 +8,9 @@
 // picture, its last (from the last key picture on) and its first sound, and
 // compares the pictures, shrunk to small grey pictures with the letterbox
 // bars left out, with the source's pictures at the marks and the ones either
-// side of them. The source is sought to the key frame before each mark and
+// side of them; both as they are shown (turned as a display matrix asks), so a
+// split that turned the pictures upright compares like one that kept the
+// source's matrix. The source is sought to the key frame before each mark and
 // decoded from there; its pictures up to the end mark are only counted. That
 // half (ReadSourcePictures) needs nothing of the new file and can run while
 // the split does; the other half costs a small part of the split's time.

@@ -11,6 +11,7 @@
 #include "app/SettingsLists.h"
 #include "app/TextUtils.h"
 #include "binding/FileUtils.h"
+#include "binding/PictureRotation.h"
 
 namespace kelvane {
 namespace {
@@ -157,14 +158,22 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
   out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
   if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
 
+  // A source stored on its side keeps its display matrix while its pictures
+  // keep their size and the container stores one; otherwise its pictures are
+  // turned upright, and every size below is the upright one.
+  const std::string output_name = "output." + LowerCase(job.ContainerName);
+  const bool original = LowerCase(Trim(job.VideoSize)) == "original size";
+  std::string source_size = job.SourceSize;
+  if (job.SourceRotation != 0 && !(original && StoresRotation(output_name))) {
+    out.UprightPictures = true;
+    if (TurnSwapsSides(job.SourceRotation)) source_size = SwappedSize(source_size);
+  }
+
   // The source's own size, as near as the encoder takes it (even, or a
   // multiple of 16 for RealVideo); the bars keep its shape when that differs.
   std::string size = job.VideoSize;
-  if (LowerCase(Trim(size)) == "original size") {
-    size = AcceptedFrameSize(out.VideoCodec, "output." + LowerCase(job.ContainerName),
-                             job.SourceSize);
-  }
-  const TLetterbox box = LetterboxDecision(job.SourceSize, size);
+  if (original) size = AcceptedFrameSize(out.VideoCodec, output_name, source_size);
+  const TLetterbox box = LetterboxDecision(source_size, size);
   out.FrameSize = SizeWithoutLabel(box.OutputSize);
   const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
   if (box.Decision == lbSideBars) {
@@ -172,10 +181,19 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
   } else if (box.Decision == lbTopBottom) {
     out.PadTop = out.PadBottom = bar;
   }
+  if (box.Decision != lbNone && bar > 0) {
+    // The bars keep the picture's shape inside the frame: the whole frame is
+    // shown as it is, with square pixels (a frame aspect of the source's
+    // shape would squeeze the picture and its bars together).
+    std::string frame = SizeWithoutLabel(box.TargetSize);
+    const size_t x = frame.find('x');
+    if (x != std::string::npos) out.AspectRatio = frame.replace(x, 1, ":");
+  }
   if (job.LetterBoxIndex == 0) {
     // Scaled to the chosen size without bars, whatever its shape.
     out.FrameSize = SizeWithoutLabel(box.TargetSize);
     out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
+    out.AspectRatio.clear();
   }
 
   const std::string rate = Trim(job.FrameRate);

@@ -40,7 +40,8 @@
   X(av_parse_video_size) X(av_parse_video_rate) X(av_parse_time) X(av_parse_ratio) \
   X(av_gettime) X(av_gettime_relative) X(av_usleep) X(av_get_picture_type_char) \
   X(av_get_media_type_string) X(av_version_info) X(avutil_version) X(av_cpu_count) \
-  X(av_get_token) X(av_match_name) X(av_buffer_ref) X(av_buffer_unref)
+  X(av_get_token) X(av_match_name) X(av_buffer_ref) X(av_buffer_unref) \
+  X(av_display_rotation_get) X(av_display_rotation_set)
 
 #define KELVANE_SWRESAMPLE_ENTRIES(X) \
   X(swr_alloc) X(swr_alloc_set_opts2) X(swr_init) X(swr_is_initialized) X(swr_free) X(swr_close) \
@@ -84,7 +85,7 @@
   X(avio_write) X(avio_skip) X(avio_check) X(av_sdp_create) X(av_filename_number_test) \
   X(av_codec_get_id) X(av_codec_get_tag) X(av_muxer_iterate) X(av_demuxer_iterate) \
   X(avformat_version) X(avformat_query_codec) X(avformat_match_stream_specifier) \
-  X(av_stream_get_side_data) X(avformat_get_class) X(av_get_frame_filename) X(av_new_program) \
+  X(av_stream_get_side_data) X(av_stream_new_side_data) X(avformat_get_class) X(av_get_frame_filename) X(av_new_program) \
   X(av_find_program_from_stream) X(av_probe_input_format) X(av_probe_input_format2) \
   X(av_probe_input_buffer2) \
   X(av_pkt_dump_log2)

@@ -28,6 +28,7 @@ extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/cpu.h>
+#include <libavutil/display.h>
 #include <libavutil/fifo.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>

@@ -156,6 +156,7 @@ int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE
     if (video.FrameRateNum > 0 && video.FrameRateDen > 0) {
       fprintf(out, ", %.3f fps", static_cast<double>(video.FrameRateNum) / video.FrameRateDen);
     }
+    if (video.Rotation > 0) fprintf(out, ", shown turned %d degrees clockwise", video.Rotation);
     fputc('\n', out);
   }
   fprintf(out, "summary:   %s\n", DescribeStreams(probe).c_str());

@@ -438,6 +438,7 @@ void TCustomFFmpeg::SetFrameSize(const std::string& value) {
   }
   Pending.frame_width = width;
   Pending.frame_height = height;
+  Pending.frame_size_given = true;
 }
 
 void TCustomFFmpeg::SetFrameRate(const std::string& value) {
@@ -461,6 +462,7 @@ void TCustomFFmpeg::SetAspectRatio(const std::string& value) {
   }
   if (float(ratio) == 0.0f) throw FFmpegException("Incorrect aspect ratio specification.");
   Pending.frame_aspect_ratio = float(ratio);
+  Pending.frame_aspect_given = true;
 }
 
 void TCustomFFmpeg::SetCrop(const std::string& name, const std::string& value) {

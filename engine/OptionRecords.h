@@ -78,6 +78,12 @@ struct TOutputOptions {
   int32_t VideoSync = -1;              // always applied
   std::string VideoTag;
   std::string VideoFilters;
+  // A source stored on its side (a display matrix on its video stream, as
+  // phones record): true turns the pictures upright before they are scaled,
+  // so FrameSize is the upright picture's size, and writes no matrix; false
+  // keeps them as stored and writes the source's matrix on the output stream
+  // (the MP4, MOV and 3GP muxers store it; others drop it).
+  bool UprightPictures = false;
 
   std::string SubtitleCodec;
   std::string SubtitlePreset;

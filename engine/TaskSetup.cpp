@@ -6,11 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <utility>
 
 #include <sys/stat.h>
 
 #include "binding/FileUtils.h"
 #include "binding/OptionDefaults.h"
+#include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
 #include "engine/FFmpeg.h"
 #include "engine/OptionValues.h"
@@ -222,6 +224,7 @@ void TFFmpeg::ApplyOutputVideo(const TOutputOptions& o) {
   Settings.video_sync_method = o.VideoSync;
   SetCodecTag(skVideo, o.VideoTag);
   if (!o.VideoFilters.empty()) Settings.filter_description = o.VideoFilters;
+  Pending.upright_pictures = o.UprightPictures;
 }
 
 // Start and length of the output, in milliseconds or microseconds (these win).
@@ -444,6 +447,11 @@ void TCustomFFmpeg::TakeInputVideo(AVFormatContext* ic, unsigned index, AVCodecC
   }
   Pending.frame_width = dec->width;
   Pending.frame_height = dec->height;
+  Pending.frame_size_given = false;
+  Pending.frame_aspect_given = false;
+  Pending.has_display_matrix = StreamDisplayMatrix(st, Pending.display_matrix.data());
+  Pending.frame_rotation =
+      Pending.has_display_matrix ? MatrixRotation(Pending.display_matrix.data()) : 0;
   AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio
                                                : dec->sample_aspect_ratio;
   double ratio = sar.num && sar.den ? av_q2d(sar) : 0.0;
@@ -802,6 +810,13 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& file) {
     if (video_template) video_template->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
 
+  // A source stored on its side: copied or kept as stored, the output says
+  // how to turn it, as the source did; turned pictures need no such word.
+  if (!out.stream_copy && Pending.upright_pictures) out.rotation = Pending.frame_rotation;
+  if (Pending.has_display_matrix && out.rotation == 0 &&
+      !SetStreamDisplayMatrix(out.stream, Pending.display_matrix.data())) {
+    throw FFmpegException("av_mallocz fail");
+  }
   if (out.stream_copy) {
     AVRational sar = SampleAspect(Pending.frame_aspect_ratio, Pending.frame_width,
                                   Pending.frame_height);
@@ -830,9 +845,18 @@ void TCustomFFmpeg::ConfigureVideoPictures(TOutputStream& out) {
   enc->framerate = rate;
   enc->time_base = AVRational{rate.den, rate.num};
   out.stream->time_base = enc->time_base;
-  enc->width = Pending.frame_width + Settings.pad_left + Settings.pad_right;
-  enc->height = Pending.frame_height + Settings.pad_top + Settings.pad_bottom;
-  AVRational sar = SampleAspect(Pending.frame_aspect_ratio, enc->width, enc->height);
+  // Turned pictures are upright: the input's size and shape turn with them
+  // unless the options gave their own.
+  int width = Pending.frame_width;
+  int height = Pending.frame_height;
+  float aspect = Pending.frame_aspect_ratio;
+  if (TurnSwapsSides(out.rotation)) {
+    if (!Pending.frame_size_given) std::swap(width, height);
+    if (!Pending.frame_aspect_given && aspect > 0) aspect = 1.0f / aspect;
+  }
+  enc->width = width + Settings.pad_left + Settings.pad_right;
+  enc->height = height + Settings.pad_top + Settings.pad_bottom;
+  AVRational sar = SampleAspect(aspect, enc->width, enc->height);
   enc->sample_aspect_ratio = sar;
   out.stream->sample_aspect_ratio = sar;
   enc->pix_fmt = Pending.frame_pix_fmt;
@@ -860,8 +884,8 @@ void TCustomFFmpeg::ConfigureVideoRates(TOutputStream& out) {
   if (Settings.do_psnr) enc->flags |= AV_CODEC_FLAG_PSNR;
   if (Settings.do_pass == 1) enc->flags |= AV_CODEC_FLAG_PASS1;
   if (Settings.do_pass == 2) enc->flags |= AV_CODEC_FLAG_PASS2;
-  Settings.requested_width = Pending.frame_width;
-  Settings.requested_height = Pending.frame_height;
+  Settings.requested_width = enc->width - Settings.pad_left - Settings.pad_right;
+  Settings.requested_height = enc->height - Settings.pad_top - Settings.pad_bottom;
 }
 
 namespace {

@@ -52,6 +52,16 @@ struct TPendingSettings {
   AVRational frame_rate{0, 0};       // num/den; den 0: not known
   float frame_aspect_ratio = 0.0f;   // 0: not known
   AVPixelFormat frame_pix_fmt = AV_PIX_FMT_NONE;
+  // The size and the aspect came from the options, not from the input.
+  bool frame_size_given = false;
+  bool frame_aspect_given = false;
+  // The input's display matrix (a picture stored on its side) and the
+  // clockwise turn it asks for; an output either keeps the matrix or, with
+  // upright_pictures, has its pictures turned and no matrix.
+  bool has_display_matrix = false;
+  std::array<int32_t, 9> display_matrix{};
+  int32_t frame_rotation = 0;
+  bool upright_pictures = false;
 
   // Audio; an opened input sets these from its audio stream.
   int audio_sample_rate = 44100;

@@ -4,9 +4,9 @@
 // target the player opens an SDL window of its own.
 //
 // The player does all the picture work on its own threads: every picture
-// arrives already scaled to the rectangle it is painted in (the display area,
-// keeping the aspect ratio, centred) and converted to 24-bit BGR, so a target
-// only paints an image. An image handed over is never written again; a target
+// arrives already upright (turned as the stream's display matrix asks), scaled
+// to the rectangle it is painted in (the display area, keeping the aspect
+// ratio, centred) and converted to 24-bit BGR, so a target only paints an image. An image handed over is never written again; a target
 // may keep the shared pointer (to paint it later on its own thread) as long
 // as it likes.
 //

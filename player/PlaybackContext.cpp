@@ -4,9 +4,11 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 #include "binding/FFmpegLogger.h"
 #include "binding/MainThread.h"
+#include "binding/PictureRotation.h"
 #include "player/FFPlayer.h"
 #include "player/SDLWindowDisplay.h"
 #include "probe/AVProbe.h"
@@ -245,6 +247,12 @@ bool TPlaybackContext::OpenStream(int index) {
   video_height_ = video_decoder_->height;
   video_sample_aspect_ = stream->sample_aspect_ratio;
   if (video_sample_aspect_.num == 0) video_sample_aspect_ = video_decoder_->sample_aspect_ratio;
+  // A picture stored on its side is shown, captured and measured upright.
+  video_rotation_ = StreamRotation(stream);
+  if (TurnSwapsSides(video_rotation_)) {
+    std::swap(video_width_, video_height_);
+    if (video_sample_aspect_.num > 0) video_sample_aspect_ = av_inv_q(video_sample_aspect_);
+  }
   if (stream->start_time != AV_NOPTS_VALUE) {
     video_start_ = avutil.av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q);
   }

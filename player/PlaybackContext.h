@@ -52,8 +52,9 @@ struct TShownFrame;
 
 // A decoded picture on its way to the display.
 struct TPicture {
-  // At the decoder's size (BGR24 after a hook drew on it); never written once
-  // decoded, so shared by the slot, the shown picture and captures.
+  // Upright, at the decoder's size turned as the stream asks (BGR24 after a
+  // hook drew on it); never written once decoded, so shared by the slot, the
+  // shown picture and captures.
   std::shared_ptr<AVFrame> Source;
   std::shared_ptr<TBitmap> Image;  // converted to Rect's size
   TDisplayRect Rect;
@@ -207,9 +208,10 @@ class TPlaybackContext {
   AVCodecContextPtr audio_decoder_;  // used by the sound callback only
   int64_t audio_duration_ = -1;      // microseconds; -1 when unknown
   int64_t video_start_ = AV_NOPTS_VALUE;  // first picture's time, microseconds
-  int32_t video_width_ = 0;          // the decoder's picture size when it opened
+  int32_t video_width_ = 0;          // the picture's upright size when the decoder opened
   int32_t video_height_ = 0;
-  AVRational video_sample_aspect_{0, 1};
+  AVRational video_sample_aspect_{0, 1};  // of the upright picture
+  int32_t video_rotation_ = 0;       // clockwise turn that shows the pictures upright
   double frame_period_ = 0.04;       // seconds, from the stream's frame rate
   bool show_waveform_ = false;
 
@@ -318,6 +320,7 @@ class TPlaybackContext {
   std::atomic<std::thread::id> loop_thread_{};
   TFrameConverter hook_converter_;  // video decode thread
   SwsContextPtr decode_scaler_;     // video decode thread
+  SwsContextPtr rotate_scaler_;     // video decode thread: formats converted before a turn
   SwsContextPtr display_scaler_;    // event loop
   std::unique_ptr<TSDLWindowDisplay> own_window_;
   int64_t reported_position_ = AV_NOPTS_VALUE;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/PictureRotation.h"
 #include "player/FFPlayer.h"
 #include "player/PlaybackContext.h"
 
@@ -234,6 +235,16 @@ bool TPlaybackContext::WaitForAllocationLocked(std::unique_lock<std::mutex>& loc
 
 bool TPlaybackContext::QueuePicture(AVFramePtr source, int64_t pts, int64_t duration,
                                     int32_t serial) {
+  if (video_rotation_ != 0) {
+    // Turned here, once: the hook, the display, captures and thumbnails all
+    // see the picture upright.
+    AVFramePtr turned = RotatePicture(source.get(), video_rotation_, rotate_scaler_);
+    if (turned) {
+      source = std::move(turned);
+    } else {
+      Log(llError, "Cannot turn the picture upright.");
+    }
+  }
   AVFramePtr hooked = HookPicture(source.get(), pts);
   TDisplayRect rect;
   int32_t area_width;

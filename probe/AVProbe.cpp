@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "binding/FFmpegLoader.h"
+#include "binding/PictureRotation.h"
 
 namespace kelvane {
 namespace {
@@ -356,6 +357,7 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfoOf(int stream_index) {
                          (static_cast<double>(sar.num) / sar.den) / parameters->height);
   info.FrameRateNum = stream->r_frame_rate.num;
   info.FrameRateDen = stream->r_frame_rate.den;
+  info.Rotation = StreamRotation(stream);
   return info;
 }
 

@@ -64,6 +64,10 @@ struct TVideoStreamInfo {
   int32_t PixelFormat = -1;   // AVPixelFormat number
   int32_t FrameRateNum = -1;  // the stream's real base frame rate
   int32_t FrameRateDen = -1;
+  // The clockwise turn in degrees (0, 90, 180, 270) the stream's display
+  // matrix asks for to show the pictures upright: a phone video recorded
+  // upright says 90. Width, Height and AspectRatio stay the stored picture's.
+  int32_t Rotation = -1;
 };
 
 class TCustomAVProbe {

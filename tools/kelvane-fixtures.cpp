@@ -31,6 +31,8 @@ void Usage(FILE* out) {
           "  --tone HZ          tone frequency (default 440)\n"
           "  --ticks N          a sharp sound mark every N frames instead of the tone\n"
           "  --aspect N:D       pixel shape (sample aspect ratio)\n"
+          "  --rotation DEG     stored on its side: the clockwise turn (90, 180, 270) a\n"
+          "                     display matrix asks for; --size is the upright size\n"
           "  --container NAME   muxer, e.g. mp4, avi, matroska, mpeg, mpegts\n"
           "  --video CODEC      video encoder; \"none\" for no video\n"
           "  --audio CODEC      audio encoder; \"none\" for no audio\n"
@@ -61,6 +63,7 @@ struct TCommandLine {
   TFixtureRecipe overrides;
   bool size_given = false, rate_given = false, gop_given = false, first_given = false;
   bool sample_rate_given = false, channels_given = false, ticks_given = false;
+  bool rotation_given = false;
   double seconds = 2.0, tone = 440.0;
   std::string title, container, video, audio;
   bool aspect_given = false, subtitles = false;
@@ -118,6 +121,10 @@ int ParseArguments(int argc, char** argv, TCommandLine& line) {
       line.channels_given = true;
     } else if (arg == "--tone") {
       ok = ParseDouble(value(), line.tone);
+    } else if (arg == "--rotation") {
+      ok = ParseInt(value(), overrides.Rotation) && overrides.Rotation % 90 == 0 &&
+           overrides.Rotation < 360;
+      line.rotation_given = true;
     } else if (arg == "--ticks") {
       ok = ParseInt(value(), overrides.TickEveryFrames);
       line.ticks_given = true;
@@ -174,6 +181,7 @@ void ApplyCommandLine(const TCommandLine& line, TFixtureRecipe& recipe) {
   if (line.channels_given) recipe.Channels = overrides.Channels;
   if (line.aspect_given) recipe.SampleAspect = overrides.SampleAspect;
   if (line.ticks_given) recipe.TickEveryFrames = overrides.TickEveryFrames;
+  if (line.rotation_given) recipe.Rotation = overrides.Rotation;
   if (!line.container.empty()) recipe.Container = line.container;
   if (!line.video.empty()) recipe.VideoCodec = line.video == "none" ? "" : line.video;
   if (!line.audio.empty()) recipe.AudioCodec = line.audio == "none" ? "" : line.audio;

@@ -109,6 +109,14 @@ struct TOutputStreamState {
   int64_t EncoderPts = 0;
 
   // --- video path ---
+  // Clockwise turn given to every picture first (the set-up's rotation), the
+  // turned picture and the scaler for formats converted before turning.
+  int32_t Rotation = 0;
+  AVFramePtr TurnedPicture;
+  SwsContextPtr TurnScaler;
+  // The turn the output's display matrix asks for (kept from the source):
+  // previews show the picture turned by it.
+  int32_t DisplayRotation = 0;
   int32_t VideoResample = 0;
   AVFramePtr TempPicture;  // encoder size and pixel format
   SwsContextPtr ScaleContext;

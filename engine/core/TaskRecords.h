@@ -141,6 +141,9 @@ struct TOutputStream {
   bool stream_copy = false;
   std::vector<std::string> bitstream_filters;  // "name" or "name=args", in order
   float quality = 0.0f;  // fixed quantiser × FF_QP2LAMBDA, 0: none
+  // Clockwise turn (90, 180, 270) the run gives every picture before it is
+  // scaled and encoded; 0 leaves them as decoded.
+  int32_t rotation = 0;
 };
 
 struct TOutputFile {

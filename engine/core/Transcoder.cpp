@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/PictureRotation.h"
 #include "engine/core/FFmpegException.h"
 #include "engine/core/LibraryOwners.h"
 
@@ -193,6 +195,8 @@ void TTranscoder::BuildOutputTables() {
       ost->Encoder = record.encoder_context.get();
       ost->EncoderCodec = record.encoder;
       ost->EncodingNeeded = record.stream_copy ? 0 : 1;
+      ost->Rotation = record.rotation;
+      ost->DisplayRotation = StreamRotation(record.stream);
       // The stream's parameters are filled from its encoder once that is open;
       // until then the encoder context tells the stream's media type.
       if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_UNKNOWN && ost->Encoder != nullptr)
@@ -407,10 +411,15 @@ void TTranscoder::SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState&
     throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
   ost.VideoCrop = (s.crop_top + s.crop_bottom + s.crop_left + s.crop_right) != 0;
   ost.VideoPad = (s.pad_top + s.pad_bottom + s.pad_left + s.pad_right) != 0;
+  // The pictures the path crops and scales are the decoded ones turned.
+  const bool swapped = TurnSwapsSides(ost.Rotation);
+  const int in_width = swapped ? dec->height : dec->width;
+  const int in_height = swapped ? dec->width : dec->height;
+  const AVPixelFormat in_format = RotatedFormat(dec->pix_fmt, ost.Rotation);
   const bool same_size =
-      enc->width == dec->width - s.crop_left - s.crop_right + s.pad_left + s.pad_right &&
-      enc->height == dec->height - s.crop_top - s.crop_bottom + s.pad_top + s.pad_bottom &&
-      enc->pix_fmt == dec->pix_fmt;
+      enc->width == in_width - s.crop_left - s.crop_right + s.pad_left + s.pad_right &&
+      enc->height == in_height - s.crop_top - s.crop_bottom + s.pad_top + s.pad_bottom &&
+      enc->pix_fmt == in_format;
   ost.VideoResample = same_size ? 0 : 1;
   if (ost.VideoCrop) {
     ost.CropTop = ost.InitialCropTop = s.crop_top;
@@ -436,19 +445,19 @@ void TTranscoder::SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState&
   if (ost.VideoResample) {
     alloc_temp("Cannot allocate temp picture, check pix fmt");
     ost.ScaleContext.reset(swscale.sws_getContext(
-        dec->width - s.crop_left - s.crop_right, dec->height - s.crop_top - s.crop_bottom,
-        dec->pix_fmt, enc->width - s.pad_left - s.pad_right,
+        in_width - s.crop_left - s.crop_right, in_height - s.crop_top - s.crop_bottom,
+        in_format, enc->width - s.pad_left - s.pad_right,
         enc->height - s.pad_top - s.pad_bottom, enc->pix_fmt, s.sws_flags, nullptr, nullptr,
         nullptr));
     if (!ost.ScaleContext) throw FFmpegException("Cannot get resampling context");
     if (s.filters_in_use) {
-      ost.ResampleHeight = dec->height;
+      ost.ResampleHeight = in_height;
     } else {
-      ost.InitialWidth = dec->width;
-      ost.InitialHeight = dec->height;
-      ost.ResampleWidth = dec->width - s.crop_left - s.crop_right;
-      ost.ResampleHeight = dec->height - s.crop_top - s.crop_bottom;
-      ost.ResamplePixFmt = dec->pix_fmt;
+      ost.InitialWidth = in_width;
+      ost.InitialHeight = in_height;
+      ost.ResampleWidth = in_width - s.crop_left - s.crop_right;
+      ost.ResampleHeight = in_height - s.crop_top - s.crop_bottom;
+      ost.ResamplePixFmt = in_format;
     }
     enc->bits_per_raw_sample = 0;
   }
@@ -542,6 +551,25 @@ void TTranscoder::LinkFilterChain(AVFilterContext* last, AVFilterContext* sink) 
     FiltersFailed();
 }
 
+// Links a turn of `rotation` degrees clockwise after `last` (none for 0);
+// returns the graph's new last filter.
+AVFilterContext* TTranscoder::LinkTurn(AVFilterContext* last, int32_t rotation) {
+  std::vector<std::pair<const char*, const char*>> steps;
+  if (rotation == 90) steps = {{"transpose", "dir=clock"}};
+  if (rotation == 270) steps = {{"transpose", "dir=cclock"}};
+  if (rotation == 180) steps = {{"hflip", ""}, {"vflip", ""}};
+  for (const auto& [name, args] : steps) {
+    AVFilterContext* turn = nullptr;
+    if (avfilter.avfilter_graph_create_filter(&turn, avfilter.avfilter_get_by_name(name), name,
+                                              *args != 0 ? args : nullptr, nullptr,
+                                              graph_.get()) < 0 ||
+        avfilter.avfilter_link(last, 0, turn, 0) < 0)
+      FiltersFailed();
+    last = turn;
+  }
+  return last;
+}
+
 // The video filter graph between the decoder and the encoder.
 void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist) {
   AVCodecContext* enc = ost.Encoder;
@@ -555,10 +583,14 @@ void TTranscoder::ConfigureFilters(TOutputStreamState& ost, TInputStreamState& i
   if (!graph_) FiltersFailed();
   AVFilterContext* last = MakeFilterEnds(enc, ist);
   AVFilterContext* sink = ist.FilterSink;
+  last = LinkTurn(last, ost.Rotation);
+  const bool swapped = TurnSwapsSides(ost.Rotation);
+  const int in_width = swapped ? dec->height : dec->width;
+  const int in_height = swapped ? dec->width : dec->height;
 
   const std::string sws = "flags=" + ScaleFlagNames(s.sws_flags);
-  if (dec->width + s.pad_left + s.pad_right != enc->width ||
-      dec->height + s.pad_top + s.pad_bottom != enc->height) {
+  if (in_width + s.pad_left + s.pad_right != enc->width ||
+      in_height + s.pad_top + s.pad_bottom != enc->height) {
     AVFilterContext* scale = nullptr;
     std::string scale_args = FormatText("w=%d:h=%d:", enc->width - s.pad_left - s.pad_right,
                                         enc->height - s.pad_top - s.pad_bottom) +

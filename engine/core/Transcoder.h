@@ -74,6 +74,7 @@ class TTranscoder {
   void ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist);
   AVFilterContext* MakeFilterEnds(AVCodecContext* enc, TInputStreamState& ist);
   void LinkFilterChain(AVFilterContext* last, AVFilterContext* sink);
+  AVFilterContext* LinkTurn(AVFilterContext* last, int32_t rotation);
   void OpenTwoPassLog(TOutputStreamState& ost, int index);
   // Video and audio encoders first (`subtitles` false), then, after the
   // decoders, the subtitle encoders and the bitstream filters.

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/PictureRotation.h"
 #include "engine/core/FFmpegException.h"
 
 namespace kelvane {
@@ -379,6 +380,12 @@ bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist,
                                 AVFrame*& final_picture) {
   AVCodecContext* enc = ost.Encoder;
   const bool filters = settings_.FiltersInUse;
+  if (!filters && ost.Rotation != 0) {
+    // Upright first: the crop, the scaler and the bars work on what is seen.
+    ost.TurnedPicture = RotatePicture(in, ost.Rotation, ost.TurnScaler);
+    if (!ost.TurnedPicture) return ReportPictureError("error turning picture");
+    in = ost.TurnedPicture.get();
+  }
   if (!filters) CheckGeometry(ost, ist, in);
 
   AVFrame* formatted = in;
@@ -486,6 +493,7 @@ int TVideoPath::Output(TOutputStreamState& ost, TInputStreamState& ist, AVFrame*
   }
   if (crop_view_) avutil.av_frame_unref(crop_view_.get());
   if (scale_view_) avutil.av_frame_unref(scale_view_.get());
+  ost.TurnedPicture.reset();
   return last_size;
 }
 
@@ -516,7 +524,7 @@ void TVideoPath::EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, 
   if (avcodec.avcodec_send_frame(enc, frame) < 0) throw FFmpegException("Video encoding failed");
   std::vector<int> sizes;
   ReceivePackets(ost, &sizes);
-  if (!sizes.empty()) Preview(frame, enc);
+  if (!sizes.empty()) Preview(frame, enc, ost.DisplayRotation);
   avutil.av_frame_unref(frame);
   ++ost.SyncOpts;
   ++ost.FrameNumber;
@@ -580,33 +588,36 @@ void TVideoPath::Drain(TOutputStreamState& ost) {
 
 // ---- preview and statistics ----
 
-void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc) {
+void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc, int32_t rotation) {
   std::lock_guard<std::mutex> lock(host_.PreviewMutex());
   uint8_t flags = host_.PreviewFlagsLocked();
   if (flags == 0) return;
   const int64_t now = avutil.av_gettime();
+  if (now - last_preview_ <= settings_.PreviewInterval) return;
   const int64_t pts = avutil.av_rescale_q(picture->pts, enc->time_base, AV_TIME_BASE_Q);
+  // A picture the output's display matrix turns is previewed as it will be seen.
+  AVFramePtr turned;
+  if (rotation != 0) {
+    turned = RotatePicture(picture, rotation, preview_turn_scaler_);
+    if (turned) picture = turned.get();
+  }
   if ((flags & 2) && host_.HasPreviewBitmap()) {
-    if (now - last_preview_ > settings_.PreviewInterval) {
-      if (ConvertToBitmap(preview_converter_, picture)) {
-        host_.PreviewBitmap(preview_converter_.Bitmap.get(), HookFrameNumber, pts);
-      } else {
-        LogAt(llError, "Cannot initialize the toRGB conversion context");
-        flags &= uint8_t(~2);
-      }
-      last_preview_ = now;
+    if (ConvertToBitmap(preview_converter_, picture)) {
+      host_.PreviewBitmap(preview_converter_.Bitmap.get(), HookFrameNumber, pts);
+    } else {
+      LogAt(llError, "Cannot initialize the toRGB conversion context");
+      flags &= uint8_t(~2);
     }
+    last_preview_ = now;
   } else if (flags & 1) {
-    if (now - last_preview_ > settings_.PreviewInterval) {
-      bool shown = ConvertToBitmap(preview_converter_, picture);
-      if (!shown) {
-        LogAt(llError, "Cannot initialize the toRGB conversion context");
-      } else {
-        shown = host_.ShowPreview(*preview_converter_.Bitmap, HookFrameNumber, pts);
-      }
-      if (!shown) flags &= uint8_t(~1);
-      last_preview_ = now;
+    bool shown = ConvertToBitmap(preview_converter_, picture);
+    if (!shown) {
+      LogAt(llError, "Cannot initialize the toRGB conversion context");
+    } else {
+      shown = host_.ShowPreview(*preview_converter_.Bitmap, HookFrameNumber, pts);
     }
+    if (!shown) flags &= uint8_t(~1);
+    last_preview_ = now;
   }
   host_.StorePreviewFlagsLocked(flags);
 }

@@ -186,7 +186,7 @@ class TVideoPath {
   void EncodePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* source,
                      const AVFrame* in, int& last_size);
   void ReceivePackets(TOutputStreamState& ost, std::vector<int>* sizes);
-  void Preview(const AVFrame* picture, const AVCodecContext* enc);
+  void Preview(const AVFrame* picture, const AVCodecContext* enc, int32_t rotation);
   void WriteStatistics(TOutputStreamState& ost, int size);
   void LogAt(int level, const std::string& text);
 
@@ -196,6 +196,7 @@ class TVideoPath {
   AVFramePtr hook_picture_;  // the hook work picture
   TFrameConverter hook_converter_;
   TFrameConverter preview_converter_;
+  SwsContextPtr preview_turn_scaler_;  // formats converted before a preview is turned
   int64_t last_preview_ = 0;
   TCFilePtr statistics_;  // the statistics file ("vstats"), opened on the first frame
   AVPictureType coded_pict_type_ = AV_PICTURE_TYPE_NONE;  // of the last packet

@@ -16,6 +16,7 @@
 #include "app/TextUtils.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/MainThread.h"
+#include "probe/AVProbe.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/MediaAssertions.h"
 #include "tests/common/TestSupport.h"
@@ -379,6 +380,56 @@ TEST_F(TSplitRun, OddSizedSourcesSplitAtTheNearestSizeTheEncoderTakes) {
     ASSERT_NE(video, nullptr);
     EXPECT_EQ(video->Width, c.OutputWidth);
     EXPECT_EQ(video->Height, c.OutputHeight);
+  }
+}
+
+// A phone clip stored on its side (320x240 under a display matrix that turns
+// it 90 degrees clockwise into a 240x320 upright picture): at Original Size in
+// MP4 the new file keeps the stored pictures and the rotation; at a fixed size,
+// and in AVI, which stores no rotation, the pictures are turned upright (the
+// index pattern reads only then) and fitted by their upright shape, with the
+// bars and the picture in the frame's own shape.
+TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
+  const std::string clip = MakeFixture(temp_, "mp4-h264-aac", "phone.mp4", [](auto& recipe) {
+    recipe.Width = 240;
+    recipe.Height = 320;
+    recipe.Rotation = 90;
+    recipe.Seconds = 1.0;
+  });
+  ASSERT_TRUE(model_.AddVideoFile(clip));
+  EXPECT_EQ(model_.SourceSize, "320x240");
+  EXPECT_EQ(model_.SourceRotation, 90);
+  struct TRotationCase {
+    const char* Format;
+    const char* Size;
+    int Width, Height, Rotation;
+    bool Upright;
+  };
+  const TRotationCase cases[] = {
+      {"MP4 - MPEG4 Video (*.mp4)", "Original Size", 320, 240, 90, false},
+      {"MP4 - MPEG4 Video (*.mp4)", "640x480", 640, 480, 0, true},
+      {"AVI - Audio Video Interleave (*.avi)", "Original Size", 240, 320, 0, true},
+  };
+  for (const TRotationCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Format) + " " + c.Size);
+    Choose(c.Format);
+    model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf(c.Size));
+    model_.ComboVideoSizeChange(model_.ComboVideoSize);
+    EXPECT_EQ(Split(), "Splitting job completed!");
+    sink_.shown.clear();
+    // The check compares the pictures as shown, whichever way they were kept.
+    EXPECT_FALSE(model_.StatusWarning) << model_.StatusPanel0;
+    TAVProbe probe;
+    ASSERT_TRUE(probe.LoadFile(model_.LastOutputPath(), "")) << probe.LastErrMsg();
+    const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+    EXPECT_EQ(video.Width, c.Width);
+    EXPECT_EQ(video.Height, c.Height);
+    EXPECT_EQ(video.Rotation, c.Rotation);
+    // Square pixels, bars or none: the picture is shown in its own shape.
+    EXPECT_FLOAT_EQ(video.AspectRatio, float(c.Width) / float(c.Height));
+    if (c.Upright) {
+      EXPECT_EQ(fixtures::DecodeFirstFrameIndex(model_.LastOutputPath()), 0);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // with letterbox pads, crops, a filter chain, a custom hook, a frame-rate
 // change, two-pass encoding and a statistics file; the output decoded back.
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,11 @@
 #include "binding/AVPtr.h"
 #include "binding/MainThread.h"
 #include "engine/FFConverter.h"
+#include "probe/AVProbe.h"
 #include "tests/common/MediaAssertions.h"
 #include "tests/engine/RunTestSupport.h"
 #include "tests/common/TestSupport.h"
+#include "tools/fixtures/FrameIndexPattern.h"
 
 namespace kelvane {
 namespace {
@@ -210,6 +213,54 @@ TEST_F(VideoOutputTest, FilterChainRefusesCrop) {
   ASSERT_GE(index, 0) << converter_.LastError();
   EXPECT_FALSE(converter_.SetOutput(index, temp_.File("crop-filter.avi"), &options));
   EXPECT_EQ(converter_.LastError(), "Cannot enable crop options and filters at the same time.");
+}
+
+// A source stored on its side (320x240 under a matrix turning it 270 degrees
+// clockwise into 240x320): kept as stored with its matrix, or turned upright
+// (the index pattern reads only then) in the video path and in a filter graph.
+// Previews always show the picture upright.
+TEST_F(VideoOutputTest, RotatedSourceKeepsItsMatrixOrIsTurnedUpright) {
+  const std::string rotated =
+      test::MakeFixture(temp_, "mp4-h264-aac", "rotated.mp4", [](fixtures::TFixtureRecipe& r) {
+        r.Width = 240;
+        r.Height = 320;
+        r.Rotation = 270;
+        r.Seconds = 1;
+      });
+  // Kept as stored, previewed as it will be seen.
+  std::vector<int> preview_indices;
+  converter_.SetPreviewBitmap(true);
+  converter_.OnPreviewBitmap = [&](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    std::lock_guard<std::mutex> lock(bitmap->Lock);
+    EXPECT_LT(bitmap->Width, bitmap->Height);
+    preview_indices.push_back(fixtures::ReadFrameIndexBgr24(bitmap->Pixels.data(), bitmap->Width,
+                                                            bitmap->Height, bitmap->Stride));
+  };
+  TOutputOptions kept = Mpeg4();
+  const std::string kept_out = temp_.File("kept.mp4");
+  ASSERT_EQ(Split(kept, kept_out, rotated), "");
+  converter_.SetPreviewBitmap(false);
+  ASSERT_FALSE(preview_indices.empty());
+  EXPECT_GE(preview_indices.front(), 0);
+  TAVProbe probe;
+  ASSERT_TRUE(probe.LoadFile(kept_out, "")) << probe.LastErrMsg();
+  EXPECT_EQ(probe.GetVideoStreamInfo().Rotation, 270);
+  EXPECT_EQ(probe.GetVideoStreamInfo().Width, 320);
+
+  for (const char* filters : {"", "null"}) {
+    SCOPED_TRACE(filters);
+    TOutputOptions upright = Mpeg4();
+    upright.UprightPictures = true;
+    upright.VideoFilters = filters;
+    const std::string out = temp_.File(std::string("upright") + filters + ".mp4");
+    ASSERT_EQ(Split(upright, out, rotated), "");
+    ASSERT_TRUE(probe.LoadFile(out, "")) << probe.LastErrMsg();
+    const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+    EXPECT_EQ(video.Rotation, 0);
+    EXPECT_EQ(video.Width, 240);
+    EXPECT_EQ(video.Height, 320);
+    EXPECT_TRUE(test::FrameIndicesRun(out, 0, 25, 0));
+  }
 }
 
 TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {

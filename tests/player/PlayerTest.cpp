@@ -59,6 +59,38 @@ TEST_F(TPlayerTest, PlaysPausesSeeksAndEnds) {
   EXPECT_EQ(position, -1);
 }
 
+// A phone clip stored on its side (320x240, a display matrix turning it 90
+// degrees clockwise): the player reports, paints and captures it upright.
+TEST_F(TPlayerTest, ARotatedClipIsShownAndCapturedUpright) {
+  const std::string clip = MakeFixture(temp_, "mp4-h264-aac", "phone.mp4", [](auto& recipe) {
+    recipe.Width = 240;
+    recipe.Height = 320;
+    recipe.Rotation = 90;
+    recipe.Seconds = 1.0;
+  });
+  TFFPlayer player;
+  TPlayerRecorder recorder(player);
+  TRecordingDisplay display(200, 200);
+  ASSERT_TRUE(player.Open(clip, &display)) << player.LastErrMsg();
+  EXPECT_EQ(recorder.FrameWidth, 240);
+  EXPECT_EQ(recorder.FrameHeight, 320);
+  player.Pause();
+  ASSERT_TRUE(WaitFor([&] { return display.PictureCount() > 0; }));
+  // 3:4 in a 200x200 area: 150x200, centred.
+  const TDisplayFrame frame = display.LastPicture();
+  EXPECT_EQ(frame.Rect.Width, 150);
+  EXPECT_EQ(frame.Rect.Height, 200);
+  EXPECT_EQ(frame.Rect.Left, 25);
+  ASSERT_TRUE(frame.Image);
+  EXPECT_GE(FrameIndexOf(*frame.Image), 0);
+  int64_t position = 0;
+  const TBitmap& captured = player.CaptureFrame(position);
+  EXPECT_EQ(captured.Width, 240);
+  EXPECT_EQ(captured.Height, 320);
+  EXPECT_GE(FrameIndexOf(captured), 0);
+  ExpectQuickStop(player);
+}
+
 TEST_F(TPlayerTest, ReopeningEndsTheFirstPlaybackAndDestroyingIsSilent) {
   const std::string first = MakeFixture(temp_, "mp4-h264-aac", "first.mp4");
   const std::string second = MakeFixture(temp_, "mkv-h264-vorbis", "second.mkv",
