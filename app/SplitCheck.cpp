@@ -263,7 +263,8 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
   avcodec.avcodec_send_packet(decoder.get(), nullptr);
   receive();
   if (last_at == INT64_MIN) return std::nullopt;
-  return Thumb(last.get(), request.PadTop, request.PadBottom, request.PadLeft, request.PadRight);
+  return ShownThumb(last.get(), StreamRotation(stream), request.PadTop, request.PadBottom,
+                    request.PadLeft, request.PadRight);
 }
 
 TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
