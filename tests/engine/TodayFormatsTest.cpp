@@ -179,7 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "matroska", "vp9", "opus", "yuv420p"},
         TFormatCase{"H264MkvVariableRate", &TSources::Vfr, "vfr.mkv", "libx264", "aac", "",
                     "preset=ultrafast\ncrf=22\nprofile=high\npix_fmt=yuv420p", "matroska",
-                    "h264", "aac", "yuv420p", 2}),
+                    "h264", "aac", "yuv420p", 2},
+        TFormatCase{"H264Mp4VariableRate", &TSources::Vfr, "vfr.mp4", "libx264", "aac", "",
+                    "preset=ultrafast\ncrf=22\npix_fmt=yuv420p", "mp4", "h264", "aac",
+                    "yuv420p", 2}),
     [](const testing::TestParamInfo<TFormatCase>& info) { return std::string(info.param.Name); });
 
 // "+faststart" moves the index in front of the pictures; the profile is High.
