@@ -9,13 +9,25 @@
 //  (b) the same process cutting 10 s at the start, in the middle and near the
 //      end. A cut should cost the same wherever it lies; the aim: the cut near
 //      the end within 1.3 of the cut at the start.
+//  (c) today's encoders on the first 10 s of a generated 12 s 1920x1080 H.264
+//      + AAC clip: H.264 (libx264 "preset=fast", CRF 22) and H.265 (libx265
+//      "preset=fast", CRF 24), each with AAC at 128 kbit/s in MP4 with
+//      "+faststart", as a whole split through the engine's option records and
+//      option lines in a process of its own, against the minimal loop with
+//      the same encoder settings. The aim: within 1.05.
 //
 // Each time is the best of five; the ratios are printed on their own lines.
 //
 //   SplitBench [folder]    the clip is made in (and reused from) `folder`,
 //                          by default the system's temporary folder
-//   SplitBench --loop IN OUT   the minimal loop alone (the benchmark runs it
-//                          as a program of its own, as kelvane-split is)
+//   SplitBench --today [folder]   (c) alone
+//   SplitBench --loop IN OUT [ENCODER OPTIONS]   the minimal loop alone (the
+//                          benchmark runs it as a program of its own, as
+//                          kelvane-split is); ENCODER and OPTIONS ("preset=fast
+//                          crf=22") select one of today's encoders
+//   SplitBench --engine IN OUT ENCODER OPTIONS   the engine's whole split of
+//                          the first 10 s with that encoder, the options as
+//                          option lines
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -30,6 +42,9 @@
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/MainThread.h"
+#include "engine/FFConverter.h"
+#include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
 #include "tools/fixtures/FixtureGenerator.h"
 
 extern char** environ;
@@ -95,6 +110,10 @@ std::vector<std::string> SplitCommand(const std::string& clip, const std::string
 // the libraries' own threads.
 class TMinimalLoop {
  public:
+  // `encoder` empty: MPEG-4 at kVideoBitRate; else that encoder with its
+  // private options ("preset=fast crf=22", space separated) and "+faststart".
+  TMinimalLoop(std::string encoder = "", std::string options = "")
+      : encoder_(std::move(encoder)), options_(std::move(options)) {}
   bool Run(const std::string& input, const std::string& output, std::string& error);
 
  private:
@@ -125,6 +144,8 @@ class TMinimalLoop {
   AVFramePtr samples_{avutil.av_frame_alloc()};
   int64_t next_video_ = 0;
   int64_t next_audio_ = 0;
+  std::string encoder_;
+  std::string options_;
 };
 
 AVCodecContextPtr OpenDecoder(AVStream* stream) {
@@ -159,7 +180,9 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   if (avformat.avformat_alloc_output_context2(&raw, nullptr, nullptr, output.c_str()) < 0)
     return Fail(error, "cannot make the output");
   out_.reset(raw);
-  const AVCodec* vcodec = avcodec.avcodec_find_encoder_by_name("mpeg4");
+  const AVCodec* vcodec =
+      avcodec.avcodec_find_encoder_by_name(encoder_.empty() ? "mpeg4" : encoder_.c_str());
+  if (vcodec == nullptr) return Fail(error, "no encoder " + encoder_);
   venc_.reset(avcodec.avcodec_alloc_context3(vcodec));
   venc_->width = vdec_->width;
   venc_->height = vdec_->height;
@@ -167,7 +190,20 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   const AVRational rate = avformat.av_guess_frame_rate(in_.get(), vin_, nullptr);
   venc_->time_base = av_inv_q(rate);
   venc_->framerate = rate;
-  venc_->bit_rate = kVideoBitRate;
+  if (encoder_.empty()) venc_->bit_rate = kVideoBitRate;
+  AVDictionary* private_options = nullptr;
+  size_t at = 0;
+  while (at < options_.size()) {  // "name=value name=value"
+    size_t end = options_.find(' ', at);
+    if (end == std::string::npos) end = options_.size();
+    const std::string pair = options_.substr(at, end - at);
+    const size_t equals = pair.find('=');
+    if (equals != std::string::npos)
+      avutil.av_dict_set(&private_options, pair.substr(0, equals).c_str(),
+                         pair.substr(equals + 1).c_str(), 0);
+    at = end + 1;
+  }
+  AVDictionaryPtr video_options(private_options);
   venc_->sample_aspect_ratio = vdec_->sample_aspect_ratio;
   venc_->thread_count = 0;
   const AVCodec* acodec = avcodec.avcodec_find_encoder_by_name("aac");
@@ -181,7 +217,8 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
     venc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     aenc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (avcodec.avcodec_open2(venc_.get(), vcodec, nullptr) < 0 ||
+  TPointerLoan loan(video_options);
+  if (avcodec.avcodec_open2(venc_.get(), vcodec, loan.Address()) < 0 ||
       avcodec.avcodec_open2(aenc_.get(), acodec, nullptr) < 0)
     return Fail(error, "cannot open the encoders");
   vout_ = avformat.avformat_new_stream(raw, nullptr);
@@ -192,7 +229,12 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   aout_->time_base = aenc_->time_base;
   if (avformat.avio_open(&raw->pb, output.c_str(), AVIO_FLAG_WRITE) < 0)
     return Fail(error, "cannot write " + output);
-  if (avformat.avformat_write_header(raw, nullptr) < 0) return Fail(error, "header failed");
+  AVDictionary* muxer = nullptr;
+  if (!encoder_.empty()) avutil.av_dict_set(&muxer, "movflags", "+faststart", 0);
+  AVDictionaryPtr muxer_options(muxer);
+  TPointerLoan muxer_loan(muxer_options);
+  if (avformat.avformat_write_header(raw, muxer_loan.Address()) < 0)
+    return Fail(error, "header failed");
 
   SwrContext* swr = nullptr;
   swresample.swr_alloc_set_opts2(&swr, &aenc_->ch_layout, aenc_->sample_fmt, aenc_->sample_rate,
@@ -309,13 +351,50 @@ bool TMinimalLoop::Run(const std::string& input, const std::string& output, std:
   return true;
 }
 
-bool MakeClip(const std::string& clip) {
+// The engine's whole split of the first kCutSeconds, set as a split sets
+// today's formats: records for the codecs and rates, option lines for the
+// encoder's own options and the muxer's.
+bool RunEngineSplit(const std::string& input, const std::string& output,
+                    const std::string& encoder, const std::string& options, std::string& error) {
+  TFFConverter converter;
+  if (converter.AddTask(input) < 0) {
+    error = converter.LastError();
+    return false;
+  }
+  TOutputOptions out;
+  out.VideoCodec = encoder;
+  out.AudioCodec = "aac";
+  out.AudioBitrate = kAudioBitRate;
+  out.AudioSampleRate = kSampleRate;
+  out.AudioChannels = 2;
+  out.RecordingTime = static_cast<int32_t>(kCutSeconds * 1000);
+  out.ExtOptions = options + " movflags=+faststart";
+  for (char& c : out.ExtOptions) {
+    if (c == ' ') c = '\n';
+  }
+  if (!converter.SetOutput(0, output, &out)) {
+    error = converter.LastError();
+    return false;
+  }
+  std::string message = "no end event";
+  converter.OnTerminate = [&](int32_t task, bool finished, bool exception,
+                              const std::string& text) {
+    if (task >= 0) message = finished && !exception ? "" : text;
+  };
+  converter.Start(0);
+  converter.ClearTasks();
+  error = message;
+  return message.empty();
+}
+
+bool MakeClip(const std::string& clip, int width = 1280, int height = 720,
+              double seconds = kClipSeconds) {
   if (std::filesystem::exists(clip)) return true;
   fixtures::TFixtureRecipe recipe;
   fixtures::FixturePreset("mp4-h264-aac", recipe);
-  recipe.Width = 1280;
-  recipe.Height = 720;
-  recipe.Seconds = kClipSeconds;
+  recipe.Width = width;
+  recipe.Height = height;
+  recipe.Seconds = seconds;
   recipe.GopSize = 50;
   recipe.SampleRate = kSampleRate;
   std::string error;
@@ -326,23 +405,82 @@ bool MakeClip(const std::string& clip) {
   return false;
 }
 
+// (c): the engine's whole split against the minimal loop for each of today's
+// encoders, best of kRounds, the ratios on one line.
+bool TodaysEncoders(const std::string& self, const std::filesystem::path& folder,
+                    const std::filesystem::path& out) {
+  const std::string clip = (folder / "kelvane-bench-12s-1080p.mp4").string();
+  if (!MakeClip(clip, 1920, 1080, kCutSeconds + 2)) return false;
+  struct TEncoder {
+    const char* Name;
+    const char* Encoder;
+    const char* Options;
+  };
+  const TEncoder encoders[] = {{"H.264", "libx264", "preset=fast crf=22"},
+                               {"H.265", "libx265", "preset=fast crf=24"}};
+  std::string ratios = "ratios whole split / minimal loop:";
+  for (const TEncoder& e : encoders) {
+    const std::vector<std::vector<std::string>> runs = {
+        {self, "--loop", clip, (out / "loop-today.mp4").string(), e.Encoder, e.Options},
+        {self, "--engine", clip, (out / "engine-today.mp4").string(), e.Encoder, e.Options}};
+    TCost best[2];
+    for (const auto& run : runs) RunProgram(run);  // warms the caches
+    for (int round = 0; round < kRounds; ++round) {
+      for (size_t i = 0; i < runs.size(); ++i) {
+        TCost cost;
+        if (!RunProgram(runs[i], &cost)) {
+          std::fprintf(stderr, "failed: %s %s %s\n", runs[i][1].c_str(), e.Encoder, e.Options);
+          return false;
+        }
+        best[i].Wall = std::min(best[i].Wall, cost.Wall);
+        best[i].Processor = std::min(best[i].Processor, cost.Processor);
+      }
+    }
+    std::printf("%s (%s %s + AAC in MP4), 10 s of 1920x1080: minimal loop %.2f (%.2f), "
+                "whole split %.2f (%.2f)\n",
+                e.Name, e.Encoder, e.Options, best[0].Wall, best[0].Processor, best[1].Wall,
+                best[1].Processor);
+    ratios += FormatText(" %s %.3f (processor %.3f)", e.Name, best[1].Wall / best[0].Wall,
+                         best[1].Processor / best[0].Processor);
+  }
+  std::printf("%s\n", ratios.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SetMainThread();
+  const std::string self = argv[0];
   if (!GetLoader().LoadLibraries(EngineLibraries)) {
     std::fprintf(stderr, "cannot load the libraries: %s\n", GetLoader().LastError().c_str());
     return 1;
   }
-  if (argc == 4 && std::string(argv[1]) == "--loop") {
+  if ((argc == 4 || argc == 6) && std::string(argv[1]) == "--loop") {
     std::string error;
-    TMinimalLoop loop;
+    TMinimalLoop loop(argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
     if (loop.Run(argv[2], argv[3], error)) return 0;
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
+  if (argc == 6 && std::string(argv[1]) == "--engine") {
+    std::string error;
+    if (RunEngineSplit(argv[2], argv[3], argv[4], argv[5], error)) return 0;
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  const bool today_only = argc > 1 && std::string(argv[1]) == "--today";
+  if (today_only) {
+    --argc;
+    ++argv;
+  }
   const std::filesystem::path folder =
       argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
+  if (today_only) {
+    const std::filesystem::path out = folder / "kelvane-bench-out";
+    std::filesystem::create_directories(out);
+    return TodaysEncoders(self, folder, out) ? 0 : 1;
+  }
   const std::string clip = (folder / "kelvane-bench-10min-720p.mp4").string();
   if (!MakeClip(clip)) return 1;
   const std::filesystem::path out = folder / "kelvane-bench-out";
@@ -384,5 +522,5 @@ int main(int argc, char** argv) {
   ratio("whole split / minimal loop", 1, 0);
   ratio("cut in the middle / cut at the start", 2, 1);
   ratio("cut near the end / cut at the start", 3, 1);
-  return 0;
+  return TodaysEncoders(self, folder, out) ? 0 : 1;
 }

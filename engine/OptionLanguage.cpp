@@ -448,6 +448,7 @@ void TCustomFFmpeg::SetFrameRate(const std::string& value) {
     throw FFmpegException("Incorrect frame rate");
   }
   Pending.frame_rate = rate;
+  Pending.frame_rate_given = true;
 }
 
 void TCustomFFmpeg::SetAspectRatio(const std::string& value) {

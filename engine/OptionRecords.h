@@ -75,7 +75,9 @@ struct TOutputOptions {
   int32_t VideoMinRate = -1;           // > 0: "minrate"
   int32_t VideoBitrateTolerance = -1;  // > 0: "bt"
   int32_t VideoBufferSize = -1;        // > 0: "bufsize"
-  int32_t VideoSync = -1;              // always applied
+  // Always applied: -1 automatic, 0 pass-through, 1 fixed rate, 2 variable
+  // rate. With 0 or 2 and no FrameRate the pictures keep the source's times.
+  int32_t VideoSync = -1;
   std::string VideoTag;
   std::string VideoFilters;
   // A source stored on its side (a display matrix on its video stream, as
@@ -103,7 +105,10 @@ struct TOutputOptions {
   bool BeforeHook = false;         // connect OnBeforeHook when CustomHook is false
   std::string HookRanges;          // "start-end" in ms, comma separated
   bool Join = false;               // join every input file of the task into this output
-  std::string ExtOptions;          // option lines, all three groups at their places
+  // Option lines, all three groups at their places. The encoders' and
+  // muxers' own options ("preset=fast", "crf=22", "movflags=+faststart") go
+  // to the encoder the records (or earlier lines) name and to the muxer.
+  std::string ExtOptions;
   int32_t Reserved1 = 0;           // not read by the engine
   int32_t Reserved2 = 0;           // not read by the engine
 };

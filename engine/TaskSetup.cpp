@@ -154,6 +154,11 @@ bool TFFmpeg::SetUpOutput(const std::string& file_name, const TOutputOptions* op
     std::string norm = o.TargetNorm == 1 ? "pal-" : o.TargetNorm == 2 ? "ntsc-" : "";
     ApplyTarget(norm + kTypes[o.Target - 1], o.TargetFallbackNorm == 1 ? "pal" : "ntsc");
   }
+  // The records' encoders are known while the lines are read, so that an
+  // encoder's own options ("preset", "crf", "profile") go to that encoder;
+  // the records still win over a codec the lines name (set again below).
+  SetCodecName(skAudio, o.AudioCodec);
+  SetCodecName(skVideo, o.VideoCodec);
   ApplyOptionLines(o.ExtOptions, ogGeneral);
 
   if (!o.FileFormat.empty()) SetOutputFormat(o.FileFormat);
@@ -477,6 +482,7 @@ void TCustomFFmpeg::TakeInputVideo(AVFormatContext* ic, unsigned index, AVCodecC
   // damaged stream may claim 375 pictures a second while its average is
   // 25, and every picture would then be repeated fifteen times.
   Pending.frame_rate = avformat.av_guess_frame_rate(ic, st, nullptr);
+  Pending.frame_rate_given = false;
 }
 
 // The opened input joins the task: its duration, its timestamp offset (the
@@ -861,8 +867,18 @@ void TCustomFFmpeg::ConfigureVideoPictures(TOutputStream& out) {
   out.stream->sample_aspect_ratio = sar;
   enc->pix_fmt = Pending.frame_pix_fmt;
   if (out.encoder) {
-    enc->pix_fmt = SupportedFormat(out.encoder->pix_fmts, AV_PIX_FMT_NONE, enc->pix_fmt);
+    const AVPixelFormat wanted = enc->pix_fmt;
+    enc->pix_fmt = SupportedFormat(out.encoder->pix_fmts, AV_PIX_FMT_NONE, wanted);
+    if (enc->pix_fmt != wanted && wanted != AV_PIX_FMT_NONE) {
+      // The encoder's format that loses the least: a 10-bit source stays
+      // 10-bit where the encoder takes 10 bits.
+      enc->pix_fmt =
+          avcodec.avcodec_find_best_pix_fmt_of_list(out.encoder->pix_fmts, wanted, 0, nullptr);
+    }
   }
+  out.source_times = !Pending.frame_rate_given &&
+                     (Settings.video_sync_method == 0 || Settings.video_sync_method == 2);
+  Pending.frame_rate_given = false;
 }
 
 // A re-encoded video stream's quality, matrices, rate control and passes.

@@ -50,6 +50,7 @@ struct TPendingSettings {
   int frame_width = 0;
   int frame_height = 0;
   AVRational frame_rate{0, 0};       // num/den; den 0: not known
+  bool frame_rate_given = false;     // by the options rather than taken from the input
   float frame_aspect_ratio = 0.0f;   // 0: not known
   AVPixelFormat frame_pix_fmt = AV_PIX_FMT_NONE;
   // The size and the aspect came from the options, not from the input.

@@ -38,6 +38,8 @@ void Usage(FILE* out) {
           "  --audio CODEC      audio encoder; \"none\" for no audio\n"
           "  --subtitles        add a text subtitle track\n"
           "  --title TEXT       container title tag\n"
+          "  --pix-fmt NAME     picture format for the encoder, e.g. yuv420p10le\n"
+          "  --vfr              variable frame rate (the second half at half the rate)\n"
           "  --list             print the preset names\n");
 }
 
@@ -65,8 +67,8 @@ struct TCommandLine {
   bool sample_rate_given = false, channels_given = false, ticks_given = false;
   bool rotation_given = false;
   double seconds = 2.0, tone = 440.0;
-  std::string title, container, video, audio;
-  bool aspect_given = false, subtitles = false;
+  std::string title, container, video, audio, pixel_format;
+  bool aspect_given = false, subtitles = false, variable_rate = false;
 };
 
 // Reads the arguments into `line`. -1 to go on, or the exit status: 0 after
@@ -143,6 +145,10 @@ int ParseArguments(int argc, char** argv, TCommandLine& line) {
       line.subtitles = true;
     } else if (arg == "--title") {
       line.title = value();
+    } else if (arg == "--pix-fmt") {
+      line.pixel_format = value();
+    } else if (arg == "--vfr") {
+      line.variable_rate = true;
     } else if (!arg.empty() && arg[0] == '-') {
       fprintf(stderr, "kelvane-fixtures: unknown option %s\n", arg.c_str());
       Usage(stderr);
@@ -187,6 +193,8 @@ void ApplyCommandLine(const TCommandLine& line, TFixtureRecipe& recipe) {
   if (!line.audio.empty()) recipe.AudioCodec = line.audio == "none" ? "" : line.audio;
   recipe.Subtitles = line.subtitles;
   if (!line.title.empty()) recipe.Metadata["title"] = line.title;
+  if (!line.pixel_format.empty()) recipe.PixelFormat = line.pixel_format;
+  if (line.variable_rate) recipe.VariableFrameRate = true;
 }
 
 }  // namespace

@@ -109,10 +109,16 @@ TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in) {
   return step;
 }
 
-bool MuxerSkipsPriming(const AVOutputFormat* format) {
+bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec) {
   if (format == nullptr || format->name == nullptr) return false;
   for (const char* name : {"mp4", "mov", "3gp", "3g2", "psp", "ipod", "ismv", "f4v"}) {
     if (std::strcmp(format->name, name) == 0) return true;
+  }
+  // Ogg and Matroska carry Opus's pre-skip, which every Opus decoder honours.
+  if (codec == AV_CODEC_ID_OPUS) {
+    for (const char* name : {"ogg", "oga", "opus", "matroska", "webm"}) {
+      if (std::strcmp(format->name, name) == 0) return true;
+    }
   }
   return false;
 }

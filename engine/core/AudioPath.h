@@ -104,9 +104,10 @@ struct TAudioSyncInput {
 
 TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in);
 
-// True for the muxers that write an edit list for a stream whose first time is
-// negative (the MP4 family), so that players skip an encoder's priming.
-bool MuxerSkipsPriming(const AVOutputFormat* format);
+// True when players skip an encoder's priming in this container: the MP4
+// family writes an edit list for a stream whose first time is negative; Ogg
+// and Matroska store Opus's pre-skip.
+bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec);
 
 class TAudioPath {
  public:

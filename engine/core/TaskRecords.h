@@ -138,6 +138,9 @@ struct TOutputStream {
   // stream copy or when no encoder exists for the id (the run reports that).
   const AVCodec* encoder = nullptr;
   bool encoder_named = false;  // chosen by name rather than guessed
+  // Video without a frame rate of its own, synchronised as variable rate or
+  // passed through: the pictures keep the source's times.
+  bool source_times = false;
   bool stream_copy = false;
   std::vector<std::string> bitstream_filters;  // "name" or "name=args", in order
   float quality = 0.0f;  // fixed quantiser × FF_QP2LAMBDA, 0: none

@@ -403,12 +403,75 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
   ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
 }
 
+namespace {
+
+// The full-range ("J") twin of a studio-range YUV format, or none.
+AVPixelFormat FullRangeTwin(AVPixelFormat format) {
+  switch (format) {
+    case AV_PIX_FMT_YUV420P: return AV_PIX_FMT_YUVJ420P;
+    case AV_PIX_FMT_YUV422P: return AV_PIX_FMT_YUVJ422P;
+    case AV_PIX_FMT_YUV444P: return AV_PIX_FMT_YUVJ444P;
+    case AV_PIX_FMT_YUV440P: return AV_PIX_FMT_YUVJ440P;
+    default: return AV_PIX_FMT_NONE;
+  }
+}
+
+bool IsFullRangeFormat(AVPixelFormat format) {
+  return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+         format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P ||
+         format == AV_PIX_FMT_YUVJ411P;
+}
+
+bool Lists(const AVPixelFormat* list, AVPixelFormat format) {
+  for (; list != nullptr && *list != AV_PIX_FMT_NONE; ++list) {
+    if (*list == format) return true;
+  }
+  return false;
+}
+
+// The source's colour description goes with its pictures. A full-range source
+// keeps its range in the encoder's full-range twin of the chosen format when
+// the encoder takes it; otherwise the scaler brings it to the studio range
+// that format means. RGB and palette pictures carry no YUV matrix or range.
+void KeepColourDescription(AVCodecContext* enc, const AVCodec* codec, const AVCodecContext* dec) {
+  const AVPixelFormat twin = FullRangeTwin(enc->pix_fmt);
+  if (IsFullRangeFormat(dec->pix_fmt) && twin == dec->pix_fmt && codec != nullptr &&
+      Lists(codec->pix_fmts, twin)) {
+    enc->pix_fmt = twin;
+  }
+  if (enc->color_primaries == AVCOL_PRI_UNSPECIFIED) enc->color_primaries = dec->color_primaries;
+  if (enc->color_trc == AVCOL_TRC_UNSPECIFIED) enc->color_trc = dec->color_trc;
+  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(enc->pix_fmt);
+  if (desc == nullptr || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) ||
+      desc->nb_components < 3) {
+    return;
+  }
+  if (enc->colorspace == AVCOL_SPC_UNSPECIFIED) enc->colorspace = dec->colorspace;
+  if (enc->color_range == AVCOL_RANGE_UNSPECIFIED) {
+    if (IsFullRangeFormat(enc->pix_fmt)) {
+      enc->color_range = AVCOL_RANGE_JPEG;
+    } else if (IsFullRangeFormat(dec->pix_fmt)) {
+      enc->color_range = AVCOL_RANGE_MPEG;
+    } else {
+      enc->color_range = dec->color_range;
+    }
+  }
+}
+
+}  // namespace
+
 void TTranscoder::SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState& ist) {
   AVCodecContext* enc = ost.Encoder;
   AVCodecContext* dec = ist.Decoder;
   const TRunSettings& s = settings_;
   if (enc->pix_fmt == AV_PIX_FMT_NONE)
     throw FFmpegException("Video pixel format is unknown, stream cannot be decoded");
+  const TOutputStream& record = outputs_[ost.FileIndex]->streams[ost.StreamIndex];
+  KeepColourDescription(enc, record.encoder, dec);
+  // Without a frame rate of its own a variable-rate output keeps the source's
+  // picture times, in the source's time base.
+  if (record.source_times && ist.Stream->time_base.num > 0 && ist.Stream->time_base.den > 0)
+    enc->time_base = ist.Stream->time_base;
   ost.VideoCrop = (s.crop_top + s.crop_bottom + s.crop_left + s.crop_right) != 0;
   ost.VideoPad = (s.pad_top + s.pad_bottom + s.pad_left + s.pad_right) != 0;
   // The pictures the path crops and scales are the decoded ones turned.
@@ -442,7 +505,8 @@ void TTranscoder::SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState&
     ost.PadRight = s.pad_right;
     if (!ost.VideoResample) alloc_temp("avpicture_alloc fail");
   }
-  if (ost.VideoResample) {
+  // With a filter graph the graph's sink gives the encoder its pictures.
+  if (ost.VideoResample && !s.filters_in_use) {
     alloc_temp("Cannot allocate temp picture, check pix fmt");
     ost.ScaleContext.reset(swscale.sws_getContext(
         in_width - s.crop_left - s.crop_right, in_height - s.crop_top - s.crop_bottom,
@@ -692,7 +756,8 @@ void TTranscoder::OpenEncoder(TOutputStreamState& ost) {
   if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
     std::string error;
     int code = 0;
-    if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat), &error,
+    if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat, enc->codec_id),
+                                  &error,
                                   &code)) {
       if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
           avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {

@@ -117,6 +117,47 @@ TEST_F(FixtureGenerator, EveryPresetNameResolves) {
   EXPECT_FALSE(FixturePreset("no-such-preset", recipe));
 }
 
+// The sources of today's formats: 10 bits, colour tags, a variable rate.
+TEST_F(FixtureGenerator, TenBitColourTaggedAndVariableRatePresets) {
+  std::string error;
+  TFixtureRecipe recipe;
+  ASSERT_TRUE(FixturePreset("mp4-hevc10-aac", recipe));
+  recipe.Seconds = 1;
+  const std::string hevc = temp_.File("hevc10.mp4");
+  ASSERT_TRUE(GenerateFixture(recipe, hevc, &error)) << error;
+  TMediaFacts facts;
+  ASSERT_TRUE(ReadMediaFacts(hevc, facts, &error)) << error;
+  const TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+  EXPECT_EQ(video->CodecName, "hevc");
+  EXPECT_EQ(video->PixelFormat, "yuv420p10le");
+  EXPECT_EQ(video->BitDepth, 10);
+  EXPECT_EQ(video->ColorPrimaries, AVCOL_PRI_BT2020);
+  EXPECT_EQ(video->ColorTransfer, AVCOL_TRC_SMPTE2084);
+  EXPECT_EQ(video->ColorRange, AVCOL_RANGE_MPEG);
+  EXPECT_EQ(DecodeFirstFrameIndex(hevc), 0);
+
+  ASSERT_TRUE(FixturePreset("mp4-h264-bt709", recipe));
+  recipe.Seconds = 1;
+  const std::string bt709 = temp_.File("bt709.mp4");
+  ASSERT_TRUE(GenerateFixture(recipe, bt709, &error)) << error;
+  ASSERT_TRUE(ReadMediaFacts(bt709, facts, &error)) << error;
+  video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+  EXPECT_EQ(video->ColorSpace, AVCOL_SPC_BT709);
+  EXPECT_EQ(video->ColorRange, AVCOL_RANGE_JPEG);
+
+  ASSERT_TRUE(FixturePreset("mkv-h264-vfr", recipe));
+  recipe.Seconds = 2;
+  const std::string vfr = temp_.File("vfr.mkv");
+  ASSERT_TRUE(GenerateFixture(recipe, vfr, &error)) << error;
+  std::vector<TDecodedFrame> frames;
+  ASSERT_TRUE(DecodeVideoFrames(vfr, frames, &error)) << error;
+  ASSERT_EQ(int(frames.size()), FixtureFrameCount(recipe));
+  EXPECT_EQ(frames.size(), 38u);  // 25 at 25 fps, then 13 at 12.5 fps
+  EXPECT_EQ(frames[25].PtsUs - frames[24].PtsUs, 40000);
+  EXPECT_EQ(frames[26].PtsUs - frames[25].PtsUs, 80000);
+  EXPECT_EQ(frames.back().Index, 37);
+}
+
 TEST_F(FixtureGenerator, HonoursSizeRateGopAndDuration) {
   TFixtureRecipe recipe;
   recipe.Width = 178;
