@@ -614,6 +614,8 @@ std::string TSplitCheck::PictureText() const {
 std::string TSplitCheck::Summary() const {
   if (!Done) return "the new file could not be checked: " + Problem;
   std::string text = PictureText();
+  // "matched" alone reads as the verdict on the whole file.
+  if (text == "matched" && !Matched()) text = "pictures in place";
   if (HasVideo) {
     text += "; " + std::to_string(Frames) + " frames";
     if (ExpectedFrames >= 0) {

@@ -1,5 +1,7 @@
 #include "app/SplitJob.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -243,6 +245,30 @@ bool FillAudioOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
 
 // Where the output starts and how long it runs, from the marks (ms) and,
 // for marks set from the player, their exact times.
+// At another frame rate than the source's the segment's pictures end on the
+// output's picture grid, not at the end mark; the sound is cut where they end,
+// so that both end together: the segment becomes a whole number of output
+// pictures.
+void RoundToOutputPictures(const TSplitJob& job, TOutputOptions& out) {
+  if (out.DisableVideo || out.RecordingTime <= 0) return;
+  auto number = [](const std::string& text) {
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+  };
+  const double output_rate = number(out.FrameRate);
+  const double source_rate = number(job.SourceFrameRate);
+  if (output_rate <= 0 || source_rate <= 0 ||
+      std::fabs(output_rate - source_rate) <= source_rate * 0.005) {
+    return;
+  }
+  const int64_t length_us =
+      out.RecordingTimeUs > 0 ? out.RecordingTimeUs : out.RecordingTime * int64_t{1000};
+  const double pictures = std::max(1.0, std::round(double(length_us) * output_rate / 1e6));
+  out.RecordingTimeUs = std::llround(pictures * 1e6 / output_rate);
+  out.RecordingTime = int32_t(out.RecordingTimeUs / 1000);
+}
+
 void FillTimes(const TSplitJob& job, int32_t start, int32_t end, TOutputOptions& out) {
   out.StartTime = start;
   out.RecordingTime = end - start;
@@ -257,6 +283,7 @@ void FillTimes(const TSplitJob& job, int32_t start, int32_t end, TOutputOptions&
     if (job.StartExactUs > 0) out.StartTimeUs = job.StartExactUs;
     if (end_us > start_us) out.RecordingTimeUs = end_us - start_us;
   }
+  RoundToOutputPictures(job, out);
 }
 
 }  // namespace

@@ -298,7 +298,7 @@ TEST_F(TSplitRun, AnEndMarkFromThePictureEndsTheFileWithThatPicture) {
   model_.SetMarkAt(1, 1000000, 40000);
   model_.SetMarkAt(2, 2480000, 40000);
   EXPECT_EQ(model_.Panel2, "2.52");
-  EXPECT_EQ(Split(), "Splitting job completed!");
+  ExpectCompleted(Split());
   EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 38));  // 25 to 62
   const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
   ASSERT_TRUE(end && end->Check);
@@ -317,7 +317,7 @@ TEST_F(TSplitRun, AnEndMarkFromThePictureEndsTheFileWithThatPicture) {
   // A typed end is a time: the picture at 2.48 s begins there, after the end.
   sink_.shown.clear();
   model_.Panel2 = "2.48";
-  EXPECT_EQ(Split(), "Splitting job completed!");
+  ExpectCompleted(Split());
   EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 37));  // 25 to 61
   EXPECT_TRUE(model_.Session().LastEnd()->Check->Matched());
 }
@@ -333,7 +333,7 @@ TEST_F(TSplitRun, EveryVolumeValueScalesTheSoundByItsPercent) {
   for (int volume : {50, 100, 150}) {
     SCOPED_TRACE(volume);
     model_.SpinVolume = volume;
-    EXPECT_EQ(Split(), "Splitting job completed!");
+    ExpectCompleted(Split());
     sink_.shown.clear();
     fixtures::TAudioFacts sound;
     ASSERT_TRUE(fixtures::DecodeAudio(model_.LastOutputPath(), sound));
@@ -415,7 +415,7 @@ TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
     Choose(c.Format);
     model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf(c.Size));
     model_.ComboVideoSizeChange(model_.ComboVideoSize);
-    EXPECT_EQ(Split(), "Splitting job completed!");
+    ExpectCompleted(Split());
     sink_.shown.clear();
     // The check compares the pictures as shown, whichever way they were kept.
     EXPECT_FALSE(model_.StatusWarning) << model_.StatusPanel0;
