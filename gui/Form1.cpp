@@ -291,7 +291,8 @@ void TForm1::SpeedButton7Click() {
 }
 
 void TForm1::Exit1Click() {
-  // Ends at once: the close handler does not run, so nothing is stored.
+  // As closing the window: the choices are stored, then the program ends.
+  close();
   QApplication::exit(0);
 }
 

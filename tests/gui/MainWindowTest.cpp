@@ -109,15 +109,15 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   OpenWindow();
   EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
 
-  // "Exit" loses a changed preference; closing the window keeps it.
+  // "Exit" keeps a changed preference, as closing the window does.
   Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
   window_->Exit1Click();
   OpenWindow();
-  EXPECT_FALSE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
-  Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
+  EXPECT_TRUE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+  Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(false);
   window_->close();
   OpenWindow();
-  EXPECT_TRUE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+  EXPECT_FALSE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
 }
 
 TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
