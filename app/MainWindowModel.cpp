@@ -562,6 +562,13 @@ void TMainWindowModel::StartSplit() {
   FFGoConvert();
 }
 
+std::string TMainWindowModel::OutputExplanation() const {
+  TSplitPlan plan;
+  std::string message;
+  if (!BuildSplitPlan(MakeSplitJob(), plan, message)) return std::string();
+  return ExplainOutput(plan.OutputOptions);
+}
+
 TSplitJob TMainWindowModel::MakeSplitJob() const {
   TSplitJob job;
   job.InputFile = EditInputFilename;

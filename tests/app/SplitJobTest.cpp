@@ -188,6 +188,7 @@ TEST_F(TSplitJobTest, ExplanationSaysWhatTheFileWillBe) {
   EXPECT_EQ(ExplainOutput(Plan().OutputOptions), "H.263 176x144 15 fps, 512 Kbps, AMR 7.4 Kbps");
   Choose("BlackBerry AMR Audio (*.amr)");
   EXPECT_EQ(ExplainOutput(Plan().OutputOptions), "AMR 12.2 Kbps");
+  EXPECT_EQ(model_.OutputExplanation(), "AMR 12.2 Kbps");  // the window's line
   // Constant quality named by the option lines wins over a bitrate; lossless sound has none.
   TOutputOptions out;
   out.VideoCodec = "libx264";
