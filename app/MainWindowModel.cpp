@@ -87,6 +87,21 @@ std::optional<int> ReadChoice(TSettingsStore& store, const std::string& name,
   return std::nullopt;
 }
 
+// The stored format: by its text, or, from an older settings file, by its
+// position in the list as it was then, which names the same entry today.
+std::optional<int> ReadFormatChoice(TSettingsStore& store, const TListModel& list) {
+  if (auto text = store.ReadString("ComboOutputFormat")) {
+    const int index = list.IndexOf(*text);
+    if (index >= 0) return index;
+  }
+  if (auto index = store.ReadInteger("ComboOutputFormat")) {
+    const std::vector<std::string>& original = OriginalFormatList();
+    if (*index < 0 || *index >= static_cast<int>(original.size())) return -1;
+    return list.IndexOf(original[static_cast<size_t>(*index)]);
+  }
+  return std::nullopt;
+}
+
 // Selects the stored text's entry, when the list has it.
 void SelectStored(TSettingsStore& store, const std::string& name, TListModel& list) {
   if (auto text = store.ReadString(name)) {
@@ -109,7 +124,7 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
   auto load = [&]() -> bool {
     EditOutputFolder = store.ReadString("Output Folder").value_or(std::string());
     Changed();
-    auto format = ReadChoice(store, "ComboOutputFormat", ComboOutputFormat);
+    auto format = ReadFormatChoice(store, ComboOutputFormat);
     if (!format) return false;
     // A stored format the list does not have counts as none at all.
     ComboOutputFormat.Select(*format < 0 ? 2 : *format);
@@ -187,51 +202,8 @@ void TMainWindowModel::FillLetterBoxList() {
 }
 
 void TMainWindowModel::FillOutputFormats() {
-  static const char* const kEntries[] = {
-      "            ----- General Video Formats -----",
-      "     ",
-      "3GP - Mobile Video Format (*.3gp)",
-      "3G2 - Mobile Video Format (*.3g2)",
-      "ASF - Advance Streaming Format (*.asf)",
-      "AVI - Audio Video Interleave (*.avi)",
-      "AVI - DivX Video (*.avi)",
-      "DVD - VOB (*.vob)",
-      "FLV - Flash Flv Video (*.flv)",
-      "MOV - QuickTime Video (*.mov)",
-      "MP4 - MPEG4 Video (*.mp4)",
-      "MPEG-1 Movie (*.mpg)",
-      "MPEG-2 Movie (*.mpg)",
-      "RM - Real Video (*.rm)",
-      "Super Video CD (*.mpg)",
-      "SWF - Flash Swf Video (*.swf)",
-      "Video CD (*.mpg)",
-      "WMV - Windows Media Video (*.wmv)",
-      "     ",
-      "            ----- Apple iPod & iPhones -----   ",
-      "     ",
-      "Apple TV (*.mp4)",
-      "iPod (*.mp4)",
-      "iPod Touch (*.mp4)",
-      "iPod Video For TV (*.mp4)",
-      "iPhone (*.mp4)",
-      "     ",
-      "            -----     Miscellaneous     -----",
-      "     ",
-      "BlackBerry MPEG-4 Video (*.mp4)",
-      "BlackBerry AVI Video (*.avi)",
-      "BlackBerry 3GP Video (*.3gp)",
-      "BlackBerry AMR Audio (*.amr)",
-      "General Pocket PC Video (*.wmv)",
-      "PSP Video (*.mp4)",
-      "PS3 Video (*.mp4)",
-      "Xbox360 MPEG4 Video (*.mp4)",
-      "Xbox360 AVI Video (*.avi)",
-      "Xbox360 MPEG2 Video (*.mpg)",
-      "Zune Mpeg4 Video (*.mp4)",
-      "Zune WMV Windows Media Video (*.wmv)",
-  };
   ComboOutputFormat.Clear();
-  for (const char* entry : kEntries) ComboOutputFormat.Add(entry);
+  for (const std::string& entry : OriginalFormatList()) ComboOutputFormat.Add(entry);
   ComboOutputFormat.SetDropDownCount(20);
   ComboOutputFormat.Select(3);
 }
@@ -588,6 +560,13 @@ void TMainWindowModel::StartSplit() {
   Splitting = true;
   DisableControls();
   FFGoConvert();
+}
+
+std::string TMainWindowModel::OutputExplanation() const {
+  TSplitPlan plan;
+  std::string message;
+  if (!BuildSplitPlan(MakeSplitJob(), plan, message)) return std::string();
+  return ExplainOutput(plan.OutputOptions);
 }
 
 TSplitJob TMainWindowModel::MakeSplitJob() const {

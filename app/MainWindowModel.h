@@ -222,6 +222,10 @@ class TMainWindowModel {
   void FFGoConvert();
   // The split the window describes right now.
   TSplitJob MakeSplitJob() const;
+  // The line under the format list: what the file would be with the current
+  // choices (ExplainOutput of the plan the split would run); empty while the
+  // choices make no plan.
+  std::string OutputExplanation() const;
   // The output path of the split that runs (or ran) last.
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
 

@@ -220,6 +220,53 @@ const std::vector<Quality>& PresetTable() {
   return table;
 }
 
+const std::vector<std::string>& OriginalFormatList() {
+  static const std::vector<std::string> list = {
+      "            ----- General Video Formats -----",
+      "     ",
+      "3GP - Mobile Video Format (*.3gp)",
+      "3G2 - Mobile Video Format (*.3g2)",
+      "ASF - Advance Streaming Format (*.asf)",
+      "AVI - Audio Video Interleave (*.avi)",
+      "AVI - DivX Video (*.avi)",
+      "DVD - VOB (*.vob)",
+      "FLV - Flash Flv Video (*.flv)",
+      "MOV - QuickTime Video (*.mov)",
+      "MP4 - MPEG4 Video (*.mp4)",
+      "MPEG-1 Movie (*.mpg)",
+      "MPEG-2 Movie (*.mpg)",
+      "RM - Real Video (*.rm)",
+      "Super Video CD (*.mpg)",
+      "SWF - Flash Swf Video (*.swf)",
+      "Video CD (*.mpg)",
+      "WMV - Windows Media Video (*.wmv)",
+      "     ",
+      "            ----- Apple iPod & iPhones -----   ",
+      "     ",
+      "Apple TV (*.mp4)",
+      "iPod (*.mp4)",
+      "iPod Touch (*.mp4)",
+      "iPod Video For TV (*.mp4)",
+      "iPhone (*.mp4)",
+      "     ",
+      "            -----     Miscellaneous     -----",
+      "     ",
+      "BlackBerry MPEG-4 Video (*.mp4)",
+      "BlackBerry AVI Video (*.avi)",
+      "BlackBerry 3GP Video (*.3gp)",
+      "BlackBerry AMR Audio (*.amr)",
+      "General Pocket PC Video (*.wmv)",
+      "PSP Video (*.mp4)",
+      "PS3 Video (*.mp4)",
+      "Xbox360 MPEG4 Video (*.mp4)",
+      "Xbox360 AVI Video (*.avi)",
+      "Xbox360 MPEG2 Video (*.mpg)",
+      "Zune Mpeg4 Video (*.mp4)",
+      "Zune WMV Windows Media Video (*.wmv)",
+  };
+  return list;
+}
+
 const Quality* FindPreset(const std::string& text) {
   const std::string key = Trim(text);
   for (const Quality& row : PresetTable()) {

@@ -38,4 +38,10 @@ const std::vector<Quality>& PresetTable();
 // null when none does.
 const Quality* FindPreset(const std::string& text);
 
+// The format list's entries as it has always shown them, group captions and
+// spacer lines included, in order. A settings file that stored the chosen
+// format as a position in the list means a position in this list, whatever
+// the list shows today.
+const std::vector<std::string>& OriginalFormatList();
+
 }  // namespace kelvane

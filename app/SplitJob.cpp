@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <sstream>
 
@@ -313,6 +315,94 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
 
   plan.OutputPath = OutputPathFor(job);
   return true;
+}
+
+namespace {
+
+std::string ShownCodecName(const std::string& encoder,
+                           std::initializer_list<std::pair<const char*, const char*>> names) {
+  for (const auto& [name, shown] : names) {
+    if (encoder == name) return shown;
+  }
+  std::string upper = encoder;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper;
+}
+
+// The value of `key=` in the option lines, or empty.
+std::string OptionValue(const std::string& lines, const std::string& key) {
+  std::istringstream in(lines);
+  std::string line;
+  std::string value;
+  while (std::getline(in, line)) {
+    line = Trim(line);
+    if (line.rfind(key + "=", 0) == 0) value = line.substr(key.size() + 1);
+  }
+  return value;
+}
+
+std::string KbpsText(int32_t bits_per_second) {
+  std::ostringstream text;
+  text << bits_per_second / 1000.0 << " Kbps";
+  return text.str();
+}
+
+}  // namespace
+
+std::string ExplainOutput(const TOutputOptions& out) {
+  std::string video;
+  if (!out.DisableVideo) {
+    video = ShownCodecName(out.VideoCodec, {{"libx264", "H.264"},
+                                            {"libx265", "H.265"},
+                                            {"libsvtav1", "AV1"},
+                                            {"libvpx-vp9", "VP9"},
+                                            {"mpeg4", "MPEG-4"},
+                                            {"libxvid", "MPEG-4"},
+                                            {"h263", "H.263"},
+                                            {"msmpeg4", "MS MPEG-4"},
+                                            {"wmv2", "WMV"},
+                                            {"flv", "Flash Video"},
+                                            {"mpeg1video", "MPEG-1"},
+                                            {"mpeg2video", "MPEG-2"},
+                                            {"rv10", "RealVideo 1"},
+                                            {"rv20", "RealVideo 2"},
+                                            {"gif", "GIF"}});
+    std::string size = out.FrameSize;
+    int width = 0;
+    int height = 0;
+    if (std::sscanf(size.c_str(), "%dx%d", &width, &height) == 2) {
+      width += std::max(0, out.PadLeft) + std::max(0, out.PadRight);
+      height += std::max(0, out.PadTop) + std::max(0, out.PadBottom);
+      size = std::to_string(width) + "x" + std::to_string(height);
+    }
+    if (!size.empty()) video += " " + size;
+    if (!Trim(out.FrameRate).empty()) video += " " + Trim(out.FrameRate) + " fps";
+    const std::string crf = OptionValue(out.ExtOptions, "crf");
+    if (!crf.empty()) {
+      video += ", quality " + crf;
+    } else if (out.VideoBitrate > 0) {
+      video += ", " + KbpsText(out.VideoBitrate);
+    }
+  }
+  std::string audio;
+  if (!out.DisableAudio) {
+    audio = ShownCodecName(out.AudioCodec, {{"aac", "AAC"},
+                                            {"libmp3lame", "MP3"},
+                                            {"libopus", "Opus"},
+                                            {"flac", "FLAC"},
+                                            {"pcm_s16le", "PCM"},
+                                            {"mp2", "MP2"},
+                                            {"ac3", "AC-3"},
+                                            {"wmav2", "WMA"},
+                                            {"libopencore_amrnb", "AMR"},
+                                            {"libvorbis", "Vorbis"}});
+    if (out.AudioBitrate > 0 && out.AudioCodec != "flac" && out.AudioCodec.rfind("pcm_", 0) != 0) {
+      audio += " " + KbpsText(out.AudioBitrate);
+    }
+  }
+  if (video.empty()) return audio.empty() ? "no pictures, no sound" : audio;
+  return audio.empty() ? video + ", no sound" : video + ", " + audio;
 }
 
 }  // namespace kelvane

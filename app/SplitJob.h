@@ -90,4 +90,11 @@ std::string OutputFolderProblem(const std::string& folder);
 // selection, ...); nothing has been started then.
 bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message);
 
+// One line of what the planned file will be, for the window and the command
+// line: "H.264 1920x1080 30 fps, quality 22, AAC 160 Kbps", "MPEG-4 352x288
+// 25 fps, 1200 Kbps, AMR 7.4 Kbps", "MP3 128 Kbps". The picture size is the
+// whole frame, bars included; "quality N" is the encoder's constant quality
+// when the option lines set one.
+std::string ExplainOutput(const TOutputOptions& out);
+
 }  // namespace kelvane

@@ -109,6 +109,16 @@ void TProgressReporter::Started(const std::string& input, const std::string& out
   }
 }
 
+void TProgressReporter::Explained(const std::string& line) {
+  if (mode_ == TMode::Json) {
+    fprintf(out_, "{\"event\":\"plan\",\"text\":%s}\n", JsonString(line).c_str());
+    fflush(out_);
+  } else {
+    fprintf(err_, "Output: %s\n", line.c_str());
+    fflush(err_);
+  }
+}
+
 void TProgressReporter::Progress(const TProgressValues& values) {
   const int64_t elapsed = ElapsedMs();
   switch (mode_) {

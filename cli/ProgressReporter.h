@@ -37,6 +37,8 @@ class TProgressReporter {
   TProgressReporter(TMode mode, FILE* out, FILE* err);
 
   void Started(const std::string& input, const std::string& output);
+  // The one line of what the file will be, before the split starts.
+  void Explained(const std::string& line);
   void Progress(const TProgressValues& values);
   void PauseBegan();
   void PauseEnded();

@@ -483,6 +483,12 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   job.Overwrite = options.Overwrite;
   job.Volume = volume;
 
+  {
+    // What the file will be, from the same plan the split runs.
+    TSplitPlan plan;
+    std::string ignored;
+    if (BuildSplitPlan(job, plan, ignored)) reporter.Explained(ExplainOutput(plan.OutputOptions));
+  }
   TSignalScope signals;
   TSplitSession& session = model.Session();
   session.CheckOutput = !options.NoCheck;

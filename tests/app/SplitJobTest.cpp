@@ -180,6 +180,29 @@ TEST_F(TSplitJobTest, AudioOnlyPresetLeavesVideoFieldsAlone) {
   EXPECT_EQ(out.AudioChannels, 1);
 }
 
+TEST_F(TSplitJobTest, ExplanationSaysWhatTheFileWillBe) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  EXPECT_EQ(ExplainOutput(Plan().OutputOptions), "MPEG-4 640x480 30 fps, 1500 Kbps, AAC 128 Kbps");
+  // The whole frame, bars included.
+  Choose("BlackBerry 3GP Video (*.3gp)");
+  EXPECT_EQ(ExplainOutput(Plan().OutputOptions), "H.263 176x144 15 fps, 512 Kbps, AMR 7.4 Kbps");
+  Choose("BlackBerry AMR Audio (*.amr)");
+  EXPECT_EQ(ExplainOutput(Plan().OutputOptions), "AMR 12.2 Kbps");
+  EXPECT_EQ(model_.OutputExplanation(), "AMR 12.2 Kbps");  // the window's line
+  // Constant quality named by the option lines wins over a bitrate; lossless sound has none.
+  TOutputOptions out;
+  out.VideoCodec = "libx264";
+  out.FrameSize = "1920x1080";
+  out.FrameRate = "30";
+  out.ExtOptions = "preset=fast\ncrf=22\nmovflags=+faststart";
+  out.AudioCodec = "aac";
+  out.AudioBitrate = 160000;
+  EXPECT_EQ(ExplainOutput(out), "H.264 1920x1080 30 fps, quality 22, AAC 160 Kbps");
+  out.AudioCodec = "flac";
+  out.DisableVideo = true;
+  EXPECT_EQ(ExplainOutput(out), "FLAC");
+}
+
 TEST_F(TSplitJobTest, NoLetterboxScalesToTheChosenSize) {
   Choose("Video CD (*.mpg)");
   model_.SourceSize = "1280x720";

@@ -143,6 +143,7 @@ TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
   TRun run = Run({"--json", "--start", "1", "--end", "3", "--format", "MP4 - MPEG4 Video (*.mp4)",
                   "--output-dir", temp_.File("out"), clip});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("{\"event\":\"plan\",\"text\":\"MPEG-4 "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("{\"event\":\"start\""), std::string::npos);
   EXPECT_NE(run.out.find("\"event\":\"result\",\"outcome\":\"finished\""), std::string::npos)
       << run.out;
@@ -188,6 +189,8 @@ TEST_F(SplitCommandTest, MarksAsPeopleWriteThem) {
                           "end, 4.00."),
             std::string::npos)
       << past.err;
+  // What the file will be, before the split starts.
+  EXPECT_LT(past.err.find("Output: MPEG-4 320x240 25 fps, 1500 Kbps, AAC 128 Kbps\n"), past.err.find("Splitting ")) << past.err;
 }
 
 // Ctrl-Z pauses the split and stops the process until it is continued; Ctrl-C
