@@ -45,6 +45,13 @@ void TPreviewControl::SetDisplayTarget(TDisplayTarget* target, int32_t width, in
   area_height_ = height;
 }
 
+void TPreviewControl::DisplayResized(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0 || (width == area_width_ && height == area_height_)) return;
+  area_width_ = width;
+  area_height_ = height;
+  player_.DisplayResized(width, height);
+}
+
 void TPreviewControl::OpenFile(const std::string& path) {
   if (model_.Splitting) return;
   // Whatever the player showed goes, in every state (paused too): from now on

@@ -41,6 +41,9 @@ class TPreviewControl {
   TFFPlayer& Player() { return player_; }
   // Where the pictures go, and the size of the area they are scaled to.
   void SetDisplayTarget(TDisplayTarget* target, int32_t width, int32_t height);
+  // The display area got a new size (the window grew, full screen): the
+  // player draws at that size from now on.
+  void DisplayResized(int32_t width, int32_t height);
 
   // ---- What the view shows ----
   // The track bar, in microseconds of the file: 0 .. TrackBarMax.

@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -74,9 +75,14 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   setAcceptDrops(true);
   preview_ = std::make_unique<TPreviewControl>(model_, messages_);
 
-  auto* client = new QWidget(this);
+  // Below 857 x 541 the controls keep their size and the area scrolls.
+  auto* scroll = new QScrollArea(this);
+  scroll->setObjectName(QStringLiteral("ScrollClient"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  auto* client = new QWidget;
   client->setObjectName(QStringLiteral("ClientArea"));
-  setCentralWidget(client);
+  client_ = client;
   form2_ = new TForm2(model_, this);
   form3_ = new TForm3(model_, this);
   about_ = new TFormAbout(this);
@@ -93,8 +99,12 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   statusBar()->setSizeGripEnabled(false);
   statusBar()->addWidget(status_panel0_);
   statusBar()->addWidget(status_panel1_, 1);
-  // The client area (controls and status bar) is 857 x 541; the menu bar sits above it.
-  client->setFixedSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
+  // The client area (controls and status bar) is 857 x 541 at least; the menu
+  // bar sits above it.
+  client->setMinimumSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
+  KeepLayout(client);
+  scroll->setWidget(client);
+  setCentralWidget(scroll);
 
   // Hints stay up for 30 seconds.
   for (QWidget* widget : findChildren<QWidget*>()) {
@@ -111,7 +121,7 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   model_.LoadSettings(settings_);  // as the About box is made
   form2_->Refresh();
   Refresh();
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  resize(kClientWidth, menu_bar_->sizeHint().height() + kClientHeight);
 }
 
 TForm1::~TForm1() {
@@ -338,6 +348,7 @@ void TForm1::dropEvent(QDropEvent* event) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client_ && event->type() == QEvent::Resize) LayOutClient();
   // While a split runs the menu bar's items do not open; they are not greyed.
   if (watched == menu_bar_ && !model_.ControlsEnabled) {
     switch (event->type()) {

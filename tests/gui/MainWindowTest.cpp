@@ -10,6 +10,9 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QMimeData>
 #include <filesystem>
@@ -67,10 +70,9 @@ std::string CutOff(const std::string& path, size_t bytes, const std::string& to)
 }
 
 TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
-  // The window: fixed, 857 x 541 below the menu bar, every control by name.
+  // The window: opens at 857 x 541 below the menu bar, every control by name.
   EXPECT_EQ(window_->centralWidget()->width(), 857);
   EXPECT_EQ(window_->centralWidget()->height() + window_->statusBar()->height(), 541);
-  EXPECT_EQ(window_->minimumSize(), window_->maximumSize());
   for (const char* name :
        {"PanelPlay", "TrackBar1", "Image1", "Image2", "Panel1", "Panel2", "Panel3",
         "ButtonClearMarks", "ButtonMarkStart", "ButtonMarkEnd", "ButtonPlay", "ButtonPause",
@@ -118,6 +120,54 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   window_->close();
   OpenWindow();
   EXPECT_FALSE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+}
+
+TEST_F(TWindowTest, ALargerWindowGrowsThePreviewASmallerOneScrolls) {
+  auto* preview = Control<TPlayPanel>("PanelPlay");
+  auto* bar = Control<TTrackBar>("TrackBar1");
+  auto* start = Control<QPushButton>("ButtonStart");
+  auto* play = Control<QPushButton>("ButtonPlay");
+  const QRect small_start = start->geometry();
+  const QSize small_preview = preview->size();
+  const int small_bar = bar->width();
+  const int small_play_y = play->y();
+
+  window_->resize(857 + 400, window_->height() + 300);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(preview->size(), small_preview + QSize(400, 300));
+  EXPECT_EQ(bar->width(), small_bar + 400);
+  EXPECT_EQ(play->y(), small_play_y + 300);
+  // The output side keeps its size and moves with the right edge.
+  EXPECT_EQ(start->geometry(), small_start.translated(400, 0));
+
+  // Smaller than it opens: every control keeps its size and can be scrolled to.
+  window_->resize(600, 400);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(preview->size(), small_preview);
+  EXPECT_EQ(start->geometry(), small_start);
+  auto* scroll = Control<QScrollArea>("ScrollClient");
+  scroll->ensureWidgetVisible(start, 0, 0);
+  QCoreApplication::processEvents();
+  const QRect seen(start->mapTo(scroll->viewport(), QPoint(0, 0)), start->size());
+  EXPECT_TRUE(scroll->viewport()->rect().contains(seen));
+
+  // F11 or a double-click shows the preview alone on the screen; Esc and a
+  // double-click come back to the window.
+  Trigger(window_.get(), "ActionFullScreen");
+  EXPECT_TRUE(preview->isWindow() && preview->isFullScreen());
+  Trigger(window_.get(), "ActionLeaveFullScreen");
+  EXPECT_FALSE(preview->isWindow());
+  EXPECT_EQ(preview->size(), small_preview);
+  auto double_click = [preview] {
+    QMouseEvent click(QEvent::MouseButtonDblClick, QPointF(10, 10), preview->mapToGlobal(QPointF(10, 10)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(preview, &click);
+  };
+  double_click();
+  EXPECT_TRUE(preview->isFullScreen());
+  double_click();
+  EXPECT_FALSE(preview->isWindow());
+  EXPECT_FALSE(window_->findChild<QAction*>(QStringLiteral("ActionLeaveFullScreen"))->isEnabled());
 }
 
 TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
