@@ -4,6 +4,7 @@
 #include <chrono>
 #include <utility>
 
+#include "app/MarkTime.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/MainThread.h"
@@ -186,6 +187,12 @@ void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
   TrackBarMax = std::max<int64_t>(ADuration, 0);
   TrackBarPosition = 0;
   Changed();
+}
+
+std::string TPreviewControl::PositionReadable() const {
+  if (TrackBarMax <= 0) return {};
+  return ReadableTime(model_.PlayPosition, player_.ShownFrame().Duration) + " / " +
+         ReadableTime(TrackBarMax);
 }
 
 void TPreviewControl::PlayerPosition(int64_t APTS) {

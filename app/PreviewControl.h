@@ -46,6 +46,9 @@ class TPreviewControl {
   void DisplayResized(int32_t width, int32_t height);
 
   // ---- What the view shows ----
+  // The position and the file's length as people read them
+  // ("0:21:06.533 · frame 37996 / 0:30:00.000"); empty without a file.
+  std::string PositionReadable() const;
   // The track bar, in microseconds of the file: 0 .. TrackBarMax.
   int64_t TrackBarMax = 0;
   int64_t TrackBarPosition = 0;

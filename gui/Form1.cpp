@@ -99,6 +99,9 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   statusBar()->setSizeGripEnabled(false);
   statusBar()->addWidget(status_panel0_);
   statusBar()->addWidget(status_panel1_, 1);
+  status_time_ = new QLabel(this);
+  status_time_->setObjectName(QStringLiteral("StatusTime"));
+  statusBar()->addPermanentWidget(status_time_);
   // The client area (controls and status bar) is 857 x 541 at least; the menu
   // bar sits above it.
   client->setMinimumSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
@@ -249,6 +252,7 @@ void TForm1::Refresh() {
   panel3_->SetText(text(model_.Panel3));
   panel_progress_->setText(text(model_.Panelprogress));
   status_panel0_->setText(text(model_.StatusPanel0));
+  status_time_->setText(text(preview_->PositionReadable()));
   status_panel0_->setStyleSheet(model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;")
                                                      : QString());
   status_panel1_->setText(text(model_.StatusPanel1));

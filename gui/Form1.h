@@ -117,6 +117,7 @@ class TForm1 : public QMainWindow {
   QLabel* panel_progress_ = nullptr;
   QLabel* status_panel0_ = nullptr;
   QLabel* status_panel1_ = nullptr;
+  QLabel* status_time_ = nullptr;  // the position and length as people read them
   QMenuBar* menu_bar_ = nullptr;
   QWidget* client_ = nullptr;
   // Each control of the client area with its place at 857 x 541 and how it

@@ -252,6 +252,12 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   EXPECT_EQ(window_->Model().PlayPosition - at, 40000);
   Trigger(window_.get(), "ActionPreviousFrame");
   EXPECT_EQ(window_->Model().PlayPosition, at);
+  // Beside the panels' seconds, the time as people read it, the frame and the length.
+  const int frame = static_cast<int>(at / 40000);
+  char readable[80];
+  std::snprintf(readable, sizeof readable, "0:00:%02d.%03d \u00b7 frame %d / 0:00:04.000",
+                frame / 25, frame % 25 * 40, frame);
+  EXPECT_EQ(Control<QLabel>("StatusTime")->text(), QString::fromUtf8(readable));
 
   // Mark Start from the key, Mark End one second on: exact times, fitted thumbnails.
   Trigger(window_.get(), "ActionMarkStart");
