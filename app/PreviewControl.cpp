@@ -1,7 +1,9 @@
 #include "app/PreviewControl.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "app/MarkTime.h"
@@ -271,6 +273,34 @@ void TPreviewControl::StepFrame(int direction) {
     TrackBarPosition = model_.PlayPosition;
     Changed();
   }
+}
+
+bool TPreviewControl::GoToTime(const std::string& text) {
+  if (model_.Splitting) return false;
+  if (!player_.Active()) {
+    messages_.ShowMessage("Go to Time", "Open and play a file first: there is nothing to go to.");
+    return false;
+  }
+  const std::string typed = Trim(text);
+  std::optional<int64_t> target;
+  const std::string frame_word = "frame";
+  if (typed.compare(0, frame_word.size(), frame_word) == 0) {
+    const std::string number = Trim(typed.substr(frame_word.size()));
+    const int64_t duration = player_.ShownFrame().Duration;
+    const bool digits = !number.empty() && number.size() < 10 &&
+                        std::all_of(number.begin(), number.end(),
+                                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (digits && duration > 0) target = std::stoll(number) * duration;
+  } else if (const std::optional<int64_t> hundredths = MarkHundredths(typed)) {
+    target = *hundredths * 10000;
+  }
+  if (!target) {
+    messages_.ShowMessage("Go to Time", "\"" + typed + "\" is not a time. Type " + MarkForms() +
+                                            ", or a picture's number (frame 250).");
+    return false;
+  }
+  SeekTo(*target);
+  return true;
 }
 
 void TPreviewControl::SeekBy(int64_t delta) { SeekTo(model_.PlayPosition + delta); }

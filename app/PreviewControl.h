@@ -93,6 +93,9 @@ class TPreviewControl {
   void StepFrame(int direction);   // Left / Right: one picture, paused
   void SeekBy(int64_t delta);      // Shift+Left / Shift+Right: µs
   void SeekTo(int64_t position);   // Home / End, and the above
+  // Go to Time (Ctrl+G): any form a mark is typed in, or "frame 37996". A
+  // text that is neither, or no file playing, is said to the user; false then.
+  bool GoToTime(const std::string& text);
 
  private:
   void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);

@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -76,6 +77,20 @@ void TForm1::BuildMenu() {
       ->setObjectName(QStringLiteral("Exit1"));
   QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
   AddPlaybackActions(playback);
+  QAction* go_to = playback->addAction(QStringLiteral("Go to Time..."), this, [this] {
+    if (model_.Splitting) return;
+    auto* dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("GoToTime"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Go to Time"));
+    dialog->setLabelText(QStringLiteral(
+        "Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
+    connect(dialog, &QInputDialog::textValueSelected, this,
+            [this](const QString& text) { preview_->GoToTime(text.toStdString()); });
+    dialog->open();
+  });
+  go_to->setObjectName(QStringLiteral("ActionGoToTime"));
+  go_to->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
   playback->addSeparator();
   // Both keys work in the full-screen preview too, a window of its own.
   QAction* full = playback->addAction(QStringLiteral("Full Screen Preview"), this,

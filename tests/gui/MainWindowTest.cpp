@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -252,12 +253,34 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   EXPECT_EQ(window_->Model().PlayPosition - at, 40000);
   Trigger(window_.get(), "ActionPreviousFrame");
   EXPECT_EQ(window_->Model().PlayPosition, at);
+  const std::string at_text = "frame " + std::to_string(at / 40000);
   // Beside the panels' seconds, the time as people read it, the frame and the length.
   const int frame = static_cast<int>(at / 40000);
   char readable[80];
   std::snprintf(readable, sizeof readable, "0:00:%02d.%03d \u00b7 frame %d / 0:00:04.000",
                 frame / 25, frame % 25 * 40, frame);
   EXPECT_EQ(Control<QLabel>("StatusTime")->text(), QString::fromUtf8(readable));
+
+  // Go to Time (Ctrl+G) takes the marks' forms and a picture's number.
+  auto go_to = [this](const char* typed) {
+    Trigger(window_.get(), "ActionGoToTime");
+    auto* dialog = window_->findChild<QInputDialog*>(QStringLiteral("GoToTime"));
+    EXPECT_NE(dialog, nullptr);
+    if (!dialog) return;
+    dialog->setTextValue(QString::fromUtf8(typed));
+    dialog->accept();
+    delete dialog;
+  };
+  go_to("0:00:02.2");
+  EXPECT_EQ(window_->Model().PlayPosition, 2200000);
+  go_to("frame 30");
+  EXPECT_EQ(window_->Model().PlayPosition, 1200000);
+  go_to("2.5.1");
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  EXPECT_NE(sink_.Texts()[0].find("\"2.5.1\" is not a time."), std::string::npos);
+  EXPECT_EQ(window_->Model().PlayPosition, 1200000);
+  go_to(at_text.c_str());
+  EXPECT_EQ(window_->Model().PlayPosition, at);
 
   // Mark Start from the key, Mark End one second on: exact times, fitted thumbnails.
   Trigger(window_.get(), "ActionMarkStart");
