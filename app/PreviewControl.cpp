@@ -204,6 +204,10 @@ void TPreviewControl::PlayerPosition(int64_t APTS) {
 }
 
 void TPreviewControl::TimerPlayTimer() {
+  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
+    segment_end_ = -1;
+    if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+  }
   // The bar moves forward by itself; back only when the user moves it.
   if (TrackBarPosition <= model_.PlayPosition) {
     TrackBarPosition = model_.PlayPosition;
@@ -301,6 +305,48 @@ bool TPreviewControl::GoToTime(const std::string& text) {
   }
   SeekTo(*target);
   return true;
+}
+
+void TPreviewControl::Shuttle(char key) {
+  if (model_.Splitting) return;
+  const bool playing = player_.Active() && !player_.Paused();
+  segment_end_ = -1;
+  if (key == 'J') {
+    SeekBy(-1000000);
+  } else if (key == 'K') {
+    if (playing) ButtonPauseClick();
+  } else if (key == 'L') {
+    if (!playing) {
+      SpeedButton4Click();
+    } else {
+      model_.StatusPanel0 = "Playing at normal speed: this player has no faster one";
+      Changed();
+    }
+  }
+}
+
+int64_t TPreviewControl::MarkPosition(int which) const {
+  const TMainWindowModel::TExactMark& exact = which == 0 ? model_.ExactStart : model_.ExactEnd;
+  const std::string& text = which == 0 ? model_.Panel1 : model_.Panel2;
+  if (exact.Time >= 0 && text == exact.Text) return exact.Time;
+  const std::optional<int64_t> hundredths = MarkHundredths(text);
+  if (!hundredths || (which == 1 && *hundredths == 0)) return -1;
+  return *hundredths * 10000;
+}
+
+void TPreviewControl::GoToMark(int which) {
+  const int64_t position = MarkPosition(which);
+  if (position >= 0) SeekTo(position);
+}
+
+void TPreviewControl::PlaySegment() {
+  if (model_.Splitting || !player_.Active()) return;
+  const int64_t start = std::max<int64_t>(MarkPosition(0), 0);
+  const int64_t end = MarkPosition(1);
+  if (end <= start) return;
+  SeekTo(start);
+  if (player_.Paused()) SpeedButton4Click();
+  segment_end_ = end;
 }
 
 void TPreviewControl::SeekBy(int64_t delta) { SeekTo(model_.PlayPosition + delta); }

@@ -96,6 +96,13 @@ class TPreviewControl {
   // Go to Time (Ctrl+G): any form a mark is typed in, or "frame 37996". A
   // text that is neither, or no file playing, is said to the user; false then.
   bool GoToTime(const std::string& text);
+  // J / K / L: J jumps one second back, K pauses, L plays; L while playing
+  // says that the player has no faster speed (in StatusPanel0).
+  void Shuttle(char key);
+  // "[" / "]": to the start / end mark (0: start, 1: end); nothing without it.
+  void GoToMark(int which);
+  // Shift+Space: plays from the start mark and pauses at the end mark.
+  void PlaySegment();
 
  private:
   void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
@@ -109,6 +116,10 @@ class TPreviewControl {
   TMainWindowModel& model_;
   TMessageSink& messages_;
   TDisplayTarget* target_ = nullptr;
+  // The mark's time in microseconds (exact when the panel still shows the
+  // marked picture's time); -1 when there is none.
+  int64_t MarkPosition(int which) const;
+  int64_t segment_end_ = -1;  // PlaySegment pauses here; -1: not playing one
   int32_t area_width_ = 412;
   int32_t area_height_ = 307;
   // What StopForSplit found playing (File empty: nothing).

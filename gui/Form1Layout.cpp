@@ -111,6 +111,18 @@ void TForm1::BuildMenu() {
   QMenu* about = menu_bar_->addMenu(QStringLiteral("About"));
   about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFile1Click(); })
       ->setObjectName(QStringLiteral("OpenHelpFile1"));
+  // The keys as the Playback menu binds them, so the list cannot drift.
+  about->addAction(QStringLiteral("Keys"), this, [this, playback] {
+        std::string keys;
+        for (QAction* action : playback->actions()) {
+          if (action->shortcut().isEmpty()) continue;
+          keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() + "\t" +
+                  action->text().remove(QStringLiteral("...")).toStdString() + "\n";
+        }
+        keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
+        messages_.ShowMessage("Keys", keys);
+      })
+      ->setObjectName(QStringLiteral("HelpKeys1"));
   about->addSeparator();
   about->addAction(QStringLiteral("Visit Our Website"), this, [] { TFormAbout::Label2Click(); })
       ->setObjectName(QStringLiteral("VisitOrvathWebsite1"));

@@ -299,6 +299,35 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   EXPECT_NE(thumb.pixelColor(58, 1), bar);
   EXPECT_NE(thumb.pixelColor(58, 87), bar);
 
+  // "[" / "]" go to the marks; Shift+Space plays the marked part and pauses at its end.
+  Trigger(window_.get(), "ActionGoToMarkStart");
+  EXPECT_EQ(window_->Model().PlayPosition, at);
+  Trigger(window_.get(), "ActionGoToMarkEnd");
+  EXPECT_EQ(window_->Model().PlayPosition, at + 1040000);
+  Trigger(window_.get(), "ActionPlaySegment");
+  EXPECT_EQ(window_->Model().PlayPosition, at);
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().Paused(); }, 5s));
+  EXPECT_GE(window_->Model().PlayPosition, at + 1040000);
+  EXPECT_LT(window_->Model().PlayPosition, at + 1400000);
+  // J jumps back, L plays (and says it has no faster speed), K pauses.
+  const int64_t before_j = window_->Model().PlayPosition;
+  Trigger(window_.get(), "ActionShuttleBack");
+  EXPECT_EQ(window_->Model().PlayPosition, before_j - 1000000);
+  Trigger(window_.get(), "ActionShuttleForward");
+  EXPECT_FALSE(window_->Player().Paused());
+  Trigger(window_.get(), "ActionShuttleForward");
+  EXPECT_EQ(window_->Model().StatusPanel0, "Playing at normal speed: this player has no faster one");
+  Trigger(window_.get(), "ActionShuttlePause");
+  EXPECT_TRUE(window_->Player().Paused());
+
+  // About > Keys lists them.
+  sink_.shown.clear();
+  Trigger(window_.get(), "HelpKeys1");
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  for (const char* key : {"J\t", "K\t", "L\t", "[\t", "]\t", "Shift+Space\t", "Ctrl+G\t", "F11\t"}) {
+    EXPECT_NE(sink_.Texts()[0].find(key), std::string::npos) << key;
+  }
+
   // Stop, then Pause before anything plays: Play only clears it, the next Play opens.
   Click("buttonStop");
   EXPECT_FALSE(window_->Player().Active());
