@@ -1,6 +1,8 @@
 #include "app/MarkTime.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdint>
 
 #include "app/TextUtils.h"
@@ -62,6 +64,20 @@ std::optional<std::string> MarkText(const std::string& text) {
   const std::optional<int64_t> hundredths = MarkHundredths(text);
   if (!hundredths) return std::nullopt;
   return MarkFromHundredths(*hundredths);
+}
+
+std::string ReadableTime(int64_t microseconds, int64_t frame_duration) {
+  const int64_t us = std::max<int64_t>(microseconds, 0);
+  const int64_t ms = (us + 500) / 1000;
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
+                static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                static_cast<long long>(ms % 1000));
+  std::string readable = text;
+  if (frame_duration > 0) {
+    readable += " \xC2\xB7 frame " + std::to_string((us + frame_duration / 2) / frame_duration);
+  }
+  return readable;
 }
 
 std::string MarkForms() {

@@ -25,6 +25,11 @@ std::string MarkFromHundredths(int64_t hundredths);
 // when MarkHundredths refuses it.
 std::optional<std::string> MarkText(const std::string& text);
 
+// A time as people read it, to the millisecond, with the number of the picture
+// shown then when a picture's duration is known: "0:21:06.533 · frame 37996".
+// The marks' panels keep their seconds with two decimals; this is shown beside.
+std::string ReadableTime(int64_t microseconds, int64_t frame_duration = -1);
+
 // The forms MarkHundredths reads, for messages: "seconds (83.46), minutes and
 // seconds (1:23.46) or hours, minutes and seconds (0:01:23.46)".
 std::string MarkForms();

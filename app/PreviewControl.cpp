@@ -1,9 +1,12 @@
 #include "app/PreviewControl.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <optional>
 #include <utility>
 
+#include "app/MarkTime.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/MainThread.h"
@@ -43,6 +46,13 @@ void TPreviewControl::SetDisplayTarget(TDisplayTarget* target, int32_t width, in
   target_ = target;
   area_width_ = width;
   area_height_ = height;
+}
+
+void TPreviewControl::DisplayResized(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0 || (width == area_width_ && height == area_height_)) return;
+  area_width_ = width;
+  area_height_ = height;
+  player_.DisplayResized(width, height);
 }
 
 void TPreviewControl::OpenFile(const std::string& path) {
@@ -181,6 +191,12 @@ void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
   Changed();
 }
 
+std::string TPreviewControl::PositionReadable() const {
+  if (TrackBarMax <= 0) return {};
+  return ReadableTime(model_.PlayPosition, player_.ShownFrame().Duration) + " / " +
+         ReadableTime(TrackBarMax);
+}
+
 void TPreviewControl::PlayerPosition(int64_t APTS) {
   model_.Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
   if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
@@ -188,6 +204,10 @@ void TPreviewControl::PlayerPosition(int64_t APTS) {
 }
 
 void TPreviewControl::TimerPlayTimer() {
+  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
+    segment_end_ = -1;
+    if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+  }
   // The bar moves forward by itself; back only when the user moves it.
   if (TrackBarPosition <= model_.PlayPosition) {
     TrackBarPosition = model_.PlayPosition;
@@ -257,6 +277,76 @@ void TPreviewControl::StepFrame(int direction) {
     TrackBarPosition = model_.PlayPosition;
     Changed();
   }
+}
+
+bool TPreviewControl::GoToTime(const std::string& text) {
+  if (model_.Splitting) return false;
+  if (!player_.Active()) {
+    messages_.ShowMessage("Go to Time", "Open and play a file first: there is nothing to go to.");
+    return false;
+  }
+  const std::string typed = Trim(text);
+  std::optional<int64_t> target;
+  const std::string frame_word = "frame";
+  if (typed.compare(0, frame_word.size(), frame_word) == 0) {
+    const std::string number = Trim(typed.substr(frame_word.size()));
+    const int64_t duration = player_.ShownFrame().Duration;
+    const bool digits = !number.empty() && number.size() < 10 &&
+                        std::all_of(number.begin(), number.end(),
+                                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (digits && duration > 0) target = std::stoll(number) * duration;
+  } else if (const std::optional<int64_t> hundredths = MarkHundredths(typed)) {
+    target = *hundredths * 10000;
+  }
+  if (!target) {
+    messages_.ShowMessage("Go to Time", "\"" + typed + "\" is not a time. Type " + MarkForms() +
+                                            ", or a picture's number (frame 250).");
+    return false;
+  }
+  SeekTo(*target);
+  return true;
+}
+
+void TPreviewControl::Shuttle(char key) {
+  if (model_.Splitting) return;
+  const bool playing = player_.Active() && !player_.Paused();
+  segment_end_ = -1;
+  if (key == 'J') {
+    SeekBy(-1000000);
+  } else if (key == 'K') {
+    if (playing) ButtonPauseClick();
+  } else if (key == 'L') {
+    if (!playing) {
+      SpeedButton4Click();
+    } else {
+      model_.StatusPanel0 = "Playing at normal speed: this player has no faster one";
+      Changed();
+    }
+  }
+}
+
+int64_t TPreviewControl::MarkPosition(int which) const {
+  const TMainWindowModel::TExactMark& exact = which == 0 ? model_.ExactStart : model_.ExactEnd;
+  const std::string& text = which == 0 ? model_.Panel1 : model_.Panel2;
+  if (exact.Time >= 0 && text == exact.Text) return exact.Time;
+  const std::optional<int64_t> hundredths = MarkHundredths(text);
+  if (!hundredths || (which == 1 && *hundredths == 0)) return -1;
+  return *hundredths * 10000;
+}
+
+void TPreviewControl::GoToMark(int which) {
+  const int64_t position = MarkPosition(which);
+  if (position >= 0) SeekTo(position);
+}
+
+void TPreviewControl::PlaySegment() {
+  if (model_.Splitting || !player_.Active()) return;
+  const int64_t start = std::max<int64_t>(MarkPosition(0), 0);
+  const int64_t end = MarkPosition(1);
+  if (end <= start) return;
+  SeekTo(start);
+  if (player_.Paused()) SpeedButton4Click();
+  segment_end_ = end;
 }
 
 void TPreviewControl::SeekBy(int64_t delta) { SeekTo(model_.PlayPosition + delta); }

@@ -41,8 +41,14 @@ class TPreviewControl {
   TFFPlayer& Player() { return player_; }
   // Where the pictures go, and the size of the area they are scaled to.
   void SetDisplayTarget(TDisplayTarget* target, int32_t width, int32_t height);
+  // The display area got a new size (the window grew, full screen): the
+  // player draws at that size from now on.
+  void DisplayResized(int32_t width, int32_t height);
 
   // ---- What the view shows ----
+  // The position and the file's length as people read them
+  // ("0:21:06.533 · frame 37996 / 0:30:00.000"); empty without a file.
+  std::string PositionReadable() const;
   // The track bar, in microseconds of the file: 0 .. TrackBarMax.
   int64_t TrackBarMax = 0;
   int64_t TrackBarPosition = 0;
@@ -87,6 +93,16 @@ class TPreviewControl {
   void StepFrame(int direction);   // Left / Right: one picture, paused
   void SeekBy(int64_t delta);      // Shift+Left / Shift+Right: µs
   void SeekTo(int64_t position);   // Home / End, and the above
+  // Go to Time (Ctrl+G): any form a mark is typed in, or "frame 37996". A
+  // text that is neither, or no file playing, is said to the user; false then.
+  bool GoToTime(const std::string& text);
+  // J / K / L: J jumps one second back, K pauses, L plays; L while playing
+  // says that the player has no faster speed (in StatusPanel0).
+  void Shuttle(char key);
+  // "[" / "]": to the start / end mark (0: start, 1: end); nothing without it.
+  void GoToMark(int which);
+  // Shift+Space: plays from the start mark and pauses at the end mark.
+  void PlaySegment();
 
  private:
   void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
@@ -100,6 +116,10 @@ class TPreviewControl {
   TMainWindowModel& model_;
   TMessageSink& messages_;
   TDisplayTarget* target_ = nullptr;
+  // The mark's time in microseconds (exact when the panel still shows the
+  // marked picture's time); -1 when there is none.
+  int64_t MarkPosition(int which) const;
+  int64_t segment_end_ = -1;  // PlaySegment pauses here; -1: not playing one
   int32_t area_width_ = 412;
   int32_t area_height_ = 307;
   // What StopForSplit found playing (File empty: nothing).

@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -74,9 +75,14 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   setAcceptDrops(true);
   preview_ = std::make_unique<TPreviewControl>(model_, messages_);
 
-  auto* client = new QWidget(this);
+  // Below 857 x 541 the controls keep their size and the area scrolls.
+  auto* scroll = new QScrollArea(this);
+  scroll->setObjectName(QStringLiteral("ScrollClient"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  auto* client = new QWidget;
   client->setObjectName(QStringLiteral("ClientArea"));
-  setCentralWidget(client);
+  client_ = client;
   form2_ = new TForm2(model_, this);
   form3_ = new TForm3(model_, this);
   about_ = new TFormAbout(this);
@@ -93,8 +99,15 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   statusBar()->setSizeGripEnabled(false);
   statusBar()->addWidget(status_panel0_);
   statusBar()->addWidget(status_panel1_, 1);
-  // The client area (controls and status bar) is 857 x 541; the menu bar sits above it.
-  client->setFixedSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
+  status_time_ = new QLabel(this);
+  status_time_->setObjectName(QStringLiteral("StatusTime"));
+  statusBar()->addPermanentWidget(status_time_);
+  // The client area (controls and status bar) is 857 x 541 at least; the menu
+  // bar sits above it.
+  client->setMinimumSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());
+  KeepLayout(client);
+  scroll->setWidget(client);
+  setCentralWidget(scroll);
 
   // Hints stay up for 30 seconds.
   for (QWidget* widget : findChildren<QWidget*>()) {
@@ -111,7 +124,7 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   model_.LoadSettings(settings_);  // as the About box is made
   form2_->Refresh();
   Refresh();
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  resize(kClientWidth, menu_bar_->sizeHint().height() + kClientHeight);
 }
 
 TForm1::~TForm1() {
@@ -208,6 +221,15 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
        [&p] { p.SeekBy(1000000); }},
       {"ActionGoToStart", "Go to Start", QKeySequence(Qt::Key_Home), [&p] { p.SeekTo(0); }},
       {"ActionGoToEnd", "Go to End", QKeySequence(Qt::Key_End), [&p] { p.SeekTo(p.TrackBarMax); }},
+      {"ActionShuttleBack", "Back (J)", QKeySequence(Qt::Key_J), [&p] { p.Shuttle('J'); }},
+      {"ActionShuttlePause", "Pause (K)", QKeySequence(Qt::Key_K), [&p] { p.Shuttle('K'); }},
+      {"ActionShuttleForward", "Play (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
+      {"ActionGoToMarkStart", "Go to Start Mark", QKeySequence(Qt::Key_BracketLeft),
+       [&p] { p.GoToMark(0); }},
+      {"ActionGoToMarkEnd", "Go to End Mark", QKeySequence(Qt::Key_BracketRight),
+       [&p] { p.GoToMark(1); }},
+      {"ActionPlaySegment", "Play Marked Part", QKeySequence(Qt::SHIFT | Qt::Key_Space),
+       [&p] { p.PlaySegment(); }},
       {"ActionMarkStart", "Mark Start", QKeySequence(Qt::Key_I), [&p] { p.ButtonMarkStartClick(); }},
       {"ActionMarkEnd", "Mark End", QKeySequence(Qt::Key_O), [&p] { p.ButtonMarkEndClick(); }},
   };
@@ -239,6 +261,7 @@ void TForm1::Refresh() {
   panel3_->SetText(text(model_.Panel3));
   panel_progress_->setText(text(model_.Panelprogress));
   status_panel0_->setText(text(model_.StatusPanel0));
+  status_time_->setText(text(preview_->PositionReadable()));
   status_panel0_->setStyleSheet(model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;")
                                                      : QString());
   status_panel1_->setText(text(model_.StatusPanel1));
@@ -338,6 +361,7 @@ void TForm1::dropEvent(QDropEvent* event) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client_ && event->type() == QEvent::Resize) LayOutClient();
   // While a split runs the menu bar's items do not open; they are not greyed.
   if (watched == menu_bar_ && !model_.ControlsEnabled) {
     switch (event->type()) {

@@ -90,6 +90,12 @@ class TForm1 : public QMainWindow {
   void Refresh();
   void RefreshTimers();
   void AddPlaybackActions(QMenu* menu);
+  // Form1Layout.cpp: the extra room of a window larger than 857 x 541 goes to
+  // the preview and the track bar; the output side keeps its width.
+  void KeepLayout(QWidget* client);
+  void LayOutClient();
+  // The preview alone on the whole screen (F11, double-click), or back (Esc).
+  void SetPreviewFullScreen(bool full);
 
   TMessageSink& messages_;
   TSettingsStore& settings_;
@@ -111,7 +117,19 @@ class TForm1 : public QMainWindow {
   QLabel* panel_progress_ = nullptr;
   QLabel* status_panel0_ = nullptr;
   QLabel* status_panel1_ = nullptr;
+  QLabel* status_time_ = nullptr;  // the position and length as people read them
   QMenuBar* menu_bar_ = nullptr;
+  QWidget* client_ = nullptr;
+  // Each control of the client area with its place at 857 x 541 and how it
+  // follows a larger area.
+  enum class TFollow { Grow, Widen, Down, Right };
+  struct TPlaced {
+    QWidget* widget;
+    QRect home;
+    TFollow follow;
+  };
+  std::vector<TPlaced> placed_;
+  QAction* leave_full_screen_ = nullptr;
   // Disabled while a split runs (DisableControls): the page control and these.
   std::vector<QWidget*> split_disabled_;
   // Do nothing while a split runs, so they look disabled then: Add Video File,

@@ -1,9 +1,11 @@
 // The main window's controls and where they sit: the preview and the marks on
 // the left, the output on the right, the menu bar above.
+#include <QAction>
 #include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -12,6 +14,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "gui/Form1.h"
 #include "gui/Form2.h"
@@ -24,6 +27,9 @@
 
 namespace kelvane {
 namespace {
+
+// The output side starts at x = 440; everything left of it is the player's.
+const int kOutputSideLeft = 436;
 
 QLabel* AddLabel(const char* text, QWidget* parent, int x, int y, int w, int h) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -71,12 +77,52 @@ void TForm1::BuildMenu() {
       ->setObjectName(QStringLiteral("Exit1"));
   QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
   AddPlaybackActions(playback);
+  QAction* go_to = playback->addAction(QStringLiteral("Go to Time..."), this, [this] {
+    if (model_.Splitting) return;
+    auto* dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("GoToTime"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Go to Time"));
+    dialog->setLabelText(QStringLiteral(
+        "Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
+    connect(dialog, &QInputDialog::textValueSelected, this,
+            [this](const QString& text) { preview_->GoToTime(text.toStdString()); });
+    dialog->open();
+  });
+  go_to->setObjectName(QStringLiteral("ActionGoToTime"));
+  go_to->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+  playback->addSeparator();
+  // Both keys work in the full-screen preview too, a window of its own.
+  QAction* full = playback->addAction(QStringLiteral("Full Screen Preview"), this,
+                                      [this] { SetPreviewFullScreen(!panel_play_->isWindow()); });
+  full->setObjectName(QStringLiteral("ActionFullScreen"));
+  full->setShortcut(QKeySequence(Qt::Key_F11));
+  full->setShortcutContext(Qt::ApplicationShortcut);
+  leave_full_screen_ = new QAction(QStringLiteral("Leave Full Screen"), this);
+  leave_full_screen_->setObjectName(QStringLiteral("ActionLeaveFullScreen"));
+  leave_full_screen_->setShortcut(QKeySequence(Qt::Key_Escape));
+  leave_full_screen_->setShortcutContext(Qt::ApplicationShortcut);
+  leave_full_screen_->setEnabled(false);  // Esc stays the dialogs' own otherwise
+  connect(leave_full_screen_, &QAction::triggered, this, [this] { SetPreviewFullScreen(false); });
+  addAction(leave_full_screen_);
   QMenu* option = menu_bar_->addMenu(QStringLiteral("Option"));
   option->addAction(QStringLiteral("Preferences"), this, [this] { form2_->ShowOver(this); })
       ->setObjectName(QStringLiteral("Preferences1"));
   QMenu* about = menu_bar_->addMenu(QStringLiteral("About"));
   about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFile1Click(); })
       ->setObjectName(QStringLiteral("OpenHelpFile1"));
+  // The keys as the Playback menu binds them, so the list cannot drift.
+  about->addAction(QStringLiteral("Keys"), this, [this, playback] {
+        std::string keys;
+        for (QAction* action : playback->actions()) {
+          if (action->shortcut().isEmpty()) continue;
+          keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() + "\t" +
+                  action->text().remove(QStringLiteral("...")).toStdString() + "\n";
+        }
+        keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
+        messages_.ShowMessage("Keys", keys);
+      })
+      ->setObjectName(QStringLiteral("HelpKeys1"));
   about->addSeparator();
   about->addAction(QStringLiteral("Visit Our Website"), this, [] { TFormAbout::Label2Click(); })
       ->setObjectName(QStringLiteral("VisitOrvathWebsite1"));
@@ -96,6 +142,11 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   container->setGeometry(8, 8, 420, 315);
   panel_play_ = new TPlayPanel(container);
   panel_play_->setGeometry(4, 4, 412, 307);
+  panel_play_->setToolTip(QStringLiteral("Double-click or F11: full screen, Esc: back"));
+  panel_play_->OnResized = [this](int width, int height) {
+    if (preview_) preview_->DisplayResized(width, height);
+  };
+  panel_play_->OnDoubleClick = [this] { SetPreviewFullScreen(!panel_play_->isWindow()); };
 
   track_bar_ = new TTrackBar(client);
   track_bar_->setGeometry(8, 326, 420, 26);
@@ -237,6 +288,64 @@ void TForm1::BuildOutputSide(QWidget* client) {
   panel_progress_->setGeometry(790, 444, 59, 26);
   split_disabled_.push_back(page_control_);
   split_disabled_.push_back(start);
+}
+
+void TForm1::KeepLayout(QWidget* client) {
+  for (QWidget* widget : client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    TFollow follow = TFollow::Right;  // the output side
+    if (widget == panel_play_->parentWidget()) {
+      follow = TFollow::Grow;
+    } else if (widget == track_bar_) {
+      follow = TFollow::Widen;
+    } else if (widget->x() < kOutputSideLeft) {
+      follow = TFollow::Down;  // the buttons, times and marks under the preview
+    }
+    placed_.push_back({widget, widget->geometry(), follow});
+  }
+  client->installEventFilter(this);
+}
+
+void TForm1::LayOutClient() {
+  const int dx = std::max(0, client_->width() - client_->minimumWidth());
+  const int dy = std::max(0, client_->height() - client_->minimumHeight());
+  for (const TPlaced& placed : placed_) {
+    QRect place = placed.home;
+    switch (placed.follow) {
+      case TFollow::Grow:
+        place.adjust(0, 0, dx, dy);
+        break;
+      case TFollow::Widen:
+        place.adjust(0, dy, dx, dy);
+        break;
+      case TFollow::Down:
+        place.translate(0, dy);
+        break;
+      case TFollow::Right:
+        place.translate(dx, 0);
+        break;
+    }
+    placed.widget->setGeometry(place);
+  }
+  if (!panel_play_->isWindow()) {
+    const QRect inside = panel_play_->parentWidget()->rect().adjusted(4, 4, -4, -4);
+    panel_play_->setGeometry(inside);
+  }
+}
+
+void TForm1::SetPreviewFullScreen(bool full) {
+  if (full == panel_play_->isWindow()) return;
+  leave_full_screen_->setEnabled(full);
+  if (full) {
+    panel_play_->setWindowFlags(Qt::Window);
+    panel_play_->setWindowTitle(windowTitle());
+    panel_play_->showFullScreen();
+    panel_play_->activateWindow();
+  } else {
+    panel_play_->setWindowFlags(Qt::Widget);
+    LayOutClient();
+    panel_play_->show();
+    activateWindow();
+  }
 }
 
 }  // namespace kelvane

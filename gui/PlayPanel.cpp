@@ -94,6 +94,14 @@ void TPlayPanel::paintEvent(QPaintEvent*) {
   Paint(painter);
 }
 
+void TPlayPanel::resizeEvent(QResizeEvent*) {
+  if (OnResized) OnResized(width(), height());
+}
+
+void TPlayPanel::mouseDoubleClickEvent(QMouseEvent*) {
+  if (OnDoubleClick) OnDoubleClick();
+}
+
 QImage TPlayPanel::Shown() {
   QImage image(size(), QImage::Format_RGB32);
   QPainter painter(&image);

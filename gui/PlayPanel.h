@@ -13,6 +13,7 @@
 
 #include <QImage>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -38,8 +39,14 @@ class TPlayPanel : public QWidget, public TDisplayTarget {
   void ShowWaveform(const TDisplayFrame& frame) override;
   void Redraw() override;
 
+  // Main thread: the panel got a new size; it was double-clicked.
+  std::function<void(int, int)> OnResized;
+  std::function<void()> OnDoubleClick;
+
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
   void RepaintSoon();

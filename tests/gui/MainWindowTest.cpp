@@ -5,11 +5,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QMimeData>
 #include <filesystem>
@@ -67,10 +71,9 @@ std::string CutOff(const std::string& path, size_t bytes, const std::string& to)
 }
 
 TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
-  // The window: fixed, 857 x 541 below the menu bar, every control by name.
+  // The window: opens at 857 x 541 below the menu bar, every control by name.
   EXPECT_EQ(window_->centralWidget()->width(), 857);
   EXPECT_EQ(window_->centralWidget()->height() + window_->statusBar()->height(), 541);
-  EXPECT_EQ(window_->minimumSize(), window_->maximumSize());
   for (const char* name :
        {"PanelPlay", "TrackBar1", "Image1", "Image2", "Panel1", "Panel2", "Panel3",
         "ButtonClearMarks", "ButtonMarkStart", "ButtonMarkEnd", "ButtonPlay", "ButtonPause",
@@ -118,6 +121,54 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   window_->close();
   OpenWindow();
   EXPECT_FALSE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
+}
+
+TEST_F(TWindowTest, ALargerWindowGrowsThePreviewASmallerOneScrolls) {
+  auto* preview = Control<TPlayPanel>("PanelPlay");
+  auto* bar = Control<TTrackBar>("TrackBar1");
+  auto* start = Control<QPushButton>("ButtonStart");
+  auto* play = Control<QPushButton>("ButtonPlay");
+  const QRect small_start = start->geometry();
+  const QSize small_preview = preview->size();
+  const int small_bar = bar->width();
+  const int small_play_y = play->y();
+
+  window_->resize(857 + 400, window_->height() + 300);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(preview->size(), small_preview + QSize(400, 300));
+  EXPECT_EQ(bar->width(), small_bar + 400);
+  EXPECT_EQ(play->y(), small_play_y + 300);
+  // The output side keeps its size and moves with the right edge.
+  EXPECT_EQ(start->geometry(), small_start.translated(400, 0));
+
+  // Smaller than it opens: every control keeps its size and can be scrolled to.
+  window_->resize(600, 400);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(preview->size(), small_preview);
+  EXPECT_EQ(start->geometry(), small_start);
+  auto* scroll = Control<QScrollArea>("ScrollClient");
+  scroll->ensureWidgetVisible(start, 0, 0);
+  QCoreApplication::processEvents();
+  const QRect seen(start->mapTo(scroll->viewport(), QPoint(0, 0)), start->size());
+  EXPECT_TRUE(scroll->viewport()->rect().contains(seen));
+
+  // F11 or a double-click shows the preview alone on the screen; Esc and a
+  // double-click come back to the window.
+  Trigger(window_.get(), "ActionFullScreen");
+  EXPECT_TRUE(preview->isWindow() && preview->isFullScreen());
+  Trigger(window_.get(), "ActionLeaveFullScreen");
+  EXPECT_FALSE(preview->isWindow());
+  EXPECT_EQ(preview->size(), small_preview);
+  auto double_click = [preview] {
+    QMouseEvent click(QEvent::MouseButtonDblClick, QPointF(10, 10), preview->mapToGlobal(QPointF(10, 10)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(preview, &click);
+  };
+  double_click();
+  EXPECT_TRUE(preview->isFullScreen());
+  double_click();
+  EXPECT_FALSE(preview->isWindow());
+  EXPECT_FALSE(window_->findChild<QAction*>(QStringLiteral("ActionLeaveFullScreen"))->isEnabled());
 }
 
 TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
@@ -202,6 +253,34 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   EXPECT_EQ(window_->Model().PlayPosition - at, 40000);
   Trigger(window_.get(), "ActionPreviousFrame");
   EXPECT_EQ(window_->Model().PlayPosition, at);
+  const std::string at_text = "frame " + std::to_string(at / 40000);
+  // Beside the panels' seconds, the time as people read it, the frame and the length.
+  const int frame = static_cast<int>(at / 40000);
+  char readable[80];
+  std::snprintf(readable, sizeof readable, "0:00:%02d.%03d \u00b7 frame %d / 0:00:04.000",
+                frame / 25, frame % 25 * 40, frame);
+  EXPECT_EQ(Control<QLabel>("StatusTime")->text(), QString::fromUtf8(readable));
+
+  // Go to Time (Ctrl+G) takes the marks' forms and a picture's number.
+  auto go_to = [this](const char* typed) {
+    Trigger(window_.get(), "ActionGoToTime");
+    auto* dialog = window_->findChild<QInputDialog*>(QStringLiteral("GoToTime"));
+    EXPECT_NE(dialog, nullptr);
+    if (!dialog) return;
+    dialog->setTextValue(QString::fromUtf8(typed));
+    dialog->accept();
+    delete dialog;
+  };
+  go_to("0:00:02.2");
+  EXPECT_EQ(window_->Model().PlayPosition, 2200000);
+  go_to("frame 30");
+  EXPECT_EQ(window_->Model().PlayPosition, 1200000);
+  go_to("2.5.1");
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  EXPECT_NE(sink_.Texts()[0].find("\"2.5.1\" is not a time."), std::string::npos);
+  EXPECT_EQ(window_->Model().PlayPosition, 1200000);
+  go_to(at_text.c_str());
+  EXPECT_EQ(window_->Model().PlayPosition, at);
 
   // Mark Start from the key, Mark End one second on: exact times, fitted thumbnails.
   Trigger(window_.get(), "ActionMarkStart");
@@ -219,6 +298,35 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   EXPECT_EQ(thumb.pixelColor(58, 88), bar);  // one row of bar above and below
   EXPECT_NE(thumb.pixelColor(58, 1), bar);
   EXPECT_NE(thumb.pixelColor(58, 87), bar);
+
+  // "[" / "]" go to the marks; Shift+Space plays the marked part and pauses at its end.
+  Trigger(window_.get(), "ActionGoToMarkStart");
+  EXPECT_EQ(window_->Model().PlayPosition, at);
+  Trigger(window_.get(), "ActionGoToMarkEnd");
+  EXPECT_EQ(window_->Model().PlayPosition, at + 1040000);
+  Trigger(window_.get(), "ActionPlaySegment");
+  EXPECT_EQ(window_->Model().PlayPosition, at);
+  ASSERT_TRUE(WaitFor([&] { return window_->Player().Paused(); }, 5s));
+  EXPECT_GE(window_->Model().PlayPosition, at + 1040000);
+  EXPECT_LT(window_->Model().PlayPosition, at + 1400000);
+  // J jumps back, L plays (and says it has no faster speed), K pauses.
+  const int64_t before_j = window_->Model().PlayPosition;
+  Trigger(window_.get(), "ActionShuttleBack");
+  EXPECT_EQ(window_->Model().PlayPosition, before_j - 1000000);
+  Trigger(window_.get(), "ActionShuttleForward");
+  EXPECT_FALSE(window_->Player().Paused());
+  Trigger(window_.get(), "ActionShuttleForward");
+  EXPECT_EQ(window_->Model().StatusPanel0, "Playing at normal speed: this player has no faster one");
+  Trigger(window_.get(), "ActionShuttlePause");
+  EXPECT_TRUE(window_->Player().Paused());
+
+  // About > Keys lists them.
+  sink_.shown.clear();
+  Trigger(window_.get(), "HelpKeys1");
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  for (const char* key : {"J\t", "K\t", "L\t", "[\t", "]\t", "Shift+Space\t", "Ctrl+G\t", "F11\t"}) {
+    EXPECT_NE(sink_.Texts()[0].find(key), std::string::npos) << key;
+  }
 
   // Stop, then Pause before anything plays: Play only clears it, the next Play opens.
   Click("buttonStop");
