@@ -1,7 +1,6 @@
 #include "app/SplitJob.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -253,13 +252,8 @@ bool FillAudioOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
 // pictures.
 void RoundToOutputPictures(const TSplitJob& job, TOutputOptions& out) {
   if (out.DisableVideo || out.RecordingTime <= 0) return;
-  auto number = [](const std::string& text) {
-    double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-  };
-  const double output_rate = number(out.FrameRate);
-  const double source_rate = number(job.SourceFrameRate);
+  const double output_rate = ParseDecimal(out.FrameRate).value_or(0);
+  const double source_rate = ParseDecimal(job.SourceFrameRate).value_or(0);
   if (output_rate <= 0 || source_rate <= 0 ||
       std::fabs(output_rate - source_rate) <= source_rate * 0.005) {
     return;
