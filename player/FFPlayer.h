@@ -126,6 +126,12 @@ class TCustomPlayer {
   // OnPosition are exactly the frame at that time; without it the key frame
   // at or before it.
   void Seek(int64_t position);
+  // As Seek, but to the key frame at or before `position`, whatever the seek
+  // flags: the quickest picture near a place (following a dragged time line).
+  void SeekToKeyFrame(int64_t position);
+  // No seek pending and the latest one's picture on display (true without a
+  // file): the moment to ask for the next place while following the hand.
+  bool SeekSettled() const;
   // While paused: shows the next (+1) or the previous (-1) picture and returns
   // true once it is on display. False when not paused, without video, at the
   // first (-1) or last (+1) picture, or when it did not come within 5 s.

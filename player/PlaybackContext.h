@@ -103,6 +103,9 @@ class TPlaybackContext {
   // earlier request is still pending.
   bool RequestSeek(int64_t target, int32_t flags);
   bool SeekPending() const;
+  // No seek pending and the latest one's picture on display (or none to come:
+  // no video, or the end of the file).
+  bool SeekSettled() const;
   void TogglePause();
   bool Paused() const { return paused_.load(); }
   // While paused: shows the next picture (+1) or the one before (-1), waiting
