@@ -14,6 +14,9 @@
 namespace kelvane {
 namespace {
 
+// The time line's pictures are this many pixels high (drawn smaller or larger).
+const int kTimeLinePictureHeight = 54;
+
 const char kPlayerMissing[] =
     "Some files are missing or had been deleted!!!\n\rDLL files cannot be loaded.\n\rPlease "
     "re-install this software.";
@@ -31,9 +34,22 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
   model_.OnStopPreview = [this] { StopForSplit(); };
   model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
   model_.OnMarkTyped = [this](int which, int64_t time) { ShowMarkPicture(which, time); };
+  // The scan's thread only says that there is more; the main thread takes it
+  // once (however often it was said meanwhile).
+  scan_.OnProgress = [this, alive = std::weak_ptr<bool>(alive_), posted = facts_posted_] {
+    if (posted->exchange(true)) return;
+    PostToMainThread([this, alive, posted] {
+      posted->store(false);
+      if (alive.expired()) return;
+      TimeLineFacts = scan_.Facts();
+      if (OnTimeLineFacts) OnTimeLineFacts();
+    });
+  };
 }
 
 TPreviewControl::~TPreviewControl() {
+  alive_.reset();
+  scan_.Cancel();
   model_.OnStopPreview = nullptr;
   model_.OnRestorePreview = nullptr;
   model_.OnMarkTyped = nullptr;
@@ -74,9 +90,15 @@ void TPreviewControl::OpenFile(const std::string& path) {
       ++thumbnail->Version;
     }
   }
+  // The time line forgets the other file, and reads this one in the background.
+  scan_.Clear();
+  TimeLineFacts = TTimelineFacts();
+  TimeLineView.SetDuration(0);
   Changed();
   if (OnStopped) OnStopped();
-  if (model_.AddVideoFile(path) && model_.PlayImmediately) SpeedButton4Click();
+  if (!model_.AddVideoFile(path)) return;
+  scan_.Start(path, kTimeLinePictureHeight);
+  if (model_.PlayImmediately) SpeedButton4Click();
 }
 
 void TPreviewControl::SpeedButton4Click() {
@@ -188,6 +210,7 @@ void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
   model_.PlayPosition = 0;
   TrackBarMax = std::max<int64_t>(ADuration, 0);
   TrackBarPosition = 0;
+  if (TimeLineView.Duration() != TrackBarMax) TimeLineView.SetDuration(TrackBarMax);
   Changed();
 }
 
@@ -195,6 +218,18 @@ std::string TPreviewControl::PositionReadable() const {
   if (TrackBarMax <= 0) return {};
   return ReadableTime(model_.PlayPosition, player_.ShownFrame().Duration) + " / " +
          ReadableTime(TrackBarMax);
+}
+
+std::string TPreviewControl::MarkReadable(int which) const {
+  const int64_t position = MarkPosition(which);
+  if (position < 0 || (which == 0 && position == 0 && MarkPosition(1) < 0)) return {};
+  return ReadableTime(position, player_.ShownFrame().Duration);
+}
+
+std::string TPreviewControl::TypedReadable(const std::string& text) const {
+  const std::optional<int64_t> hundredths = MarkHundredths(Trim(text));
+  if (!hundredths) return {};
+  return ReadableTime(*hundredths * 10000, player_.ShownFrame().Duration);
 }
 
 void TPreviewControl::PlayerPosition(int64_t APTS) {
@@ -205,14 +240,49 @@ void TPreviewControl::PlayerPosition(int64_t APTS) {
 
 void TPreviewControl::TimerPlayTimer() {
   if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
-    segment_end_ = -1;
-    if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+    if (LoopSegment && player_.Active() && !player_.Paused()) {
+      SeekTo(segment_start_);  // and round again
+    } else {
+      segment_end_ = -1;
+      if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+    }
   }
   // The bar moves forward by itself; back only when the user moves it.
   if (TrackBarPosition <= model_.PlayPosition) {
     TrackBarPosition = model_.PlayPosition;
     Changed();
   }
+  if (!scrubber_.Dragging()) TimeLineView.KeepInView(model_.PlayPosition);
+}
+
+int64_t TPreviewControl::TimeLineTarget(int64_t time) const {
+  time = std::clamp<int64_t>(time, 0, std::max<int64_t>(TrackBarMax, 0));
+  return SnapToKeyFrames ? NearestKeyFrame(TimeLineFacts.KeyFrames, time) : time;
+}
+
+void TPreviewControl::TimeLineDrag(int64_t time) {
+  if (model_.Splitting || !player_.Active()) return;
+  segment_end_ = -1;
+  time = TimeLineTarget(time);
+  TimerPlayEnabled = false;
+  scrubber_.MoveTo(time);
+  TrackBarPosition = time;
+  model_.PlayPosition = time;
+  Changed();
+}
+
+void TPreviewControl::TimeLineTick() {
+  if (scrubber_.Dragging()) scrubber_.Tick();
+}
+
+void TPreviewControl::TimeLineRelease(int64_t time) {
+  if (model_.Splitting || !player_.Active()) return;
+  time = TimeLineTarget(time);
+  scrubber_.Release(time);
+  TrackBarPosition = time;
+  model_.PlayPosition = time;
+  TimerPlayEnabled = true;
+  Changed();
 }
 
 void TPreviewControl::TrackBarMouseDown() {
@@ -346,6 +416,7 @@ void TPreviewControl::PlaySegment() {
   if (end <= start) return;
   SeekTo(start);
   if (player_.Paused()) SpeedButton4Click();
+  segment_start_ = start;
   segment_end_ = end;
 }
 

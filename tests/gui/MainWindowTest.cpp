@@ -104,7 +104,8 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
   QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
-  EXPECT_EQ(stored.allKeys().size(), 18) << stored.allKeys().join(",").toStdString();
+  // Besides: the time line's two options, the window's size and the recent files.
+  EXPECT_EQ(stored.allKeys().size(), 23) << stored.allKeys().join(",").toStdString();
 
   // A stored format of -1 selects entry 2.
   stored.setValue("ComboOutputFormat", -1);
@@ -132,10 +133,15 @@ TEST_F(TWindowTest, ALargerWindowGrowsThePreviewASmallerOneScrolls) {
   const QSize small_preview = preview->size();
   const int small_bar = bar->width();
   const int small_play_y = play->y();
+  const QSize small_line = Control("TimeLine")->size();
 
   window_->resize(857 + 400, window_->height() + 300);
   QCoreApplication::processEvents();
-  EXPECT_EQ(preview->size(), small_preview + QSize(400, 300));
+  // A third of the extra height goes to the time line, the rest to the preview.
+  auto* line = Control("TimeLine");
+  EXPECT_EQ(preview->size(), small_preview + QSize(400, 200));
+  EXPECT_EQ(line->size(), small_line + QSize(400, 100));
+  EXPECT_EQ(line->y(), preview->parentWidget()->geometry().bottom() + 4);
   EXPECT_EQ(bar->width(), small_bar + 400);
   EXPECT_EQ(play->y(), small_play_y + 300);
   // The output side keeps its size and moves with the right edge.
