@@ -179,6 +179,7 @@ void TForm1::Connect() {
   };
   preview_->OnStopped = [this] { panel_play_->Clear(); };
   preview_->OnTimeLineFacts = [this] { time_line_->FactsChanged(); };
+  form3_->Readable = [this](const std::string& text) { return preview_->TypedReadable(text); };
 
   auto click = [this](const char* name, auto handler) {
     auto* button = findChild<QPushButton*>(QString::fromUtf8(name));

@@ -5,10 +5,12 @@
 // as people read them, and the recent files with their marks.
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QWheelEvent>
 
+#include "gui/Form3.h"
 #include "gui/TimeLine.h"
 #include "tests/gui/GuiTestSupport.h"
 
@@ -111,6 +113,27 @@ TEST_F(TWindowTest, TimeLineShowsTheFileAndMovesThePicture) {
   EXPECT_EQ(Control<QLabel>("StartTimeReadable")->text(),
             QString::fromUtf8("0:00:01.000 \u00b7 frame 25"));
   EXPECT_EQ(Control<QLabel>("EndTimeReadable")->text(), "");
+  // The time-edit dialog reads a typed time back with its picture's number.
+  Control("Panel2")->findChild<QMenu*>("PopupMenuPanel2")->actions().first()->trigger();
+  window_->TimeEdit().findChild<QLineEdit*>("Edit1")->setText("0:02.48");
+  EXPECT_EQ(window_->TimeEdit().findChild<QLabel*>("Label3")->text(),
+            QString::fromUtf8("0:00:02.480 \u00b7 frame 62"));
+  window_->TimeEdit().SpeedDoneClick();
+  EXPECT_EQ(Control<QLabel>("EndTimeReadable")->text(),
+            QString::fromUtf8("0:00:02.480 \u00b7 frame 62"));
+
+  // Looping the marked part: past the end mark it starts again at the start mark.
+  Trigger(window_.get(), "ActionLoopSegment");
+  Trigger(window_.get(), "ActionPlaySegment");
+  // It plays through the middle of the part, reaches its end, and is back at the start.
+  int stage = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    const int64_t at = window_->Model().PlayPosition;
+    if (stage == 0 && at > 1800000 && at < 2200000) stage = 1;
+    if (stage == 1 && at >= 2400000) stage = 2;
+    return stage == 2 && at < 1500000;
+  }, 5s));
+  EXPECT_FALSE(window_->Player().Paused());
 }
 
 TEST_F(TWindowTest, RecentFilesBringTheirMarksBack) {
