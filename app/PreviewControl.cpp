@@ -129,7 +129,24 @@ void TPreviewControl::ButtonPauseClick() {
   if (model_.Splitting) return;
   model_.PreviewPaused = true;
   player_.Pause();
+  NormalSpeed();
   Changed();
+}
+
+void TPreviewControl::NormalSpeed() {
+  if (player_.Speed() == 1) return;
+  player_.SetSpeed(1);
+  model_.StatusPanel0 = "Ready";
+  // The sound was left out: a seek to the picture shown brings it back in step.
+  const int64_t shown = player_.ShownFrame().PTS;
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, std::chrono::milliseconds(400));
+  if (shown >= 0) player_.Seek(shown);
+}
+
+std::string TPreviewControl::SpeedText(int32_t speed, double reached) {
+  std::string text = "Playing at " + std::to_string(speed) + "x, sound off";
+  if (reached > 0) text += " (" + FormatFixed(reached, 1) + "x reached)";
+  return text;
 }
 
 void TPreviewControl::buttonStopClick() {
@@ -239,6 +256,17 @@ void TPreviewControl::PlayerPosition(int64_t APTS) {
 }
 
 void TPreviewControl::TimerPlayTimer() {
+  // Faster than real time: how fast it really goes, said once a second.
+  if (player_.Speed() > 1 && player_.Active() && !player_.Paused()) {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - speed_from_.At).count();
+    if (seconds >= 1.0) {
+      const double reached = double(model_.PlayPosition - speed_from_.Position) / 1e6 / seconds;
+      model_.StatusPanel0 = SpeedText(player_.Speed(), reached);
+      speed_from_ = {now, model_.PlayPosition};
+      Changed();
+    }
+  }
   if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
     if (LoopSegment && player_.Active() && !player_.Paused()) {
       SeekTo(segment_start_);  // and round again
@@ -388,10 +416,17 @@ void TPreviewControl::Shuttle(char key) {
   } else if (key == 'L') {
     if (!playing) {
       SpeedButton4Click();
-    } else {
-      model_.StatusPanel0 = "Playing at normal speed: this player has no faster one";
-      Changed();
+      return;
     }
+    // Each L doubles the speed, up to 8x; the sound is left out above 1x.
+    const int32_t speed = std::min(player_.Speed() * 2, 8);
+    if (!player_.SetSpeed(speed)) {
+      model_.StatusPanel0 = "Playing at normal speed: a file without pictures has no faster one";
+    } else {
+      speed_from_ = {std::chrono::steady_clock::now(), model_.PlayPosition};
+      model_.StatusPanel0 = SpeedText(speed, 0);
+    }
+    Changed();
   }
 }
 
@@ -414,6 +449,7 @@ void TPreviewControl::PlaySegment() {
   const int64_t start = std::max<int64_t>(MarkPosition(0), 0);
   const int64_t end = MarkPosition(1);
   if (end <= start) return;
+  player_.SetSpeed(1);  // the seek below brings the sound back in step
   SeekTo(start);
   if (player_.Paused()) SpeedButton4Click();
   segment_start_ = start;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -130,7 +131,9 @@ class TPreviewControl {
   // text that is neither, or no file playing, is said to the user; false then.
   bool GoToTime(const std::string& text);
   // J / K / L: J jumps one second back, K pauses, L plays; L while playing
-  // says that the player has no faster speed (in StatusPanel0).
+  // doubles the speed up to 8x, without sound (StatusPanel0 says the speed
+  // asked and, each second, the speed reached); a pause (K, Space, Pause) or
+  // the marked part's play comes back to 1x with the sound.
   void Shuttle(char key);
   // "[" / "]": to the start / end mark (0: start, 1: end); nothing without it.
   void GoToMark(int which);
@@ -147,6 +150,9 @@ class TPreviewControl {
   // (up to 3 s) for its picture; false when it did not come.
   bool ShowPaused(int64_t position);
   void Changed() { model_.Changed(); }
+  // Back to 1x with the sound, after a faster play.
+  void NormalSpeed();
+  static std::string SpeedText(int32_t speed, double reached);
 
   TMainWindowModel& model_;
   TMessageSink& messages_;
@@ -156,6 +162,12 @@ class TPreviewControl {
   int64_t MarkPosition(int which) const;
   int64_t segment_end_ = -1;  // PlaySegment pauses here; -1: not playing one
   int64_t segment_start_ = 0;
+  // Where and when the last speed was measured from.
+  struct TSpeedFrom {
+    std::chrono::steady_clock::time_point At;
+    int64_t Position = 0;
+  };
+  TSpeedFrom speed_from_;
   int32_t area_width_ = 412;
   int32_t area_height_ = 307;
   // What StopForSplit found playing (File empty: nothing).

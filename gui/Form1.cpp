@@ -228,7 +228,7 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
       {"ActionGoToEnd", "Go to End", QKeySequence(Qt::Key_End), [&p] { p.SeekTo(p.TrackBarMax); }},
       {"ActionShuttleBack", "Back (J)", QKeySequence(Qt::Key_J), [&p] { p.Shuttle('J'); }},
       {"ActionShuttlePause", "Pause (K)", QKeySequence(Qt::Key_K), [&p] { p.Shuttle('K'); }},
-      {"ActionShuttleForward", "Play (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
+      {"ActionShuttleForward", "Play / Faster (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
       {"ActionGoToMarkStart", "Go to Start Mark", QKeySequence(Qt::Key_BracketLeft),
        [&p] { p.GoToMark(0); }},
       {"ActionGoToMarkEnd", "Go to End Mark", QKeySequence(Qt::Key_BracketRight),

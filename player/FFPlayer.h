@@ -141,6 +141,12 @@ class TCustomPlayer {
   // bitmap belongs to the player and is reused by the next call.
   TBitmap& CaptureFrame(int64_t& position);
   TBitmap& CurrentFrame();
+  // Plays `speed` (1, 2, 4 or 8) times faster than real time, without sound
+  // above 1. False (nothing changes) without an open file with pictures, or for
+  // another speed. Back at 1 the caller seeks to the picture shown, which
+  // brings the sound back in step. A new file starts at 1.
+  bool SetSpeed(int32_t speed);
+  int32_t Speed() const;
   // The time and duration of the picture on display.
   TShownFrame ShownFrame() const;
   TPlaybackStatistics Statistics() const;
