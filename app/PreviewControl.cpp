@@ -42,6 +42,10 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
       posted->store(false);
       if (alive.expired()) return;
       TimeLineFacts = scan_.Facts();
+      // A file that does not play yet shows its length from the scan.
+      if (TimeLineView.Duration() <= 0 && TimeLineFacts.Duration > 0) {
+        TimeLineView.SetDuration(TimeLineFacts.Duration);
+      }
       if (OnTimeLineFacts) OnTimeLineFacts();
     });
   };
@@ -284,12 +288,17 @@ void TPreviewControl::TimerPlayTimer() {
 }
 
 int64_t TPreviewControl::TimeLineTarget(int64_t time) const {
-  time = std::clamp<int64_t>(time, 0, std::max<int64_t>(TrackBarMax, 0));
+  time = std::clamp<int64_t>(time, 0, std::max<int64_t>(TrackBarMax, TimeLineView.Duration()));
   return SnapToKeyFrames ? NearestKeyFrame(TimeLineFacts.KeyFrames, time) : time;
 }
 
 void TPreviewControl::TimeLineDrag(int64_t time) {
-  if (model_.Splitting || !player_.Active()) return;
+  if (model_.Splitting) return;
+  // Nothing plays yet: a click opens the file paused at that place.
+  if (!player_.Active()) {
+    ShowPaused(TimeLineTarget(time));
+    return;
+  }
   segment_end_ = -1;
   time = TimeLineTarget(time);
   TimerPlayEnabled = false;

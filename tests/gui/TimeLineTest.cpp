@@ -141,6 +141,15 @@ TEST_F(TWindowTest, RecentFilesBringTheirMarksBack) {
   const std::string second = MakeClip(2.0, "second.mp4");
   window_->Model().PlayImmediately = false;
   window_->OpenFile(QString::fromStdString(first));
+  // Not playing: the time line has the file's length from its scan, and a
+  // click on it opens the file paused at that place.
+  auto* line = Control<TTimeLine>("TimeLine");
+  ASSERT_TRUE(WaitFor([&] { return window_->Preview().TimeLineView.Duration() > 0; }, 5s));
+  EXPECT_FALSE(window_->Player().Active());
+  Mouse(line, QEvent::MouseButtonPress, line->XOf(1000000), Qt::LeftButton);
+  Mouse(line, QEvent::MouseButtonRelease, line->XOf(1000000), Qt::NoButton);
+  EXPECT_TRUE(window_->Player().Paused());
+  EXPECT_NEAR(static_cast<double>(window_->Player().ShownFrame().PTS), 1000000.0, 40000.0);
   window_->Model().Panel1 = "0.40";
   window_->Model().Panel2 = "1.20";
   window_->OpenFile(QString::fromStdString(second));
