@@ -1,8 +1,9 @@
-// TForm1, the main window: the preview panel and its transport, the marks
-// with their thumbnails, the output format and its settings lists on two
-// pages, the output folder, Start / Stop Splitting with the progress, the menu
-// bar and the two-panel status bar; fixed size, client area 857 x 541, opened
-// centred. Every control's objectName is the name the rest of the program and
+// TForm1, the main window: the preview panel, the time line and the track bar
+// under it and the transport, the marks with their thumbnails, the output
+// format and its settings lists on two pages, the output folder, Start / Stop
+// Splitting with the progress, the menu bar and the two-panel status bar; the
+// client area is 857 x 541 at first and grows (the window comes back at its
+// last place and size; the first time it opens centred). Every control's objectName is the name the rest of the program and
 // the tests know it by (ButtonStart, ComboOutputFormat, Panel1, ...).
 //
 // The window holds no logic of its own: it mirrors the window model's fields
