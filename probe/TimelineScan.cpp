@@ -148,8 +148,9 @@ void TTimelineScan::Run(std::string file, int thumbnail_height) {
   const int64_t cpu_began = ThreadCpuMicroseconds();
   TTimelineFacts facts;
   auto last_publish = began;
+  // A cancelled scan keeps what it found, not done.
   auto finish = [&](const std::string& error) {
-    facts.Done = true;
+    facts.Done = !cancel_.load();
     facts.Error = error;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -171,7 +172,7 @@ void TTimelineScan::Run(std::string file, int thumbnail_height) {
     std::lock_guard<std::mutex> lock(CodecLock());
     error = avformat.avformat_find_stream_info(input.Get(), nullptr);
   }
-  if (error < 0) return finish(OpenErrorText(error, file));
+  if (error < 0) return finish(cancel_.load() ? std::string() : OpenErrorText(error, file));
   AVFormatContext* ic = input.Get();
   const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
   facts.Duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;

@@ -51,7 +51,7 @@ struct TTimelineFacts {
   int64_t PeakSpan = 0;
   bool HasVideo = false;
   bool HasAudio = false;
-  bool Done = false;  // the whole file was read (or it could not be)
+  bool Done = false;  // the whole file was read (or it could not be); not after Cancel
   std::string Error;  // why the file could not be read; empty otherwise
   int Version = 0;    // grows with every change
 };
