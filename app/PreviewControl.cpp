@@ -81,6 +81,7 @@ void TPreviewControl::OpenFile(const std::string& path) {
   // the picture, the bar and the keys are the new file's, or nothing.
   model_.PreviewPaused = false;
   player_.Stop(true);
+  ForgetSpeedText();
   TrackBarMax = 0;
   TrackBarPosition = 0;
   model_.PlayPosition = 0;
@@ -138,13 +139,19 @@ void TPreviewControl::ButtonPauseClick() {
 }
 
 void TPreviewControl::NormalSpeed() {
+  ForgetSpeedText();
   if (player_.Speed() == 1) return;
   player_.SetSpeed(1);
-  model_.StatusPanel0 = "Ready";
   // The sound was left out: a seek to the picture shown brings it back in step.
   const int64_t shown = player_.ShownFrame().PTS;
   WaitOnMainThread([this] { return player_.SeekSettled(); }, std::chrono::milliseconds(400));
   if (shown >= 0) player_.Seek(shown);
+}
+
+void TPreviewControl::ForgetSpeedText() {
+  if (!speed_text_shown_) return;
+  speed_text_shown_ = false;
+  model_.StatusPanel0 = "Ready";
 }
 
 std::string TPreviewControl::SpeedText(int32_t speed, double reached) {
@@ -157,6 +164,7 @@ void TPreviewControl::buttonStopClick() {
   if (model_.Splitting) return;
   model_.PreviewPaused = false;
   player_.Stop(true);
+  ForgetSpeedText();
   TimerPlayEnabled = false;
   Changed();
   if (OnStopped) OnStopped();
@@ -254,12 +262,19 @@ std::string TPreviewControl::TypedReadable(const std::string& text) const {
 }
 
 void TPreviewControl::PlayerPosition(int64_t APTS) {
+  // A report from before a seek that is still under way would put the
+  // position back where the picture was; the seek's own reports follow.
+  if (!player_.SeekSettled()) return;
   model_.Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
   if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
   Changed();
 }
 
 void TPreviewControl::TimerPlayTimer() {
+  if (player_.Speed() == 1 && speed_text_shown_ && !player_.Paused()) {
+    // (The marked part plays at 1x.) The notice of a file without pictures stays.
+    if (model_.StatusPanel0.rfind("Playing at normal", 0) != 0) ForgetSpeedText();
+  }
   // Faster than real time: how fast it really goes, said once a second.
   if (player_.Speed() > 1 && player_.Active() && !player_.Paused()) {
     const auto now = std::chrono::steady_clock::now();
@@ -271,7 +286,12 @@ void TPreviewControl::TimerPlayTimer() {
       Changed();
     }
   }
-  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
+  // The end of the marked part is reached when the position says so and the
+  // picture on display agrees (a position report from before the part's seek
+  // may still come in after it).
+  const TShownFrame shown = player_.ShownFrame();
+  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_ && player_.SeekSettled() &&
+      shown.PTS >= 0 && shown.PTS + std::max<int64_t>(shown.Duration, 0) >= segment_end_) {
     if (LoopSegment && player_.Active() && !player_.Paused()) {
       SeekTo(segment_start_);  // and round again
     } else {
@@ -338,6 +358,9 @@ void TPreviewControl::TrackBarMouseUp(int64_t position) {
 }
 
 void TPreviewControl::MarkAt(int which, TThumbnail& thumbnail) {
+  // A place just asked for (Go to Time, a key) is what gets marked: its
+  // picture first.
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, TScrubber::kGiveUp);
   int64_t position = -1;
   const TBitmap& shown = player_.CaptureFrame(position);
   thumbnail.Black = false;
@@ -431,9 +454,11 @@ void TPreviewControl::Shuttle(char key) {
     const int32_t speed = std::min(player_.Speed() * 2, 8);
     if (!player_.SetSpeed(speed)) {
       model_.StatusPanel0 = "Playing at normal speed: a file without pictures has no faster one";
+      speed_text_shown_ = true;
     } else {
       speed_from_ = {std::chrono::steady_clock::now(), model_.PlayPosition};
       model_.StatusPanel0 = SpeedText(speed, 0);
+      speed_text_shown_ = true;
     }
     Changed();
   }
@@ -470,6 +495,10 @@ void TPreviewControl::SeekBy(int64_t delta) { SeekTo(model_.PlayPosition + delta
 void TPreviewControl::SeekTo(int64_t position) {
   if (model_.Splitting || !player_.Active()) return;
   position = std::clamp<int64_t>(position, 0, std::max<int64_t>(TrackBarMax, 0));
+  // The player ignores a seek while an earlier one is pending: keys pressed in
+  // quick succession wait (briefly) for the last one's picture, so the newest
+  // place is always the one shown.
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, TScrubber::kGiveUp);
   player_.Seek(position);
   TrackBarPosition = position;
   model_.PlayPosition = position;

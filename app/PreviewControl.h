@@ -153,6 +153,9 @@ class TPreviewControl {
   // Back to 1x with the sound, after a faster play.
   void NormalSpeed();
   static std::string SpeedText(int32_t speed, double reached);
+  // StatusPanel0 says "Ready" again if it said a speed.
+  void ForgetSpeedText();
+  bool speed_text_shown_ = false;
 
   TMainWindowModel& model_;
   TMessageSink& messages_;
