@@ -264,7 +264,9 @@ std::string TPreviewControl::TypedReadable(const std::string& text) const {
 void TPreviewControl::PlayerPosition(int64_t APTS) {
   // A report from before a seek that is still under way would put the
   // position back where the picture was; the seek's own reports follow.
-  if (!player_.SeekSettled()) return;
+  // While the time line is dragged the position is the hand's, not the
+  // key frame shown for it.
+  if (!player_.SeekSettled() || scrubber_.Dragging()) return;
   model_.Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
   if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
   Changed();

@@ -64,6 +64,7 @@ TEST_F(TWindowTest, TimeLineShowsTheFileAndMovesThePicture) {
   for (int x = line->XOf(3000000); x >= x_at_1s; x -= 7) {
     Mouse(line, QEvent::MouseMove, x, Qt::LeftButton);
     Spend(3ms);
+    EXPECT_EQ(window_->Model().PlayPosition, line->TimeAt(x));  // the hand's place, not the key frame's
   }
   const int64_t release_at = line->TimeAt(x_at_1s + 20);
   Mouse(line, QEvent::MouseButtonRelease, x_at_1s + 20, Qt::NoButton);
