@@ -14,6 +14,9 @@
 namespace kelvane {
 namespace {
 
+// The time line's pictures are this many pixels high (drawn smaller or larger).
+const int kTimeLinePictureHeight = 54;
+
 const char kPlayerMissing[] =
     "Some files are missing or had been deleted!!!\n\rDLL files cannot be loaded.\n\rPlease "
     "re-install this software.";
@@ -31,9 +34,26 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
   model_.OnStopPreview = [this] { StopForSplit(); };
   model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
   model_.OnMarkTyped = [this](int which, int64_t time) { ShowMarkPicture(which, time); };
+  // The scan's thread only says that there is more; the main thread takes it
+  // once (however often it was said meanwhile).
+  scan_.OnProgress = [this, alive = std::weak_ptr<bool>(alive_), posted = facts_posted_] {
+    if (posted->exchange(true)) return;
+    PostToMainThread([this, alive, posted] {
+      posted->store(false);
+      if (alive.expired()) return;
+      TimeLineFacts = scan_.Facts();
+      // A file that does not play yet shows its length from the scan.
+      if (TimeLineView.Duration() <= 0 && TimeLineFacts.Duration > 0) {
+        TimeLineView.SetDuration(TimeLineFacts.Duration);
+      }
+      if (OnTimeLineFacts) OnTimeLineFacts();
+    });
+  };
 }
 
 TPreviewControl::~TPreviewControl() {
+  alive_.reset();
+  scan_.Cancel();
   model_.OnStopPreview = nullptr;
   model_.OnRestorePreview = nullptr;
   model_.OnMarkTyped = nullptr;
@@ -61,6 +81,7 @@ void TPreviewControl::OpenFile(const std::string& path) {
   // the picture, the bar and the keys are the new file's, or nothing.
   model_.PreviewPaused = false;
   player_.Stop(true);
+  ForgetSpeedText();
   TrackBarMax = 0;
   TrackBarPosition = 0;
   model_.PlayPosition = 0;
@@ -74,9 +95,15 @@ void TPreviewControl::OpenFile(const std::string& path) {
       ++thumbnail->Version;
     }
   }
+  // The time line forgets the other file, and reads this one in the background.
+  scan_.Clear();
+  TimeLineFacts = TTimelineFacts();
+  TimeLineView.SetDuration(0);
   Changed();
   if (OnStopped) OnStopped();
-  if (model_.AddVideoFile(path) && model_.PlayImmediately) SpeedButton4Click();
+  if (!model_.AddVideoFile(path)) return;
+  scan_.Start(path, kTimeLinePictureHeight);
+  if (model_.PlayImmediately) SpeedButton4Click();
 }
 
 void TPreviewControl::SpeedButton4Click() {
@@ -107,13 +134,37 @@ void TPreviewControl::ButtonPauseClick() {
   if (model_.Splitting) return;
   model_.PreviewPaused = true;
   player_.Pause();
+  NormalSpeed();
   Changed();
+}
+
+void TPreviewControl::NormalSpeed() {
+  ForgetSpeedText();
+  if (player_.Speed() == 1) return;
+  player_.SetSpeed(1);
+  // The sound was left out: a seek to the picture shown brings it back in step.
+  const int64_t shown = player_.ShownFrame().PTS;
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, std::chrono::milliseconds(400));
+  if (shown >= 0) player_.Seek(shown);
+}
+
+void TPreviewControl::ForgetSpeedText() {
+  if (!speed_text_shown_) return;
+  speed_text_shown_ = false;
+  model_.StatusPanel0 = "Ready";
+}
+
+std::string TPreviewControl::SpeedText(int32_t speed, double reached) {
+  std::string text = "Playing at " + std::to_string(speed) + "x, sound off";
+  if (reached > 0) text += " (" + FormatFixed(reached, 1) + "x reached)";
+  return text;
 }
 
 void TPreviewControl::buttonStopClick() {
   if (model_.Splitting) return;
   model_.PreviewPaused = false;
   player_.Stop(true);
+  ForgetSpeedText();
   TimerPlayEnabled = false;
   Changed();
   if (OnStopped) OnStopped();
@@ -188,6 +239,7 @@ void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
   model_.PlayPosition = 0;
   TrackBarMax = std::max<int64_t>(ADuration, 0);
   TrackBarPosition = 0;
+  if (TimeLineView.Duration() != TrackBarMax) TimeLineView.SetDuration(TrackBarMax);
   Changed();
 }
 
@@ -197,22 +249,99 @@ std::string TPreviewControl::PositionReadable() const {
          ReadableTime(TrackBarMax);
 }
 
+std::string TPreviewControl::MarkReadable(int which) const {
+  const int64_t position = MarkPosition(which);
+  if (position < 0 || (which == 0 && position == 0 && MarkPosition(1) < 0)) return {};
+  return ReadableTime(position, player_.ShownFrame().Duration);
+}
+
+std::string TPreviewControl::TypedReadable(const std::string& text) const {
+  const std::optional<int64_t> hundredths = MarkHundredths(Trim(text));
+  if (!hundredths) return {};
+  return ReadableTime(*hundredths * 10000, player_.ShownFrame().Duration);
+}
+
 void TPreviewControl::PlayerPosition(int64_t APTS) {
+  // A report from before a seek that is still under way would put the
+  // position back where the picture was; the seek's own reports follow.
+  // While the time line is dragged the position is the hand's, not the
+  // key frame shown for it.
+  if (!player_.SeekSettled() || scrubber_.Dragging()) return;
   model_.Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
   if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
   Changed();
 }
 
 void TPreviewControl::TimerPlayTimer() {
-  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_) {
-    segment_end_ = -1;
-    if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+  if (player_.Speed() == 1 && speed_text_shown_ && !player_.Paused()) {
+    // (The marked part plays at 1x.) The notice of a file without pictures stays.
+    if (model_.StatusPanel0.rfind("Playing at normal", 0) != 0) ForgetSpeedText();
+  }
+  // Faster than real time: how fast it really goes, said once a second.
+  if (player_.Speed() > 1 && player_.Active() && !player_.Paused()) {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - speed_from_.At).count();
+    if (seconds >= 1.0) {
+      const double reached = double(model_.PlayPosition - speed_from_.Position) / 1e6 / seconds;
+      model_.StatusPanel0 = SpeedText(player_.Speed(), reached);
+      speed_from_ = {now, model_.PlayPosition};
+      Changed();
+    }
+  }
+  // The end of the marked part is reached when the position says so and the
+  // picture on display agrees (a position report from before the part's seek
+  // may still come in after it).
+  const TShownFrame shown = player_.ShownFrame();
+  if (segment_end_ >= 0 && model_.PlayPosition >= segment_end_ && player_.SeekSettled() &&
+      shown.PTS >= 0 && shown.PTS + std::max<int64_t>(shown.Duration, 0) >= segment_end_) {
+    if (LoopSegment && player_.Active() && !player_.Paused()) {
+      SeekTo(segment_start_);  // and round again
+    } else {
+      segment_end_ = -1;
+      if (player_.Active() && !player_.Paused()) ButtonPauseClick();
+    }
   }
   // The bar moves forward by itself; back only when the user moves it.
   if (TrackBarPosition <= model_.PlayPosition) {
     TrackBarPosition = model_.PlayPosition;
     Changed();
   }
+  if (!scrubber_.Dragging()) TimeLineView.KeepInView(model_.PlayPosition);
+}
+
+int64_t TPreviewControl::TimeLineTarget(int64_t time) const {
+  time = std::clamp<int64_t>(time, 0, std::max<int64_t>(TrackBarMax, TimeLineView.Duration()));
+  return SnapToKeyFrames ? NearestKeyFrame(TimeLineFacts.KeyFrames, time) : time;
+}
+
+void TPreviewControl::TimeLineDrag(int64_t time) {
+  if (model_.Splitting) return;
+  // Nothing plays yet: a click opens the file paused at that place.
+  if (!player_.Active()) {
+    ShowPaused(TimeLineTarget(time));
+    return;
+  }
+  segment_end_ = -1;
+  time = TimeLineTarget(time);
+  TimerPlayEnabled = false;
+  scrubber_.MoveTo(time);
+  TrackBarPosition = time;
+  model_.PlayPosition = time;
+  Changed();
+}
+
+void TPreviewControl::TimeLineTick() {
+  if (scrubber_.Dragging()) scrubber_.Tick();
+}
+
+void TPreviewControl::TimeLineRelease(int64_t time) {
+  if (model_.Splitting || !player_.Active()) return;
+  time = TimeLineTarget(time);
+  scrubber_.Release(time);
+  TrackBarPosition = time;
+  model_.PlayPosition = time;
+  TimerPlayEnabled = true;
+  Changed();
 }
 
 void TPreviewControl::TrackBarMouseDown() {
@@ -231,6 +360,9 @@ void TPreviewControl::TrackBarMouseUp(int64_t position) {
 }
 
 void TPreviewControl::MarkAt(int which, TThumbnail& thumbnail) {
+  // A place just asked for (Go to Time, a key) is what gets marked: its
+  // picture first.
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, TScrubber::kGiveUp);
   int64_t position = -1;
   const TBitmap& shown = player_.CaptureFrame(position);
   thumbnail.Black = false;
@@ -318,10 +450,19 @@ void TPreviewControl::Shuttle(char key) {
   } else if (key == 'L') {
     if (!playing) {
       SpeedButton4Click();
-    } else {
-      model_.StatusPanel0 = "Playing at normal speed: this player has no faster one";
-      Changed();
+      return;
     }
+    // Each L doubles the speed, up to 8x; the sound is left out above 1x.
+    const int32_t speed = std::min(player_.Speed() * 2, 8);
+    if (!player_.SetSpeed(speed)) {
+      model_.StatusPanel0 = "Playing at normal speed: a file without pictures has no faster one";
+      speed_text_shown_ = true;
+    } else {
+      speed_from_ = {std::chrono::steady_clock::now(), model_.PlayPosition};
+      model_.StatusPanel0 = SpeedText(speed, 0);
+      speed_text_shown_ = true;
+    }
+    Changed();
   }
 }
 
@@ -344,8 +485,10 @@ void TPreviewControl::PlaySegment() {
   const int64_t start = std::max<int64_t>(MarkPosition(0), 0);
   const int64_t end = MarkPosition(1);
   if (end <= start) return;
+  player_.SetSpeed(1);  // the seek below brings the sound back in step
   SeekTo(start);
   if (player_.Paused()) SpeedButton4Click();
+  segment_start_ = start;
   segment_end_ = end;
 }
 
@@ -354,6 +497,10 @@ void TPreviewControl::SeekBy(int64_t delta) { SeekTo(model_.PlayPosition + delta
 void TPreviewControl::SeekTo(int64_t position) {
   if (model_.Splitting || !player_.Active()) return;
   position = std::clamp<int64_t>(position, 0, std::max<int64_t>(TrackBarMax, 0));
+  // The player ignores a seek while an earlier one is pending: keys pressed in
+  // quick succession wait (briefly) for the last one's picture, so the newest
+  // place is always the one shown.
+  WaitOnMainThread([this] { return player_.SeekSettled(); }, TScrubber::kGiveUp);
   player_.Seek(position);
   TrackBarPosition = position;
   model_.PlayPosition = position;

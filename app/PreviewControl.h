@@ -13,14 +13,19 @@
 // the main thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/MainWindowModel.h"
 #include "app/MessageSink.h"
+#include "app/TimeLine.h"
 #include "binding/Bitmap.h"
 #include "player/FFPlayer.h"
+#include "probe/TimelineScan.h"
 
 namespace kelvane {
 
@@ -49,6 +54,35 @@ class TPreviewControl {
   // The position and the file's length as people read them
   // ("0:21:06.533 · frame 37996 / 0:30:00.000"); empty without a file.
   std::string PositionReadable() const;
+  // A mark (0: start, 1: end) as people read it ("0:21:06.533 · frame
+  // 37996"); empty when it marks nothing.
+  std::string MarkReadable(int which) const;
+  // A typed time with its picture's number, for the time-edit dialog; empty
+  // when the text is not a time.
+  std::string TypedReadable(const std::string& text) const;
+
+  // ---- The time line ----
+  // The part of the file it shows.
+  TTimeLineView TimeLineView;
+  // What the background scan of the open file found so far (key frames,
+  // pictures, the sound's peaks); refreshed on the main thread as it grows.
+  TTimelineFacts TimeLineFacts;
+  // Clicks and drags on the time line land on the nearest key frame.
+  bool SnapToKeyFrames = false;
+  // The scan found more (on the main thread, after TimeLineFacts changed).
+  std::function<void()> OnTimeLineFacts;
+  TTimelineScan& Scan() { return scan_; }
+  // The hand is at `time` on the time line (pressed or dragging): the
+  // picture follows as fast as the player can show it.
+  void TimeLineDrag(int64_t time);
+  // Called every few milliseconds while dragging: the newest place goes to
+  // the player once it showed the last one.
+  void TimeLineTick();
+  // The hand let go at `time`: the exact picture there.
+  void TimeLineRelease(int64_t time);
+  bool TimeLineDragging() const { return scrubber_.Dragging(); }
+  // Where a click at `time` lands (the nearest key frame when snapping).
+  int64_t TimeLineTarget(int64_t time) const;
   // The track bar, in microseconds of the file: 0 .. TrackBarMax.
   int64_t TrackBarMax = 0;
   int64_t TrackBarPosition = 0;
@@ -97,12 +131,16 @@ class TPreviewControl {
   // text that is neither, or no file playing, is said to the user; false then.
   bool GoToTime(const std::string& text);
   // J / K / L: J jumps one second back, K pauses, L plays; L while playing
-  // says that the player has no faster speed (in StatusPanel0).
+  // doubles the speed up to 8x, without sound (StatusPanel0 says the speed
+  // asked and, each second, the speed reached); a pause (K, Space, Pause) or
+  // the marked part's play comes back to 1x with the sound.
   void Shuttle(char key);
   // "[" / "]": to the start / end mark (0: start, 1: end); nothing without it.
   void GoToMark(int which);
-  // Shift+Space: plays from the start mark and pauses at the end mark.
+  // Shift+Space: plays from the start mark and pauses at the end mark (goes
+  // back to the start mark and on when LoopSegment is set).
   void PlaySegment();
+  bool LoopSegment = false;
 
  private:
   void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
@@ -112,6 +150,12 @@ class TPreviewControl {
   // (up to 3 s) for its picture; false when it did not come.
   bool ShowPaused(int64_t position);
   void Changed() { model_.Changed(); }
+  // Back to 1x with the sound, after a faster play.
+  void NormalSpeed();
+  static std::string SpeedText(int32_t speed, double reached);
+  // StatusPanel0 says "Ready" again if it said a speed.
+  void ForgetSpeedText();
+  bool speed_text_shown_ = false;
 
   TMainWindowModel& model_;
   TMessageSink& messages_;
@@ -120,6 +164,13 @@ class TPreviewControl {
   // marked picture's time); -1 when there is none.
   int64_t MarkPosition(int which) const;
   int64_t segment_end_ = -1;  // PlaySegment pauses here; -1: not playing one
+  int64_t segment_start_ = 0;
+  // Where and when the last speed was measured from.
+  struct TSpeedFrom {
+    std::chrono::steady_clock::time_point At;
+    int64_t Position = 0;
+  };
+  TSpeedFrom speed_from_;
   int32_t area_width_ = 412;
   int32_t area_height_ = 307;
   // What StopForSplit found playing (File empty: nothing).
@@ -128,7 +179,12 @@ class TPreviewControl {
     int64_t Position = 0;
   };
   TResume resume_;
-  TFFPlayer player_;  // last: stops before the rest goes
+  TFFPlayer player_;  // stops before the rest goes
+  TScrubber scrubber_{player_};
+  TTimelineScan scan_;  // last: its thread ends first
+  // Work the scan posts to the main thread finds whether this object is still there.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::shared_ptr<std::atomic<bool>> facts_posted_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace kelvane

@@ -28,6 +28,7 @@
 #include "gui/FormAbout.h"
 #include "gui/PlayPanel.h"
 #include "gui/ThumbnailView.h"
+#include "gui/TimeLine.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
 
@@ -122,9 +123,11 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   model_.FormCreate(program_folder);
   preview_->SetDisplayTarget(panel_play_, panel_play_->width(), panel_play_->height());
   model_.LoadSettings(settings_);  // as the About box is made
+  LoadViewSettings();
   form2_->Refresh();
   Refresh();
   resize(kClientWidth, menu_bar_->sizeHint().height() + kClientHeight);
+  if (stored_geometry_.isValid()) resize(stored_geometry_.size());
 }
 
 TForm1::~TForm1() {
@@ -175,6 +178,8 @@ void TForm1::Connect() {
     if (ABitmap != nullptr) panel_play_->ShowConversionFrame(*ABitmap);
   };
   preview_->OnStopped = [this] { panel_play_->Clear(); };
+  preview_->OnTimeLineFacts = [this] { time_line_->FactsChanged(); };
+  form3_->Readable = [this](const std::string& text) { return preview_->TypedReadable(text); };
 
   auto click = [this](const char* name, auto handler) {
     auto* button = findChild<QPushButton*>(QString::fromUtf8(name));
@@ -223,7 +228,7 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
       {"ActionGoToEnd", "Go to End", QKeySequence(Qt::Key_End), [&p] { p.SeekTo(p.TrackBarMax); }},
       {"ActionShuttleBack", "Back (J)", QKeySequence(Qt::Key_J), [&p] { p.Shuttle('J'); }},
       {"ActionShuttlePause", "Pause (K)", QKeySequence(Qt::Key_K), [&p] { p.Shuttle('K'); }},
-      {"ActionShuttleForward", "Play (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
+      {"ActionShuttleForward", "Play / Faster (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
       {"ActionGoToMarkStart", "Go to Start Mark", QKeySequence(Qt::Key_BracketLeft),
        [&p] { p.GoToMark(0); }},
       {"ActionGoToMarkEnd", "Go to End Mark", QKeySequence(Qt::Key_BracketRight),
@@ -284,6 +289,11 @@ void TForm1::Refresh() {
   if (mark_end <= 0) mark_end = -1;
   if (mark_start <= 0 && mark_end < 0) mark_start = -1;
   track_bar_->SetMarks(mark_start, mark_end);
+  time_line_->SetMarks(mark_start, mark_end);
+  time_line_->SetPosition(model_.PlayPosition);
+  time_line_->update();
+  start_readable_->setText(text(preview_->MarkReadable(0)));
+  end_readable_->setText(text(preview_->MarkReadable(1)));
   image1_->Show(preview_->Image1);
   image2_->Show(preview_->Image2);
   RefreshTimers();
@@ -299,7 +309,9 @@ void TForm1::RefreshTimers() {
 }
 
 void TForm1::OpenFile(const QString& path) {
+  RememberCurrentFile();
   preview_->OpenFile(path.toStdString());
+  RememberCurrentFile();
 }
 
 void TForm1::SpeedButton7Click() {
@@ -322,7 +334,9 @@ void TForm1::Exit1Click() {
 void TForm1::OpenHelpFile1Click() { QDesktopServices::openUrl(TFormAbout::Website()); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  RememberCurrentFile();
   model_.SaveSettings(settings_);
+  SaveViewSettings();
   form2_->close();
   form3_->close();
   about_->close();
@@ -333,8 +347,10 @@ void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (shown_once_) return;
   shown_once_ = true;
-  // Always opens centred, whatever position was stored.
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+  // Where it was last, when that place is still on a screen; else centred.
+  if (stored_geometry_.isValid() && QGuiApplication::screenAt(stored_geometry_.center())) {
+    move(stored_geometry_.topLeft());
+  } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - frameGeometry().center() + pos());
   }
 }

@@ -1,8 +1,9 @@
-// TForm1, the main window: the preview panel and its transport, the marks
-// with their thumbnails, the output format and its settings lists on two
-// pages, the output folder, Start / Stop Splitting with the progress, the menu
-// bar and the two-panel status bar; fixed size, client area 857 x 541, opened
-// centred. Every control's objectName is the name the rest of the program and
+// TForm1, the main window: the preview panel, the time line and the track bar
+// under it and the transport, the marks with their thumbnails, the output
+// format and its settings lists on two pages, the output folder, Start / Stop
+// Splitting with the progress, the menu bar and the two-panel status bar; the
+// client area is 857 x 541 at first and grows (the window comes back at its
+// last place and size; the first time it opens centred). Every control's objectName is the name the rest of the program and
 // the tests know it by (ButtonStart, ComboOutputFormat, Panel1, ...).
 //
 // The window holds no logic of its own: it mirrors the window model's fields
@@ -23,6 +24,7 @@
 
 #include "app/MainWindowModel.h"
 #include "app/PreviewControl.h"
+#include "app/RecentFiles.h"
 
 class QComboBox;
 class QLabel;
@@ -40,6 +42,7 @@ class TForm3;
 class TFormAbout;
 class TPlayPanel;
 class TThumbnailView;
+class TTimeLine;
 class TTimePanel;
 class TTrackBar;
 
@@ -90,6 +93,17 @@ class TForm1 : public QMainWindow {
   void Refresh();
   void RefreshTimers();
   void AddPlaybackActions(QMenu* menu);
+  // TimeLineMenu.cpp: zoom, snapping to key frames and looping the marked part.
+  void AddTimeLineActions(QMenu* menu);
+  // Form1TimeLine.cpp: the File menu's recent files (opening one brings its
+  // marks back), and the stored settings of the time line and the window's
+  // place and size.
+  void BuildRecentMenu(QMenu* file);
+  void RefreshRecentMenu();
+  void OpenRecent(const TRecentFile& file);
+  void RememberCurrentFile();
+  void LoadViewSettings();
+  void SaveViewSettings();
   // Form1Layout.cpp: the extra room of a window larger than 857 x 541 goes to
   // the preview and the track bar; the output side keeps its width.
   void KeepLayout(QWidget* client);
@@ -104,6 +118,9 @@ class TForm1 : public QMainWindow {
 
   TPlayPanel* panel_play_ = nullptr;
   TTrackBar* track_bar_ = nullptr;
+  TTimeLine* time_line_ = nullptr;
+  QLabel* start_readable_ = nullptr;  // the marks as people read them
+  QLabel* end_readable_ = nullptr;
   TThumbnailView* image1_ = nullptr;
   TThumbnailView* image2_ = nullptr;
   TTimePanel* panel1_ = nullptr;
@@ -122,7 +139,7 @@ class TForm1 : public QMainWindow {
   QWidget* client_ = nullptr;
   // Each control of the client area with its place at 857 x 541 and how it
   // follows a larger area.
-  enum class TFollow { Grow, Widen, Down, Right };
+  enum class TFollow { Grow, Band, Widen, Down, Right };
   struct TPlaced {
     QWidget* widget;
     QRect home;
@@ -140,6 +157,11 @@ class TForm1 : public QMainWindow {
   QTimer timer_play_;  // TimerPlay, 100 ms
   QTimer timer1_;      // Timer1, 100 ms, the end message
   bool shown_once_ = false;
+  TRecentFiles recent_;
+  QMenu* recent_menu_ = nullptr;
+  QAction* snap_action_ = nullptr;
+  QAction* loop_action_ = nullptr;
+  QRect stored_geometry_;  // the window's last place and size (empty: none stored)
 
   TForm2* form2_ = nullptr;
   TForm3* form3_ = nullptr;

@@ -22,6 +22,7 @@
 #include "gui/FormAbout.h"
 #include "gui/PlayPanel.h"
 #include "gui/ThumbnailView.h"
+#include "gui/TimeLine.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
 
@@ -72,6 +73,7 @@ void TForm1::BuildMenu() {
   add->setObjectName(QStringLiteral("AddVideoFile1"));
   add->setShortcut(QKeySequence::Open);
   idle_actions_.push_back(add);
+  BuildRecentMenu(file);
   file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, [this] { Exit1Click(); })
       ->setObjectName(QStringLiteral("Exit1"));
@@ -91,6 +93,7 @@ void TForm1::BuildMenu() {
   });
   go_to->setObjectName(QStringLiteral("ActionGoToTime"));
   go_to->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+  AddTimeLineActions(playback);
   playback->addSeparator();
   // Both keys work in the full-screen preview too, a window of its own.
   QAction* full = playback->addAction(QStringLiteral("Full Screen Preview"), this,
@@ -139,14 +142,17 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   container->setObjectName(QStringLiteral("PanelcontainerPlay"));
   container->setFrameShape(QFrame::StyledPanel);
   container->setFrameShadow(QFrame::Sunken);
-  container->setGeometry(8, 8, 420, 315);
+  container->setGeometry(8, 8, 420, 263);
   panel_play_ = new TPlayPanel(container);
-  panel_play_->setGeometry(4, 4, 412, 307);
+  panel_play_->setGeometry(4, 4, 412, 255);
   panel_play_->setToolTip(QStringLiteral("Double-click or F11: full screen, Esc: back"));
   panel_play_->OnResized = [this](int width, int height) {
     if (preview_) preview_->DisplayResized(width, height);
   };
   panel_play_->OnDoubleClick = [this] { SetPreviewFullScreen(!panel_play_->isWindow()); };
+
+  time_line_ = new TTimeLine(*preview_, client);
+  time_line_->setGeometry(8, 274, 420, 50);
 
   track_bar_ = new TTrackBar(client);
   track_bar_->setGeometry(8, 326, 420, 26);
@@ -172,6 +178,16 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   panel2_ = new TTimePanel(QStringLiteral("Panel2"), QStringLiteral("End Time : "), client);
   panel2_->setGeometry(252, 424, 176, 28);
   panel2_->setToolTip(QStringLiteral("Right click to edit values"));
+  // The marks as people read them, beside the seconds the split takes.
+  start_readable_ = AddLabel("", client, 252, 453, 176, 15);
+  start_readable_->setObjectName(QStringLiteral("StartTimeReadable"));
+  end_readable_ = AddLabel("", client, 252, 468, 176, 15);
+  end_readable_->setObjectName(QStringLiteral("EndTimeReadable"));
+  for (QLabel* label : {start_readable_, end_readable_}) {
+    QFont small = label->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    label->setFont(small);
+  }
   QPushButton* mark_start = AddButton("ButtonMarkStart", "Mark Start", client, 8, 485, 116, 28);
   mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
   QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
@@ -295,6 +311,8 @@ void TForm1::KeepLayout(QWidget* client) {
     TFollow follow = TFollow::Right;  // the output side
     if (widget == panel_play_->parentWidget()) {
       follow = TFollow::Grow;
+    } else if (widget == time_line_) {
+      follow = TFollow::Band;
     } else if (widget == track_bar_) {
       follow = TFollow::Widen;
     } else if (widget->x() < kOutputSideLeft) {
@@ -308,11 +326,16 @@ void TForm1::KeepLayout(QWidget* client) {
 void TForm1::LayOutClient() {
   const int dx = std::max(0, client_->width() - client_->minimumWidth());
   const int dy = std::max(0, client_->height() - client_->minimumHeight());
+  // A third of the extra height goes to the time line (up to 120 pixels).
+  const int band = std::min(dy / 3, 120);
   for (const TPlaced& placed : placed_) {
     QRect place = placed.home;
     switch (placed.follow) {
       case TFollow::Grow:
-        place.adjust(0, 0, dx, dy);
+        place.adjust(0, 0, dx, dy - band);
+        break;
+      case TFollow::Band:
+        place.adjust(0, dy - band, dx, dy);
         break;
       case TFollow::Widen:
         place.adjust(0, dy, dx, dy);

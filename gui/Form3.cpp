@@ -17,7 +17,7 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
       model_(model) {
   setObjectName(QStringLiteral("Form3"));
   setWindowTitle(QStringLiteral("Edit Time"));
-  setFixedSize(267, 183);
+  setFixedSize(267, 201);
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
   auto* panel = new QFrame(this);
@@ -33,6 +33,13 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
   edit_->setObjectName(QStringLiteral("Edit1"));
   edit_->installEventFilter(this);
   layout->addWidget(edit_);
+  // The typed time as people read it, with its picture's number.
+  readable_ = new QLabel(panel);
+  readable_->setObjectName(QStringLiteral("Label3"));
+  layout->addWidget(readable_);
+  connect(edit_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    readable_->setText(Readable ? QString::fromStdString(Readable(text.toStdString())) : QString());
+  });
   hint_ = new QLabel(QString::fromStdString(TMainWindowModel::TimeEditHint()), panel);
   hint_->setObjectName(QStringLiteral("Label2"));
   hint_->setWordWrap(true);

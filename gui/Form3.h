@@ -10,6 +10,8 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
+#include <string>
 
 class QLabel;
 class QLineEdit;
@@ -25,6 +27,9 @@ class TForm3 : public QDialog {
   void ShowOver(QWidget* owner);
   void SpeedDoneClick();
   void SpeedCancelClick() { close(); }
+  // The typed text as people read it ("0:01:02.500 · frame 1562"), shown
+  // under the field; empty when it is not a time.
+  std::function<std::string(const std::string&)> Readable;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -33,6 +38,7 @@ class TForm3 : public QDialog {
   TMainWindowModel& model_;
   QLineEdit* edit_;
   QLabel* hint_;
+  QLabel* readable_;
 };
 
 }  // namespace kelvane

@@ -248,6 +248,33 @@ void TCustomPlayer::Seek(int64_t position) {
   context->RequestSeek(position + context->StartOffset(), SeekFlags());
 }
 
+void TCustomPlayer::SeekToKeyFrame(int64_t position) {
+  std::shared_ptr<TPlaybackContext> context = CurrentContext();
+  if (!context) return;
+  const int64_t duration = context->Duration();
+  if (duration >= 0 && position > duration) position = duration;
+  context->RequestSeek(std::max<int64_t>(position, 0) + context->StartOffset(), AVSEEK_FLAG_BACKWARD);
+}
+
+bool TCustomPlayer::SetSpeed(int32_t speed) {
+  std::shared_ptr<TPlaybackContext> context = CurrentContext();
+  if (!context || !context->HasVideo() || (speed != 1 && speed != 2 && speed != 4 && speed != 8)) {
+    return false;
+  }
+  context->SetSpeed(speed);
+  return true;
+}
+
+int32_t TCustomPlayer::Speed() const {
+  std::shared_ptr<TPlaybackContext> context = CurrentContext();
+  return context ? context->Speed() : 1;
+}
+
+bool TCustomPlayer::SeekSettled() const {
+  std::shared_ptr<TPlaybackContext> context = CurrentContext();
+  return !context || context->SeekSettled();
+}
+
 bool TCustomPlayer::StepFrame(int direction) {
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   return context && context->StepFrame(direction, kStepTimeoutMs);

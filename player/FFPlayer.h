@@ -126,6 +126,12 @@ class TCustomPlayer {
   // OnPosition are exactly the frame at that time; without it the key frame
   // at or before it.
   void Seek(int64_t position);
+  // As Seek, but to the key frame at or before `position`, whatever the seek
+  // flags: the quickest picture near a place (following a dragged time line).
+  void SeekToKeyFrame(int64_t position);
+  // No seek pending and the latest one's picture on display (true without a
+  // file): the moment to ask for the next place while following the hand.
+  bool SeekSettled() const;
   // While paused: shows the next (+1) or the previous (-1) picture and returns
   // true once it is on display. False when not paused, without video, at the
   // first (-1) or last (+1) picture, or when it did not come within 5 s.
@@ -135,6 +141,12 @@ class TCustomPlayer {
   // bitmap belongs to the player and is reused by the next call.
   TBitmap& CaptureFrame(int64_t& position);
   TBitmap& CurrentFrame();
+  // Plays `speed` (1, 2, 4 or 8) times faster than real time, without sound
+  // above 1. False (nothing changes) without an open file with pictures, or for
+  // another speed. Back at 1 the caller seeks to the picture shown, which
+  // brings the sound back in step. A new file starts at 1.
+  bool SetSpeed(int32_t speed);
+  int32_t Speed() const;
   // The time and duration of the picture on display.
   TShownFrame ShownFrame() const;
   TPlaybackStatistics Statistics() const;

@@ -102,6 +102,13 @@ bool TPlaybackContext::CaptureShown(TFrameConverter& converter, int64_t& pts) {
   return true;
 }
 
+bool TPlaybackContext::SeekSettled() const {
+  if (SeekPending()) return false;
+  if (video_stream_ == nullptr || video_finished_.load()) return true;
+  std::lock_guard<std::mutex> lock(shown_mutex_);
+  return has_shown_ && shown_.Serial >= seek_serial_.load();
+}
+
 TShownFrame TPlaybackContext::ShownFrame() const {
   TShownFrame shown;
   std::lock_guard<std::mutex> lock(shown_mutex_);

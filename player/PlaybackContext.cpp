@@ -345,7 +345,8 @@ void TPlaybackContext::ReadLoop() {
       continue;
     }
     if (audio_stream_ != nullptr && packet->stream_index == audio_stream_->index) {
-      audio_queue_.Put(std::move(packet));
+      // Faster than real time the sound is left out.
+      if (speed_.load() == 1) audio_queue_.Put(std::move(packet));
     } else if (video_stream_ != nullptr && packet->stream_index == video_stream_->index) {
       video_queue_.Put(std::move(packet));
     }

@@ -103,8 +103,17 @@ class TPlaybackContext {
   // earlier request is still pending.
   bool RequestSeek(int64_t target, int32_t flags);
   bool SeekPending() const;
+  // No seek pending and the latest one's picture on display (or none to come:
+  // no video, or the end of the file).
+  bool SeekSettled() const;
   void TogglePause();
   bool Paused() const { return paused_.load(); }
+  // Plays `speed` times faster than real time (1, 2, 4 or 8): the pictures
+  // are timed by the system clock divided by the speed, and the sound is left
+  // out (the reader drops its packets) until the speed is 1 again, when a seek
+  // brings it back in step.
+  void SetSpeed(int32_t speed) { speed_ = speed; }
+  int32_t Speed() const { return speed_.load(); }
   // While paused: shows the next picture (+1) or the one before (-1), waiting
   // for it at most `timeout_ms`. True once a different picture is on display.
   bool StepFrame(int direction, int timeout_ms);
@@ -221,6 +230,7 @@ class TPlaybackContext {
   std::atomic<bool> eof_{false};            // the demuxer reported the end of the file
   std::atomic<bool> video_finished_{false}; // every picture up to the end is queued
   std::atomic<bool> paused_{false};
+  std::atomic<int32_t> speed_{1};
   bool last_paused_ = false;  // reader thread only
   std::atomic<int64_t> start_offset_{0};
   std::atomic<int64_t> duration_{0};

@@ -184,7 +184,8 @@ bool TPlaybackContext::ShowQueuedPicture() {
   picture_cond_.notify_all();
   if (!picture.Source) return false;
 
-  const double audio_clock = audio_stream_ != nullptr ? AudioClock() : NAN;
+  // Faster than real time the pictures keep their own time: the sound is off.
+  const double audio_clock = audio_stream_ != nullptr && speed_.load() == 1 ? AudioClock() : NAN;
   const int64_t now = avutil.av_gettime_relative();
   double wait = 0.01;
   {
@@ -236,14 +237,15 @@ double TPlaybackContext::FrameDelayLocked(double pts, double audio_clock, double
       }
     }
   }
-  frame_timer_ += delay;
+  frame_timer_ += delay / speed_.load();
   return std::max(frame_timer_ - now, 0.01);
 }
 
 double TPlaybackContext::VideoClockLocked() const {
   if (paused_.load()) return current_video_time_;
-  return current_video_time_ +
-         static_cast<double>(avutil.av_gettime_relative() - current_video_stamp_) / 1e6;
+  return current_video_time_ + speed_.load() *
+                                   static_cast<double>(avutil.av_gettime_relative() -
+                                                       current_video_stamp_) / 1e6;
 }
 
 // ---- display ----

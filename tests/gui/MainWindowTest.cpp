@@ -104,7 +104,8 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
   QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
-  EXPECT_EQ(stored.allKeys().size(), 18) << stored.allKeys().join(",").toStdString();
+  // Besides: the time line's two options, the window's size and the recent files.
+  EXPECT_EQ(stored.allKeys().size(), 23) << stored.allKeys().join(",").toStdString();
 
   // A stored format of -1 selects entry 2.
   stored.setValue("ComboOutputFormat", -1);
@@ -132,10 +133,15 @@ TEST_F(TWindowTest, ALargerWindowGrowsThePreviewASmallerOneScrolls) {
   const QSize small_preview = preview->size();
   const int small_bar = bar->width();
   const int small_play_y = play->y();
+  const QSize small_line = Control("TimeLine")->size();
 
   window_->resize(857 + 400, window_->height() + 300);
   QCoreApplication::processEvents();
-  EXPECT_EQ(preview->size(), small_preview + QSize(400, 300));
+  // A third of the extra height goes to the time line, the rest to the preview.
+  auto* line = Control("TimeLine");
+  EXPECT_EQ(preview->size(), small_preview + QSize(400, 200));
+  EXPECT_EQ(line->size(), small_line + QSize(400, 100));
+  EXPECT_EQ(line->y(), preview->parentWidget()->geometry().bottom() + 4);
   EXPECT_EQ(bar->width(), small_bar + 400);
   EXPECT_EQ(play->y(), small_play_y + 300);
   // The output side keeps its size and moves with the right edge.
@@ -309,16 +315,26 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   ASSERT_TRUE(WaitFor([&] { return window_->Player().Paused(); }, 5s));
   EXPECT_GE(window_->Model().PlayPosition, at + 1040000);
   EXPECT_LT(window_->Model().PlayPosition, at + 1400000);
-  // J jumps back, L plays (and says it has no faster speed), K pauses.
+  // J jumps back, L plays, L again doubles the speed (without sound) up to
+  // 8x, K pauses and comes back to 1x.
   const int64_t before_j = window_->Model().PlayPosition;
   Trigger(window_.get(), "ActionShuttleBack");
   EXPECT_EQ(window_->Model().PlayPosition, before_j - 1000000);
   Trigger(window_.get(), "ActionShuttleForward");
   EXPECT_FALSE(window_->Player().Paused());
   Trigger(window_.get(), "ActionShuttleForward");
-  EXPECT_EQ(window_->Model().StatusPanel0, "Playing at normal speed: this player has no faster one");
+  EXPECT_EQ(window_->Model().StatusPanel0, "Playing at 2x, sound off");
+  EXPECT_EQ(window_->Player().Speed(), 2);
+  // Faster than real time: a second of the clip goes by in well under a second.
+  const int64_t fast_from = window_->Model().PlayPosition;
+  const auto fast_began = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([&] { return window_->Model().PlayPosition >= fast_from + 1000000; }, 3s));
+  EXPECT_LT(std::chrono::steady_clock::now() - fast_began, 900ms);
+  for (int i = 0; i < 3; ++i) Trigger(window_.get(), "ActionShuttleForward");
+  EXPECT_EQ(window_->Player().Speed(), 8);
   Trigger(window_.get(), "ActionShuttlePause");
   EXPECT_TRUE(window_->Player().Paused());
+  EXPECT_EQ(window_->Player().Speed(), 1);
 
   // About > Keys lists them.
   sink_.shown.clear();
