@@ -593,10 +593,18 @@ void TMainWindowModel::StartSplit() {
 }
 
 std::string TMainWindowModel::OutputExplanation() const {
+  const TSplitJob job = MakeSplitJob();
+  // Planning asks the codec library which sizes an encoder takes, which
+  // opens it: only when a choice changed.
+  const std::string key = job.Describe() + "\n" + std::to_string(job.SourceRotation);
+  if (key == explained_job_) return explanation_;
   TSplitPlan plan;
   std::string message;
-  if (!BuildSplitPlan(MakeSplitJob(), plan, message)) return std::string();
-  return ExplainOutput(plan.OutputOptions, SourceFrameRate);
+  explanation_ = BuildSplitPlan(job, plan, message)
+                     ? ExplainOutput(plan.OutputOptions, SourceFrameRate)
+                     : std::string();
+  explained_job_ = key;
+  return explanation_;
 }
 
 TSplitJob TMainWindowModel::MakeSplitJob() const {

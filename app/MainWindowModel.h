@@ -228,7 +228,8 @@ class TMainWindowModel {
   TSplitJob MakeSplitJob() const;
   // The line under the format list: what the file would be with the current
   // choices (ExplainOutput of the plan the split would run); empty while the
-  // choices make no plan.
+  // choices make no plan. Worked out again only when the choices changed:
+  // a view may ask at every refresh.
   std::string OutputExplanation() const;
   // The output path of the split that runs (or ran) last.
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
@@ -266,6 +267,9 @@ class TMainWindowModel {
   std::string program_folder_;
   // The format the settings lists were filled for.
   std::string lists_format_;
+  // The last explanation and the choices it was worked out for.
+  mutable std::string explained_job_;
+  mutable std::string explanation_;
 };
 
 }  // namespace kelvane

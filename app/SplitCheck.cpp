@@ -155,6 +155,10 @@ struct TOutputFacts {
   AVRational FrameRate{0, 1};
   bool HasAudio = false;
   int64_t AudioStartUs = INT64_MAX;
+  // Where the packets say the sound starts. Decoders that leave out their
+  // priming themselves (MP3, Opus) give the first sound a later time, on a
+  // line the packets' end is not on.
+  int64_t AudioPacketStartUs = INT64_MAX;
   int64_t AudioEndUs = INT64_MIN;
   int64_t AudioFrameUs = 0;
 };
@@ -219,6 +223,7 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
   const int64_t start = ToUs(at, stream->time_base);
   const int64_t length = ToUs(packet->duration, stream->time_base);
   facts.AudioStartUs = std::min(facts.AudioStartUs, start + samples_us(skip_start));
+  facts.AudioPacketStartUs = facts.AudioStartUs;
   facts.AudioEndUs = std::max(facts.AudioEndUs, start + length - samples_us(skip_end));
   if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
 }
@@ -328,6 +333,22 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   if (audio >= 0) {
     first_sound.Packet(nullptr, ic->streams[audio], frame.get());
     if (first_sound.StartUs) facts.AudioStartUs = *first_sound.StartUs;
+    // Opus's priming (its pre-skip) as the readers report it: Matroska keeps
+    // it as the track's codec delay, which the reader takes off every time
+    // while its decoder still hands out the primed samples, so the sound
+    // reads that much early; Ogg's reader starts the first packet at 0 with
+    // the primed samples in it, so the packets end that much early.
+    const AVCodecParameters* par = ic->streams[audio]->codecpar;
+    if (par->codec_id == AV_CODEC_ID_OPUS && par->initial_padding > 0 && par->sample_rate > 0) {
+      const int64_t delay = int64_t(par->initial_padding) * AV_TIME_BASE / par->sample_rate;
+      if (std::strstr(ic->iformat->name, "matroska") != nullptr) {
+        facts.AudioStartUs += delay;
+        facts.AudioPacketStartUs += delay;
+        facts.AudioEndUs += delay;
+      } else if (std::strcmp(ic->iformat->name, "ogg") == 0) {
+        facts.AudioEndUs += delay;
+      }
+    }
   }
   if (decoder && facts.FirstPicture) facts.LastPicture = LastPicture(request, ic, video, last_key);
   return facts;
@@ -546,7 +567,8 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
     }
   } else {
     start = output.AudioStartUs;  // against the segment's length only
-    end = request.EndUs < 0 ? output.AudioEndUs : start + request.EndUs - request.StartUs;
+    end = request.EndUs < 0 ? output.AudioEndUs
+                            : output.AudioPacketStartUs + request.EndUs - request.StartUs;
   }
   check.AudioStartMs = double(output.AudioStartUs - start) / 1000.0;
   // Containers state the sound's length in whole coded frames, the last one

@@ -236,7 +236,13 @@ bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOpt
   const std::string source_size = SourceSizeFor(job, out);
   const std::string size =
       IsOriginalSize(job) ? source_size : FittedSize(source_size, SizeWithoutLabel(job.VideoSize));
-  out.FrameSize = AcceptedFrameSize(out.VideoCodec, OutputNameOf(job), size);
+  // Today's encoders take any even size. (They are not opened to ask: the
+  // AV1 encoder, closed without a picture, never returns.)
+  int width = 0, height = 0;
+  out.FrameSize = std::sscanf(size.c_str(), "%dx%d", &width, &height) == 2
+                      ? std::to_string(std::max(2, int(MakeEven(width)))) + "x" +
+                            std::to_string(std::max(2, int(MakeEven(height))))
+                      : size;
 
   const std::string rate = Trim(job.FrameRate);
   if (LowerCase(rate) == "auto") {
