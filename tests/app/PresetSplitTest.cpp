@@ -8,6 +8,7 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "app/EncoderLimits.h"
 #include "app/MainWindowModel.h"
@@ -453,6 +454,107 @@ TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
     EXPECT_FLOAT_EQ(video.AspectRatio, float(c.Width) / float(c.Height));
     if (c.Upright) {
       EXPECT_EQ(fixtures::DecodeFirstFrameIndex(model_.LastOutputPath()), 0);
+    }
+  }
+}
+
+// Today's picture formats on the sources people bring: a 10-bit HDR H.265
+// clip (BT.2020, PQ), a phone clip stored on its side and a clip of variable
+// frame rate. Read back from each file: container, codecs, size, rate,
+// rotation, colour description and bit depth; the check passes. (The check
+// reckons the segment's end at one frame rate: a source whose rate changes
+// within the segment is compared by its pictures' times here instead.)
+TEST_F(TSplitRun, TodaysFormatsKeepDepthColourRotationAndTimes) {
+  auto marks = [](fixtures::TFixtureRecipe& r) { r.Seconds = 1.2; };
+  const std::string hdr = MakeFixture(temp_, "mp4-hevc10-aac", "hdr.mp4", marks);
+  const std::string phone = MakeFixture(temp_, "mp4-h264-aac", "phone.mp4", [&](auto& r) {
+    marks(r);
+    r.Width = 240;
+    r.Height = 320;
+    r.Rotation = 90;
+  });
+  const std::string vfr = MakeFixture(temp_, "mkv-h264-vfr", "vfr.mkv", marks);
+  struct TTodayCase {
+    const std::string& Source;
+    const char* Format;
+    const char* Size;
+    const char* Codec;
+    const char* PixelFormat;
+    int Width, Height, Rotation;
+    bool SameColour;
+  };
+  const TTodayCase cases[] = {
+      {hdr, "H.264 MP4 - Plays Everywhere (*.mp4)", "Original Size", "h264", "yuv420p", 320, 240,
+       0, true},
+      {hdr, "H.265 MP4 - Smaller Files (*.mp4)", "Original Size", "hevc", "yuv420p10le", 320,
+       240, 0, true},
+      {hdr, "AV1 MKV - Smallest Files (*.mkv)", "640x360", "av1", "yuv420p10le", 320, 240, 0,
+       true},  // never enlarged
+      {hdr, "VP9 WebM - For the Web (*.webm)", "Original Size", "vp9", "yuv420p", 320, 240, 0,
+       true},
+      {hdr, "Animated GIF (*.gif)", "Original Size", "gif", "bgra", 320, 240, 0, false},
+      {phone, "H.264 MP4 - Plays Everywhere (*.mp4)", "Original Size", "h264", "yuv420p", 320,
+       240, 90, false},
+      {phone, "Matroska - H.264 (*.mkv)", "Original Size", "h264", "yuv420p", 240, 320, 0, false},
+      {phone, "H.265 MP4 - Smaller Files (*.mp4)", "854x480", "hevc", "yuv420p", 240, 320, 0,
+       false},
+      {vfr, "Matroska - H.264 (*.mkv)", "Original Size", "h264", "yuv420p", 320, 240, 0, false},
+      {vfr, "H.264 MP4 - Plays Everywhere (*.mp4)", "Original Size", "h264", "yuv420p", 320, 240,
+       0, false},
+  };
+  for (const TTodayCase& c : cases) {
+    SCOPED_TRACE(c.Source + " -> " + c.Format + " " + c.Size);
+    ASSERT_TRUE(model_.AddVideoFile(c.Source));
+    Choose(c.Format);
+    model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf(c.Size));
+    model_.ComboVideoSizeChange(model_.ComboVideoSize);
+    model_.Panel1 = "0.20";
+    model_.Panel2 = "1.00";
+    sink_.shown.clear();
+    ExpectCompleted(Split());
+    const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
+    ASSERT_TRUE(end && end->Check);
+    if (&c.Source != &vfr) {
+      EXPECT_TRUE(end->Check->Matched()) << end->Check->Summary();
+    }
+
+    const std::string path = model_.LastOutputPath();
+    fixtures::TMediaFacts facts, source;
+    ASSERT_TRUE(fixtures::ReadMediaFacts(path, facts));
+    ASSERT_TRUE(fixtures::ReadMediaFacts(c.Source, source));
+    EXPECT_EQ(facts.FormatName, DemuxerOf(model_.ContainerName));
+    const fixtures::TStreamFacts* video = facts.FirstOf(AVMEDIA_TYPE_VIDEO);
+    const fixtures::TStreamFacts& in = *source.FirstOf(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->CodecName, c.Codec);
+    EXPECT_EQ(video->PixelFormat, c.PixelFormat);
+    EXPECT_EQ(video->Width, c.Width);
+    EXPECT_EQ(video->Height, c.Height);
+    if (c.SameColour) {
+      EXPECT_EQ(video->ColorPrimaries, in.ColorPrimaries);
+      EXPECT_EQ(video->ColorTransfer, in.ColorTransfer);
+      EXPECT_EQ(video->ColorSpace, in.ColorSpace);
+      EXPECT_EQ(video->ColorRange, in.ColorRange);
+    }
+    TAVProbe probe;
+    ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
+    EXPECT_EQ(probe.GetVideoStreamInfo().Rotation, c.Rotation);
+    const bool gif = std::string(c.Codec) == "gif";
+    EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_AUDIO), gif ? 0 : 1);
+    if (gif) {
+      // 15 a second, each picture's time in whole hundredths as GIF keeps them.
+      EXPECT_NEAR(av_q2d(video->FrameRate), 15.0, 1.0);
+    } else if (&c.Source == &vfr) {
+      // The source's own times: steps of one and two periods, as in the source.
+      std::vector<fixtures::TDecodedFrame> frames;
+      ASSERT_TRUE(fixtures::DecodeVideoFrames(path, frames));
+      std::set<int64_t> steps;
+      for (size_t i = 1; i < frames.size(); ++i) {
+        steps.insert((frames[i].PtsUs - frames[i - 1].PtsUs + 500) / 1000);
+      }
+      EXPECT_EQ(steps, (std::set<int64_t>{40, 80})) << steps.size();
+    } else {
+      EXPECT_EQ(av_cmp_q(video->FrameRate, in.FrameRate), 0);
     }
   }
 }
