@@ -405,7 +405,10 @@ bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int
       const int64_t at = PacketTime(packet.get());
       const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
       if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
-      if (facts.Frames >= 0 && at_us >= start && at_us < end) ++facts.Frames;
+      if (facts.Frames >= 0 && at_us >= start && at_us < end) {
+        ++facts.Frames;
+        facts.LastPictureUs = std::max(facts.LastPictureUs, at_us);
+      }
       if (facts.After.empty()) {
         const bool far = at_us != AV_NOPTS_VALUE && frame_us > 0 && at_us < start - 2 * frame_us;
         decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -487,10 +490,17 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
   TSourcePictures facts;
   read_around(start, end, facts);
   if (end != INT64_MAX && frame_us > 0) {
+    // Pictures that do not come one frame length apart: their count is not
+    // the segment's length in frames.
+    facts.VariableRate = facts.Frames > 0 &&
+                         std::llabs(facts.Frames - (end - start + frame_us / 2) / frame_us) > 1;
     // The last picture of the segment: the one that begins within a picture's
-    // length before the end mark.
+    // length before the end mark, or, at a variable rate, the last that
+    // begins before it.
     TSourcePictures last;
-    read_around(end - frame_us, end, last);
+    read_around(facts.VariableRate && facts.LastPictureUs >= 0 ? facts.LastPictureUs
+                                                              : end - frame_us,
+                end, last);
     facts.LastBefore = std::move(last.Before);
     facts.LastAt = std::move(last.At);
     facts.LastAfter = std::move(last.After);
@@ -552,7 +562,7 @@ void CompareCounts(const TOutputFacts& output, const TSourcePictures& source, TS
 }
 
 void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
-                  TSplitCheck& check) {
+                  bool variable_rate, TSplitCheck& check) {
   check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
   if (!check.HasAudio) return;
   int64_t start = 0, end = 0;
@@ -561,7 +571,10 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
     end = output.VideoEndUs;
     // Against the end of the segment's pictures at the output's rate, which
     // a picture too many or too few (counted on their own) does not move.
-    if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
+    // At a variable rate, against the segment's length.
+    if (variable_rate && request.EndUs >= 0) {
+      end = start + request.EndUs - request.StartUs;
+    } else if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
       end = start + avutil.av_rescale(check.ExpectedFrames * AV_TIME_BASE, output.FrameRate.den,
                                       output.FrameRate.num);
     }
@@ -687,7 +700,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
       CompareCounts(output, source, check);
       ComparePictures(output, source, check);
     }
-    CompareSound(request, output, check);
+    CompareSound(request, output, source.VariableRate, check);
     check.Done = true;
   } catch (const TCheckFailure& failure) {
     check.Problem = failure.what();
