@@ -471,17 +471,18 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
       if (target > first) {
         AVFormatContext* now = reader.Input.Get();
         AVStream* video = now->streams[reader.Video];
-        sought = avformat.av_seek_frame(now, reader.Video,
-                                        avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
-                                        AVSEEK_FLAG_BACKWARD) >= 0;
+        sought =
+            avformat.av_seek_frame(now, reader.Video,
+                                   avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
+                                   AVSEEK_FLAG_BACKWARD) >= 0;
       }
       if (sought) {
         avcodec.avcodec_flush_buffers(reader.Decoder.get());
       } else {
         reader.Open(request.SourceFile);  // from the first byte
       }
-      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at, until,
-                          stream_start, frame_us, facts) ||
+      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at,
+                          until, stream_start, frame_us, facts) ||
           !sought) {
         return;
       }

@@ -86,7 +86,8 @@ TEST_F(TSettingsListsTest, FormatListHoldsTodaysFormatsAboveTheHeadersBlanksAndT
   EXPECT_EQ(formats.Text(), "H.264 MP4 - Plays Everywhere (*.mp4)");  // at start-up
   int presets = 0;
   for (const std::string& entry : formats.Items()) {
-    const bool header = entry.find("  ") != std::string::npos || entry.find("---") != std::string::npos;
+    const bool header =
+        entry.find("  ") != std::string::npos || entry.find("---") != std::string::npos;
     if (header) continue;
     ++presets;
     EXPECT_NE(FindPreset(entry), nullptr) << entry;

@@ -164,7 +164,8 @@ TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
 
   TRun folder = Run({"--output-dir", temp_.File("gone"), clip});
   EXPECT_EQ(folder.status, 1);
-  EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos) << folder.err;
+  EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos)
+      << folder.err;
 }
 
 TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
