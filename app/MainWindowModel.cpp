@@ -127,7 +127,7 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
     auto format = ReadFormatChoice(store, ComboOutputFormat);
     if (!format) return false;
     // A stored format the list does not have counts as none at all.
-    ComboOutputFormat.Select(*format < 0 ? 2 : *format);
+    ComboOutputFormat.Select(*format < 0 ? ComboOutputFormat.IndexOf(DefaultFormat()) : *format);
     auto overwrite = store.ReadBool("Overwrite");
     if (!overwrite) return false;
     Overwrite = *overwrite;
@@ -165,10 +165,10 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
     return true;
   };
   if (!load()) {
-    ComboOutputFormat.Select(2);
+    ComboOutputFormat.Select(ComboOutputFormat.IndexOf(DefaultFormat()));
     lists_format_.clear();
     ComboOutputFormatChange();
-    SelectLevels(2, 2);
+    SelectLevels(NormalLevel(), NormalLevel());
     SavedTop = 5;
     SavedLeft = 150;
     SaveSettings(store);
@@ -203,9 +203,9 @@ void TMainWindowModel::FillLetterBoxList() {
 
 void TMainWindowModel::FillOutputFormats() {
   ComboOutputFormat.Clear();
-  for (const std::string& entry : OriginalFormatList()) ComboOutputFormat.Add(entry);
+  for (const std::string& entry : FormatList()) ComboOutputFormat.Add(entry);
   ComboOutputFormat.SetDropDownCount(20);
-  ComboOutputFormat.Select(3);
+  ComboOutputFormat.Select(ComboOutputFormat.IndexOf(DefaultFormat()));
 }
 
 void TMainWindowModel::ComboOutputFormatChange() {
@@ -240,7 +240,9 @@ void TMainWindowModel::FillSettingsLists() {
   const Quality* row = FindPreset(ComboOutputFormat.Text());
   if (row != nullptr) ContainerName = row->Container;
 
-  if (!IsAudioOnly()) {
+  if (row != nullptr && row->Today) {
+    FillTodayLists(*row->Today);
+  } else if (!IsAudioOnly()) {
     if (row != nullptr) {
       FillVideoCodecs(*row, ComboVideoCodec);
       FillSizes(*row, ComboVideoSize);
@@ -251,7 +253,7 @@ void TMainWindowModel::FillSettingsLists() {
     }
     ComboVideoSize1.Assign(ComboVideoSize);
   }
-  if (row != nullptr) {
+  if (row != nullptr && !row->Today) {
     FillAudioCodecs(*row, ComboAudioCodec);
     FillAudioBitrates(*row, ComboaudioBitrate);
     FillSampleRates(*row, ComboSamplingRate);
@@ -260,13 +262,17 @@ void TMainWindowModel::FillSettingsLists() {
   for (TListModel* quality : {&ComboVideoQuality, &ComboAudioQuality}) {
     quality->Clear();
     for (const std::string& level : QualityLevels()) quality->Add(level);
-    quality->Select(2);
+    quality->Select(NormalLevel());
   }
 
-  ComboAudioChannels.Clear();
-  if (!IsMonoContainer(ContainerName)) ComboAudioChannels.Add("Stereo");
-  ComboAudioChannels.Add("Mono");
-  ComboAudioChannels.Select(0);
+  if (row != nullptr && row->Today) {
+    FillChoices(row->Today->Channels, ComboAudioChannels);
+  } else {
+    ComboAudioChannels.Clear();
+    if (!IsMonoContainer(ContainerName)) ComboAudioChannels.Add("Stereo");
+    ComboAudioChannels.Add("Mono");
+    ComboAudioChannels.Select(0);
+  }
 
   LastFormatIndex = ComboOutputFormat.ItemIndex();
   lists_format_ = ComboOutputFormat.Text();
@@ -280,11 +286,17 @@ void TMainWindowModel::ComboVideoQualityChange(const TListModel& changed) {
   auto select = [](TListModel& list, int index) {
     if (index >= 0) list.Select(index);
   };
-  if (&changed == &ComboVideoQuality) {
+  if (row != nullptr && row->Today) {
+    // A level is a constant quality, not a bit rate: choosing one lets the
+    // quality rule again ("Auto (quality)"); a bit rate chosen leaves the level.
+    if (&changed == &ComboVideoQuality && ComboVideoBitrate.Count() > 0) {
+      ComboVideoBitrate.Select(0);
+    }
+  } else if (&changed == &ComboVideoQuality) {
     select(ComboVideoBitrate,
            BitrateEntryOfLevel(video, ComboVideoBitrate, ComboVideoQuality.ItemIndex()));
   }
-  if (&changed == &ComboVideoBitrate) {
+  if (&changed == &ComboVideoBitrate && !(row != nullptr && row->Today)) {
     select(ComboVideoQuality,
            LevelOfBitrateEntry(video, ComboVideoBitrate, ComboVideoBitrate.ItemIndex()));
   }
@@ -306,6 +318,24 @@ void TMainWindowModel::SelectLevels(int video, int audio) {
   if (audio >= 0) ComboAudioQuality.Select(audio);
   ComboVideoQualityChange(ComboVideoQuality);
   ComboVideoQualityChange(ComboAudioQuality);
+}
+
+void TMainWindowModel::FillTodayLists(const TTodayFormat& format) {
+  if (!IsAudioOnly()) {
+    FillChoices(format.VideoCodecs, ComboVideoCodec);
+    FillChoices(format.Sizes, ComboVideoSize);
+    FillChoices(format.VideoBitrates, ComboVideoBitrate);
+    FillChoices(format.FrameRates, ComboVideoFramerate);
+    ComboVideoSize1.Assign(ComboVideoSize);
+  }
+  FillChoices(format.AudioCodecs, ComboAudioCodec);
+  FillChoices(format.AudioBitrates, ComboaudioBitrate);
+  FillChoices(format.SampleRates, ComboSamplingRate);
+}
+
+int TMainWindowModel::NormalLevel() {
+  const std::vector<std::string>& levels = QualityLevels();
+  return static_cast<int>(std::find(levels.begin(), levels.end(), "Normal") - levels.begin());
 }
 
 void TMainWindowModel::ComboVideoSizeChange(const TListModel& changed) {
@@ -563,10 +593,18 @@ void TMainWindowModel::StartSplit() {
 }
 
 std::string TMainWindowModel::OutputExplanation() const {
+  const TSplitJob job = MakeSplitJob();
+  // Planning asks the codec library which sizes an encoder takes, which
+  // opens it: only when a choice changed.
+  const std::string key = job.Describe() + "\n" + std::to_string(job.SourceRotation);
+  if (key == explained_job_) return explanation_;
   TSplitPlan plan;
   std::string message;
-  if (!BuildSplitPlan(MakeSplitJob(), plan, message)) return std::string();
-  return ExplainOutput(plan.OutputOptions);
+  explanation_ = BuildSplitPlan(job, plan, message)
+                     ? ExplainOutput(plan.OutputOptions, SourceFrameRate)
+                     : std::string();
+  explained_job_ = key;
+  return explanation_;
 }
 
 TSplitJob TMainWindowModel::MakeSplitJob() const {
@@ -580,6 +618,7 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.SourceRotation = SourceRotation;
   job.SourceFrameRate = SourceFrameRate;
   job.SourceDuration = SourceDuration;
+  job.VideoQuality = ComboVideoQuality.Text();
   job.VideoCodec = ComboVideoCodec.Text();
   job.VideoBitrate = ComboVideoBitrate.Text();
   job.VideoSize = ComboVideoSize.Text();

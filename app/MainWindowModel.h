@@ -21,6 +21,7 @@
 
 #include "app/ListModel.h"
 #include "app/MessageSink.h"
+#include "app/Quality.h"
 #include "app/SettingsStore.h"
 #include "app/SplitJob.h"
 #include "app/SplitSession.h"
@@ -144,9 +145,10 @@ class TMainWindowModel {
   // ---- Stored settings ----
   // Reads the stored values into the window (after FormCreate). List choices
   // are stored as their texts; an index stored by an earlier version still
-  // reads. The first of the first nine values that is missing or mistyped
-  // ends the reading: the format list then shows entry 2, both quality lists
-  // "Normal", and every value is written back so that the next start finds
+  // reads, as the entry of the list as it was then. The first of the first
+  // nine values that is missing or mistyped ends the reading: the format
+  // list then shows DefaultFormat(), both quality lists "Normal", and every
+  // value is written back so that the next start finds
   // them. The detailed settings and the volume follow; a missing one leaves
   // the format's own choice.
   void LoadSettings(TSettingsStore& store);
@@ -167,6 +169,8 @@ class TMainWindowModel {
   // Shared by ComboVideoSize and ComboVideoSize1.
   void ComboVideoSizeChange(const TListModel& changed);
   bool IsAudioOnly() const;
+  // The index of "Normal" in the quality lists.
+  static int NormalLevel();
 
   // ---- Controls ----
   void DisableControls();
@@ -224,7 +228,8 @@ class TMainWindowModel {
   TSplitJob MakeSplitJob() const;
   // The line under the format list: what the file would be with the current
   // choices (ExplainOutput of the plan the split would run); empty while the
-  // choices make no plan.
+  // choices make no plan. Worked out again only when the choices changed:
+  // a view may ask at every refresh.
   std::string OutputExplanation() const;
   // The output path of the split that runs (or ran) last.
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
@@ -253,6 +258,8 @@ class TMainWindowModel {
   void Log(const std::string& text);
   // The lists of "Detailed Output Settings" with the names they are stored under.
   std::vector<std::pair<const char*, TListModel*>> DetailedLists();
+  // FillSettingsLists for a format of today: its lists as written out.
+  void FillTodayLists(const TTodayFormat& format);
 
   TMessageSink& messages_;
   TFFConverter converter_;
@@ -260,6 +267,9 @@ class TMainWindowModel {
   std::string program_folder_;
   // The format the settings lists were filled for.
   std::string lists_format_;
+  // The last explanation and the choices it was worked out for.
+  mutable std::string explained_job_;
+  mutable std::string explanation_;
 };
 
 }  // namespace kelvane

@@ -230,6 +230,12 @@ void FillSampleRates(const Quality& row, TListModel& list) {
   FillRates(row.SampleRates, FixedSampleRates(), " Hz", " Hz", list);
 }
 
+void FillChoices(const TChoices& choices, TListModel& list) {
+  list.Clear();
+  AddAll(list, choices.Entries);
+  list.Select(std::max(0, list.IndexOf(choices.Default)));
+}
+
 int BitrateEntryOfLevel(const std::array<std::string, 5>& levels, const TListModel& list,
                         int level) {
   if (level < 0 || list.Count() == 0) return -1;
@@ -251,7 +257,7 @@ int LevelOfBitrateEntry(const std::array<std::string, 5>& levels, const TListMod
 
 bool IsAudioOnlyContainer(const std::string& container) {
   static const char* const kAudioOnly[] = {"mp3", "mp2", "wma", "m4a", "amr", "wav",
-                                           "ac3", "ogg", "ra",  "au",  "aac"};
+                                           "ac3", "ogg", "ra",  "au",  "aac", "opus", "flac"};
   const std::string lower = LowerCase(container);
   for (const char* name : kAudioOnly) {
     if (lower == name) return true;

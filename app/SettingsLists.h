@@ -40,6 +40,9 @@ void FillAudioCodecs(const Quality& row, TListModel& list);
 void FillAudioBitrates(const Quality& row, TListModel& list);
 void FillSampleRates(const Quality& row, TListModel& list);
 
+// A list written out (today's formats): its entries, the default selected.
+void FillChoices(const TChoices& choices, TListModel& list);
+
 // The two quality lists stand for the row's five bitrate levels (0 Highest
 // ... 4 Lowest). The entry of a bitrate list for `level`: the one that shows
 // that level's bitrate; in a list of other values (the fixed fallback list)
@@ -53,7 +56,7 @@ int LevelOfBitrateEntry(const std::array<std::string, 5>& levels, const TListMod
                         int entry);
 
 // Audio-only containers: "mp3", "mp2", "wma", "m4a", "amr", "wav", "ac3",
-// "ogg", "ra", "au", "aac" in any case.
+// "ogg", "ra", "au", "aac", and today's "opus" and "flac", in any case.
 bool IsAudioOnlyContainer(const std::string& container);
 
 // Containers that always get one audio channel: "3GP", "3G2" and "AMR".

@@ -155,6 +155,10 @@ struct TOutputFacts {
   AVRational FrameRate{0, 1};
   bool HasAudio = false;
   int64_t AudioStartUs = INT64_MAX;
+  // Where the packets say the sound starts. Decoders that leave out their
+  // priming themselves (MP3, Opus) give the first sound a later time, on a
+  // line the packets' end is not on.
+  int64_t AudioPacketStartUs = INT64_MAX;
   int64_t AudioEndUs = INT64_MIN;
   int64_t AudioFrameUs = 0;
 };
@@ -219,6 +223,7 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
   const int64_t start = ToUs(at, stream->time_base);
   const int64_t length = ToUs(packet->duration, stream->time_base);
   facts.AudioStartUs = std::min(facts.AudioStartUs, start + samples_us(skip_start));
+  facts.AudioPacketStartUs = facts.AudioStartUs;
   facts.AudioEndUs = std::max(facts.AudioEndUs, start + length - samples_us(skip_end));
   if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
 }
@@ -328,6 +333,22 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   if (audio >= 0) {
     first_sound.Packet(nullptr, ic->streams[audio], frame.get());
     if (first_sound.StartUs) facts.AudioStartUs = *first_sound.StartUs;
+    // Opus's priming (its pre-skip) as the readers report it: Matroska keeps
+    // it as the track's codec delay, which the reader takes off every time
+    // while its decoder still hands out the primed samples, so the sound
+    // reads that much early; Ogg's reader starts the first packet at 0 with
+    // the primed samples in it, so the packets end that much early.
+    const AVCodecParameters* par = ic->streams[audio]->codecpar;
+    if (par->codec_id == AV_CODEC_ID_OPUS && par->initial_padding > 0 && par->sample_rate > 0) {
+      const int64_t delay = int64_t(par->initial_padding) * AV_TIME_BASE / par->sample_rate;
+      if (std::strstr(ic->iformat->name, "matroska") != nullptr) {
+        facts.AudioStartUs += delay;
+        facts.AudioPacketStartUs += delay;
+        facts.AudioEndUs += delay;
+      } else if (std::strcmp(ic->iformat->name, "ogg") == 0) {
+        facts.AudioEndUs += delay;
+      }
+    }
   }
   if (decoder && facts.FirstPicture) facts.LastPicture = LastPicture(request, ic, video, last_key);
   return facts;
@@ -384,7 +405,10 @@ bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int
       const int64_t at = PacketTime(packet.get());
       const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
       if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
-      if (facts.Frames >= 0 && at_us >= start && at_us < end) ++facts.Frames;
+      if (facts.Frames >= 0 && at_us >= start && at_us < end) {
+        ++facts.Frames;
+        facts.LastPictureUs = std::max(facts.LastPictureUs, at_us);
+      }
       if (facts.After.empty()) {
         const bool far = at_us != AV_NOPTS_VALUE && frame_us > 0 && at_us < start - 2 * frame_us;
         decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -447,17 +471,18 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
       if (target > first) {
         AVFormatContext* now = reader.Input.Get();
         AVStream* video = now->streams[reader.Video];
-        sought = avformat.av_seek_frame(now, reader.Video,
-                                        avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
-                                        AVSEEK_FLAG_BACKWARD) >= 0;
+        sought =
+            avformat.av_seek_frame(now, reader.Video,
+                                   avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
+                                   AVSEEK_FLAG_BACKWARD) >= 0;
       }
       if (sought) {
         avcodec.avcodec_flush_buffers(reader.Decoder.get());
       } else {
         reader.Open(request.SourceFile);  // from the first byte
       }
-      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at, until,
-                          stream_start, frame_us, facts) ||
+      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at,
+                          until, stream_start, frame_us, facts) ||
           !sought) {
         return;
       }
@@ -466,10 +491,17 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
   TSourcePictures facts;
   read_around(start, end, facts);
   if (end != INT64_MAX && frame_us > 0) {
+    // Pictures that do not come one frame length apart: their count is not
+    // the segment's length in frames.
+    facts.VariableRate = facts.Frames > 0 &&
+                         std::llabs(facts.Frames - (end - start + frame_us / 2) / frame_us) > 1;
     // The last picture of the segment: the one that begins within a picture's
-    // length before the end mark.
+    // length before the end mark, or, at a variable rate, the last that
+    // begins before it.
     TSourcePictures last;
-    read_around(end - frame_us, end, last);
+    read_around(facts.VariableRate && facts.LastPictureUs >= 0 ? facts.LastPictureUs
+                                                              : end - frame_us,
+                end, last);
     facts.LastBefore = std::move(last.Before);
     facts.LastAt = std::move(last.At);
     facts.LastAfter = std::move(last.After);
@@ -531,7 +563,7 @@ void CompareCounts(const TOutputFacts& output, const TSourcePictures& source, TS
 }
 
 void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
-                  TSplitCheck& check) {
+                  bool variable_rate, TSplitCheck& check) {
   check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
   if (!check.HasAudio) return;
   int64_t start = 0, end = 0;
@@ -540,13 +572,17 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
     end = output.VideoEndUs;
     // Against the end of the segment's pictures at the output's rate, which
     // a picture too many or too few (counted on their own) does not move.
-    if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
+    // At a variable rate, against the segment's length.
+    if (variable_rate && request.EndUs >= 0) {
+      end = start + request.EndUs - request.StartUs;
+    } else if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
       end = start + avutil.av_rescale(check.ExpectedFrames * AV_TIME_BASE, output.FrameRate.den,
                                       output.FrameRate.num);
     }
   } else {
     start = output.AudioStartUs;  // against the segment's length only
-    end = request.EndUs < 0 ? output.AudioEndUs : start + request.EndUs - request.StartUs;
+    end = request.EndUs < 0 ? output.AudioEndUs
+                            : output.AudioPacketStartUs + request.EndUs - request.StartUs;
   }
   check.AudioStartMs = double(output.AudioStartUs - start) / 1000.0;
   // Containers state the sound's length in whole coded frames, the last one
@@ -665,7 +701,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
       CompareCounts(output, source, check);
       ComparePictures(output, source, check);
     }
-    CompareSound(request, output, check);
+    CompareSound(request, output, source.VariableRate, check);
     check.Done = true;
   } catch (const TCheckFailure& failure) {
     check.Problem = failure.what();

@@ -110,6 +110,11 @@ struct TSourcePictures {
   // an end mark).
   std::vector<uint8_t> LastBefore, LastAt, LastAfter;
   int64_t Frames = -1;                     // -1: its packets carry no times
+  // When the last picture before the end mark begins (µs, the file's own
+  // times); -1 when unknown. A variable frame rate: the segment's pictures do
+  // not come one frame length apart.
+  int64_t LastPictureUs = -1;
+  bool VariableRate = false;
   int FrameRateNum = 0, FrameRateDen = 1;
   int64_t ReadMs = 0;
 };

@@ -11,6 +11,7 @@
 #include "app/EncoderLimits.h"
 #include "app/Letterbox.h"
 #include "app/OutputName.h"
+#include "app/Quality.h"
 #include "app/SettingsLists.h"
 #include "app/TextUtils.h"
 #include "binding/FileUtils.h"
@@ -89,7 +90,7 @@ std::string TSplitJob::Describe() const {
       << "Output format: " << Trim(FormatText) << " [" << ContainerName << "]\n"
       << "Source: size " << SourceSize << ", " << SourceFrameRate << " fps, " << SourceDuration
       << " s\n"
-      << "Video: codec \"" << VideoCodec << "\", bitrate \"" << VideoBitrate << "\", size \""
+      << "Video: quality \"" << VideoQuality << "\", codec \"" << VideoCodec << "\", bitrate \"" << VideoBitrate << "\", size \""
       << VideoSize << "\", frame rate \"" << FrameRate << "\", letterbox "
       << (LetterBoxIndex == 0 ? "none" : "added") << "\n"
       << "Audio: codec \"" << AudioCodec << "\", bitrate \"" << AudioBitrate
@@ -156,21 +157,32 @@ bool ReadMarks(const TSplitJob& job, int32_t& start, int32_t& end, std::string& 
   return true;
 }
 
+std::string OutputNameOf(const TSplitJob& job) { return "output." + LowerCase(job.ContainerName); }
+
+bool IsOriginalSize(const TSplitJob& job) {
+  return LowerCase(Trim(job.VideoSize)) == "original size";
+}
+
+// A source stored on its side keeps its display matrix while its pictures
+// keep their size and the container stores one; otherwise its pictures are
+// turned upright. The source's size as the sizes are reckoned: upright then.
+std::string SourceSizeFor(const TSplitJob& job, TOutputOptions& out) {
+  std::string source_size = job.SourceSize;
+  if (job.SourceRotation != 0 && !(IsOriginalSize(job) && StoresRotation(OutputNameOf(job)))) {
+    out.UprightPictures = true;
+    if (TurnSwapsSides(job.SourceRotation)) source_size = SwappedSize(source_size);
+  }
+  return source_size;
+}
+
 // The video settings of a container that takes pictures.
 bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& message) {
   out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
   if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
 
-  // A source stored on its side keeps its display matrix while its pictures
-  // keep their size and the container stores one; otherwise its pictures are
-  // turned upright, and every size below is the upright one.
-  const std::string output_name = "output." + LowerCase(job.ContainerName);
-  const bool original = LowerCase(Trim(job.VideoSize)) == "original size";
-  std::string source_size = job.SourceSize;
-  if (job.SourceRotation != 0 && !(original && StoresRotation(output_name))) {
-    out.UprightPictures = true;
-    if (TurnSwapsSides(job.SourceRotation)) source_size = SwappedSize(source_size);
-  }
+  const std::string output_name = OutputNameOf(job);
+  const bool original = IsOriginalSize(job);
+  const std::string source_size = SourceSizeFor(job, out);
 
   // The source's own size, as near as the encoder takes it (even, or a
   // multiple of 16 for RealVideo); the bars keep its shape when that differs.
@@ -210,6 +222,91 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
     return false;
   }
   out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+  return true;
+}
+
+// The pictures of a format of today: fitted into the chosen size without
+// bars, at the source's own times ("Auto") or a rate of their own, at a
+// constant quality of the chosen level unless a bit rate is chosen.
+bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOptions& out,
+                    std::string& message) {
+  out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
+  out.VideoTag = format.VideoTag;
+  out.VideoFilters = format.VideoFilters;
+  const std::string source_size = SourceSizeFor(job, out);
+  const std::string size =
+      IsOriginalSize(job) ? source_size : FittedSize(source_size, SizeWithoutLabel(job.VideoSize));
+  // Today's encoders take any even size. (They are not opened to ask: the
+  // AV1 encoder, closed without a picture, never returns.)
+  int width = 0, height = 0;
+  out.FrameSize = std::sscanf(size.c_str(), "%dx%d", &width, &height) == 2
+                      ? std::to_string(std::max(2, int(MakeEven(width)))) + "x" +
+                            std::to_string(std::max(2, int(MakeEven(height))))
+                      : size;
+
+  const std::string rate = Trim(job.FrameRate);
+  if (LowerCase(rate) == "auto") {
+    // Every picture at its own time: a variable rate stays variable.
+    out.FrameRate.clear();
+    out.VideoSync = 2;
+  } else {
+    out.FrameRate = NumberPart(rate);
+  }
+  out.DisableVideo = false;
+
+  const std::string bitrate = Trim(job.VideoBitrate);
+  if (!bitrate.empty() && std::isdigit(static_cast<unsigned char>(bitrate[0]))) {
+    long long video_kbps = 0;
+    if (!ReadListInteger(bitrate, "video bitrate", video_kbps, message)) return false;
+    if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
+      message = BadChoiceMessage("video bitrate", job.VideoBitrate);
+      return false;
+    }
+    out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+    return true;
+  }
+  // "Auto (quality)": the level's constant quality rules.
+  const std::vector<std::string>& levels = QualityLevels();
+  auto level = std::find(levels.begin(), levels.end(), Trim(job.VideoQuality));
+  if (level == levels.end()) level = std::find(levels.begin(), levels.end(), "Normal");
+  const int crf = format.Crf[static_cast<size_t>(level - levels.begin())];
+  if (crf > 0) {
+    out.ExtOptions += "crf=" + std::to_string(crf) + "\n";
+    if (!format.QualityOptions.empty()) out.ExtOptions += format.QualityOptions + "\n";
+  }
+  return true;
+}
+
+// The sound of a format of today; none when it lists no audio codec (GIF).
+// "Original" sample rate and channels keep the source's; a lossless codec
+// takes no bit rate.
+bool FillTodayAudio(const TSplitJob& job, TOutputOptions& out, std::string& message) {
+  if (Trim(job.AudioCodec).empty()) {
+    out.DisableAudio = true;
+    return true;
+  }
+  out.AudioCodec = GetNewAudioCodec(job.AudioCodec);
+  if (auto kbps = ParseDecimal(NumberPart(job.AudioBitrate))) {
+    if (*kbps <= 0 || !FitsInt32(std::round(*kbps * 1000))) {
+      message = BadChoiceMessage("audio bitrate", job.AudioBitrate);
+      return false;
+    }
+    out.AudioBitrate = static_cast<int32_t>(std::lround(*kbps * 1000));
+  }
+  if (LowerCase(Trim(job.SampleRate)) != "original") {
+    long long sample_rate = 0;
+    if (!ReadListInteger(job.SampleRate, "sample rate", sample_rate, message)) return false;
+    if (sample_rate <= 0 || !FitsInt32(static_cast<double>(sample_rate))) {
+      message = BadChoiceMessage("sample rate", job.SampleRate);
+      return false;
+    }
+    out.AudioSampleRate = static_cast<int32_t>(sample_rate);
+  }
+  const std::string channels = LowerCase(Trim(job.AudioChannels));
+  if (channels == "mono") out.AudioChannels = 1;
+  if (channels == "stereo") out.AudioChannels = 2;
+  out.AudioVolume = GetVolume(job.Volume);
+  if (out.AudioVolume == 0) out.DisableAudio = true;
   return true;
 }
 
@@ -299,12 +396,19 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     message = "No output format is chosen.\n\rPlease choose one in the output format list.";
     return false;
   }
+  const Quality* row = FindPreset(job.FormatText);
+  const TTodayFormat* today = row != nullptr ? row->Today.get() : nullptr;
+  if (today != nullptr) out.ExtOptions = today->Options;
   if (IsAudioOnlyContainer(job.ContainerName)) {
     out.DisableVideo = true;
-  } else if (!FillVideoOptions(job, out, message)) {
+  } else if (today != nullptr ? !FillTodayVideo(job, *today, out, message)
+                              : !FillVideoOptions(job, out, message)) {
     return false;
   }
-  if (!FillAudioOptions(job, out, message)) return false;
+  if (today != nullptr ? !FillTodayAudio(job, out, message)
+                       : !FillAudioOptions(job, out, message)) {
+    return false;
+  }
   FillTimes(job, start, end, out);
 
   plan.OutputPath = OutputPathFor(job);
@@ -312,17 +416,6 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
 }
 
 namespace {
-
-std::string ShownCodecName(const std::string& encoder,
-                           std::initializer_list<std::pair<const char*, const char*>> names) {
-  for (const auto& [name, shown] : names) {
-    if (encoder == name) return shown;
-  }
-  std::string upper = encoder;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return upper;
-}
 
 // The value of `key=` in the option lines, or empty.
 std::string OptionValue(const std::string& lines, const std::string& key) {
@@ -344,24 +437,24 @@ std::string KbpsText(int32_t bits_per_second) {
 
 }  // namespace
 
-std::string ExplainOutput(const TOutputOptions& out) {
+std::string FittedSize(const std::string& source_size, const std::string& box) {
+  int width = 0, height = 0, box_width = 0, box_height = 0;
+  if (std::sscanf(source_size.c_str(), "%dx%d", &width, &height) != 2 || width <= 0 ||
+      height <= 0 || std::sscanf(box.c_str(), "%dx%d", &box_width, &box_height) != 2 ||
+      box_width <= 0 || box_height <= 0) {
+    return box;
+  }
+  if ((height > width) != (box_height > box_width)) std::swap(box_width, box_height);
+  const double scale = std::min({1.0, double(box_width) / width, double(box_height) / height});
+  if (scale >= 1.0) return source_size;
+  return std::to_string(std::lround(width * scale)) + "x" +
+         std::to_string(std::lround(height * scale));
+}
+
+std::string ExplainOutput(const TOutputOptions& out, const std::string& source_frame_rate) {
   std::string video;
   if (!out.DisableVideo) {
-    video = ShownCodecName(out.VideoCodec, {{"libx264", "H.264"},
-                                            {"libx265", "H.265"},
-                                            {"libsvtav1", "AV1"},
-                                            {"libvpx-vp9", "VP9"},
-                                            {"mpeg4", "MPEG-4"},
-                                            {"libxvid", "MPEG-4"},
-                                            {"h263", "H.263"},
-                                            {"msmpeg4", "MS MPEG-4"},
-                                            {"wmv2", "WMV"},
-                                            {"flv", "Flash Video"},
-                                            {"mpeg1video", "MPEG-1"},
-                                            {"mpeg2video", "MPEG-2"},
-                                            {"rv10", "RealVideo 1"},
-                                            {"rv20", "RealVideo 2"},
-                                            {"gif", "GIF"}});
+    video = VideoCodecDisplayName(out.VideoCodec);
     std::string size = out.FrameSize;
     int width = 0;
     int height = 0;
@@ -371,7 +464,9 @@ std::string ExplainOutput(const TOutputOptions& out) {
       size = std::to_string(width) + "x" + std::to_string(height);
     }
     if (!size.empty()) video += " " + size;
-    if (!Trim(out.FrameRate).empty()) video += " " + Trim(out.FrameRate) + " fps";
+    std::string rate = Trim(out.FrameRate);
+    if (rate.empty() && (out.VideoSync == 0 || out.VideoSync == 2)) rate = Trim(source_frame_rate);
+    if (!rate.empty()) video += " " + rate + " fps";
     const std::string crf = OptionValue(out.ExtOptions, "crf");
     if (!crf.empty()) {
       video += ", quality " + crf;
@@ -381,16 +476,7 @@ std::string ExplainOutput(const TOutputOptions& out) {
   }
   std::string audio;
   if (!out.DisableAudio) {
-    audio = ShownCodecName(out.AudioCodec, {{"aac", "AAC"},
-                                            {"libmp3lame", "MP3"},
-                                            {"libopus", "Opus"},
-                                            {"flac", "FLAC"},
-                                            {"pcm_s16le", "PCM"},
-                                            {"mp2", "MP2"},
-                                            {"ac3", "AC-3"},
-                                            {"wmav2", "WMA"},
-                                            {"libopencore_amrnb", "AMR"},
-                                            {"libvorbis", "Vorbis"}});
+    audio = AudioCodecDisplayName(out.AudioCodec);
     if (out.AudioBitrate > 0 && out.AudioCodec != "flac" && out.AudioCodec.rfind("pcm_", 0) != 0) {
       audio += " " + KbpsText(out.AudioBitrate);
     }

@@ -35,6 +35,7 @@ struct TSplitJob {
   std::string SourceDuration;   // whole seconds, "83"
 
   // The chosen entries of the settings lists, as shown.
+  std::string VideoQuality;  // "Normal": today's formats' constant quality
   std::string VideoCodec;
   std::string VideoBitrate;
   std::string VideoSize;
@@ -94,7 +95,14 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
 // line: "H.264 1920x1080 30 fps, quality 22, AAC 160 Kbps", "MPEG-4 352x288
 // 25 fps, 1200 Kbps, AMR 7.4 Kbps", "MP3 128 Kbps". The picture size is the
 // whole frame, bars included; "quality N" is the encoder's constant quality
-// when the option lines set one.
-std::string ExplainOutput(const TOutputOptions& out);
+// when the option lines set one. Pictures that keep the source's times (no
+// frame rate of their own) show `source_frame_rate`, when it is known.
+std::string ExplainOutput(const TOutputOptions& out, const std::string& source_frame_rate = {});
+
+// The size a picture of `source_size` takes inside the box `box` ("<w>x<h>")
+// with its own shape, for today's formats: a portrait source fits the box
+// turned, and a source that fits already keeps its size. `box` when the
+// source's size is not known.
+std::string FittedSize(const std::string& source_size, const std::string& box);
 
 }  // namespace kelvane

@@ -107,7 +107,8 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   TSplitPlan plan;
   if (!BuildSplitPlan(job, plan, message)) return false;
   TOutputOptions& out = plan.OutputOptions;
-  if (!out.DisableAudio) {
+  // An "Original" rate is the source's, which the engine keeps.
+  if (!out.DisableAudio && out.AudioSampleRate > 0) {
     const int32_t rate =
         NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
     if (rate != out.AudioSampleRate) {

@@ -121,7 +121,7 @@ std::string UsageText() {
          "                         the end of the file splits to its end\n"
          "  --duration TIME        the segment's length, instead of --end\n"
          "  --format NAME          output format, as --list-formats shows it\n"
-         "                         (default: MP4 - MPEG4 Video (*.mp4))\n"
+         "                         (default: H.264 MP4 - Plays Everywhere (*.mp4))\n"
          "  --list-formats         print the output formats with their group headers\n"
          "  --list-entries OPTION  print what OPTION (format, video-codec, size, ...)\n"
          "                         accepts, for the chosen format\n"

@@ -25,9 +25,6 @@
 namespace kelvane::cli {
 namespace {
 
-// The format of a split whose command line names none: the most widely playable.
-const char kDefaultFormat[] = "MP4 - MPEG4 Video (*.mp4)";
-
 std::atomic<bool> interrupted{false};
 std::atomic<bool> suspend_requested{false};
 
@@ -224,7 +221,8 @@ int OpenInput(TMainWindowModel& model, const std::string& file, TConsoleSink& si
 int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TInput& input,
                    FILE* err) {
   // The format first: it refills every settings list.
-  const std::string wanted = options.Format ? *options.Format : std::string(kDefaultFormat);
+  // Without one, the format a new user of the window starts with: the most widely playable.
+  const std::string wanted = options.Format ? *options.Format : std::string(DefaultFormat());
   const int index = MatchEntry(model.ComboOutputFormat.Items(), wanted);
   if (index < 0 || FindPreset(model.ComboOutputFormat.Item(index)) == nullptr) {
     std::string valid;
@@ -487,7 +485,9 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
     // What the file will be, from the same plan the split runs.
     TSplitPlan plan;
     std::string ignored;
-    if (BuildSplitPlan(job, plan, ignored)) reporter.Explained(ExplainOutput(plan.OutputOptions));
+    if (BuildSplitPlan(job, plan, ignored)) {
+      reporter.Explained(ExplainOutput(plan.OutputOptions, job.SourceFrameRate));
+    }
   }
   TSignalScope signals;
   TSplitSession& session = model.Session();

@@ -265,6 +265,7 @@ void TForm1::Refresh() {
   panel2_->SetText(text(model_.Panel2));
   panel3_->SetText(text(model_.Panel3));
   panel_progress_->setText(text(model_.Panelprogress));
+  label_output_->setText(text(model_.OutputExplanation()));
   status_panel0_->setText(text(model_.StatusPanel0));
   status_time_->setText(text(preview_->PositionReadable()));
   status_panel0_->setStyleSheet(model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;")

@@ -132,6 +132,7 @@ class TForm1 : public QMainWindow {
   QSpinBox* spin_volume_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
   QLabel* panel_progress_ = nullptr;
+  QLabel* label_output_ = nullptr;  // what the file will be, under the format list
   QLabel* status_panel0_ = nullptr;
   QLabel* status_panel1_ = nullptr;
   QLabel* status_time_ = nullptr;  // the position and length as people read them

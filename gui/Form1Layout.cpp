@@ -274,34 +274,41 @@ void TForm1::BuildOutputSide(QWidget* client) {
   AddLabel("Choose Output Format :", client, 440, 44, 200, 22);
   QComboBox* formats = AddCombo(model_.ComboOutputFormat, "ComboOutputFormat", client);
   formats->setGeometry(440, 66, 409, 28);
+  label_output_ = new QLabel(client);
+  label_output_->setObjectName(QStringLiteral("LabelOutputExplanation"));
+  label_output_->setGeometry(444, 96, 405, 20);
+  label_output_->setToolTip(QStringLiteral("What the new file will be"));
 
+  // Everything below the line of what the file will be.
+  const int y = 18;
   auto* group = new QGroupBox(QStringLiteral("  Output Settings "), client);
-  group->setGeometry(440, 100, 409, 236);
+  group->setGeometry(440, 100 + y, 409, 236);
   page_control_ = new QTabWidget(group);
   page_control_->setObjectName(QStringLiteral("PageControl1"));
   page_control_->setGeometry(8, 22, 393, 206);
   page_control_->addTab(BuildSettingsPage(), QStringLiteral("Output Settings"));
   page_control_->addTab(BuildDetailedPage(), QStringLiteral("Detailed Output Settings"));
 
-  idle_only_.push_back(AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344, 124, 28));
-  edit_output_ = AddReadOnlyEdit("EditOutputFolder", client, 570, 344, 279, 28);
+  idle_only_.push_back(
+      AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344 + y, 124, 28));
+  edit_output_ = AddReadOnlyEdit("EditOutputFolder", client, 570, 344 + y, 279, 28);
 
-  QPushButton* start = AddButton("ButtonStart", "Start ", client, 440, 388, 200, 44);
+  QPushButton* start = AddButton("ButtonStart", "Start ", client, 440, 388 + y, 200, 44);
   QFont bold = start->font();
   bold.setBold(true);
   start->setFont(bold);
-  stop_split_ = AddButton("ButtonStopSplit", "Stop Splitting", client, 649, 388, 200, 44);
+  stop_split_ = AddButton("ButtonStopSplit", "Stop Splitting", client, 649, 388 + y, 200, 44);
   progress_bar_ = new QProgressBar(client);
   progress_bar_->setObjectName(QStringLiteral("ProgressBar1"));
   progress_bar_->setRange(0, 100);
   progress_bar_->setValue(0);
   progress_bar_->setTextVisible(false);
-  progress_bar_->setGeometry(440, 444, 344, 26);
+  progress_bar_->setGeometry(440, 444 + y, 344, 26);
   panel_progress_ = new QLabel(QStringLiteral("0%"), client);
   panel_progress_->setObjectName(QStringLiteral("Panelprogress"));
   panel_progress_->setFrameShape(QFrame::StyledPanel);
   panel_progress_->setAlignment(Qt::AlignCenter);
-  panel_progress_->setGeometry(790, 444, 59, 26);
+  panel_progress_->setGeometry(790, 444 + y, 59, 26);
   split_disabled_.push_back(page_control_);
   split_disabled_.push_back(start);
 }

@@ -114,6 +114,9 @@ bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec) {
   for (const char* name : {"mp4", "mov", "3gp", "3g2", "psp", "ipod", "ismv", "f4v"}) {
     if (std::strcmp(format->name, name) == 0) return true;
   }
+  // The MP3 muxer writes the encoder's delay and padding into its LAME
+  // header, which readers honour.
+  if (codec == AV_CODEC_ID_MP3 && std::strcmp(format->name, "mp3") == 0) return true;
   // Ogg and Matroska carry Opus's pre-skip, which every Opus decoder honours.
   if (codec == AV_CODEC_ID_OPUS) {
     for (const char* name : {"ogg", "oga", "opus", "matroska", "webm"}) {

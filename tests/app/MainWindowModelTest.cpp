@@ -25,12 +25,13 @@ class TMainWindowModelTest : public TMediaTest {
 
 TEST_F(TMainWindowModelTest, StartUpFillsTheLists) {
   EXPECT_TRUE(sink_.shown.empty());
-  EXPECT_EQ(model_.ComboOutputFormat.Text(), "3G2 - Mobile Video Format (*.3g2)");
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "H.264 MP4 - Plays Everywhere (*.mp4)");
   EXPECT_EQ(model_.ComboOutputFormat.DropDownCount(), 25);
-  EXPECT_EQ(model_.ContainerName, "3G2");
+  EXPECT_EQ(model_.ContainerName, "MP4");
   EXPECT_EQ(model_.ComboLetterBox.Items(), (std::vector<std::string>{"None", "Add LetterBox"}));
   EXPECT_EQ(model_.ComboLetterBox.Text(), "Add LetterBox");
-  EXPECT_EQ(model_.ComboAudioChannels.Items(), std::vector<std::string>{"Mono"});
+  EXPECT_EQ(model_.ComboAudioChannels.Items(),
+            (std::vector<std::string>{"Original", "Stereo", "Mono"}));
   EXPECT_EQ(model_.Panel1, "0.00");
   EXPECT_EQ(model_.Panelprogress, "0%");
   EXPECT_EQ(model_.StatusPanel0, "Ready");

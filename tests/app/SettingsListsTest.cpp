@@ -55,26 +55,44 @@ class TSettingsListsTest : public testing::Test {
   TMainWindowModel model_{sink_};
 };
 
-TEST_F(TSettingsListsTest, FormatListHoldsHeadersBlanksAndThe33Presets) {
+TEST_F(TSettingsListsTest, FormatListHoldsTodaysFormatsAboveTheHeadersBlanksAndThe33Presets) {
   const TListModel& formats = model_.ComboOutputFormat;
-  // Two headers of the first group, 16 formats, 3 + 5 Apple entries, 3 + 12
-  // further entries.
-  ASSERT_EQ(formats.Count(), 41);
-  EXPECT_EQ(formats.Item(0), "            ----- General Video Formats -----");
-  EXPECT_EQ(formats.Item(1), "     ");
-  EXPECT_EQ(formats.Item(2), "3GP - Mobile Video Format (*.3gp)");
-  EXPECT_EQ(formats.Item(19), "            ----- Apple iPod & iPhones -----   ");
-  EXPECT_EQ(formats.Item(27), "            -----     Miscellaneous     -----");
-  EXPECT_EQ(formats.Item(40), "Zune WMV Windows Media Video (*.wmv)");
-  EXPECT_EQ(formats.Text(), "3G2 - Mobile Video Format (*.3g2)");  // entry 3 at start-up
+  const TItems today = {"            ----- Today's Formats -----",
+                        "     ",
+                        "H.264 MP4 - Plays Everywhere (*.mp4)",
+                        "H.265 MP4 - Smaller Files (*.mp4)",
+                        "AV1 MKV - Smallest Files (*.mkv)",
+                        "VP9 WebM - For the Web (*.webm)",
+                        "Matroska - H.264 (*.mkv)",
+                        "MP3 Audio (*.mp3)",
+                        "AAC Audio (*.m4a)",
+                        "Opus Audio (*.opus)",
+                        "FLAC Audio - Lossless (*.flac)",
+                        "WAV Audio (*.wav)",
+                        "Animated GIF (*.gif)",
+                        "     "};
+  ASSERT_EQ(formats.Count(), 14 + 41);
+  EXPECT_EQ(TItems(formats.Items().begin(), formats.Items().begin() + 14), today);
+  // Below them the list as it always was: two headers of the first group, 16
+  // formats, 3 + 5 Apple entries, 3 + 12 further entries.
+  const TItems original(formats.Items().begin() + 14, formats.Items().end());
+  EXPECT_EQ(original, OriginalFormatList());
+  EXPECT_EQ(original[0], "            ----- General Video Formats -----");
+  EXPECT_EQ(original[1], "     ");
+  EXPECT_EQ(original[2], "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(original[19], "            ----- Apple iPod & iPhones -----   ");
+  EXPECT_EQ(original[27], "            -----     Miscellaneous     -----");
+  EXPECT_EQ(original[40], "Zune WMV Windows Media Video (*.wmv)");
+  EXPECT_EQ(formats.Text(), "H.264 MP4 - Plays Everywhere (*.mp4)");  // at start-up
   int presets = 0;
   for (const std::string& entry : formats.Items()) {
-    const bool header = entry.find("  ") != std::string::npos || entry.find("---") != std::string::npos;
+    const bool header =
+        entry.find("  ") != std::string::npos || entry.find("---") != std::string::npos;
     if (header) continue;
     ++presets;
     EXPECT_NE(FindPreset(entry), nullptr) << entry;
   }
-  EXPECT_EQ(presets, 33);
+  EXPECT_EQ(presets, 11 + 33);
 }
 
 TEST_F(TSettingsListsTest, PresetTableHas82RowsNumberedByPosition) {
@@ -231,7 +249,12 @@ TEST_F(TSettingsListsTest, HeaderAndBlankEntriesPutThePreviousFormatBack) {
   Choose("DVD - VOB (*.vob)");
   const int dvd = model_.ComboOutputFormat.ItemIndex();
   const TItems sizes = model_.ComboVideoSize.Items();
-  for (int header : {0, 1, 18, 19, 20, 26, 27, 28}) {
+  std::vector<int> headers;
+  for (int i = 0; i < model_.ComboOutputFormat.Count(); ++i) {
+    if (FindPreset(model_.ComboOutputFormat.Item(i)) == nullptr) headers.push_back(i);
+  }
+  ASSERT_EQ(headers.size(), 11u);
+  for (int header : headers) {
     model_.ComboOutputFormat.Select(header);
     model_.ComboOutputFormatChange();
     EXPECT_EQ(model_.ComboOutputFormat.ItemIndex(), dvd) << header;
@@ -261,6 +284,55 @@ TEST_F(TSettingsListsTest, QualityLevelsAndBitratesMoveTogether) {
   EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
   EXPECT_EQ(model_.ComboaudioBitrate.Text(), "448 Kbps");
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Highest");
+}
+
+// Today's formats: the lists written out, a level a constant quality and a
+// bit rate chosen instead of it; the sound-only formats and the GIF.
+TEST_F(TSettingsListsTest, TodaysFormatsFillTheirOwnLists) {
+  Choose("H.265 MP4 - Smaller Files (*.mp4)");
+  EXPECT_EQ(model_.ContainerName, "MP4");
+  ExpectList(model_.ComboVideoCodec, {{"H.265"}, "H.265"}, "video codec");
+  ExpectList(model_.ComboVideoSize,
+             {{"Original Size", "3840x2160", "2560x1440", "1920x1080", "1280x720", "854x480",
+               "640x360"},
+              "Original Size"},
+             "size");
+  EXPECT_EQ(model_.ComboVideoSize1.Items(), model_.ComboVideoSize.Items());
+  EXPECT_EQ(model_.ComboVideoFramerate.Text(), "Auto");
+  EXPECT_EQ(model_.ComboVideoBitrate.Item(0), "Auto (quality)");
+  EXPECT_EQ(model_.ComboVideoBitrate.Items().back(), "20000 Kbps");
+  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "Auto (quality)");
+  EXPECT_EQ(model_.ComboaudioBitrate.Item(0), "320 Kbps");
+  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "160 Kbps");
+  EXPECT_EQ(model_.ComboSamplingRate.Text(), "Original");
+  ExpectList(model_.ComboAudioChannels, {{"Original", "Stereo", "Mono"}, "Original"}, "channels");
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
+
+  model_.ComboVideoBitrate.Select(model_.ComboVideoBitrate.IndexOf("8000 Kbps"));
+  model_.ComboVideoQualityChange(model_.ComboVideoBitrate);
+  EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");  // a bit rate is no level
+  model_.ComboVideoQuality.Select(0);
+  model_.ComboVideoQualityChange(model_.ComboVideoQuality);
+  EXPECT_EQ(model_.ComboVideoBitrate.Text(), "Auto (quality)");  // the level rules again
+  model_.ComboAudioQuality.Select(0);
+  model_.ComboVideoQualityChange(model_.ComboAudioQuality);
+  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "256 Kbps");
+
+  Choose("Opus Audio (*.opus)");
+  EXPECT_TRUE(model_.IsAudioOnly());
+  EXPECT_EQ(model_.ComboVideoCodec.Count(), 0);
+  EXPECT_EQ(model_.ComboVideoSize.Count(), 0);
+  ExpectList(model_.ComboSamplingRate, {{"48000 Hz"}, "48000 Hz"}, "sample rate");
+  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "128 Kbps");  // the format's own
+  Choose("FLAC Audio - Lossless (*.flac)");
+  ExpectList(model_.ComboaudioBitrate, {{"Lossless"}, "Lossless"}, "audio bitrate");
+
+  Choose("Animated GIF (*.gif)");
+  EXPECT_EQ(model_.ContainerName, "GIF");
+  EXPECT_FALSE(model_.IsAudioOnly());
+  EXPECT_EQ(model_.ComboVideoSize.Text(), "480x360");
+  EXPECT_EQ(model_.ComboVideoFramerate.Text(), "15 fps");
+  EXPECT_EQ(model_.ComboAudioCodec.Count(), 0);
 }
 
 // Video CD's levels are 1150, 1000, 1000, 768, 768: equal levels share one entry.
@@ -301,7 +373,7 @@ TEST(TSettingsListsRules, DefaultValueInFixedListsSelectsTheLastMatch) {
 
 TEST(TSettingsListsRules, AudioOnlyContainers) {
   for (const char* name : {"mp3", "MP2", "wma", "M4A", "amr", "wav", "ac3", "ogg", "RA", "au",
-                           "aac"}) {
+                           "aac", "OPUS", "flac"}) {
     EXPECT_TRUE(IsAudioOnlyContainer(name)) << name;
   }
   for (const char* name : {"MP4", "3GP", "AVI", "", "mp"}) {

@@ -29,8 +29,8 @@ class TStoredSettingsTest : public TMediaTest {
 
 TEST_F(TStoredSettingsTest, FirstRunShowsTheDefaultsAndWritesEveryValue) {
   model_.LoadSettings(store_);
-  EXPECT_EQ(model_.ComboOutputFormat.Text(), "3GP - Mobile Video Format (*.3gp)");
-  EXPECT_EQ(model_.LastFormatIndex, 2);
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "H.264 MP4 - Plays Everywhere (*.mp4)");
+  EXPECT_EQ(model_.LastFormatIndex, model_.ComboOutputFormat.ItemIndex());
   EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Normal");
   EXPECT_EQ(model_.ComboLetterBox.Text(), "Add LetterBox");
@@ -40,7 +40,7 @@ TEST_F(TStoredSettingsTest, FirstRunShowsTheDefaultsAndWritesEveryValue) {
   EXPECT_EQ(model_.SavedLeft, 150);
   EXPECT_EQ(store_.written, kNames);
   EXPECT_EQ(std::get<std::string>(store_.values["ComboOutputFormat"]),
-            "3GP - Mobile Video Format (*.3gp)");
+            "H.264 MP4 - Plays Everywhere (*.mp4)");
 }
 
 // Values an earlier version stored: the lists' choices as indexes, no
@@ -142,16 +142,21 @@ TEST_F(TStoredSettingsTest, EveryChoiceComesBackAfterARestartAndRechoosingChange
   EXPECT_EQ(restarted.ComboVideoBitrate.Text(), "2500 Kbps");
 }
 
-TEST_F(TStoredSettingsTest, IndexesTheListDoesNotHaveSelectEntryTwo) {
-  for (int32_t stored : {-1, 41, 1000}) {
+// A stored position names the entry of the list as it was before today's
+// formats came; one that list did not have selects the default format.
+TEST_F(TStoredSettingsTest, IndexesTheOldListDidNotHaveSelectTheDefaultFormat) {
+  for (int32_t stored : {-1, 41, 1000, 2}) {
     TMemoryStore store;
     store.values = {{"ComboOutputFormat", stored}, {"Overwrite", false}, {"AddVideo", true},
                     {"LetterBox", int32_t{1}},     {"VideoQuality", int32_t{2}},
                     {"AudioQuality", int32_t{2}},  {"FormTop", int32_t{0}},
                     {"FormLeft", int32_t{0}}};
     model_.LoadSettings(store);
-    EXPECT_EQ(model_.ComboOutputFormat.ItemIndex(), 2) << stored;
-    EXPECT_EQ(model_.LastFormatIndex, 2);
+    EXPECT_EQ(model_.ComboOutputFormat.Text(), stored == 2
+                                                    ? "3GP - Mobile Video Format (*.3gp)"
+                                                    : "H.264 MP4 - Plays Everywhere (*.mp4)")
+        << stored;
+    EXPECT_EQ(model_.LastFormatIndex, model_.ComboOutputFormat.ItemIndex());
   }
 }
 
@@ -159,7 +164,7 @@ TEST_F(TStoredSettingsTest, AValueOfTheWrongKindCountsAsMissing) {
   store_.values = {{"ComboOutputFormat", int32_t{10}}, {"Overwrite", std::string("yes")}};
   model_.LoadSettings(store_);
   // What was read before the bad value stays; the rest takes the defaults.
-  EXPECT_EQ(model_.ComboOutputFormat.Text(), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(model_.ComboOutputFormat.Text(), "H.264 MP4 - Plays Everywhere (*.mp4)");
   EXPECT_EQ(store_.written, kNames);
   EXPECT_TRUE(std::holds_alternative<bool>(store_.values["Overwrite"]));
 }

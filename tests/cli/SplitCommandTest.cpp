@@ -91,9 +91,10 @@ TEST_F(SplitCommandTest, BadInputIsRefusedWithAReason) {
   TRun audio_only = Run({audio});
   EXPECT_EQ(audio_only.status, 2);
   EXPECT_NE(audio_only.err.find("song.m4a has no pictures; name an audio-only format with "
-                                "--format:\n  BlackBerry AMR Audio (*.amr)"),
+                                "--format:\n  MP3 Audio (*.mp3)\n  AAC Audio (*.m4a)"),
             std::string::npos)
       << audio_only.err;
+  EXPECT_NE(audio_only.err.find("\n  BlackBerry AMR Audio (*.amr)"), std::string::npos);
   TRun amr = Run({"--json", "--format", "BlackBerry AMR Audio (*.amr)", "--start", "1",
                   "--duration", "2", audio});
   EXPECT_EQ(amr.status, 0) << amr.out << amr.err;
@@ -101,6 +102,35 @@ TEST_F(SplitCommandTest, BadInputIsRefusedWithAReason) {
                          "\"picture\":\"no pictures\""),
             std::string::npos)
       << amr.out;
+  // Today's sound-only formats take it as it is: Opus at its own 48000 Hz.
+  TRun opus = Run({"--json", "--format", "Opus Audio (*.opus)", "--start", "1", "--duration", "2",
+                   audio});
+  EXPECT_EQ(opus.status, 0) << opus.out << opus.err;
+  EXPECT_NE(opus.out.find("{\"event\":\"plan\",\"text\":\"Opus 128 Kbps\"}"), std::string::npos)
+      << opus.out;
+  EXPECT_NE(opus.out.find("\"streams\":\"audio: opus 48000 Hz 2 ch\",\"check\":{\"matched\":true,"),
+            std::string::npos)
+      << opus.out;
+}
+
+// The format list with today's formats first, and the lists of one of them.
+TEST_F(SplitCommandTest, ListsShowTodaysFormats) {
+  TRun formats = Run({"--list-formats"});
+  ASSERT_EQ(formats.status, 0) << formats.err;
+  EXPECT_EQ(formats.out.rfind("            ----- Today's Formats -----\n     \n"
+                              "H.264 MP4 - Plays Everywhere (*.mp4)\n",
+                              0),
+            0u)
+      << formats.out;
+  EXPECT_LT(formats.out.find("Animated GIF (*.gif)\n     \n"),
+            formats.out.find("            ----- General Video Formats -----"));
+  TRun sizes = Run({"--format", "AV1 MKV - Smallest Files (*.mkv)", "--list-entries", "size"});
+  ASSERT_EQ(sizes.status, 0) << sizes.err;
+  EXPECT_EQ(sizes.out,
+            "Original Size\n3840x2160\n2560x1440\n1920x1080\n1280x720\n854x480\n640x360\n");
+  TRun rates = Run({"--format", "VP9 WebM - For the Web (*.webm)", "--list-entries",
+                    "video-bitrate"});
+  EXPECT_EQ(rates.out.rfind("Auto (quality)\n500 Kbps\n", 0), 0u) << rates.out;
 }
 
 TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
@@ -134,7 +164,8 @@ TEST_F(SplitCommandTest, CommandLineMistakesExitWithTwo) {
 
   TRun folder = Run({"--output-dir", temp_.File("gone"), clip});
   EXPECT_EQ(folder.status, 1);
-  EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos) << folder.err;
+  EXPECT_NE(folder.err.find("does not exist or has been deleted!"), std::string::npos)
+      << folder.err;
 }
 
 TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
@@ -189,8 +220,10 @@ TEST_F(SplitCommandTest, MarksAsPeopleWriteThem) {
                           "end, 4.00."),
             std::string::npos)
       << past.err;
-  // What the file will be, before the split starts.
-  EXPECT_LT(past.err.find("Output: MPEG-4 320x240 25 fps, 1500 Kbps, AAC 128 Kbps\n"), past.err.find("Splitting ")) << past.err;
+  // What the file will be, in the default format, before the split starts.
+  EXPECT_LT(past.err.find("Output: H.264 320x240 25 fps, quality 22, AAC 160 Kbps\n"),
+            past.err.find("Splitting "))
+      << past.err;
 }
 
 // Ctrl-Z pauses the split and stops the process until it is continued; Ctrl-C

@@ -98,7 +98,7 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
 
   // First run: the defaults, and every value stored (nine, the eight detailed
   // settings and the volume).
-  EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(ComboText("ComboOutputFormat"), "H.264 MP4 - Plays Everywhere (*.mp4)");
   EXPECT_EQ(ComboText("ComboVideoQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboAudioQuality"), "Normal");
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
@@ -107,11 +107,16 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   // Besides: the time line's two options, the window's size and the recent files.
   EXPECT_EQ(stored.allKeys().size(), 23) << stored.allKeys().join(",").toStdString();
 
-  // A stored format of -1 selects entry 2.
+  // A stored format of -1 selects the default format; an older version's
+  // position names the entry of its own list.
   stored.setValue("ComboOutputFormat", -1);
   stored.sync();
   OpenWindow();
-  EXPECT_EQ(ComboText("ComboOutputFormat"), "3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(ComboText("ComboOutputFormat"), "H.264 MP4 - Plays Everywhere (*.mp4)");
+  stored.setValue("ComboOutputFormat", 10);
+  stored.sync();
+  OpenWindow();
+  EXPECT_EQ(ComboText("ComboOutputFormat"), "MP4 - MPEG4 Video (*.mp4)");
 
   // "Exit" keeps a changed preference, as closing the window does.
   Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
@@ -201,6 +206,30 @@ TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
   dialog.SpeedCancelClick();
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(Control<TTimePanel>("Panel2")->Text(), "0.00");
+}
+
+// Under the format list, one line of what the file will be, following the
+// format and the settings as they are chosen.
+TEST_F(TWindowTest, TheLineUnderTheFormatListSaysWhatTheFileWillBe) {
+  window_->OpenFile(QString::fromStdString(MakeClip(1.0)));
+  auto* line = Control<QLabel>("LabelOutputExplanation");
+  auto* formats = Control<QComboBox>("ComboOutputFormat");
+  EXPECT_GT(line->geometry().top(), formats->geometry().bottom());
+  EXPECT_EQ(line->text().toStdString(), "H.264 640x480 25 fps, quality 22, AAC 160 Kbps");
+  auto choose = [](QComboBox* combo, const char* text) {
+    const int index = combo->findText(QString::fromUtf8(text));
+    ASSERT_GE(index, 0) << text;
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
+  };
+  choose(Control<QComboBox>("ComboVideoQuality"), "Highest");
+  EXPECT_EQ(line->text().toStdString(), "H.264 640x480 25 fps, quality 18, AAC 160 Kbps");
+  choose(formats, "AV1 MKV - Smallest Files (*.mkv)");
+  EXPECT_EQ(line->text().toStdString(), "AV1 640x480 25 fps, quality 32, Opus 128 Kbps");
+  choose(Control<QComboBox>("ComboVideoBitrate"), "2000 Kbps");
+  EXPECT_EQ(line->text().toStdString(), "AV1 640x480 25 fps, 2000 Kbps, Opus 128 Kbps");
+  choose(formats, "FLAC Audio - Lossless (*.flac)");
+  EXPECT_EQ(line->text().toStdString(), "FLAC");
 }
 
 TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
