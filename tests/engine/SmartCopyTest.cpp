@@ -207,17 +207,48 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"ts-h264-aac", "ts"}),
                          [](const auto& info) { return std::string(info.param.Extension); });
 
-TEST_F(SmartCopyTest, ASourceTheEncoderCannotMatchIsReencodedWhole) {
-  const std::string input = Source("avi-mpeg4-mp3", "avi");
-  const std::string out = temp_.File("cut.avi");
-  const TCutReport report = Cut(input, out, 700, 2600);
-  EXPECT_EQ(report.Method, "re-encode");
-  EXPECT_NE(report.Reason.find("mpeg4"), std::string::npos) << report.Reason;
-  EXPECT_EQ(report.CopiedPictures, 0);
-  const TPictures cut = ReadPictures(out);
-  EXPECT_EQ(cut.DecodeErrors, 0);
-  ASSERT_EQ(cut.Indices.size(), 65u) << DescribeIndices(cut.Indices);
-  EXPECT_EQ(cut.Indices.front(), 18);
+// Sources the encoder cannot match, or whose key frames are no clean place to
+// join, are re-encoded: with the same codec, exactly, and saying why.
+TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
+  struct TCase {
+    const char* Preset;
+    const char* Extension;
+    bool OpenGop;
+    const char* Reason;
+  };
+  for (const TCase& c : {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4"},
+                         TCase{"mp4-h264-aac", "mp4", true, "no clean group"},
+                         TCase{"mp4-hevc10-aac", "mp4", false, "hevc"}}) {
+    SCOPED_TRACE(c.Preset);
+    const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
+                                          [&](auto& r) {
+                                            r.Seconds = 4.0;
+                                            r.GopSize = 25;
+                                            r.OpenGop = c.OpenGop;
+                                          });
+    const TPictures source = ReadPictures(input);
+    std::vector<int> wanted;
+    for (size_t i = 0; i < source.TimesUs.size(); ++i)
+      if (source.TimesUs[i] >= 700000 && source.TimesUs[i] < 3300000) wanted.push_back(int(i));
+    ASSERT_FALSE(wanted.empty());
+    const std::string out = temp_.File(std::string("cut.") + c.Extension);
+    const TCutReport report = Cut(input, out, 700, 2600);
+    EXPECT_EQ(report.Method, "re-encode");
+    EXPECT_NE(report.Reason.find(c.Reason), std::string::npos) << report.Reason;
+    EXPECT_EQ(report.CopiedPictures, 0);
+    const TPictures cut = ReadPictures(out);
+    EXPECT_EQ(cut.DecodeErrors, 0);
+    ASSERT_EQ(cut.Indices.size(), wanted.size()) << DescribeIndices(cut.Indices);
+    EXPECT_EQ(cut.Indices.front(), wanted.front());
+    EXPECT_EQ(cut.Indices.back(), wanted.back());
+    const fixtures::TMediaFacts in_facts = ReadFactsOrFail(input);
+    const fixtures::TMediaFacts out_facts = ReadFactsOrFail(out);
+    ASSERT_NE(out_facts.FirstOf(AVMEDIA_TYPE_VIDEO), nullptr);
+    EXPECT_EQ(out_facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName,
+              in_facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName);
+    EXPECT_EQ(out_facts.FirstOf(AVMEDIA_TYPE_VIDEO)->PixelFormat,
+              in_facts.FirstOf(AVMEDIA_TYPE_VIDEO)->PixelFormat);
+  }
 }
 
 }  // namespace
