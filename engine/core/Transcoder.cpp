@@ -363,7 +363,8 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
       if (watchers.FrameHooks)
         throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-      if (watchers.Previews)
+      // A smart copy decodes only its edges: previews show what there is.
+      if (watchers.Previews && !settings_.smart_copy)
         throw FFmpegException(
             "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
       break;
