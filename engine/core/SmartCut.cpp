@@ -14,20 +14,41 @@ namespace kelvane {
 
 namespace {
 
+// NAL unit types, H.264 and H.265.
 constexpr int kNalIdr = 5;
 constexpr int kNalSps = 7;
 constexpr int kNalPps = 8;
 constexpr int kNalAud = 9;
+constexpr int kHevcIdrWithLeading = 19;
+constexpr int kHevcIdrAlone = 20;
+constexpr int kHevcVps = 32;
+constexpr int kHevcSps = 33;
+constexpr int kHevcPps = 34;
+constexpr int kHevcAud = 35;
 
 struct TNal {
   const uint8_t* Data;
   size_t Size;
-  int Type() const { return Size > 0 ? Data[0] & 0x1f : -1; }
+  bool Hevc;
+  int Type() const {
+    if (Size == 0) return -1;
+    return Hevc ? (Data[0] >> 1) & 0x3f : Data[0] & 0x1f;
+  }
+  bool IsIdr() const {
+    const int t = Type();
+    return Hevc ? t == kHevcIdrWithLeading || t == kHevcIdrAlone : t == kNalIdr;
+  }
+  bool IsSps() const { return Type() == (Hevc ? kHevcSps : kNalSps); }
+  bool IsParameterSet() const {
+    const int t = Type();
+    return Hevc ? t == kHevcVps || t == kHevcSps || t == kHevcPps : t == kNalSps || t == kNalPps;
+  }
+  bool IsAud() const { return Type() == (Hevc ? kHevcAud : kNalAud); }
 };
 
-// The NAL units of H.264 data, with start codes (`length_size` 0) or with
-// length fields of `length_size` bytes.
-std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size) {
+// The NAL units of H.264 or H.265 data, with start codes (`length_size` 0) or
+// with length fields of `length_size` bytes.
+std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size, bool hevc = false) {
   std::vector<TNal> nals;
   if (length_size > 0) {
     size_t pos = 0;
@@ -36,7 +57,7 @@ std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size) {
       for (int i = 0; i < length_size; ++i) length = (length << 8) | data[pos + i];
       pos += static_cast<size_t>(length_size);
       if (length > size - pos) break;
-      nals.push_back({data + pos, length});
+      nals.push_back({data + pos, length, hevc});
       pos += length;
     }
     return nals;
@@ -48,7 +69,7 @@ std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size) {
       if (begin != SIZE_MAX) {
         size_t end = i;
         while (end > begin && data[end - 1] == 0) --end;
-        nals.push_back({data + begin, end - begin});
+        nals.push_back({data + begin, end - begin, hevc});
       }
       i += 3;
       begin = i;
@@ -56,7 +77,7 @@ std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size) {
       ++i;
     }
   }
-  if (begin != SIZE_MAX && begin < size) nals.push_back({data + begin, size - begin});
+  if (begin != SIZE_MAX && begin < size) nals.push_back({data + begin, size - begin, hevc});
   return nals;
 }
 
@@ -116,7 +137,7 @@ bool ParseAvcC(const uint8_t* data, size_t size, TAvcC& out) {
       const size_t length = (size_t(data[pos]) << 8) | data[pos + 1];
       pos += 2;
       if (length == 0 || length > size - pos) return false;
-      sets.push_back({data + pos, length});
+      sets.push_back({data + pos, length, false});
       pos += length;
     }
     return true;
@@ -151,6 +172,22 @@ const char* X264Profile(int profile) {
     default:
       return nullptr;
   }
+}
+
+const char* X265Profile(int profile) {
+  switch (profile) {
+    case FF_PROFILE_HEVC_MAIN:
+      return "main";
+    case FF_PROFILE_HEVC_MAIN_10:
+      return "main10";
+    default:
+      return nullptr;
+  }
+}
+
+bool StartsWithStartCode(const uint8_t* data, int size) {
+  return size >= 4 && data[0] == 0 && data[1] == 0 &&
+         (data[2] == 1 || (data[2] == 0 && data[3] == 1));
 }
 
 bool FormatIs(const AVOutputFormat* format, const char* names) {
@@ -191,16 +228,18 @@ int64_t TSmartVideo::PictureDuration() const {
 std::string TSmartVideo::Unmatched() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
-  if (par->codec_id != AV_CODEC_ID_H264)
-    return FormatText("only H.264 is copied in part so far; this source is %s",
+  if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
+    return FormatText("only H.264 and H.265 are copied in part so far; this source is %s",
                       avcodec.avcodec_get_name(par->codec_id));
+  hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
     return "the source's pictures are interlaced";
-  const char* profile = X264Profile(par->profile);
+  const char* profile = hevc_ ? X265Profile(par->profile) : X264Profile(par->profile);
   if (profile == nullptr)
     return FormatText("the encoder does not make the source's profile (%d)", par->profile);
-  const AVCodec* codec = avcodec.avcodec_find_encoder_by_name("libx264");
-  if (codec == nullptr) return "no libx264 encoder is installed";
+  const char* encoder = hevc_ ? "libx265" : "libx264";
+  const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(encoder);
+  if (codec == nullptr) return FormatText("no %s encoder is installed", encoder);
   bool format_ok = false;
   for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
     format_ok = format_ok || *f == par->format;
@@ -208,6 +247,23 @@ std::string TSmartVideo::Unmatched() {
     return FormatText("the encoder does not take the source's pixel format %s",
                       avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
   if (par->extradata_size <= 0) return "the source has no parameter sets in its description";
+  source_delay_ = par->video_delay;
+
+  if (hevc_) {
+    // libx265 numbers its parameter sets 0, like most sources: they can only
+    // take turns in the stream, each sent again before the pictures that use
+    // it, which MPEG-TS does and the one description of MP4 and Matroska
+    // cannot.
+    if (!StartsWithStartCode(par->extradata, par->extradata_size) || !FormatIs(format, "mpegts"))
+      return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
+                        "source's (they share its ids)",
+                        format->name);
+    annexb_ = true;
+    for (const TNal& nal :
+         SplitNals(par->extradata, static_cast<size_t>(par->extradata_size), 0, true))
+      if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+    return {};
+  }
 
   // The source's parameter set ids: the re-encoded pictures take the next one.
   uint32_t highest = 0;
@@ -234,7 +290,6 @@ std::string TSmartVideo::Unmatched() {
   }
   if (highest >= 31) return "the source uses every parameter set id";
   parameter_id_ = static_cast<int>(highest) + 1;
-  source_delay_ = par->video_delay;
   return {};
 }
 
@@ -280,6 +335,16 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
       c->flags |= AV_CODEC_FLAG_QSCALE;
       c->global_quality = FF_QP2LAMBDA * 2;
     }
+  } else if (hevc_) {
+    avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
+    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
+    c->gop_size = 1000;
+    std::string params = "log-level=error:repeat-headers=1";
+    if (source_delay_ <= 0)
+      params += ":bframes=0";
+    else if (source_delay_ == 1)
+      params += ":b-pyramid=0";
+    avutil.av_opt_set(c->priv_data, "x265-params", params.c_str(), 0);
   } else {
     if (!annexb_) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     avutil.av_opt_set(c->priv_data, "profile", X264Profile(par->profile), 0);
@@ -393,8 +458,8 @@ void TSmartVideo::SetUpWhole(const std::string& reason) {
 bool TSmartVideo::IsCleanStart(const AVPacket* packet) const {
   if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
   for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
-                                   annexb_ ? 0 : length_size_))
-    if (nal.Type() == kNalIdr) return true;
+                                   annexb_ ? 0 : length_size_, hevc_))
+    if (nal.IsIdr()) return true;
   return false;
 }
 
@@ -498,8 +563,9 @@ void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
       // After re-encoded pictures the source's own parameter sets are sent
       // again, unless the key frame carries them.
       bool has_sps = false;
-      for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0))
-        has_sps = has_sps || nal.Type() == kNalSps;
+      for (const TNal& nal :
+           SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_))
+        has_sps = has_sps || nal.IsSps();
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());
         if (!joined ||
@@ -594,8 +660,7 @@ void TSmartVideo::WriteEncoded(AVPacket* packet) {
   }
   std::vector<uint8_t> data;
   for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0)) {
-    const int type = nal.Type();
-    if (type == kNalSps || type == kNalPps || type == kNalAud) continue;
+    if (nal.IsParameterSet() || nal.IsAud()) continue;
     for (int i = length_size_ - 1; i >= 0; --i)
       data.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
     data.insert(data.end(), nal.Data, nal.Data + nal.Size);

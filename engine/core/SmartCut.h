@@ -4,14 +4,14 @@
 // decoded and encoded again with an encoder set up like the source's.
 //
 // The stream's packets arrive in file order and are held one group of
-// pictures at a time (a group starts at a clean key frame: an H.264 IDR
-// picture). When the next group begins the held one is settled: dropped when
+// pictures at a time (a group starts at a clean key frame: an IDR picture). When the next group begins the held one is settled: dropped when
 // nothing of it lies inside the cut, copied when all of it does (or, at the
 // end, when the pictures before the end mark are the first ones decoded),
 // re-encoded otherwise. The re-encoded pictures carry parameter sets with ids
 // of their own, written beside the source's in the stream's description
 // (avcC, for MP4 and Matroska) or sent in-band (MPEG-TS), so one stream holds
-// both. A source the encoder cannot match is re-encoded whole with the same
+// both; H.265's, which share the source's ids, are sent in-band before the
+// pictures that use them, each set again at every join (MPEG-TS only). A source the encoder cannot match is re-encoded whole with the same
 // codec; the reason goes to the log and to the cut's report.
 //
 // Ownership: made by the run (Transcoder.h) for one output stream; borrows the
@@ -90,6 +90,7 @@ class TSmartVideo {
   TCutReport& report_;
 
   bool whole_ = false;
+  bool hevc_ = false;       // H.265 (else H.264)
   bool annexb_ = false;     // the source's packets carry start codes (MPEG-TS)
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures

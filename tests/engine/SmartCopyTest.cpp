@@ -104,8 +104,10 @@ TPictures ReadPictures(const std::string& path) {
 }
 
 struct TSmartCase {
+  const char* Name;
   const char* Preset;
   const char* Extension;
+  const char* PixelFormat = nullptr;  // H.265 in this picture format
 };
 
 class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSmartCase> {
@@ -132,8 +134,14 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
     return report;
   }
 
-  std::string Source(const char* preset, const char* extension) {
+  std::string Source(const char* preset, const char* extension,
+                     const char* hevc_format = nullptr) {
     return MakeFixture(temp_, preset, std::string("in.") + extension, [&](auto& r) {
+      if (hevc_format != nullptr) {
+        r.VideoCodec = "libx265";
+        r.PixelFormat = hevc_format;
+        r.IdrKeyFrames = true;
+      }
       // Vorbis decodes its last block whole in Matroska, past the end the
       // packets give: AAC, the usual companion of H.264, ends where it is cut.
       if (r.Container == "matroska") r.AudioCodec = "aac";
@@ -147,7 +155,7 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
 
 TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   const TSmartCase& c = GetParam();
-  const std::string input = Source(c.Preset, c.Extension);
+  const std::string input = Source(c.Preset, c.Extension, c.PixelFormat);
   const TPictures source = ReadPictures(input);
   ASSERT_EQ(source.Indices.size(), 100u);
 
@@ -202,10 +210,13 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
-                         testing::Values(TSmartCase{"mp4-h264-aac", "mp4"},
-                                         TSmartCase{"mkv-h264-vorbis", "mkv"},
-                                         TSmartCase{"ts-h264-aac", "ts"}),
-                         [](const auto& info) { return std::string(info.param.Extension); });
+                         testing::Values(TSmartCase{"mp4", "mp4-h264-aac", "mp4"},
+                                         TSmartCase{"mkv", "mkv-h264-vorbis", "mkv"},
+                                         TSmartCase{"ts", "ts-h264-aac", "ts"},
+                                         TSmartCase{"ts_hevc", "ts-h264-aac", "ts", "yuv420p"},
+                                         TSmartCase{"ts_hevc10", "ts-h264-aac", "ts",
+                                                    "yuv420p10le"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // Sources the encoder cannot match, or whose key frames are no clean place to
 // join, are re-encoded: with the same codec, exactly, and saying why.
@@ -218,7 +229,7 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
   };
   for (const TCase& c : {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4"},
                          TCase{"mp4-h264-aac", "mp4", true, "no clean group"},
-                         TCase{"mp4-hevc10-aac", "mp4", false, "hevc"}}) {
+                         TCase{"mp4-hevc10-aac", "mp4", false, "H.265 in mp4"}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
