@@ -368,6 +368,8 @@ std::string KbpsText(int32_t bits_per_second) {
 }  // namespace
 
 std::string ExplainOutput(const TOutputOptions& out) {
+  if (OptionValue(out.ExtOptions, "smart_copy") == "1")
+    return "Same as source: copied between key frames, the edges re-encoded";
   std::string video;
   if (!out.DisableVideo) {
     video = ShownCodecName(out.VideoCodec, {{"libx264", "H.264"},
