@@ -483,7 +483,9 @@ void TSmartVideo::Packet(const AVPacket* packet) {
     for (AVPacketPtr& p : encoded) Write(p.get());
     return;
   }
-  if (!group_.Packets.empty() && IsCleanStart(packet)) {
+  const bool clean = IsCleanStart(packet);
+  if (!clean && (packet->flags & AV_PKT_FLAG_KEY)) unclean_keys_ = true;
+  if (!group_.Packets.empty() && clean) {
     Settle(group_, packet->dts);
     group_ = TGroup{};
     group_.Clean = true;
@@ -517,7 +519,10 @@ void TSmartVideo::Finish() {
                    : whole_ || report_.CopiedPictures == 0 ? "re-encode"
                                                             : "smart";
   if (report_.Method == "re-encode" && report_.Reason.empty())
-    report_.Reason = "no clean group of pictures lies inside the cut";
+    report_.Reason = clean_in_cut_ && !unclean_keys_
+                         ? "the cut lies within one group of pictures"
+                         : "no clean group of pictures lies inside the cut (its key frames are "
+                           "no IDR pictures: open groups of pictures)";
   GetLogger().Logf(sender_, llInfo, "Smart copy: %s, %lld pictures copied, %lld re-encoded%s%s",
                    report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
                    static_cast<long long>(report_.EncodedPictures),
@@ -537,6 +542,7 @@ void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
   }
   if (!any) return;
   SetZero(first_in);
+  clean_in_cut_ = clean_in_cut_ || group.Clean;
   if (group.Clean && first >= start_) {
     if (all) {
       CopyPackets(group, packets.size());

@@ -98,6 +98,8 @@ class TSmartVideo {
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
   bool started_ = false;    // a group has begun
+  bool clean_in_cut_ = false;  // a clean group held pictures of the cut
+  bool unclean_keys_ = false;  // key frames that are no clean start were seen
   bool encoded_last_ = false;
   int64_t last_dts_ = INT64_MIN;  // output time base units
   TGroup group_;

@@ -108,6 +108,7 @@ struct TSmartCase {
   const char* Preset;
   const char* Extension;
   const char* PixelFormat = nullptr;  // H.265 in this picture format
+  int MaxBFrames = -1;
 };
 
 class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSmartCase> {
@@ -135,8 +136,9 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
   }
 
   std::string Source(const char* preset, const char* extension,
-                     const char* hevc_format = nullptr) {
+                     const char* hevc_format = nullptr, int max_b_frames = -1) {
     return MakeFixture(temp_, preset, std::string("in.") + extension, [&](auto& r) {
+      r.MaxBFrames = max_b_frames;
       if (hevc_format != nullptr) {
         r.VideoCodec = "libx265";
         r.PixelFormat = hevc_format;
@@ -155,7 +157,7 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
 
 TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   const TSmartCase& c = GetParam();
-  const std::string input = Source(c.Preset, c.Extension, c.PixelFormat);
+  const std::string input = Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames);
   const TPictures source = ReadPictures(input);
   ASSERT_EQ(source.Indices.size(), 100u);
 
@@ -207,10 +209,22 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   ASSERT_EQ(whole.Indices.size(), 50u) << DescribeIndices(whole.Indices);
   EXPECT_EQ(whole.Indices.front(), 25);
   EXPECT_EQ(whole.Digests.back(), source.Digests[74]);
+
+  // Marks inside one group: its pictures between them, re-encoded.
+  const std::string inside = temp_.File(std::string("inside.") + c.Extension);
+  const TCutReport within = Cut(input, inside, int(key_ms) + 200, 400);
+  EXPECT_EQ(within.Method, "re-encode");
+  EXPECT_NE(within.Reason.find("within one group"), std::string::npos) << within.Reason;
+  const TPictures few = ReadPictures(inside);
+  EXPECT_EQ(few.DecodeErrors, 0);
+  ASSERT_EQ(few.Indices.size(), 10u) << DescribeIndices(few.Indices);
+  EXPECT_EQ(few.Indices.front(), 30);
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                          testing::Values(TSmartCase{"mp4", "mp4-h264-aac", "mp4"},
+                                         TSmartCase{"mp4_no_b_frames", "mp4-h264-aac", "mp4",
+                                                    nullptr, 0},
                                          TSmartCase{"mkv", "mkv-h264-vorbis", "mkv"},
                                          TSmartCase{"ts", "ts-h264-aac", "ts"},
                                          TSmartCase{"ts_hevc", "ts-h264-aac", "ts", "yuv420p"},
@@ -228,7 +242,7 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     const char* Reason;
   };
   for (const TCase& c : {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4"},
-                         TCase{"mp4-h264-aac", "mp4", true, "no clean group"},
+                         TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
                          TCase{"mp4-hevc10-aac", "mp4", false, "H.265 in mp4"}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
