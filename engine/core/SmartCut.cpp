@@ -485,10 +485,25 @@ void TSmartVideo::Packet(const AVPacket* packet) {
   }
   const bool clean = IsCleanStart(packet);
   if (!clean && (packet->flags & AV_PKT_FLAG_KEY)) unclean_keys_ = true;
-  if (!group_.Packets.empty() && clean) {
+  if (clean && edge_decoder_) {
+    EndEdge(packet->dts);
+    group_ = TGroup{};
+    group_.Clean = true;
+  } else if (clean && !group_.Packets.empty()) {
     Settle(group_, packet->dts);
     group_ = TGroup{};
     group_.Clean = true;
+  }
+  if (!group_.Clean) {
+    // A group that does not start cleanly is re-encoded as it comes, however
+    // long it runs (open groups of pictures), rather than held.
+    if (!edge_decoder_) {
+      const AVCodecParameters* par = ist_.Stream->codecpar;
+      const AVFormatContext* input = run_.InputContext(ist_);
+      StartEdge(par->bit_rate > 0 ? par->bit_rate : input->bit_rate);
+    }
+    FeedEdge(packet);
+    return;
   }
   AVPacketPtr copy(avcodec.av_packet_clone(packet));
   if (!copy) throw FFmpegException("av_packet_clone failed");
@@ -511,6 +526,8 @@ void TSmartVideo::Finish() {
     }
     Encode(whole_encoder_.get(), nullptr, encoded);
     for (AVPacketPtr& p : encoded) Write(p.get());
+  } else if (edge_decoder_) {
+    EndEdge(INT64_MAX);
   } else {
     Settle(group_, INT64_MAX);
     group_ = TGroup{};
@@ -607,37 +624,66 @@ void TSmartVideo::Reencode(TGroup& group, int64_t next_dts) {
     const double seconds = static_cast<double>(high - low) * av_q2d(ist_.Stream->time_base);
     if (seconds > 0) rate = static_cast<int64_t>(bytes * 8 * 1.25 / seconds);
   }
-  AVCodecContextPtr enc = MakeEncoder(rate, false);
-  if (!annexb_ && std::vector<uint8_t>(enc->extradata, enc->extradata + enc->extradata_size) !=
+  StartEdge(rate);
+  for (const AVPacketPtr& p : group.Packets) {
+    if (!FeedEdge(p.get()) && group.Clean)
+      throw FFmpegException("Smart copy: a picture of the cut does not decode");
+  }
+  EndEdge(next_dts);
+}
+
+void TSmartVideo::StartEdge(int64_t bit_rate) {
+  edge_encoder_ = MakeEncoder(bit_rate, false);
+  if (!annexb_ && std::vector<uint8_t>(edge_encoder_->extradata,
+                                       edge_encoder_->extradata + edge_encoder_->extradata_size) !=
                       encoder_headers_)
     throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
-  AVCodecContextPtr dec = MakeDecoder();
-  std::vector<AVPacketPtr> encoded;
-  AVFrame* frame = frame_.get();
-  auto receive = [&] {
-    while (avcodec.avcodec_receive_frame(dec.get(), frame) >= 0) {
-      TFrameUnref unref{frame};
-      frame->pts = frame->best_effort_timestamp;
-      if (InCut(frame->pts)) Encode(enc.get(), frame, encoded);
-    }
-  };
-  for (const AVPacketPtr& p : group.Packets) {
-    if (avcodec.avcodec_send_packet(dec.get(), p.get()) < 0 && group.Clean)
-      throw FFmpegException("Smart copy: a picture of the cut does not decode");
-    receive();
-  }
-  avcodec.avcodec_send_packet(dec.get(), nullptr);
-  receive();
-  Encode(enc.get(), nullptr, encoded);
-  if (encoded.empty()) return;
+  edge_decoder_ = MakeDecoder();
+}
 
-  // The source's next key frame is decoded after all of these pictures.
-  if (next_dts != INT64_MAX && encoded.back()->dts >= next_dts) {
-    const int64_t shift = encoded.back()->dts - next_dts + 1;
-    for (AVPacketPtr& p : encoded) p->dts -= shift;
+bool TSmartVideo::FeedEdge(const AVPacket* packet) {
+  const bool decoded = avcodec.avcodec_send_packet(edge_decoder_.get(), packet) >= 0;
+  AVFrame* frame = frame_.get();
+  while (avcodec.avcodec_receive_frame(edge_decoder_.get(), frame) >= 0) {
+    TFrameUnref unref{frame};
+    frame->pts = frame->best_effort_timestamp;
+    if (!InCut(frame->pts)) continue;
+    SetZero(frame->pts);
+    std::vector<AVPacketPtr> encoded;
+    Encode(edge_encoder_.get(), frame, encoded);
+    for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
   }
-  for (AVPacketPtr& p : encoded) WriteEncoded(p.get());
-  encoded_last_ = true;
+  // Only the last packets may need their decoding times moved (EndEdge).
+  while (edge_packets_.size() > kHeldEdgePackets) {
+    edge_wrote_ = true;
+    WriteEncoded(edge_packets_.front().get());
+    edge_packets_.pop_front();
+  }
+  return decoded;
+}
+
+void TSmartVideo::EndEdge(int64_t next_dts) {
+  FeedEdge(nullptr);
+  std::vector<AVPacketPtr> encoded;
+  Encode(edge_encoder_.get(), nullptr, encoded);
+  for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
+  // The source's next key frame is decoded after all of these pictures: the
+  // last ones are decoded a little earlier where they would meet it.
+  if (next_dts != INT64_MAX) {
+    int64_t limit = next_dts;
+    for (auto it = edge_packets_.rbegin(); it != edge_packets_.rend(); ++it) {
+      AVPacket* p = it->get();
+      if (p->dts == AV_NOPTS_VALUE || p->dts < limit) break;
+      p->dts = --limit;
+    }
+  }
+  const bool wrote = !edge_packets_.empty() || edge_wrote_;
+  for (AVPacketPtr& p : edge_packets_) WriteEncoded(p.get());
+  edge_packets_.clear();
+  edge_encoder_.reset();
+  edge_decoder_.reset();
+  edge_wrote_ = false;
+  if (wrote) encoded_last_ = true;
 }
 
 void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out) {

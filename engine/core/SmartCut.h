@@ -4,15 +4,19 @@
 // decoded and encoded again with an encoder set up like the source's.
 //
 // The stream's packets arrive in file order and are held one group of
-// pictures at a time (a group starts at a clean key frame: an IDR picture). When the next group begins the held one is settled: dropped when
-// nothing of it lies inside the cut, copied when all of it does (or, at the
-// end, when the pictures before the end mark are the first ones decoded),
-// re-encoded otherwise. The re-encoded pictures carry parameter sets with ids
-// of their own, written beside the source's in the stream's description
-// (avcC, for MP4 and Matroska) or sent in-band (MPEG-TS), so one stream holds
-// both; H.265's, which share the source's ids, are sent in-band before the
-// pictures that use them, each set again at every join (MPEG-TS only). A source the encoder cannot match is re-encoded whole with the same
-// codec; the reason goes to the log and to the cut's report.
+// pictures at a time (a group starts at a clean key frame: an IDR picture).
+// When the next group begins the held one is settled: dropped when nothing of
+// it lies inside the cut, copied when all of it does (or, at the end, when the
+// pictures before the end mark are the first ones decoded), re-encoded
+// otherwise. A group that does not start cleanly (where reading began, or open
+// groups of pictures) is re-encoded as its packets come rather than held. The
+// re-encoded H.264 pictures carry parameter sets with ids of their own,
+// written beside the source's in the stream's description (avcC, for MP4 and
+// Matroska) or sent in-band (MPEG-TS), so one stream holds both; H.265's,
+// which share the source's ids, are sent in-band before the pictures that use
+// them and the source's are sent again at each join (MPEG-TS only). A source
+// the encoder cannot match is re-encoded whole with the same codec; the reason
+// goes to the log and to the cut's report.
 //
 // Ownership: made by the run (Transcoder.h) for one output stream; borrows the
 // run, the stream records and the report; owns its decoders and encoders.
@@ -20,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -72,6 +77,11 @@ class TSmartVideo {
   void Settle(TGroup& group, int64_t next_dts);
   void CopyPackets(TGroup& group, size_t count);
   void Reencode(TGroup& group, int64_t next_dts);
+  // One re-encoded stretch: a decoder and an encoder fed packet by packet;
+  // the last encoded packets wait for the decoding time of what follows.
+  void StartEdge(int64_t bit_rate);
+  bool FeedEdge(const AVPacket* packet);  // false when the packet does not decode
+  void EndEdge(int64_t next_dts);
   void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
   void WriteEncoded(AVPacket* packet);
   void Write(AVPacket* packet);
@@ -103,6 +113,11 @@ class TSmartVideo {
   bool encoded_last_ = false;
   int64_t last_dts_ = INT64_MIN;  // output time base units
   TGroup group_;
+  static constexpr size_t kHeldEdgePackets = 64;
+  AVCodecContextPtr edge_decoder_;
+  AVCodecContextPtr edge_encoder_;
+  std::deque<AVPacketPtr> edge_packets_;
+  bool edge_wrote_ = false;
   AVCodecContextPtr whole_decoder_;
   AVCodecContextPtr whole_encoder_;
   AVFramePtr frame_;
