@@ -507,7 +507,20 @@ void TSmartVideo::Packet(const AVPacket* packet) {
   }
   AVPacketPtr copy(avcodec.av_packet_clone(packet));
   if (!copy) throw FFmpegException("av_packet_clone failed");
+  group_.Bytes += copy->size;
   group_.Packets.push_back(std::move(copy));
+  if (group_.Bytes > kMaxHeldBytes) {
+    // A group this long (a source with few key frames) is not held whole: it
+    // is re-encoded from here on, as far as the cut reaches into it.
+    long_group_ = true;
+    GetLogger().Logf(sender_, llInfo,
+                     "Smart copy: a group of pictures of more than %d MB is re-encoded",
+                     static_cast<int>(kMaxHeldBytes >> 20));
+    const AVCodecParameters* par = ist_.Stream->codecpar;
+    StartEdge(par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate);
+    for (const AVPacketPtr& held : group_.Packets) FeedEdge(held.get());
+    group_ = TGroup{};
+  }
 }
 
 void TSmartVideo::Finish() {
@@ -536,7 +549,8 @@ void TSmartVideo::Finish() {
                    : whole_ || report_.CopiedPictures == 0 ? "re-encode"
                                                             : "smart";
   if (report_.Method == "re-encode" && report_.Reason.empty())
-    report_.Reason = clean_in_cut_ && !unclean_keys_
+    report_.Reason = long_group_ ? "its groups of pictures are too long to hold"
+                     : clean_in_cut_ && !unclean_keys_
                          ? "the cut lies within one group of pictures"
                          : "no clean group of pictures lies inside the cut (its key frames are "
                            "no IDR pictures: open groups of pictures)";

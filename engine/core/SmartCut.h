@@ -67,7 +67,10 @@ class TSmartVideo {
   struct TGroup {
     std::vector<AVPacketPtr> Packets;
     bool Clean = false;  // starts at a picture that needs nothing before it
+    int64_t Bytes = 0;
   };
+  // The most of a group held before it is re-encoded as it comes.
+  static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
 
   std::string Unmatched();  // why the source cannot be matched; empty when it can
   AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
@@ -110,6 +113,7 @@ class TSmartVideo {
   bool started_ = false;    // a group has begun
   bool clean_in_cut_ = false;  // a clean group held pictures of the cut
   bool unclean_keys_ = false;  // key frames that are no clean start were seen
+  bool long_group_ = false;    // a group was too long to hold
   bool encoded_last_ = false;
   int64_t last_dts_ = INT64_MIN;  // output time base units
   TGroup group_;
