@@ -100,9 +100,24 @@ std::string TSplitJob::Describe() const {
   return out.str();
 }
 
+namespace {
+
+// A smart copy's file keeps the source's container when it is one the cut can
+// be written in, and is Matroska otherwise.
+std::string SmartCopyExtension(const std::string& input) {
+  const std::string name = ExtractFileName(input);
+  const size_t dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? std::string() : LowerCase(name.substr(dot + 1));
+  for (const char* kept : {"mp4", "m4v", "mov", "mkv", "ts", "m2ts", "mts"})
+    if (ext == kept) return ext;
+  return "mkv";
+}
+
+}  // namespace
+
 std::string OutputPathFor(const TSplitJob& job) {
   std::string extension = ".";
-  extension += LowerCase(job.ContainerName);
+  extension += job.SmartCopy ? SmartCopyExtension(job.InputFile) : LowerCase(job.ContainerName);
   // The folder as the checks before the split found it: trimmed.
   const std::string folder = IncludeTrailingPathDelimiter(Trim(job.OutputFolder));
   const std::string name = ExtractFileName(job.InputFile);
@@ -392,6 +407,14 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
   int32_t start = 0;
   int32_t end = 0;
   if (!ReadMarks(job, start, end, message)) return false;
+  if (job.SmartCopy) {
+    out.VideoCodec = "copy";
+    out.AudioCodec = "copy";
+    out.ExtOptions = "smart_copy=1";
+    FillTimes(job, start, end, out);
+    plan.OutputPath = OutputPathFor(job);
+    return true;
+  }
   if (Trim(job.ContainerName).empty()) {
     message = "No output format is chosen.\n\rPlease choose one in the output format list.";
     return false;
@@ -452,6 +475,8 @@ std::string FittedSize(const std::string& source_size, const std::string& box) {
 }
 
 std::string ExplainOutput(const TOutputOptions& out, const std::string& source_frame_rate) {
+  if (OptionValue(out.ExtOptions, "smart_copy") == "1")
+    return "Same as source: copied between key frames, the edges re-encoded";
   std::string video;
   if (!out.DisableVideo) {
     video = VideoCodecDisplayName(out.VideoCodec);

@@ -56,6 +56,12 @@ struct TSplitJob {
   int64_t StartExactUs = -1;
   int64_t EndExactUs = -1;
 
+  // The cut keeps the source's codecs and, where it can be written, its
+  // container: groups of pictures inside the marks are copied, the edges
+  // re-encoded to match (the engine's smart copy). The codec, size and rate
+  // entries above are not used then.
+  bool SmartCopy = false;
+
   // One line per field, for the log.
   std::string Describe() const;
 };

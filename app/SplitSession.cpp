@@ -11,6 +11,7 @@
 #include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
 #include "binding/MainThread.h"
+#include "engine/FFmpeg.h"
 
 namespace kelvane {
 namespace {
@@ -206,6 +207,14 @@ void TSplitSession::Terminated(uint64_t generation, int32_t index, bool finished
   if (generation != generation_ || !running_ || checking_) return;
   TSplitEnd end;
   end.FramesWritten = std::max(0, last_progress_.FrameNumber);
+  if (index >= 0) {
+    if (const TFFmpeg* task = converter_.Task(index)) {
+      end.Method = task->CutReport.Method;
+      end.MethodReason = task->CutReport.Reason;
+      end.CopiedPictures = task->CutReport.CopiedPictures;
+      end.EncodedPictures = task->CutReport.EncodedPictures;
+    }
+  }
   if (exception) {
     end.Outcome = TSplitOutcome::Failed;
     end.Reason = message.empty() ? std::string(kUnknownFailure) : message;

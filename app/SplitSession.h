@@ -65,6 +65,12 @@ struct TSplitEnd {
   std::string Reason;  // the task's failure, empty unless Failed
   std::string OutputPath;  // the file's final name; empty when none was written
   int32_t FramesWritten = 0;  // as the last progress report said
+  // A smart copy's video: "copy", "smart" or "re-encode" (with the reason),
+  // and how many pictures were copied and re-encoded; empty otherwise.
+  std::string Method;
+  std::string MethodReason;
+  int64_t CopiedPictures = 0;
+  int64_t EncodedPictures = 0;
   // The check of a finished split's file; nothing when it was not checked.
   std::optional<TSplitCheck> Check;
 };

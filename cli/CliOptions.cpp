@@ -79,6 +79,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       options.Verbose = true;
     } else if (arg == "--no-check") {
       options.NoCheck = true;
+    } else if (arg == "--smart-copy") {
+      options.SmartCopy = true;
     } else if (arg == "--probe" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
@@ -142,6 +144,9 @@ std::string UsageText() {
          "  --probe FILE           print the source facts of FILE and stop\n"
          "  --json                 one JSON object per progress report and one with the result\n"
          "  --no-check             do not check the new file against INPUT afterwards\n"
+         "  --smart-copy           keep INPUT's codecs and container: copy what lies between\n"
+         "                         key frames, re-encode only the edges (H.264; H.265 in\n"
+         "                         MPEG-TS)\n"
          "  -v, --verbose          also print the engine's and the media libraries' log lines\n"
          "  -h, --help             this text\n"
          "\n"

@@ -21,6 +21,7 @@ struct TCliOptions {
   bool Overwrite = false;
   bool Verbose = false;  // print the engine's and the libraries' log lines
   bool NoCheck = false;  // do not check the new file against the input
+  bool SmartCopy = false;  // keep the source's codecs: copy inside the marks, re-encode the edges
   std::string ProbeFile;  // --probe FILE: print the source facts and stop
   std::string ListEntries;  // --list-entries OPTION: print what OPTION accepts and stop
   std::string InputFile;

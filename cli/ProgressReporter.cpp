@@ -221,10 +221,18 @@ void TProgressReporter::Finished(const TSplitResult& result) {
     fprintf(out_,
             "{\"event\":\"result\",\"outcome\":%s,\"message\":%s,\"output\":%s,"
             "\"duration_ms\":%" PRId64 ",\"frames\":%d,\"streams\":%s,\"check\":%s,"
-            "\"elapsed_ms\":%" PRId64 "}\n",
+            "%s\"elapsed_ms\":%" PRId64 "}\n",
             JsonString(result.Outcome).c_str(), JsonString(PlainMessage(result.Message)).c_str(),
             JsonString(result.OutputPath).c_str(), result.OutputDurationMs, result.FramesWritten,
-            JsonString(result.Streams).c_str(), CheckJson(result.Check).c_str(), ElapsedMs());
+            JsonString(result.Streams).c_str(), CheckJson(result.Check).c_str(),
+            result.Method.empty()
+                ? ""
+                : ("\"method\":" + JsonString(result.Method) +
+                   ",\"method_reason\":" + JsonString(result.MethodReason) +
+                   ",\"copied_pictures\":" + std::to_string(result.CopiedPictures) +
+                   ",\"encoded_pictures\":" + std::to_string(result.EncodedPictures) + ",")
+                      .c_str(),
+            ElapsedMs());
     fflush(out_);
     if (warn) fprintf(err_, "%s\n", result.Check->StatusText().c_str());
     return;
@@ -239,6 +247,12 @@ void TProgressReporter::Finished(const TSplitResult& result) {
   fprintf(out_, "frames:   %d\n", result.FramesWritten);
   if (!result.Streams.empty()) fprintf(out_, "streams:  %s\n", result.Streams.c_str());
   if (result.Check) fprintf(out_, "check:    %s\n", result.Check->Summary().c_str());
+  if (!result.Method.empty()) {
+    fprintf(out_, "method:   %s, %lld pictures copied, %lld re-encoded%s%s\n",
+            result.Method.c_str(), static_cast<long long>(result.CopiedPictures),
+            static_cast<long long>(result.EncodedPictures), result.MethodReason.empty() ? "" : ": ",
+            result.MethodReason.c_str());
+  }
   fprintf(out_, "time:     %s\n", FormatClock(ElapsedMs()).c_str());
   fflush(out_);
 }

@@ -29,6 +29,12 @@ struct TSplitResult {
   int32_t FramesWritten = 0;
   std::string Streams;            // "video: mpeg4 640x480, audio: aac 44100 Hz 2 ch"
   std::optional<TSplitCheck> Check;  // the check of a finished split's file
+  // --smart-copy: "copy", "smart" or "re-encode", why everything was
+  // re-encoded, and the pictures copied and re-encoded.
+  std::string Method;
+  std::string MethodReason;
+  int64_t CopiedPictures = 0;
+  int64_t EncodedPictures = 0;
 };
 
 class TProgressReporter {

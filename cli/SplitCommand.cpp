@@ -422,6 +422,10 @@ TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
   result.OutputPath = ending.OutputPath;
   result.FramesWritten = ending.FramesWritten;
   result.Check = ending.Check;
+  result.Method = ending.Method;
+  result.MethodReason = ending.MethodReason;
+  result.CopiedPictures = ending.CopiedPictures;
+  result.EncodedPictures = ending.EncodedPictures;
   switch (ending.Outcome) {
     case TSplitOutcome::Failed:
       result.Outcome = "failed";
@@ -480,6 +484,7 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   job.OutputFolder = folder;
   job.Overwrite = options.Overwrite;
   job.Volume = volume;
+  job.SmartCopy = options.SmartCopy;
 
   {
     // What the file will be, from the same plan the split runs.

@@ -104,6 +104,7 @@ class TCustomFFmpeg {
   int AddOutput(const std::string& file_name, bool join);
   void NewVideoStream(TOutputFile& file);
   void NewAudioStream(TOutputFile& file);
+  const AVCodecParameters* SmartSoundToEncode(const AVOutputFormat* format) const;
   void NewSubtitleStream(TOutputFile& file);
   void SetHookRanges(const std::string& text);
 
@@ -134,6 +135,7 @@ class TCustomFFmpeg {
   std::atomic<bool> Terminated{false};
   std::atomic<bool> ErrorOccurred{false};
   std::string ErrorMessage;  // written by the run before DoTerminate
+  TCutReport CutReport;      // what a smart copy did (written by the run, read after it)
   std::string LastError;     // last set-up failure (opening input or output)
   std::atomic<int32_t> TotalOutputDuration{-1};  // ms, -1 unknown
   int64_t ProgressInterval = 500000;  // µs

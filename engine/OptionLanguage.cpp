@@ -331,6 +331,8 @@ const TOptionRow OptionTable[] = {
     {"spre", KV_HANDLER(task.ApplyPreset('s', value))},
     // Our own: "seek_ahead=0" decodes a split from the input's beginning.
     {"seek_ahead", KV_HANDLER(task.Settings.seek_ahead = Flag(value))},
+    // Our own: "smart_copy=1" cuts copied video exactly (SmartCut.h).
+    {"smart_copy", KV_HANDLER(task.Settings.smart_copy = Flag(value))},
 };
 
 #undef KV_HANDLER

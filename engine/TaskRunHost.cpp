@@ -12,6 +12,7 @@ TRunRecords TTaskRunHost::Records() {
   records.ProgressInterval = task_.ProgressInterval;
   records.PreviewInterval = task_.PreviewInterval;
   records.SameQuality = task_.Pending.same_quality;
+  records.CutReport = &task_.CutReport;
   return records;
 }
 

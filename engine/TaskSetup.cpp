@@ -921,11 +921,36 @@ void SetChannelLayout(AVCodecContext* enc, int channels, uint64_t mask) {
 
 }  // namespace
 
+// Copied sound in a smart copy begins with the packet that reaches into the
+// cut; MP4's edit list trims what lies before the first picture. Containers
+// that cannot say so get the sound re-encoded in the source's codec (at the
+// source's bit rate), cut exactly like the pictures. Null: copy it.
+const AVCodecParameters* TCustomFFmpeg::SmartSoundToEncode(const AVOutputFormat* format) const {
+  if (!Settings.smart_copy || !Pending.stream_copy[skAudio] || InputFiles.empty()) return nullptr;
+  if (avutil.av_match_name(format->name, "mp4,mov,ipod,3gp,3g2,psp,ismv,f4v")) return nullptr;
+  for (const TInputStream& input : InputFiles.back()->streams) {
+    const AVCodecParameters* par = input.stream->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO) return par;
+  }
+  return nullptr;
+}
+
 void TCustomFFmpeg::NewAudioStream(TOutputFile& file) {
   AVFormatContext* oc = file.context.Get();
   AVCodecID codec_id = AV_CODEC_ID_NONE;
+  const AVCodecParameters* reencode = SmartSoundToEncode(oc->oformat);
+  if (reencode != nullptr) {
+    const AVCodec* same = avcodec.avcodec_find_encoder(reencode->codec_id);
+    if (same == nullptr)
+      throw FFmpegException(FormatText("No %s encoder: the cut's sound cannot be trimmed in %s",
+                                       avcodec.avcodec_get_name(reencode->codec_id),
+                                       oc->oformat->name));
+    Pending.stream_copy[skAudio] = false;
+    Pending.codec_name[skAudio] = same->name;
+  }
   TOutputStream out = BeginStream(file, skAudio, codec_id);
   AVCodecContext* enc = out.encoder_context.get();
+  if (reencode != nullptr && reencode->bit_rate > 0) enc->bit_rate = reencode->bit_rate;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (OptionDefaults) {

@@ -297,6 +297,12 @@ void TTranscoder::EndOfRun() {
           (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) == video)
         ProcessPacket(*ist, nullptr);
   };
+  for (auto& entry : smart_videos_) {
+    entry.second->Finish();
+    if (first_picture_ == AV_NOPTS_VALUE && entry.second->Zero() != AV_NOPTS_VALUE)
+      SmartZeroKnown(*entry.second);
+  }
+  ReleaseHeldCopies();
   drain(true);
   ReleaseHeldAudio();
   drain(false);

@@ -82,9 +82,20 @@ int TTranscoder::CopyInputPacket(TInputStreamState& ist, const AVPacket* packet)
   }
   ist.NextPts += duration;
   RateEmulation(ist);
-  if (OutputAllowed(ist)) {
-    for (auto& ost : OutputStreams)
-      if (ost->SourceIndex == IndexOf(ist) && !ost->EncodingNeeded) CopyPacket(*ost, ist, packet);
+  if (settings_.smart_copy && !smart_videos_.empty() && type == AVMEDIA_TYPE_AUDIO) {
+    CopySmartAudio(ist, packet);
+    return 0;
+  }
+  const bool allowed = OutputAllowed(ist);
+  for (auto& ost : OutputStreams) {
+    if (ost->SourceIndex != IndexOf(ist) || ost->EncodingNeeded) continue;
+    if (TSmartVideo* smart = SmartVideo(*ost)) {
+      smart->Packet(packet);
+      if (first_picture_ == AV_NOPTS_VALUE && smart->Zero() != AV_NOPTS_VALUE)
+        SmartZeroKnown(*smart);
+    } else if (allowed) {
+      CopyPacket(*ost, ist, packet);
+    }
   }
   return 0;
 }
@@ -360,11 +371,46 @@ bool TTranscoder::ToPackedS16(TInputStreamState& ist, AVFrame* frame) {
   return audio_size_ > 0;
 }
 
+// The sound of a smart copy is placed against the cut's first picture, which
+// is known only once its group of pictures is settled: until then the packets
+// wait. A packet is kept when it reaches into the pictures' time (the
+// container trims its lead where it can say so) and begins before their end.
+void TTranscoder::CopySmartAudio(TInputStreamState& ist, const AVPacket* packet) {
+  if (packet != nullptr) {
+    AVPacketPtr copy(avcodec.av_packet_clone(packet));
+    if (!copy) throw FFmpegException("av_packet_clone failed");
+    held_copies_.push_back({&ist, std::move(copy), ist.Pts, ist.NextPts});
+  }
+  if (first_picture_ != AV_NOPTS_VALUE) ReleaseHeldCopies();
+}
+
+void TTranscoder::SmartZeroKnown(const TSmartVideo& smart) {
+  first_picture_ = smart.Zero();
+  picture_duration_ = smart.PictureDuration();
+  if (audio_path_) audio_path_->StartAt(first_picture_);
+  ReleaseHeldAudio();
+  ReleaseHeldCopies();
+}
+
+void TTranscoder::ReleaseHeldCopies() {
+  const int64_t zero = first_picture_ != AV_NOPTS_VALUE ? first_picture_ : settings_.start_time;
+  while (!held_copies_.empty()) {
+    THeldCopy held = std::move(held_copies_.front());
+    held_copies_.pop_front();
+    TInputStreamState& ist = *held.Stream;
+    if (held.Next <= zero || held.Pts >= OutputEnd(ist)) continue;
+    for (auto& ost : OutputStreams)
+      if (ost->SourceIndex == IndexOf(ist) && !ost->EncodingNeeded)
+        CopyPacket(*ost, ist, held.Packet.get(), zero);
+  }
+}
+
 void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
-                             const AVPacket* packet) {
+                             const AVPacket* packet, int64_t zero) {
   const AVRational otb = ost.Stream->time_base;
   const AVRational itb = ist.Stream->time_base;
-  const int64_t s = avutil.av_rescale_q(settings_.start_time, AV_TIME_BASE_Q, otb);
+  const int64_t s = avutil.av_rescale_q(zero != AV_NOPTS_VALUE ? zero : settings_.start_time,
+                                        AV_TIME_BASE_Q, otb);
   if (!(packet->flags & AV_PKT_FLAG_KEY) && ost.FrameNumber == 0 &&
       !settings_.copy_initial_nonkeyframes)
     return;
@@ -503,7 +549,33 @@ void TTranscoder::FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size
 }
 
 void TTranscoder::WritePacket(TOutputStreamState& ost, AVPacket* packet) {
+  if (settings_.smart_copy) MarkSoundEnd(ost, packet);
   FilterAndWrite(ost, packet, 0);
+}
+
+// The sound of a smart copy ends with the last picture: a packet that reaches
+// past it says how many of its samples to leave out, for containers that carry
+// it (Matroska's discard padding).
+void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
+  const AVCodecParameters* par = ost.Stream->codecpar;
+  if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0 ||
+      first_picture_ == AV_NOPTS_VALUE || packet->pts == AV_NOPTS_VALUE || packet->duration <= 0)
+    return;
+  const int64_t end_us = OutputEnd(*InputStreams[ost.SourceIndex]);
+  if (end_us == INT64_MAX) return;
+  const AVRational tb = ost.Stream->time_base;
+  const int64_t end = avutil.av_rescale_q(end_us - first_picture_, AV_TIME_BASE_Q, tb);
+  const int64_t over = packet->pts + packet->duration - end;
+  if (over <= 0 || over >= packet->duration) return;
+  const int64_t samples = avutil.av_rescale_q(over, tb, AVRational{1, par->sample_rate});
+  if (samples <= 0) return;
+  uint8_t* side = avcodec.av_packet_new_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, 10);
+  if (side == nullptr) return;
+  std::memset(side, 0, 10);
+  side[4] = static_cast<uint8_t>(samples & 0xff);
+  side[5] = static_cast<uint8_t>((samples >> 8) & 0xff);
+  side[6] = static_cast<uint8_t>((samples >> 16) & 0xff);
+  side[7] = static_cast<uint8_t>((samples >> 24) & 0xff);
 }
 
 }  // namespace kelvane

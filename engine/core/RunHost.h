@@ -36,6 +36,7 @@ struct TRunRecords {
   int64_t ProgressInterval = 500000;  // µs between progress reports
   int64_t PreviewInterval = 100000;   // µs between preview pictures
   bool SameQuality = false;           // encode at the decoded pictures' quality
+  TCutReport* CutReport = nullptr;    // filled by a smart copy
 };
 
 // Who looks at the decoded pictures: the run must then decode every one of

@@ -107,6 +107,20 @@ struct TRunSettings {
   // A split starting after the beginning seeks its inputs to a key frame
   // shortly before the start instead of decoding everything before it.
   bool seek_ahead = true;
+  // A copied video stream is cut exactly at the marks: the groups of pictures
+  // inside the cut are copied, the partial ones at its edges re-encoded
+  // (SmartCut.h); copied sound keeps the packets that reach into the cut.
+  bool smart_copy = false;
+};
+
+// What a smart copy did with its video, for the caller: "copy" (nothing was
+// re-encoded), "smart" (the edges were), "re-encode" (everything was, for the
+// reason given); empty when the run made no smart copy.
+struct TCutReport {
+  std::string Method;
+  std::string Reason;
+  int64_t CopiedPictures = 0;
+  int64_t EncodedPictures = 0;
 };
 
 struct TInputStream {

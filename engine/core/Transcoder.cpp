@@ -102,6 +102,7 @@ void TTranscoder::SetUp() {
           ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
         awaiting_picture_ = true;
     }
+    if (!smart_videos_.empty()) awaiting_picture_ = true;
   }
   CopyMetadata();
   WriteHeaders();
@@ -362,7 +363,8 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
       if (watchers.FrameHooks)
         throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-      if (watchers.Previews)
+      // A smart copy decodes only its edges: previews show what there is.
+      if (watchers.Previews && !settings_.smart_copy)
         throw FFmpegException(
             "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
       break;
@@ -401,6 +403,20 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
   ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
   ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
   ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
+  if (settings_.smart_copy && in->codec_type == AVMEDIA_TYPE_VIDEO) {
+    TCutReport& report = records_.CutReport != nullptr ? *records_.CutReport : own_cut_report_;
+    report = TCutReport{};
+    auto smart = std::make_unique<TSmartVideo>(*this, ost, ist, settings_.start_time,
+                                               RecordingEnd(), host_.LogSender(), report);
+    smart->SetUp();
+    smart_videos_.emplace_back(&ost, std::move(smart));
+  }
+}
+
+TSmartVideo* TTranscoder::SmartVideo(const TOutputStreamState& ost) const {
+  for (const auto& entry : smart_videos_)
+    if (entry.first == &ost) return entry.second.get();
+  return nullptr;
 }
 
 namespace {
@@ -945,6 +961,7 @@ void TTranscoder::CloseCodecs() {
 
 // Releases the run tables and what they own. Harmless when run twice.
 void TTranscoder::Release() {
+  smart_videos_.clear();
   OutputStreams.clear();
   InputStreams.clear();
   InputFiles.clear();

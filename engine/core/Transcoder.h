@@ -26,6 +26,7 @@
 #include "engine/core/FFmpegException.h"
 #include "engine/core/RunHost.h"
 #include "engine/core/RunTables.h"
+#include "engine/core/SmartCut.h"
 #include "engine/core/VideoPath.h"
 
 namespace kelvane {
@@ -136,7 +137,16 @@ class TTranscoder {
   bool ToPackedS16(TInputStreamState& ist, AVFrame* frame);
   void OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist, AVSubtitle& subtitle,
                       int64_t pts);
-  void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket* packet);
+  // `zero`: the input time (µs) that becomes the output's 0; the start time
+  // unless a smart copy says otherwise.
+  void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket* packet,
+                  int64_t zero = AV_NOPTS_VALUE);
+  // Copied sound of a smart copy waits until the cut's first picture is known.
+  void CopySmartAudio(TInputStreamState& ist, const AVPacket* packet);
+  void ReleaseHeldCopies();
+  void MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet);
+  // A smart copy has settled the cut's first picture: the sound starts there.
+  void SmartZeroKnown(const TSmartVideo& smart);
   void DrainEncoders(TInputStreamState& ist);
   void FilterAndWrite(TOutputStreamState& ost, AVPacket* packet, size_t stage);
 
@@ -195,6 +205,17 @@ class TTranscoder {
   std::unique_ptr<TAudioPath> audio_path_;
   std::unique_ptr<TVideoHost> video_host_;
   std::unique_ptr<TVideoPath> video_path_;
+  // Smart copies of copied video streams (SmartCut.h), with their outputs.
+  std::vector<std::pair<TOutputStreamState*, std::unique_ptr<TSmartVideo>>> smart_videos_;
+  TSmartVideo* SmartVideo(const TOutputStreamState& ost) const;
+  TCutReport own_cut_report_;  // when the host keeps none
+  struct THeldCopy {
+    TInputStreamState* Stream;
+    AVPacketPtr Packet;
+    int64_t Pts;   // µs of input time, of the packet's start
+    int64_t Next;  // and of its end
+  };
+  std::deque<THeldCopy> held_copies_;
 };
 
 }  // namespace kelvane

@@ -241,6 +241,34 @@ TEST_F(TSplitJobTest, OutputNames) {
   EXPECT_EQ(Plan().OutputPath, dir_.File("movie.final-1.mp4"));
 }
 
+// A smart copy keeps the source's codecs and, where the cut can be written in
+// it, its container; the format's lists play no part.
+TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
+  Choose("MP4 - MPEG4 Video (*.mp4)");
+  model_.Panel1 = "1.50";
+  model_.Panel2 = "4.25";
+  TSplitJob job = model_.MakeSplitJob();
+  job.SmartCopy = true;
+  TSplitPlan plan;
+  std::string message;
+  for (const auto& [input, output] : {std::pair{"clip.avi", "clip.mkv"},
+                                      std::pair{"clip.MTS", "clip.mts"},
+                                      std::pair{"clip.mov", "clip.mov"}}) {
+    job.InputFile = dir_.File(input);
+    ASSERT_TRUE(BuildSplitPlan(job, plan, message)) << message;
+    EXPECT_EQ(plan.OutputPath, dir_.File(output));
+  }
+  const TOutputOptions& out = plan.OutputOptions;
+  EXPECT_EQ(out.VideoCodec, "copy");
+  EXPECT_EQ(out.AudioCodec, "copy");
+  EXPECT_EQ(out.ExtOptions, "smart_copy=1");
+  EXPECT_EQ(out.FrameSize, "");
+  EXPECT_EQ(out.VideoBitrate, -1);
+  EXPECT_EQ(out.StartTime, 1500);
+  EXPECT_EQ(out.RecordingTime, 2750);
+  EXPECT_EQ(ExplainOutput(out), "Same as source: copied between key frames, the edges re-encoded");
+}
+
 TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
   model_.EditInputFilename = dir_.File("clip.mp4");

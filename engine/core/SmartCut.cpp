@@ -1,0 +1,763 @@
+// The smart copy of a video stream (SmartCut.h): groups of pictures copied or
+// re-encoded, the parameter sets of both kept apart in one stream.
+#include "engine/core/SmartCut.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "binding/FFmpegLogger.h"
+#include "engine/core/FFmpegException.h"
+#include "engine/core/LibraryOwners.h"
+#include "engine/core/Transcoder.h"
+
+namespace kelvane {
+
+namespace {
+
+// NAL unit types, H.264 and H.265.
+constexpr int kNalIdr = 5;
+constexpr int kNalSps = 7;
+constexpr int kNalPps = 8;
+constexpr int kNalAud = 9;
+constexpr int kHevcIdrWithLeading = 19;
+constexpr int kHevcIdrAlone = 20;
+constexpr int kHevcVps = 32;
+constexpr int kHevcSps = 33;
+constexpr int kHevcPps = 34;
+constexpr int kHevcAud = 35;
+
+struct TNal {
+  const uint8_t* Data;
+  size_t Size;
+  bool Hevc;
+  int Type() const {
+    if (Size == 0) return -1;
+    return Hevc ? (Data[0] >> 1) & 0x3f : Data[0] & 0x1f;
+  }
+  bool IsIdr() const {
+    const int t = Type();
+    return Hevc ? t == kHevcIdrWithLeading || t == kHevcIdrAlone : t == kNalIdr;
+  }
+  bool IsSps() const { return Type() == (Hevc ? kHevcSps : kNalSps); }
+  bool IsParameterSet() const {
+    const int t = Type();
+    return Hevc ? t == kHevcVps || t == kHevcSps || t == kHevcPps : t == kNalSps || t == kNalPps;
+  }
+  bool IsAud() const { return Type() == (Hevc ? kHevcAud : kNalAud); }
+};
+
+// The NAL units of H.264 or H.265 data, with start codes (`length_size` 0) or
+// with length fields of `length_size` bytes.
+std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size, bool hevc = false) {
+  std::vector<TNal> nals;
+  if (length_size > 0) {
+    size_t pos = 0;
+    while (pos + static_cast<size_t>(length_size) <= size) {
+      size_t length = 0;
+      for (int i = 0; i < length_size; ++i) length = (length << 8) | data[pos + i];
+      pos += static_cast<size_t>(length_size);
+      if (length > size - pos) break;
+      nals.push_back({data + pos, length, hevc});
+      pos += length;
+    }
+    return nals;
+  }
+  size_t i = 0;
+  size_t begin = SIZE_MAX;
+  while (i + 3 <= size) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      if (begin != SIZE_MAX) {
+        size_t end = i;
+        while (end > begin && data[end - 1] == 0) --end;
+        nals.push_back({data + begin, end - begin, hevc});
+      }
+      i += 3;
+      begin = i;
+    } else {
+      ++i;
+    }
+  }
+  if (begin != SIZE_MAX && begin < size) nals.push_back({data + begin, size - begin, hevc});
+  return nals;
+}
+
+// Exp-Golomb codes of a NAL unit's payload (emulation prevention removed).
+class TBitReader {
+ public:
+  explicit TBitReader(const TNal& nal) {
+    for (size_t i = 1; i < nal.Size; ++i) {
+      if (i >= 3 && nal.Data[i] == 3 && nal.Data[i - 1] == 0 && nal.Data[i - 2] == 0) continue;
+      bytes_.push_back(nal.Data[i]);
+    }
+  }
+  int Bit() {
+    if (pos_ >= bytes_.size() * 8) return 0;
+    const int bit = (bytes_[pos_ / 8] >> (7 - pos_ % 8)) & 1;
+    ++pos_;
+    return bit;
+  }
+  void Skip(size_t bits) { pos_ += bits; }
+  uint32_t Ue() {
+    int zeros = 0;
+    while (Bit() == 0 && zeros < 32) ++zeros;
+    uint32_t value = 0;
+    for (int i = 0; i < zeros; ++i) value = (value << 1) | static_cast<uint32_t>(Bit());
+    return (1u << zeros) - 1 + value;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+uint32_t ParameterSetId(const TNal& nal) {
+  TBitReader bits(nal);
+  if (nal.Type() == kNalSps) bits.Skip(24);  // profile, constraint flags, level
+  return bits.Ue();
+}
+
+void AppendStartCode(std::vector<uint8_t>& out, const TNal& nal) {
+  static const uint8_t kStart[4] = {0, 0, 0, 1};
+  out.insert(out.end(), kStart, kStart + 4);
+  out.insert(out.end(), nal.Data, nal.Data + nal.Size);
+}
+
+// The parameter sets of an avcC record, as NAL units into the record.
+struct TAvcC {
+  std::vector<TNal> Sps, Pps;
+  size_t End = 0;  // where the optional tail (chroma format, bit depths) begins
+};
+
+bool ParseAvcC(const uint8_t* data, size_t size, TAvcC& out) {
+  if (size < 7 || data[0] != 1) return false;
+  size_t pos = 5;
+  auto read_sets = [&](int count, std::vector<TNal>& sets) {
+    for (int i = 0; i < count; ++i) {
+      if (pos + 2 > size) return false;
+      const size_t length = (size_t(data[pos]) << 8) | data[pos + 1];
+      pos += 2;
+      if (length == 0 || length > size - pos) return false;
+      sets.push_back({data + pos, length, false});
+      pos += length;
+    }
+    return true;
+  };
+  if (!read_sets(data[pos++] & 0x1f, out.Sps) || pos >= size) return false;
+  if (!read_sets(data[pos++], out.Pps)) return false;
+  out.End = pos;
+  return !out.Sps.empty() && !out.Pps.empty();
+}
+
+void AppendSet(std::vector<uint8_t>& out, const TNal& nal) {
+  out.push_back(static_cast<uint8_t>(nal.Size >> 8));
+  out.push_back(static_cast<uint8_t>(nal.Size & 0xff));
+  out.insert(out.end(), nal.Data, nal.Data + nal.Size);
+}
+
+const char* X264Profile(int profile) {
+  switch (profile) {
+    case FF_PROFILE_H264_BASELINE:
+    case FF_PROFILE_H264_CONSTRAINED_BASELINE:
+      return "baseline";
+    case FF_PROFILE_H264_MAIN:
+      return "main";
+    case FF_PROFILE_H264_HIGH:
+      return "high";
+    case FF_PROFILE_H264_HIGH_10:
+      return "high10";
+    case FF_PROFILE_H264_HIGH_422:
+      return "high422";
+    case FF_PROFILE_H264_HIGH_444_PREDICTIVE:
+      return "high444";
+    default:
+      return nullptr;
+  }
+}
+
+const char* X265Profile(int profile) {
+  switch (profile) {
+    case FF_PROFILE_HEVC_MAIN:
+      return "main";
+    case FF_PROFILE_HEVC_MAIN_10:
+      return "main10";
+    default:
+      return nullptr;
+  }
+}
+
+bool StartsWithStartCode(const uint8_t* data, int size) {
+  return size >= 4 && data[0] == 0 && data[1] == 0 &&
+         (data[2] == 1 || (data[2] == 0 && data[3] == 1));
+}
+
+bool FormatIs(const AVOutputFormat* format, const char* names) {
+  return format != nullptr && avutil.av_match_name(format->name, names) != 0;
+}
+
+}  // namespace
+
+TSmartVideo::TSmartVideo(TTranscoder& run, TOutputStreamState& ost, TInputStreamState& ist,
+                         int64_t start, int64_t end, const void* log_sender, TCutReport& report)
+    : run_(run), ost_(ost), ist_(ist), sender_(log_sender), report_(report) {
+  const AVRational tb = ist.Stream->time_base;
+  start_ = avutil.av_rescale_q(start, AV_TIME_BASE_Q, tb);
+  end_ = end == INT64_MAX ? INT64_MAX : avutil.av_rescale_q(end, AV_TIME_BASE_Q, tb);
+  frame_.reset(avutil.av_frame_alloc());
+  if (!frame_) throw FFmpegException("av_frame_alloc failed");
+}
+
+TSmartVideo::~TSmartVideo() = default;
+
+bool TSmartVideo::InCut(int64_t pts) const {
+  return pts != AV_NOPTS_VALUE && pts >= start_ && pts < end_;
+}
+
+void TSmartVideo::SetZero(int64_t pts) {
+  if (zero_ != AV_NOPTS_VALUE || pts == AV_NOPTS_VALUE) return;
+  zero_ = pts;
+  zero_us_ = avutil.av_rescale_q(pts, ist_.Stream->time_base, AV_TIME_BASE_Q);
+}
+
+int64_t TSmartVideo::PictureDuration() const {
+  AVRational rate = ist_.Stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = ist_.Stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 0;
+  return avutil.av_rescale(AV_TIME_BASE, rate.den, rate.num);
+}
+
+std::string TSmartVideo::Unmatched() {
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
+  if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
+    return FormatText("only H.264 and H.265 are copied in part so far; this source is %s",
+                      avcodec.avcodec_get_name(par->codec_id));
+  hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
+  if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
+    return "the source's pictures are interlaced";
+  const char* profile = hevc_ ? X265Profile(par->profile) : X264Profile(par->profile);
+  if (profile == nullptr)
+    return FormatText("the encoder does not make the source's profile (%d)", par->profile);
+  const char* encoder = hevc_ ? "libx265" : "libx264";
+  const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(encoder);
+  if (codec == nullptr) return FormatText("no %s encoder is installed", encoder);
+  bool format_ok = false;
+  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
+    format_ok = format_ok || *f == par->format;
+  if (!format_ok)
+    return FormatText("the encoder does not take the source's pixel format %s",
+                      avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
+  if (par->extradata_size <= 0) return "the source has no parameter sets in its description";
+  source_delay_ = par->video_delay;
+
+  if (hevc_) {
+    // libx265 numbers its parameter sets 0, like most sources: they can only
+    // take turns in the stream, each sent again before the pictures that use
+    // it, which MPEG-TS does and the one description of MP4 and Matroska
+    // cannot.
+    if (!StartsWithStartCode(par->extradata, par->extradata_size) || !FormatIs(format, "mpegts"))
+      return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
+                        "source's (they share its ids)",
+                        format->name);
+    annexb_ = true;
+    for (const TNal& nal :
+         SplitNals(par->extradata, static_cast<size_t>(par->extradata_size), 0, true))
+      if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+    return {};
+  }
+
+  // The source's parameter set ids: the re-encoded pictures take the next one.
+  uint32_t highest = 0;
+  TAvcC avcc;
+  if (ParseAvcC(par->extradata, static_cast<size_t>(par->extradata_size), avcc)) {
+    annexb_ = false;
+    length_size_ = (par->extradata[4] & 3) + 1;
+    for (const TNal& nal : avcc.Sps) highest = std::max(highest, ParameterSetId(nal));
+    for (const TNal& nal : avcc.Pps) highest = std::max(highest, ParameterSetId(nal));
+    if (!FormatIs(format, "mp4,mov,matroska,webm,ipod,3gp,3g2,psp,ismv,f4v"))
+      return FormatText("the %s container cannot describe two sets of parameters", format->name);
+  } else {
+    annexb_ = true;
+    if (!FormatIs(format, "mpegts"))
+      return FormatText("the %s container cannot carry parameter sets in the stream",
+                        format->name);
+    for (const TNal& nal :
+         SplitNals(par->extradata, static_cast<size_t>(par->extradata_size), 0)) {
+      if (nal.Type() == kNalSps || nal.Type() == kNalPps) {
+        highest = std::max(highest, ParameterSetId(nal));
+        AppendStartCode(source_headers_, nal);
+      }
+    }
+  }
+  if (highest >= 31) return "the source uses every parameter set id";
+  parameter_id_ = static_cast<int>(highest) + 1;
+  return {};
+}
+
+AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  const AVCodec* codec = nullptr;
+  if (par->codec_id == AV_CODEC_ID_H264) codec = avcodec.avcodec_find_encoder_by_name("libx264");
+  if (par->codec_id == AV_CODEC_ID_HEVC) codec = avcodec.avcodec_find_encoder_by_name("libx265");
+  if (codec == nullptr) codec = avcodec.avcodec_find_encoder(par->codec_id);
+  if (codec == nullptr)
+    throw FFmpegException(FormatText("No encoder for %s: the cut cannot be re-encoded",
+                                     avcodec.avcodec_get_name(par->codec_id)));
+  AVCodecContextPtr enc(avcodec.avcodec_alloc_context3(codec));
+  if (!enc) throw FFmpegException("avcodec_alloc_context3 failed");
+  AVCodecContext* c = enc.get();
+  c->width = par->width;
+  c->height = par->height;
+  c->pix_fmt = static_cast<AVPixelFormat>(par->format);
+  if (codec->pix_fmts != nullptr) {
+    bool listed = false;
+    for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+      listed = listed || *f == c->pix_fmt;
+    if (!listed) c->pix_fmt = codec->pix_fmts[0];
+  }
+  c->sample_aspect_ratio = ist_.Stream->sample_aspect_ratio.num > 0
+                               ? ist_.Stream->sample_aspect_ratio
+                               : par->sample_aspect_ratio;
+  c->color_primaries = par->color_primaries;
+  c->color_trc = par->color_trc;
+  c->colorspace = par->color_space;
+  c->color_range = par->color_range;
+  c->chroma_sample_location = par->chroma_location;
+  c->time_base = ist_.Stream->time_base;
+  AVRational rate = ist_.Stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = ist_.Stream->r_frame_rate;
+  if (rate.num > 0 && rate.den > 0) c->framerate = rate;
+  const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
+  if (for_whole) {
+    if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (std::strcmp(codec->name, "libx264") == 0 || std::strcmp(codec->name, "libx265") == 0) {
+      avutil.av_opt_set(c->priv_data, "crf", "18", 0);
+    } else {
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = FF_QP2LAMBDA * 2;
+    }
+  } else if (hevc_) {
+    avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
+    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
+    c->gop_size = 1000;
+    std::string params = "log-level=error:repeat-headers=1";
+    if (source_delay_ <= 0)
+      params += ":bframes=0";
+    else if (source_delay_ == 1)
+      params += ":b-pyramid=0";
+    avutil.av_opt_set(c->priv_data, "x265-params", params.c_str(), 0);
+  } else {
+    if (!annexb_) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    avutil.av_opt_set(c->priv_data, "profile", X264Profile(par->profile), 0);
+    if (par->level > 0) c->level = par->level;
+    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
+    c->gop_size = 1000;
+    // Pictures wait no longer in the encoder than in the source, so that the
+    // decoding times on both sides of a join follow each other.
+    std::string params = FormatText("sps-id=%d:stitchable=1", parameter_id_);
+    if (source_delay_ <= 0)
+      c->max_b_frames = 0;
+    else if (source_delay_ == 1)
+      params += ":b-pyramid=none";
+    avutil.av_opt_set(c->priv_data, "x264-params", params.c_str(), 0);
+  }
+  int ret;
+  {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ret = avcodec.avcodec_open2(c, codec, nullptr);
+  }
+  if (ret < 0)
+    throw FFmpegException(ErrorText(FormatText("Could not open encoder %s", codec->name), ret));
+  return enc;
+}
+
+AVCodecContextPtr TSmartVideo::MakeDecoder() {
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  const AVCodec* codec = avcodec.avcodec_find_decoder(par->codec_id);
+  if (codec == nullptr)
+    throw FFmpegException(FormatText("No decoder for %s", avcodec.avcodec_get_name(par->codec_id)));
+  AVCodecContextPtr dec(avcodec.avcodec_alloc_context3(codec));
+  if (!dec || avcodec.avcodec_parameters_to_context(dec.get(), par) < 0)
+    throw FFmpegException("avcodec_alloc_context3 failed");
+  dec->pkt_timebase = ist_.Stream->time_base;
+  int ret;
+  {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ret = avcodec.avcodec_open2(dec.get(), codec, nullptr);
+  }
+  if (ret < 0) throw FFmpegException(ErrorText("Could not open the decoder of the cut", ret));
+  return dec;
+}
+
+void TSmartVideo::SetUp() {
+  std::string reason = Unmatched();
+  if (reason.empty()) {
+    try {
+      SetUpSmart();
+      return;
+    } catch (const FFmpegException& e) {
+      reason = FormatText("the encoder cannot match the source (%s)", e.what());
+    }
+  }
+  SetUpWhole(reason);
+}
+
+void TSmartVideo::SetUpSmart() {
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  int64_t rate = par->bit_rate > 0 ? par->bit_rate : 2000000;
+  AVCodecContextPtr enc = MakeEncoder(rate, false);
+  if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
+    throw FFmpegException("its pictures wait longer than the source's");
+  if (annexb_) return;
+  // The description lists the source's parameter sets and then the encoder's.
+  TAvcC source;
+  ParseAvcC(par->extradata, static_cast<size_t>(par->extradata_size), source);
+  std::vector<TNal> sps, pps;
+  for (const TNal& nal :
+       SplitNals(enc->extradata, static_cast<size_t>(std::max(enc->extradata_size, 0)), 0)) {
+    if (nal.Type() == kNalSps) sps.push_back(nal);
+    if (nal.Type() == kNalPps) pps.push_back(nal);
+  }
+  if (sps.size() != 1 || pps.size() != 1)
+    throw FFmpegException("no parameter sets in its header");
+  if (source.Sps.size() + 1 > 31) throw FFmpegException("too many parameter sets");
+  encoder_headers_.assign(enc->extradata, enc->extradata + enc->extradata_size);
+  std::vector<uint8_t> avcc(par->extradata, par->extradata + 5);
+  avcc.push_back(static_cast<uint8_t>(0xe0 | (source.Sps.size() + 1)));
+  for (const TNal& nal : source.Sps) AppendSet(avcc, nal);
+  AppendSet(avcc, sps[0]);
+  avcc.push_back(static_cast<uint8_t>(source.Pps.size() + 1));
+  for (const TNal& nal : source.Pps) AppendSet(avcc, nal);
+  AppendSet(avcc, pps[0]);
+  avcc.insert(avcc.end(), par->extradata + source.End, par->extradata + par->extradata_size);
+
+  AVCodecParameters* out = ost_.Stream->codecpar;
+  avutil.av_freep(&out->extradata);
+  out->extradata_size = 0;
+  out->extradata =
+      static_cast<uint8_t*>(avutil.av_mallocz(avcc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (out->extradata == nullptr) throw FFmpegException("av_mallocz fail");
+  std::memcpy(out->extradata, avcc.data(), avcc.size());
+  out->extradata_size = static_cast<int>(avcc.size());
+}
+
+void TSmartVideo::SetUpWhole(const std::string& reason) {
+  whole_ = true;
+  report_.Reason = reason;
+  GetLogger().Logf(sender_, llWarning, "Smart copy: the video is re-encoded whole: %s",
+                   reason.c_str());
+  whole_encoder_ = MakeEncoder(0, true);
+  whole_decoder_ = MakeDecoder();
+  AVCodecParameters* out = ost_.Stream->codecpar;
+  const uint32_t tag = out->codec_tag;
+  if (avcodec.avcodec_parameters_from_context(out, whole_encoder_.get()) < 0)
+    throw FFmpegException("av_mallocz fail");
+  out->codec_tag = whole_encoder_->codec_id == ist_.Stream->codecpar->codec_id ? tag : 0;
+  ost_.Stream->time_base = whole_encoder_->time_base;
+}
+
+bool TSmartVideo::IsCleanStart(const AVPacket* packet) const {
+  if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
+                                   annexb_ ? 0 : length_size_, hevc_))
+    if (nal.IsIdr()) return true;
+  return false;
+}
+
+void TSmartVideo::Packet(const AVPacket* packet) {
+  if (!started_) {
+    if (!(packet->flags & AV_PKT_FLAG_KEY)) return;
+    started_ = true;
+    group_.Clean = !whole_ && IsCleanStart(packet);
+  }
+  if (whole_) {
+    if (avcodec.avcodec_send_packet(whole_decoder_.get(), packet) < 0) return;
+    std::vector<AVPacketPtr> encoded;
+    AVFrame* frame = frame_.get();
+    while (avcodec.avcodec_receive_frame(whole_decoder_.get(), frame) >= 0) {
+      TFrameUnref unref{frame};
+      frame->pts = frame->best_effort_timestamp;
+      if (!InCut(frame->pts)) continue;
+      SetZero(frame->pts);
+      Encode(whole_encoder_.get(), frame, encoded);
+    }
+    for (AVPacketPtr& p : encoded) Write(p.get());
+    return;
+  }
+  const bool clean = IsCleanStart(packet);
+  if (!clean && (packet->flags & AV_PKT_FLAG_KEY)) unclean_keys_ = true;
+  if (clean && edge_decoder_) {
+    EndEdge(packet->dts);
+    group_ = TGroup{};
+    group_.Clean = true;
+  } else if (clean && !group_.Packets.empty()) {
+    Settle(group_, packet->dts);
+    group_ = TGroup{};
+    group_.Clean = true;
+  }
+  if (!group_.Clean) {
+    // A group that does not start cleanly is re-encoded as it comes, however
+    // long it runs (open groups of pictures), rather than held.
+    if (!edge_decoder_) {
+      const AVCodecParameters* par = ist_.Stream->codecpar;
+      const AVFormatContext* input = run_.InputContext(ist_);
+      StartEdge(par->bit_rate > 0 ? par->bit_rate : input->bit_rate);
+    }
+    FeedEdge(packet);
+    return;
+  }
+  AVPacketPtr copy(avcodec.av_packet_clone(packet));
+  if (!copy) throw FFmpegException("av_packet_clone failed");
+  group_.Bytes += copy->size;
+  group_.Packets.push_back(std::move(copy));
+  if (group_.Bytes > kMaxHeldBytes) {
+    // A group this long (a source with few key frames) is not held whole: it
+    // is re-encoded from here on, as far as the cut reaches into it.
+    long_group_ = true;
+    GetLogger().Logf(sender_, llInfo,
+                     "Smart copy: a group of pictures of more than %d MB is re-encoded",
+                     static_cast<int>(kMaxHeldBytes >> 20));
+    const AVCodecParameters* par = ist_.Stream->codecpar;
+    StartEdge(par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate);
+    for (const AVPacketPtr& held : group_.Packets) FeedEdge(held.get());
+    group_ = TGroup{};
+  }
+}
+
+void TSmartVideo::Finish() {
+  if (whole_) {
+    std::vector<AVPacketPtr> encoded;
+    if (started_) {
+      avcodec.avcodec_send_packet(whole_decoder_.get(), nullptr);
+      AVFrame* frame = frame_.get();
+      while (avcodec.avcodec_receive_frame(whole_decoder_.get(), frame) >= 0) {
+        TFrameUnref unref{frame};
+        frame->pts = frame->best_effort_timestamp;
+        if (!InCut(frame->pts)) continue;
+        SetZero(frame->pts);
+        Encode(whole_encoder_.get(), frame, encoded);
+      }
+    }
+    Encode(whole_encoder_.get(), nullptr, encoded);
+    for (AVPacketPtr& p : encoded) Write(p.get());
+  } else if (edge_decoder_) {
+    EndEdge(INT64_MAX);
+  } else {
+    Settle(group_, INT64_MAX);
+    group_ = TGroup{};
+  }
+  report_.Method = report_.EncodedPictures == 0                ? "copy"
+                   : whole_ || report_.CopiedPictures == 0 ? "re-encode"
+                                                            : "smart";
+  if (report_.Method == "re-encode" && report_.Reason.empty())
+    report_.Reason = long_group_ ? "its groups of pictures are too long to hold"
+                     : clean_in_cut_ && !unclean_keys_
+                         ? "the cut lies within one group of pictures"
+                         : "no clean group of pictures lies inside the cut (its key frames are "
+                           "no IDR pictures: open groups of pictures)";
+  GetLogger().Logf(sender_, llInfo, "Smart copy: %s, %lld pictures copied, %lld re-encoded%s%s",
+                   report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
+                   static_cast<long long>(report_.EncodedPictures),
+                   report_.Reason.empty() ? "" : ": ", report_.Reason.c_str());
+}
+
+void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
+  std::vector<AVPacketPtr>& packets = group.Packets;
+  bool any = false, all = true;
+  int64_t first = INT64_MAX, first_in = INT64_MAX;
+  for (const AVPacketPtr& p : packets) {
+    const bool in = InCut(p->pts);
+    any = any || in;
+    all = all && in;
+    if (p->pts != AV_NOPTS_VALUE) first = std::min(first, p->pts);
+    if (in) first_in = std::min(first_in, p->pts);
+  }
+  if (!any) return;
+  SetZero(first_in);
+  clean_in_cut_ = clean_in_cut_ || group.Clean;
+  if (group.Clean && first >= start_) {
+    if (all) {
+      CopyPackets(group, packets.size());
+      return;
+    }
+    // The end falls inside: its pictures can be copied when they are the
+    // first ones decoded (no picture before the end waits on one after it).
+    size_t leading = 0;
+    while (leading < packets.size() && packets[leading]->pts < end_) ++leading;
+    bool later = false;
+    for (size_t i = leading; i < packets.size(); ++i) later = later || packets[i]->pts < end_;
+    if (!later) {
+      CopyPackets(group, leading);
+      return;
+    }
+  }
+  Reencode(group, next_dts);
+}
+
+void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    AVPacket* packet = group.Packets[i].get();
+    if (i == 0 && encoded_last_ && annexb_ && !source_headers_.empty()) {
+      // After re-encoded pictures the source's own parameter sets are sent
+      // again, unless the key frame carries them.
+      bool has_sps = false;
+      for (const TNal& nal :
+           SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_))
+        has_sps = has_sps || nal.IsSps();
+      if (!has_sps) {
+        AVPacketPtr joined(avcodec.av_packet_alloc());
+        if (!joined ||
+            avcodec.av_new_packet(joined.get(), static_cast<int>(source_headers_.size()) +
+                                                     packet->size) < 0)
+          throw FFmpegException("av_new_packet failed");
+        avcodec.av_packet_copy_props(joined.get(), packet);
+        std::memcpy(joined->data, source_headers_.data(), source_headers_.size());
+        std::memcpy(joined->data + source_headers_.size(), packet->data,
+                    static_cast<size_t>(packet->size));
+        group.Packets[i] = std::move(joined);
+        packet = group.Packets[i].get();
+      }
+    }
+    Write(packet);
+    ++report_.CopiedPictures;
+  }
+  encoded_last_ = false;
+}
+
+void TSmartVideo::Reencode(TGroup& group, int64_t next_dts) {
+  // The encoder is given the group's own bit rate (a little more, as a second
+  // generation needs it) so that its pictures look like their neighbours.
+  int64_t bytes = 0, low = INT64_MAX, high = INT64_MIN;
+  for (const AVPacketPtr& p : group.Packets) {
+    bytes += p->size;
+    if (p->pts == AV_NOPTS_VALUE) continue;
+    low = std::min(low, p->pts);
+    high = std::max(high, p->pts + std::max<int64_t>(p->duration, 0));
+  }
+  int64_t rate = 0;
+  if (high > low) {
+    const double seconds = static_cast<double>(high - low) * av_q2d(ist_.Stream->time_base);
+    if (seconds > 0) rate = static_cast<int64_t>(bytes * 8 * 1.25 / seconds);
+  }
+  StartEdge(rate);
+  for (const AVPacketPtr& p : group.Packets) {
+    if (!FeedEdge(p.get()) && group.Clean)
+      throw FFmpegException("Smart copy: a picture of the cut does not decode");
+  }
+  EndEdge(next_dts);
+}
+
+void TSmartVideo::StartEdge(int64_t bit_rate) {
+  edge_encoder_ = MakeEncoder(bit_rate, false);
+  if (!annexb_ && std::vector<uint8_t>(edge_encoder_->extradata,
+                                       edge_encoder_->extradata + edge_encoder_->extradata_size) !=
+                      encoder_headers_)
+    throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
+  edge_decoder_ = MakeDecoder();
+}
+
+bool TSmartVideo::FeedEdge(const AVPacket* packet) {
+  const bool decoded = avcodec.avcodec_send_packet(edge_decoder_.get(), packet) >= 0;
+  AVFrame* frame = frame_.get();
+  while (avcodec.avcodec_receive_frame(edge_decoder_.get(), frame) >= 0) {
+    TFrameUnref unref{frame};
+    frame->pts = frame->best_effort_timestamp;
+    if (!InCut(frame->pts)) continue;
+    SetZero(frame->pts);
+    std::vector<AVPacketPtr> encoded;
+    Encode(edge_encoder_.get(), frame, encoded);
+    for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
+  }
+  // Only the last packets may need their decoding times moved (EndEdge).
+  while (edge_packets_.size() > kHeldEdgePackets) {
+    edge_wrote_ = true;
+    WriteEncoded(edge_packets_.front().get());
+    edge_packets_.pop_front();
+  }
+  return decoded;
+}
+
+void TSmartVideo::EndEdge(int64_t next_dts) {
+  FeedEdge(nullptr);
+  std::vector<AVPacketPtr> encoded;
+  Encode(edge_encoder_.get(), nullptr, encoded);
+  for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
+  // The source's next key frame is decoded after all of these pictures: the
+  // last ones are decoded a little earlier where they would meet it.
+  if (next_dts != INT64_MAX) {
+    int64_t limit = next_dts;
+    for (auto it = edge_packets_.rbegin(); it != edge_packets_.rend(); ++it) {
+      AVPacket* p = it->get();
+      if (p->dts == AV_NOPTS_VALUE || p->dts < limit) break;
+      p->dts = --limit;
+    }
+  }
+  const bool wrote = !edge_packets_.empty() || edge_wrote_;
+  for (AVPacketPtr& p : edge_packets_) WriteEncoded(p.get());
+  edge_packets_.clear();
+  edge_encoder_.reset();
+  edge_decoder_.reset();
+  edge_wrote_ = false;
+  if (wrote) encoded_last_ = true;
+}
+
+void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out) {
+  if (frame != nullptr) {
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->key_frame = 0;
+  }
+  if (avcodec.avcodec_send_frame(enc, frame) < 0) throw FFmpegException("Video encoding failed");
+  for (;;) {
+    AVPacketPtr packet(avcodec.av_packet_alloc());
+    if (!packet) throw FFmpegException("av_packet_alloc failed");
+    const int ret = avcodec.avcodec_receive_packet(enc, packet.get());
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+    if (ret < 0) throw FFmpegException("Video encoding failed");
+    out.push_back(std::move(packet));
+    ++report_.EncodedPictures;
+  }
+}
+
+// An encoded packet into the source's form: NAL units with length fields of
+// the source's size, without parameter sets (the description has them).
+void TSmartVideo::WriteEncoded(AVPacket* packet) {
+  if (annexb_) {
+    Write(packet);
+    return;
+  }
+  std::vector<uint8_t> data;
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0)) {
+    if (nal.IsParameterSet() || nal.IsAud()) continue;
+    for (int i = length_size_ - 1; i >= 0; --i)
+      data.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
+    data.insert(data.end(), nal.Data, nal.Data + nal.Size);
+  }
+  AVPacketPtr out(avcodec.av_packet_alloc());
+  if (!out || avcodec.av_new_packet(out.get(), static_cast<int>(data.size())) < 0)
+    throw FFmpegException("av_new_packet failed");
+  avcodec.av_packet_copy_props(out.get(), packet);
+  std::memcpy(out->data, data.data(), data.size());
+  Write(out.get());
+}
+
+void TSmartVideo::Write(AVPacket* source) {
+  AVPacketPtr holder(avcodec.av_packet_clone(source));
+  if (!holder) throw FFmpegException("av_packet_clone failed");
+  AVPacket* packet = holder.get();
+  const int64_t zero = zero_ != AV_NOPTS_VALUE ? zero_ : start_;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts -= zero;
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts -= zero;
+  avcodec.av_packet_rescale_ts(packet, ist_.Stream->time_base, ost_.Stream->time_base);
+  if (packet->dts != AV_NOPTS_VALUE) {
+    if (last_dts_ != INT64_MIN && packet->dts <= last_dts_) packet->dts = last_dts_ + 1;
+    last_dts_ = packet->dts;
+  }
+  packet->pos = -1;
+  packet->stream_index = ost_.Stream->index;
+  run_.VideoSize += static_cast<uint64_t>(packet->size);
+  ost_.SyncOpts++;
+  ost_.CodedKeyFrame = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
+  run_.WritePacket(ost_, packet);
+  ost_.FrameNumber++;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,130 @@
+// A copied video stream cut exactly at the marks without re-encoding what
+// need not be: the groups of pictures that lie wholly inside the cut are
+// copied packet for packet, and only the partial groups at its edges are
+// decoded and encoded again with an encoder set up like the source's.
+//
+// The stream's packets arrive in file order and are held one group of
+// pictures at a time (a group starts at a clean key frame: an IDR picture).
+// When the next group begins the held one is settled: dropped when nothing of
+// it lies inside the cut, copied when all of it does (or, at the end, when the
+// pictures before the end mark are the first ones decoded), re-encoded
+// otherwise. A group that does not start cleanly (where reading began, or open
+// groups of pictures) is re-encoded as its packets come rather than held. The
+// re-encoded H.264 pictures carry parameter sets with ids of their own,
+// written beside the source's in the stream's description (avcC, for MP4 and
+// Matroska) or sent in-band (MPEG-TS), so one stream holds both; H.265's,
+// which share the source's ids, are sent in-band before the pictures that use
+// them and the source's are sent again at each join (MPEG-TS only). A source
+// the encoder cannot match is re-encoded whole with the same codec; the reason
+// goes to the log and to the cut's report.
+//
+// Ownership: made by the run (Transcoder.h) for one output stream; borrows the
+// run, the stream records and the report; owns its decoders and encoders.
+// Threads: the task's worker, like the rest of the run.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "binding/AVPtr.h"
+#include "engine/core/TaskRecords.h"
+
+namespace kelvane {
+
+class TTranscoder;
+struct TInputStreamState;
+struct TOutputStreamState;
+
+class TSmartVideo {
+ public:
+  // `start` and `end`: the cut on the input's time line (µs); `end` INT64_MAX
+  // for a cut that runs to the end of the input.
+  TSmartVideo(TTranscoder& run, TOutputStreamState& ost, TInputStreamState& ist, int64_t start,
+              int64_t end, const void* log_sender, TCutReport& report);
+  ~TSmartVideo();
+  TSmartVideo(const TSmartVideo&) = delete;
+  TSmartVideo& operator=(const TSmartVideo&) = delete;
+
+  // Before the output's header: decides between a smart copy and a whole
+  // re-encode and gives the output stream its parameters.
+  void SetUp();
+  // One packet of the source stream, in file order.
+  void Packet(const AVPacket* packet);
+  // The end of the source's packets: settles the last group and drains.
+  void Finish();
+
+  // Whether the cut re-encodes everything (the source could not be matched).
+  bool Whole() const { return whole_; }
+  // The time of the cut's first picture (µs of input time), which becomes
+  // the output's 0 for every stream; AV_NOPTS_VALUE until it is known.
+  int64_t Zero() const { return zero_us_; }
+  // The length of one picture (µs), from the stream's frame rate; 0 unknown.
+  int64_t PictureDuration() const;
+
+ private:
+  struct TGroup {
+    std::vector<AVPacketPtr> Packets;
+    bool Clean = false;  // starts at a picture that needs nothing before it
+    int64_t Bytes = 0;
+  };
+  // The most of a group held before it is re-encoded as it comes.
+  static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
+
+  std::string Unmatched();  // why the source cannot be matched; empty when it can
+  AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
+  AVCodecContextPtr MakeDecoder();
+  void SetUpWhole(const std::string& reason);
+  void SetUpSmart();
+  void Settle(TGroup& group, int64_t next_dts);
+  void CopyPackets(TGroup& group, size_t count);
+  void Reencode(TGroup& group, int64_t next_dts);
+  // One re-encoded stretch: a decoder and an encoder fed packet by packet;
+  // the last encoded packets wait for the decoding time of what follows.
+  void StartEdge(int64_t bit_rate);
+  bool FeedEdge(const AVPacket* packet);  // false when the packet does not decode
+  void EndEdge(int64_t next_dts);
+  void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
+  void WriteEncoded(AVPacket* packet);
+  void Write(AVPacket* packet);
+  bool IsCleanStart(const AVPacket* packet) const;
+  bool InCut(int64_t pts) const;  // pts in the source stream's time base
+  void SetZero(int64_t pts);       // source time base
+
+  TTranscoder& run_;
+  TOutputStreamState& ost_;
+  TInputStreamState& ist_;
+  int64_t start_ = 0;  // source time base
+  int64_t end_ = 0;
+  int64_t zero_ = AV_NOPTS_VALUE;  // source time base
+  int64_t zero_us_ = AV_NOPTS_VALUE;
+  const void* sender_;
+  TCutReport& report_;
+
+  bool whole_ = false;
+  bool hevc_ = false;       // H.265 (else H.264)
+  bool annexb_ = false;     // the source's packets carry start codes (MPEG-TS)
+  int length_size_ = 4;     // NAL length field of avcC packets
+  int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures
+  int64_t source_delay_ = 0;
+  std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
+  std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
+  bool started_ = false;    // a group has begun
+  bool clean_in_cut_ = false;  // a clean group held pictures of the cut
+  bool unclean_keys_ = false;  // key frames that are no clean start were seen
+  bool long_group_ = false;    // a group was too long to hold
+  bool encoded_last_ = false;
+  int64_t last_dts_ = INT64_MIN;  // output time base units
+  TGroup group_;
+  static constexpr size_t kHeldEdgePackets = 64;
+  AVCodecContextPtr edge_decoder_;
+  AVCodecContextPtr edge_encoder_;
+  std::deque<AVPacketPtr> edge_packets_;
+  bool edge_wrote_ = false;
+  AVCodecContextPtr whole_decoder_;
+  AVCodecContextPtr whole_encoder_;
+  AVFramePtr frame_;
+};
+
+}  // namespace kelvane
