@@ -11,6 +11,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
 #include "probe/AVProbe.h"
 
@@ -196,13 +197,22 @@ void TTimelineScan::Run(std::string file, int thumbnail_height) {
   int64_t next_thumbnail = 0;
   int64_t audio_time = -1;  // µs of the next sound sample
   SwsContextPtr scaler;
+  // A clip stored on its side shows its pictures upright, as the preview does.
+  const int32_t rotation = video ? StreamRotation(video) : 0;
+  SwsContextPtr turn_converter;
 
   auto to_us = [&](int64_t value, AVRational base) {
     return avutil.av_rescale_q(value, base, AV_TIME_BASE_Q) - start;
   };
-  auto take_picture = [&](AVFrame* frame) {
-    const int64_t stamp = frame->best_effort_timestamp;
-    if (stamp == AV_NOPTS_VALUE || frame->width <= 0 || frame->height <= 0) return;
+  auto take_picture = [&](AVFrame* decoded) {
+    const int64_t stamp = decoded->best_effort_timestamp;
+    if (stamp == AV_NOPTS_VALUE || decoded->width <= 0 || decoded->height <= 0) return;
+    AVFramePtr turned;
+    if (rotation != 0) {
+      turned = RotatePicture(decoded, rotation, turn_converter);
+      if (!turned) return;
+    }
+    const AVFrame* frame = turned ? turned.get() : decoded;
     double aspect = double(frame->width) / frame->height;
     if (frame->sample_aspect_ratio.num > 0 && frame->sample_aspect_ratio.den > 0) {
       aspect *= double(frame->sample_aspect_ratio.num) / frame->sample_aspect_ratio.den;

@@ -18,9 +18,11 @@ using namespace std::chrono_literals;
 
 class TimelineScanTest : public test::TMediaTest {
  protected:
-  std::string Clip(const std::string& name, double seconds, int gop, bool video, bool audio) {
+  std::string Clip(const std::string& name, double seconds, int gop, bool video, bool audio,
+                   int rotation = 0) {
     fixtures::TFixtureRecipe recipe;
     recipe.Seconds = seconds;
+    recipe.Rotation = rotation;
     recipe.GopSize = gop;
     if (!video) recipe.VideoCodec.clear();
     if (!audio) recipe.AudioCodec.clear();
@@ -66,10 +68,14 @@ TEST_F(TimelineScanTest, FindsKeyFramesPicturesAndSoundOfEachKindOfFile) {
   EXPECT_TRUE(facts.KeyFrames.empty() && facts.Thumbnails.empty());
   EXPECT_FALSE(facts.Peaks.empty());
 
-  facts = ScanToEnd(scan, Clip("pictures.mp4", 2.0, 25, true, false));
+  // A phone clip stored on its side: the strip shows it upright, as the preview does.
+  facts = ScanToEnd(scan, Clip("pictures.mp4", 2.0, 25, true, false, 90));
   EXPECT_FALSE(facts.HasAudio);
   EXPECT_EQ(facts.KeyFrames, (std::vector<int64_t>{0, 1000000}));
   EXPECT_TRUE(facts.Peaks.empty());
+  ASSERT_FALSE(facts.Thumbnails.empty());
+  EXPECT_EQ(facts.Thumbnails[0].Picture->Width, 40);
+  EXPECT_EQ(facts.Thumbnails[0].Picture->Height, 30);
 
   // Not a media file: done at once, saying why.
   const std::string text = temp_.File("notes.mp4");
