@@ -37,6 +37,28 @@ class TTranscoder;
 struct TInputStreamState;
 struct TOutputStreamState;
 
+// Why a smart copy of a video stream described by `par` into `format` has to
+// re-encode it whole; empty when the edges can be re-encoded to match. The
+// one set of rules for the run (TSmartVideo) and for what a window says
+// before it (ForecastSmartCut).
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format);
+
+// What a smart copy will do, worked out before it runs.
+struct TSmartCutForecast {
+  std::string Error;        // the input could not be read; nothing else is known
+  std::string WholeReason;  // not empty: the video is re-encoded whole, for this reason
+  double HeadSeconds = 0;   // re-encoded from the start mark to the first clean key frame
+  double TailSeconds = 0;   // re-encoded from the last clean key frame to the end mark
+};
+
+// The smart copy of `input`'s video from `start_us` to `end_us` (the input's
+// time line from 0; `end_us` INT64_MAX: to its end) into a file named like
+// `output_name`: the same rules as the run, and the clean key frames (IDR
+// pictures) near the marks, read from the packets without decoding them.
+// Any thread; opens the input on its own.
+TSmartCutForecast ForecastSmartCut(const std::string& input, const std::string& output_name,
+                                   int64_t start_us, int64_t end_us);
+
 class TSmartVideo {
  public:
   // `start` and `end`: the cut on the input's time line (µs); `end` INT64_MAX
@@ -122,6 +144,7 @@ class TSmartVideo {
   AVCodecContextPtr edge_encoder_;
   std::deque<AVPacketPtr> edge_packets_;
   bool edge_wrote_ = false;
+  std::string whole_settings_;  // the whole re-encode's encoder and options, as said
   AVCodecContextPtr whole_decoder_;
   AVCodecContextPtr whole_encoder_;
   AVFramePtr frame_;
