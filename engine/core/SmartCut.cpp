@@ -123,6 +123,33 @@ void AppendStartCode(std::vector<uint8_t>& out, const TNal& nal) {
   out.insert(out.end(), nal.Data, nal.Data + nal.Size);
 }
 
+void AppendLengthPrefixed(std::vector<uint8_t>& out, const TNal& nal, int length_size) {
+  for (int i = length_size - 1; i >= 0; --i)
+    out.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
+  out.insert(out.end(), nal.Data, nal.Data + nal.Size);
+}
+
+// The VPS, SPS and PPS NAL units of an hvcC record, in its order.
+std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size) {
+  std::vector<TNal> sets;
+  if (size < 23 || data[0] != 1) return sets;
+  size_t pos = 23;
+  for (int array = 0; array < data[22]; ++array) {
+    if (pos + 3 > size) break;
+    const int count = (data[pos + 1] << 8) | data[pos + 2];
+    pos += 3;
+    for (int i = 0; i < count && pos + 2 <= size; ++i) {
+      const size_t length = (size_t(data[pos]) << 8) | data[pos + 1];
+      pos += 2;
+      if (length > size - pos) return sets;
+      const TNal nal{data + pos, length, true};
+      if (nal.IsParameterSet()) sets.push_back(nal);
+      pos += length;
+    }
+  }
+  return sets;
+}
+
 // The parameter sets of an avcC record, as NAL units into the record.
 struct TAvcC {
   std::vector<TNal> Sps, Pps;
@@ -356,9 +383,12 @@ std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat*
   if (hevc) {
     // libx265 numbers its parameter sets 0, like most sources: they can only
     // take turns in the stream, each sent again before the pictures that use
-    // it, which MPEG-TS does and the one description of MP4 and Matroska
-    // cannot.
-    if (!StartsWithStartCode(par->extradata, par->extradata_size) || !FormatIs(format, "mpegts"))
+    // it. MPEG-TS carries them in-band; so does MP4 under the sample entry
+    // 'hev1', which tells a reader that the stream's own parameter sets
+    // rule over the description's. Matroska has one description only.
+    const bool annexb = StartsWithStartCode(par->extradata, par->extradata_size);
+    if (annexb ? !FormatIs(format, "mpegts")
+               : !FormatIs(format, "mp4,mov") || par->extradata_size < 23)
       return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
                         "source's (they share its ids)",
                         container);
@@ -384,9 +414,17 @@ std::string TSmartVideo::Unmatched() {
   source_delay_ = par->video_delay;
   const auto extradata = static_cast<size_t>(par->extradata_size);
   if (hevc_) {
-    annexb_ = true;
-    for (const TNal& nal : SplitNals(par->extradata, extradata, 0, true))
-      if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+    annexb_ = StartsWithStartCode(par->extradata, par->extradata_size);
+    if (annexb_) {
+      for (const TNal& nal : SplitNals(par->extradata, extradata, 0, true))
+        if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+      return {};
+    }
+    // hvcC: the parameter sets in the packets' own form, to send again at
+    // each join.
+    length_size_ = (par->extradata[21] & 3) + 1;
+    for (const TNal& nal : HvcCParameterSets(par->extradata, extradata))
+      AppendLengthPrefixed(source_headers_, nal, length_size_);
     return {};
   }
   // The re-encoded pictures take the parameter set id after the source's.
@@ -512,6 +550,12 @@ void TSmartVideo::SetUpSmart() {
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
   if (annexb_) return;
+  if (hevc_) {
+    // The description stays the source's; the sample entry 'hev1' lets the
+    // parameter sets in the packets take over at each join.
+    ost_.Stream->codecpar->codec_tag = MKTAG('h', 'e', 'v', '1');
+    return;
+  }
   // The description lists the source's parameter sets and then the encoder's.
   TAvcC source;
   ParseAvcC(par->extradata, static_cast<size_t>(par->extradata_size), source);
@@ -696,12 +740,12 @@ void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
 void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     AVPacket* packet = group.Packets[i].get();
-    if (i == 0 && encoded_last_ && annexb_ && !source_headers_.empty()) {
+    if (i == 0 && encoded_last_ && !source_headers_.empty()) {
       // After re-encoded pictures the source's own parameter sets are sent
       // again, unless the key frame carries them.
       bool has_sps = false;
-      for (const TNal& nal :
-           SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_))
+      for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
+                                       annexb_ ? 0 : length_size_, hevc_))
         has_sps = has_sps || nal.IsSps();
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());
@@ -824,12 +868,12 @@ void TSmartVideo::WriteEncoded(AVPacket* packet) {
     Write(packet);
     return;
   }
+  // H.264's parameter sets are in the description under ids of their own;
+  // H.265's stay in the packets, where they take over from the source's.
   std::vector<uint8_t> data;
-  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0)) {
-    if (nal.IsParameterSet() || nal.IsAud()) continue;
-    for (int i = length_size_ - 1; i >= 0; --i)
-      data.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
-    data.insert(data.end(), nal.Data, nal.Data + nal.Size);
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_)) {
+    if ((nal.IsParameterSet() && !hevc_) || nal.IsAud()) continue;
+    AppendLengthPrefixed(data, nal, length_size_);
   }
   AVPacketPtr out(avcodec.av_packet_alloc());
   if (!out || avcodec.av_new_packet(out.get(), static_cast<int>(data.size())) < 0)
