@@ -23,6 +23,7 @@
 // Threads: the task's worker, like the rest of the run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -58,6 +59,25 @@ struct TSmartCutForecast {
 // Any thread; opens the input on its own.
 TSmartCutForecast ForecastSmartCut(const std::string& input, const std::string& output_name,
                                    int64_t start_us, int64_t end_us);
+
+// What the check of a smart copy found of its copied pictures.
+struct TCopyProof {
+  std::string Problem;  // a file could not be read; nothing else is known
+  // The output's pictures whose coded data is byte for byte that of a
+  // source's picture within the cut: for H.264 and H.265 their slices (the
+  // delimiters and parameter sets a muxer or a join puts beside them aside),
+  // for other codecs the whole packet.
+  int64_t Identical = 0;
+  int64_t OutputPackets = 0;  // the output's packets holding a picture
+};
+
+// Compares the pictures' packets of `output`, the smart copy of `source` from
+// `start_us` to `end_us` (-1: its end), with the source's packets in that
+// stretch, without decoding either. `stop`, when set, ends the reading early
+// (Problem then says so). Any thread; opens both files on its own.
+TCopyProof ProveCopiedPackets(const std::string& source, const std::string& output,
+                              int64_t start_us, int64_t end_us,
+                              const std::atomic<bool>* stop = nullptr);
 
 class TSmartVideo {
  public:

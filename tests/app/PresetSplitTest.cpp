@@ -615,6 +615,7 @@ TEST_F(TSplitRun, SameAsSourceCopiesTheClip) {
   EXPECT_EQ(end->CopiedPictures, 53);  // 1.00 .. 3.10
   EXPECT_EQ(end->CopiedPictures + end->EncodedPictures, 60);
   EXPECT_TRUE(end->Check->Matched()) << end->Check->Summary();
+  EXPECT_EQ(end->Check->IdenticalPictures, 53);  // the copied packets are the source's
   EXPECT_EQ(fixtures::DecodeFirstFrameIndex(path), 18);  // the picture at 0.72 s
   // After the split the lists stay as the format wants them.
   EXPECT_FALSE(model_.ComboVideoCodec.Enabled());

@@ -207,7 +207,10 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   EXPECT_NE(run.out.find("\"method\":\"copy\",\"method_reason\":\"\",\"copied_pictures\":50,"),
             std::string::npos)
       << run.out;
+  // The check proves the copy: every copied picture is the source's packet.
   EXPECT_NE(run.out.find("\"check\":{\"matched\":true,"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(",\"copied_pictures\":50,\"identical_pictures\":50}"), std::string::npos)
+      << run.out;
   fixtures::TMediaFacts facts;
   ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip.mp4"), facts));
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "h264");

@@ -10,6 +10,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLogger.h"
+#include "engine/core/SmartCut.h"
 #include "tests/engine/RunTestSupport.h"
 #include "tools/fixtures/FrameIndexPattern.h"
 
@@ -178,6 +179,11 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
 
   const TPictures cut = ReadPictures(out);
   EXPECT_EQ(cut.DecodeErrors, 0);
+  // The copied pictures are the source's packets, byte for byte.
+  const TCopyProof proof = ProveCopiedPackets(input, out, 700000, 3300000);
+  EXPECT_EQ(proof.Problem, "");
+  EXPECT_EQ(proof.Identical, report.CopiedPictures);
+  EXPECT_EQ(proof.OutputPackets, 65);
   // H.265 in MP4: the sample entry that lets the packets' parameter sets rule.
   if (c.PixelFormat != nullptr && std::string(c.Extension) == "mp4") {
     EXPECT_EQ(ReadFactsOrFail(out).FirstOf(AVMEDIA_TYPE_VIDEO)->CodecTag, "hev1");
