@@ -254,9 +254,13 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     bool OpenGop;
     const char* Reason;
   };
-  for (const TCase& c : {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4"},
-                         TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
-                         TCase{"mp4-hevc10-aac", "mkv", false, "H.265 in matroska"}}) {
+  // A source re-encoded whole from the start says with which settings.
+  for (const TCase& c :
+       {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
+        TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
+        TCase{"mp4-hevc10-aac", "mkv", false,
+              "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
+              "(they share its ids); re-encoded with libx265 preset=fast crf=20"}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
