@@ -276,6 +276,7 @@ void TMainWindowModel::FillSettingsLists() {
 
   LastFormatIndex = ComboOutputFormat.ItemIndex();
   lists_format_ = ComboOutputFormat.Text();
+  LockSameAsSourceLists();
 }
 
 void TMainWindowModel::ComboVideoQualityChange(const TListModel& changed) {
@@ -366,8 +367,27 @@ void TMainWindowModel::EnableControls() {
         &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
     list->SetEnabled(true);
   }
+  LockSameAsSourceLists();
   ProgressBar1 = 0;
   Changed();
+}
+
+bool TMainWindowModel::SameAsSourceChosen() const {
+  const Quality* row = FindPreset(lists_format_);
+  return row != nullptr && row->Today && row->Today->SameAsSource;
+}
+
+void TMainWindowModel::LockSameAsSourceLists() {
+  // "Same as Source" keeps everything of the source: its lists only say so.
+  // The letterbox list and the volume stay: a smart copy does not use them,
+  // but they belong to the window, not to the format.
+  const bool editable = ControlsEnabled && !SameAsSourceChosen();
+  for (TListModel* list : {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1,
+                           &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
+                           &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate,
+                           &ComboAudioChannels}) {
+    list->SetEnabled(editable);
+  }
 }
 
 // ---- Opening a file and the marks ----
@@ -596,13 +616,12 @@ std::string TMainWindowModel::OutputExplanation() const {
   const TSplitJob job = MakeSplitJob();
   // Planning asks the codec library which sizes an encoder takes, which
   // opens it: only when a choice changed.
-  const std::string key = job.Describe() + "\n" + std::to_string(job.SourceRotation);
+  const std::string key = job.Describe() + "\n" + std::to_string(job.SourceRotation) + " " +
+                          std::to_string(job.StartExactUs) + " " + std::to_string(job.EndExactUs);
   if (key == explained_job_) return explanation_;
   TSplitPlan plan;
   std::string message;
-  explanation_ = BuildSplitPlan(job, plan, message)
-                     ? ExplainOutput(plan.OutputOptions, SourceFrameRate)
-                     : std::string();
+  explanation_ = BuildSplitPlan(job, plan, message) ? ExplainSplit(job, plan) : std::string();
   explained_job_ = key;
   return explanation_;
 }

@@ -169,6 +169,9 @@ class TMainWindowModel {
   // Shared by ComboVideoSize and ComboVideoSize1.
   void ComboVideoSizeChange(const TListModel& changed);
   bool IsAudioOnly() const;
+  // The settings lists were filled for "Same as Source - Lossless (*.*)":
+  // they say "Same as source" and cannot be changed.
+  bool SameAsSourceChosen() const;
   // The index of "Normal" in the quality lists.
   static int NormalLevel();
 
@@ -260,6 +263,9 @@ class TMainWindowModel {
   std::vector<std::pair<const char*, TListModel*>> DetailedLists();
   // FillSettingsLists for a format of today: its lists as written out.
   void FillTodayLists(const TTodayFormat& format);
+  // Disables the settings lists while "Same as Source" is chosen (or the
+  // controls are disabled), enables them otherwise.
+  void LockSameAsSourceLists();
 
   TMessageSink& messages_;
   TFFConverter converter_;

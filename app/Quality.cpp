@@ -11,6 +11,8 @@ const char kTodayFormats[] = "            ----- Today's Formats -----";
 const char kGeneralFormats[] = "            ----- General Video Formats -----";
 const char kAppleFormats[] = "            ----- Apple iPod & iPhones -----   ";
 const char kMiscellaneousFormats[] = "            -----     Miscellaneous     -----";
+const char kSameAsSource[] = "Same as source";
+const char kSameAsSourceFormat[] = "Same as Source - Lossless (*.*)";
 
 namespace {
 
@@ -103,6 +105,15 @@ Quality TodayRow(const char* name, const char* container, TTodayFormat format,
 
 std::vector<Quality> TodayRows() {
   std::vector<Quality> rows;
+  {
+    // The source's codecs and container kept: nothing to choose.
+    TTodayFormat f;
+    for (TChoices* list : {&f.VideoCodecs, &f.VideoBitrates, &f.Sizes, &f.FrameRates,
+                           &f.AudioCodecs, &f.AudioBitrates, &f.SampleRates, &f.Channels})
+      *list = Choices({kSameAsSource}, kSameAsSource);
+    f.SameAsSource = true;
+    rows.push_back(TodayRow(kSameAsSourceFormat, "*", f, {}));
+  }
   {
     TTodayFormat f = TodayVideo("H.264", {18, 20, 22, 25, 28},
                                 "preset=fast\nprofile=high\npix_fmt=yuv420p\n"

@@ -42,7 +42,15 @@ struct TTodayFormat {
   std::string QualityOptions;
   std::string VideoTag;      // "hvc1", or empty
   std::string VideoFilters;  // after sizing, e.g. a GIF's own palette
+  // "Same as Source": the source's codecs and container are kept (a smart
+  // copy); every settings list shows kSameAsSource and cannot be changed.
+  bool SameAsSource = false;
 };
+
+// The one entry of every settings list of the "Same as Source" format.
+extern const char kSameAsSource[];
+// The name of that format: "Same as Source - Lossless (*.*)".
+extern const char kSameAsSourceFormat[];
 
 // The format list's group captions, as the list shows them.
 extern const char kTodayFormats[];

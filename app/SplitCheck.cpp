@@ -17,6 +17,7 @@
 #include "binding/FFmpegLoader.h"
 #include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
+#include "engine/core/SmartCut.h"
 
 namespace kelvane {
 namespace {
@@ -632,6 +633,10 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   if (HasAudio && std::fabs(AudioEndMs) > AudioToleranceMs) {
     found.push_back("sound " + SignedMs(AudioEndMs) + " at the end");
   }
+  if (CopiedPictures >= 0 && IdenticalPictures != CopiedPictures) {
+    found.push_back(std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+                    " copied pictures identical to the source's");
+  }
   return found;
 }
 
@@ -663,6 +668,10 @@ std::string TSplitCheck::Summary() const {
     text += "; sound " + SignedMs(AudioStartMs) + " at the start, " + SignedMs(AudioEndMs) +
             " at the end";
   }
+  if (CopiedPictures >= 0) {
+    text += "; " + std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+            " copied pictures identical to the source's";
+  }
   return text;
 }
 
@@ -688,6 +697,20 @@ TSourcePictures ReadSourcePictures(const TSplitCheckRequest& request) {
   return source;
 }
 
+namespace {
+
+// A smart copy: its copied pictures are the source's packets, byte for byte.
+void ProveCopies(const TSplitCheckRequest& request, TSplitCheck& check) {
+  const TCopyProof proof = ProveCopiedPackets(request.SourceFile, request.OutputFile,
+                                              request.StartUs, request.EndUs, request.Stop);
+  StopIfAsked(request);
+  if (!proof.Problem.empty()) throw TCheckFailure(proof.Problem);
+  check.CopiedPictures = request.CopiedPictures;
+  check.IdenticalPictures = proof.Identical;
+}
+
+}  // namespace
+
 TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures& source) {
   const auto began = std::chrono::steady_clock::now();
   TSplitCheck check;
@@ -702,6 +725,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
       ComparePictures(output, source, check);
     }
     CompareSound(request, output, source.VariableRate, check);
+    if (request.CopiedPictures >= 0) ProveCopies(request, check);
     check.Done = true;
   } catch (const TCheckFailure& failure) {
     check.Problem = failure.what();

@@ -34,6 +34,9 @@ struct TSplitCheckRequest {
   int64_t EndUs = -1;   // the end mark; -1: the end of the source
   // Letterbox bars around the picture in the output (pixels on each side).
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  // A smart copy: how many pictures it copied (-1: none was made). The check
+  // then compares the new file's packets with the source's (ProveCopiedPackets).
+  int64_t CopiedPictures = -1;
   // When given and set (from any thread), the reading ends early and the
   // check is not done, its Problem being kCheckStopped.
   const std::atomic<bool>* Stop = nullptr;
@@ -72,6 +75,11 @@ struct TSplitCheck {
   double AudioEndMs = 0;
   // How far the sound may lie off at either end.
   double AudioToleranceMs = 5;
+
+  // A smart copy: the pictures it copied, and how many of the new file's
+  // packets are the source's byte for byte; -1 for other splits.
+  int64_t CopiedPictures = -1;
+  int64_t IdenticalPictures = -1;
 
   // Time reading the new file and comparing (what the check adds after the
   // split), and time reading the source (which can run beside the split).

@@ -115,9 +115,15 @@ std::string SmartCopyExtension(const std::string& input) {
 
 }  // namespace
 
+bool IsSmartCopy(const TSplitJob& job) {
+  if (job.SmartCopy) return true;
+  const Quality* row = FindPreset(job.FormatText);
+  return row != nullptr && row->Today && row->Today->SameAsSource;
+}
+
 std::string OutputPathFor(const TSplitJob& job) {
   std::string extension = ".";
-  extension += job.SmartCopy ? SmartCopyExtension(job.InputFile) : LowerCase(job.ContainerName);
+  extension += IsSmartCopy(job) ? SmartCopyExtension(job.InputFile) : LowerCase(job.ContainerName);
   // The folder as the checks before the split found it: trimmed.
   const std::string folder = IncludeTrailingPathDelimiter(Trim(job.OutputFolder));
   const std::string name = ExtractFileName(job.InputFile);
@@ -407,7 +413,7 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
   int32_t start = 0;
   int32_t end = 0;
   if (!ReadMarks(job, start, end, message)) return false;
-  if (job.SmartCopy) {
+  if (IsSmartCopy(job)) {
     out.VideoCodec = "copy";
     out.AudioCodec = "copy";
     out.ExtOptions = "smart_copy=1";
@@ -508,6 +514,41 @@ std::string ExplainOutput(const TOutputOptions& out, const std::string& source_f
   }
   if (video.empty()) return audio.empty() ? "no pictures, no sound" : audio;
   return audio.empty() ? video + ", no sound" : video + ", " + audio;
+}
+
+namespace {
+
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds >= 0.1 ? "%.1f s" : "%.2f s", seconds);
+  return text;
+}
+
+}  // namespace
+
+std::string ExplainSmartCut(const TSmartCutForecast& forecast) {
+  if (!forecast.WholeReason.empty()) return "re-encodes all: " + forecast.WholeReason;
+  const bool head = forecast.HeadSeconds > 0;
+  const bool tail = forecast.TailSeconds > 0;
+  if (!head && !tail) return "lossless copy";
+  std::string text = "re-encodes ";
+  if (head) text += SecondsText(forecast.HeadSeconds) + " at the start";
+  if (head && tail) text += " and ";
+  if (tail) text += SecondsText(forecast.TailSeconds) + " at the end";
+  return text;
+}
+
+std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan) {
+  const TOutputOptions& out = plan.OutputOptions;
+  if (!IsSmartCopy(job) || Trim(job.InputFile).empty())
+    return ExplainOutput(out, job.SourceFrameRate);
+  const int64_t start = out.StartTimeUs > 0 ? out.StartTimeUs : out.StartTime * int64_t{1000};
+  const int64_t length =
+      out.RecordingTimeUs > 0 ? out.RecordingTimeUs : out.RecordingTime * int64_t{1000};
+  const TSmartCutForecast forecast =
+      ForecastSmartCut(job.InputFile, plan.OutputPath, start, length > 0 ? start + length : INT64_MAX);
+  if (!forecast.Error.empty()) return ExplainOutput(out, job.SourceFrameRate);
+  return ExplainSmartCut(forecast);
 }
 
 }  // namespace kelvane

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/OptionRecords.h"
+#include "engine/core/SmartCut.h"
 
 namespace kelvane {
 
@@ -66,6 +67,10 @@ struct TSplitJob {
   std::string Describe() const;
 };
 
+// Whether the job keeps the source's codecs and container: SmartCopy, or the
+// format "Same as Source - Lossless (*.*)".
+bool IsSmartCopy(const TSplitJob& job);
+
 // What a job becomes: the output path and the records for AddTask / SetOutput.
 struct TSplitPlan {
   std::string OutputPath;
@@ -104,6 +109,17 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
 // when the option lines set one. Pictures that keep the source's times (no
 // frame rate of their own) show `source_frame_rate`, when it is known.
 std::string ExplainOutput(const TOutputOptions& out, const std::string& source_frame_rate = {});
+
+// A smart copy's forecast as the window and the command line say it: "lossless
+// copy", "re-encodes 0.8 s at the start and 1.2 s at the end", or "re-encodes
+// all: <why>".
+std::string ExplainSmartCut(const TSmartCutForecast& forecast);
+
+// The line of what the planned file will be: ExplainOutput, or for a smart
+// copy of a file that can be read, what the cut re-encodes
+// (ForecastSmartCut over the input's key frames near the marks; reads the
+// input).
+std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan);
 
 // The size a picture of `source_size` takes inside the box `box` ("<w>x<h>")
 // with its own shape, for today's formats: a portrait source fits the box

@@ -226,7 +226,7 @@ void TSplitSession::Terminated(uint64_t generation, int32_t index, bool finished
   if (end.Outcome == TSplitOutcome::Finished && check_run_ && !end.OutputPath.empty()) {
     checking_ = true;
     checked_end_ = end;
-    DecideCheck(end.OutputPath);
+    DecideCheck(end.OutputPath, end.Method.empty() ? -1 : end.CopiedPictures);
     return;
   }
   DecideCheck(std::string());
@@ -281,6 +281,7 @@ void TSplitSession::StartCheck(bool pictures) {
       run->decided_changed.wait(lock, [&run] { return run->decided; });
       if (run->output.empty()) return;
       request.OutputFile = run->output;
+      request.CopiedPictures = run->copied;
     }
     TSplitCheck check;
     try {
@@ -300,12 +301,13 @@ void TSplitSession::StartCheck(bool pictures) {
   });
 }
 
-void TSplitSession::DecideCheck(const std::string& output) {
+void TSplitSession::DecideCheck(const std::string& output, int64_t copied_pictures) {
   if (!check_run_) return;
   {
     std::lock_guard<std::mutex> lock(check_run_->lock);
     check_run_->decided = true;
     check_run_->output = output;
+    check_run_->copied = copied_pictures;
   }
   check_run_->decided_changed.notify_all();
   check_run_.reset();

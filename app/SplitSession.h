@@ -129,7 +129,8 @@ class TSplitSession {
   // Starts the check's thread as the split starts; tells it which file to
   // check once the split has ended (none: it ends without checking).
   void StartCheck(bool pictures);
-  void DecideCheck(const std::string& output);
+  // `copied_pictures`: a smart copy's, for the check to prove; -1 otherwise.
+  void DecideCheck(const std::string& output, int64_t copied_pictures = -1);
   void CheckDone(uint64_t generation, const TSplitCheck& check);
   void Ended(const TSplitEnd& end);
   void Log(const std::string& text);
@@ -151,6 +152,7 @@ class TSplitSession {
     // Guarded by lock.
     bool decided = false;
     std::string output;  // the finished file; empty: no check
+    int64_t copied = -1;  // a smart copy's copied pictures, which the check proves
   };
   std::shared_ptr<TCheckRun> check_run_;
   // Set to end the check early; shared with its thread.

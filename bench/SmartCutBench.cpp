@@ -1,20 +1,22 @@
-// Smart copy benchmark, on the 10-minute 1280x720 H.264 + AAC clip SplitBench
-// makes (25 fps, a key frame every 2 s; made once and reused): a 7-minute cut
-// from 1:00.50 to 8:00.50, marks between key frames.
+// Smart copy benchmark, two cuts:
+//  - on the 10-minute 1280x720 H.264 + AAC clip SplitBench makes (25 fps, a
+//    key frame every 2 s; made once and reused): a 7-minute cut from 1:00.50
+//    to 8:00.50, marks between key frames;
+//  - on a 30-second 1920x1080 H.265 + AAC clip (25 fps, an IDR picture every
+//    2 s; made once and reused): a 10-second cut from 0:10.50 to 0:20.50.
 //
 //  (a) the engine's smart copy ("-vcodec copy -acodec copy smart_copy=1"):
 //      the groups of pictures inside the marks copied, the edges re-encoded;
 //  (b) a plain packet copy of the same range over the libraries, snapped to
 //      the key frame before the start (what a copy without re-encoding can do);
-//  (c) a full re-encode of the range through the engine with libx264 at the
-//      encoder's defaults (the settings the smart copy's edges use), the sound
-//      copied.
+//  (c) a full re-encode of the range through the engine with the source's
+//      encoder (libx264, libx265) at its defaults, the sound copied.
 //
 // Each runs in this process on the caller's thread (the encoders use their
 // own threads); the best of `rounds` (default 2; the re-encode once). The
-// figures and the ratios are printed, the ratios on one line.
+// figures and the ratios are printed, the ratios on one line per cut.
 //
-//   SmartCutBench [folder [rounds]]
+//   SmartCutBench [folder [rounds [h264|hevc]]]   (the last: that cut only)
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -31,24 +33,43 @@ using namespace kelvane;
 
 namespace {
 
-constexpr double kClipSeconds = 600;
-constexpr int32_t kStartMs = 60500;
-constexpr int32_t kLengthMs = 420000;
+// One cut: its clip, its marks and the source's encoder.
+struct TCut {
+  const char* Title;
+  const char* ClipName;
+  const char* Preset;
+  const char* VideoEncoder;
+  int Width, Height;
+  double ClipSeconds;
+  int32_t StartMs, LengthMs;
+};
+
+const TCut kCuts[] = {
+    {"10-minute 1280x720 H.264 + AAC, cut 1:00.50 to 8:00.50", "kelvane-bench-10min-720p.mp4",
+     "mp4-h264-aac", "libx264", 1280, 720, 600, 60500, 420000},
+    {"30-second 1920x1080 H.265 + AAC, cut 0:10.50 to 0:20.50", "kelvane-bench-30s-1080p-hevc.mp4",
+     "mp4-h264-aac", "libx265", 1920, 1080, 30, 10500, 10000},
+};
 
 double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-// The same clip SplitBench makes.
-bool MakeClip(const std::string& clip) {
+// The clip of a cut (the first the same SplitBench makes).
+bool MakeClip(const TCut& cut, const std::string& clip) {
   if (std::filesystem::exists(clip)) return true;
   fixtures::TFixtureRecipe recipe;
-  fixtures::FixturePreset("mp4-h264-aac", recipe);
-  recipe.Width = 1280;
-  recipe.Height = 720;
-  recipe.Seconds = kClipSeconds;
+  fixtures::FixturePreset(cut.Preset, recipe);
+  recipe.Width = cut.Width;
+  recipe.Height = cut.Height;
+  recipe.Seconds = cut.ClipSeconds;
   recipe.GopSize = 50;
   recipe.SampleRate = 48000;
+  if (std::string(cut.VideoEncoder) == "libx265") {
+    recipe.VideoCodec = "libx265";
+    recipe.PixelFormat = "yuv420p";
+    recipe.IdrKeyFrames = true;
+  }
   std::string error;
   std::printf("making %s (a few minutes, once) ...\n", clip.c_str());
   std::fflush(stdout);
@@ -58,8 +79,9 @@ bool MakeClip(const std::string& clip) {
 }
 
 // One task through the engine; false with `error` set when it failed.
-bool RunEngine(const std::string& input, const std::string& output, const std::string& video,
-               const std::string& lines, TCutReport* report, std::string& error) {
+bool RunEngine(const TCut& cut, const std::string& input, const std::string& output,
+               const std::string& video, const std::string& lines, TCutReport* report,
+               std::string& error) {
   TFFConverter converter;
   if (converter.AddTask(input) < 0) {
     error = converter.LastError();
@@ -69,8 +91,8 @@ bool RunEngine(const std::string& input, const std::string& output, const std::s
   ResetOutputOptions(out);
   out.VideoCodec = video;
   out.AudioCodec = "copy";
-  out.StartTime = kStartMs;
-  out.RecordingTime = kLengthMs;
+  out.StartTime = cut.StartMs;
+  out.RecordingTime = cut.LengthMs;
   out.ExtOptions = lines;
   if (!converter.SetOutput(0, output, &out)) {
     error = converter.LastError();
@@ -90,7 +112,8 @@ bool RunEngine(const std::string& input, const std::string& output, const std::s
 
 // The plain copy: seek to the key frame before the start, copy every packet
 // up to the end, times moved so the key frame is at 0.
-bool PlainCopy(const std::string& input, const std::string& output, std::string& error) {
+bool PlainCopy(const TCut& cut, const std::string& input, const std::string& output,
+               std::string& error) {
   AVFormatContext* raw = nullptr;
   if (avformat.avformat_open_input(&raw, input.c_str(), nullptr, nullptr) < 0) {
     error = "cannot open " + input;
@@ -118,8 +141,8 @@ bool PlainCopy(const std::string& input, const std::string& output, std::string&
     error = "cannot write " + output;
     return false;
   }
-  const int64_t start = int64_t(kStartMs) * 1000;
-  const int64_t end = start + int64_t(kLengthMs) * 1000;
+  const int64_t start = int64_t(cut.StartMs) * 1000;
+  const int64_t end = start + int64_t(cut.LengthMs) * 1000;
   avformat.av_seek_frame(raw, -1, start, AVSEEK_FLAG_BACKWARD);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   int64_t zero = AV_NOPTS_VALUE;  // µs: the key frame the copy starts with
@@ -178,36 +201,42 @@ int main(int argc, char** argv) {
   const std::filesystem::path folder =
       argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
-  const std::string clip = (folder / "kelvane-bench-10min-720p.mp4").string();
-  if (!MakeClip(clip)) return 1;
+  const std::string only = argc > 3 ? argv[3] : "";
   const std::filesystem::path out = folder / "kelvane-bench-out";
   std::filesystem::create_directories(out);
-
-  std::string error;
-  TCutReport report;
-  const double smart = Best(rounds, [&] {
-    return RunEngine(clip, (out / "smart.mp4").string(), "copy", "smart_copy=1", &report, error);
-  });
-  const double copy = Best(rounds, [&] { return PlainCopy(clip, (out / "copy.mp4").string(), error); });
-  const double full = Best(1, [&] {
-    return RunEngine(clip, (out / "full.mp4").string(), "libx264", "", nullptr, error);
-  });
-  if (smart < 0 || copy < 0 || full < 0) {
-    std::fprintf(stderr, "failed: %s\n", error.c_str());
-    return 1;
+  for (const TCut& cut : kCuts) {
+    if (!only.empty() && (only == "hevc") != (std::string(cut.VideoEncoder) == "libx265")) continue;
+    const std::string clip = (folder / cut.ClipName).string();
+    if (!MakeClip(cut, clip)) return 1;
+    std::string error;
+    TCutReport report;
+    const double smart = Best(rounds, [&] {
+      return RunEngine(cut, clip, (out / "smart.mp4").string(), "copy", "smart_copy=1", &report,
+                       error);
+    });
+    const double copy =
+        Best(rounds, [&] { return PlainCopy(cut, clip, (out / "copy.mp4").string(), error); });
+    const double full = Best(1, [&] {
+      return RunEngine(cut, clip, (out / "full.mp4").string(), cut.VideoEncoder, "", nullptr,
+                       error);
+    });
+    if (smart < 0 || copy < 0 || full < 0) {
+      std::fprintf(stderr, "failed: %s\n", error.c_str());
+      return 1;
+    }
+    const double pictures = double(report.CopiedPictures + report.EncodedPictures);
+    std::printf("clip: %s; key frame every 2 s; clock seconds (best of %d; the re-encode once)\n",
+                cut.Title, rounds);
+    std::printf("smart copy   %7.2f  (%s: %lld pictures copied, %lld re-encoded, %.2f%% copied)\n",
+                smart, report.Method.c_str(), static_cast<long long>(report.CopiedPictures),
+                static_cast<long long>(report.EncodedPictures),
+                pictures > 0 ? 100.0 * double(report.CopiedPictures) / pictures : 0.0);
+    std::printf("plain copy   %7.2f  (from the key frame before the start)\n", copy);
+    std::printf("re-encode    %7.2f  (%s defaults, sound copied)\n", full, cut.VideoEncoder);
+    std::printf("ratios: re-encode / smart copy %.1f, smart copy / plain copy %.2f, smart copy - "
+                "plain copy %.2f s\n",
+                full / smart, smart / copy, smart - copy);
+    std::fflush(stdout);
   }
-  const double pictures = double(report.CopiedPictures + report.EncodedPictures);
-  std::printf("clip: %.0f s of 1280x720 H.264 + AAC, key frame every 2 s; cut 1:00.50 to "
-              "8:00.50; clock seconds (best of %d; the re-encode once)\n",
-              kClipSeconds, rounds);
-  std::printf("smart copy   %7.2f  (%s: %lld pictures copied, %lld re-encoded, %.2f%% copied)\n",
-              smart, report.Method.c_str(), static_cast<long long>(report.CopiedPictures),
-              static_cast<long long>(report.EncodedPictures),
-              pictures > 0 ? 100.0 * double(report.CopiedPictures) / pictures : 0.0);
-  std::printf("plain copy   %7.2f  (from the key frame before the start)\n", copy);
-  std::printf("re-encode    %7.2f  (libx264 defaults, sound copied)\n", full);
-  std::printf("ratios: re-encode / smart copy %.1f, smart copy / plain copy %.2f, smart copy - "
-              "plain copy %.2f s\n",
-              full / smart, smart / copy, smart - copy);
   return 0;
 }

@@ -208,11 +208,17 @@ std::string TProgressReporter::CheckJson(const std::optional<TSplitCheck>& check
   snprintf(numbers, sizeof numbers,
            ",\"frame_offset\":%d,\"frames\":%" PRId64 ",\"expected_frames\":%" PRId64
            ",\"duration_error_frames\":%" PRId64
-           ",\"audio_start_ms\":%.1f,\"audio_end_ms\":%.1f,\"check_ms\":%" PRId64 "}",
+           ",\"audio_start_ms\":%.1f,\"audio_end_ms\":%.1f,\"check_ms\":%" PRId64,
            check->FrameOffset, check->Frames, check->ExpectedFrames, check->DurationErrorFrames(),
            check->AudioStartMs, check->AudioEndMs, check->CheckMs);
+  // A smart copy's copied pictures, compared byte for byte with the source's.
+  const std::string copies =
+      check->CopiedPictures < 0
+          ? std::string()
+          : ",\"copied_pictures\":" + std::to_string(check->CopiedPictures) +
+                ",\"identical_pictures\":" + std::to_string(check->IdenticalPictures);
   return std::string("{\"matched\":") + (check->Matched() ? "true" : "false") +
-         ",\"picture\":" + JsonString(check->PictureText()) + numbers;
+         ",\"picture\":" + JsonString(check->PictureText()) + numbers + copies + "}";
 }
 
 void TProgressReporter::Finished(const TSplitResult& result) {

@@ -491,7 +491,7 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
     TSplitPlan plan;
     std::string ignored;
     if (BuildSplitPlan(job, plan, ignored)) {
-      reporter.Explained(ExplainOutput(plan.OutputOptions, job.SourceFrameRate));
+      reporter.Explained(ExplainSplit(job, plan));
     }
   }
   TSignalScope signals;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/UnicodeProtocol.h"
 #include "engine/core/FFmpegException.h"
 #include "engine/core/LibraryOwners.h"
 #include "engine/core/Transcoder.h"
@@ -122,6 +124,33 @@ void AppendStartCode(std::vector<uint8_t>& out, const TNal& nal) {
   out.insert(out.end(), nal.Data, nal.Data + nal.Size);
 }
 
+void AppendLengthPrefixed(std::vector<uint8_t>& out, const TNal& nal, int length_size) {
+  for (int i = length_size - 1; i >= 0; --i)
+    out.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
+  out.insert(out.end(), nal.Data, nal.Data + nal.Size);
+}
+
+// The VPS, SPS and PPS NAL units of an hvcC record, in its order.
+std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size) {
+  std::vector<TNal> sets;
+  if (size < 23 || data[0] != 1) return sets;
+  size_t pos = 23;
+  for (int array = 0; array < data[22]; ++array) {
+    if (pos + 3 > size) break;
+    const int count = (data[pos + 1] << 8) | data[pos + 2];
+    pos += 3;
+    for (int i = 0; i < count && pos + 2 <= size; ++i) {
+      const size_t length = (size_t(data[pos]) << 8) | data[pos + 1];
+      pos += 2;
+      if (length > size - pos) return sets;
+      const TNal nal{data + pos, length, true};
+      if (nal.IsParameterSet()) sets.push_back(nal);
+      pos += length;
+    }
+  }
+  return sets;
+}
+
 // The parameter sets of an avcC record, as NAL units into the record.
 struct TAvcC {
   std::vector<TNal> Sps, Pps;
@@ -194,6 +223,111 @@ bool FormatIs(const AVOutputFormat* format, const char* names) {
   return format != nullptr && avutil.av_match_name(format->name, names) != 0;
 }
 
+const char kWithinOneGroup[] = "the cut lies within one group of pictures";
+const char kNoCleanGroup[] =
+    "no clean group of pictures lies inside the cut (its key frames are no IDR pictures: open "
+    "groups of pictures)";
+
+// Whether a packet of a stream described by `par` starts a group of pictures
+// that needs nothing before it: a key frame holding an IDR picture.
+bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par) {
+  if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
+  const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+  int length_size = 0;
+  if (!StartsWithStartCode(par->extradata, par->extradata_size)) {
+    if (!hevc && par->extradata_size > 4) length_size = (par->extradata[4] & 3) + 1;
+    if (hevc && par->extradata_size > 21) length_size = (par->extradata[21] & 3) + 1;
+  }
+  for (const TNal& nal :
+       SplitNals(packet->data, static_cast<size_t>(packet->size), length_size, hevc))
+    if (nal.IsIdr()) return true;
+  return false;
+}
+
+// The encoder a codec is re-encoded with: the one today's formats use.
+const char* PreferredEncoder(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_H264: return "libx264";
+    case AV_CODEC_ID_HEVC: return "libx265";
+    case AV_CODEC_ID_AV1: return "libsvtav1";
+    case AV_CODEC_ID_VP9: return "libvpx-vp9";
+    default: return nullptr;
+  }
+}
+
+// Sets up `c` (`codec`) for a whole re-encode as today's formats encode the
+// codec at their highest quality; the settings as the log and the report say
+// them. Other codecs get the encoder's finest fixed quantiser.
+std::string UseHighestQuality(AVCodecContext* c, const AVCodec* codec) {
+  struct TSetting {
+    const char* Encoder;
+    const char* Options;  // key=value pairs of the encoder's own options
+  };
+  static const TSetting kSettings[] = {
+      {"libx264", "preset=fast:crf=18"},
+      {"libx265", "preset=fast:crf=20:x265-params=log-level=error"},
+      {"libsvtav1", "preset=8:crf=24"},
+      {"libvpx-vp9", "deadline=good:cpu-used=4:row-mt=1:crf=24"},
+  };
+  for (const TSetting& setting : kSettings) {
+    if (std::strcmp(codec->name, setting.Encoder) != 0) continue;
+    std::string said = setting.Encoder;
+    std::string options = setting.Options;
+    size_t begin = 0;
+    while (begin < options.size()) {
+      size_t end = options.find(':', begin);
+      if (end == std::string::npos) end = options.size();
+      const std::string pair = options.substr(begin, end - begin);
+      const size_t eq = pair.find('=');
+      // x265-params runs to the end of the line: its own value holds "=".
+      if (pair.rfind("x265-params=", 0) == 0) {
+        avutil.av_opt_set(c->priv_data, "x265-params", options.substr(begin + 12).c_str(), 0);
+        break;
+      }
+      avutil.av_opt_set(c->priv_data, pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str(), 0);
+      said += " " + pair;
+      begin = end + 1;
+    }
+    // VP9 at a constant quality has no bit rate to keep to.
+    if (std::strcmp(codec->name, "libvpx-vp9") == 0) {
+      c->bit_rate = 0;
+      said += " b=0";
+    }
+    return said;
+  }
+  c->flags |= AV_CODEC_FLAG_QSCALE;
+  c->global_quality = FF_QP2LAMBDA * 2;
+  return std::string(codec->name) + " qscale=2";
+}
+
+// How many packets of a clean group of pictures that the end mark `end`
+// cuts can be copied: the packets (times in decoding order) before the first
+// one at or after the end, when no later packet shows a picture before the
+// end; 0 when the group's end has to be re-encoded.
+size_t CopiedBeforeEnd(const std::vector<int64_t>& times, int64_t end) {
+  size_t leading = 0;
+  while (leading < times.size() && times[leading] < end) ++leading;
+  for (size_t i = leading; i < times.size(); ++i)
+    if (times[i] < end) return 0;
+  return leading;
+}
+
+// The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
+uint32_t HighestParameterSetId(const AVCodecParameters* par) {
+  uint32_t highest = 0;
+  const auto size = static_cast<size_t>(std::max(par->extradata_size, 0));
+  TAvcC avcc;
+  if (ParseAvcC(par->extradata, size, avcc)) {
+    for (const TNal& nal : avcc.Sps) highest = std::max(highest, ParameterSetId(nal));
+    for (const TNal& nal : avcc.Pps) highest = std::max(highest, ParameterSetId(nal));
+    return highest;
+  }
+  for (const TNal& nal : SplitNals(par->extradata, size, 0))
+    if (nal.Type() == kNalSps || nal.Type() == kNalPps)
+      highest = std::max(highest, ParameterSetId(nal));
+  return highest;
+}
+
 }  // namespace
 
 TSmartVideo::TSmartVideo(TTranscoder& run, TOutputStreamState& ost, TInputStreamState& ist,
@@ -225,19 +359,17 @@ int64_t TSmartVideo::PictureDuration() const {
   return avutil.av_rescale(AV_TIME_BASE, rate.den, rate.num);
 }
 
-std::string TSmartVideo::Unmatched() {
-  const AVCodecParameters* par = ist_.Stream->codecpar;
-  const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
     return FormatText("only H.264 and H.265 are copied in part so far; this source is %s",
                       avcodec.avcodec_get_name(par->codec_id));
-  hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
+  const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
     return "the source's pictures are interlaced";
-  const char* profile = hevc_ ? X265Profile(par->profile) : X264Profile(par->profile);
+  const char* profile = hevc ? X265Profile(par->profile) : X264Profile(par->profile);
   if (profile == nullptr)
     return FormatText("the encoder does not make the source's profile (%d)", par->profile);
-  const char* encoder = hevc_ ? "libx265" : "libx264";
+  const char* encoder = hevc ? "libx265" : "libx264";
   const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(encoder);
   if (codec == nullptr) return FormatText("no %s encoder is installed", encoder);
   bool format_ok = false;
@@ -247,57 +379,73 @@ std::string TSmartVideo::Unmatched() {
     return FormatText("the encoder does not take the source's pixel format %s",
                       avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
   if (par->extradata_size <= 0) return "the source has no parameter sets in its description";
-  source_delay_ = par->video_delay;
+  const char* container = format != nullptr ? format->name : "unknown";
 
-  if (hevc_) {
+  if (hevc) {
     // libx265 numbers its parameter sets 0, like most sources: they can only
     // take turns in the stream, each sent again before the pictures that use
-    // it, which MPEG-TS does and the one description of MP4 and Matroska
-    // cannot.
-    if (!StartsWithStartCode(par->extradata, par->extradata_size) || !FormatIs(format, "mpegts"))
+    // it. MPEG-TS carries them in-band; so does MP4 under the sample entry
+    // 'hev1', which tells a reader that the stream's own parameter sets
+    // rule over the description's. Matroska has one description only.
+    const bool annexb = StartsWithStartCode(par->extradata, par->extradata_size);
+    if (annexb ? !FormatIs(format, "mpegts")
+               : !FormatIs(format, "mp4,mov") || par->extradata_size < 23)
       return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
                         "source's (they share its ids)",
-                        format->name);
-    annexb_ = true;
-    for (const TNal& nal :
-         SplitNals(par->extradata, static_cast<size_t>(par->extradata_size), 0, true))
-      if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+                        container);
     return {};
   }
-
-  // The source's parameter set ids: the re-encoded pictures take the next one.
-  uint32_t highest = 0;
+  const uint32_t highest = HighestParameterSetId(par);
   TAvcC avcc;
   if (ParseAvcC(par->extradata, static_cast<size_t>(par->extradata_size), avcc)) {
-    annexb_ = false;
-    length_size_ = (par->extradata[4] & 3) + 1;
-    for (const TNal& nal : avcc.Sps) highest = std::max(highest, ParameterSetId(nal));
-    for (const TNal& nal : avcc.Pps) highest = std::max(highest, ParameterSetId(nal));
     if (!FormatIs(format, "mp4,mov,matroska,webm,ipod,3gp,3g2,psp,ismv,f4v"))
-      return FormatText("the %s container cannot describe two sets of parameters", format->name);
-  } else {
-    annexb_ = true;
-    if (!FormatIs(format, "mpegts"))
-      return FormatText("the %s container cannot carry parameter sets in the stream",
-                        format->name);
-    for (const TNal& nal :
-         SplitNals(par->extradata, static_cast<size_t>(par->extradata_size), 0)) {
-      if (nal.Type() == kNalSps || nal.Type() == kNalPps) {
-        highest = std::max(highest, ParameterSetId(nal));
-        AppendStartCode(source_headers_, nal);
-      }
-    }
+      return FormatText("the %s container cannot describe two sets of parameters", container);
+  } else if (!FormatIs(format, "mpegts")) {
+    return FormatText("the %s container cannot carry parameter sets in the stream", container);
   }
   if (highest >= 31) return "the source uses every parameter set id";
-  parameter_id_ = static_cast<int>(highest) + 1;
+  return {};
+}
+
+std::string TSmartVideo::Unmatched() {
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  std::string reason = SmartCutObstacle(par, run_.OutputContext(ost_)->oformat);
+  if (!reason.empty()) return reason;
+  hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
+  source_delay_ = par->video_delay;
+  const auto extradata = static_cast<size_t>(par->extradata_size);
+  if (hevc_) {
+    annexb_ = StartsWithStartCode(par->extradata, par->extradata_size);
+    if (annexb_) {
+      for (const TNal& nal : SplitNals(par->extradata, extradata, 0, true))
+        if (nal.IsParameterSet()) AppendStartCode(source_headers_, nal);
+      return {};
+    }
+    // hvcC: the parameter sets in the packets' own form, to send again at
+    // each join.
+    length_size_ = (par->extradata[21] & 3) + 1;
+    for (const TNal& nal : HvcCParameterSets(par->extradata, extradata))
+      AppendLengthPrefixed(source_headers_, nal, length_size_);
+    return {};
+  }
+  // The re-encoded pictures take the parameter set id after the source's.
+  parameter_id_ = static_cast<int>(HighestParameterSetId(par)) + 1;
+  TAvcC avcc;
+  annexb_ = !ParseAvcC(par->extradata, extradata, avcc);
+  if (!annexb_) {
+    length_size_ = (par->extradata[4] & 3) + 1;
+    return {};
+  }
+  for (const TNal& nal : SplitNals(par->extradata, extradata, 0))
+    if (nal.Type() == kNalSps || nal.Type() == kNalPps) AppendStartCode(source_headers_, nal);
   return {};
 }
 
 AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   const AVCodec* codec = nullptr;
-  if (par->codec_id == AV_CODEC_ID_H264) codec = avcodec.avcodec_find_encoder_by_name("libx264");
-  if (par->codec_id == AV_CODEC_ID_HEVC) codec = avcodec.avcodec_find_encoder_by_name("libx265");
+  if (const char* name = PreferredEncoder(par->codec_id))
+    codec = avcodec.avcodec_find_encoder_by_name(name);
   if (codec == nullptr) codec = avcodec.avcodec_find_encoder(par->codec_id);
   if (codec == nullptr)
     throw FFmpegException(FormatText("No encoder for %s: the cut cannot be re-encoded",
@@ -329,12 +477,7 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
   const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
   if (for_whole) {
     if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (std::strcmp(codec->name, "libx264") == 0 || std::strcmp(codec->name, "libx265") == 0) {
-      avutil.av_opt_set(c->priv_data, "crf", "18", 0);
-    } else {
-      c->flags |= AV_CODEC_FLAG_QSCALE;
-      c->global_quality = FF_QP2LAMBDA * 2;
-    }
+    whole_settings_ = UseHighestQuality(c, codec);
   } else if (hevc_) {
     avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
     c->bit_rate = std::max<int64_t>(bit_rate, 50000);
@@ -408,6 +551,12 @@ void TSmartVideo::SetUpSmart() {
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
   if (annexb_) return;
+  if (hevc_) {
+    // The description stays the source's; the sample entry 'hev1' lets the
+    // parameter sets in the packets take over at each join.
+    ost_.Stream->codecpar->codec_tag = MKTAG('h', 'e', 'v', '1');
+    return;
+  }
   // The description lists the source's parameter sets and then the encoder's.
   TAvcC source;
   ParseAvcC(par->extradata, static_cast<size_t>(par->extradata_size), source);
@@ -447,6 +596,9 @@ void TSmartVideo::SetUpWhole(const std::string& reason) {
                    reason.c_str());
   whole_encoder_ = MakeEncoder(0, true);
   whole_decoder_ = MakeDecoder();
+  report_.Reason += "; re-encoded with " + whole_settings_;
+  GetLogger().Logf(sender_, llInfo, "Smart copy: the whole re-encode uses %s",
+                   whole_settings_.c_str());
   AVCodecParameters* out = ost_.Stream->codecpar;
   const uint32_t tag = out->codec_tag;
   if (avcodec.avcodec_parameters_from_context(out, whole_encoder_.get()) < 0)
@@ -456,11 +608,7 @@ void TSmartVideo::SetUpWhole(const std::string& reason) {
 }
 
 bool TSmartVideo::IsCleanStart(const AVPacket* packet) const {
-  if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
-  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
-                                   annexb_ ? 0 : length_size_, hevc_))
-    if (nal.IsIdr()) return true;
-  return false;
+  return IsCleanKeyFrame(packet, ist_.Stream->codecpar);
 }
 
 void TSmartVideo::Packet(const AVPacket* packet) {
@@ -550,10 +698,8 @@ void TSmartVideo::Finish() {
                                                             : "smart";
   if (report_.Method == "re-encode" && report_.Reason.empty())
     report_.Reason = long_group_ ? "its groups of pictures are too long to hold"
-                     : clean_in_cut_ && !unclean_keys_
-                         ? "the cut lies within one group of pictures"
-                         : "no clean group of pictures lies inside the cut (its key frames are "
-                           "no IDR pictures: open groups of pictures)";
+                     : clean_in_cut_ && !unclean_keys_ ? kWithinOneGroup
+                                                       : kNoCleanGroup;
   GetLogger().Logf(sender_, llInfo, "Smart copy: %s, %lld pictures copied, %lld re-encoded%s%s",
                    report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
                    static_cast<long long>(report_.EncodedPictures),
@@ -581,11 +727,10 @@ void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
     }
     // The end falls inside: its pictures can be copied when they are the
     // first ones decoded (no picture before the end waits on one after it).
-    size_t leading = 0;
-    while (leading < packets.size() && packets[leading]->pts < end_) ++leading;
-    bool later = false;
-    for (size_t i = leading; i < packets.size(); ++i) later = later || packets[i]->pts < end_;
-    if (!later) {
+    std::vector<int64_t> times;
+    for (const AVPacketPtr& p : packets) times.push_back(p->pts);
+    const size_t leading = CopiedBeforeEnd(times, end_);
+    if (leading > 0) {
       CopyPackets(group, leading);
       return;
     }
@@ -596,12 +741,12 @@ void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
 void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     AVPacket* packet = group.Packets[i].get();
-    if (i == 0 && encoded_last_ && annexb_ && !source_headers_.empty()) {
+    if (i == 0 && encoded_last_ && !source_headers_.empty()) {
       // After re-encoded pictures the source's own parameter sets are sent
       // again, unless the key frame carries them.
       bool has_sps = false;
-      for (const TNal& nal :
-           SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_))
+      for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
+                                       annexb_ ? 0 : length_size_, hevc_))
         has_sps = has_sps || nal.IsSps();
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());
@@ -724,12 +869,12 @@ void TSmartVideo::WriteEncoded(AVPacket* packet) {
     Write(packet);
     return;
   }
+  // H.264's parameter sets are in the description under ids of their own;
+  // H.265's stay in the packets, where they take over from the source's.
   std::vector<uint8_t> data;
-  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0)) {
-    if (nal.IsParameterSet() || nal.IsAud()) continue;
-    for (int i = length_size_ - 1; i >= 0; --i)
-      data.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
-    data.insert(data.end(), nal.Data, nal.Data + nal.Size);
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_)) {
+    if ((nal.IsParameterSet() && !hevc_) || nal.IsAud()) continue;
+    AppendLengthPrefixed(data, nal, length_size_);
   }
   AVPacketPtr out(avcodec.av_packet_alloc());
   if (!out || avcodec.av_new_packet(out.get(), static_cast<int>(data.size())) < 0)
@@ -758,6 +903,230 @@ void TSmartVideo::Write(AVPacket* source) {
   ost_.CodedKeyFrame = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
   run_.WritePacket(ost_, packet);
   ost_.FrameNumber++;
+}
+
+// ---- The forecast ----
+
+namespace {
+
+// The clean key frames (µs from the input's start) that the video stream
+// `index` holds from `from_us` up to `to_us`, read from a seek to `from_us`.
+// Reading stops at the first one at or after `stop_at_us`.
+std::vector<int64_t> CleanKeyFrames(AVFormatContext* input, int index, int64_t from_us,
+                                    int64_t to_us, int64_t stop_at_us) {
+  std::vector<int64_t> keys;
+  const AVStream* stream = input->streams[index];
+  const int64_t origin = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+  const int64_t target = std::max<int64_t>(from_us, 0) + origin;
+  if (avformat.avformat_seek_file(input, -1, INT64_MIN, target, target, 0) < 0)
+    avformat.avformat_seek_file(input, -1, INT64_MIN, origin, origin, 0);
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  if (!packet) throw FFmpegException("av_packet_alloc failed");
+  while (avformat.av_read_frame(input, packet.get()) >= 0) {
+    TPacketUnref unref{packet.get()};
+    if (packet->stream_index != index || packet->pts == AV_NOPTS_VALUE) continue;
+    const int64_t pts =
+        avutil.av_rescale_q(packet->pts, stream->time_base, AV_TIME_BASE_Q) - origin;
+    if (pts > to_us) break;
+    if (pts < from_us || !IsCleanKeyFrame(packet.get(), stream->codecpar)) continue;
+    keys.push_back(pts);
+    if (pts >= stop_at_us) break;
+  }
+  return keys;
+}
+
+// The times (µs, decoding order) of the pictures of the group of pictures
+// that begins with the clean key frame at `key_us`, up to the next one.
+std::vector<int64_t> GroupTimes(AVFormatContext* input, int index, int64_t key_us) {
+  std::vector<int64_t> times;
+  const AVStream* stream = input->streams[index];
+  const int64_t origin = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+  const int64_t target = key_us + origin;
+  avformat.avformat_seek_file(input, -1, INT64_MIN, target, target, 0);
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  if (!packet) throw FFmpegException("av_packet_alloc failed");
+  while (avformat.av_read_frame(input, packet.get()) >= 0) {
+    TPacketUnref unref{packet.get()};
+    if (packet->stream_index != index || packet->pts == AV_NOPTS_VALUE) continue;
+    const int64_t pts =
+        avutil.av_rescale_q(packet->pts, stream->time_base, AV_TIME_BASE_Q) - origin;
+    if (IsCleanKeyFrame(packet.get(), stream->codecpar)) {
+      if (!times.empty()) break;
+      if (pts != key_us) continue;
+    }
+    if (!times.empty() || pts == key_us) times.push_back(pts);
+  }
+  return times;
+}
+
+}  // namespace
+
+TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::string& output_name,
+                                   int64_t start_us, int64_t end_us) {
+  TSmartCutForecast forecast;
+  TInputContext input;
+  int ret = OpenInputContext(ToLibraryFileName(input_name), nullptr, nullptr, input);
+  if (ret >= 0) {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ret = avformat.avformat_find_stream_info(input.Get(), nullptr);
+  }
+  const int index =
+      ret < 0 ? ret
+              : avformat.av_find_best_stream(input.Get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) {
+    forecast.Error = ErrorText("The source's pictures cannot be read", index);
+    return forecast;
+  }
+  const AVCodecParameters* par = input->streams[index]->codecpar;
+  forecast.WholeReason =
+      SmartCutObstacle(par, avformat.av_guess_format(nullptr, output_name.c_str(), nullptr));
+  if (!forecast.WholeReason.empty()) return forecast;
+
+  const int64_t duration = input->duration > 0 ? input->duration : INT64_MAX;
+  const int64_t end = std::min(end_us, duration);
+  // Within a millisecond of a mark counts as on it.
+  constexpr int64_t kNear = 1000;
+  // The first clean key frame at or after the start mark.
+  const std::vector<int64_t> head = CleanKeyFrames(input.Get(), index, start_us - kNear, end, 0);
+  if (head.empty() || head.front() >= end - kNear) {
+    forecast.WholeReason = kWithinOneGroup;
+    return forecast;
+  }
+  forecast.HeadSeconds = std::max<int64_t>(head.front() - start_us, 0) / 1e6;
+  // The last clean key frame before the end mark: the pictures from there on
+  // are re-encoded when the source reorders them (B-frames), else copied.
+  if (end >= duration || par->video_delay <= 0) return forecast;
+  int64_t last = head.front();
+  for (const int64_t back : {int64_t{2'000'000}, int64_t{12'000'000}, int64_t{62'000'000}}) {
+    const int64_t from = std::max(head.front(), end - back);
+    const std::vector<int64_t> keys =
+        CleanKeyFrames(input.Get(), index, from, end + kNear, INT64_MAX);
+    if (!keys.empty()) {
+      last = std::max(last, keys.back());
+      break;
+    }
+    if (from == head.front()) break;
+  }
+  if (last < end - kNear && CopiedBeforeEnd(GroupTimes(input.Get(), index, last), end) == 0)
+    forecast.TailSeconds = (end - last) / 1e6;
+  return forecast;
+}
+
+// ---- The proof ----
+
+namespace {
+
+// 128 bits of a packet's bytes (two FNV-1a sums), for finding equal packets.
+std::pair<uint64_t, uint64_t> PacketDigest(const uint8_t* data, size_t size) {
+  uint64_t a = 0xcbf29ce484222325ull, b = 0x84222325cbf29ce4ull ^ size;
+  for (size_t i = 0; i < size; ++i) {
+    a = (a ^ data[i]) * 0x100000001b3ull;
+    b = (b ^ data[i]) * 0x100000001b3ull + 0x9e3779b97f4a7c15ull;
+  }
+  return {a, b};
+}
+
+// The digest of what a packet codes of its picture: for H.264 and H.265 its
+// slices (NAL units of coded picture data), without the access unit
+// delimiters, parameter sets and messages a muxer or a join may put beside
+// them; for other codecs the whole packet. {0, 0}: nothing of a picture.
+std::pair<uint64_t, uint64_t> PictureDigest(const AVPacket* packet,
+                                            const AVCodecParameters* par) {
+  const auto size = static_cast<size_t>(packet->size);
+  if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
+    return PacketDigest(packet->data, size);
+  const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+  int length_size = 0;
+  if (par->extradata_size > 0 && !StartsWithStartCode(par->extradata, par->extradata_size)) {
+    if (!hevc && par->extradata_size > 4) length_size = (par->extradata[4] & 3) + 1;
+    if (hevc && par->extradata_size > 21) length_size = (par->extradata[21] & 3) + 1;
+  }
+  std::vector<uint8_t> slices;
+  for (const TNal& nal : SplitNals(packet->data, size, length_size, hevc)) {
+    const int type = nal.Type();
+    if (!(hevc ? type >= 0 && type < 32 : type >= 1 && type <= 5)) continue;
+    // A NAL unit ends in a set bit: zero bytes after it are the next start
+    // code's, which a reader may split off either way.
+    size_t length = nal.Size;
+    while (length > 0 && nal.Data[length - 1] == 0) --length;
+    slices.insert(slices.end(), nal.Data, nal.Data + length);
+  }
+  if (slices.empty()) return {0, 0};
+  return PacketDigest(slices.data(), slices.size());
+}
+
+// An input opened for reading its video packets.
+struct TVideoReader {
+  TInputContext Input;
+  int Index = -1;
+  int64_t Origin = 0;
+  std::string Open(const std::string& name) {
+    int ret = OpenInputContext(ToLibraryFileName(name), nullptr, nullptr, Input);
+    if (ret >= 0) {
+      std::lock_guard<std::mutex> lock(CodecLock());
+      ret = avformat.avformat_find_stream_info(Input.Get(), nullptr);
+    }
+    if (ret >= 0)
+      ret = avformat.av_find_best_stream(Input.Get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (ret < 0) return ErrorText(name + ": its pictures cannot be read", ret);
+    Index = ret;
+    Origin = Input->start_time != AV_NOPTS_VALUE ? Input->start_time : 0;
+    return {};
+  }
+  // µs from the file's start; AV_NOPTS_VALUE when the packet has no time.
+  int64_t Time(const AVPacket* packet) const {
+    if (packet->pts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+    return avutil.av_rescale_q(packet->pts, Input->streams[Index]->time_base, AV_TIME_BASE_Q) -
+           Origin;
+  }
+};
+
+}  // namespace
+
+TCopyProof ProveCopiedPackets(const std::string& source_name, const std::string& output_name,
+                              int64_t start_us, int64_t end_us, const std::atomic<bool>* stop) {
+  TCopyProof proof;
+  TVideoReader source, output;
+  proof.Problem = source.Open(source_name);
+  if (proof.Problem.empty()) proof.Problem = output.Open(output_name);
+  if (!proof.Problem.empty()) return proof;
+  auto stopped = [stop] { return stop != nullptr && stop->load(); };
+  const int64_t end = end_us < 0 ? INT64_MAX : end_us;
+
+  // The source's pictures of the cut, by the digests of their coded data.
+  std::map<std::pair<uint64_t, uint64_t>, int> digests;
+  const AVCodecParameters* source_par = source.Input->streams[source.Index]->codecpar;
+  const AVCodecParameters* output_par = output.Input->streams[output.Index]->codecpar;
+  const int64_t target = std::max<int64_t>(start_us, 0) + source.Origin;
+  avformat.avformat_seek_file(source.Input.Get(), -1, INT64_MIN, target, target, 0);
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  if (!packet) throw FFmpegException("av_packet_alloc failed");
+  // Packets come in decoding order: reading goes on a little past the end
+  // for pictures shown before it.
+  constexpr int64_t kReorderSlack = 2'000'000;
+  while (!stopped() && avformat.av_read_frame(source.Input.Get(), packet.get()) >= 0) {
+    TPacketUnref unref{packet.get()};
+    if (packet->stream_index != source.Index) continue;
+    const int64_t time = source.Time(packet.get());
+    if (time != AV_NOPTS_VALUE && end != INT64_MAX && time >= end + kReorderSlack) break;
+    if (time == AV_NOPTS_VALUE || time < start_us - 1000 || time >= end) continue;
+    const auto digest = PictureDigest(packet.get(), source_par);
+    if (digest != std::pair<uint64_t, uint64_t>{0, 0}) ++digests[digest];
+  }
+  while (!stopped() && avformat.av_read_frame(output.Input.Get(), packet.get()) >= 0) {
+    TPacketUnref unref{packet.get()};
+    if (packet->stream_index != output.Index) continue;
+    const auto digest = PictureDigest(packet.get(), output_par);
+    if (digest == std::pair<uint64_t, uint64_t>{0, 0}) continue;
+    ++proof.OutputPackets;
+    auto found = digests.find(digest);
+    if (found != digests.end() && found->second > 0) {
+      --found->second;
+      ++proof.Identical;
+    }
+  }
+  if (stopped()) proof.Problem = "stopped";
+  return proof;
 }
 
 }  // namespace kelvane

@@ -23,6 +23,7 @@
 // Threads: the task's worker, like the rest of the run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -36,6 +37,47 @@ namespace kelvane {
 class TTranscoder;
 struct TInputStreamState;
 struct TOutputStreamState;
+
+// Why a smart copy of a video stream described by `par` into `format` has to
+// re-encode it whole; empty when the edges can be re-encoded to match. The
+// one set of rules for the run (TSmartVideo) and for what a window says
+// before it (ForecastSmartCut).
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format);
+
+// What a smart copy will do, worked out before it runs.
+struct TSmartCutForecast {
+  std::string Error;        // the input could not be read; nothing else is known
+  std::string WholeReason;  // not empty: the video is re-encoded whole, for this reason
+  double HeadSeconds = 0;   // re-encoded from the start mark to the first clean key frame
+  double TailSeconds = 0;   // re-encoded from the last clean key frame to the end mark
+};
+
+// The smart copy of `input`'s video from `start_us` to `end_us` (the input's
+// time line from 0; `end_us` INT64_MAX: to its end) into a file named like
+// `output_name`: the same rules as the run, and the clean key frames (IDR
+// pictures) near the marks, read from the packets without decoding them.
+// Any thread; opens the input on its own.
+TSmartCutForecast ForecastSmartCut(const std::string& input, const std::string& output_name,
+                                   int64_t start_us, int64_t end_us);
+
+// What the check of a smart copy found of its copied pictures.
+struct TCopyProof {
+  std::string Problem;  // a file could not be read; nothing else is known
+  // The output's pictures whose coded data is byte for byte that of a
+  // source's picture within the cut: for H.264 and H.265 their slices (the
+  // delimiters and parameter sets a muxer or a join puts beside them aside),
+  // for other codecs the whole packet.
+  int64_t Identical = 0;
+  int64_t OutputPackets = 0;  // the output's packets holding a picture
+};
+
+// Compares the pictures' packets of `output`, the smart copy of `source` from
+// `start_us` to `end_us` (-1: its end), with the source's packets in that
+// stretch, without decoding either. `stop`, when set, ends the reading early
+// (Problem then says so). Any thread; opens both files on its own.
+TCopyProof ProveCopiedPackets(const std::string& source, const std::string& output,
+                              int64_t start_us, int64_t end_us,
+                              const std::atomic<bool>* stop = nullptr);
 
 class TSmartVideo {
  public:
@@ -122,6 +164,7 @@ class TSmartVideo {
   AVCodecContextPtr edge_encoder_;
   std::deque<AVPacketPtr> edge_packets_;
   bool edge_wrote_ = false;
+  std::string whole_settings_;  // the whole re-encode's encoder and options, as said
   AVCodecContextPtr whole_decoder_;
   AVCodecContextPtr whole_encoder_;
   AVFramePtr frame_;

@@ -574,13 +574,71 @@ TEST_F(TSplitRun, SourceFactsOfTheOpenedFile) {
   EXPECT_EQ(model_.SourceDuration, "4");
 }
 
+// "Same as Source": the lists only say so; the line under the format list
+// says what the marks cost against the clip's key frames (every second,
+// IDR pictures, B-frames); the split keeps the clip's codecs and container,
+// copies the whole groups inside the marks and re-encodes the edges.
+TEST_F(TSplitRun, SameAsSourceCopiesTheClip) {
+  Choose(kSameAsSourceFormat);
+  for (const TListModel* list :
+       {&model_.ComboVideoCodec, &model_.ComboVideoBitrate, &model_.ComboVideoSize,
+        &model_.ComboVideoSize1, &model_.ComboVideoFramerate, &model_.ComboAudioCodec,
+        &model_.ComboaudioBitrate, &model_.ComboSamplingRate, &model_.ComboAudioChannels}) {
+    EXPECT_EQ(list->Items(), std::vector<std::string>{"Same as source"});
+    EXPECT_EQ(list->Text(), "Same as source");
+    EXPECT_FALSE(list->Enabled());
+  }
+  EXPECT_FALSE(model_.ComboVideoQuality.Enabled());
+  model_.Panel1 = "1.00";
+  model_.Panel2 = "3.00";
+  EXPECT_EQ(model_.OutputExplanation(), "lossless copy");
+  model_.Panel1 = "0.70";
+  EXPECT_EQ(model_.OutputExplanation(), "re-encodes 0.3 s at the start");
+  // The pictures before 3.10 s are the first of their group decoded: copied.
+  model_.Panel2 = "3.10";
+  EXPECT_EQ(model_.OutputExplanation(), "re-encodes 0.3 s at the start");
+
+  ExpectCompleted(Split());
+  const std::string path = model_.LastOutputPath();
+  EXPECT_EQ(path.substr(path.rfind('.')), ".mp4");
+  fixtures::TMediaFacts source, facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(TClip::Path(), source));
+  ASSERT_TRUE(fixtures::ReadMediaFacts(path, facts));
+  EXPECT_EQ(facts.FormatName, source.FormatName);
+  for (const AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}) {
+    ASSERT_NE(facts.FirstOf(type), nullptr);
+    EXPECT_EQ(facts.FirstOf(type)->CodecName, source.FirstOf(type)->CodecName);
+  }
+  const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
+  ASSERT_TRUE(end && end->Check);
+  EXPECT_EQ(end->Method, "smart") << end->MethodReason;
+  EXPECT_EQ(end->CopiedPictures, 53);  // 1.00 .. 3.10
+  EXPECT_EQ(end->CopiedPictures + end->EncodedPictures, 60);
+  EXPECT_TRUE(end->Check->Matched()) << end->Check->Summary();
+  EXPECT_EQ(end->Check->IdenticalPictures, 53);  // the copied packets are the source's
+  EXPECT_EQ(fixtures::DecodeFirstFrameIndex(path), 18);  // the picture at 0.72 s
+  // After the split the lists stay as the format wants them.
+  EXPECT_FALSE(model_.ComboVideoCodec.Enabled());
+  Choose("H.264 MP4 - Plays Everywhere (*.mp4)");
+  EXPECT_TRUE(model_.ComboVideoCodec.Enabled());
+
+  // A source the encoder cannot match is re-encoded whole, and the line says why.
+  const std::string mpeg4 = MakeFixture(temp_, "avi-mpeg4-mp3", "old.avi");
+  ASSERT_TRUE(model_.AddVideoFile(mpeg4));
+  Choose(kSameAsSourceFormat);
+  EXPECT_EQ(model_.OutputExplanation().rfind("re-encodes all: only H.264 and H.265", 0), 0u)
+      << model_.OutputExplanation();
+}
+
 std::vector<std::string> ReachablePresets() {
   TRecordingSink sink;
   TMainWindowModel model(sink);
   model.FillOutputFormats();
   std::vector<std::string> names;
   for (const std::string& entry : model.ComboOutputFormat.Items()) {
-    if (entry.find("  ") == std::string::npos && entry.find("---") == std::string::npos) {
+    // "Same as Source" keeps the clip's own codecs: SameAsSourceCopiesTheClip.
+    if (entry.find("  ") == std::string::npos && entry.find("---") == std::string::npos &&
+        entry != kSameAsSourceFormat) {
       names.push_back(entry);
     }
   }

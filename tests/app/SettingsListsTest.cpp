@@ -59,6 +59,7 @@ TEST_F(TSettingsListsTest, FormatListHoldsTodaysFormatsAboveTheHeadersBlanksAndT
   const TListModel& formats = model_.ComboOutputFormat;
   const TItems today = {"            ----- Today's Formats -----",
                         "     ",
+                        "Same as Source - Lossless (*.*)",
                         "H.264 MP4 - Plays Everywhere (*.mp4)",
                         "H.265 MP4 - Smaller Files (*.mp4)",
                         "AV1 MKV - Smallest Files (*.mkv)",
@@ -71,11 +72,11 @@ TEST_F(TSettingsListsTest, FormatListHoldsTodaysFormatsAboveTheHeadersBlanksAndT
                         "WAV Audio (*.wav)",
                         "Animated GIF (*.gif)",
                         "     "};
-  ASSERT_EQ(formats.Count(), 14 + 41);
-  EXPECT_EQ(TItems(formats.Items().begin(), formats.Items().begin() + 14), today);
+  ASSERT_EQ(formats.Count(), 15 + 41);
+  EXPECT_EQ(TItems(formats.Items().begin(), formats.Items().begin() + 15), today);
   // Below them the list as it always was: two headers of the first group, 16
   // formats, 3 + 5 Apple entries, 3 + 12 further entries.
-  const TItems original(formats.Items().begin() + 14, formats.Items().end());
+  const TItems original(formats.Items().begin() + 15, formats.Items().end());
   EXPECT_EQ(original, OriginalFormatList());
   EXPECT_EQ(original[0], "            ----- General Video Formats -----");
   EXPECT_EQ(original[1], "     ");
@@ -92,7 +93,7 @@ TEST_F(TSettingsListsTest, FormatListHoldsTodaysFormatsAboveTheHeadersBlanksAndT
     ++presets;
     EXPECT_NE(FindPreset(entry), nullptr) << entry;
   }
-  EXPECT_EQ(presets, 11 + 33);
+  EXPECT_EQ(presets, 12 + 33);
 }
 
 TEST_F(TSettingsListsTest, PresetTableHas82RowsNumberedByPosition) {

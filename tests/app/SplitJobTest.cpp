@@ -267,6 +267,27 @@ TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   EXPECT_EQ(out.StartTime, 1500);
   EXPECT_EQ(out.RecordingTime, 2750);
   EXPECT_EQ(ExplainOutput(out), "Same as source: copied between key frames, the edges re-encoded");
+
+  // The format "Same as Source" is such a job whatever its lists say.
+  Choose(kSameAsSourceFormat);
+  EXPECT_EQ(model_.ContainerName, "*");
+  job = model_.MakeSplitJob();
+  job.InputFile = dir_.File("clip.mov");
+  ASSERT_TRUE(IsSmartCopy(job));
+  ASSERT_TRUE(BuildSplitPlan(job, plan, message)) << message;
+  EXPECT_EQ(plan.OutputPath, dir_.File("clip.mov"));
+  EXPECT_EQ(plan.OutputOptions.ExtOptions, "smart_copy=1");
+  // What the line under the format list says of a forecast.
+  TSmartCutForecast forecast;
+  EXPECT_EQ(ExplainSmartCut(forecast), "lossless copy");
+  forecast.HeadSeconds = 0.8;
+  forecast.TailSeconds = 1.24;
+  EXPECT_EQ(ExplainSmartCut(forecast), "re-encodes 0.8 s at the start and 1.2 s at the end");
+  forecast.HeadSeconds = 0;
+  forecast.TailSeconds = 0.04;
+  EXPECT_EQ(ExplainSmartCut(forecast), "re-encodes 0.04 s at the end");
+  forecast.WholeReason = "the source's pictures are interlaced";
+  EXPECT_EQ(ExplainSmartCut(forecast), "re-encodes all: the source's pictures are interlaced");
 }
 
 TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {

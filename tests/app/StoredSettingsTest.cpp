@@ -140,6 +140,17 @@ TEST_F(TStoredSettingsTest, EveryChoiceComesBackAfterARestartAndRechoosingChange
   choose(restarted.ComboVideoQuality, "Highest");
   restarted.ComboVideoQualityChange(restarted.ComboVideoQuality);
   EXPECT_EQ(restarted.ComboVideoBitrate.Text(), "2500 Kbps");
+
+  // "Same as Source" comes back by its text, its lists as fixed as before.
+  choose(restarted.ComboOutputFormat, kSameAsSourceFormat);
+  restarted.ComboOutputFormatChange();
+  restarted.SaveSettings(store_);
+  TMainWindowModel again(sink);
+  again.FormCreate(KELVANE_BINARY_DIR);
+  again.LoadSettings(store_);
+  EXPECT_EQ(again.ComboOutputFormat.Text(), kSameAsSourceFormat);
+  EXPECT_EQ(again.ComboVideoCodec.Text(), "Same as source");
+  EXPECT_FALSE(again.ComboVideoCodec.Enabled());
 }
 
 // A stored position names the entry of the list as it was before today's

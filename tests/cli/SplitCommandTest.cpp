@@ -118,6 +118,7 @@ TEST_F(SplitCommandTest, ListsShowTodaysFormats) {
   TRun formats = Run({"--list-formats"});
   ASSERT_EQ(formats.status, 0) << formats.err;
   EXPECT_EQ(formats.out.rfind("            ----- Today's Formats -----\n     \n"
+                              "Same as Source - Lossless (*.*)\n"
                               "H.264 MP4 - Plays Everywhere (*.mp4)\n",
                               0),
             0u)
@@ -191,6 +192,29 @@ TEST_F(SplitCommandTest, JsonRunReportsProgressAndTheWrittenFile) {
   EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_VIDEO), 1);
   EXPECT_EQ(facts.CountOf(AVMEDIA_TYPE_AUDIO), 1);
   EXPECT_NEAR(facts.DurationUs / 1e6, 2.0, 0.1);
+}
+
+// "Same as Source" named like any format: a smart copy in the source's own
+// codecs and container, the marks on key frames copying everything.
+TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
+  const std::string clip = MakeClip("mp4-h264-aac", 4.0, "clip.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  TRun run = Run({"--json", "--start", "1", "--end", "3", "--format",
+                  "Same as Source - Lossless (*.*)", "--output-dir", temp_.File("out"), clip});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("{\"event\":\"plan\",\"text\":\"lossless copy\"}"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"method\":\"copy\",\"method_reason\":\"\",\"copied_pictures\":50,"),
+            std::string::npos)
+      << run.out;
+  // The check proves the copy: every copied picture is the source's packet.
+  EXPECT_NE(run.out.find("\"check\":{\"matched\":true,"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(",\"copied_pictures\":50,\"identical_pictures\":50}"), std::string::npos)
+      << run.out;
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip.mp4"), facts));
+  EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "h264");
+  EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_AUDIO)->CodecName, "aac");
 }
 
 // Minutes and seconds, a length instead of an end, and an end past the end of

@@ -10,6 +10,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLogger.h"
+#include "engine/core/SmartCut.h"
 #include "tests/engine/RunTestSupport.h"
 #include "tools/fixtures/FrameIndexPattern.h"
 
@@ -178,6 +179,15 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
 
   const TPictures cut = ReadPictures(out);
   EXPECT_EQ(cut.DecodeErrors, 0);
+  // The copied pictures are the source's packets, byte for byte.
+  const TCopyProof proof = ProveCopiedPackets(input, out, 700000, 3300000);
+  EXPECT_EQ(proof.Problem, "");
+  EXPECT_EQ(proof.Identical, report.CopiedPictures);
+  EXPECT_EQ(proof.OutputPackets, 65);
+  // H.265 in MP4: the sample entry that lets the packets' parameter sets rule.
+  if (c.PixelFormat != nullptr && std::string(c.Extension) == "mp4") {
+    EXPECT_EQ(ReadFactsOrFail(out).FirstOf(AVMEDIA_TYPE_VIDEO)->CodecTag, "hev1");
+  }
   EXPECT_TRUE(cut.TimesIncrease);
   ASSERT_EQ(cut.Indices.size(), 65u) << DescribeIndices(cut.Indices);
   for (size_t i = 0; i < cut.Indices.size(); ++i) EXPECT_EQ(cut.Indices[i], first + int(i));
@@ -229,6 +239,9 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"ts", "ts-h264-aac", "ts"},
                                          TSmartCase{"ts_hevc", "ts-h264-aac", "ts", "yuv420p"},
                                          TSmartCase{"ts_hevc10", "ts-h264-aac", "ts",
+                                                    "yuv420p10le"},
+                                         TSmartCase{"mp4_hevc", "mp4-h264-aac", "mp4", "yuv420p"},
+                                         TSmartCase{"mp4_hevc10", "mp4-h264-aac", "mp4",
                                                     "yuv420p10le"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
@@ -241,15 +254,21 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     bool OpenGop;
     const char* Reason;
   };
-  for (const TCase& c : {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4"},
-                         TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
-                         TCase{"mp4-hevc10-aac", "mp4", false, "H.265 in mp4"}}) {
+  // A source re-encoded whole from the start says with which settings.
+  for (const TCase& c :
+       {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
+        TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
+        TCase{"mp4-hevc10-aac", "mkv", false,
+              "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
+              "(they share its ids); re-encoded with libx265 preset=fast crf=20"}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
                                             r.Seconds = 4.0;
                                             r.GopSize = 25;
                                             r.OpenGop = c.OpenGop;
+                                            if (std::string(c.Extension) == "mkv")
+                                              r.Container = "matroska";
                                           });
     const TPictures source = ReadPictures(input);
     std::vector<int> wanted;

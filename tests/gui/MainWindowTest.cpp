@@ -230,6 +230,17 @@ TEST_F(TWindowTest, TheLineUnderTheFormatListSaysWhatTheFileWillBe) {
   EXPECT_EQ(line->text().toStdString(), "AV1 640x480 25 fps, 2000 Kbps, Opus 128 Kbps");
   choose(formats, "FLAC Audio - Lossless (*.flac)");
   EXPECT_EQ(line->text().toStdString(), "FLAC");
+  // The source's own codecs: its settings cannot be changed; the whole clip
+  // starts and ends on key frames.
+  choose(formats, "Same as Source - Lossless (*.*)");
+  EXPECT_EQ(line->text().toStdString(), "lossless copy");
+  for (const char* name : {"ComboVideoCodec", "ComboVideoSize", "ComboAudioCodec",
+                           "ComboSamplingRate", "ComboVideoQuality"}) {
+    EXPECT_FALSE(Control<QComboBox>(name)->isEnabled()) << name;
+  }
+  EXPECT_EQ(Control<QComboBox>("ComboVideoCodec")->currentText().toStdString(), "Same as source");
+  choose(formats, "FLAC Audio - Lossless (*.flac)");
+  EXPECT_TRUE(Control<QComboBox>("ComboAudioCodec")->isEnabled());
 }
 
 TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
