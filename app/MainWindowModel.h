@@ -22,6 +22,7 @@
 #include "app/ListModel.h"
 #include "app/MessageSink.h"
 #include "app/Quality.h"
+#include "app/SegmentList.h"
 #include "app/SettingsStore.h"
 #include "app/SplitJob.h"
 #include "app/SplitSession.h"
@@ -76,6 +77,11 @@ class TMainWindowModel {
   };
   TExactMark ExactStart;
   TExactMark ExactEnd;
+  // The segments to split in one go. Empty: Start splits the marked segment;
+  // else it splits the list, one file per segment or, with JoinSegments, one
+  // file of the segments in list order with a chapter at each join.
+  TSegmentList Segments;
+  bool JoinSegments = false;
   std::string Panelprogress = "0%";
   // "Ready", or how the last split's output compared with its source.
   std::string StatusPanel0 = "Ready";
