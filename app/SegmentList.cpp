@@ -122,7 +122,8 @@ std::string TSegmentList::Validate(double file_length) const {
       return Name(i) + " starts at " + Shown(s.Start) + ", past the end of the file at " +
              Shown(file_length) + ".";
     }
-    if (known && Micro(s.End) > Micro(file_length)) {
+    // The end mark of the last picture may lie a rounding past the file's length.
+    if (known && Micro(s.End) > Micro(file_length) + 1000) {
       return Name(i) + " ends at " + Shown(s.End) + ", past the end of the file at " +
              Shown(file_length) + ".";
     }

@@ -37,7 +37,8 @@ class TSegmentList {
   void Clear();
 
   // "" when the list can be split: every segment has a length, lies within
-  // the file (`file_length` s; not checked when it is 0 or less) and overlaps
+  // the file (`file_length` s, to the millisecond; not checked when it is 0
+  // or less) and overlaps
   // no other. Otherwise one message naming the first segment at fault by its
   // number and label: "Segment 2 (\"Intro\") ends at 0:00:03.000, before it
   // starts at 0:00:05.000." An empty list is refused too.
