@@ -60,6 +60,9 @@ class TSegmentList {
   // time..."), and `out` untouched. The segments are not checked against
   // each other; Validate does that.
   static bool ReadCsv(const std::string& text, TSegmentList& out, std::string& error);
+  // One such line ("1:02.5,1:10,Intro"); false with `error` saying what is
+  // wrong with it (without a line number).
+  static bool ReadSegment(const std::string& line, TSegment& out, std::string& error);
 
   // The segment's name in messages: "Segment 2" or "Segment 2 (\"Intro\")";
   // `i` counts from 0.

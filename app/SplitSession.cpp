@@ -201,8 +201,11 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
     return false;
   }
   check_request_ = CheckRequestFor(job, plan);
-  progress_count_ = 0;
-  last_progress_ = TSplitProgress();
+  if (list_next_ <= 1) {
+    // A list's reports count on over its segments.
+    progress_count_ = 0;
+    last_progress_ = TSplitProgress();
+  }
   stop_requested_ = false;
   // No worker runs now (ClearTasks waited for them): the handlers can change.
   Connect(generation_);
