@@ -286,7 +286,11 @@ void TTranscoder::ChangeJoinFile(int k) {
     largest = std::max(largest, OutputPosition(*OutputStreams[i]));
   }
   if (k >= static_cast<int>(InputFiles.size()) - 1) return;
-  const int64_t next = static_cast<int64_t>(std::nearbyint(largest * 1e6));
+  // A part of known length ends exactly at its end, wherever the output's
+  // last unit of it began; other files follow what was written.
+  const int64_t next = join_parts_ && part_end_ != INT64_MAX
+                           ? part_end_
+                           : static_cast<int64_t>(std::nearbyint(largest * 1e6));
   records_.InputFiles[k + 1]->ts_offset += next;
   current_group_ = k + 1;
   // The next part begins where this one's output ended.
