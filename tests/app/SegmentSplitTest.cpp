@@ -119,12 +119,14 @@ class TSegmentSplitTest : public TMediaTest {
     model_.ComboOutputFormatChange();
   }
 
+  // Start pressed in the window with the list filled: the end it reports.
   TSplitEnd Split() {
-    std::string message;
-    TSplitSession& session = model_.Session();
-    EXPECT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
-    EXPECT_TRUE(session.WaitForEnd(180s));
-    return session.LastEnd() ? *session.LastEnd() : TSplitEnd{};
+    sink_.shown.clear();
+    model_.ButtonStartClick();
+    EXPECT_TRUE(model_.Splitting) << (sink_.shown.empty() ? "" : sink_.shown[0].text);
+    EXPECT_TRUE(model_.Session().WaitForEnd(180s));
+    EXPECT_FALSE(model_.Splitting);
+    return model_.Session().LastEnd() ? *model_.Session().LastEnd() : TSplitEnd{};
   }
 
   void ExpectJoined(const std::string& extension) {
@@ -193,9 +195,14 @@ TEST_F(TSegmentSplitTest, ThreeSegmentsAsThreeFilesAndAsOneJoinedFile) {
     ASSERT_TRUE(file.Check.has_value());
     EXPECT_TRUE(file.Check->Matched()) << file.Check->Summary();
   }
-  const std::string message = ListEndMessage(end);
+  // The window's end message lists the files; its status bar, the checks.
+  model_.Timer1Timer();
+  ASSERT_EQ(sink_.Texts().size(), 1u);
+  const std::string message = sink_.Texts()[0];
+  EXPECT_EQ(message, ListEndMessage(end));
   EXPECT_EQ(message.rfind("Splitting job completed!\n\rThe new files are:", 0), 0u) << message;
   EXPECT_NE(message.find(out_.File("clip - End part.mp4")), std::string::npos);
+  EXPECT_EQ(model_.StatusPanel0, "Check: 3 files matched their segments");
 
   ExpectJoined("mp4");
 }
