@@ -819,8 +819,12 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
     } else {
       joined.ExpectedFrames = -1;
     }
-    joined.PictureFound = i == 0 ? part.PictureFound : joined.PictureFound;
-    joined.FrameOffset = i == 0 ? part.FrameOffset : joined.FrameOffset;
+    // The first picture of each part: the first one off says how.
+    if (i == 0) joined.PictureFound = true;
+    if (joined.PictureFound && joined.FrameOffset == 0) {
+      joined.PictureFound = part.PictureFound || !part.HasVideo;
+      joined.FrameOffset = part.FrameOffset;
+    }
     joined.CheckMs += part.CheckMs;
     joined.SourceMs += part.SourceMs;
   }

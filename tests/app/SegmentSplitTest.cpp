@@ -229,8 +229,15 @@ TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
 TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   Format(DefaultFormat());
   model_.Converter().SetProgressInterval(100);
-  // A longer second segment, so that Stop lands inside it.
-  model_.Segments.Replace(1, {1.2, 6.0, ""});
+  // A longer, larger second segment, so that Stop lands inside it.
+  const std::string input = MakeFixture(temp_, "mp4-h264-aac", "long.mp4",
+                                        [](fixtures::TFixtureRecipe& r) {
+                                          r.Seconds = 12;
+                                          r.Width = 640;
+                                          r.Height = 480;
+                                        });
+  ASSERT_TRUE(model_.AddVideoFile(input));
+  model_.Segments.Replace(1, {1.2, 12.0, ""});
   model_.Segments.Remove(2);
   std::string message;
   TSplitSession& session = model_.Session();
@@ -249,9 +256,25 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   const std::vector<int> second = DecodedIndices(end.Files[1].OutputPath);
   ASSERT_FALSE(second.empty());
   EXPECT_EQ(second, Indices(30, static_cast<int>(second.size())));
-  EXPECT_LT(second.size(), 120u);
+  EXPECT_LT(second.size(), 270u);
   const std::string text = ListEndMessage(end);
   EXPECT_EQ(text.rfind("The split was stopped.\n\rThe new files are:", 0), 0u) << text;
+
+  // Joined, Stop in the second part keeps the first and what was written of
+  // the second.
+  model_.JoinSegments = true;
+  ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
+  ASSERT_TRUE(WaitOnMainThread(
+      [&] { return !session.Running() || session.LastProgress().Segment == 2; }, 120s));
+  session.Stop();
+  ASSERT_TRUE(session.WaitForEnd(60s));
+  const TSplitEnd& joined = *session.LastEnd();
+  EXPECT_EQ(joined.Outcome, TSplitOutcome::Stopped);
+  const std::vector<int> pictures = DecodedIndices(joined.OutputPath);
+  ASSERT_GT(pictures.size(), 18u);
+  std::vector<int> expected = Indices(12, 18);
+  for (int i : Indices(30, static_cast<int>(pictures.size()) - 18)) expected.push_back(i);
+  EXPECT_EQ(pictures, expected) << DescribeIndices(pictures);
 }
 
 }  // namespace
