@@ -22,12 +22,17 @@
 #include "app/ListModel.h"
 #include "app/MessageSink.h"
 #include "app/Quality.h"
+#include "app/SegmentList.h"
 #include "app/SettingsStore.h"
 #include "app/SplitJob.h"
 #include "app/SplitSession.h"
 #include "engine/FFConverter.h"
 
 namespace kelvane {
+
+// The end message of a segment list: how it went, then one line per file
+// written ("The new files are:"), a stopped segment's file marked as such.
+std::string ListEndMessage(const TSplitEnd& end);
 
 class TMainWindowModel {
  public:
@@ -76,6 +81,11 @@ class TMainWindowModel {
   };
   TExactMark ExactStart;
   TExactMark ExactEnd;
+  // The segments to split in one go. Empty: Start splits the marked segment;
+  // else it splits the list, one file per segment or, with JoinSegments, one
+  // file of the segments in list order with a chapter at each join.
+  TSegmentList Segments;
+  bool JoinSegments = false;
   std::string Panelprogress = "0%";
   // "Ready", or how the last split's output compared with its source.
   std::string StatusPanel0 = "Ready";
@@ -244,7 +254,8 @@ class TMainWindowModel {
                            int64_t ACurrentSize, int32_t ATotalOutputDuration);
   void FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
                             const std::string& AMessage);
-  // Timer1 fired: the one end message of the split.
+  // Timer1 fired: the one end message of the split (for a segment list,
+  // ListEndMessage).
   void Timer1Timer();
 
   // The progress percentage shown for a position and a total (ms): truncated,
@@ -254,6 +265,8 @@ class TMainWindowModel {
  private:
   // ButtonStartClick after the preview stopped: the checks, then the split.
   void StartSplit();
+  // The marks can be split (a message when not).
+  bool CheckMarks();
   void ApplyProgress(const TSplitProgress& progress);
   void ApplyEnd();
   void Abandon(const std::string& message);

@@ -20,7 +20,7 @@ bool Digits(const std::string& text) {
 
 }  // namespace
 
-std::optional<int64_t> MarkHundredths(const std::string& text) {
+std::optional<int64_t> MarkMicroseconds(const std::string& text) {
   std::string rest = Trim(text);
   // The seconds, with their decimals, follow the last ":".
   const size_t colon = rest.rfind(':');
@@ -49,10 +49,16 @@ std::optional<int64_t> MarkHundredths(const std::string& text) {
     }
     total += std::stoll(minutes) * 60 + std::stoll(hours) * 3600;
   }
-  fraction = (fraction + "00").substr(0, 2);
-  const int64_t hundredths = total * 100 + std::stoll(fraction);
-  if (hundredths * 10 > INT32_MAX) return std::nullopt;  // beyond 32-bit milliseconds
-  return hundredths;
+  fraction = (fraction + "000000").substr(0, 6);
+  const int64_t microseconds = total * 1000000 + std::stoll(fraction);
+  if (microseconds / 1000 > INT32_MAX) return std::nullopt;  // beyond 32-bit milliseconds
+  return microseconds;
+}
+
+std::optional<int64_t> MarkHundredths(const std::string& text) {
+  const std::optional<int64_t> microseconds = MarkMicroseconds(text);
+  if (!microseconds) return std::nullopt;
+  return *microseconds / 10000;
 }
 
 std::string MarkFromHundredths(int64_t hundredths) {

@@ -17,6 +17,9 @@ namespace kelvane {
 // Nothing for another form ("1:75", "-3", "1e3", "21:06:5:1") or a time beyond
 // 32-bit milliseconds.
 std::optional<int64_t> MarkHundredths(const std::string& text);
+// The same forms to the microsecond (decimals after the sixth ignored), for
+// times written with a picture's exact time, as a segment list's file holds them.
+std::optional<int64_t> MarkMicroseconds(const std::string& text);
 
 // Hundredths as the window shows a mark: seconds with "." and two decimals.
 std::string MarkFromHundredths(int64_t hundredths);

@@ -1,11 +1,13 @@
 #include "app/SplitSession.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
 #include "app/EncoderLimits.h"
+#include "app/MarkTime.h"
 #include "app/OutputName.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
@@ -23,6 +25,17 @@ const char kCannotStart[] = "The splitting job could not be started.\n\r";
 const char kUnknownFailure[] = "An unknown error occurred.";
 
 using TWeakSession = std::weak_ptr<TSplitSession*>;
+
+// What a segment's file is named after: its label, with characters a file
+// name cannot hold replaced, or "segment N".
+std::string SegmentFileLabel(const TSegment& segment, size_t index) {
+  std::string label = Trim(segment.Label);
+  for (char& c : label) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32) c = '_';
+  }
+  if (label.empty() || label == "." || label == "..") label = "segment " + std::to_string(index + 1);
+  return label;
+}
 
 // What the check needs to know of a split.
 TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan) {
@@ -95,6 +108,75 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     message = kRunning;
     return false;
   }
+  list_jobs_.clear();
+  list_lengths_.clear();
+  list_ends_.clear();
+  list_next_ = 0;
+  list_stopped_ = false;
+  join_lengths_.clear();
+  if (job.Segments.Empty()) return StartOne(job, message);
+  if (Trim(job.InputFile).empty()) {
+    message = NoInputMessage();
+    return false;
+  }
+  message = job.Segments.Validate(job.SourceDurationUs > 0 ? job.SourceDurationUs / 1e6 : 0);
+  if (!message.empty()) return false;
+  const std::vector<TSegment>& segments = job.Segments.Items();
+  if (job.JoinSegments && job.SmartCopy) {
+    // Copied pictures would need the joins cut in the copy as well.
+    message = "Segments kept in the source's format cannot be joined into one file; "
+              "split them into one file each, or choose another format to join them.";
+    return false;
+  }
+  if (job.JoinSegments) {
+    // One run: the input once per segment, each from its start for its
+    // length, into one file.
+    TSplitJob joined = job;
+    joined.StartMark = joined.EndMark = "0.00";
+    joined.StartExactUs = joined.EndExactUs = -1;
+    joined.NameSuffix = " - joined";
+    for (const TSegment& segment : segments) {
+      join_lengths_.push_back(static_cast<int32_t>(
+          (std::llround(segment.End * 1e6) - std::llround(segment.Start * 1e6)) / 1000));
+    }
+    list_jobs_.push_back(std::move(joined));
+    list_next_ = 1;
+    if (!StartOne(list_jobs_[0], message)) {
+      list_jobs_.clear();
+      join_lengths_.clear();
+      return false;
+    }
+    return true;
+  }
+  for (size_t i = 0; i < segments.size(); ++i) {
+    TSplitJob one = job;
+    one.Segments.Clear();
+    one.JoinSegments = false;
+    one.NameSuffix = " - " + SegmentFileLabel(segments[i], i);
+    const int64_t start = std::llround(segments[i].Start * 1e6);
+    const int64_t end = std::llround(segments[i].End * 1e6);
+    // The panels' texts the marks would show; the exact times decide.
+    one.StartMark = MarkFromHundredths(start / 10000);
+    one.EndMark = MarkFromHundredths(std::max<int64_t>((end + 9999) / 10000, 1));
+    one.StartExactUs = start;
+    one.EndExactUs = end;
+    list_jobs_.push_back(std::move(one));
+    list_lengths_.push_back(static_cast<int32_t>((end - start) / 1000));
+  }
+  list_next_ = 1;
+  if (!StartOne(list_jobs_[0], message)) {
+    list_jobs_.clear();
+    return false;
+  }
+  return true;
+}
+
+bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
+  message.clear();
+  if (running_) {
+    message = kRunning;
+    return false;
+  }
   // Whatever is still on its way from an earlier run is not this run's.
   ++generation_;
   if (Trim(job.InputFile).empty()) {
@@ -121,12 +203,33 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   Log("Output file: " + plan.OutputPath);
 
   converter_.ClearTasks();
-  const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
-  if (index < 0) {
+  const bool join = job.JoinSegments && !job.Segments.Empty();
+  // Joined segments: the input is opened once for each, sought to its start,
+  // and gives the length of its segment to the output.
+  auto part = [&plan, &job](size_t k) {
+    TInputOptions in = plan.InputOptions;
+    const TSegment& segment = job.Segments.Items()[k];
+    in.StartTimeUs = std::llround(segment.Start * 1e6);
+    in.JoinLengthUs = std::llround(segment.End * 1e6) - in.StartTimeUs;
+    in.JoinTitle = segment.Label.empty() ? "Segment " + std::to_string(k + 1) : segment.Label;
+    return in;
+  };
+  const TInputOptions first = join ? part(0) : plan.InputOptions;
+  const int32_t index = converter_.AddTask(job.InputFile, &first);
+  bool opened = index >= 0;
+  for (size_t k = 1; join && opened && k < job.Segments.Count(); ++k) {
+    const TInputOptions next = part(k);
+    TFFmpeg* task = converter_.Task(index);
+    opened = task->SetUpInput(job.InputFile, &next);
+    if (!opened) Log(task->LastError);
+  }
+  if (!opened) {
     Log(converter_.LastError());
+    if (index >= 0) converter_.RemoveTask(index);
     message = kCannotSplit;
     return false;
   }
+  if (join) plan.OutputOptions.Join = true;
   // Splits killed outright left their unfinished files behind.
   for (const std::string& leftover : RemoveLeftoverOutputs(ExtractFilePath(plan.OutputPath))) {
     Log("Removed the unfinished file of an earlier split: " + leftover);
@@ -142,8 +245,25 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     return false;
   }
   check_request_ = CheckRequestFor(job, plan);
-  progress_count_ = 0;
-  last_progress_ = TSplitProgress();
+  part_requests_.clear();
+  if (join) {
+    // The joined file is checked part by part against its segments.
+    int64_t at = 0;
+    for (const TSegment& segment : job.Segments.Items()) {
+      TSplitCheckRequest request = check_request_;
+      request.StartUs = std::llround(segment.Start * 1e6);
+      request.EndUs = std::llround(segment.End * 1e6);
+      request.OutputStartUs = at;
+      at += request.EndUs - request.StartUs;
+      request.OutputEndUs = at;
+      part_requests_.push_back(request);
+    }
+  }
+  if (list_next_ <= 1) {
+    // A list's reports count on over its segments.
+    progress_count_ = 0;
+    last_progress_ = TSplitProgress();
+  }
   stop_requested_ = false;
   // No worker runs now (ClearTasks waited for them): the handlers can change.
   Connect(generation_);
@@ -173,6 +293,9 @@ void TSplitSession::Resume() {
 
 void TSplitSession::Stop() {
   if (!running_) return;
+  // A list stops as a whole: no segment after this one begins.
+  list_stopped_ = true;
+  if (next_pending_) return;  // between segments: the next one does not begin
   if (checking_) {
     // The file is finished and has its name; only the check is cut short.
     // Its thread notices soon and its late result finds the split ended.
@@ -193,9 +316,39 @@ bool TSplitSession::WaitForEnd(std::chrono::milliseconds timeout) {
                           timeout);
 }
 
-void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& progress) {
+void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& reported) {
   if (generation != generation_) return;
   ++progress_count_;
+  TSplitProgress progress = reported;
+  if (!list_jobs_.empty() && join_lengths_.empty()) {
+    // The list's time: the segments before this one whole, this one so far.
+    const size_t current = list_next_ - 1;
+    int64_t done = 0, total = 0;
+    for (size_t i = 0; i < list_lengths_.size(); ++i) {
+      if (i < current) done += list_lengths_[i];
+      total += list_lengths_[i];
+    }
+    done += std::clamp(progress.CurrentDuration, 0, list_lengths_[current]);
+    progress.CurrentDuration = static_cast<int32_t>(std::min<int64_t>(done, INT32_MAX));
+    progress.TotalOutputDuration = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+    progress.Segment = static_cast<int32_t>(list_next_);
+    progress.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  }
+  if (!join_lengths_.empty()) {
+    // One run through every part: the part the position lies in.
+    int64_t end = 0, total = 0;
+    progress.Segment = 0;
+    for (size_t i = 0; i < join_lengths_.size(); ++i) {
+      end += join_lengths_[i];
+      if (progress.Segment == 0 && progress.CurrentDuration < end) {
+        progress.Segment = static_cast<int32_t>(i + 1);
+      }
+    }
+    total = end;
+    if (progress.Segment == 0) progress.Segment = static_cast<int32_t>(join_lengths_.size());
+    progress.SegmentCount = static_cast<int32_t>(join_lengths_.size());
+    progress.TotalOutputDuration = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+  }
   last_progress_ = progress;
   if (OnProgress) OnProgress(progress);
 }
@@ -259,8 +412,9 @@ void TSplitSession::StartCheck(bool pictures) {
   check_stop_ = stop;
   TWeakSession weak = self_;
   check_thread_ = std::thread([run, stop, weak, generation = generation_, pictures,
-                               request = check_request_]() mutable {
+                               request = check_request_, parts = part_requests_]() mutable {
     request.Stop = stop.get();
+    for (TSplitCheckRequest& part : parts) part.Stop = stop.get();
     // Whatever goes wrong here (memory running out, a library's surprise)
     // becomes a check that could not be done, not the end of the program;
     // the thread still waits for the split's end, which waits for its report.
@@ -269,8 +423,12 @@ void TSplitSession::StartCheck(bool pictures) {
       if (failure.empty()) failure = std::string("the check could not run: ") + what;
     };
     TSourcePictures source;
+    std::vector<TSourcePictures> part_sources(parts.size());
     try {
-      if (pictures) source = ReadSourcePictures(request);
+      if (pictures && parts.empty()) source = ReadSourcePictures(request);
+      for (size_t i = 0; pictures && i < parts.size(); ++i) {
+        part_sources[i] = ReadSourcePictures(parts[i]);
+      }
     } catch (const std::exception& error) {
       note(error.what());
     } catch (...) {
@@ -282,10 +440,18 @@ void TSplitSession::StartCheck(bool pictures) {
       if (run->output.empty()) return;
       request.OutputFile = run->output;
       request.CopiedPictures = run->copied;
+      for (TSplitCheckRequest& part : parts) part.OutputFile = run->output;
     }
     TSplitCheck check;
     try {
-      if (failure.empty()) check = CheckSplit(request, source);
+      if (failure.empty() && parts.empty()) check = CheckSplit(request, source);
+      if (failure.empty() && !parts.empty()) {
+        std::vector<TSplitCheck> checks;
+        for (size_t i = 0; i < parts.size(); ++i) {
+          checks.push_back(CheckSplit(parts[i], part_sources[i]));
+        }
+        check = JoinedCheck(checks);
+      }
     } catch (const std::exception& error) {
       note(error.what());
     } catch (...) {
@@ -324,8 +490,79 @@ void TSplitSession::CheckDone(uint64_t generation, const TSplitCheck& check) {
 void TSplitSession::Ended(const TSplitEnd& end) {
   running_ = false;
   checking_ = false;
+  if (!list_jobs_.empty()) return SegmentEnded(end);
   last_end_ = end;
   if (OnEnd) OnEnd(end);
+}
+
+void TSplitSession::SegmentEnded(const TSplitEnd& end) {
+  list_ends_.push_back(end);
+  if (end.Outcome == TSplitOutcome::Finished && !list_stopped_ &&
+      list_next_ < list_jobs_.size()) {
+    // The next segment starts from the main thread's queue, once the
+    // component has delivered this one's end events.
+    running_ = true;
+    next_pending_ = true;
+    TWeakSession weak = self_;
+    PostToMainThread([weak, generation = generation_] {
+      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+    });
+    return;
+  }
+  FinishList(std::string());
+}
+
+void TSplitSession::NextSegment(uint64_t generation) {
+  if (generation != generation_ || !running_ || list_jobs_.empty()) return;
+  if (!converter_.TerminateEventsDone()) {
+    TWeakSession weak = self_;
+    PostToMainThread([weak, generation] {
+      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+    });
+    return;
+  }
+  running_ = false;
+  next_pending_ = false;
+  if (list_stopped_) return FinishList(std::string());
+  std::string message;
+  const size_t index = list_next_++;
+  if (!StartOne(list_jobs_[index], message)) FinishList(message);
+}
+
+void TSplitSession::FinishList(const std::string& failure) {
+  running_ = false;
+  checking_ = false;
+  const int32_t count = static_cast<int32_t>(join_lengths_.empty() ? list_jobs_.size()
+                                                                     : join_lengths_.size());
+  TSplitEnd total = list_ends_.empty() ? TSplitEnd() : list_ends_.back();
+  total.SegmentCount = count;
+  if (!failure.empty()) {
+    TSplitEnd failed;
+    failed.Outcome = TSplitOutcome::Failed;
+    failed.Reason = failure;
+    list_ends_.push_back(failed);
+    total = failed;
+    total.SegmentCount = count;
+  }
+  // Finished only when every segment's file was written; a failure says why.
+  bool all = list_ends_.size() == list_jobs_.size();
+  for (const TSplitEnd& end : list_ends_) {
+    if (end.Outcome == TSplitOutcome::Failed) {
+      total.Outcome = TSplitOutcome::Failed;
+      total.Reason = end.Reason;
+    }
+    if (end.Outcome != TSplitOutcome::Finished) all = false;
+  }
+  if (total.Outcome != TSplitOutcome::Failed) {
+    total.Outcome = all ? TSplitOutcome::Finished : TSplitOutcome::Stopped;
+  }
+  total.Files = std::move(list_ends_);
+  list_ends_.clear();
+  list_jobs_.clear();
+  list_lengths_.clear();
+  join_lengths_.clear();
+  last_end_ = total;
+  if (OnEnd) OnEnd(total);
 }
 
 }  // namespace kelvane

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -215,6 +216,55 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip.mp4"), facts));
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "h264");
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_AUDIO)->CodecName, "aac");
+}
+
+// Several segments: one file and one result each with --json, the progress
+// naming the segment; joined into one file; lists it cannot split refused
+// with the segment or the line at fault.
+TEST_F(SplitCommandTest, SegmentsAsFilesAndJoined) {
+  const std::string clip = MakeClip("mp4-h264-aac", 3.0, "clip.mp4");
+  std::filesystem::create_directory(temp_.File("out"));
+  TRun files = Run({"--json", "--segment", "0.2,0.8,Intro", "--segment", "1:02.5,1:03", "--output-dir",
+                    temp_.File("out"), clip});
+  EXPECT_EQ(files.status, 2);
+  EXPECT_NE(files.err.find("Segment 2 starts at 0:01:02.500, past the end of the file"),
+            std::string::npos) << files.err;
+
+  files = Run({"--json", "--segment", "0.2,0.8,Intro", "--segment", "1.2,2", "--output-dir",
+               temp_.File("out"), clip});
+  ASSERT_EQ(files.status, 0) << files.out << files.err;
+  EXPECT_NE(files.out.find("\"segment\":2,\"segments\":2}"), std::string::npos) << files.out;
+  for (const char* name : {"clip - Intro.mp4", "clip - segment 2.mp4"}) {
+    EXPECT_NE(files.out.find("\"output\":\"" + temp_.File(std::string("out/") + name) + "\""),
+              std::string::npos) << name << files.out;
+  }
+  EXPECT_NE(files.out.find("{\"event\":\"result\",\"segment\":2,\"segments\":2,\"outcome\":"
+                           "\"finished\""),
+            std::string::npos) << files.out;
+
+  std::ofstream(temp_.File("list.csv")) << "start,end,label\n0.2,0.8,A\n1.2,2,B\n";
+  TRun joined = Run({"--segments", temp_.File("list.csv"), "--join", "--output-dir",
+                     temp_.File("out"), clip});
+  ASSERT_EQ(joined.status, 0) << joined.out << joined.err;
+  EXPECT_NE(joined.out.find("check:    2 segments: pictures matched at every join; 35 frames of 35"),
+            std::string::npos) << joined.out;
+  fixtures::TMediaFacts facts;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip - joined.mp4"), facts));
+  EXPECT_NEAR(facts.DurationUs / 1e6, 1.4, 0.05);
+
+  std::ofstream(temp_.File("bad.csv")) << "0.2,0.8\n\n1.2;2\n";
+  TRun bad = Run({"--segments", temp_.File("bad.csv"), clip});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("bad.csv: Line 3: \"1.2;2\" is not \"start,end\""), std::string::npos)
+      << bad.err;
+  TRun overlap = Run({"--segment", "0.2,1", "--segment", "0.5,2", clip});
+  EXPECT_EQ(overlap.status, 2);
+  EXPECT_NE(overlap.err.find("Segment 2 (0:00:00.500 to 0:00:02.000) overlaps segment 1"),
+            std::string::npos) << overlap.err;
+  TRun mixed = Run({"--segment", "0.2,1", "--start", "1", clip});
+  EXPECT_EQ(mixed.status, 2);
+  TRun lonely = Run({"--join", clip});
+  EXPECT_EQ(lonely.status, 2);
 }
 
 // Minutes and seconds, a length instead of an end, and an end past the end of
