@@ -566,30 +566,37 @@ void TMainWindowModel::ButtonStartClick() {
 
 void TMainWindowModel::StartSplit() {
   if (!CheckBeforeRip()) return;
-  if (Trim(Panel1).empty() || Trim(Panel2).empty()) {
-    messages_.ShowMessage(kInformation, kBadMarks);
-    return;
-  }
-  auto start = ParseDecimal(Panel1);
-  if (!start) {
-    messages_.ShowError(kApplicationTitle, "'" + Panel1 + "' is not a valid floating point value");
-    return;
-  }
-  auto end = ParseDecimal(Panel2);
-  if (!end) {
-    messages_.ShowError(kApplicationTitle, "'" + Panel2 + "' is not a valid floating point value");
-    return;
-  }
-  if (*end < *start) {
-    messages_.ShowMessage(kInformation, EndBeforeStartMessage());
-    return;
-  }
+  // A segment list is checked as a whole by the session; the marks play no
+  // part in it.
+  if (Segments.Empty() && !CheckMarks()) return;
   converter_.SetPreviewBitmap(true);
   StatusPanel0 = "Ready";
   StatusWarning = false;
   Splitting = true;
   DisableControls();
   FFGoConvert();
+}
+
+bool TMainWindowModel::CheckMarks() {
+  if (Trim(Panel1).empty() || Trim(Panel2).empty()) {
+    messages_.ShowMessage(kInformation, kBadMarks);
+    return false;
+  }
+  auto start = ParseDecimal(Panel1);
+  if (!start) {
+    messages_.ShowError(kApplicationTitle, "'" + Panel1 + "' is not a valid floating point value");
+    return false;
+  }
+  auto end = ParseDecimal(Panel2);
+  if (!end) {
+    messages_.ShowError(kApplicationTitle, "'" + Panel2 + "' is not a valid floating point value");
+    return false;
+  }
+  if (*end < *start) {
+    messages_.ShowMessage(kInformation, EndBeforeStartMessage());
+    return false;
+  }
+  return true;
 }
 
 std::string TMainWindowModel::OutputExplanation() const {
@@ -633,6 +640,9 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.EndMark = Panel2;
   if (ExactStart.Time >= 0 && Panel1 == ExactStart.Text) job.StartExactUs = ExactStart.Time;
   if (ExactEnd.Time >= 0 && Panel2 == ExactEnd.Text) job.EndExactUs = ExactEnd.Time;
+  job.SourceDurationUs = SourceDurationUs;
+  job.Segments = Segments;
+  job.JoinSegments = JoinSegments;
   return job;
 }
 
@@ -696,7 +706,23 @@ void TMainWindowModel::ApplyEnd() {
   Panelprogress = "0%";
   StatusPanel1.clear();
   const std::optional<TSplitEnd>& end = session_.LastEnd();
-  if (end && end->Check) {
+  if (end && end->SegmentCount > 0) {
+    // A list: the first file that does not match, or that all of them do.
+    int checked = 0;
+    for (size_t i = 0; i < end->Files.size(); ++i) {
+      const std::optional<TSplitCheck>& check = end->Files[i].Check;
+      if (!check) continue;
+      ++checked;
+      if (!check->Matched() && !StatusWarning) {
+        StatusPanel0 = "Segment " + std::to_string(i + 1) + ": " + check->StatusText();
+        StatusWarning = true;
+      }
+    }
+    if (checked > 0 && !StatusWarning) {
+      StatusPanel0 = "Check: " + std::to_string(checked) + (checked == 1 ? " file" : " files") +
+                     " matched their segments";
+    }
+  } else if (end && end->Check) {
     StatusPanel0 = end->Check->StatusText();
     StatusWarning = !end->Check->Matched();
   }
@@ -709,12 +735,36 @@ void TMainWindowModel::ApplyEnd() {
   Changed();
 }
 
+std::string ListEndMessage(const TSplitEnd& end) {
+  std::string text;
+  if (end.Outcome == TSplitOutcome::Failed) {
+    text = kFailed + end.Reason;
+  } else if (end.Outcome == TSplitOutcome::Stopped) {
+    text = kStopped;
+  } else {
+    text = kCompleted;
+  }
+  std::string written;
+  for (size_t i = 0; i < end.Files.size(); ++i) {
+    const TSplitEnd& file = end.Files[i];
+    if (file.OutputPath.empty()) continue;
+    written += "\n\r" + file.OutputPath;
+    if (file.Outcome == TSplitOutcome::Stopped) written += " (stopped: what was written so far)";
+  }
+  text += written.empty() ? std::string(kStoppedNothing)
+                          : (end.Files.size() == 1 ? "\n\rThe new file is:" : "\n\rThe new files are:") +
+                                written;
+  return text;
+}
+
 void TMainWindowModel::Timer1Timer() {
   if (!Timer1Enabled) return;
   Timer1Enabled = false;
   Changed();
   const std::optional<TSplitEnd>& end = session_.LastEnd();
-  if (end && end->Outcome == TSplitOutcome::Failed) {
+  if (end && end->SegmentCount > 0) {
+    messages_.ShowMessage(kInformation, ListEndMessage(*end));
+  } else if (end && end->Outcome == TSplitOutcome::Failed) {
     // A task that failed while running says why, rather than "completed".
     messages_.ShowMessage(kInformation, kFailed + end->Reason);
   } else if (end && end->Outcome == TSplitOutcome::Stopped) {

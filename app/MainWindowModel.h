@@ -30,6 +30,10 @@
 
 namespace kelvane {
 
+// The end message of a segment list: how it went, then one line per file
+// written ("The new files are:"), a stopped segment's file marked as such.
+std::string ListEndMessage(const TSplitEnd& end);
+
 class TMainWindowModel {
  public:
   explicit TMainWindowModel(TMessageSink& messages);
@@ -247,7 +251,8 @@ class TMainWindowModel {
                            int64_t ACurrentSize, int32_t ATotalOutputDuration);
   void FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
                             const std::string& AMessage);
-  // Timer1 fired: the one end message of the split.
+  // Timer1 fired: the one end message of the split (for a segment list,
+  // ListEndMessage).
   void Timer1Timer();
 
   // The progress percentage shown for a position and a total (ms): truncated,
@@ -257,6 +262,8 @@ class TMainWindowModel {
  private:
   // ButtonStartClick after the preview stopped: the checks, then the split.
   void StartSplit();
+  // The marks can be split (a message when not).
+  bool CheckMarks();
   void ApplyProgress(const TSplitProgress& progress);
   void ApplyEnd();
   void Abandon(const std::string& message);

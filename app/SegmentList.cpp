@@ -122,7 +122,8 @@ std::string TSegmentList::Validate(double file_length) const {
       return Name(i) + " starts at " + Shown(s.Start) + ", past the end of the file at " +
              Shown(file_length) + ".";
     }
-    if (known && Micro(s.End) > Micro(file_length)) {
+    // The end mark of the last picture may lie a rounding past the file's length.
+    if (known && Micro(s.End) > Micro(file_length) + 1000) {
       return Name(i) + " ends at " + Shown(s.End) + ", past the end of the file at " +
              Shown(file_length) + ".";
     }
@@ -177,6 +178,31 @@ std::string TSegmentList::ToCsv() const {
   return text;
 }
 
+bool TSegmentList::ReadSegment(const std::string& line, TSegment& out, std::string& error) {
+  const std::string trimmed = Trim(line);
+  const std::optional<std::vector<std::string>> fields = CsvFields(line);
+  if (!fields) {
+    error = "a quote in \"" + trimmed + "\" is not closed.";
+    return false;
+  }
+  if (fields->size() < 2 || fields->size() > 3) {
+    error = "\"" + trimmed + "\" is not \"start,end\" or \"start,end,label\".";
+    return false;
+  }
+  const std::optional<int64_t> start = MarkMicroseconds((*fields)[0]);
+  const std::optional<int64_t> end = MarkMicroseconds((*fields)[1]);
+  for (int k = 0; k < 2; ++k) {
+    if (!(k == 0 ? start : end)) {
+      error = std::string(k == 0 ? "the start \"" : "the end \"") + Trim((*fields)[k]) +
+              "\" is not a time; write " + MarkForms() + ".";
+      return false;
+    }
+  }
+  out = TSegment{static_cast<double>(*start) / 1e6, static_cast<double>(*end) / 1e6,
+                 fields->size() == 3 ? Trim((*fields)[2]) : std::string()};
+  return true;
+}
+
 bool TSegmentList::ReadCsv(const std::string& text, TSegmentList& out, std::string& error) {
   TSegmentList read;
   size_t number = 0;
@@ -191,27 +217,13 @@ bool TSegmentList::ReadCsv(const std::string& text, TSegmentList& out, std::stri
     const std::string trimmed = Trim(line);
     if (trimmed.empty() || trimmed[0] == '#') continue;
     if (number == 1 && LowerCase(trimmed).rfind("start", 0) == 0) continue;  // a heading
-    const std::string where = "Line " + std::to_string(number) + ": ";
-    const std::optional<std::vector<std::string>> fields = CsvFields(line);
-    if (!fields) {
-      error = where + "a quote in \"" + trimmed + "\" is not closed.";
+    TSegment segment;
+    std::string why;
+    if (!ReadSegment(line, segment, why)) {
+      error = "Line " + std::to_string(number) + ": " + why;
       return false;
     }
-    if (fields->size() < 2 || fields->size() > 3) {
-      error = where + "\"" + trimmed + "\" is not \"start,end\" or \"start,end,label\".";
-      return false;
-    }
-    const std::optional<int64_t> start = MarkMicroseconds((*fields)[0]);
-    const std::optional<int64_t> stop = MarkMicroseconds((*fields)[1]);
-    for (int k = 0; k < 2; ++k) {
-      if (!(k == 0 ? start : stop)) {
-        error = where + (k == 0 ? "the start \"" : "the end \"") + Trim((*fields)[k]) +
-                "\" is not a time; write " + MarkForms() + ".";
-        return false;
-      }
-    }
-    read.Add(TSegment{static_cast<double>(*start) / 1e6, static_cast<double>(*stop) / 1e6,
-                      fields->size() == 3 ? Trim((*fields)[2]) : std::string()});
+    read.Add(segment);
   }
   out = std::move(read);
   return true;

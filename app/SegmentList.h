@@ -37,7 +37,8 @@ class TSegmentList {
   void Clear();
 
   // "" when the list can be split: every segment has a length, lies within
-  // the file (`file_length` s; not checked when it is 0 or less) and overlaps
+  // the file (`file_length` s, to the millisecond; not checked when it is 0
+  // or less) and overlaps
   // no other. Otherwise one message naming the first segment at fault by its
   // number and label: "Segment 2 (\"Intro\") ends at 0:00:03.000, before it
   // starts at 0:00:05.000." An empty list is refused too.
@@ -59,6 +60,9 @@ class TSegmentList {
   // time..."), and `out` untouched. The segments are not checked against
   // each other; Validate does that.
   static bool ReadCsv(const std::string& text, TSegmentList& out, std::string& error);
+  // One such line ("1:02.5,1:10,Intro"); false with `error` saying what is
+  // wrong with it (without a line number).
+  static bool ReadSegment(const std::string& line, TSegment& out, std::string& error);
 
   // The segment's name in messages: "Segment 2" or "Segment 2 (\"Intro\")";
   // `i` counts from 0.

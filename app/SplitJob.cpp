@@ -97,6 +97,9 @@ std::string TSplitJob::Describe() const {
       << "\", sample rate \"" << SampleRate << "\", channels \"" << AudioChannels
       << "\", volume " << Volume << "\n"
       << "Marks: " << StartMark << " - " << EndMark << "\n";
+  if (!Segments.Empty()) {
+    out << "Segments" << (JoinSegments ? " (joined)" : "") << ":\n" << Segments.ToCsv();
+  }
   return out.str();
 }
 
@@ -120,7 +123,8 @@ std::string OutputPathFor(const TSplitJob& job) {
   extension += job.SmartCopy ? SmartCopyExtension(job.InputFile) : LowerCase(job.ContainerName);
   // The folder as the checks before the split found it: trimmed.
   const std::string folder = IncludeTrailingPathDelimiter(Trim(job.OutputFolder));
-  const std::string name = ExtractFileName(job.InputFile);
+  std::string name = ExtractFileName(job.InputFile);
+  if (!job.NameSuffix.empty()) name = RemoveExtension(name) + job.NameSuffix + ".";
   if (job.Overwrite) {
     const std::string path = RemoveExtension(folder + name) + extension;
     // Replacing other files is what the user asked for; replacing the very

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/SegmentList.h"
 #include "engine/OptionRecords.h"
 
 namespace kelvane {
@@ -33,6 +34,7 @@ struct TSplitJob {
   int32_t SourceRotation = 0;
   std::string SourceFrameRate;  // "30"
   std::string SourceDuration;   // whole seconds, "83"
+  int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown
 
   // The chosen entries of the settings lists, as shown.
   std::string VideoQuality;  // "Normal": today's formats' constant quality
@@ -61,6 +63,14 @@ struct TSplitJob {
   // re-encoded to match (the engine's smart copy). The codec, size and rate
   // entries above are not used then.
   bool SmartCopy = false;
+
+  // Segments to split in one go instead of the marks: one file per segment,
+  // or with JoinSegments one file of them all in list order.
+  TSegmentList Segments;
+  bool JoinSegments = false;
+  // Added to the input's name for the output's: " - Intro" makes
+  // "clip - Intro.mp4" (the unique-name rule still applies).
+  std::string NameSuffix;
 
   // One line per field, for the log.
   std::string Describe() const;

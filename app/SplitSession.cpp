@@ -1,11 +1,13 @@
 #include "app/SplitSession.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
 #include "app/EncoderLimits.h"
+#include "app/MarkTime.h"
 #include "app/OutputName.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
@@ -23,6 +25,17 @@ const char kCannotStart[] = "The splitting job could not be started.\n\r";
 const char kUnknownFailure[] = "An unknown error occurred.";
 
 using TWeakSession = std::weak_ptr<TSplitSession*>;
+
+// What a segment's file is named after: its label, with characters a file
+// name cannot hold replaced, or "segment N".
+std::string SegmentFileLabel(const TSegment& segment, size_t index) {
+  std::string label = Trim(segment.Label);
+  for (char& c : label) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32) c = '_';
+  }
+  if (label.empty() || label == "." || label == "..") label = "segment " + std::to_string(index + 1);
+  return label;
+}
 
 // What the check needs to know of a split.
 TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan) {
@@ -95,6 +108,52 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     message = kRunning;
     return false;
   }
+  list_jobs_.clear();
+  list_lengths_.clear();
+  list_ends_.clear();
+  list_next_ = 0;
+  list_stopped_ = false;
+  if (job.Segments.Empty()) return StartOne(job, message);
+  if (Trim(job.InputFile).empty()) {
+    message = NoInputMessage();
+    return false;
+  }
+  message = job.Segments.Validate(job.SourceDurationUs > 0 ? job.SourceDurationUs / 1e6 : 0);
+  if (!message.empty()) return false;
+  if (job.JoinSegments) {
+    message = "Segments cannot be joined into one file yet; split them into one file each.";
+    return false;
+  }
+  const std::vector<TSegment>& segments = job.Segments.Items();
+  for (size_t i = 0; i < segments.size(); ++i) {
+    TSplitJob one = job;
+    one.Segments.Clear();
+    one.JoinSegments = false;
+    one.NameSuffix = " - " + SegmentFileLabel(segments[i], i);
+    const int64_t start = std::llround(segments[i].Start * 1e6);
+    const int64_t end = std::llround(segments[i].End * 1e6);
+    // The panels' texts the marks would show; the exact times decide.
+    one.StartMark = MarkFromHundredths(start / 10000);
+    one.EndMark = MarkFromHundredths(std::max<int64_t>((end + 9999) / 10000, 1));
+    one.StartExactUs = start;
+    one.EndExactUs = end;
+    list_jobs_.push_back(std::move(one));
+    list_lengths_.push_back(static_cast<int32_t>((end - start) / 1000));
+  }
+  list_next_ = 1;
+  if (!StartOne(list_jobs_[0], message)) {
+    list_jobs_.clear();
+    return false;
+  }
+  return true;
+}
+
+bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
+  message.clear();
+  if (running_) {
+    message = kRunning;
+    return false;
+  }
   // Whatever is still on its way from an earlier run is not this run's.
   ++generation_;
   if (Trim(job.InputFile).empty()) {
@@ -142,8 +201,11 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     return false;
   }
   check_request_ = CheckRequestFor(job, plan);
-  progress_count_ = 0;
-  last_progress_ = TSplitProgress();
+  if (list_next_ <= 1) {
+    // A list's reports count on over its segments.
+    progress_count_ = 0;
+    last_progress_ = TSplitProgress();
+  }
   stop_requested_ = false;
   // No worker runs now (ClearTasks waited for them): the handlers can change.
   Connect(generation_);
@@ -173,6 +235,9 @@ void TSplitSession::Resume() {
 
 void TSplitSession::Stop() {
   if (!running_) return;
+  // A list stops as a whole: no segment after this one begins.
+  list_stopped_ = true;
+  if (next_pending_) return;  // between segments: the next one does not begin
   if (checking_) {
     // The file is finished and has its name; only the check is cut short.
     // Its thread notices soon and its late result finds the split ended.
@@ -193,9 +258,24 @@ bool TSplitSession::WaitForEnd(std::chrono::milliseconds timeout) {
                           timeout);
 }
 
-void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& progress) {
+void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& reported) {
   if (generation != generation_) return;
   ++progress_count_;
+  TSplitProgress progress = reported;
+  if (!list_jobs_.empty()) {
+    // The list's time: the segments before this one whole, this one so far.
+    const size_t current = list_next_ - 1;
+    int64_t done = 0, total = 0;
+    for (size_t i = 0; i < list_lengths_.size(); ++i) {
+      if (i < current) done += list_lengths_[i];
+      total += list_lengths_[i];
+    }
+    done += std::clamp(progress.CurrentDuration, 0, list_lengths_[current]);
+    progress.CurrentDuration = static_cast<int32_t>(std::min<int64_t>(done, INT32_MAX));
+    progress.TotalOutputDuration = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+    progress.Segment = static_cast<int32_t>(list_next_);
+    progress.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  }
   last_progress_ = progress;
   if (OnProgress) OnProgress(progress);
 }
@@ -322,8 +402,76 @@ void TSplitSession::CheckDone(uint64_t generation, const TSplitCheck& check) {
 void TSplitSession::Ended(const TSplitEnd& end) {
   running_ = false;
   checking_ = false;
+  if (!list_jobs_.empty()) return SegmentEnded(end);
   last_end_ = end;
   if (OnEnd) OnEnd(end);
+}
+
+void TSplitSession::SegmentEnded(const TSplitEnd& end) {
+  list_ends_.push_back(end);
+  if (end.Outcome == TSplitOutcome::Finished && !list_stopped_ &&
+      list_next_ < list_jobs_.size()) {
+    // The next segment starts from the main thread's queue, once the
+    // component has delivered this one's end events.
+    running_ = true;
+    next_pending_ = true;
+    TWeakSession weak = self_;
+    PostToMainThread([weak, generation = generation_] {
+      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+    });
+    return;
+  }
+  FinishList(std::string());
+}
+
+void TSplitSession::NextSegment(uint64_t generation) {
+  if (generation != generation_ || !running_ || list_jobs_.empty()) return;
+  if (!converter_.TerminateEventsDone()) {
+    TWeakSession weak = self_;
+    PostToMainThread([weak, generation] {
+      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+    });
+    return;
+  }
+  running_ = false;
+  next_pending_ = false;
+  if (list_stopped_) return FinishList(std::string());
+  std::string message;
+  const size_t index = list_next_++;
+  if (!StartOne(list_jobs_[index], message)) FinishList(message);
+}
+
+void TSplitSession::FinishList(const std::string& failure) {
+  running_ = false;
+  checking_ = false;
+  TSplitEnd total = list_ends_.empty() ? TSplitEnd() : list_ends_.back();
+  total.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  if (!failure.empty()) {
+    TSplitEnd failed;
+    failed.Outcome = TSplitOutcome::Failed;
+    failed.Reason = failure;
+    list_ends_.push_back(failed);
+    total = failed;
+    total.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  }
+  // Finished only when every segment's file was written; a failure says why.
+  bool all = list_ends_.size() == list_jobs_.size();
+  for (const TSplitEnd& end : list_ends_) {
+    if (end.Outcome == TSplitOutcome::Failed) {
+      total.Outcome = TSplitOutcome::Failed;
+      total.Reason = end.Reason;
+    }
+    if (end.Outcome != TSplitOutcome::Finished) all = false;
+  }
+  if (total.Outcome != TSplitOutcome::Failed) {
+    total.Outcome = all ? TSplitOutcome::Finished : TSplitOutcome::Stopped;
+  }
+  total.Files = std::move(list_ends_);
+  list_ends_.clear();
+  list_jobs_.clear();
+  list_lengths_.clear();
+  last_end_ = total;
+  if (OnEnd) OnEnd(total);
 }
 
 }  // namespace kelvane

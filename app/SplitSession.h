@@ -40,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/SplitCheck.h"
 #include "app/SplitJob.h"
@@ -47,7 +48,9 @@
 
 namespace kelvane {
 
-// One progress report of the running split.
+// One progress report of the running split. For a segment list the
+// durations are the whole list's (the segments written before count whole),
+// so the percentage they make is the list's; the rest is the segment's.
 struct TSplitProgress {
   int32_t FrameNumber = 0;
   int32_t FPS = 0;
@@ -55,6 +58,10 @@ struct TSplitProgress {
   int32_t TotalOutputDuration = 0;  // ms expected; 0 or less when unknown
   int64_t CurrentSize = 0;          // bytes
   float BitRate = 0;                // kbit/s
+  // A segment list: the segment being written (from 1) of how many; 0 and 0
+  // for a split of the marks.
+  int32_t Segment = 0;
+  int32_t SegmentCount = 0;
 };
 
 enum class TSplitOutcome { Finished, Stopped, Failed };
@@ -73,6 +80,11 @@ struct TSplitEnd {
   int64_t EncodedPictures = 0;
   // The check of a finished split's file; nothing when it was not checked.
   std::optional<TSplitCheck> Check;
+  // A segment list: one end per segment begun, in list order, each with its
+  // own file and check; the fields above are the last one's, except Outcome
+  // (Finished only when every segment's file was written) and Reason.
+  std::vector<TSplitEnd> Files;
+  int32_t SegmentCount = 0;  // segments in the list; 0 for a split of the marks
 };
 
 class TSplitSession {
@@ -84,7 +96,11 @@ class TSplitSession {
 
   // Builds the task for `job` and starts it. False with the message for the
   // user when the job cannot be used or the task cannot be made or started;
-  // no task of it remains then and no end will be reported.
+  // no task of it remains then and no end will be reported. A job with
+  // segments runs them one after the other, one file each (named after the
+  // input with the segment's label or number), each checked as it ends; the
+  // list ends once, after its last segment or the first that did not finish.
+  // A list that Validate refuses is refused with its message.
   bool Start(const TSplitJob& job, std::string& message);
   // Suspends and continues the running task.
   void Pause();
@@ -118,6 +134,13 @@ class TSplitSession {
   std::function<void(const TSplitEnd&)> OnEnd;
 
  private:
+  // Starts one split of the marks (a list's segment or the only one).
+  bool StartOne(const TSplitJob& job, std::string& message);
+  // A list's segment ended: the next one starts, or the list ends.
+  void SegmentEnded(const TSplitEnd& end);
+  void NextSegment(uint64_t generation);
+  // Reports the list's one end (with `failure` when a segment could not start).
+  void FinishList(const std::string& failure);
   // Points the component's events at run `generation`.
   void Connect(uint64_t generation);
   void Progressed(uint64_t generation, const TSplitProgress& progress);
@@ -160,6 +183,14 @@ class TSplitSession {
   int progress_count_ = 0;
   TSplitProgress last_progress_;
   std::optional<TSplitEnd> last_end_;
+  // The segment list being run: one job per segment, the next to run, their
+  // lengths (ms) and the ends so far.
+  std::vector<TSplitJob> list_jobs_;
+  size_t list_next_ = 0;
+  std::vector<int32_t> list_lengths_;
+  std::vector<TSplitEnd> list_ends_;
+  bool list_stopped_ = false;
+  bool next_pending_ = false;  // a segment ended and the next is about to start
   // Lets effects posted by worker threads see whether the session still exists.
   std::shared_ptr<TSplitSession*> self_;
 };

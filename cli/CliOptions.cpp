@@ -32,6 +32,7 @@ const std::map<std::string, TValueField>& ValueOptions() {
       {"--letterbox", &TCliOptions::Letterbox},
       {"--volume", &TCliOptions::Volume},
       {"--output-dir", &TCliOptions::OutputDir},
+      {"--segments", &TCliOptions::SegmentsFile},
   };
   return options;
 }
@@ -81,7 +82,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       options.NoCheck = true;
     } else if (arg == "--smart-copy") {
       options.SmartCopy = true;
-    } else if (arg == "--probe" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
+    } else if (arg == "--join") {
+      options.Join = true;
+    } else if (arg == "--probe" || arg == "--segment" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
           error = "option " + arg + " needs a value";
@@ -91,6 +94,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       }
       if (arg == "--probe") {
         options.ProbeFile = value;
+      } else if (arg == "--segment") {
+        options.Segments.push_back(value);
       } else if (arg == "--list-entries") {
         options.ListEntries = value;
       } else {
@@ -103,6 +108,19 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
   }
   if (options.End && options.Duration) {
     error = "--end and --duration cannot both be given";
+    return false;
+  }
+  const bool segments = !options.Segments.empty() || options.SegmentsFile;
+  if (segments && (options.Start || options.End || options.Duration)) {
+    error = "--segment and --segments cannot be given with --start, --end or --duration";
+    return false;
+  }
+  if (!options.Segments.empty() && options.SegmentsFile) {
+    error = "--segment and --segments cannot both be given";
+    return false;
+  }
+  if (options.Join && !segments) {
+    error = "--join needs the segments to join (--segment or --segments)";
     return false;
   }
   if (!options.Help && !options.ListFormats && options.ProbeFile.empty() &&
@@ -122,6 +140,12 @@ std::string UsageText() {
          "  --end TIME             end mark (default: the end of the file); an end past\n"
          "                         the end of the file splits to its end\n"
          "  --duration TIME        the segment's length, instead of --end\n"
+         "  --segment START,END[,LABEL]\n"
+         "                         a segment to split instead of --start and --end;\n"
+         "                         repeat it for several, each written as a file of its\n"
+         "                         own named after INPUT and its label or number\n"
+         "  --segments FILE        the segments from FILE, one \"start,end,label\" a line\n"
+         "  --join                 write the segments as one file, in their order\n"
          "  --format NAME          output format, as --list-formats shows it\n"
          "                         (default: H.264 MP4 - Plays Everywhere (*.mp4))\n"
          "  --list-formats         print the output formats with their group headers\n"
@@ -154,9 +178,9 @@ std::string UsageText() {
          "length in frames and where its sound begins and ends; a mismatch is a warning.\n"
          "An input without pictures can be split into an audio-only format.\n"
          "\n"
-         "Exit status: 0 the segment was written (whatever the check found), 1 the split\n"
-         "failed, 2 the command line was wrong, 130 the split was stopped (Ctrl-C; the\n"
-         "file written so far is kept).\n";
+         "Exit status: 0 the segment was written (every segment's file, for several;\n"
+         "whatever the check found), 1 the split failed, 2 the command line was wrong,\n"
+         "130 the split was stopped (Ctrl-C; the files written so far are kept).\n";
 }
 
 std::string BadMarkMessage(const std::string& what, const std::string& text) {

@@ -42,10 +42,16 @@ struct TCliOptions {
   std::optional<std::string> Letterbox;
   std::optional<std::string> Volume;
   std::optional<std::string> OutputDir;
+  // --segment START,END[,LABEL] (repeatable) or --segments FILE: several
+  // segments instead of --start and --end; --join writes them as one file.
+  std::vector<std::string> Segments;
+  std::optional<std::string> SegmentsFile;
+  bool Join = false;
 };
 
 // Parses argv[1..]. False with a message in `error` for an unknown option, a
-// missing value, a missing input file or both --end and --duration.
+// missing value, a missing input file, both --end and --duration, segments
+// with marks, both --segment and --segments, or --join without segments.
 bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options,
                       std::string& error);
 

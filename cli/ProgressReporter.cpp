@@ -45,6 +45,10 @@ std::string TProgressReporter::FormatClock(int64_t milliseconds) {
 std::string TProgressReporter::FormatLine(const TProgressValues& values, int64_t elapsed_ms) {
   std::string line;
   char text[96];
+  if (values.SegmentCount > 0) {
+    snprintf(text, sizeof text, "segment %d of %d  ", values.Segment, values.SegmentCount);
+    line += text;
+  }
   const bool known = values.TotalOutputDuration > 0;
   if (known) {
     const int64_t percent = std::min<int64_t>(
@@ -128,12 +132,16 @@ void TProgressReporter::Progress(const TProgressValues& values) {
                                     100, int64_t{values.CurrentDuration} * 100 /
                                              values.TotalOutputDuration))
                               : -1;
+      const std::string segment =
+          values.SegmentCount > 0 ? ",\"segment\":" + std::to_string(values.Segment) +
+                                        ",\"segments\":" + std::to_string(values.SegmentCount)
+                                  : std::string();
       fprintf(out_,
               "{\"event\":\"progress\",\"percent\":%d,\"frames\":%d,\"fps\":%d,"
               "\"position_ms\":%d,\"total_ms\":%d,\"size_bytes\":%" PRId64
-              ",\"elapsed_ms\":%" PRId64 "}\n",
+              ",\"elapsed_ms\":%" PRId64 "%s}\n",
               percent, values.FrameNumber, values.FPS, values.CurrentDuration,
-              values.TotalOutputDuration, values.CurrentSize, elapsed);
+              values.TotalOutputDuration, values.CurrentSize, elapsed, segment.c_str());
       fflush(out_);
       break;
     }
@@ -217,12 +225,17 @@ std::string TProgressReporter::CheckJson(const std::optional<TSplitCheck>& check
 
 void TProgressReporter::Finished(const TSplitResult& result) {
   const bool warn = result.Check && !result.Check->Matched();
+  const std::string segment =
+      result.SegmentCount > 0 ? "\"segment\":" + std::to_string(result.Segment) +
+                                    ",\"segments\":" + std::to_string(result.SegmentCount) + ","
+                              : std::string();
   if (mode_ == TMode::Json) {
     fprintf(out_,
-            "{\"event\":\"result\",\"outcome\":%s,\"message\":%s,\"output\":%s,"
+            "{\"event\":\"result\",%s\"outcome\":%s,\"message\":%s,\"output\":%s,"
             "\"duration_ms\":%" PRId64 ",\"frames\":%d,\"streams\":%s,\"check\":%s,"
             "%s\"elapsed_ms\":%" PRId64 "}\n",
-            JsonString(result.Outcome).c_str(), JsonString(PlainMessage(result.Message)).c_str(),
+            segment.c_str(), JsonString(result.Outcome).c_str(),
+            JsonString(PlainMessage(result.Message)).c_str(),
             JsonString(result.OutputPath).c_str(), result.OutputDurationMs, result.FramesWritten,
             JsonString(result.Streams).c_str(), CheckJson(result.Check).c_str(),
             result.Method.empty()
@@ -239,6 +252,9 @@ void TProgressReporter::Finished(const TSplitResult& result) {
   }
   EndTerminalLine();
   if (warn) fprintf(err_, "%s\n", result.Check->StatusText().c_str());
+  if (result.SegmentCount > 0) {
+    fprintf(out_, "segment:  %d of %d\n", result.Segment, result.SegmentCount);
+  }
   fprintf(out_, "outcome:  %s\n", result.Outcome.c_str());
   if (!result.OutputPath.empty()) fprintf(out_, "output:   %s\n", result.OutputPath.c_str());
   if (result.OutputDurationMs >= 0) {

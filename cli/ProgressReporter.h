@@ -35,6 +35,9 @@ struct TSplitResult {
   std::string MethodReason;
   int64_t CopiedPictures = 0;
   int64_t EncodedPictures = 0;
+  // One of several segments: its number (from 1) and how many; 0 and 0 else.
+  int32_t Segment = 0;
+  int32_t SegmentCount = 0;
 };
 
 class TProgressReporter {

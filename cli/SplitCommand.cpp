@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <atomic>
 #include <cinttypes>
 #include <memory>
@@ -11,6 +13,7 @@
 
 #include "app/MainWindowModel.h"
 #include "app/MessageSink.h"
+#include "app/SegmentList.h"
 #include "app/SplitSession.h"
 #include "app/Quality.h"
 #include "app/SettingsLists.h"
@@ -377,6 +380,42 @@ int SetMarks(TSplitJob& job, const TCliOptions& options, const TInput& input,
   return -1;
 }
 
+// The segments of --segment or --segments, checked against each other and
+// the input's length; returns an exit status, or -1 to go on.
+int SetSegments(TSplitJob& job, const TCliOptions& options, const TInput& input, FILE* err) {
+  TSegmentList list;
+  std::string error;
+  if (options.SegmentsFile) {
+    std::ifstream file(*options.SegmentsFile, std::ios::binary);
+    if (!file) {
+      PrintError(err, *options.SegmentsFile + ": the segment list cannot be read");
+      return kExitUsage;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!TSegmentList::ReadCsv(text.str(), list, error)) {
+      PrintError(err, *options.SegmentsFile + ": " + error);
+      return kExitUsage;
+    }
+  }
+  for (const std::string& value : options.Segments) {
+    TSegment segment;
+    if (!TSegmentList::ReadSegment(value, segment, error)) {
+      PrintError(err, "--segment " + value + ": " + error);
+      return kExitUsage;
+    }
+    list.Add(segment);
+  }
+  error = list.Validate(input.DurationUs > 0 ? static_cast<double>(input.DurationUs) / 1e6 : 0);
+  if (!error.empty()) {
+    PrintError(err, error);
+    return kExitUsage;
+  }
+  job.Segments = list;
+  job.JoinSegments = options.Join;
+  return -1;
+}
+
 // Runs the started split to its end, with Ctrl-C and Ctrl-Z. Each press is
 // taken once: the first Ctrl-C stops the split (its file is still finished),
 // one during the check of a finished split stops the check; Ctrl-Z pauses
@@ -476,7 +515,12 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   // What the window's lists now say, with the marks, folder and volume of the
   // command line.
   TSplitJob job = model.MakeSplitJob();
-  if (const int status = SetMarks(job, options, input, reporter, err); status >= 0) return status;
+  const bool list = !options.Segments.empty() || options.SegmentsFile;
+  if (const int status = list ? SetSegments(job, options, input, err)
+                              : SetMarks(job, options, input, reporter, err);
+      status >= 0) {
+    return status;
+  }
   // The folder: the input's own unless one is named.
   std::string folder = options.OutputDir ? *options.OutputDir
                                          : ExtractFilePath(ExpandFileName(options.InputFile));
@@ -509,7 +553,18 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
 
   const TSplitEnd& ending = *session.LastEnd();
   if (ending.Outcome == TSplitOutcome::Finished) reporter.Completed(session.LastProgress());
-  reporter.Finished(MakeResult(ending, model.Converter().Probe()));
+  if (ending.SegmentCount > 0) {
+    // One result per segment begun, in list order.
+    for (size_t i = 0; i < ending.Files.size(); ++i) {
+      TSplitResult result = MakeResult(ending.Files[i], model.Converter().Probe());
+      result.Segment = static_cast<int32_t>(i + 1);
+      result.SegmentCount = ending.SegmentCount;
+      reporter.Finished(result);
+    }
+    if (ending.Files.empty()) reporter.Finished(MakeResult(ending, model.Converter().Probe()));
+  } else {
+    reporter.Finished(MakeResult(ending, model.Converter().Probe()));
+  }
   switch (ending.Outcome) {
     case TSplitOutcome::Finished: return kExitSuccess;
     case TSplitOutcome::Stopped: return kExitInterrupted;
