@@ -198,6 +198,7 @@ void TForm1::Connect() {
   click("ButtonMarkStart", [this] { preview_->ButtonMarkStartClick(); });
   click("ButtonMarkEnd", [this] { preview_->ButtonMarkEndClick(); });
   click("ButtonClearMarks", [this] { preview_->ButtonClearMarksClick(); });
+  click("ButtonAddSegment", [this] { AddSegmentClick(); });
   connect(spin_volume_, QOverload<int>::of(&QSpinBox::valueChanged), this,
           [this](int value) { model_.SpinVolume = value; });
   connect(track_bar_, &TTrackBar::MouseDown, this, [this] { preview_->TrackBarMouseDown(); });

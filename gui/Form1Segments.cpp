@@ -23,8 +23,6 @@ const char kCsvFilter[] = "Segment Lists (*.csv);;All Files (*)";
 
 QWidget* TForm1::BuildSegmentsPage() {
   segment_panel_ = new TSegmentPanel(*segments_, *preview_);
-  auto* add = findChild<QPushButton*>(QStringLiteral("ButtonAddSegment"));
-  if (add) connect(add, &QPushButton::clicked, this, [this] { AddSegmentClick(); });
   return segment_panel_;
 }
 
@@ -85,6 +83,14 @@ void TForm1::SaveSegmentsClick() {
 void TForm1::RefreshSegments() {
   segment_panel_->Refresh(model_.Splitting);
   time_line_->SetSegments(segments_->Parts(), segments_->Selected());
+  // A list that runs says on the bar which of its segments is being written.
+  const TSplitProgress& progress = model_.Session().LastProgress();
+  const bool list_runs = model_.Splitting && progress.SegmentCount > 0;
+  if (list_runs) {
+    progress_bar_->setFormat(
+        QStringLiteral("Segment %1 of %2").arg(progress.Segment).arg(progress.SegmentCount));
+  }
+  progress_bar_->setTextVisible(list_runs);
 }
 
 }  // namespace kelvane
