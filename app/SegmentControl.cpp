@@ -248,6 +248,7 @@ std::vector<std::pair<int64_t, int64_t>> TSegmentControl::Parts() const {
 void TSegmentControl::Remember(const std::string& path) { kept_.Keep(path, model_.Segments); }
 
 void TSegmentControl::Recall(const std::string& path) {
+  if (model_.Splitting) return;  // the running list stays as it is
   model_.Segments = kept_.Find(path);
   selected_ = -1;
   model_.Changed();
