@@ -145,6 +145,10 @@ double Distance(const TThumb& a, const TThumb& b) {
 }
 
 // What the output holds, from its packets and its first picture.
+// Times of a part of a joined file may lie a rounding off the exact
+// pictures' times; a picture is far longer than this.
+constexpr int64_t kRoundingUs = 500;
+
 struct TOutputFacts {
   bool HasVideo = false;
   std::optional<TThumb> FirstPicture;
@@ -201,7 +205,7 @@ struct TFirstSound {
   }
 
   void Packet(const AVPacket* packet, const AVStream* stream, AVFrame* frame) {
-    if (Done) return;
+    if (Done || !Decoder) return;  // done, or not opened: the packet times stand
     if (packet != nullptr && avcodec.avcodec_send_packet(Decoder.get(), packet) < 0) return;
     if (packet == nullptr) avcodec.avcodec_send_packet(Decoder.get(), nullptr);
     if (avcodec.avcodec_receive_frame(Decoder.get(), frame) < 0) return;
@@ -234,6 +238,14 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
                                   int video, int64_t last_key) {
   if (last_key == AV_NOPTS_VALUE) return std::nullopt;
   AVStream* stream = ic->streams[video];
+  // A part of the output: its last picture is the last before the part's end.
+  const int64_t end = request.OutputEndUs < 0
+                          ? INT64_MAX
+                          : avutil.av_rescale_q(request.OutputEndUs - kRoundingUs, AV_TIME_BASE_Q,
+                                                stream->time_base);
+  const int64_t read_until =
+      end == INT64_MAX ? INT64_MAX
+                       : end + avutil.av_rescale_q(AV_TIME_BASE, AV_TIME_BASE_Q, stream->time_base);
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     if (int(i) != video) ic->streams[i]->discard = AVDISCARD_ALL;
   }
@@ -247,7 +259,7 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
   auto receive = [&]() {
     while (avcodec.avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
       const int64_t at = frame->best_effort_timestamp;
-      if (at != AV_NOPTS_VALUE && at >= last_at) {
+      if (at != AV_NOPTS_VALUE && at >= last_at && at < end) {
         last_at = at;
         avutil.av_frame_unref(last.get());
         if (avutil.av_frame_ref(last.get(), frame.get()) < 0) last_at = INT64_MIN;
@@ -262,6 +274,11 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
       const int64_t at = PacketTime(packet.get());
       if (at != AV_NOPTS_VALUE && at >= last_key) before_key = false;
       if (!before_key && avcodec.avcodec_send_packet(decoder.get(), packet.get()) >= 0) receive();
+      const int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : at;
+      if (dts != AV_NOPTS_VALUE && dts >= read_until) {
+        avcodec.av_packet_unref(packet.get());
+        break;
+      }
     }
     avcodec.av_packet_unref(packet.get());
   }
@@ -291,38 +308,82 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
       frame_ticks = avutil.av_rescale_q(1, av_inv_q(facts.FrameRate), stream->time_base);
     }
   }
+  // A part of the output (a joined file's): read from the key picture before
+  // it to a little after it; the times a part holds are its own.
+  const int64_t window_start = request.OutputStartUs;
+  const int64_t window_end = request.OutputEndUs < 0 ? INT64_MAX : request.OutputEndUs;
+  const bool window = window_start > 0 || window_end != INT64_MAX;
+  auto inside = [&](int64_t us) {
+    return us >= window_start - kRoundingUs && us < window_end - kRoundingUs;
+  };
+  bool after_window = false;  // the file goes on past the part
+  if (window_start > 0 && video >= 0 &&
+      avformat.av_seek_frame(ic, video,
+                             avutil.av_rescale_q(window_start, AV_TIME_BASE_Q,
+                                                 ic->streams[video]->time_base),
+                             AVSEEK_FLAG_BACKWARD) < 0) {
+    throw TCheckFailure(request.OutputFile + ": cannot be sought to " +
+                        std::to_string(window_start / 1000) + " ms");
+  }
   TFirstSound first_sound;
-  if (audio >= 0) first_sound.Open(ic->streams[audio]);
+  // The decoder's own priming matters at the file's start only.
+  if (audio >= 0 && window_start <= 0) first_sound.Open(ic->streams[audio]);
   int64_t last_key = AV_NOPTS_VALUE;  // time of the last key picture, stream units
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   auto take_picture = [&]() {
-    if (facts.FirstPicture || avcodec.avcodec_receive_frame(decoder.get(), frame.get()) < 0) return;
-    facts.FirstPicture = ShownThumb(frame.get(), StreamRotation(ic->streams[video]),
-                                    request.PadTop, request.PadBottom, request.PadLeft,
-                                    request.PadRight);
-    if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-      facts.FirstPictureUs = ToUs(frame->best_effort_timestamp, ic->streams[video]->time_base);
+    while (!facts.FirstPicture && avcodec.avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+      const int64_t at = frame->best_effort_timestamp;
+      const int64_t at_us = at == AV_NOPTS_VALUE ? 0 : ToUs(at, ic->streams[video]->time_base);
+      if (window && (at == AV_NOPTS_VALUE || at_us < window_start - kRoundingUs)) {
+        avutil.av_frame_unref(frame.get());
+        continue;  // a picture of the part before, decoded for its references
+      }
+      facts.FirstPicture = ShownThumb(frame.get(), StreamRotation(ic->streams[video]),
+                                      request.PadTop, request.PadBottom, request.PadLeft,
+                                      request.PadRight);
+      if (at != AV_NOPTS_VALUE) facts.FirstPictureUs = at_us;
+      avutil.av_frame_unref(frame.get());
     }
-    avutil.av_frame_unref(frame.get());
   };
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
     StopIfAsked(request);
     if (packet->stream_index == video) {
-      ++facts.Frames;
+      const AVRational tb = ic->streams[video]->time_base;
       const int64_t at = PacketTime(packet.get());
-      if ((packet->flags & AV_PKT_FLAG_KEY) != 0 && at != AV_NOPTS_VALUE) last_key = at;
-      if (at != AV_NOPTS_VALUE) {
+      const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, tb);
+      const bool in_part = !window || (at != AV_NOPTS_VALUE && inside(at_us));
+      if (in_part) ++facts.Frames;
+      if ((packet->flags & AV_PKT_FLAG_KEY) != 0 && at != AV_NOPTS_VALUE &&
+          (!window || at_us < window_end - kRoundingUs)) {
+        last_key = at;
+      }
+      if (at != AV_NOPTS_VALUE && in_part) {
         const int64_t length = packet->duration > 0 ? packet->duration : frame_ticks;
-        facts.VideoEndUs =
-            std::max(facts.VideoEndUs, ToUs(at + length, ic->streams[video]->time_base));
+        facts.VideoEndUs = std::max(facts.VideoEndUs, ToUs(at + length, tb));
+      }
+      if (window && at != AV_NOPTS_VALUE && at_us >= window_end - kRoundingUs) {
+        after_window = true;
       }
       if (!facts.FirstPicture && avcodec.avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
         take_picture();
       }
+      // Reordered pictures come a little after the part's end in file order.
+      const int64_t dts = packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, tb) : at_us;
+      if (window && window_end != INT64_MAX && facts.FirstPicture &&
+          dts != AV_NOPTS_VALUE && dts >= window_end + AV_TIME_BASE) {
+        avcodec.av_packet_unref(packet.get());
+        break;
+      }
     } else if (packet->stream_index == audio) {
-      NoteAudioPacket(packet.get(), ic->streams[audio], facts);
-      first_sound.Packet(packet.get(), ic->streams[audio], frame.get());
+      const AVStream* stream = ic->streams[audio];
+      const int64_t at = PacketTime(packet.get());
+      const int64_t start = at == AV_NOPTS_VALUE ? 0 : ToUs(at, stream->time_base);
+      const int64_t end = start + ToUs(packet->duration, stream->time_base);
+      if (!window || (at != AV_NOPTS_VALUE && end > window_start && start < window_end)) {
+        NoteAudioPacket(packet.get(), stream, facts);
+        first_sound.Packet(packet.get(), stream, frame.get());
+      }
     }
     avcodec.av_packet_unref(packet.get());
   }
@@ -349,6 +410,14 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
         facts.AudioEndUs += delay;
       }
     }
+  }
+  if (window && facts.AudioEndUs > INT64_MIN) {
+    // Sound that goes on from the part before or into the next one is in
+    // place at that join: it is measured from and to the join.
+    if (window_start > 0 && facts.AudioStartUs < window_start) {
+      facts.AudioStartUs = facts.AudioPacketStartUs = window_start;
+    }
+    if (after_window && facts.AudioEndUs > window_end) facts.AudioEndUs = window_end;
   }
   if (decoder && facts.FirstPicture) facts.LastPicture = LastPicture(request, ic, video, last_key);
   return facts;
@@ -613,6 +682,14 @@ std::string SignedMs(double ms) { return Signed(std::llround(ms)) + " ms"; }
 std::vector<std::string> TSplitCheck::Mismatches() const {
   std::vector<std::string> found;
   if (!Done) return found;
+  if (!Parts.empty()) {
+    for (size_t i = 0; i < Parts.size(); ++i) {
+      for (const std::string& part : Parts[i].Mismatches()) {
+        found.push_back("segment " + std::to_string(i + 1) + ": " + part);
+      }
+    }
+    return found;
+  }
   if (HasVideo) {
     if (!PictureFound || FrameOffset != 0) {
       found.push_back("first picture " + (PictureFound ? OffsetText(FrameOffset) : "not found"));
@@ -649,6 +726,20 @@ std::string TSplitCheck::PictureText() const {
 
 std::string TSplitCheck::Summary() const {
   if (!Done) return "the new file could not be checked: " + Problem;
+  if (!Parts.empty()) {
+    std::string text = std::to_string(Parts.size()) + " segments: ";
+    const std::vector<std::string> found = Mismatches();
+    if (found.empty()) {
+      text += "pictures matched at every join";
+    } else {
+      for (size_t i = 0; i < found.size(); ++i) text += (i > 0 ? "; " : "") + found[i];
+    }
+    if (HasVideo) {
+      text += "; " + std::to_string(Frames) + " frames of " + std::to_string(ExpectedFrames);
+    }
+    if (HasAudio && found.empty()) text += "; sound within 5 ms at every join";
+    return text;
+  }
   std::string text = PictureText();
   // "matched" alone reads as the verdict on the whole file.
   if (text == "matched" && !Matched()) text = "pictures in place";
@@ -708,6 +799,33 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
   }
   check.CheckMs = MsSince(began);
   return check;
+}
+
+TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
+  TSplitCheck joined;
+  joined.Done = !parts.empty();
+  joined.ExpectedFrames = 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const TSplitCheck& part = parts[i];
+    if (!part.Done && joined.Done) {
+      joined.Done = false;
+      joined.Problem = "segment " + std::to_string(i + 1) + ": " + part.Problem;
+    }
+    joined.HasVideo = joined.HasVideo || part.HasVideo;
+    joined.HasAudio = joined.HasAudio || part.HasAudio;
+    joined.Frames += part.Frames;
+    if (part.ExpectedFrames >= 0 && joined.ExpectedFrames >= 0) {
+      joined.ExpectedFrames += part.ExpectedFrames;
+    } else {
+      joined.ExpectedFrames = -1;
+    }
+    joined.PictureFound = i == 0 ? part.PictureFound : joined.PictureFound;
+    joined.FrameOffset = i == 0 ? part.FrameOffset : joined.FrameOffset;
+    joined.CheckMs += part.CheckMs;
+    joined.SourceMs += part.SourceMs;
+  }
+  joined.Parts = parts;
+  return joined;
 }
 
 TSplitCheck CheckSplit(const TSplitCheckRequest& request) {

@@ -32,6 +32,10 @@ struct TSplitCheckRequest {
   std::string OutputFile;
   int64_t StartUs = 0;  // the start mark, from the source's beginning
   int64_t EndUs = -1;   // the end mark; -1: the end of the source
+  // The part of the output that holds this segment (µs of the output's
+  // time; a joined file's part), or 0 and -1: the whole output.
+  int64_t OutputStartUs = 0;
+  int64_t OutputEndUs = -1;
   // Letterbox bars around the picture in the output (pixels on each side).
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   // When given and set (from any thread), the reading ends early and the
@@ -78,6 +82,11 @@ struct TSplitCheck {
   int64_t CheckMs = 0;
   int64_t SourceMs = 0;
 
+  // A joined file: the check of each part against its segment (JoinedCheck);
+  // the counts above are their sums, and each part's mismatches are named
+  // after its segment.
+  std::vector<TSplitCheck> Parts;
+
   int64_t DurationErrorFrames() const { return ExpectedFrames < 0 ? 0 : Frames - ExpectedFrames; }
   // What lies outside the tolerances, one text each ("first picture off by 1
   // frame", "49 frames of 50 (-1)", "sound -43 ms at the start"); empty when
@@ -122,6 +131,10 @@ TSourcePictures ReadSourcePictures(const TSplitCheckRequest& request);
 
 // Checks the new file against source pictures read before.
 TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures& source);
+// One check of a joined file from the checks of its parts (in order): done
+// when all were, its pictures and sound as they are at every join.
+TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts);
+
 // Reads the source's pictures, then checks the new file against them.
 TSplitCheck CheckSplit(const TSplitCheckRequest& request);
 

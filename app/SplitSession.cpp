@@ -113,6 +113,7 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   list_ends_.clear();
   list_next_ = 0;
   list_stopped_ = false;
+  join_lengths_.clear();
   if (job.Segments.Empty()) return StartOne(job, message);
   if (Trim(job.InputFile).empty()) {
     message = NoInputMessage();
@@ -120,11 +121,27 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   }
   message = job.Segments.Validate(job.SourceDurationUs > 0 ? job.SourceDurationUs / 1e6 : 0);
   if (!message.empty()) return false;
-  if (job.JoinSegments) {
-    message = "Segments cannot be joined into one file yet; split them into one file each.";
-    return false;
-  }
   const std::vector<TSegment>& segments = job.Segments.Items();
+  if (job.JoinSegments) {
+    // One run: the input once per segment, each from its start for its
+    // length, into one file.
+    TSplitJob joined = job;
+    joined.StartMark = joined.EndMark = "0.00";
+    joined.StartExactUs = joined.EndExactUs = -1;
+    joined.NameSuffix = " - joined";
+    for (const TSegment& segment : segments) {
+      join_lengths_.push_back(static_cast<int32_t>(
+          (std::llround(segment.End * 1e6) - std::llround(segment.Start * 1e6)) / 1000));
+    }
+    list_jobs_.push_back(std::move(joined));
+    list_next_ = 1;
+    if (!StartOne(list_jobs_[0], message)) {
+      list_jobs_.clear();
+      join_lengths_.clear();
+      return false;
+    }
+    return true;
+  }
   for (size_t i = 0; i < segments.size(); ++i) {
     TSplitJob one = job;
     one.Segments.Clear();
@@ -180,12 +197,33 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
   Log("Output file: " + plan.OutputPath);
 
   converter_.ClearTasks();
-  const int32_t index = converter_.AddTask(job.InputFile, &plan.InputOptions);
-  if (index < 0) {
+  const bool join = job.JoinSegments && !job.Segments.Empty();
+  // Joined segments: the input is opened once for each, sought to its start,
+  // and gives the length of its segment to the output.
+  auto part = [&plan, &job](size_t k) {
+    TInputOptions in = plan.InputOptions;
+    const TSegment& segment = job.Segments.Items()[k];
+    in.StartTimeUs = std::llround(segment.Start * 1e6);
+    in.JoinLengthUs = std::llround(segment.End * 1e6) - in.StartTimeUs;
+    in.JoinTitle = segment.Label.empty() ? "Segment " + std::to_string(k + 1) : segment.Label;
+    return in;
+  };
+  const TInputOptions first = join ? part(0) : plan.InputOptions;
+  const int32_t index = converter_.AddTask(job.InputFile, &first);
+  bool opened = index >= 0;
+  for (size_t k = 1; join && opened && k < job.Segments.Count(); ++k) {
+    const TInputOptions next = part(k);
+    TFFmpeg* task = converter_.Task(index);
+    opened = task->SetUpInput(job.InputFile, &next);
+    if (!opened) Log(task->LastError);
+  }
+  if (!opened) {
     Log(converter_.LastError());
+    if (index >= 0) converter_.RemoveTask(index);
     message = kCannotSplit;
     return false;
   }
+  if (join) plan.OutputOptions.Join = true;
   // Splits killed outright left their unfinished files behind.
   for (const std::string& leftover : RemoveLeftoverOutputs(ExtractFilePath(plan.OutputPath))) {
     Log("Removed the unfinished file of an earlier split: " + leftover);
@@ -201,6 +239,20 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
     return false;
   }
   check_request_ = CheckRequestFor(job, plan);
+  part_requests_.clear();
+  if (join) {
+    // The joined file is checked part by part against its segments.
+    int64_t at = 0;
+    for (const TSegment& segment : job.Segments.Items()) {
+      TSplitCheckRequest request = check_request_;
+      request.StartUs = std::llround(segment.Start * 1e6);
+      request.EndUs = std::llround(segment.End * 1e6);
+      request.OutputStartUs = at;
+      at += request.EndUs - request.StartUs;
+      request.OutputEndUs = at;
+      part_requests_.push_back(request);
+    }
+  }
   if (list_next_ <= 1) {
     // A list's reports count on over its segments.
     progress_count_ = 0;
@@ -262,7 +314,7 @@ void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& report
   if (generation != generation_) return;
   ++progress_count_;
   TSplitProgress progress = reported;
-  if (!list_jobs_.empty()) {
+  if (!list_jobs_.empty() && join_lengths_.empty()) {
     // The list's time: the segments before this one whole, this one so far.
     const size_t current = list_next_ - 1;
     int64_t done = 0, total = 0;
@@ -275,6 +327,21 @@ void TSplitSession::Progressed(uint64_t generation, const TSplitProgress& report
     progress.TotalOutputDuration = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
     progress.Segment = static_cast<int32_t>(list_next_);
     progress.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  }
+  if (!join_lengths_.empty()) {
+    // One run through every part: the part the position lies in.
+    int64_t end = 0, total = 0;
+    progress.Segment = 0;
+    for (size_t i = 0; i < join_lengths_.size(); ++i) {
+      end += join_lengths_[i];
+      if (progress.Segment == 0 && progress.CurrentDuration < end) {
+        progress.Segment = static_cast<int32_t>(i + 1);
+      }
+    }
+    total = end;
+    if (progress.Segment == 0) progress.Segment = static_cast<int32_t>(join_lengths_.size());
+    progress.SegmentCount = static_cast<int32_t>(join_lengths_.size());
+    progress.TotalOutputDuration = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
   }
   last_progress_ = progress;
   if (OnProgress) OnProgress(progress);
@@ -339,8 +406,9 @@ void TSplitSession::StartCheck(bool pictures) {
   check_stop_ = stop;
   TWeakSession weak = self_;
   check_thread_ = std::thread([run, stop, weak, generation = generation_, pictures,
-                               request = check_request_]() mutable {
+                               request = check_request_, parts = part_requests_]() mutable {
     request.Stop = stop.get();
+    for (TSplitCheckRequest& part : parts) part.Stop = stop.get();
     // Whatever goes wrong here (memory running out, a library's surprise)
     // becomes a check that could not be done, not the end of the program;
     // the thread still waits for the split's end, which waits for its report.
@@ -349,8 +417,12 @@ void TSplitSession::StartCheck(bool pictures) {
       if (failure.empty()) failure = std::string("the check could not run: ") + what;
     };
     TSourcePictures source;
+    std::vector<TSourcePictures> part_sources(parts.size());
     try {
-      if (pictures) source = ReadSourcePictures(request);
+      if (pictures && parts.empty()) source = ReadSourcePictures(request);
+      for (size_t i = 0; pictures && i < parts.size(); ++i) {
+        part_sources[i] = ReadSourcePictures(parts[i]);
+      }
     } catch (const std::exception& error) {
       note(error.what());
     } catch (...) {
@@ -361,10 +433,18 @@ void TSplitSession::StartCheck(bool pictures) {
       run->decided_changed.wait(lock, [&run] { return run->decided; });
       if (run->output.empty()) return;
       request.OutputFile = run->output;
+      for (TSplitCheckRequest& part : parts) part.OutputFile = run->output;
     }
     TSplitCheck check;
     try {
-      if (failure.empty()) check = CheckSplit(request, source);
+      if (failure.empty() && parts.empty()) check = CheckSplit(request, source);
+      if (failure.empty() && !parts.empty()) {
+        std::vector<TSplitCheck> checks;
+        for (size_t i = 0; i < parts.size(); ++i) {
+          checks.push_back(CheckSplit(parts[i], part_sources[i]));
+        }
+        check = JoinedCheck(checks);
+      }
     } catch (const std::exception& error) {
       note(error.what());
     } catch (...) {
@@ -444,15 +524,17 @@ void TSplitSession::NextSegment(uint64_t generation) {
 void TSplitSession::FinishList(const std::string& failure) {
   running_ = false;
   checking_ = false;
+  const int32_t count = static_cast<int32_t>(join_lengths_.empty() ? list_jobs_.size()
+                                                                     : join_lengths_.size());
   TSplitEnd total = list_ends_.empty() ? TSplitEnd() : list_ends_.back();
-  total.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+  total.SegmentCount = count;
   if (!failure.empty()) {
     TSplitEnd failed;
     failed.Outcome = TSplitOutcome::Failed;
     failed.Reason = failure;
     list_ends_.push_back(failed);
     total = failed;
-    total.SegmentCount = static_cast<int32_t>(list_jobs_.size());
+    total.SegmentCount = count;
   }
   // Finished only when every segment's file was written; a failure says why.
   bool all = list_ends_.size() == list_jobs_.size();
@@ -470,6 +552,7 @@ void TSplitSession::FinishList(const std::string& failure) {
   list_ends_.clear();
   list_jobs_.clear();
   list_lengths_.clear();
+  join_lengths_.clear();
   last_end_ = total;
   if (OnEnd) OnEnd(total);
 }

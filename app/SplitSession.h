@@ -100,6 +100,9 @@ class TSplitSession {
   // segments runs them one after the other, one file each (named after the
   // input with the segment's label or number), each checked as it ends; the
   // list ends once, after its last segment or the first that did not finish.
+  // With JoinSegments the segments go into one file in list order, made in
+  // one run of the component (the input opened once per segment), with a
+  // chapter at each join; its check compares every part with its segment.
   // A list that Validate refuses is refused with its message.
   bool Start(const TSplitJob& job, std::string& message);
   // Suspends and continues the running task.
@@ -190,7 +193,11 @@ class TSplitSession {
   std::vector<int32_t> list_lengths_;
   std::vector<TSplitEnd> list_ends_;
   bool list_stopped_ = false;
-  bool next_pending_ = false;  // a segment ended and the next is about to start
+  bool next_pending_ = false;
+  // Joined segments, one run: the parts' lengths (ms); empty otherwise.
+  std::vector<int32_t> join_lengths_;
+  // The joined file's check, one request per part.
+  std::vector<TSplitCheckRequest> part_requests_;  // a segment ended and the next is about to start
   // Lets effects posted by worker threads see whether the session still exists.
   std::shared_ptr<TSplitSession*> self_;
 };

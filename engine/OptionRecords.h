@@ -22,6 +22,12 @@ struct TInputOptions {
   int32_t StartTime = -1;    // ms, used when > 0
   int64_t StartTimeUs = -1;  // µs, used when > 0 (after StartTime)
   int32_t ProgramID = -1;    // program to keep, used when >= 0
+  // Joining several inputs into one output (TOutputOptions::Join): only this
+  // much of the input from its start time goes in (µs, used when > 0), and
+  // the output gets a chapter of this title where the input's part begins
+  // (in containers that carry chapters).
+  int64_t JoinLengthUs = -1;
+  std::string JoinTitle;
   std::string ExtOptions;    // option lines; only the general group is applied
   int32_t Reserved1 = 0;     // not read by the engine
   int32_t Reserved2 = 0;     // not read by the engine

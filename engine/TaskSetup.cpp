@@ -136,7 +136,11 @@ bool TFFmpeg::SetUpInput(const std::string& file_name, const TInputOptions* opti
   } else {
     InputOptions = TInputOptions();
   }
-  return OpenInput(file_name);
+  if (!OpenInput(file_name)) return false;
+  // A join's part of this input and its chapter's title.
+  if (InputOptions.JoinLengthUs > 0) InputFiles.back()->part_length = InputOptions.JoinLengthUs;
+  InputFiles.back()->part_title = InputOptions.JoinTitle;
+  return true;
 }
 
 bool TFFmpeg::SetUpOutput(const std::string& file_name, const TOutputOptions* options,
@@ -666,7 +670,11 @@ int TCustomFFmpeg::AddOutput(const std::string& file_name, bool join) {
     Settings.join = true;
     int64_t total = 0;
     for (const auto& input : InputFiles) {
-      if (input->duration_ms > 0) total += input->duration_ms;
+      if (input->part_length > 0) {
+        total += input->part_length / 1000;
+      } else if (input->duration_ms > 0) {
+        total += input->duration_ms;
+      }
     }
     TotalOutputDuration = total > 0 ? int32_t(std::min<int64_t>(total, INT32_MAX)) : -1;
   }

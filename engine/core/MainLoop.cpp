@@ -184,6 +184,7 @@ bool TTranscoder::HandlePacket(int file_index, AVPacket* packet) {
   // (the loop reads on while another stream, a shorter sound track for
   // one, has not reached the end); the end of the run drains its decoder.
   if (!JoinMode() && ist.DecodingNeeded && ist.Pts >= OutputEnd(ist)) return false;
+  if (join_parts_ && ist.DecodingNeeded && ist.Pts >= part_end_) return false;
   if (ProcessPacket(ist, packet) < 0) {
     const std::string text =
         FormatText("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
@@ -227,7 +228,8 @@ void TTranscoder::Loop() {
       break;
 
     AVPacket* packet = packet_.get();
-    int ret = ReadPacket(file_index, packet);
+    // A joined file's part read to its end counts as the end of the file.
+    int ret = join_parts_ && PartDone(file_index) ? AVERROR_EOF : ReadPacket(file_index, packet);
     if (ret == AVERROR(EAGAIN)) {
       no_packet[file_index] = 1;
       ++no_packet_count;
@@ -284,8 +286,27 @@ void TTranscoder::ChangeJoinFile(int k) {
     largest = std::max(largest, OutputPosition(*OutputStreams[i]));
   }
   if (k >= static_cast<int>(InputFiles.size()) - 1) return;
-  records_.InputFiles[k + 1]->ts_offset += static_cast<int64_t>(std::nearbyint(largest * 1e6));
+  // A part of known length ends exactly at its end, wherever the output's
+  // last unit of it began; other files follow what was written.
+  const int64_t next = join_parts_ && part_end_ != INT64_MAX
+                           ? part_end_
+                           : static_cast<int64_t>(std::nearbyint(largest * 1e6));
+  records_.InputFiles[k + 1]->ts_offset += next;
   current_group_ = k + 1;
+  // The next part begins where this one's output ended.
+  if (join_parts_) BeginPart(k + 1, next);
+}
+
+bool TTranscoder::PartDone(int k) const {
+  const TInputFileState& file = InputFiles[k];
+  bool any = false;
+  for (int s = 0; s < file.StreamCount; ++s) {
+    const TInputStreamState& ist = *InputStreams[file.FirstStream + s];
+    if (!ist.DecodingNeeded || ist.Discard) continue;
+    any = true;
+    if (ist.Pts < part_end_) return false;
+  }
+  return any;
 }
 
 void TTranscoder::EndOfRun() {

@@ -171,6 +171,12 @@ void TTranscoder::RateEmulation(const TInputStreamState& ist) {
 // the end of the recording time are not output either, so that what the loop
 // read past the end (interleaving, decoder delay) does not lengthen the output.
 bool TTranscoder::OutputAllowed(const TInputStreamState& ist) const {
+  if (join_parts_) {
+    // Times a part of a join carries may lie a rounding off the exact
+    // pictures' times; a picture is far longer than this.
+    constexpr int64_t kRounding = 500;
+    if (ist.Pts < part_start_ - kRounding || ist.Pts >= part_end_ - kRounding) return false;
+  }
   if (settings_.start_time != 0 && ist.Pts < settings_.start_time) return false;
   return ist.Pts < RecordingEnd();
 }
@@ -211,9 +217,12 @@ void TTranscoder::OutputAudioBlock(TInputStreamState& ist, uint8_t* samples, int
   if (ist.ToS16Rate <= 0 || channels <= 0) return;
   // A block that begins before the start and ends after it keeps only its
   // samples from the start on, so the output's sound begins with its picture.
-  const int64_t start = first_picture_ != AV_NOPTS_VALUE ? first_picture_ : settings_.start_time;
+  const int64_t start = join_parts_                       ? part_start_
+                        : first_picture_ != AV_NOPTS_VALUE ? first_picture_
+                                                           : settings_.start_time;
+  const bool cut = start != 0 || join_parts_;
   const int64_t next = ist.Pts + int64_t(AV_TIME_BASE) * (size / (2 * channels)) / ist.ToS16Rate;
-  if (start != 0 && ist.Pts < start && next > start) {
+  if (cut && ist.Pts < start && next > start) {
     const int64_t skip = avutil.av_rescale(start - ist.Pts, ist.ToS16Rate, AV_TIME_BASE);
     const int64_t bytes = skip * channels * 2;
     if (bytes > 0 && bytes < size) {
@@ -222,7 +231,7 @@ void TTranscoder::OutputAudioBlock(TInputStreamState& ist, uint8_t* samples, int
       ist.Pts = start;
     }
   }
-  if ((start != 0 && ist.Pts < start) || ist.Pts >= OutputEnd(ist)) return;
+  if ((cut && ist.Pts < start) || ist.Pts >= OutputEnd(ist)) return;
   // A block reaching past the end is cut there.
   const int64_t end = OutputEnd(ist);
   if (end != INT64_MAX) {
@@ -259,6 +268,8 @@ void TTranscoder::ReleaseHeldAudio() {
 }
 
 int64_t TTranscoder::OutputEnd(const TInputStreamState& ist) const {
+  // A joined part ends exactly: its end is that of its last picture.
+  if (join_parts_) return std::min(part_end_, RecordingEnd());
   const int64_t end = RecordingEnd();
   if (ist.Stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || end == INT64_MAX ||
       first_picture_ == AV_NOPTS_VALUE || picture_duration_ <= 0 || end <= first_picture_)

@@ -139,6 +139,12 @@ struct TInputFile {
   int64_t ts_offset = 0;                             // µs, added to every timestamp
   std::array<double, MaxStreams> ts_scale{};          // per stream index; 0 means 1.0
   int64_t duration_ms = -1;                          // -1: unknown
+  // Join mode: the file's part that goes into the output, from where it was
+  // opened at (its start time) for this long (µs; 0 or less: to its end), and
+  // the title of the chapter that part begins (chapters are written when any
+  // input of the join has a part length).
+  int64_t part_length = 0;
+  std::string part_title;
 };
 
 struct TOutputStream {

@@ -59,6 +59,41 @@ TTranscoder::~TTranscoder() {
 
 bool TTranscoder::JoinMode() const { return settings_.join; }
 
+void TTranscoder::BeginPart(int k, int64_t start) {
+  const int64_t length = records_.InputFiles[k]->part_length;
+  part_start_ = start;
+  part_end_ = length > 0 ? start + length : INT64_MAX;
+}
+
+void TTranscoder::AddPartChapters() {
+  if (outputs_.empty()) return;
+  AVFormatContext* oc = outputs_.front()->context.Get();
+  int64_t start = 0;
+  for (size_t k = 0; k < records_.InputFiles.size(); ++k) {
+    const TInputFile& file = *records_.InputFiles[k];
+    // A part without a length runs to its file's end, whose time is not known
+    // exactly beforehand: the chapters end there.
+    if (file.part_length <= 0) break;
+    AVChapter* chapter = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
+    if (chapter == nullptr) throw FFmpegException("Out of memory for the chapters");
+    void* grown = avutil.av_realloc(oc->chapters, (oc->nb_chapters + 1) * sizeof(AVChapter*));
+    if (grown == nullptr) {
+      avutil.av_free(chapter);
+      throw FFmpegException("Out of memory for the chapters");
+    }
+    oc->chapters = static_cast<AVChapter**>(grown);
+    oc->chapters[oc->nb_chapters++] = chapter;  // freed with the output's context
+    chapter->id = static_cast<int64_t>(k + 1);
+    chapter->time_base = AV_TIME_BASE_Q;
+    chapter->start = start;
+    chapter->end = start + file.part_length;
+    const std::string title =
+        file.part_title.empty() ? "Part " + std::to_string(k + 1) : file.part_title;
+    avutil.av_dict_set(&chapter->metadata, "title", title.c_str(), 0);
+    start = chapter->end;
+  }
+}
+
 int TTranscoder::OutputStreamsForSetUp() const {
   return JoinMode() ? group_size_ : static_cast<int>(OutputStreams.size());
 }
@@ -105,6 +140,13 @@ void TTranscoder::SetUp() {
     if (!smart_videos_.empty()) awaiting_picture_ = true;
   }
   CopyMetadata();
+  if (JoinMode()) {
+    for (const auto& file : records_.InputFiles) join_parts_ = join_parts_ || file->part_length > 0;
+    if (join_parts_) {
+      BeginPart(0, 0);
+      AddPartChapters();
+    }
+  }
   WriteHeaders();
   ReportMapping();
   SeekInputsAhead();

@@ -106,6 +106,12 @@ class TTranscoder {
   bool HandlePacket(int file_index, AVPacket* packet);
   void EndOfRun();
   void ChangeJoinFile(int k);
+  // Join mode with parts: the part of file k begins at `start` (run time, µs).
+  void BeginPart(int k, int64_t start);
+  // Every stream of file k that is decoded has passed the end of its part.
+  bool PartDone(int k) const;
+  // A chapter per joined part, named after its title, before the header.
+  void AddPartChapters();
   double OutputPosition(const TOutputStreamState& ost) const;
   void ProgressReport(bool final_report);
 
@@ -172,6 +178,12 @@ class TTranscoder {
 
   int group_size_ = 0;
   int current_group_ = 0;       // join mode: the input file being read
+  // Join mode with parts (TInputFile::part_length): the run's times of the
+  // part of the file being read; units outside it are not output, and the
+  // file ends once every stream of it has passed its end.
+  bool join_parts_ = false;
+  int64_t part_start_ = 0;
+  int64_t part_end_ = INT64_MAX;
   bool drain_encoders_ = true;  // a drain call also empties the encoders
   uint64_t AudioBytes() const;
   uint64_t VideoBytes() const;

@@ -1,0 +1,230 @@
+// Several segments of one file in one go: the list's checks and its file form,
+// three segments of a clip whose pictures carry their frame numbers written as
+// three files and as one joined file (H.264 MP4 and Matroska) with a chapter
+// at each join, and Stop in the second segment.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "app/MainWindowModel.h"
+#include "app/SegmentList.h"
+#include "app/Quality.h"
+#include "binding/AVPtr.h"
+#include "binding/FileUtils.h"
+#include "binding/MainThread.h"
+#include "tests/app/RecordingSink.h"
+#include "tests/common/MediaAssertions.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SegmentListTest, RefusesWhatCannotBeSplitAndReadsItsFileForm) {
+  TSegmentList list;
+  EXPECT_EQ(list.Validate(10), "The segment list is empty.");
+  list.Add({1, 2, "Intro"});
+  list.Add({5, 3, ""});
+  EXPECT_EQ(list.Validate(10),
+            "Segment 2 ends at 0:00:03.000, before it starts at 0:00:05.000.");
+  list.Replace(1, {1.5, 3, "B"});
+  EXPECT_EQ(list.Validate(10), "Segment 2 (\"B\") (0:00:01.500 to 0:00:03.000) overlaps "
+                               "segment 1 (0:00:01.000 to 0:00:02.000).");
+  list.Replace(1, {2, 12, "B"});
+  EXPECT_EQ(list.Validate(10),
+            "Segment 2 (\"B\") ends at 0:00:12.000, past the end of the file at 0:00:10.000.");
+  list.Replace(1, {2, 2, "B"});
+  EXPECT_NE(list.Validate(10).find("is empty"), std::string::npos);
+  list.Replace(1, {6, 8, "a \"b\", c"});
+  list.Add({2, 4, ""});
+  EXPECT_EQ(list.Validate(10), "");
+
+  list.Move(2, 0);
+  list.Rename(0, "first");
+  EXPECT_EQ(list.Items()[0].Label, "first");
+  EXPECT_EQ(list.Items()[1].Label, "Intro");
+  const TSegmentList gaps = list.Inverted(10);
+  ASSERT_EQ(gaps.Count(), 3u);  // 0-1, 4-6, 8-10
+  EXPECT_EQ(gaps.Items()[1].Start, 4);
+  EXPECT_EQ(gaps.Items()[1].End, 6);
+  EXPECT_EQ(gaps.Items()[2].End, 10);
+
+  TSegmentList read;
+  std::string error;
+  ASSERT_TRUE(TSegmentList::ReadCsv(list.ToCsv(), read, error)) << error;
+  ASSERT_EQ(read.Count(), 3u);
+  EXPECT_EQ(read.Items()[2].Label, "a \"b\", c");
+  EXPECT_EQ(read.ToCsv(), list.ToCsv());
+  ASSERT_TRUE(TSegmentList::ReadCsv("start,end,label\n# kept\n\n1:02.5,0:01:10,A\n0.033367,1\n",
+                                    read, error));
+  EXPECT_EQ(read.Items()[0].Start, 62.5);
+  EXPECT_EQ(read.Items()[0].End, 70);
+  EXPECT_DOUBLE_EQ(read.Items()[1].Start, 0.033367);
+  EXPECT_FALSE(TSegmentList::ReadCsv("1,2\n3,1:75,x\n", read, error));
+  EXPECT_EQ(error.rfind("Line 2: the end \"1:75\" is not a time", 0), 0u) << error;
+  EXPECT_FALSE(TSegmentList::ReadCsv("1,2\n\n3\n", read, error));
+  EXPECT_EQ(error.rfind("Line 3: ", 0), 0u) << error;
+  EXPECT_EQ(read.Count(), 2u);  // untouched by a file it refused
+}
+
+// Chapters of a file: start and end (µs) and title.
+struct TChapter {
+  int64_t Start, End;
+  std::string Title;
+};
+std::vector<TChapter> Chapters(const std::string& path) {
+  std::vector<TChapter> chapters;
+  AVFormatContext* ic = nullptr;
+  if (avformat.avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return chapters;
+  for (unsigned i = 0; i < ic->nb_chapters; ++i) {
+    const AVChapter* c = ic->chapters[i];
+    const AVDictionaryEntry* title = avutil.av_dict_get(c->metadata, "title", nullptr, 0);
+    chapters.push_back({avutil.av_rescale_q(c->start, c->time_base, AV_TIME_BASE_Q),
+                        avutil.av_rescale_q(c->end, c->time_base, AV_TIME_BASE_Q),
+                        title != nullptr ? title->value : ""});
+  }
+  avformat.avformat_close_input(&ic);
+  return chapters;
+}
+
+std::vector<int> Indices(int first, int count) {
+  std::vector<int> run;
+  for (int i = 0; i < count; ++i) run.push_back(first + i);
+  return run;
+}
+
+class TSegmentSplitTest : public TMediaTest {
+ protected:
+  void SetUp() override {
+    TMediaTest::SetUp();
+    model_.FormCreate(KELVANE_BINARY_DIR);
+    input_ = MakeFixture(temp_, "mp4-h264-aac", "clip.mp4", [](fixtures::TFixtureRecipe& r) {
+      r.Seconds = 6;
+      r.Width = 320;
+      r.Height = 240;
+    });
+    ASSERT_TRUE(model_.AddVideoFile(input_));
+    // Pictures 10-29, 50-69 and 100-124 at 25 fps.
+    model_.Segments.Add({0.4, 1.2, "Intro"});
+    model_.Segments.Add({2.0, 2.8, ""});
+    model_.Segments.Add({4.0, 5.0, "End part"});
+    model_.EditOutputFolder = out_.Path().string();
+  }
+
+  void Format(const std::string& name) {
+    model_.ComboOutputFormat.Select(model_.ComboOutputFormat.IndexOf(name));
+    model_.ComboOutputFormatChange();
+  }
+
+  TSplitEnd Split() {
+    std::string message;
+    TSplitSession& session = model_.Session();
+    EXPECT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
+    EXPECT_TRUE(session.WaitForEnd(180s));
+    return session.LastEnd() ? *session.LastEnd() : TSplitEnd{};
+  }
+
+  void ExpectJoined(const std::string& extension) {
+    model_.JoinSegments = true;
+    const TSplitEnd end = Split();
+    ASSERT_EQ(end.Outcome, TSplitOutcome::Finished) << end.Reason;
+    EXPECT_EQ(end.SegmentCount, 3);
+    ASSERT_EQ(end.Files.size(), 1u);
+    EXPECT_EQ(end.OutputPath, out_.File("clip - joined." + extension));
+    std::vector<int> expected = Indices(10, 20);
+    for (int i : Indices(50, 20)) expected.push_back(i);
+    for (int i : Indices(100, 25)) expected.push_back(i);
+    const std::vector<int> indices = DecodedIndices(end.OutputPath);
+    EXPECT_EQ(indices, expected) << DescribeIndices(indices);
+    // The check compared both sides of every join, and the sound at each.
+    ASSERT_TRUE(end.Check.has_value());
+    EXPECT_TRUE(end.Check->Matched()) << end.Check->Summary();
+    EXPECT_EQ(end.Check->Parts.size(), 3u);
+    const std::vector<TChapter> chapters = Chapters(end.OutputPath);
+    ASSERT_EQ(chapters.size(), 3u);
+    const int64_t joins[] = {0, 800000, 1600000, 2600000};
+    const char* titles[] = {"Intro", "Segment 2", "End part"};
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR(chapters[i].Start, joins[i], 1000) << i;
+      EXPECT_NEAR(chapters[i].End, joins[i + 1], 1000) << i;
+      EXPECT_EQ(chapters[i].Title, titles[i]);
+    }
+  }
+
+  TRecordingSink sink_;
+  TMainWindowModel model_{sink_};
+  TTempDir out_;
+  std::string input_;
+};
+
+TEST_F(TSegmentSplitTest, ThreeSegmentsAsThreeFilesAndAsOneJoinedFile) {
+  Format(DefaultFormat());
+  const TSplitEnd end = Split();
+  ASSERT_EQ(end.Outcome, TSplitOutcome::Finished) << end.Reason;
+  ASSERT_EQ(end.Files.size(), 3u);
+  const char* names[] = {"clip - Intro.mp4", "clip - segment 2.mp4", "clip - End part.mp4"};
+  const int first[] = {10, 50, 100}, count[] = {20, 20, 25};
+  for (size_t i = 0; i < 3; ++i) {
+    const TSplitEnd& file = end.Files[i];
+    EXPECT_EQ(file.OutputPath, out_.File(names[i]));
+    EXPECT_EQ(DecodedIndices(file.OutputPath), Indices(first[i], count[i])) << names[i];
+    ASSERT_TRUE(file.Check.has_value());
+    EXPECT_TRUE(file.Check->Matched()) << file.Check->Summary();
+  }
+  const std::string message = ListEndMessage(end);
+  EXPECT_EQ(message.rfind("Splitting job completed!\n\rThe new files are:", 0), 0u) << message;
+  EXPECT_NE(message.find(out_.File("clip - End part.mp4")), std::string::npos);
+
+  ExpectJoined("mp4");
+}
+
+TEST_F(TSegmentSplitTest, JoinedIntoMatroska) {
+  Format("Matroska - H.264 (*.mkv)");
+  ExpectJoined("mkv");
+}
+
+TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
+  Format(DefaultFormat());
+  TSplitJob job = model_.MakeSplitJob();
+  job.Segments.Add({4.5, 5.5, ""});
+  std::string message;
+  EXPECT_FALSE(model_.Session().Start(job, message));
+  EXPECT_EQ(message.rfind("Segment 4 (0:00:04.500 to 0:00:05.500) overlaps segment 3", 0), 0u)
+      << message;
+  job.Segments.Replace(3, {5.8, 5.5, ""});
+  EXPECT_FALSE(model_.Session().Start(job, message));
+  EXPECT_EQ(message, "Segment 4 ends at 0:00:05.500, before it starts at 0:00:05.800.");
+  EXPECT_TRUE(std::filesystem::is_empty(out_.Path()));
+}
+
+TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
+  Format(DefaultFormat());
+  model_.Converter().SetProgressInterval(100);
+  // A longer second segment, so that Stop lands inside it.
+  model_.Segments.Replace(1, {1.2, 6.0, ""});
+  model_.Segments.Remove(2);
+  std::string message;
+  TSplitSession& session = model_.Session();
+  ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
+  ASSERT_TRUE(WaitOnMainThread(
+      [&] { return !session.Running() || session.LastProgress().Segment == 2; }, 120s));
+  session.Stop();
+  ASSERT_TRUE(session.WaitForEnd(60s));
+  const TSplitEnd& end = *session.LastEnd();
+  EXPECT_EQ(end.Outcome, TSplitOutcome::Stopped);
+  ASSERT_EQ(end.Files.size(), 2u);
+  EXPECT_EQ(end.Files[0].Outcome, TSplitOutcome::Finished);
+  EXPECT_EQ(DecodedIndices(end.Files[0].OutputPath), Indices(10, 20));
+  EXPECT_EQ(end.Files[1].Outcome, TSplitOutcome::Stopped);
+  ASSERT_TRUE(FileExists(end.Files[1].OutputPath));
+  const std::vector<int> second = DecodedIndices(end.Files[1].OutputPath);
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(second, Indices(30, static_cast<int>(second.size())));
+  EXPECT_LT(second.size(), 120u);
+  const std::string text = ListEndMessage(end);
+  EXPECT_EQ(text.rfind("The split was stopped.\n\rThe new files are:", 0), 0u) << text;
+}
+
+}  // namespace
+}  // namespace kelvane::test
