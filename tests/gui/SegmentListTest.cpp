@@ -2,8 +2,8 @@
 // marks set in the preview (with their pictures and readable times),
 // refused when they overlap or lack an end, selected (their marks and
 // pictures come back), edited, renamed, moved and removed, drawn on the time
-// line, and split one file per segment; each file's list kept in the stored
-// settings and brought back with the file, CSV files, and inverting.
+// line, and split one file per segment and joined; each file's list kept in
+// the stored settings and brought back with the file, CSV files, inverting.
 #include <QAction>
 #include <QInputDialog>
 #include <QListWidget>
@@ -56,7 +56,7 @@ class TSegmentListTest : public TWindowTest {
   int Rows() { return Control<QListWidget>("SegmentList")->count(); }
 };
 
-TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitOneFilePerSegment) {
+TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitBothWays) {
   TMainWindowModel& model = window_->Model();
   TSegmentControl& segments = window_->Segments();
   const std::string clip = SmallClip("match.mp4");
@@ -165,6 +165,23 @@ TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitOneFilePerSegment) {
   EXPECT_TRUE(FrameIndicesRun(one, 10, 30));
   EXPECT_TRUE(FrameIndicesRun(goal, 80, 10));
   EXPECT_TRUE(Control("ButtonAddSegment")->isEnabled());
+
+  // And joined: one file of both, in list order.
+  Control<QRadioButton>("RadioOneJoinedFile")->click();
+  sink_.shown.clear();
+  Click("ButtonStart");
+  ASSERT_TRUE(model.Splitting) << (sink_.Texts().empty() ? "" : sink_.Texts()[0]);
+  ASSERT_TRUE(WaitFor([&] { return !model.Splitting; }, 60s));
+  ASSERT_TRUE(WaitFor([&] { return !sink_.Texts().empty(); }, 2s));
+  ASSERT_EQ(model.Session().LastEnd()->Files.size(), 1u);
+  const std::string joined = model.Session().LastEnd()->Files[0].OutputPath;
+  EXPECT_EQ(sink_.Texts(),
+            std::vector<std::string>{"Splitting job completed!\n\rThe new file is:\n\r" + joined});
+  std::vector<int> expected;
+  for (int i = 10; i < 40; ++i) expected.push_back(i);
+  for (int i = 80; i < 90; ++i) expected.push_back(i);
+  const std::vector<int> indices = DecodedIndices(joined);
+  EXPECT_EQ(indices, expected) << DescribeIndices(indices);
 }
 
 TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
