@@ -60,6 +60,10 @@ class TPreviewControl {
   // A typed time with its picture's number, for the time-edit dialog; empty
   // when the text is not a time.
   std::string TypedReadable(const std::string& text) const;
+  // A mark's time in microseconds (0: start, 1: end; exact when the panel
+  // still shows the marked picture's time); -1 when there is none (an end
+  // of 0.00 is none).
+  int64_t MarkPosition(int which) const;
 
   // ---- The time line ----
   // The part of the file it shows.
@@ -160,9 +164,6 @@ class TPreviewControl {
   TMainWindowModel& model_;
   TMessageSink& messages_;
   TDisplayTarget* target_ = nullptr;
-  // The mark's time in microseconds (exact when the panel still shows the
-  // marked picture's time); -1 when there is none.
-  int64_t MarkPosition(int which) const;
   int64_t segment_end_ = -1;  // PlaySegment pauses here; -1: not playing one
   int64_t segment_start_ = 0;
   // Where and when the last speed was measured from.

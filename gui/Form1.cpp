@@ -27,6 +27,7 @@
 #include "gui/Form3.h"
 #include "gui/FormAbout.h"
 #include "gui/PlayPanel.h"
+#include "gui/SegmentPanel.h"
 #include "gui/ThumbnailView.h"
 #include "gui/TimeLine.h"
 #include "gui/TimePanel.h"
@@ -75,6 +76,7 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   setWindowTitle(QStringLiteral("Kelvane"));
   setAcceptDrops(true);
   preview_ = std::make_unique<TPreviewControl>(model_, messages_);
+  segments_ = std::make_unique<TSegmentControl>(model_, *preview_, messages_);
 
   // Below 857 x 541 the controls keep their size and the area scrolls.
   auto* scroll = new QScrollArea(this);
@@ -133,6 +135,7 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
 TForm1::~TForm1() {
   model_.OnStateChange = nullptr;
   model_.Converter().OnPreviewBitmap = nullptr;
+  delete segment_panel_;  // before the segment control it refers to
   // The player stops before the panel it draws into goes.
   preview_.reset();
 }
@@ -195,6 +198,7 @@ void TForm1::Connect() {
   click("ButtonMarkStart", [this] { preview_->ButtonMarkStartClick(); });
   click("ButtonMarkEnd", [this] { preview_->ButtonMarkEndClick(); });
   click("ButtonClearMarks", [this] { preview_->ButtonClearMarksClick(); });
+  click("ButtonAddSegment", [this] { AddSegmentClick(); });
   connect(spin_volume_, QOverload<int>::of(&QSpinBox::valueChanged), this,
           [this](int value) { model_.SpinVolume = value; });
   connect(track_bar_, &TTrackBar::MouseDown, this, [this] { preview_->TrackBarMouseDown(); });
@@ -297,6 +301,7 @@ void TForm1::Refresh() {
   end_readable_->setText(text(preview_->MarkReadable(1)));
   image1_->Show(preview_->Image1);
   image2_->Show(preview_->Image2);
+  RefreshSegments();
   RefreshTimers();
 }
 
@@ -311,7 +316,11 @@ void TForm1::RefreshTimers() {
 
 void TForm1::OpenFile(const QString& path) {
   RememberCurrentFile();
+  const std::string before = model_.EditInputFilename;
   preview_->OpenFile(path.toStdString());
+  // The segment list is the file's own: the one it had comes back.
+  if (model_.EditInputFilename != before) segment_panel_->ForgetPictures();
+  segments_->Recall(model_.EditInputFilename);
   RememberCurrentFile();
 }
 

@@ -25,6 +25,7 @@
 #include "app/MainWindowModel.h"
 #include "app/PreviewControl.h"
 #include "app/RecentFiles.h"
+#include "app/SegmentControl.h"
 
 class QComboBox;
 class QLabel;
@@ -41,6 +42,7 @@ class TForm2;
 class TForm3;
 class TFormAbout;
 class TPlayPanel;
+class TSegmentPanel;
 class TThumbnailView;
 class TTimeLine;
 class TTimePanel;
@@ -56,6 +58,8 @@ class TForm1 : public QMainWindow {
   TMainWindowModel& Model() { return model_; }
   TPreviewControl& Preview() { return *preview_; }
   TFFPlayer& Player() { return preview_->Player(); }
+  TSegmentControl& Segments() { return *segments_; }
+  TSegmentPanel& SegmentPanel() { return *segment_panel_; }
   TPlayPanel& PanelPlay() { return *panel_play_; }
   TForm2& Preferences() { return *form2_; }
   TForm3& TimeEdit() { return *form3_; }
@@ -104,6 +108,17 @@ class TForm1 : public QMainWindow {
   void RememberCurrentFile();
   void LoadViewSettings();
   void SaveViewSettings();
+  // Form1Segments.cpp: the segment list's page, its key (Insert: Add
+  // Segment), the File menu's Load / Save / Invert Segments, and what the
+  // window shows of the list (the page, the time line's bands, the progress
+  // over a list).
+  QWidget* BuildSegmentsPage();
+  void BuildSegmentMenu(QMenu* file);
+  void AddSegmentKey(QMenu* playback);
+  void AddSegmentClick();
+  void LoadSegmentsClick();
+  void SaveSegmentsClick();
+  void RefreshSegments();
   // Form1Layout.cpp: the extra room of a window larger than 857 x 541 goes to
   // the preview and the track bar; the output side keeps its width.
   void KeepLayout(QWidget* client);
@@ -115,10 +130,12 @@ class TForm1 : public QMainWindow {
   TSettingsStore& settings_;
   TMainWindowModel model_;
   std::unique_ptr<TPreviewControl> preview_;
+  std::unique_ptr<TSegmentControl> segments_;
 
   TPlayPanel* panel_play_ = nullptr;
   TTrackBar* track_bar_ = nullptr;
   TTimeLine* time_line_ = nullptr;
+  TSegmentPanel* segment_panel_ = nullptr;  // a page of PageControl1
   QLabel* start_readable_ = nullptr;  // the marks as people read them
   QLabel* end_readable_ = nullptr;
   TThumbnailView* image1_ = nullptr;

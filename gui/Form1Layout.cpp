@@ -74,11 +74,13 @@ void TForm1::BuildMenu() {
   add->setShortcut(QKeySequence::Open);
   idle_actions_.push_back(add);
   BuildRecentMenu(file);
+  BuildSegmentMenu(file);
   file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, [this] { Exit1Click(); })
       ->setObjectName(QStringLiteral("Exit1"));
   QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
   AddPlaybackActions(playback);
+  AddSegmentKey(playback);
   QAction* go_to = playback->addAction(QStringLiteral("Go to Time..."), this, [this] {
     if (model_.Splitting) return;
     auto* dialog = new QInputDialog(this);
@@ -192,7 +194,9 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
   QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
   mark_end->setToolTip(QStringLiteral("Mark the picture shown as the end (O)"));
-  idle_only_.push_back(AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 176, 28));
+  idle_only_.push_back(AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 86, 28));
+  QPushButton* add_segment = AddButton("ButtonAddSegment", "Add Segment", client, 342, 485, 86, 28);
+  add_segment->setToolTip(QStringLiteral("Add the marked part to the segment list (Insert)"));
 
   for (TTimePanel* panel : {panel1_, panel2_}) {
     const bool start = panel == panel1_;
@@ -208,7 +212,7 @@ void TForm1::BuildPlayerSide(QWidget* client) {
     });
     panel->SetPopupMenu(menu);
   }
-  split_disabled_ = {play, pause, stop, mark_start, mark_end};
+  split_disabled_ = {play, pause, stop, mark_start, mark_end, add_segment};
 }
 
 QWidget* TForm1::BuildSettingsPage() {
@@ -288,6 +292,7 @@ void TForm1::BuildOutputSide(QWidget* client) {
   page_control_->setGeometry(8, 22, 393, 206);
   page_control_->addTab(BuildSettingsPage(), QStringLiteral("Output Settings"));
   page_control_->addTab(BuildDetailedPage(), QStringLiteral("Detailed Output Settings"));
+  page_control_->addTab(BuildSegmentsPage(), QStringLiteral("Segments"));
 
   idle_only_.push_back(
       AddButton("ButtonOutputFolder", "Output Folder", client, 440, 344 + y, 124, 28));

@@ -91,6 +91,7 @@ void TForm1::RememberCurrentFile() {
   file.ExactStart = model_.ExactStart.Text == file.Start ? model_.ExactStart.Time : -1;
   file.ExactEnd = model_.ExactEnd.Text == file.End ? model_.ExactEnd.Time : -1;
   recent_.Add(file);
+  segments_->Remember(file.Path);
   RefreshRecentMenu();
 }
 
@@ -103,8 +104,10 @@ void TForm1::LoadViewSettings() {
     settings_.WriteBool("LoopMarkedPart", false);
     settings_.WriteInteger("FormWidth", 0);
     settings_.WriteInteger("FormHeight", 0);
+    segments_->Save(settings_, {});
   }
   recent_.Load(settings_);
+  segments_->Load(settings_);
   RefreshRecentMenu();
   preview_->SnapToKeyFrames = settings_.ReadBool("SnapToKeyFrames").value_or(false);
   preview_->LoopSegment = settings_.ReadBool("LoopMarkedPart").value_or(false);
@@ -122,6 +125,9 @@ void TForm1::LoadViewSettings() {
 
 void TForm1::SaveViewSettings() {
   recent_.Save(settings_);
+  std::vector<std::string> paths;
+  for (const TRecentFile& file : recent_.Items()) paths.push_back(file.Path);
+  segments_->Save(settings_, paths);
   settings_.WriteBool("SnapToKeyFrames", preview_->SnapToKeyFrames);
   settings_.WriteBool("LoopMarkedPart", preview_->LoopSegment);
   // The size of the window as it is shown normally (not maximised or full screen).

@@ -13,6 +13,9 @@ namespace {
 
 const int kRulerHeight = 14;
 const QColor kMarkColour(235, 130, 20);  // as the track bar draws the marked part
+const QColor kSegmentColour(60, 140, 255);
+const QColor kSelectedSegmentColour(255, 215, 40);
+const int kSegmentStripe = 5;  // the band's solid part along the bottom
 
 // A step between labelled times that leaves room for the labels.
 int64_t RulerStep(int64_t length, int width) {
@@ -64,6 +67,13 @@ void TTimeLine::SetMarks(int64_t start, int64_t end) {
   if (start == mark_start_ && end == mark_end_) return;
   mark_start_ = start;
   mark_end_ = end;
+  update();
+}
+
+void TTimeLine::SetSegments(std::vector<std::pair<int64_t, int64_t>> segments, int selected) {
+  if (segments == segments_ && selected == selected_segment_) return;
+  segments_ = std::move(segments);
+  selected_segment_ = selected;
   update();
 }
 
@@ -176,6 +186,31 @@ void TTimeLine::PaintWaveform(QPainter& painter, const QRect& band) {
   }
 }
 
+void TTimeLine::PaintSegments(QPainter& painter) {
+  const int top = std::min(kRulerHeight, height());
+  QFont small = painter.font();
+  small.setPixelSize(9);
+  small.setBold(true);
+  painter.setFont(small);
+  for (size_t i = 0; i < segments_.size(); ++i) {
+    const int x0 = std::max(XOf(segments_[i].first), -1);
+    const int x1 = std::min(XOf(segments_[i].second), width());
+    if (x1 < 0 || x0 >= width() || x1 < x0) continue;
+    const bool selected = static_cast<int>(i) == selected_segment_;
+    const QColor colour = selected ? kSelectedSegmentColour : kSegmentColour;
+    QColor fill = colour;
+    fill.setAlpha(selected ? 70 : 45);
+    painter.fillRect(QRect(QPoint(x0, top), QPoint(x1, height() - 1)), fill);
+    painter.fillRect(QRect(QPoint(x0, height() - kSegmentStripe), QPoint(x1, height() - 1)),
+                     colour);
+    // Its number as in the list, where there is room for it.
+    if (x1 - x0 >= 12) {
+      painter.setPen(colour);
+      painter.drawText(std::max(x0, 0) + 3, top + 10, QString::number(i + 1));
+    }
+  }
+}
+
 void TTimeLine::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const QRect all = rect();
@@ -191,6 +226,7 @@ void TTimeLine::paintEvent(QPaintEvent*) {
     painter.drawRect(all.adjusted(0, 0, -1, -1));
     return;
   }
+  PaintSegments(painter);
   // The marked part, and the marks.
   const int x0 = mark_start_ >= 0 ? XOf(mark_start_) : -1;
   const int x1 = mark_end_ >= 0 ? XOf(mark_end_) : -1;

@@ -1,7 +1,8 @@
 // TimeLine: the band under the preview that shows the open file (or a zoomed
 // part of it) along its width: times along the top, ticks at the key frames,
-// a strip of small pictures, the sound's loudness, the marked part and the
-// position. Clicking or dragging anywhere moves the picture with the hand
+// a strip of small pictures, the sound's loudness, the segment list (a band
+// each, the selected one brighter, numbered as in the list), the marked part
+// and the position. Clicking or dragging anywhere moves the picture with the hand
 // (TPreviewControl::TimeLineDrag, exact on release); Ctrl+wheel zooms around
 // the position, the wheel scrolls. The pictures, ticks and sound come from the
 // preview control's background scan and appear as they are found.
@@ -15,6 +16,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "app/PreviewControl.h"
@@ -28,6 +30,9 @@ class TTimeLine : public QWidget {
   void SetPosition(int64_t position);
   // The marks in µs; -1 for none.
   void SetMarks(int64_t start, int64_t end);
+  // The segment list's parts (start, end in µs) in list order, and the
+  // selected one (-1: none).
+  void SetSegments(std::vector<std::pair<int64_t, int64_t>> segments, int selected);
   // The scan found more: the pictures are taken over and the line redrawn.
   void FactsChanged();
 
@@ -60,11 +65,14 @@ class TTimeLine : public QWidget {
   void PaintStrip(QPainter& painter, const QRect& band);
   void PaintWaveform(QPainter& painter, const QRect& band);
   void PaintRuler(QPainter& painter, const QRect& band);
+  void PaintSegments(QPainter& painter);
 
   TPreviewControl& preview_;
   int64_t position_ = 0;
   int64_t mark_start_ = -1;
   int64_t mark_end_ = -1;
+  std::vector<std::pair<int64_t, int64_t>> segments_;
+  int selected_segment_ = -1;
   std::vector<TPicture> pictures_;
   QTimer tick_;  // while dragging: the newest place to the player
 };

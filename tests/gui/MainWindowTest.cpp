@@ -104,8 +104,9 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
   EXPECT_EQ(ComboText("ComboLetterBox"), "Add LetterBox");
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxPlayImmediately")->isChecked());
   QSettings stored(QStringLiteral("Orvath"), QStringLiteral("Kelvane"));
-  // Besides: the time line's two options, the window's size and the recent files.
-  EXPECT_EQ(stored.allKeys().size(), 23) << stored.allKeys().join(",").toStdString();
+  // Besides: the time line's two options, the window's size, the recent files
+  // with their segment lists, and how a list is written.
+  EXPECT_EQ(stored.allKeys().size(), 25) << stored.allKeys().join(",").toStdString();
 
   // A stored format of -1 selects the default format; an older version's
   // position names the entry of its own list.
