@@ -122,7 +122,7 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   message = job.Segments.Validate(job.SourceDurationUs > 0 ? job.SourceDurationUs / 1e6 : 0);
   if (!message.empty()) return false;
   const std::vector<TSegment>& segments = job.Segments.Items();
-  if (job.JoinSegments && job.SmartCopy) {
+  if (job.JoinSegments && IsSmartCopy(job)) {
     // Copied pictures would need the joins cut in the copy as well.
     message = "Segments kept in the source's format cannot be joined into one file; "
               "split them into one file each, or choose another format to join them.";

@@ -223,6 +223,14 @@ TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
   job.Segments.Replace(3, {5.8, 5.5, ""});
   EXPECT_FALSE(model_.Session().Start(job, message));
   EXPECT_EQ(message, "Segment 4 ends at 0:00:05.500, before it starts at 0:00:05.800.");
+  // Copied segments are not joined, whether asked for by the format's name or
+  // by a smart copy: refused before anything is written.
+  Format("Same as Source - Lossless (*.*)");
+  job = model_.MakeSplitJob();
+  job.JoinSegments = true;
+  EXPECT_FALSE(model_.Session().Start(job, message));
+  EXPECT_EQ(message.rfind("Segments kept in the source's format cannot be joined", 0), 0u)
+      << message;
   EXPECT_TRUE(std::filesystem::is_empty(out_.Path()));
 }
 
