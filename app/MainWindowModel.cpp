@@ -137,16 +137,21 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
     auto letterbox = ReadChoice(store, "LetterBox", ComboLetterBox);
     if (!letterbox) return false;
     if (*letterbox >= 0) ComboLetterBox.Select(*letterbox);
-    // The quality lists hold the same levels for every format.
+    // The quality lists hold the same levels for every format, or only
+    // "Same as source", which leaves the list's own choice.
     TListModel levels;
     for (const std::string& level : QualityLevels()) levels.Add(level);
+    levels.Add(kSameAsSource);
+    auto level_of = [&](const std::optional<int>& index) {
+      return *index < int(QualityLevels().size()) ? *index : -1;
+    };
     auto video_quality = ReadChoice(store, "VideoQuality", levels);
     if (!video_quality) return false;
     auto audio_quality = ReadChoice(store, "AudioQuality", levels);
     if (!audio_quality) return false;
     lists_format_.clear();  // the lists afresh, as the format fills them
     ComboOutputFormatChange();
-    SelectLevels(*video_quality, *audio_quality);
+    SelectLevels(level_of(video_quality), level_of(audio_quality));
     auto top = store.ReadInteger("FormTop");
     if (!top) return false;
     if (*top >= 0) SavedTop = *top;
@@ -259,8 +264,14 @@ void TMainWindowModel::FillSettingsLists() {
     FillSampleRates(*row, ComboSamplingRate);
   }
 
+  const bool same_as_source = row != nullptr && row->Today && row->Today->SameAsSource;
   for (TListModel* quality : {&ComboVideoQuality, &ComboAudioQuality}) {
     quality->Clear();
+    if (same_as_source) {
+      quality->Add(kSameAsSource);
+      quality->Select(0);
+      continue;
+    }
     for (const std::string& level : QualityLevels()) quality->Add(level);
     quality->Select(NormalLevel());
   }
@@ -378,11 +389,11 @@ bool TMainWindowModel::SameAsSourceChosen() const {
 }
 
 void TMainWindowModel::LockSameAsSourceLists() {
-  // "Same as Source" keeps everything of the source: its lists only say so.
-  // The letterbox list and the volume stay: a smart copy does not use them,
-  // but they belong to the window, not to the format.
+  // "Same as Source" keeps everything of the source: its lists only say so,
+  // and the letterbox, which a copy cannot apply, cannot be changed. The
+  // volume stays editable: a copy refuses any but 100 (BuildSplitPlan).
   const bool editable = ControlsEnabled && !SameAsSourceChosen();
-  for (TListModel* list : {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1,
+  for (TListModel* list : {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
                            &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
                            &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate,
                            &ComboAudioChannels}) {
@@ -738,8 +749,13 @@ void TMainWindowModel::ApplyEnd() {
       }
     }
     if (checked > 0 && !StatusWarning) {
-      StatusPanel0 = "Check: " + std::to_string(checked) + (checked == 1 ? " file" : " files") +
-                     " matched their segments";
+      if (end->Files.size() == 1 && JoinSegments) {
+        StatusPanel0 = "Check: the joined file matched every segment";
+      } else if (checked == 1) {
+        StatusPanel0 = "Check: 1 file matched its segment";
+      } else {
+        StatusPanel0 = "Check: " + std::to_string(checked) + " files matched their segments";
+      }
     }
   } else if (end && end->Check) {
     StatusPanel0 = end->Check->StatusText();
