@@ -418,8 +418,22 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
   int32_t end = 0;
   if (!ReadMarks(job, start, end, message)) return false;
   if (IsSmartCopy(job)) {
+    // The sound is copied as it is: a changed volume would silently be lost.
+    if (job.Volume != 100) {
+      message = "The volume cannot be changed when the sound is copied (\"" +
+                std::string(kSameAsSourceFormat) +
+                "\").\n\rSet it to 100 or choose another output format.";
+      return false;
+    }
     out.VideoCodec = "copy";
     out.AudioCodec = "copy";
+    // Subtitles go along in the source's own container; one that had to
+    // become Matroska might not hold them, so they are left out there.
+    if ("." + SmartCopyExtension(job.InputFile) == LowerCase(ExtractFileExt(job.InputFile))) {
+      out.SubtitleCodec = "copy";
+    } else {
+      out.DisableSubtitle = true;
+    }
     out.ExtOptions = "smart_copy=1";
     FillTimes(job, start, end, out);
     plan.OutputPath = OutputPathFor(job);
@@ -542,10 +556,24 @@ std::string ExplainSmartCut(const TSmartCutForecast& forecast) {
   return text;
 }
 
+namespace {
+
+// A picture kept on its side with a display matrix, described as players
+// show it: a phone clip stored as 360x640 and shown as 640x360 reads 640x360.
+TOutputOptions AsShown(const TSplitJob& job, TOutputOptions out) {
+  if (out.UprightPictures || !TurnSwapsSides(job.SourceRotation)) return out;
+  out.FrameSize = SwappedSize(out.FrameSize);
+  std::swap(out.PadLeft, out.PadTop);
+  std::swap(out.PadRight, out.PadBottom);
+  return out;
+}
+
+}  // namespace
+
 std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan) {
   const TOutputOptions& out = plan.OutputOptions;
   if (!IsSmartCopy(job) || Trim(job.InputFile).empty())
-    return ExplainOutput(out, job.SourceFrameRate);
+    return ExplainOutput(AsShown(job, out), job.SourceFrameRate);
   const int64_t start = out.StartTimeUs > 0 ? out.StartTimeUs : out.StartTime * int64_t{1000};
   const int64_t length =
       out.RecordingTimeUs > 0 ? out.RecordingTimeUs : out.RecordingTime * int64_t{1000};

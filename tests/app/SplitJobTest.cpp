@@ -201,6 +201,22 @@ TEST_F(TSplitJobTest, ExplanationSaysWhatTheFileWillBe) {
   out.AudioCodec = "flac";
   out.DisableVideo = true;
   EXPECT_EQ(ExplainOutput(out), "FLAC");
+  // A phone clip kept on its side (a display matrix) reads as players show it.
+  Choose("H.264 MP4 - Plays Everywhere (*.mp4)");
+  model_.SourceSize = "360x640";
+  model_.SourceRotation = 90;
+  EXPECT_EQ(ExplainSplit(model_.MakeSplitJob(), Plan()).rfind("H.264 640x360 30 fps", 0), 0u)
+      << ExplainSplit(model_.MakeSplitJob(), Plan());
+}
+
+// A copy keeps the sound as it is: a changed volume is refused, not lost.
+TEST_F(TSplitJobTest, SameAsSourceRefusesAChangedVolume) {
+  Choose("Same as Source - Lossless (*.*)");
+  model_.SpinVolume = 150;
+  EXPECT_NE(Refusal().find("The volume cannot be changed when the sound is copied"),
+            std::string::npos);
+  model_.SpinVolume = 100;
+  EXPECT_EQ(Plan().OutputOptions.AudioCodec, "copy");
 }
 
 TEST_F(TSplitJobTest, NoLetterboxScalesToTheChosenSize) {

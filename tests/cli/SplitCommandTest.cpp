@@ -216,6 +216,24 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/clip.mp4"), facts));
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "h264");
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_AUDIO)->CodecName, "aac");
+
+  // Subtitles come along, cut to the segment: the cues at 2 s and 3 s of a
+  // 1.3 s to 3.1 s cut.
+  fixtures::TFixtureRecipe recipe;
+  ASSERT_TRUE(fixtures::FixturePreset("mkv-h264-vorbis", recipe));
+  recipe.Seconds = 4.0;
+  recipe.Subtitles = true;
+  const std::string titled = temp_.File("titled.mkv");
+  std::string error;
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, titled, &error)) << error;
+  run = Run({"--start", "1.3", "--end", "3.1", "--format", "Same as Source - Lossless (*.*)",
+             "--output-dir", temp_.File("out"), titled});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  ASSERT_TRUE(fixtures::ReadMediaFacts(temp_.File("out/titled.mkv"), facts));
+  const fixtures::TStreamFacts* subtitles = facts.FirstOf(AVMEDIA_TYPE_SUBTITLE);
+  ASSERT_NE(subtitles, nullptr);
+  EXPECT_EQ(subtitles->CodecName, "subrip");
+  EXPECT_EQ(subtitles->PacketCount, 2);
 }
 
 // Several segments: one file and one result each with --json, the progress
