@@ -1,6 +1,7 @@
 // Packet processing of a run: decoding through send/receive, the input
 // timestamps, handing decoded units to the audio, video and subtitle outputs,
 // stream copy, the drain of the encoders, and the one packet writer.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -452,6 +453,12 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
                  ? avutil.av_rescale_q(packet->dts, itb, otb) - s
                  : avutil.av_rescale_q(ist.Pts, AV_TIME_BASE_Q, otb) - s;
   out->duration = avutil.av_rescale_q(packet->duration, itb, otb);
+  // A cue that runs past the end of the cut ends with it: the file is no
+  // longer than its pictures and sound.
+  if (type == AVMEDIA_TYPE_SUBTITLE && out->pts != AV_NOPTS_VALUE && RecordingEnd() != INT64_MAX) {
+    const int64_t end = avutil.av_rescale_q(RecordingEnd(), AV_TIME_BASE_Q, otb) - s;
+    if (out->pts + out->duration > end) out->duration = std::max<int64_t>(0, end - out->pts);
+  }
   out->flags = packet->flags;
   out->pos = -1;
   WritePacket(ost, out);

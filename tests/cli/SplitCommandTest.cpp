@@ -234,6 +234,8 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   ASSERT_NE(subtitles, nullptr);
   EXPECT_EQ(subtitles->CodecName, "subrip");
   EXPECT_EQ(subtitles->PacketCount, 2);
+  // The last cue ends with the cut: the file lasts as long as its pictures.
+  EXPECT_NEAR(facts.DurationUs / 1e6, 1.8, 0.05);
 }
 
 // Several segments: one file and one result each with --json, the progress
