@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -166,6 +167,9 @@ struct TOutputFacts {
   int64_t AudioPacketStartUs = INT64_MAX;
   int64_t AudioEndUs = INT64_MIN;
   int64_t AudioFrameUs = 0;
+  // A part's sound goes on from the part before, or into the next one.
+  bool SoundFromBefore = false;
+  bool SoundIntoNext = false;
 };
 
 // Samples the demuxer says to leave out at the start and the end of a packet.
@@ -330,6 +334,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   // The decoder's own priming matters at the file's start only.
   if (audio >= 0 && window_start <= 0) first_sound.Open(ic->streams[audio]);
   int64_t last_key = AV_NOPTS_VALUE;  // time of the last key picture, stream units
+  std::vector<int64_t> part_times;    // a part's pictures, stream units
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   auto take_picture = [&]() {
@@ -355,6 +360,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
       const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, tb);
       const bool in_part = !window || (at != AV_NOPTS_VALUE && inside(at_us));
       if (in_part) ++facts.Frames;
+      if (window && in_part) part_times.push_back(at);
       if ((packet->flags & AV_PKT_FLAG_KEY) != 0 && at != AV_NOPTS_VALUE &&
           (!window || at_us < window_end - kRoundingUs)) {
         last_key = at;
@@ -392,6 +398,25 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     avcodec.avcodec_send_packet(decoder.get(), nullptr);
     take_picture();
   }
+  if (part_times.size() >= 2) {
+    // A part's rate is that of its own pictures. The file's guessed rate can
+    // be a multiple of it: a segment whose start mark lies between two of the
+    // source's pictures begins part of a picture after its join, and the
+    // guess takes the finest step of all the file's times.
+    std::sort(part_times.begin(), part_times.end());
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < part_times.size(); ++i) {
+      steps.push_back(part_times[i] - part_times[i - 1]);
+    }
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    const int64_t step = steps[steps.size() / 2];
+    const AVRational tb = ic->streams[video]->time_base;
+    if (step > 0 && avutil.av_reduce(&facts.FrameRate.num, &facts.FrameRate.den,
+                                     int64_t(tb.den), step * tb.num, INT_MAX) == 0) {
+      facts.FrameRate = {0, 1};  // not exact: unknown rather than wrong
+    }
+    if (step > 0) facts.VideoEndUs = ToUs(part_times.back() + step, tb);
+  }
   if (audio >= 0) {
     first_sound.Packet(nullptr, ic->streams[audio], frame.get());
     if (first_sound.StartUs) facts.AudioStartUs = *first_sound.StartUs;
@@ -417,8 +442,12 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     // place at that join: it is measured from and to the join.
     if (window_start > 0 && facts.AudioStartUs < window_start) {
       facts.AudioStartUs = facts.AudioPacketStartUs = window_start;
+      facts.SoundFromBefore = true;
     }
-    if (after_window && facts.AudioEndUs > window_end) facts.AudioEndUs = window_end;
+    if (after_window && facts.AudioEndUs > window_end) {
+      facts.AudioEndUs = window_end;
+      facts.SoundIntoNext = true;
+    }
   }
   if (decoder && facts.FirstPicture) facts.LastPicture = LastPicture(request, ic, video, last_key);
   return facts;
@@ -459,6 +488,7 @@ bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int
       if (facts.At.empty()) {
         if (have_previous) facts.Before = ShownThumb(previous.get(), rotation, 0, 0, 0, 0);
         facts.At = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
+        facts.FirstPictureLeadUs = at - start;
       } else {
         facts.After = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
       }
@@ -633,17 +663,27 @@ void CompareCounts(const TOutputFacts& output, const TSourcePictures& source, TS
 }
 
 void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
-                  bool variable_rate, TSplitCheck& check) {
+                  const TSourcePictures& source, TSplitCheck& check) {
   check.HasAudio = output.HasAudio && output.AudioEndUs > INT64_MIN;
   if (!check.HasAudio) return;
   int64_t start = 0, end = 0;
+  int64_t sound_start = output.AudioStartUs, sound_end = output.AudioEndUs;
   if (check.HasVideo && output.FirstPicture && output.VideoEndUs > INT64_MIN) {
     start = output.FirstPictureUs;
     end = output.VideoEndUs;
     // Against the end of the segment's pictures at the output's rate, which
     // a picture too many or too few (counted on their own) does not move.
     // At a variable rate, against the segment's length.
-    if (variable_rate && request.EndUs >= 0) {
+    if (request.OutputEndUs >= 0 && request.EndUs >= 0) {
+      // A part of a joined file runs from join to join, as long as its
+      // segment: its sound fills it, while its first picture comes as long
+      // after the join as the source's after the start mark (a mark between
+      // two pictures). Sound going on across a join is in place there.
+      start = output.FirstPictureUs - source.FirstPictureLeadUs;
+      end = start + request.EndUs - request.StartUs;
+      if (output.SoundFromBefore) sound_start = start;
+      if (output.SoundIntoNext) sound_end = end;
+    } else if (source.VariableRate && request.EndUs >= 0) {
       end = start + request.EndUs - request.StartUs;
     } else if (check.ExpectedFrames >= 0 && output.FrameRate.num > 0) {
       end = start + avutil.av_rescale(check.ExpectedFrames * AV_TIME_BASE, output.FrameRate.den,
@@ -654,13 +694,13 @@ void CompareSound(const TSplitCheckRequest& request, const TOutputFacts& output,
     end = request.EndUs < 0 ? output.AudioEndUs
                             : output.AudioPacketStartUs + request.EndUs - request.StartUs;
   }
-  check.AudioStartMs = double(output.AudioStartUs - start) / 1000.0;
+  check.AudioStartMs = double(sound_start - start) / 1000.0;
   // Containers state the sound's length in whole coded frames, the last one
   // filled up with silence: the sound ends in place when the segment ends
   // within its last frame.
-  const int64_t last_frame_start = output.AudioEndUs - output.AudioFrameUs;
+  const int64_t last_frame_start = sound_end - output.AudioFrameUs;
   int64_t off = 0;
-  if (end > output.AudioEndUs) off = output.AudioEndUs - end;
+  if (end > sound_end) off = sound_end - end;
   if (end < last_frame_start) off = last_frame_start - end;
   check.AudioEndMs = double(off) / 1000.0;
 }
@@ -815,7 +855,7 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
       CompareCounts(output, source, check);
       ComparePictures(output, source, check);
     }
-    CompareSound(request, output, source.VariableRate, check);
+    CompareSound(request, output, source, check);
     if (request.CopiedPictures >= 0) ProveCopies(request, check);
     check.Done = true;
   } catch (const TCheckFailure& failure) {

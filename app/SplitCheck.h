@@ -131,6 +131,9 @@ struct TSourcePictures {
   // times); -1 when unknown. A variable frame rate: the segment's pictures do
   // not come one frame length apart.
   int64_t LastPictureUs = -1;
+  // How long after the start mark the first picture from it on begins (µs):
+  // a mark between two pictures.
+  int64_t FirstPictureLeadUs = 0;
   bool VariableRate = false;
   int FrameRateNum = 0, FrameRateDen = 1;
   int64_t ReadMs = 0;

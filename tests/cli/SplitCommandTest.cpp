@@ -287,6 +287,39 @@ TEST_F(SplitCommandTest, SegmentsAsFilesAndJoined) {
   EXPECT_EQ(lonely.status, 2);
 }
 
+// Segments that begin and end on key frames, the second one's start between
+// two pictures, joined: the file's second part begins that much after the
+// join, and its sound still plays with its pictures; the check agrees.
+TEST_F(SplitCommandTest, SegmentsOnKeyFramesJoined) {
+  fixtures::TFixtureRecipe recipe;
+  ASSERT_TRUE(fixtures::FixturePreset("mp4-ticks", recipe));
+  recipe.Seconds = 4;
+  recipe.GopSize = 25;        // key frames at 0, 1, 2 and 3 s
+  recipe.TickFirstFrame = 3;  // marks at pictures 33 and 43; 63, 73 and 83
+  recipe.TickEveryFrames = 10;
+  std::string error;
+  ASSERT_TRUE(fixtures::GenerateFixture(recipe, temp_.File("ticks.mp4"), &error)) << error;
+  std::filesystem::create_directory(temp_.File("out"));
+  TRun joined = Run({"--segment", "1,2", "--segment", "2.5,3.5", "--join", "--output-dir",
+                     temp_.File("out"), temp_.File("ticks.mp4")});
+  ASSERT_EQ(joined.status, 0) << joined.out << joined.err;
+  EXPECT_NE(joined.out.find("check:    2 segments: pictures matched at every join; 50 frames of "
+                            "50; sound within 5 ms at every join"),
+            std::string::npos) << joined.out;
+  const std::string file = temp_.File("out/ticks - joined.mp4");
+  std::vector<int64_t> onsets;
+  std::vector<fixtures::TDecodedFrame> pictures;
+  ASSERT_TRUE(fixtures::DecodeSoundMarks(file, onsets, &error)) << error;
+  ASSERT_TRUE(fixtures::DecodeVideoFrames(file, pictures, &error)) << error;
+  std::vector<int64_t> marked;
+  for (const fixtures::TDecodedFrame& picture : pictures) {
+    if (picture.Index % 10 == 3) marked.push_back(picture.PtsUs);
+  }
+  ASSERT_EQ(onsets.size(), 5u);
+  ASSERT_EQ(marked.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_NEAR(onsets[i], marked[i], 5000) << i;
+}
+
 // Minutes and seconds, a length instead of an end, and an end past the end of
 // the file (cut there, with a notice, and the display reaches 100%).
 TEST_F(SplitCommandTest, MarksAsPeopleWriteThem) {
