@@ -909,12 +909,12 @@ void TSmartVideo::Write(AVPacket* source) {
 
 namespace {
 
-// The clean key frames (µs from the input's start) that the video stream
-// `index` holds from `from_us` up to `to_us`, read from a seek to `from_us`.
-// Reading stops at the first one at or after `stop_at_us`.
-std::vector<int64_t> CleanKeyFrames(AVFormatContext* input, int index, int64_t from_us,
-                                    int64_t to_us, int64_t stop_at_us) {
-  std::vector<int64_t> keys;
+// Reads the packets of stream `index` from the key frame at or before
+// `from_us` (µs from the file's start; the start itself when that seek
+// fails), handing each with its time in µs from the start to `visit` until it
+// returns false or the file ends.
+template <typename Visit>
+void ReadStreamFrom(AVFormatContext* input, int index, int64_t from_us, Visit visit) {
   const AVStream* stream = input->streams[index];
   const int64_t origin = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
   const int64_t target = std::max<int64_t>(from_us, 0) + origin;
@@ -927,11 +927,23 @@ std::vector<int64_t> CleanKeyFrames(AVFormatContext* input, int index, int64_t f
     if (packet->stream_index != index || packet->pts == AV_NOPTS_VALUE) continue;
     const int64_t pts =
         avutil.av_rescale_q(packet->pts, stream->time_base, AV_TIME_BASE_Q) - origin;
-    if (pts > to_us) break;
-    if (pts < from_us || !IsCleanKeyFrame(packet.get(), stream->codecpar)) continue;
-    keys.push_back(pts);
-    if (pts >= stop_at_us) break;
+    if (!visit(*packet, pts)) break;
   }
+}
+
+// The clean key frames (µs from the input's start) that the video stream
+// `index` holds from `from_us` up to `to_us`, read from a seek to `from_us`.
+// Reading stops at the first one at or after `stop_at_us`.
+std::vector<int64_t> CleanKeyFrames(AVFormatContext* input, int index, int64_t from_us,
+                                    int64_t to_us, int64_t stop_at_us) {
+  std::vector<int64_t> keys;
+  const AVCodecParameters* par = input->streams[index]->codecpar;
+  ReadStreamFrom(input, index, from_us, [&](const AVPacket& packet, int64_t pts) {
+    if (pts > to_us) return false;
+    if (pts < from_us || !IsCleanKeyFrame(&packet, par)) return true;
+    keys.push_back(pts);
+    return pts < stop_at_us;
+  });
   return keys;
 }
 
@@ -939,23 +951,15 @@ std::vector<int64_t> CleanKeyFrames(AVFormatContext* input, int index, int64_t f
 // that begins with the clean key frame at `key_us`, up to the next one.
 std::vector<int64_t> GroupTimes(AVFormatContext* input, int index, int64_t key_us) {
   std::vector<int64_t> times;
-  const AVStream* stream = input->streams[index];
-  const int64_t origin = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-  const int64_t target = key_us + origin;
-  avformat.avformat_seek_file(input, -1, INT64_MIN, target, target, 0);
-  AVPacketPtr packet(avcodec.av_packet_alloc());
-  if (!packet) throw FFmpegException("av_packet_alloc failed");
-  while (avformat.av_read_frame(input, packet.get()) >= 0) {
-    TPacketUnref unref{packet.get()};
-    if (packet->stream_index != index || packet->pts == AV_NOPTS_VALUE) continue;
-    const int64_t pts =
-        avutil.av_rescale_q(packet->pts, stream->time_base, AV_TIME_BASE_Q) - origin;
-    if (IsCleanKeyFrame(packet.get(), stream->codecpar)) {
-      if (!times.empty()) break;
-      if (pts != key_us) continue;
+  const AVCodecParameters* par = input->streams[index]->codecpar;
+  ReadStreamFrom(input, index, key_us, [&](const AVPacket& packet, int64_t pts) {
+    if (IsCleanKeyFrame(&packet, par)) {
+      if (!times.empty()) return false;
+      if (pts != key_us) return true;
     }
     if (!times.empty() || pts == key_us) times.push_back(pts);
-  }
+    return true;
+  });
   return times;
 }
 
