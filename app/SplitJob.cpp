@@ -116,6 +116,30 @@ std::string SmartCopyExtension(const std::string& input) {
   return "mkv";
 }
 
+// How a smart copy re-encodes a cut it cannot copy in part, one option line
+// per encoder: as today's formats encode its codec at their highest quality
+// ("smart_reencode=libx264 preset=fast ... crf=18"). The engine keeps the
+// source's picture format and passes over options that are not the encoder's.
+std::string SmartReencodeOptions() {
+  std::string lines;
+  std::vector<std::string> done;
+  for (const Quality& row : FormatTable()) {
+    const TTodayFormat* today = row.Today.get();
+    if (today == nullptr || today->Crf[0] <= 0 || today->VideoCodecs.Default.empty()) continue;
+    const std::string encoder = GetNewVideoCodec(today->VideoCodecs.Default);
+    if (std::find(done.begin(), done.end(), encoder) != done.end()) continue;
+    done.push_back(encoder);
+    std::string line = "smart_reencode=" + encoder;
+    std::istringstream options(today->Options + "\ncrf=" + std::to_string(today->Crf[0]) + "\n" +
+                               today->QualityOptions);
+    std::string option;
+    while (std::getline(options, option))
+      if (!Trim(option).empty()) line += " " + Trim(option);
+    lines += "\n" + line;
+  }
+  return lines;
+}
+
 }  // namespace
 
 bool IsSmartCopy(const TSplitJob& job) {
@@ -434,7 +458,7 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
     } else {
       out.DisableSubtitle = true;
     }
-    out.ExtOptions = "smart_copy=1";
+    out.ExtOptions = "smart_copy=1" + SmartReencodeOptions();
     FillTimes(job, start, end, out);
     plan.OutputPath = OutputPathFor(job);
     return true;

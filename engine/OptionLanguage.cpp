@@ -200,7 +200,7 @@ int ThreadCount(const std::string& value) {
   [](TCustomFFmpeg & task, const std::string& name, const std::string& value) { \
     (void)task; (void)name; (void)value; body; }
 
-// The 106 names, matched in this order.
+// The 108 names, matched in this order.
 const TOptionRow OptionTable[] = {
     {"L", DoNothing},
     {"h", DoNothing},
@@ -333,6 +333,9 @@ const TOptionRow OptionTable[] = {
     {"seek_ahead", KV_HANDLER(task.Settings.seek_ahead = Flag(value))},
     // Our own: "smart_copy=1" cuts copied video exactly (SmartCut.h).
     {"smart_copy", KV_HANDLER(task.Settings.smart_copy = Flag(value))},
+    // Our own: "smart_reencode=libx264 preset=fast crf=18", one line per
+    // encoder: how a smart copy re-encodes a cut it cannot copy in part.
+    {"smart_reencode", KV_HANDLER(task.Settings.smart_reencode.push_back(value))},
 };
 
 #undef KV_HANDLER

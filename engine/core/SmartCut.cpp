@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <sstream>
 
 #include "binding/FFmpegLogger.h"
 #include "binding/UnicodeProtocol.h"
@@ -255,43 +256,30 @@ const char* PreferredEncoder(AVCodecID id) {
   }
 }
 
-// Sets up `c` (`codec`) for a whole re-encode as today's formats encode the
-// codec at their highest quality; the settings as the log and the report say
-// them. Other codecs get the encoder's finest fixed quantiser.
-std::string UseHighestQuality(AVCodecContext* c, const AVCodec* codec) {
-  struct TSetting {
-    const char* Encoder;
-    const char* Options;  // key=value pairs of the encoder's own options
-  };
-  static const TSetting kSettings[] = {
-      {"libx264", "preset=fast:crf=18"},
-      {"libx265", "preset=fast:crf=20:x265-params=log-level=error"},
-      {"libsvtav1", "preset=8:crf=24"},
-      {"libvpx-vp9", "deadline=good:cpu-used=4:row-mt=1:crf=24"},
-  };
-  for (const TSetting& setting : kSettings) {
-    if (std::strcmp(codec->name, setting.Encoder) != 0) continue;
-    std::string said = setting.Encoder;
-    std::string options = setting.Options;
-    size_t begin = 0;
-    while (begin < options.size()) {
-      size_t end = options.find(':', begin);
-      if (end == std::string::npos) end = options.size();
-      const std::string pair = options.substr(begin, end - begin);
+// Sets up `c` (`codec`) for a whole re-encode with the settings the caller
+// gave its encoder (`settings`: lines of the encoder's name and its
+// key=value options); the settings as the log and the report say them. The
+// source's picture format and profile stay, and options the encoder does not
+// know (a muxer's) are passed over. An encoder without a line codes at its
+// finest fixed quantiser.
+std::string UseWholeSettings(AVCodecContext* c, const AVCodec* codec,
+                             const std::vector<std::string>& settings) {
+  for (const std::string& line : settings) {
+    std::istringstream words(line);
+    std::string name, pair;
+    if (!(words >> name) || name != codec->name) continue;
+    std::string said = name;
+    while (words >> pair) {
       const size_t eq = pair.find('=');
-      // x265-params runs to the end of the line: its own value holds "=".
-      if (pair.rfind("x265-params=", 0) == 0) {
-        avutil.av_opt_set(c->priv_data, "x265-params", options.substr(begin + 12).c_str(), 0);
-        break;
-      }
-      avutil.av_opt_set(c->priv_data, pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str(), 0);
+      if (eq == std::string::npos) continue;
+      const std::string key = pair.substr(0, eq), value = pair.substr(eq + 1);
+      if (key == "profile" || key == "pix_fmt") continue;
+      if (avutil.av_opt_set(c, key.c_str(), value.c_str(), AV_OPT_SEARCH_CHILDREN) < 0) continue;
+      // A parameter line that only quiets the encoder's log is no setting.
+      if (key.size() > 7 && key.compare(key.size() - 7, 7, "-params") == 0 &&
+          value.rfind("log-level=", 0) == 0 && value.find(':') == std::string::npos)
+        continue;
       said += " " + pair;
-      begin = end + 1;
-    }
-    // VP9 at a constant quality has no bit rate to keep to.
-    if (std::strcmp(codec->name, "libvpx-vp9") == 0) {
-      c->bit_rate = 0;
-      said += " b=0";
     }
     return said;
   }
@@ -331,8 +319,10 @@ uint32_t HighestParameterSetId(const AVCodecParameters* par) {
 }  // namespace
 
 TSmartVideo::TSmartVideo(TTranscoder& run, TOutputStreamState& ost, TInputStreamState& ist,
-                         int64_t start, int64_t end, const void* log_sender, TCutReport& report)
-    : run_(run), ost_(ost), ist_(ist), sender_(log_sender), report_(report) {
+                         int64_t start, int64_t end, const std::vector<std::string>& whole_lines,
+                         const void* log_sender, TCutReport& report)
+    : run_(run), ost_(ost), ist_(ist), whole_lines_(whole_lines), sender_(log_sender),
+      report_(report) {
   const AVRational tb = ist.Stream->time_base;
   start_ = avutil.av_rescale_q(start, AV_TIME_BASE_Q, tb);
   end_ = end == INT64_MAX ? INT64_MAX : avutil.av_rescale_q(end, AV_TIME_BASE_Q, tb);
@@ -477,7 +467,7 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
   const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
   if (for_whole) {
     if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    whole_settings_ = UseHighestQuality(c, codec);
+    whole_settings_ = UseWholeSettings(c, codec, whole_lines_);
   } else if (hevc_) {
     avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
     c->bit_rate = std::max<int64_t>(bit_rate, 50000);
@@ -533,6 +523,7 @@ AVCodecContextPtr TSmartVideo::MakeDecoder() {
 
 void TSmartVideo::SetUp() {
   std::string reason = Unmatched();
+  if (reason.empty()) reason = NoCleanGroup();
   if (reason.empty()) {
     try {
       SetUpSmart();
@@ -963,7 +954,57 @@ std::vector<int64_t> GroupTimes(AVFormatContext* input, int index, int64_t key_u
   return times;
 }
 
+// Within a millisecond of a mark counts as on it.
+constexpr int64_t kNear = 1000;
+
+// The first clean key frame at or after the start mark, inside the cut; the
+// reason the cut is re-encoded whole when there is none.
+struct THead {
+  int64_t KeyUs = 0;
+  std::string Reason;
+};
+
+THead FirstCleanGroup(AVFormatContext* input, int index, int64_t start_us, int64_t end_us) {
+  THead head;
+  const AVCodecParameters* par = input->streams[index]->codecpar;
+  bool found = false, unclean = false;
+  ReadStreamFrom(input, index, start_us - kNear, [&](const AVPacket& packet, int64_t pts) {
+    if (pts >= end_us - kNear) return false;
+    if (pts < start_us - kNear || !(packet.flags & AV_PKT_FLAG_KEY)) return true;
+    if (!IsCleanKeyFrame(&packet, par)) {
+      unclean = true;
+      return true;
+    }
+    found = true;
+    head.KeyUs = pts;
+    return false;
+  });
+  if (!found) head.Reason = unclean ? kNoCleanGroup : kWithinOneGroup;
+  return head;
+}
+
 }  // namespace
+
+std::string TSmartVideo::NoCleanGroup() {
+  const AVFormatContext* running = run_.InputContext(ist_);
+  TInputContext input;
+  int ret = OpenInputContext(ToLibraryFileName(running->url), nullptr, nullptr, input);
+  if (ret >= 0) {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ret = avformat.avformat_find_stream_info(input.Get(), nullptr);
+  }
+  const int index = ist_.Stream->index;
+  // A source that cannot be read again is left to the run to find out.
+  if (ret < 0 || index >= static_cast<int>(input->nb_streams) ||
+      input->streams[index]->codecpar->codec_id != ist_.Stream->codecpar->codec_id)
+    return {};
+  const AVRational tb = ist_.Stream->time_base;
+  const int64_t start_us = avutil.av_rescale_q(start_, tb, AV_TIME_BASE_Q);
+  const int64_t duration = input->duration > 0 ? input->duration : INT64_MAX;
+  const int64_t end_us =
+      end_ == INT64_MAX ? duration : std::min(duration, avutil.av_rescale_q(end_, tb, AV_TIME_BASE_Q));
+  return FirstCleanGroup(input.Get(), index, start_us, end_us).Reason;
+}
 
 TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::string& output_name,
                                    int64_t start_us, int64_t end_us) {
@@ -988,28 +1029,25 @@ TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::str
 
   const int64_t duration = input->duration > 0 ? input->duration : INT64_MAX;
   const int64_t end = std::min(end_us, duration);
-  // Within a millisecond of a mark counts as on it.
-  constexpr int64_t kNear = 1000;
-  // The first clean key frame at or after the start mark.
-  const std::vector<int64_t> head = CleanKeyFrames(input.Get(), index, start_us - kNear, end, 0);
-  if (head.empty() || head.front() >= end - kNear) {
-    forecast.WholeReason = kWithinOneGroup;
+  const THead head = FirstCleanGroup(input.Get(), index, start_us, end);
+  if (!head.Reason.empty()) {
+    forecast.WholeReason = head.Reason;
     return forecast;
   }
-  forecast.HeadSeconds = std::max<int64_t>(head.front() - start_us, 0) / 1e6;
+  forecast.HeadSeconds = std::max<int64_t>(head.KeyUs - start_us, 0) / 1e6;
   // The last clean key frame before the end mark: the pictures from there on
   // are re-encoded when the source reorders them (B-frames), else copied.
   if (end >= duration || par->video_delay <= 0) return forecast;
-  int64_t last = head.front();
+  int64_t last = head.KeyUs;
   for (const int64_t back : {int64_t{2'000'000}, int64_t{12'000'000}, int64_t{62'000'000}}) {
-    const int64_t from = std::max(head.front(), end - back);
+    const int64_t from = std::max(head.KeyUs, end - back);
     const std::vector<int64_t> keys =
         CleanKeyFrames(input.Get(), index, from, end + kNear, INT64_MAX);
     if (!keys.empty()) {
       last = std::max(last, keys.back());
       break;
     }
-    if (from == head.front()) break;
+    if (from == head.KeyUs) break;
   }
   if (last < end - kNear && CopiedBeforeEnd(GroupTimes(input.Get(), index, last), end) == 0)
     forecast.TailSeconds = (end - last) / 1e6;

@@ -82,9 +82,11 @@ TCopyProof ProveCopiedPackets(const std::string& source, const std::string& outp
 class TSmartVideo {
  public:
   // `start` and `end`: the cut on the input's time line (µs); `end` INT64_MAX
-  // for a cut that runs to the end of the input.
+  // for a cut that runs to the end of the input. `whole_lines`: how a cut
+  // that cannot be copied in part is re-encoded (TRunSettings::smart_reencode).
   TSmartVideo(TTranscoder& run, TOutputStreamState& ost, TInputStreamState& ist, int64_t start,
-              int64_t end, const void* log_sender, TCutReport& report);
+              int64_t end, const std::vector<std::string>& whole_lines, const void* log_sender,
+              TCutReport& report);
   ~TSmartVideo();
   TSmartVideo(const TSmartVideo&) = delete;
   TSmartVideo& operator=(const TSmartVideo&) = delete;
@@ -115,6 +117,10 @@ class TSmartVideo {
   static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
 
   std::string Unmatched();  // why the source cannot be matched; empty when it can
+  // Why the cut holds no group of pictures to copy (it lies within one, or
+  // its key frames are no clean start), read ahead from the source; empty
+  // when it holds one.
+  std::string NoCleanGroup();
   AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
   AVCodecContextPtr MakeDecoder();
   void SetUpWhole(const std::string& reason);
@@ -141,6 +147,7 @@ class TSmartVideo {
   int64_t end_ = 0;
   int64_t zero_ = AV_NOPTS_VALUE;  // source time base
   int64_t zero_us_ = AV_NOPTS_VALUE;
+  std::vector<std::string> whole_lines_;
   const void* sender_;
   TCutReport& report_;
 

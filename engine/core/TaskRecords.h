@@ -111,6 +111,10 @@ struct TRunSettings {
   // inside the cut are copied, the partial ones at its edges re-encoded
   // (SmartCut.h); copied sound keeps the packets that reach into the cut.
   bool smart_copy = false;
+  // How a smart copy re-encodes a whole cut, by encoder: "libx264 preset=fast
+  // crf=18" (the encoder's name, then its options). An encoder not named
+  // here codes at its finest fixed quantiser.
+  std::vector<std::string> smart_reencode;
 };
 
 // What a smart copy did with its video, for the caller: "copy" (nothing was

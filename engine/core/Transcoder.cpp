@@ -449,7 +449,8 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
     TCutReport& report = records_.CutReport != nullptr ? *records_.CutReport : own_cut_report_;
     report = TCutReport{};
     auto smart = std::make_unique<TSmartVideo>(*this, ost, ist, settings_.start_time,
-                                               RecordingEnd(), host_.LogSender(), report);
+                                               RecordingEnd(), settings_.smart_reencode,
+                                               host_.LogSender(), report);
     smart->SetUp();
     smart_videos_.emplace_back(&ost, std::move(smart));
   }

@@ -277,7 +277,17 @@ TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   const TOutputOptions& out = plan.OutputOptions;
   EXPECT_EQ(out.VideoCodec, "copy");
   EXPECT_EQ(out.AudioCodec, "copy");
-  EXPECT_EQ(out.ExtOptions, "smart_copy=1");
+  // A source that cannot be copied in part is re-encoded as today's formats
+  // encode its codec at their highest quality.
+  EXPECT_EQ(out.ExtOptions,
+            "smart_copy=1\n"
+            "smart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p "
+            "movflags=+faststart map_meta_data=0:0 crf=18\n"
+            "smart_reencode=libx265 preset=fast x265-params=log-level=error "
+            "movflags=+faststart map_meta_data=0:0 crf=20\n"
+            "smart_reencode=libsvtav1 preset=8 map_meta_data=0:0 crf=24\n"
+            "smart_reencode=libvpx-vp9 deadline=good cpu-used=4 row-mt=1 pix_fmt=yuv420p "
+            "map_meta_data=0:0 crf=24 b=0");
   EXPECT_EQ(out.FrameSize, "");
   EXPECT_EQ(out.VideoBitrate, -1);
   EXPECT_EQ(out.StartTime, 1500);
@@ -292,7 +302,7 @@ TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   ASSERT_TRUE(IsSmartCopy(job));
   ASSERT_TRUE(BuildSplitPlan(job, plan, message)) << message;
   EXPECT_EQ(plan.OutputPath, dir_.File("clip.mov"));
-  EXPECT_EQ(plan.OutputOptions.ExtOptions, "smart_copy=1");
+  EXPECT_EQ(plan.OutputOptions.ExtOptions.rfind("smart_copy=1\nsmart_reencode=libx264 ", 0), 0u);
   // What the line under the format list says of a forecast.
   TSmartCutForecast forecast;
   EXPECT_EQ(ExplainSmartCut(forecast), "lossless copy");

@@ -15,10 +15,10 @@ namespace {
 using OptionLanguageTest = TTaskTest;
 
 TEST(OptionTableTest, HoldsEveryNameOnceInMatchingOrder) {
-  ASSERT_EQ(OptionNameCount(), 107);
+  ASSERT_EQ(OptionNameCount(), 108);
   std::set<std::string> names;
   for (int i = 0; i < OptionNameCount(); ++i) names.insert(OptionName(i));
-  EXPECT_EQ(names.size(), 107u);
+  EXPECT_EQ(names.size(), 108u);
   EXPECT_STREQ(OptionName(0), "L");
   EXPECT_STREQ(OptionName(7), "threads");
   EXPECT_STREQ(OptionName(8), "f");
@@ -26,6 +26,7 @@ TEST(OptionTableTest, HoldsEveryNameOnceInMatchingOrder) {
   EXPECT_STREQ(OptionName(104), "spre");
   EXPECT_STREQ(OptionName(105), "seek_ahead");
   EXPECT_STREQ(OptionName(106), "smart_copy");
+  EXPECT_STREQ(OptionName(107), "smart_reencode");
 }
 
 struct TMessageCase {

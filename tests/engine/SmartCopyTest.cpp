@@ -117,11 +117,11 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
   // Cuts `input` from `start_ms` for `length_ms` into `output` with a smart
   // copy; returns what the run says it did.
   TCutReport Cut(const std::string& input, const std::string& output, int start_ms,
-                 int length_ms) {
+                 int length_ms, const std::string& more_options = {}) {
     TRecordingConverter converter;
     EXPECT_EQ(converter.AddTask(input), 0) << converter.LastError();
     TOutputOptions options = SplitOptions(start_ms, length_ms, "copy", "copy");
-    options.ExtOptions = "smart_copy=1";
+    options.ExtOptions = "smart_copy=1" + more_options;
     EXPECT_TRUE(converter.SetOutput(0, output, &options)) << converter.LastError();
     std::string message = "no end event";
     converter.OnTerminate = [&](int32_t task, bool finished, bool exception,
@@ -254,10 +254,16 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     bool OpenGop;
     const char* Reason;
   };
-  // A source re-encoded whole from the start says with which settings.
+  // A source re-encoded whole says with which settings: those given for its
+  // encoder (the picture format and profile stay the source's), else the
+  // encoder's finest fixed quantiser.
+  const std::string settings =
+      "\nsmart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p movflags=+faststart "
+      "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20";
   for (const TCase& c :
        {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
-        TCase{"mp4-h264-aac", "mp4", true, "open groups of pictures"},
+        TCase{"mp4-h264-aac", "mp4", true,
+              "open groups of pictures); re-encoded with libx264 preset=fast crf=18"},
         TCase{"mp4-hevc10-aac", "mkv", false,
               "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
               "(they share its ids); re-encoded with libx265 preset=fast crf=20"}}) {
@@ -276,7 +282,7 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
       if (source.TimesUs[i] >= 700000 && source.TimesUs[i] < 3300000) wanted.push_back(int(i));
     ASSERT_FALSE(wanted.empty());
     const std::string out = temp_.File(std::string("cut.") + c.Extension);
-    const TCutReport report = Cut(input, out, 700, 2600);
+    const TCutReport report = Cut(input, out, 700, 2600, settings);
     EXPECT_EQ(report.Method, "re-encode");
     EXPECT_NE(report.Reason.find(c.Reason), std::string::npos) << report.Reason;
     EXPECT_EQ(report.CopiedPictures, 0);
