@@ -111,7 +111,7 @@ std::string SmartCopyExtension(const std::string& input) {
   const std::string name = ExtractFileName(input);
   const size_t dot = name.rfind('.');
   const std::string ext = dot == std::string::npos ? std::string() : LowerCase(name.substr(dot + 1));
-  for (const char* kept : {"mp4", "m4v", "mov", "mkv", "ts", "m2ts", "mts"})
+  for (const char* kept : {"mp4", "m4v", "mov", "mkv", "webm", "ts", "m2ts", "mts"})
     if (ext == kept) return ext;
   return "mkv";
 }

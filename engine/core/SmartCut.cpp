@@ -233,6 +233,8 @@ const char kNoCleanGroup[] =
 // that needs nothing before it: a key frame holding an IDR picture.
 bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par) {
   if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
+  // A VP9 key frame resets every reference: nothing before it is needed.
+  if (par->codec_id == AV_CODEC_ID_VP9) return true;
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   int length_size = 0;
   if (!StartsWithStartCode(par->extradata, par->extradata_size)) {
@@ -349,9 +351,29 @@ int64_t TSmartVideo::PictureDuration() const {
   return avutil.av_rescale(AV_TIME_BASE, rate.den, rate.num);
 }
 
+// VP9: its pictures come in the order they are shown and every key frame
+// starts afresh, so the re-encoded head needs no parameter sets beside the
+// source's; the encoder makes the source's profile from its pixel format.
+std::string Vp9Obstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
+  if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
+    return "the source's pictures are interlaced";
+  const AVCodec* codec = avcodec.avcodec_find_encoder_by_name("libvpx-vp9");
+  if (codec == nullptr) return "no libvpx-vp9 encoder is installed";
+  bool format_ok = false;
+  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
+    format_ok = format_ok || *f == par->format;
+  if (!format_ok)
+    return FormatText("the encoder does not take the source's pixel format %s",
+                      avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
+  if (!FormatIs(format, "webm,matroska,mp4,mov"))
+    return FormatText("VP9 in %s cannot be joined", format != nullptr ? format->name : "unknown");
+  return {};
+}
+
 std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
+  if (par->codec_id == AV_CODEC_ID_VP9) return Vp9Obstacle(par, format);
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
-    return FormatText("only H.264 and H.265 are copied in part so far; this source is %s",
+    return FormatText("only H.264, H.265 and VP9 are copied in part so far; this source is %s",
                       avcodec.avcodec_get_name(par->codec_id));
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
@@ -402,7 +424,9 @@ std::string TSmartVideo::Unmatched() {
   std::string reason = SmartCutObstacle(par, run_.OutputContext(ost_)->oformat);
   if (!reason.empty()) return reason;
   hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
+  vp9_ = par->codec_id == AV_CODEC_ID_VP9;
   source_delay_ = par->video_delay;
+  if (vp9_) return {};
   const auto extradata = static_cast<size_t>(par->extradata_size);
   if (hevc_) {
     annexb_ = StartsWithStartCode(par->extradata, par->extradata_size);
@@ -468,6 +492,15 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
   if (for_whole) {
     if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     whole_settings_ = UseWholeSettings(c, codec, whole_lines_);
+  } else if (vp9_) {
+    // Every encoded packet one shown picture (no hidden reference frames),
+    // at the group's own bit rate.
+    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
+    c->gop_size = 1000;
+    avutil.av_opt_set(c->priv_data, "deadline", "good", 0);
+    avutil.av_opt_set(c->priv_data, "cpu-used", "4", 0);
+    avutil.av_opt_set(c->priv_data, "row-mt", "1", 0);
+    avutil.av_opt_set(c->priv_data, "auto-alt-ref", "0", 0);
   } else if (hevc_) {
     avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
     c->bit_rate = std::max<int64_t>(bit_rate, 50000);
@@ -541,7 +574,7 @@ void TSmartVideo::SetUpSmart() {
   AVCodecContextPtr enc = MakeEncoder(rate, false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
-  if (annexb_) return;
+  if (annexb_ || vp9_) return;
   if (hevc_) {
     // The description stays the source's; the sample entry 'hev1' lets the
     // parameter sets in the packets take over at each join.
@@ -784,7 +817,7 @@ void TSmartVideo::Reencode(TGroup& group, int64_t next_dts) {
 
 void TSmartVideo::StartEdge(int64_t bit_rate) {
   edge_encoder_ = MakeEncoder(bit_rate, false);
-  if (!annexb_ && std::vector<uint8_t>(edge_encoder_->extradata,
+  if (!annexb_ && !vp9_ && std::vector<uint8_t>(edge_encoder_->extradata,
                                        edge_encoder_->extradata + edge_encoder_->extradata_size) !=
                       encoder_headers_)
     throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
@@ -856,7 +889,7 @@ void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPack
 // An encoded packet into the source's form: NAL units with length fields of
 // the source's size, without parameter sets (the description has them).
 void TSmartVideo::WriteEncoded(AVPacket* packet) {
-  if (annexb_) {
+  if (annexb_ || vp9_) {
     Write(packet);
     return;
   }

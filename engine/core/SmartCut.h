@@ -14,7 +14,9 @@
 // written beside the source's in the stream's description (avcC, for MP4 and
 // Matroska) or sent in-band (MPEG-TS), so one stream holds both; H.265's,
 // which share the source's ids, are sent in-band before the pictures that use
-// them and the source's are sent again at each join (MPEG-TS only). A source
+// them and the source's are sent again at each join (MPEG-TS only). VP9 has
+// no parameter sets and shows its pictures in the order they come: every key
+// frame is a clean start and only the head is re-encoded. A source
 // the encoder cannot match is re-encoded whole with the same codec; the reason
 // goes to the log and to the cut's report.
 //
@@ -153,6 +155,7 @@ class TSmartVideo {
 
   bool whole_ = false;
   bool hevc_ = false;       // H.265 (else H.264)
+  bool vp9_ = false;        // VP9: no parameter sets, pictures in the order shown
   bool annexb_ = false;     // the source's packets carry start codes (MPEG-TS)
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures

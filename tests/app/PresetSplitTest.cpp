@@ -626,7 +626,7 @@ TEST_F(TSplitRun, SameAsSourceCopiesTheClip) {
   const std::string mpeg4 = MakeFixture(temp_, "avi-mpeg4-mp3", "old.avi");
   ASSERT_TRUE(model_.AddVideoFile(mpeg4));
   Choose(kSameAsSourceFormat);
-  EXPECT_EQ(model_.OutputExplanation().rfind("re-encodes all: only H.264 and H.265", 0), 0u)
+  EXPECT_EQ(model_.OutputExplanation().rfind("re-encodes all: only H.264, H.265 and VP9", 0), 0u)
       << model_.OutputExplanation();
 }
 

@@ -110,6 +110,7 @@ struct TSmartCase {
   const char* Extension;
   const char* PixelFormat = nullptr;  // H.265 in this picture format
   int MaxBFrames = -1;
+  const char* Encoder = nullptr;  // the source's pictures made by this encoder
 };
 
 class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSmartCase> {
@@ -137,9 +138,11 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
   }
 
   std::string Source(const char* preset, const char* extension,
-                     const char* hevc_format = nullptr, int max_b_frames = -1) {
+                     const char* hevc_format = nullptr, int max_b_frames = -1,
+                     const char* encoder = nullptr) {
     return MakeFixture(temp_, preset, std::string("in.") + extension, [&](auto& r) {
       r.MaxBFrames = max_b_frames;
+      if (encoder != nullptr) r.VideoCodec = encoder;
       if (hevc_format != nullptr) {
         r.VideoCodec = "libx265";
         r.PixelFormat = hevc_format;
@@ -158,7 +161,7 @@ class SmartCopyTest : public TMediaTest, public testing::WithParamInterface<TSma
 
 TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   const TSmartCase& c = GetParam();
-  const std::string input = Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames);
+  const std::string input = Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames, c.Encoder);
   const TPictures source = ReadPictures(input);
   ASSERT_EQ(source.Indices.size(), 100u);
 
@@ -176,6 +179,16 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   EXPECT_GE(report.CopiedPictures, 50);
   EXPECT_GE(report.EncodedPictures, 25 - first);
   EXPECT_EQ(report.CopiedPictures + report.EncodedPictures, 65);
+  // What the window says beforehand: the head up to key frame 25;
+  // VP9's pictures come in the order shown, so nothing at the tail waits.
+  const TSmartCutForecast forecast =
+      ForecastSmartCut(input, std::string("cut.") + c.Extension, 700000, 3300000);
+  EXPECT_EQ(forecast.WholeReason, "");
+  EXPECT_NEAR(forecast.HeadSeconds, (source.TimesUs[25] - 700000) / 1e6, 0.002);
+  if (c.Encoder != nullptr) {
+    EXPECT_EQ(forecast.TailSeconds, 0);
+    EXPECT_EQ(report.EncodedPictures, 25 - first);
+  }
 
   const TPictures cut = ReadPictures(out);
   EXPECT_EQ(cut.DecodeErrors, 0);
@@ -242,7 +255,9 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                                     "yuv420p10le"},
                                          TSmartCase{"mp4_hevc", "mp4-h264-aac", "mp4", "yuv420p"},
                                          TSmartCase{"mp4_hevc10", "mp4-h264-aac", "mp4",
-                                                    "yuv420p10le"}),
+                                                    "yuv420p10le"},
+                                         TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
+                                                    -1, "libvpx-vp9"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // Sources the encoder cannot match, or whose key frames are no clean place to
