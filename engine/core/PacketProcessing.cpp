@@ -83,7 +83,8 @@ int TTranscoder::CopyInputPacket(TInputStreamState& ist, const AVPacket* packet)
   }
   ist.NextPts += duration;
   RateEmulation(ist);
-  if (settings_.smart_copy && !smart_videos_.empty() && type == AVMEDIA_TYPE_AUDIO) {
+  if (settings_.smart_copy && !smart_videos_.empty() &&
+      (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE)) {
     CopySmartAudio(ist, packet);
     return 0;
   }
@@ -387,11 +388,19 @@ bool TTranscoder::ToPackedS16(TInputStreamState& ist, AVFrame* frame) {
 // is known only once its group of pictures is settled: until then the packets
 // wait. A packet is kept when it reaches into the pictures' time (the
 // container trims its lead where it can say so) and begins before their end.
+// Subtitle cues wait likewise, by their own times: a cue still showing at the
+// first picture is kept from there.
 void TTranscoder::CopySmartAudio(TInputStreamState& ist, const AVPacket* packet) {
   if (packet != nullptr) {
     AVPacketPtr copy(avcodec.av_packet_clone(packet));
     if (!copy) throw FFmpegException("av_packet_clone failed");
-    held_copies_.push_back({&ist, std::move(copy), ist.Pts, ist.NextPts});
+    int64_t pts = ist.Pts, next = ist.NextPts;
+    if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+      if (packet->pts == AV_NOPTS_VALUE) return;
+      pts = ToMicroseconds(packet->pts, ist.Stream->time_base);
+      next = pts + ToMicroseconds(std::max<int64_t>(packet->duration, 0), ist.Stream->time_base);
+    }
+    held_copies_.push_back({&ist, std::move(copy), pts, next});
   }
   if (first_picture_ != AV_NOPTS_VALUE) ReleaseHeldCopies();
 }
@@ -453,6 +462,13 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
                  ? avutil.av_rescale_q(packet->dts, itb, otb) - s
                  : avutil.av_rescale_q(ist.Pts, AV_TIME_BASE_Q, otb) - s;
   out->duration = avutil.av_rescale_q(packet->duration, itb, otb);
+  // A cue of a smart copy that began before the first picture and still
+  // shows there starts with it.
+  if (type == AVMEDIA_TYPE_SUBTITLE && out->pts != AV_NOPTS_VALUE && out->pts < 0 &&
+      settings_.smart_copy) {
+    out->duration = std::max<int64_t>(0, out->duration + out->pts);
+    out->pts = out->dts = 0;
+  }
   // A cue that runs past the end of the cut ends with it: the file is no
   // longer than its pictures and sound.
   if (type == AVMEDIA_TYPE_SUBTITLE && out->pts != AV_NOPTS_VALUE && RecordingEnd() != INT64_MAX) {

@@ -147,7 +147,8 @@ class TTranscoder {
   // unless a smart copy says otherwise.
   void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket* packet,
                   int64_t zero = AV_NOPTS_VALUE);
-  // Copied sound of a smart copy waits until the cut's first picture is known.
+  // Copied sound and subtitles of a smart copy wait until the cut's first
+  // picture is known.
   void CopySmartAudio(TInputStreamState& ist, const AVPacket* packet);
   void ReleaseHeldCopies();
   void MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet);

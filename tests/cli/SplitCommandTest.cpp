@@ -217,8 +217,8 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_VIDEO)->CodecName, "h264");
   EXPECT_EQ(facts.FirstOf(AVMEDIA_TYPE_AUDIO)->CodecName, "aac");
 
-  // Subtitles come along, cut to the segment: the cues at 2 s and 3 s of a
-  // 1.3 s to 3.1 s cut.
+  // Subtitles come along, cut to the segment: of a 1.3 s to 3.1 s cut, the
+  // cue of 1 s still showing at the start and those at 2 s and 3 s.
   fixtures::TFixtureRecipe recipe;
   ASSERT_TRUE(fixtures::FixturePreset("mkv-h264-vorbis", recipe));
   recipe.Seconds = 4.0;
@@ -233,7 +233,7 @@ TEST_F(SplitCommandTest, SameAsSourceCopiesLikeSmartCopy) {
   const fixtures::TStreamFacts* subtitles = facts.FirstOf(AVMEDIA_TYPE_SUBTITLE);
   ASSERT_NE(subtitles, nullptr);
   EXPECT_EQ(subtitles->CodecName, "subrip");
-  EXPECT_EQ(subtitles->PacketCount, 2);
+  EXPECT_EQ(subtitles->PacketCount, 3);
   // The last cue ends with the cut: the file lasts as long as its pictures.
   EXPECT_NEAR(facts.DurationUs / 1e6, 1.8, 0.05);
 }

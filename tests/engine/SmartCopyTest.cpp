@@ -4,6 +4,7 @@
 // edges re-encoded, one stream that decodes without an error, and the sound
 // beside the pictures. Marks on key frames re-encode nothing; a source the
 // encoder cannot match is re-encoded whole, saying why.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -259,6 +260,63 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
                                                     -1, "libvpx-vp9"}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// The subtitle cues (start and length, µs from the file's start) of a file.
+std::vector<std::pair<int64_t, int64_t>> ReadCues(const std::string& path) {
+  std::vector<std::pair<int64_t, int64_t>> cues;
+  AVFormatContext* raw = nullptr;
+  if (avformat.avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return cues;
+  std::unique_ptr<AVFormatContext, AVInputFormatContextDeleter> input(raw);
+  avformat.avformat_find_stream_info(raw, nullptr);
+  const int64_t file_start = raw->start_time != AV_NOPTS_VALUE ? raw->start_time : 0;
+  AVPacketPtr packet(avcodec.av_packet_alloc());
+  while (avformat.av_read_frame(raw, packet.get()) >= 0) {
+    const AVStream* stream = raw->streams[packet->stream_index];
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)
+      cues.push_back({avutil.av_rescale_q(packet->pts, stream->time_base, AV_TIME_BASE_Q) - file_start,
+                      avutil.av_rescale_q(packet->duration, stream->time_base, AV_TIME_BASE_Q)});
+    avcodec.av_packet_unref(packet.get());
+  }
+  return cues;
+}
+
+// Subtitles keep their place against the pictures: a cue follows the cut's
+// first picture, and one still showing at the start mark is kept from there.
+TEST_F(SmartCopyTest, SubtitlesFollowTheFirstPicture) {
+  const std::string input =
+      MakeFixture(temp_, "mkv-h264-vorbis", "in.mkv", [](auto& r) {
+        r.Seconds = 4.0;
+        r.GopSize = 25;
+        r.AudioCodec = "aac";
+        r.Subtitles = true;
+      });
+  const std::string out = temp_.File("cut.mkv");
+  TRecordingConverter converter;
+  ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(1300, 1800, "copy", "copy");
+  options.SubtitleCodec = "copy";
+  options.ExtOptions = "smart_copy=1";
+  ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+  converter.Start(0);
+  EXPECT_EQ(converter.Task(0)->CutReport.Method, "smart");
+  converter.ClearTasks();
+
+  const TPictures source = ReadPictures(input), cut = ReadPictures(out);
+  ASSERT_FALSE(cut.TimesUs.empty());
+  const auto first = std::find_if(source.TimesUs.begin(), source.TimesUs.end(),
+                                  [](int64_t t) { return t >= 1300000; });
+  ASSERT_NE(first, source.TimesUs.end());
+  // Cues of one second each from 1 s on: the one of 1 s shows from the first
+  // picture; the last ends with the cut at 3.1 s.
+  const std::vector<std::pair<int64_t, int64_t>> cues = ReadCues(out);
+  ASSERT_EQ(cues.size(), 3u);
+  const int64_t lead = *first - cut.TimesUs[0];  // source time of the output's picture time 0
+  EXPECT_NEAR(cues[0].first + lead, *first, 1000);
+  EXPECT_NEAR(cues[0].first + cues[0].second + lead, 2000000, 1000);
+  EXPECT_NEAR(cues[1].first + lead, 2000000, 1000);
+  EXPECT_NEAR(cues[2].first + lead, 3000000, 1000);
+  EXPECT_NEAR(cues[2].first + cues[2].second + lead, 3100000, 1000);
+}
 
 // Sources the encoder cannot match, or whose key frames are no clean place to
 // join, are re-encoded: with the same codec, exactly, and saying why.
