@@ -589,7 +589,8 @@ void TTranscoder::WritePacket(TOutputStreamState& ost, AVPacket* packet) {
 
 // The sound of a smart copy ends with the last picture: a packet that reaches
 // past it says how many of its samples to leave out, for containers that carry
-// it (Matroska's discard padding).
+// it (Matroska's discard padding). Vorbis packets are decoded on the side to
+// learn how far they reach.
 void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
   const AVCodecParameters* par = ost.Stream->codecpar;
   if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0 ||
@@ -599,9 +600,15 @@ void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
   if (end_us == INT64_MAX) return;
   const AVRational tb = ost.Stream->time_base;
   const int64_t end = avutil.av_rescale_q(end_us - first_picture_, AV_TIME_BASE_Q, tb);
-  const int64_t over = packet->pts + packet->duration - end;
-  if (over <= 0 || over >= packet->duration) return;
-  const int64_t samples = avutil.av_rescale_q(over, tb, AVRational{1, par->sample_rate});
+  int64_t samples = 0;
+  if (par->codec_id == AV_CODEC_ID_VORBIS) {
+    // Vorbis's last packet decodes to more than its duration says.
+    samples = DecodedPastEnd(ost, packet, end);
+  } else {
+    const int64_t over = packet->pts + packet->duration - end;
+    if (over <= 0 || over >= packet->duration) return;
+    samples = avutil.av_rescale_q(over, tb, AVRational{1, par->sample_rate});
+  }
   if (samples <= 0) return;
   uint8_t* side = avcodec.av_packet_new_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, 10);
   if (side == nullptr) return;
@@ -610,6 +617,43 @@ void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
   side[5] = static_cast<uint8_t>((samples >> 8) & 0xff);
   side[6] = static_cast<uint8_t>((samples >> 16) & 0xff);
   side[7] = static_cast<uint8_t>((samples >> 24) & 0xff);
+}
+
+int64_t TTranscoder::DecodedPastEnd(const TOutputStreamState& ost, const AVPacket* packet,
+                                    int64_t end) {
+  auto sound = std::find_if(decoded_sound_.begin(), decoded_sound_.end(),
+                            [&](const TDecodedSound& d) { return d.Stream == &ost; });
+  if (sound == decoded_sound_.end()) {
+    TDecodedSound made;
+    made.Stream = &ost;
+    const AVCodecParameters* par = ost.Stream->codecpar;
+    const AVCodec* codec = avcodec.avcodec_find_decoder(par->codec_id);
+    made.Decoder.reset(avcodec.avcodec_alloc_context3(codec));
+    made.Frame.reset(avutil.av_frame_alloc());
+    if (codec == nullptr || !made.Decoder || !made.Frame ||
+        avcodec.avcodec_parameters_to_context(made.Decoder.get(), par) < 0)
+      return -1;
+    int ret;
+    {
+      std::lock_guard<std::mutex> lock(CodecLock());
+      ret = avcodec.avcodec_open2(made.Decoder.get(), codec, nullptr);
+    }
+    if (ret < 0) return -1;
+    made.First = packet->pts;
+    decoded_sound_.push_back(std::move(made));
+    sound = decoded_sound_.end() - 1;
+  }
+  if (avcodec.avcodec_send_packet(sound->Decoder.get(), packet) < 0) return -1;
+  int64_t decoded = 0;
+  while (avcodec.avcodec_receive_frame(sound->Decoder.get(), sound->Frame.get()) >= 0) {
+    decoded += sound->Frame->nb_samples;
+    avutil.av_frame_unref(sound->Frame.get());
+  }
+  sound->Samples += decoded;
+  const AVRational rate{1, ost.Stream->codecpar->sample_rate};
+  const int64_t past =
+      sound->Samples - avutil.av_rescale_q(end - sound->First, ost.Stream->time_base, rate);
+  return std::min(past, decoded);
 }
 
 }  // namespace kelvane

@@ -1005,6 +1005,7 @@ void TTranscoder::CloseCodecs() {
 // Releases the run tables and what they own. Harmless when run twice.
 void TTranscoder::Release() {
   smart_videos_.clear();
+  decoded_sound_.clear();
   OutputStreams.clear();
   InputStreams.clear();
   InputFiles.clear();

@@ -229,6 +229,19 @@ class TTranscoder {
     int64_t Next;  // and of its end
   };
   std::deque<THeldCopy> held_copies_;
+  // The sound as decoders give it, for codecs whose packets do not say how
+  // much they decode to (Vorbis in Matroska): one decoder per output stream.
+  struct TDecodedSound {
+    const TOutputStreamState* Stream = nullptr;
+    AVCodecContextPtr Decoder;
+    AVFramePtr Frame;
+    int64_t First = AV_NOPTS_VALUE;  // the first packet's time, output time base
+    int64_t Samples = 0;             // decoded so far
+  };
+  std::vector<TDecodedSound> decoded_sound_;
+  // The samples the packet decodes to past `end` (output time base), by
+  // decoding it; -1 when it cannot be told.
+  int64_t DecodedPastEnd(const TOutputStreamState& ost, const AVPacket* packet, int64_t end);
 };
 
 }  // namespace kelvane
