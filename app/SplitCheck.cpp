@@ -729,8 +729,12 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
         found.push_back("segment " + std::to_string(i + 1) + ": " + part);
       }
     }
-    return found;
   }
+  if (CopiedPictures >= 0 && IdenticalPictures != CopiedPictures) {
+    found.push_back(std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+                    " copied pictures identical to the source's");
+  }
+  if (!Parts.empty()) return found;
   if (HasVideo) {
     if (!PictureFound || FrameOffset != 0) {
       found.push_back("first picture " + (PictureFound ? OffsetText(FrameOffset) : "not found"));
@@ -749,10 +753,6 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   }
   if (HasAudio && std::fabs(AudioEndMs) > AudioToleranceMs) {
     found.push_back("sound " + SignedMs(AudioEndMs) + " at the end");
-  }
-  if (CopiedPictures >= 0 && IdenticalPictures != CopiedPictures) {
-    found.push_back(std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
-                    " copied pictures identical to the source's");
   }
   return found;
 }
@@ -783,6 +783,9 @@ std::string TSplitCheck::Summary() const {
       text += "; " + std::to_string(Frames) + " frames of " + std::to_string(ExpectedFrames);
     }
     if (HasAudio && found.empty()) text += "; sound within 5 ms at every join";
+    if (CopiedPictures >= 0 && found.empty())
+      text += "; " + std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+              " copied pictures identical to the source's";
     return text;
   }
   std::string text = PictureText();
@@ -898,6 +901,27 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
 
 TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
   return CheckSplit(request, ReadSourcePictures(request));
+}
+
+void ProveJoinedCopies(const std::vector<TSplitCheckRequest>& parts, int64_t copied,
+                       TSplitCheck& joined) {
+  if (parts.empty() || copied < 0 || !joined.Done) return;
+  std::vector<std::pair<int64_t, int64_t>> stretches;
+  for (const TSplitCheckRequest& part : parts) stretches.emplace_back(part.StartUs, part.EndUs);
+  const TCopyProof proof = ProveCopiedParts(parts[0].SourceFile, parts[0].OutputFile, stretches,
+                                            parts[0].Stop);
+  if (parts[0].Stop != nullptr && parts[0].Stop->load()) {
+    joined.Done = false;
+    joined.Problem = kCheckStopped;
+    return;
+  }
+  if (!proof.Problem.empty()) {
+    joined.Done = false;
+    joined.Problem = proof.Problem;
+    return;
+  }
+  joined.CopiedPictures = copied;
+  joined.IdenticalPictures = proof.Identical;
 }
 
 }  // namespace kelvane

@@ -294,12 +294,17 @@ void TTranscoder::ChangeJoinFile(int k) {
   records_.InputFiles[k + 1]->ts_offset += next;
   current_group_ = k + 1;
   // The next part begins where this one's output ended.
-  if (join_parts_) BeginPart(k + 1, next);
+  if (join_parts_) {
+    BeginPart(k + 1, next);
+    StartSmartPart(k + 1);
+  }
 }
 
 bool TTranscoder::PartDone(int k) const {
+  // Copied pictures are read until their part is complete.
+  if (!SmartPartsRead()) return false;
   const TInputFileState& file = InputFiles[k];
-  bool any = false;
+  bool any = !smart_videos_.empty();
   for (int s = 0; s < file.StreamCount; ++s) {
     const TInputStreamState& ist = *InputStreams[file.FirstStream + s];
     if (!ist.DecodingNeeded || ist.Discard) continue;

@@ -575,6 +575,8 @@ void TTranscoder::WritePacket(TOutputStreamState& ost, AVPacket* packet) {
 // past it says how many of its samples to leave out, for containers that carry
 // it (Matroska's discard padding).
 void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
+  // A joined file's sound is encoded across its joins and cut exactly there.
+  if (join_parts_) return;
   const AVCodecParameters* par = ost.Stream->codecpar;
   if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0 ||
       first_picture_ == AV_NOPTS_VALUE || packet->pts == AV_NOPTS_VALUE || packet->duration <= 0)
