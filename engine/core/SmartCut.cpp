@@ -708,14 +708,18 @@ void TSmartVideo::Finish() {
                    report_.Reason.empty() ? "" : ": ", report_.Reason.c_str());
 }
 
-void TSmartVideo::NextPart(TOutputStreamState& ost, int64_t start, int64_t end) {
-  if (whole_) throw FFmpegException("Smart copy: a whole re-encode cannot be joined");
+void TSmartVideo::EndPart() {
   if (edge_decoder_) {
     EndEdge(INT64_MAX);
   } else {
     Settle(group_, INT64_MAX);
   }
   group_ = TGroup{};
+}
+
+void TSmartVideo::NextPart(TOutputStreamState& ost, int64_t start, int64_t end) {
+  if (whole_) throw FFmpegException("Smart copy: a whole re-encode cannot be joined");
+  EndPart();
   started_ = false;
   past_end_ = false;
   part_ost_ = &ost;

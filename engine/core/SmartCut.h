@@ -111,6 +111,8 @@ class TSmartVideo {
   // stream is like the first one's; they are written through `ost`, that
   // part's record of the output stream, at their times on the run's line.
   void NextPart(TOutputStreamState& ost, int64_t start, int64_t end);
+  // The part read so far ends: its last group settled, its edge drained.
+  void EndPart();
   // Whether a packet read reaches past the end of the part (its decoding
   // time is at or after it): every picture of the part has come.
   bool PastEnd() const { return past_end_; }
