@@ -241,9 +241,10 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
 // groups of pictures.
 constexpr int64_t kStreamSeekLeadUs = 10'000'000;
 
-// Where a file's times begin (µs): 0 for most, a transport stream's muxing
-// delay for one written by a muxer that adds it.
+// Where a file's times begin (µs): a transport stream's muxing delay; 0 for
+// other files, whose first sound may lie a little before their first picture.
 int64_t OutputOrigin(const AVFormatContext* ic) {
+  if (!(ic->iformat->flags & AVFMT_TS_DISCONT)) return 0;
   return ic->start_time != AV_NOPTS_VALUE && ic->start_time > 0 ? ic->start_time : 0;
 }
 
