@@ -1136,7 +1136,11 @@ TCopyProof ProveCopiedParts(const std::string& source_name, const std::string& o
   if (!packet) throw FFmpegException("av_packet_alloc failed");
   for (const auto& [start_us, end_us] : parts) {
     const int64_t end = end_us < 0 ? INT64_MAX : end_us;
-    const int64_t target = std::max<int64_t>(start_us, 0) + source.Origin;
+    // A transport stream's seek lands near the time, often after it: it is
+    // sought well before.
+    const bool lands_anywhere = source.Input->iformat->flags & AVFMT_TS_DISCONT;
+    const int64_t target =
+        std::max<int64_t>(start_us - (lands_anywhere ? 10'000'000 : 0), 0) + source.Origin;
     avformat.avformat_seek_file(source.Input.Get(), -1, INT64_MIN, target, target, 0);
     // Packets come in decoding order: reading goes on a little past the end
     // for pictures shown before it.
