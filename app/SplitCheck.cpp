@@ -237,6 +237,17 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
   if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
 }
 
+// How far before a part a transport stream is sought (µs): longer than its
+// groups of pictures.
+constexpr int64_t kStreamSeekLeadUs = 10'000'000;
+
+// Where a file's times begin (µs): a transport stream's muxing delay; 0 for
+// other files, whose first sound may lie a little before their first picture.
+int64_t OutputOrigin(const AVFormatContext* ic) {
+  if (!(ic->iformat->flags & AVFMT_TS_DISCONT)) return 0;
+  return ic->start_time != AV_NOPTS_VALUE && ic->start_time > 0 ? ic->start_time : 0;
+}
+
 // The output's last picture: decoded from the last key picture (`last_key`,
 // stream units) on. Nothing when the file cannot be sought.
 std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatContext* ic,
@@ -244,10 +255,11 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
   if (last_key == AV_NOPTS_VALUE) return std::nullopt;
   AVStream* stream = ic->streams[video];
   // A part of the output: its last picture is the last before the part's end.
-  const int64_t end = request.OutputEndUs < 0
-                          ? INT64_MAX
-                          : avutil.av_rescale_q(request.OutputEndUs - kRoundingUs, AV_TIME_BASE_Q,
-                                                stream->time_base);
+  const int64_t end =
+      request.OutputEndUs < 0
+          ? INT64_MAX
+          : avutil.av_rescale_q(request.OutputEndUs + OutputOrigin(ic) - kRoundingUs,
+                                AV_TIME_BASE_Q, stream->time_base);
   const int64_t read_until =
       end == INT64_MAX ? INT64_MAX
                        : end + avutil.av_rescale_q(AV_TIME_BASE, AV_TIME_BASE_Q, stream->time_base);
@@ -315,16 +327,23 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   }
   // A part of the output (a joined file's): read from the key picture before
   // it to a little after it; the times a part holds are its own.
-  const int64_t window_start = request.OutputStartUs;
-  const int64_t window_end = request.OutputEndUs < 0 ? INT64_MAX : request.OutputEndUs;
-  const bool window = window_start > 0 || window_end != INT64_MAX;
+  // Its times count from the file's own beginning (a transport stream's lie
+  // past its muxing delay).
+  const bool window = request.OutputStartUs > 0 || request.OutputEndUs >= 0;
+  const int64_t origin = window ? OutputOrigin(ic) : 0;
+  const int64_t window_start = request.OutputStartUs + origin;
+  const int64_t window_end = request.OutputEndUs < 0 ? INT64_MAX : request.OutputEndUs + origin;
   auto inside = [&](int64_t us) {
     return us >= window_start - kRoundingUs && us < window_end - kRoundingUs;
   };
   bool after_window = false;  // the file goes on past the part
-  if (window_start > 0 && video >= 0 &&
+  // A transport stream's seek lands anywhere, not at a key picture: it is
+  // sought well before the part, and decoding starts at the key picture there.
+  const int64_t seek_to =
+      window_start - ((ic->iformat->flags & AVFMT_TS_DISCONT) ? kStreamSeekLeadUs : 0);
+  if (request.OutputStartUs > 0 && video >= 0 &&
       avformat.av_seek_frame(ic, video,
-                             avutil.av_rescale_q(window_start, AV_TIME_BASE_Q,
+                             avutil.av_rescale_q(std::max<int64_t>(seek_to, 0), AV_TIME_BASE_Q,
                                                  ic->streams[video]->time_base),
                              AVSEEK_FLAG_BACKWARD) < 0) {
     throw TCheckFailure(request.OutputFile + ": cannot be sought to " +
@@ -332,7 +351,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   }
   TFirstSound first_sound;
   // The decoder's own priming matters at the file's start only.
-  if (audio >= 0 && window_start <= 0) first_sound.Open(ic->streams[audio]);
+  if (audio >= 0 && request.OutputStartUs <= 0) first_sound.Open(ic->streams[audio]);
   int64_t last_key = AV_NOPTS_VALUE;  // time of the last key picture, stream units
   std::vector<int64_t> part_times;    // a part's pictures, stream units
   AVPacketPtr packet(avcodec.av_packet_alloc());
@@ -440,7 +459,7 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   if (window && facts.AudioEndUs > INT64_MIN) {
     // Sound that goes on from the part before or into the next one is in
     // place at that join: it is measured from and to the join.
-    if (window_start > 0 && facts.AudioStartUs < window_start) {
+    if (request.OutputStartUs > 0 && facts.AudioStartUs < window_start) {
       facts.AudioStartUs = facts.AudioPacketStartUs = window_start;
       facts.SoundFromBefore = true;
     }
@@ -729,8 +748,12 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
         found.push_back("segment " + std::to_string(i + 1) + ": " + part);
       }
     }
-    return found;
   }
+  if (CopiedPictures >= 0 && IdenticalPictures != CopiedPictures) {
+    found.push_back(std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+                    " copied pictures identical to the source's");
+  }
+  if (!Parts.empty()) return found;
   if (HasVideo) {
     if (!PictureFound || FrameOffset != 0) {
       found.push_back("first picture " + (PictureFound ? OffsetText(FrameOffset) : "not found"));
@@ -749,10 +772,6 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   }
   if (HasAudio && std::fabs(AudioEndMs) > AudioToleranceMs) {
     found.push_back("sound " + SignedMs(AudioEndMs) + " at the end");
-  }
-  if (CopiedPictures >= 0 && IdenticalPictures != CopiedPictures) {
-    found.push_back(std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
-                    " copied pictures identical to the source's");
   }
   return found;
 }
@@ -783,6 +802,9 @@ std::string TSplitCheck::Summary() const {
       text += "; " + std::to_string(Frames) + " frames of " + std::to_string(ExpectedFrames);
     }
     if (HasAudio && found.empty()) text += "; sound within 5 ms at every join";
+    if (CopiedPictures >= 0 && found.empty())
+      text += "; " + std::to_string(IdenticalPictures) + " of " + std::to_string(CopiedPictures) +
+              " copied pictures identical to the source's";
     return text;
   }
   std::string text = PictureText();
@@ -898,6 +920,27 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
 
 TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
   return CheckSplit(request, ReadSourcePictures(request));
+}
+
+void ProveJoinedCopies(const std::vector<TSplitCheckRequest>& parts, int64_t copied,
+                       TSplitCheck& joined) {
+  if (parts.empty() || copied < 0 || !joined.Done) return;
+  std::vector<std::pair<int64_t, int64_t>> stretches;
+  for (const TSplitCheckRequest& part : parts) stretches.emplace_back(part.StartUs, part.EndUs);
+  const TCopyProof proof = ProveCopiedParts(parts[0].SourceFile, parts[0].OutputFile, stretches,
+                                            parts[0].Stop);
+  if (parts[0].Stop != nullptr && parts[0].Stop->load()) {
+    joined.Done = false;
+    joined.Problem = kCheckStopped;
+    return;
+  }
+  if (!proof.Problem.empty()) {
+    joined.Done = false;
+    joined.Problem = proof.Problem;
+    return;
+  }
+  joined.CopiedPictures = copied;
+  joined.IdenticalPictures = proof.Identical;
 }
 
 }  // namespace kelvane

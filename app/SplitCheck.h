@@ -146,6 +146,12 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
 // when all were, its pictures and sound as they are at every join.
 TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts);
 
+// A joined smart copy that copied `copied` pictures: how many of the joined
+// file's pictures are those of the source's segments byte for byte, into the
+// joined check (a check that was not done stays so).
+void ProveJoinedCopies(const std::vector<TSplitCheckRequest>& parts, int64_t copied,
+                       TSplitCheck& joined);
+
 // Reads the source's pictures, then checks the new file against them.
 TSplitCheck CheckSplit(const TSplitCheckRequest& request);
 

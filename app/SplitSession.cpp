@@ -122,12 +122,6 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
   message = job.Segments.Validate(job.SourceDurationUs > 0 ? job.SourceDurationUs / 1e6 : 0);
   if (!message.empty()) return false;
   const std::vector<TSegment>& segments = job.Segments.Items();
-  if (job.JoinSegments && IsSmartCopy(job)) {
-    // Copied pictures would need the joins cut in the copy as well.
-    message = "Segments kept in the source's format cannot be joined into one file; "
-              "split them into one file each, or choose another format to join them.";
-    return false;
-  }
   if (job.JoinSegments) {
     // One run: the input once per segment, each from its start for its
     // length, into one file.
@@ -451,6 +445,7 @@ void TSplitSession::StartCheck(bool pictures) {
           checks.push_back(CheckSplit(parts[i], part_sources[i]));
         }
         check = JoinedCheck(checks);
+        ProveJoinedCopies(parts, request.CopiedPictures, check);
       }
     } catch (const std::exception& error) {
       note(error.what());

@@ -932,10 +932,13 @@ void SetChannelLayout(AVCodecContext* enc, int channels, uint64_t mask) {
 // Copied sound in a smart copy begins with the packet that reaches into the
 // cut; MP4's edit list trims what lies before the first picture. Containers
 // that cannot say so get the sound re-encoded in the source's codec (at the
-// source's bit rate), cut exactly like the pictures. Null: copy it.
+// source's bit rate), cut exactly like the pictures. So do the parts of a
+// joined file: no container trims sound in the middle of a stream. Null: copy it.
 const AVCodecParameters* TCustomFFmpeg::SmartSoundToEncode(const AVOutputFormat* format) const {
   if (!Settings.smart_copy || !Pending.stream_copy[skAudio] || InputFiles.empty()) return nullptr;
-  if (avutil.av_match_name(format->name, "mp4,mov,ipod,3gp,3g2,psp,ismv,f4v")) return nullptr;
+  const bool parts = InputFiles.size() > 1 && InputFiles.back()->part_length > 0;
+  if (!parts && avutil.av_match_name(format->name, "mp4,mov,ipod,3gp,3g2,psp,ismv,f4v"))
+    return nullptr;
   for (const TInputStream& input : InputFiles.back()->streams) {
     const AVCodecParameters* par = input.stream->codecpar;
     if (par->codec_type == AVMEDIA_TYPE_AUDIO) return par;

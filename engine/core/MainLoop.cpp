@@ -40,8 +40,11 @@ bool TTranscoder::SeekAheadAllowed() const {
   // Hooks see every decoded picture, and rate emulation paces the reading
   // from the beginning: both would notice the pictures left out.
   const TPictureWatchers watchers = host_.PictureWatchers();
-  return settings_.seek_ahead && settings_.start_time > 0 && !JoinMode() && !settings_.rate_emu &&
-         !watchers.FrameHooks && !watchers.CustomHook;
+  // Parts joined in the source's format each begin at a key frame before
+  // their start (a transport stream's seek lands anywhere).
+  const bool parts = JoinMode() && join_parts_ && !smart_videos_.empty();
+  return settings_.seek_ahead && (parts || (settings_.start_time > 0 && !JoinMode())) &&
+         !settings_.rate_emu && !watchers.FrameHooks && !watchers.CustomHook;
 }
 
 void TTranscoder::SeekInputsAhead() {
@@ -62,7 +65,19 @@ void TTranscoder::SeekInputsAhead() {
     // Scaled times do not map back onto the file's own.
     if (streams.empty() || scaled) continue;
     TSeekAhead seek(file.Context, settings_.start_time - record.ts_offset, std::move(streams));
-    if (seek.Seek()) read_ahead_[f] = std::move(seek.Packets());
+    if (seek.Seek()) {
+      read_ahead_[f] = std::move(seek.Packets());
+    } else if (JoinMode()) {
+      // A part read from the beginning: its opening's seek may have left the
+      // input past the key frame its first pictures need.
+      // Transport and program streams land anywhere by time: by bytes, the
+      // beginning is the beginning.
+      AVFormatContext* ic = file.Context;
+      const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+      if (!(ic->iformat->flags & AVFMT_TS_DISCONT) ||
+          avformat.av_seek_frame(ic, -1, 0, AVSEEK_FLAG_BYTE) < 0)
+        avformat.avformat_seek_file(ic, -1, INT64_MIN, origin, origin, 0);
+    }
     if (records_.Verbosity > 0)
       GetLogger().Logf(host_.LogSender(), llVerbose, "Input #%d: %s", static_cast<int>(f),
                        seek.Report().c_str());
@@ -264,6 +279,8 @@ void TTranscoder::Loop() {
 // the same streams.
 void TTranscoder::ChangeJoinFile(int k) {
   const TInputFileState& file = InputFiles[k];
+  // The copied pictures of the part end before its counts are handed on.
+  for (auto& entry : smart_videos_) entry.second->EndPart();
   drain_encoders_ = false;
   for (int s = 0; s < file.StreamCount; ++s) {
     TInputStreamState& ist = *InputStreams[file.FirstStream + s];
@@ -294,12 +311,17 @@ void TTranscoder::ChangeJoinFile(int k) {
   records_.InputFiles[k + 1]->ts_offset += next;
   current_group_ = k + 1;
   // The next part begins where this one's output ended.
-  if (join_parts_) BeginPart(k + 1, next);
+  if (join_parts_) {
+    BeginPart(k + 1, next);
+    StartSmartPart(k + 1);
+  }
 }
 
 bool TTranscoder::PartDone(int k) const {
+  // Copied pictures are read until their part is complete.
+  if (!SmartPartsRead()) return false;
   const TInputFileState& file = InputFiles[k];
-  bool any = false;
+  bool any = !smart_videos_.empty();
   for (int s = 0; s < file.StreamCount; ++s) {
     const TInputStreamState& ist = *InputStreams[file.FirstStream + s];
     if (!ist.DecodingNeeded || ist.Discard) continue;

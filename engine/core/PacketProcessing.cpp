@@ -592,6 +592,8 @@ void TTranscoder::WritePacket(TOutputStreamState& ost, AVPacket* packet) {
 // it (Matroska's discard padding). Vorbis packets are decoded on the side to
 // learn how far they reach.
 void TTranscoder::MarkSoundEnd(TOutputStreamState& ost, AVPacket* packet) {
+  // A joined file's sound is encoded across its joins and cut exactly there.
+  if (join_parts_) return;
   const AVCodecParameters* par = ost.Stream->codecpar;
   if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0 ||
       first_picture_ == AV_NOPTS_VALUE || packet->pts == AV_NOPTS_VALUE || packet->duration <= 0)

@@ -636,6 +636,8 @@ bool TSmartVideo::IsCleanStart(const AVPacket* packet) const {
 }
 
 void TSmartVideo::Packet(const AVPacket* packet) {
+  const int64_t decoded_at = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+  if (end_ != INT64_MAX && decoded_at != AV_NOPTS_VALUE && decoded_at >= end_) past_end_ = true;
   if (!started_) {
     if (!(packet->flags & AV_PKT_FLAG_KEY)) return;
     started_ = true;
@@ -728,6 +730,29 @@ void TSmartVideo::Finish() {
                    report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
                    static_cast<long long>(report_.EncodedPictures),
                    report_.Reason.empty() ? "" : ": ", report_.Reason.c_str());
+}
+
+void TSmartVideo::EndPart() {
+  if (edge_decoder_) {
+    EndEdge(INT64_MAX);
+  } else {
+    Settle(group_, INT64_MAX);
+  }
+  group_ = TGroup{};
+}
+
+void TSmartVideo::NextPart(TOutputStreamState& ost, int64_t start, int64_t end) {
+  if (whole_) throw FFmpegException("Smart copy: a whole re-encode cannot be joined");
+  EndPart();
+  started_ = false;
+  past_end_ = false;
+  part_ost_ = &ost;
+  const AVRational tb = ist_.Stream->time_base;
+  start_ = avutil.av_rescale_q(start, AV_TIME_BASE_Q, tb);
+  end_ = end == INT64_MAX ? INT64_MAX : avutil.av_rescale_q(end, AV_TIME_BASE_Q, tb);
+  // The run's line already puts every part where it belongs: nothing moves.
+  zero_ = 0;
+  zero_us_ = 0;
 }
 
 void TSmartVideo::Settle(TGroup& group, int64_t next_dts) {
@@ -909,24 +934,25 @@ void TSmartVideo::WriteEncoded(AVPacket* packet) {
 }
 
 void TSmartVideo::Write(AVPacket* source) {
+  TOutputStreamState& ost = part_ost_ != nullptr ? *part_ost_ : ost_;
   AVPacketPtr holder(avcodec.av_packet_clone(source));
   if (!holder) throw FFmpegException("av_packet_clone failed");
   AVPacket* packet = holder.get();
   const int64_t zero = zero_ != AV_NOPTS_VALUE ? zero_ : start_;
   if (packet->pts != AV_NOPTS_VALUE) packet->pts -= zero;
   if (packet->dts != AV_NOPTS_VALUE) packet->dts -= zero;
-  avcodec.av_packet_rescale_ts(packet, ist_.Stream->time_base, ost_.Stream->time_base);
+  avcodec.av_packet_rescale_ts(packet, ist_.Stream->time_base, ost.Stream->time_base);
   if (packet->dts != AV_NOPTS_VALUE) {
     if (last_dts_ != INT64_MIN && packet->dts <= last_dts_) packet->dts = last_dts_ + 1;
     last_dts_ = packet->dts;
   }
   packet->pos = -1;
-  packet->stream_index = ost_.Stream->index;
+  packet->stream_index = ost.Stream->index;
   run_.VideoSize += static_cast<uint64_t>(packet->size);
-  ost_.SyncOpts++;
-  ost_.CodedKeyFrame = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
-  run_.WritePacket(ost_, packet);
-  ost_.FrameNumber++;
+  ost.SyncOpts++;
+  ost.CodedKeyFrame = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
+  run_.WritePacket(ost, packet);
+  ost.FrameNumber++;
 }
 
 // ---- The forecast ----
@@ -1160,33 +1186,45 @@ struct TVideoReader {
 
 TCopyProof ProveCopiedPackets(const std::string& source_name, const std::string& output_name,
                               int64_t start_us, int64_t end_us, const std::atomic<bool>* stop) {
+  return ProveCopiedParts(source_name, output_name, {{start_us, end_us}}, stop);
+}
+
+TCopyProof ProveCopiedParts(const std::string& source_name, const std::string& output_name,
+                            const std::vector<std::pair<int64_t, int64_t>>& parts,
+                            const std::atomic<bool>* stop) {
   TCopyProof proof;
   TVideoReader source, output;
   proof.Problem = source.Open(source_name);
   if (proof.Problem.empty()) proof.Problem = output.Open(output_name);
   if (!proof.Problem.empty()) return proof;
   auto stopped = [stop] { return stop != nullptr && stop->load(); };
-  const int64_t end = end_us < 0 ? INT64_MAX : end_us;
 
   // The source's pictures of the cut, by the digests of their coded data.
   std::map<std::pair<uint64_t, uint64_t>, int> digests;
   const AVCodecParameters* source_par = source.Input->streams[source.Index]->codecpar;
   const AVCodecParameters* output_par = output.Input->streams[output.Index]->codecpar;
-  const int64_t target = std::max<int64_t>(start_us, 0) + source.Origin;
-  avformat.avformat_seek_file(source.Input.Get(), -1, INT64_MIN, target, target, 0);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
-  // Packets come in decoding order: reading goes on a little past the end
-  // for pictures shown before it.
-  constexpr int64_t kReorderSlack = 2'000'000;
-  while (!stopped() && avformat.av_read_frame(source.Input.Get(), packet.get()) >= 0) {
-    TPacketUnref unref{packet.get()};
-    if (packet->stream_index != source.Index) continue;
-    const int64_t time = source.Time(packet.get());
-    if (time != AV_NOPTS_VALUE && end != INT64_MAX && time >= end + kReorderSlack) break;
-    if (time == AV_NOPTS_VALUE || time < start_us - 1000 || time >= end) continue;
-    const auto digest = PictureDigest(packet.get(), source_par);
-    if (digest != std::pair<uint64_t, uint64_t>{0, 0}) ++digests[digest];
+  for (const auto& [start_us, end_us] : parts) {
+    const int64_t end = end_us < 0 ? INT64_MAX : end_us;
+    // A transport stream's seek lands near the time, often after it: it is
+    // sought well before.
+    const bool lands_anywhere = source.Input->iformat->flags & AVFMT_TS_DISCONT;
+    const int64_t target =
+        std::max<int64_t>(start_us - (lands_anywhere ? 10'000'000 : 0), 0) + source.Origin;
+    avformat.avformat_seek_file(source.Input.Get(), -1, INT64_MIN, target, target, 0);
+    // Packets come in decoding order: reading goes on a little past the end
+    // for pictures shown before it.
+    constexpr int64_t kReorderSlack = 2'000'000;
+    while (!stopped() && avformat.av_read_frame(source.Input.Get(), packet.get()) >= 0) {
+      TPacketUnref unref{packet.get()};
+      if (packet->stream_index != source.Index) continue;
+      const int64_t time = source.Time(packet.get());
+      if (time != AV_NOPTS_VALUE && end != INT64_MAX && time >= end + kReorderSlack) break;
+      if (time == AV_NOPTS_VALUE || time < start_us - 1000 || time >= end) continue;
+      const auto digest = PictureDigest(packet.get(), source_par);
+      if (digest != std::pair<uint64_t, uint64_t>{0, 0}) ++digests[digest];
+    }
   }
   while (!stopped() && avformat.av_read_frame(output.Input.Get(), packet.get()) >= 0) {
     TPacketUnref unref{packet.get()};

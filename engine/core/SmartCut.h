@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/AVPtr.h"
@@ -81,6 +82,12 @@ TCopyProof ProveCopiedPackets(const std::string& source, const std::string& outp
                               int64_t start_us, int64_t end_us,
                               const std::atomic<bool>* stop = nullptr);
 
+// The same for a joined file made of the source's stretches `parts` (start
+// and end µs each, as above), in order.
+TCopyProof ProveCopiedParts(const std::string& source, const std::string& output,
+                            const std::vector<std::pair<int64_t, int64_t>>& parts,
+                            const std::atomic<bool>* stop = nullptr);
+
 class TSmartVideo {
  public:
   // `start` and `end`: the cut on the input's time line (µs); `end` INT64_MAX
@@ -100,6 +107,19 @@ class TSmartVideo {
   void Packet(const AVPacket* packet);
   // The end of the source's packets: settles the last group and drains.
   void Finish();
+
+  // A joined file: the part read so far ends (its last group settled, its
+  // edge drained) and the next one follows in the same stream, from `start`
+  // to `end` (µs of the run's time line, which already places each part after
+  // the one before). Its packets come from the source opened again, whose
+  // stream is like the first one's; they are written through `ost`, that
+  // part's record of the output stream, at their times on the run's line.
+  void NextPart(TOutputStreamState& ost, int64_t start, int64_t end);
+  // The part read so far ends: its last group settled, its edge drained.
+  void EndPart();
+  // Whether a packet read reaches past the end of the part (its decoding
+  // time is at or after it): every picture of the part has come.
+  bool PastEnd() const { return past_end_; }
 
   // Whether the cut re-encodes everything (the source could not be matched).
   bool Whole() const { return whole_; }
@@ -163,6 +183,8 @@ class TSmartVideo {
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
   bool started_ = false;    // a group has begun
+  bool past_end_ = false;   // a packet was decoded at or after the end
+  TOutputStreamState* part_ost_ = nullptr;  // a joined part's output stream record
   bool clean_in_cut_ = false;  // a clean group held pictures of the cut
   bool unclean_keys_ = false;  // key frames that are no clean start were seen
   bool long_group_ = false;    // a group was too long to hold

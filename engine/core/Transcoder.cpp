@@ -145,6 +145,7 @@ void TTranscoder::SetUp() {
     if (join_parts_) {
       BeginPart(0, 0);
       AddPartChapters();
+      StartSmartPart(0);
     }
   }
   WriteHeaders();
@@ -448,17 +449,50 @@ void TTranscoder::SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& is
   if (settings_.smart_copy && in->codec_type == AVMEDIA_TYPE_VIDEO) {
     TCutReport& report = records_.CutReport != nullptr ? *records_.CutReport : own_cut_report_;
     report = TCutReport{};
+    if (JoinMode()) RefuseSmartJoin(in, format);
     auto smart = std::make_unique<TSmartVideo>(*this, ost, ist, settings_.start_time,
                                                RecordingEnd(), settings_.smart_reencode,
                                                host_.LogSender(), report);
     smart->SetUp();
+    if (JoinMode() && smart->Whole())
+      throw FFmpegException("The segments cannot be joined without re-encoding them: " +
+                           report.Reason);
     smart_videos_.emplace_back(&ost, std::move(smart));
   }
 }
 
-TSmartVideo* TTranscoder::SmartVideo(const TOutputStreamState& ost) const {
+void TTranscoder::RefuseSmartJoin(const AVCodecParameters* par,
+                                  const AVOutputFormat* format) const {
+  const std::string reason = SmartCutObstacle(par, format);
+  if (!reason.empty())
+    throw FFmpegException("The segments cannot be joined without re-encoding them: " + reason);
+  for (const auto& file : records_.InputFiles)
+    if (file->part_length <= 0)
+      throw FFmpegException(
+          "The segments cannot be joined without re-encoding them: a part has no end");
+}
+
+void TTranscoder::StartSmartPart(int k) {
+  const int n = group_size_;
+  for (auto& entry : smart_videos_) {
+    // The video stream's record in the group of input k.
+    const int index = k * n + entry.first->StreamIndex;
+    if (index >= static_cast<int>(OutputStreams.size())) continue;
+    entry.second->NextPart(*OutputStreams[index], part_start_, part_end_);
+  }
+}
+
+bool TTranscoder::SmartPartsRead() const {
   for (const auto& entry : smart_videos_)
-    if (entry.first == &ost) return entry.second.get();
+    if (!entry.second->PastEnd()) return false;
+  return true;
+}
+
+TSmartVideo* TTranscoder::SmartVideo(const TOutputStreamState& ost) const {
+  // A joined file's parts write one stream through each group's record.
+  for (const auto& entry : smart_videos_)
+    if (entry.first == &ost || (JoinMode() && entry.first->StreamIndex == ost.StreamIndex))
+      return entry.second.get();
   return nullptr;
 }
 

@@ -112,6 +112,12 @@ class TTranscoder {
   bool PartDone(int k) const;
   // A chapter per joined part, named after its title, before the header.
   void AddPartChapters();
+  // Joined parts in the source's format: why they cannot be (raised).
+  void RefuseSmartJoin(const AVCodecParameters* par, const AVOutputFormat* format) const;
+  // The smart copies go on with the part of file k (BeginPart's times).
+  void StartSmartPart(int k);
+  // Every smart copy has read its part's pictures.
+  bool SmartPartsRead() const;
   double OutputPosition(const TOutputStreamState& ost) const;
   void ProgressReport(bool final_report);
 

@@ -285,6 +285,20 @@ TEST_F(SplitCommandTest, SegmentsAsFilesAndJoined) {
   EXPECT_EQ(mixed.status, 2);
   TRun lonely = Run({"--join", clip});
   EXPECT_EQ(lonely.status, 2);
+
+  // Joined in the source's own format (a transport stream here, which
+  // carries the parameter sets in the stream): the result says what was
+  // copied and what encoded, and the check proves the copies at every join.
+  const std::string ts = MakeClip("ts-h264-aac", 3.0, "clip.ts");
+  TRun lossless = Run({"--json", "--segment", "0.3,1.1", "--segment", "1.5,2.6", "--join",
+                       "--format", "Same as Source - Lossless (*.*)", "--output-dir",
+                       temp_.File("out"), ts});
+  ASSERT_EQ(lossless.status, 0) << lossless.out << lossless.err;
+  EXPECT_NE(lossless.out.find("\"output\":\"" + temp_.File("out/clip - joined.ts") + "\""),
+            std::string::npos) << lossless.out;
+  EXPECT_NE(lossless.out.find("\"method\":\"smart\""), std::string::npos) << lossless.out;
+  EXPECT_NE(lossless.out.find("\"check\":{\"matched\":true,"), std::string::npos)
+      << lossless.out;
 }
 
 // Segments that begin and end on key frames, the second one's start between
