@@ -68,15 +68,16 @@ TEST(SegmentListTest, RefusesWhatCannotBeSplitAndReadsItsFileForm) {
   EXPECT_EQ(read.Count(), 2u);  // untouched by a file it refused
 }
 
-// Chapters of a file: start and end (µs) and title.
+// Chapters of a file: start and end (µs) and title; and the file's length.
 struct TChapter {
   int64_t Start, End;
   std::string Title;
 };
-std::vector<TChapter> Chapters(const std::string& path) {
+std::vector<TChapter> Chapters(const std::string& path, int64_t* duration = nullptr) {
   std::vector<TChapter> chapters;
   AVFormatContext* ic = nullptr;
   if (avformat.avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return chapters;
+  if (duration != nullptr) *duration = ic->duration;
   for (unsigned i = 0; i < ic->nb_chapters; ++i) {
     const AVChapter* c = ic->chapters[i];
     const AVDictionaryEntry* title = avutil.av_dict_get(c->metadata, "title", nullptr, 0);
@@ -245,8 +246,8 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
                                           r.Height = 480;
                                         });
   ASSERT_TRUE(model_.AddVideoFile(input));
-  model_.Segments.Replace(1, {1.2, 12.0, ""});
-  model_.Segments.Remove(2);
+  model_.Segments.Replace(1, {1.2, 11.0, ""});
+  model_.Segments.Replace(2, {11.0, 12.0, "Tail"});
   std::string message;
   TSplitSession& session = model_.Session();
   ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
@@ -264,12 +265,13 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   const std::vector<int> second = DecodedIndices(end.Files[1].OutputPath);
   ASSERT_FALSE(second.empty());
   EXPECT_EQ(second, Indices(30, static_cast<int>(second.size())));
-  EXPECT_LT(second.size(), 270u);
+  EXPECT_LT(second.size(), 245u);
   const std::string text = ListEndMessage(end);
   EXPECT_EQ(text.rfind("The split was stopped.\n\rThe new files are:", 0), 0u) << text;
 
   // Joined, Stop in the second part keeps the first and what was written of
-  // the second.
+  // the second, and the chapters of those two only, the second ending where
+  // the file ends.
   model_.JoinSegments = true;
   ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
   ASSERT_TRUE(WaitOnMainThread(
@@ -283,6 +285,14 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   std::vector<int> expected = Indices(12, 18);
   for (int i : Indices(30, static_cast<int>(pictures.size()) - 18)) expected.push_back(i);
   EXPECT_EQ(pictures, expected) << DescribeIndices(pictures);
+  int64_t length = 0;
+  const std::vector<TChapter> chapters = Chapters(joined.OutputPath, &length);
+  ASSERT_EQ(chapters.size(), 2u);
+  EXPECT_EQ(chapters[0].Title, "Intro");
+  EXPECT_NEAR(chapters[0].End, 720000, 1000);
+  EXPECT_NEAR(chapters[1].Start, 720000, 1000);
+  EXPECT_NEAR(chapters[1].End, length, 25000);
+  EXPECT_GE(length, static_cast<int64_t>(pictures.size()) * 40000 - 25000);
 }
 
 }  // namespace
