@@ -896,6 +896,40 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
   return joined;
 }
 
+TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
+                        const std::vector<TSourcePictures>& sources) {
+  // Some muxers move every time of a file on so that none is negative (WebM
+  // with Opus, whose first packet starts its priming early): the joins lie
+  // that much later, which the file's first picture, as far after its
+  // beginning as the first segment's after its start mark, shows.
+  int64_t origin = 0;
+  if (!parts.empty() && !sources.empty()) {
+    try {
+      TInputContext input;
+      OpenFile(parts.front().OutputFile, input);
+      AVFormatContext* ic = input.Get();
+      const int video = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      AVPacketPtr packet(avcodec.av_packet_alloc());
+      while (video >= 0 && avformat.av_read_frame(ic, packet.get()) >= 0) {
+        const int64_t at = PacketTime(packet.get());
+        const bool first = packet->stream_index == video && at != AV_NOPTS_VALUE;
+        if (first) origin = ToUs(at, ic->streams[video]->time_base) - sources[0].FirstPictureLeadUs;
+        avcodec.av_packet_unref(packet.get());
+        if (first) break;
+      }
+    } catch (const TCheckFailure&) {
+      // The part's own check names what cannot be read.
+    }
+  }
+  std::vector<TSplitCheck> checks;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parts[i].OutputStartUs += origin;
+    if (parts[i].OutputEndUs >= 0) parts[i].OutputEndUs += origin;
+    checks.push_back(i < sources.size() ? CheckSplit(parts[i], sources[i]) : CheckSplit(parts[i]));
+  }
+  return JoinedCheck(checks);
+}
+
 TSplitCheck CheckSplit(const TSplitCheckRequest& request) {
   return CheckSplit(request, ReadSourcePictures(request));
 }

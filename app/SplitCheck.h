@@ -145,6 +145,11 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
 // One check of a joined file from the checks of its parts (in order): done
 // when all were, its pictures and sound as they are at every join.
 TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts);
+// Checks each part of a joined file (the requests' output times as the parts
+// were joined) against its source pictures, on the file's own time line, and
+// gathers them with JoinedCheck.
+TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
+                        const std::vector<TSourcePictures>& sources);
 
 // Reads the source's pictures, then checks the new file against them.
 TSplitCheck CheckSplit(const TSplitCheckRequest& request);

@@ -445,13 +445,7 @@ void TSplitSession::StartCheck(bool pictures) {
     TSplitCheck check;
     try {
       if (failure.empty() && parts.empty()) check = CheckSplit(request, source);
-      if (failure.empty() && !parts.empty()) {
-        std::vector<TSplitCheck> checks;
-        for (size_t i = 0; i < parts.size(); ++i) {
-          checks.push_back(CheckSplit(parts[i], part_sources[i]));
-        }
-        check = JoinedCheck(checks);
-      }
+      if (failure.empty() && !parts.empty()) check = CheckJoined(parts, part_sources);
     } catch (const std::exception& error) {
       note(error.what());
     } catch (...) {

@@ -1,6 +1,6 @@
 // Several segments of one file in one go: the list's checks and its file form,
 // three segments of a clip whose pictures carry their frame numbers written as
-// three files and as one joined file (H.264 MP4 and Matroska) with a chapter
+// three files and as one joined file (H.264 MP4, Matroska and WebM) with a chapter
 // at each join, and Stop in the second segment.
 #include <gtest/gtest.h>
 
@@ -130,7 +130,9 @@ class TSegmentSplitTest : public TMediaTest {
     return model_.Session().LastEnd() ? *model_.Session().LastEnd() : TSplitEnd{};
   }
 
-  void ExpectJoined(const std::string& extension) {
+  // `reader_delay`: where the libraries' reader hands out the marks against
+  // their pictures in this container (Matroska's Opus: 312 samples early).
+  void ExpectJoined(const std::string& extension, int64_t reader_delay = 0) {
     model_.JoinSegments = true;
     const TSplitEnd end = Split();
     ASSERT_EQ(end.Outcome, TSplitOutcome::Finished) << end.Reason;
@@ -157,7 +159,7 @@ class TSegmentSplitTest : public TMediaTest {
       for (int64_t onset : onsets) {
         if (std::llabs(onset - picture.PtsUs) < std::llabs(nearest)) nearest = onset - picture.PtsUs;
       }
-      EXPECT_LE(std::llabs(nearest), 5000) << "mark of picture " << picture.Index;
+      EXPECT_LE(std::llabs(nearest - reader_delay), 5000) << "mark of picture " << picture.Index;
     }
     EXPECT_EQ(marks, 12u);
     EXPECT_EQ(onsets.size(), marks);
@@ -211,6 +213,9 @@ TEST_F(TSegmentSplitTest, ThreeSegmentsAsThreeFilesAndAsOneJoinedFile) {
 TEST_F(TSegmentSplitTest, JoinedIntoMatroska) {
   Format("Matroska - H.264 (*.mkv)");
   ExpectJoined("mkv");
+  // WebM moves every time on by Opus's priming: the joins lie that much later.
+  Format("VP9 WebM - For the Web (*.webm)");
+  ExpectJoined("webm", -6500);
 }
 
 TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
