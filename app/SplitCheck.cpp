@@ -322,9 +322,12 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     return us >= window_start - kRoundingUs && us < window_end - kRoundingUs;
   };
   bool after_window = false;  // the file goes on past the part
+  // A second early: a program stream is sought by its bytes, and may land on
+  // a key picture after the time asked for.
   if (window_start > 0 && video >= 0 &&
       avformat.av_seek_frame(ic, video,
-                             avutil.av_rescale_q(window_start, AV_TIME_BASE_Q,
+                             avutil.av_rescale_q(std::max<int64_t>(window_start - AV_TIME_BASE, 0),
+                                                 AV_TIME_BASE_Q,
                                                  ic->streams[video]->time_base),
                              AVSEEK_FLAG_BACKWARD) < 0) {
     throw TCheckFailure(request.OutputFile + ": cannot be sought to " +
