@@ -2,11 +2,13 @@
 // marks set in the preview (with their pictures and readable times),
 // refused when they overlap or lack an end, selected (their marks and
 // pictures come back), edited, renamed, moved and removed, drawn on the time
-// line, and split one file per segment and joined; each file's list kept in
+// line (a band clicked selects its segment), and split one file per segment and joined; each file's list kept in
 // the stored settings and brought back with the file, CSV files, inverting.
 #include <QAction>
+#include <QApplication>
 #include <QInputDialog>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -119,6 +121,19 @@ TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitBothWays) {
   EXPECT_GT(other.blue(), 200) << other.name().toStdString();
   EXPECT_LT(other.red(), 100) << other.name().toStdString();
   EXPECT_NE(none, other);
+  // Clicking the second's band selects it, as its row does: marks and preview follow.
+  const QPointF on_band(line->XOf(2500000), line->height() - 2);
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent click(type, on_band, line->mapToGlobal(on_band), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(line, &click);
+  }
+  EXPECT_EQ(segments.Selected(), 1);
+  EXPECT_EQ(Control<QListWidget>("SegmentList")->currentRow(), 1);
+  EXPECT_EQ(model.ExactStart.Time, 2000000);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().Image1.Frame), 50);
+  EXPECT_EQ(window_->Player().ShownFrame().PTS, 2000000);
 
   // A third, renamed, moved up; the second removed.
   MarkPictures(80, 89);
