@@ -2,8 +2,9 @@
 // marks set in the preview (with their pictures and readable times),
 // refused when they overlap or lack an end, selected (their marks and
 // pictures come back), edited, renamed, moved and removed, drawn on the time
-// line (a band clicked selects its segment), and split one file per segment and joined; each file's list kept in
-// the stored settings and brought back with the file, CSV files, inverting.
+// line (a band clicked selects its segment), and split one file per segment
+// and joined; each file's list kept in the stored settings and brought back
+// with the file (the rows' pictures read for them), CSV files, inverting.
 #include <QAction>
 #include <QApplication>
 #include <QInputDialog>
@@ -237,6 +238,17 @@ TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
   window_->OpenFile(QString::fromStdString(a));
   ASSERT_EQ(Rows(), 2);
   EXPECT_EQ(window_->Segments().List().Items()[1].Label, "Second, \"best\"");
+  // Rows that came back with the file show their pictures without being selected.
+  auto all_pictured = [&] {
+    for (int i = 0; i < Rows(); ++i) {
+      const auto [first, last] = window_->SegmentPanel().Pictures(static_cast<size_t>(i));
+      if (first.isNull() || last.isNull()) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(WaitFor(all_pictured, 10s));
+  EXPECT_NE(window_->SegmentPanel().Pictures(0).first, window_->SegmentPanel().Pictures(0).second);
+  EXPECT_EQ(window_->Segments().Selected(), -1);
 
   // CSV out and back; a bad line is named; Invert keeps the parts between.
   const std::string csv = temp_.File("a.csv");
@@ -246,6 +258,7 @@ TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
   EXPECT_EQ(written.str(), "0.50,1.00\n2.00,3.00,\"Second, \"\"best\"\"\"\n");
   ASSERT_TRUE(window_->Segments().InvertSegments());
   EXPECT_EQ(window_->Segments().List().ToCsv(), "0.00,0.50\n1.00,2.00\n3.00,4.00\n");
+  EXPECT_TRUE(WaitFor(all_pictured, 10s));
   ASSERT_TRUE(window_->Segments().LoadSegments(csv));
   EXPECT_EQ(Rows(), 2);
   const std::string bad = temp_.File("bad.csv");
