@@ -728,8 +728,12 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   if (!Done) return found;
   if (!Parts.empty()) {
     for (size_t i = 0; i < Parts.size(); ++i) {
-      for (const std::string& part : Parts[i].Mismatches()) {
-        found.push_back("segment " + std::to_string(i + 1) + ": " + part);
+      const std::vector<std::string> part = Parts[i].Mismatches();
+      for (const std::string& text : part) {
+        found.push_back("segment " + std::to_string(i + 1) + ": " + text);
+      }
+      if (!part.empty() && !Parts[i].Why.empty()) {
+        found.push_back("segment " + std::to_string(i + 1) + ": " + Parts[i].Why);
       }
     }
     return found;
@@ -906,11 +910,13 @@ TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
   // that much later, which the file's first picture, as far after its
   // beginning as the first segment's after its start mark, shows.
   int64_t origin = 0;
+  bool fixed_rate = false;  // pictures on the frame rate's slots, without times of their own
   if (!parts.empty() && !sources.empty()) {
     try {
       TInputContext input;
       OpenFile(parts.front().OutputFile, input);
       AVFormatContext* ic = input.Get();
+      fixed_rate = std::strcmp(ic->iformat->name, "avi") == 0;
       const int video = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
       AVPacketPtr packet(avcodec.av_packet_alloc());
       while (video >= 0 && avformat.av_read_frame(ic, packet.get()) >= 0) {
@@ -929,6 +935,11 @@ TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
     if (i > 0) parts[i].OutputStartUs += origin;
     if (parts[i].OutputEndUs >= 0) parts[i].OutputEndUs += origin;
     checks.push_back(i < sources.size() ? CheckSplit(parts[i], sources[i]) : CheckSplit(parts[i]));
+    if (fixed_rate && i > 0 && i < sources.size() && sources[i].FirstPictureLeadUs > 0) {
+      checks.back().Why =
+          "AVI holds pictures only at its fixed rate, so a part whose start mark lies between "
+          "two pictures cannot have both its first picture and its sound at the join";
+    }
   }
   return JoinedCheck(checks);
 }

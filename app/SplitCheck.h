@@ -94,6 +94,9 @@ struct TSplitCheck {
   // the counts above are their sums, and each part's mismatches are named
   // after its segment.
   std::vector<TSplitCheck> Parts;
+  // A part of a joined file: why its container cannot hold it exactly, said
+  // after its mismatches; empty when it can.
+  std::string Why;
 
   int64_t DurationErrorFrames() const { return ExpectedFrames < 0 ? 0 : Frames - ExpectedFrames; }
   // What lies outside the tolerances, one text each ("first picture off by 1

@@ -1,7 +1,8 @@
 // Several segments of one file in one go: the list's checks and its file form,
 // three segments of a clip whose pictures carry their frame numbers written as
 // three files and as one joined file (H.264 MP4, Matroska, WebM, MPEG-2) with a
-// chapter at each join where the container carries chapters, and Stop in the
+// chapter at each join where the container carries chapters (AVI's mismatch
+// at a start mark between pictures named with its reason), and Stop in the
 // second segment.
 #include <gtest/gtest.h>
 
@@ -222,6 +223,17 @@ TEST_F(TSegmentSplitTest, JoinedIntoMatroska) {
   // A program stream begins half a second in and is sought by its bytes.
   Format("MPEG-2 Movie (*.mpg)");
   ExpectJoined("mpg", 0, false);
+  // AVI's pictures have no times: a start mark between two pictures is a
+  // mismatch the check names with its reason.
+  Format("AVI - Audio Video Interleave (*.avi)");
+  model_.Segments.Replace(1, {2.01, 2.8, ""});
+  const TSplitEnd end = Split();
+  ASSERT_TRUE(end.Check.has_value());
+  const std::string status = end.Check->StatusText();
+  EXPECT_NE(status.find("segment 2: sound +"), std::string::npos) << status;
+  EXPECT_NE(status.find("segment 2: AVI holds pictures only at its fixed rate"), std::string::npos)
+      << status;
+  EXPECT_EQ(status.find("segment 3: AVI"), std::string::npos) << status;
 }
 
 TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
