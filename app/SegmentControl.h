@@ -37,6 +37,8 @@ class TSegmentControl {
   TSegmentControl(TMainWindowModel& model, TPreviewControl& preview, TMessageSink& messages);
 
   const TSegmentList& List() const { return model_.Segments; }
+  // The open file the segments are of.
+  const std::string& FileName() const { return model_.EditInputFilename; }
   bool Join() const { return model_.JoinSegments; }
   // The selected segment; -1 when none is.
   int Selected() const;

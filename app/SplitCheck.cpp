@@ -337,10 +337,12 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     return us >= window_start - kRoundingUs && us < window_end - kRoundingUs;
   };
   bool after_window = false;  // the file goes on past the part
-  // A transport stream's seek lands anywhere, not at a key picture: it is
+  // A part is sought a little before it (a program stream is sought by its
+  // bytes and may land on a key picture after the time asked for); a
+  // transport stream's seek lands anywhere, not at a key picture, so it is
   // sought well before the part, and decoding starts at the key picture there.
   const int64_t seek_to =
-      window_start - ((ic->iformat->flags & AVFMT_TS_DISCONT) ? kStreamSeekLeadUs : 0);
+      window_start - ((ic->iformat->flags & AVFMT_TS_DISCONT) ? kStreamSeekLeadUs : AV_TIME_BASE);
   if (request.OutputStartUs > 0 && video >= 0 &&
       avformat.av_seek_frame(ic, video,
                              avutil.av_rescale_q(std::max<int64_t>(seek_to, 0), AV_TIME_BASE_Q,
@@ -744,8 +746,12 @@ std::vector<std::string> TSplitCheck::Mismatches() const {
   if (!Done) return found;
   if (!Parts.empty()) {
     for (size_t i = 0; i < Parts.size(); ++i) {
-      for (const std::string& part : Parts[i].Mismatches()) {
-        found.push_back("segment " + std::to_string(i + 1) + ": " + part);
+      const std::vector<std::string> part = Parts[i].Mismatches();
+      for (const std::string& text : part) {
+        found.push_back("segment " + std::to_string(i + 1) + ": " + text);
+      }
+      if (!part.empty() && !Parts[i].Why.empty()) {
+        found.push_back("segment " + std::to_string(i + 1) + ": " + Parts[i].Why);
       }
     }
   }
@@ -916,6 +922,51 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
   }
   joined.Parts = parts;
   return joined;
+}
+
+TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
+                        const std::vector<TSourcePictures>& sources) {
+  // Some muxers move every time of a file on so that none is negative (WebM
+  // with Opus, whose first packet starts its priming early): the joins lie
+  // that much later, which the file's first picture, as far after its
+  // beginning as the first segment's after its start mark, shows.
+  int64_t origin = 0;
+  bool fixed_rate = false;  // pictures on the frame rate's slots, without times of their own
+  if (!parts.empty() && !sources.empty()) {
+    try {
+      TInputContext input;
+      OpenFile(parts.front().OutputFile, input);
+      AVFormatContext* ic = input.Get();
+      fixed_rate = std::strcmp(ic->iformat->name, "avi") == 0;
+      const int video = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      AVPacketPtr packet(avcodec.av_packet_alloc());
+      while (video >= 0 && avformat.av_read_frame(ic, packet.get()) >= 0) {
+        const int64_t at = PacketTime(packet.get());
+        const bool first = packet->stream_index == video && at != AV_NOPTS_VALUE;
+        // A transport stream's muxing delay is added where its parts are read.
+        if (first) {
+          origin = ToUs(at, ic->streams[video]->time_base) - sources[0].FirstPictureLeadUs -
+                   OutputOrigin(ic);
+        }
+        avcodec.av_packet_unref(packet.get());
+        if (first) break;
+      }
+    } catch (const TCheckFailure&) {
+      // The part's own check names what cannot be read.
+    }
+  }
+  std::vector<TSplitCheck> checks;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parts[i].OutputStartUs += origin;
+    if (parts[i].OutputEndUs >= 0) parts[i].OutputEndUs += origin;
+    checks.push_back(i < sources.size() ? CheckSplit(parts[i], sources[i]) : CheckSplit(parts[i]));
+    if (fixed_rate && i > 0 && i < sources.size() && sources[i].FirstPictureLeadUs > 0) {
+      checks.back().Why =
+          "AVI holds pictures only at its fixed rate, so a part whose start mark lies between "
+          "two pictures cannot have both its first picture and its sound at the join";
+    }
+  }
+  return JoinedCheck(checks);
 }
 
 TSplitCheck CheckSplit(const TSplitCheckRequest& request) {

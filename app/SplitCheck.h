@@ -94,6 +94,9 @@ struct TSplitCheck {
   // the counts above are their sums, and each part's mismatches are named
   // after its segment.
   std::vector<TSplitCheck> Parts;
+  // A part of a joined file: why its container cannot hold it exactly, said
+  // after its mismatches; empty when it can.
+  std::string Why;
 
   int64_t DurationErrorFrames() const { return ExpectedFrames < 0 ? 0 : Frames - ExpectedFrames; }
   // What lies outside the tolerances, one text each ("first picture off by 1
@@ -145,6 +148,11 @@ TSplitCheck CheckSplit(const TSplitCheckRequest& request, const TSourcePictures&
 // One check of a joined file from the checks of its parts (in order): done
 // when all were, its pictures and sound as they are at every join.
 TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts);
+// Checks each part of a joined file (the requests' output times as the parts
+// were joined) against its source pictures, on the file's own time line, and
+// gathers them with JoinedCheck.
+TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
+                        const std::vector<TSourcePictures>& sources);
 
 // A joined smart copy that copied `copied` pictures: how many of the joined
 // file's pictures are those of the source's segments byte for byte, into the

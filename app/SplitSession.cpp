@@ -440,11 +440,7 @@ void TSplitSession::StartCheck(bool pictures) {
     try {
       if (failure.empty() && parts.empty()) check = CheckSplit(request, source);
       if (failure.empty() && !parts.empty()) {
-        std::vector<TSplitCheck> checks;
-        for (size_t i = 0; i < parts.size(); ++i) {
-          checks.push_back(CheckSplit(parts[i], part_sources[i]));
-        }
-        check = JoinedCheck(checks);
+        check = CheckJoined(parts, part_sources);
         ProveJoinedCopies(parts, request.CopiedPictures, check);
       }
     } catch (const std::exception& error) {

@@ -182,6 +182,12 @@ void TForm1::Connect() {
   };
   preview_->OnStopped = [this] { panel_play_->Clear(); };
   preview_->OnTimeLineFacts = [this] { time_line_->FactsChanged(); };
+  // As selecting its row does: its marks and pictures come back.
+  time_line_->OnSegmentClick = [this](int index) {
+    if (model_.Splitting) return;
+    segments_->Select(index);
+    page_control_->setCurrentWidget(segment_panel_);
+  };
   form3_->Readable = [this](const std::string& text) { return preview_->TypedReadable(text); };
 
   auto click = [this](const char* name, auto handler) {

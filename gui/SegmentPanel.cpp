@@ -14,14 +14,18 @@ namespace {
 
 const QSize kPicture(44, 33);  // each of a row's two pictures
 
-QImage Small(const TThumbnail& thumbnail) {
-  if (thumbnail.Black) return {};
-  std::lock_guard<std::mutex> lock(thumbnail.Frame.Lock);
-  const TBitmap& frame = thumbnail.Frame;
+// Caller holds the frame's lock when it is shared.
+QImage Small(const TBitmap& frame) {
   if (frame.Width <= 0 || frame.Height <= 0) return {};
   return QImage(frame.Pixels.data(), frame.Width, frame.Height, frame.Stride,
                 QImage::Format_BGR888)
       .scaled(kPicture, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+QImage Small(const TThumbnail& thumbnail) {
+  if (thumbnail.Black) return {};
+  std::lock_guard<std::mutex> lock(thumbnail.Frame.Lock);
+  return Small(thumbnail.Frame);
 }
 
 }  // namespace
@@ -100,6 +104,7 @@ TSegmentPanel::TSegmentPanel(TSegmentControl& segments, TPreviewControl& preview
 }
 
 TSegmentPanel::~TSegmentPanel() {
+  reader_.Cancel();
   segments_.OnPictures = nullptr;
   list_->disconnect(this);
   joined_->disconnect(this);
@@ -121,7 +126,32 @@ void TSegmentPanel::RenameClick() {
   dialog->open();
 }
 
-void TSegmentPanel::ForgetPictures() { pictures_.clear(); }
+void TSegmentPanel::ForgetPictures() {
+  reader_.Cancel();
+  pictures_.clear();
+  asked_.clear();
+}
+
+void TSegmentPanel::ReadMissingPictures() {
+  const std::string& file = segments_.FileName();
+  std::vector<TSegmentPictures::TPart> missing;
+  bool new_ones = false;
+  for (const TKey& part : segments_.Parts()) {
+    if (pictures_.count(part) != 0) continue;
+    missing.push_back(part);
+    new_ones = asked_.insert(part).second || new_ones;
+  }
+  // A reading that runs is started again with the new ones.
+  if (file.empty() || !new_ones) return;
+  reader_.Start(file, std::move(missing),
+                [this](TSegmentPictures::TPart part, std::shared_ptr<const TBitmap> first,
+                       std::shared_ptr<const TBitmap> last) {
+                  // Pictures taken from the marks meanwhile stay.
+                  if (!pictures_.emplace(part, TPictures{Small(*first), Small(*last)}).second)
+                    return;
+                  Refresh(splitting_);
+                });
+}
 
 void TSegmentPanel::TakePictures(size_t index) {
   const auto parts = segments_.Parts();
@@ -156,6 +186,7 @@ std::pair<QImage, QImage> TSegmentPanel::Pictures(size_t index) const {
 }
 
 void TSegmentPanel::Refresh(bool splitting) {
+  splitting_ = splitting;
   const auto parts = segments_.Parts();
   const QSignalBlocker block(list_);
   // Rows are made again only when what they show changed.
@@ -181,6 +212,7 @@ void TSegmentPanel::Refresh(bool splitting) {
                                            : qint64(0));
     }
   }
+  ReadMissingPictures();
   const int selected = segments_.Selected();
   if (list_->currentRow() != selected) list_->setCurrentRow(selected);
   if (selected < 0) list_->clearSelection();

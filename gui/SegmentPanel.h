@@ -8,7 +8,9 @@
 //
 // A segment's pictures are the marks' thumbnails as they are when it is
 // added, updated or selected (TSegmentControl::OnPictures), kept small here
-// for as long as the segment keeps its times and the file stays open.
+// for as long as the segment keeps its times and the file stays open; a list
+// loaded with the file or from a CSV file has its rows' pictures read on a
+// thread of its own (TSegmentPictures).
 //
 // Ownership: refers to the segment control and the preview control, which the
 // window owns and which outlive the panel. Threads: main thread only.
@@ -18,10 +20,13 @@
 #include <QWidget>
 #include <cstdint>
 #include <map>
+#include <set>
+#include <string>
 #include <utility>
 
 #include "app/PreviewControl.h"
 #include "app/SegmentControl.h"
+#include "app/SegmentPictures.h"
 
 class QListWidget;
 class QPushButton;
@@ -54,6 +59,9 @@ class TSegmentPanel : public QWidget {
   // The marks' thumbnails become segment `index`'s pictures.
   void TakePictures(size_t index);
   QImage RowIcon(const TPictures* pictures) const;
+  // Reads the pictures of the segments that have none and were not asked for
+  // yet, in the background; each row shows them as they come.
+  void ReadMissingPictures();
 
   TSegmentControl& segments_;
   TPreviewControl& preview_;
@@ -66,6 +74,9 @@ class TSegmentPanel : public QWidget {
   QRadioButton* one_per_segment_ = nullptr;
   QRadioButton* joined_ = nullptr;
   std::map<TKey, TPictures> pictures_;
+  std::set<TKey> asked_;     // segments whose pictures were read (or are being)
+  bool splitting_ = false;  // as last refreshed
+  TSegmentPictures reader_;
 };
 
 }  // namespace kelvane

@@ -51,7 +51,8 @@ TTimeLine::TTimeLine(TPreviewControl& preview, QWidget* parent)
   setMouseTracking(false);
   setAttribute(Qt::WA_OpaquePaintEvent);
   setToolTip(QStringLiteral(
-      "Click or drag: the picture follows.\nCtrl+wheel or +/-: zoom, wheel: scroll.\n"
+      "Click or drag: the picture follows; click a segment's band: it is selected.\n"
+      "Ctrl+wheel or +/-: zoom, wheel: scroll.\n"
       "Ticks: key frames; the strip and the sound fill in as the file is read."));
   tick_.setInterval(5);
   connect(&tick_, &QTimer::timeout, this, [this] { preview_.TimeLineTick(); });
@@ -245,8 +246,23 @@ void TTimeLine::paintEvent(QPaintEvent*) {
   painter.drawRect(all.adjusted(0, 0, -1, -1));
 }
 
+int TTimeLine::SegmentAt(int x, int y) const {
+  // The solid stripe and a little above it, so that it is easy to hit.
+  if (y < height() - kSegmentStripe - 3 || preview_.TimeLineView.Length() <= 0) return -1;
+  for (size_t i = 0; i < segments_.size(); ++i) {
+    if (x >= XOf(segments_[i].first) && x <= XOf(segments_[i].second)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 void TTimeLine::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+  const QPoint at = event->position().toPoint();
+  const int segment = SegmentAt(at.x(), at.y());
+  if (segment >= 0 && OnSegmentClick) {
+    OnSegmentClick(segment);
+    return;
+  }
   preview_.TimeLineDrag(TimeAt(static_cast<int>(event->position().x())));
   if (preview_.TimeLineDragging()) tick_.start();
 }

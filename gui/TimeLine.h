@@ -2,8 +2,9 @@
 // part of it) along its width: times along the top, ticks at the key frames,
 // a strip of small pictures, the sound's loudness, the segment list (a band
 // each, the selected one brighter, numbered as in the list), the marked part
-// and the position. Clicking or dragging anywhere moves the picture with the hand
-// (TPreviewControl::TimeLineDrag, exact on release); Ctrl+wheel zooms around
+// and the position. Clicking a segment's band along the bottom selects that
+// segment (OnSegmentClick); clicking or dragging anywhere else moves the picture
+// with the hand (TPreviewControl::TimeLineDrag, exact on release); Ctrl+wheel zooms around
 // the position, the wheel scrolls. The pictures, ticks and sound come from the
 // preview control's background scan and appear as they are found.
 //
@@ -15,6 +16,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -48,6 +50,11 @@ class TTimeLine : public QWidget {
   int64_t TimeAt(int x) const;
   // Pictures on the strip, the sound's peaks: what is there to draw.
   int PictureCount() const { return static_cast<int>(pictures_.size()); }
+  // The segment whose band lies under (x, y); -1 for none.
+  int SegmentAt(int x, int y) const;
+
+  // A segment's band was clicked: its index in the list.
+  std::function<void(int index)> OnSegmentClick;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -356,6 +356,8 @@ void TTranscoder::EndOfRun() {
       if (ist->DecodingNeeded && ist->FileIndex == current_group_) DrainEncoders(*ist);
   }
 
+  if (join_parts_ && LateChapters()) AddPartChapters();
+  if (join_parts_ && host_.StopRequested()) TrimPartChapters();
   const size_t count = JoinMode() ? std::min<size_t>(outputs_.size(), 1) : outputs_.size();
   for (size_t i = 0; i < count; ++i) {
     int ret = avformat.av_write_trailer(outputs_[i]->context.Get());

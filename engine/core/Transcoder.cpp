@@ -3,6 +3,7 @@
 // and the release of everything the run made.
 #include "engine/core/Transcoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -94,6 +95,44 @@ void TTranscoder::AddPartChapters() {
   }
 }
 
+bool TTranscoder::LateChapters() const {
+  if (outputs_.empty()) return false;
+  // The MP4 family's muxer builds its chapter track from the chapters it has
+  // at the header, or, when it had none, at the trailer; Matroska's writes
+  // chapters it did not have at the header in its trailer.
+  static const char* const kLate[] = {"mov", "mp4", "3gp", "3g2", "psp", "ipod", "ismv", "f4v",
+                                      "matroska", "webm"};
+  const char* name = outputs_.front()->context.Get()->oformat->name;
+  for (const char* late : kLate)
+    if (std::strcmp(name, late) == 0) return true;
+  return false;
+}
+
+void TTranscoder::TrimPartChapters() {
+  if (outputs_.empty()) return;
+  AVFormatContext* oc = outputs_.front()->context.Get();
+  // The file ends with the end of the last packet written.
+  int64_t end = 0;
+  for (const auto& ost : OutputStreams)
+    if (ost->PacketsWritten > 0)
+      end = std::max(end, avutil.av_rescale_q(ost->CurrentPts, ost->Stream->time_base,
+                                              AV_TIME_BASE_Q));
+  unsigned kept = 0;
+  for (unsigned i = 0; i < oc->nb_chapters; ++i) {
+    AVChapter* chapter = oc->chapters[i];
+    const int64_t start = avutil.av_rescale_q(chapter->start, chapter->time_base, AV_TIME_BASE_Q);
+    if (start < end) {
+      const int64_t last = avutil.av_rescale_q(chapter->end, chapter->time_base, AV_TIME_BASE_Q);
+      if (last > end) chapter->end = avutil.av_rescale_q(end, AV_TIME_BASE_Q, chapter->time_base);
+      oc->chapters[kept++] = chapter;
+      continue;
+    }
+    avutil.av_dict_free(&chapter->metadata);
+    avutil.av_free(chapter);
+  }
+  oc->nb_chapters = kept;
+}
+
 int TTranscoder::OutputStreamsForSetUp() const {
   return JoinMode() ? group_size_ : static_cast<int>(OutputStreams.size());
 }
@@ -144,7 +183,7 @@ void TTranscoder::SetUp() {
     for (const auto& file : records_.InputFiles) join_parts_ = join_parts_ || file->part_length > 0;
     if (join_parts_) {
       BeginPart(0, 0);
-      AddPartChapters();
+      if (!LateChapters()) AddPartChapters();
       StartSmartPart(0);
     }
   }

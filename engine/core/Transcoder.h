@@ -110,7 +110,9 @@ class TTranscoder {
   void BeginPart(int k, int64_t start);
   // Every stream of file k that is decoded has passed the end of its part.
   bool PartDone(int k) const;
-  // A chapter per joined part, named after its title, before the header.
+  // A chapter per joined part, named after its title: before the header, or,
+  // for muxers that write chapters added later (LateChapters), before the
+  // trailer, so that a stopped file can carry only what it holds.
   void AddPartChapters();
   // Joined parts in the source's format: why they cannot be (raised).
   void RefuseSmartJoin(const AVCodecParameters* par, const AVOutputFormat* format) const;
@@ -118,6 +120,10 @@ class TTranscoder {
   void StartSmartPart(int k);
   // Every smart copy has read its part's pictures.
   bool SmartPartsRead() const;
+  bool LateChapters() const;
+  // A stopped run: only the chapters of the parts written remain, the last
+  // one ending where the file ends.
+  void TrimPartChapters();
   double OutputPosition(const TOutputStreamState& ost) const;
   void ProgressReport(bool final_report);
 

@@ -1,7 +1,9 @@
 // Several segments of one file in one go: the list's checks and its file form,
 // three segments of a clip whose pictures carry their frame numbers written as
-// three files and as one joined file (H.264 MP4 and Matroska) with a chapter
-// at each join, and Stop in the second segment.
+// three files and as one joined file (H.264 MP4, Matroska, WebM, MPEG-2) with a
+// chapter at each join where the container carries chapters (AVI's mismatch
+// at a start mark between pictures named with its reason), and Stop in the
+// second segment.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,15 +71,16 @@ TEST(SegmentListTest, RefusesWhatCannotBeSplitAndReadsItsFileForm) {
   EXPECT_EQ(read.Count(), 2u);  // untouched by a file it refused
 }
 
-// Chapters of a file: start and end (µs) and title.
+// Chapters of a file: start and end (µs) and title; and the file's length.
 struct TChapter {
   int64_t Start, End;
   std::string Title;
 };
-std::vector<TChapter> Chapters(const std::string& path) {
+std::vector<TChapter> Chapters(const std::string& path, int64_t* duration = nullptr) {
   std::vector<TChapter> chapters;
   AVFormatContext* ic = nullptr;
   if (avformat.avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return chapters;
+  if (duration != nullptr) *duration = ic->duration;
   for (unsigned i = 0; i < ic->nb_chapters; ++i) {
     const AVChapter* c = ic->chapters[i];
     const AVDictionaryEntry* title = avutil.av_dict_get(c->metadata, "title", nullptr, 0);
@@ -155,7 +158,10 @@ class TSegmentSplitTest : public TMediaTest {
     return model_.Session().LastEnd() ? *model_.Session().LastEnd() : TSplitEnd{};
   }
 
-  void ExpectJoined(const std::string& extension) {
+  // `reader_delay`: where the libraries' reader hands out the marks against
+  // their pictures in this container (Matroska's Opus: 312 samples early).
+  void ExpectJoined(const std::string& extension, int64_t reader_delay = 0,
+                    bool chapters_carried = true) {
     model_.JoinSegments = true;
     const TSplitEnd end = Split();
     ASSERT_EQ(end.Outcome, TSplitOutcome::Finished) << end.Reason;
@@ -182,7 +188,7 @@ class TSegmentSplitTest : public TMediaTest {
       for (int64_t onset : onsets) {
         if (std::llabs(onset - picture.PtsUs) < std::llabs(nearest)) nearest = onset - picture.PtsUs;
       }
-      EXPECT_LE(std::llabs(nearest), 5000) << "mark of picture " << picture.Index;
+      EXPECT_LE(std::llabs(nearest - reader_delay), 5000) << "mark of picture " << picture.Index;
     }
     EXPECT_EQ(marks, 12u);
     EXPECT_EQ(onsets.size(), marks);
@@ -191,7 +197,8 @@ class TSegmentSplitTest : public TMediaTest {
     EXPECT_TRUE(end.Check->Matched()) << end.Check->Summary();
     EXPECT_EQ(end.Check->Parts.size(), 3u);
     const std::vector<TChapter> chapters = Chapters(end.OutputPath);
-    ASSERT_EQ(chapters.size(), 3u);
+    ASSERT_EQ(chapters.size(), chapters_carried ? 3u : 0u);
+    if (!chapters_carried) return;
     const int64_t joins[] = {0, 720000, 1520000, 2520000};
     const char* titles[] = {"Intro", "Segment 2", "End part"};
     for (size_t i = 0; i < 3; ++i) {
@@ -236,6 +243,23 @@ TEST_F(TSegmentSplitTest, ThreeSegmentsAsThreeFilesAndAsOneJoinedFile) {
 TEST_F(TSegmentSplitTest, JoinedIntoMatroska) {
   Format("Matroska - H.264 (*.mkv)");
   ExpectJoined("mkv");
+  // WebM moves every time on by Opus's priming: the joins lie that much later.
+  Format("VP9 WebM - For the Web (*.webm)");
+  ExpectJoined("webm", -6500);
+  // A program stream begins half a second in and is sought by its bytes.
+  Format("MPEG-2 Movie (*.mpg)");
+  ExpectJoined("mpg", 0, false);
+  // AVI's pictures have no times: a start mark between two pictures is a
+  // mismatch the check names with its reason.
+  Format("AVI - Audio Video Interleave (*.avi)");
+  model_.Segments.Replace(1, {2.01, 2.8, ""});
+  const TSplitEnd end = Split();
+  ASSERT_TRUE(end.Check.has_value());
+  const std::string status = end.Check->StatusText();
+  EXPECT_NE(status.find("segment 2: sound +"), std::string::npos) << status;
+  EXPECT_NE(status.find("segment 2: AVI holds pictures only at its fixed rate"), std::string::npos)
+      << status;
+  EXPECT_EQ(status.find("segment 3: AVI"), std::string::npos) << status;
 }
 
 TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
@@ -303,8 +327,8 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
                                           r.Height = 480;
                                         });
   ASSERT_TRUE(model_.AddVideoFile(input));
-  model_.Segments.Replace(1, {1.2, 12.0, ""});
-  model_.Segments.Remove(2);
+  model_.Segments.Replace(1, {1.2, 11.0, ""});
+  model_.Segments.Replace(2, {11.0, 12.0, "Tail"});
   std::string message;
   TSplitSession& session = model_.Session();
   ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
@@ -322,12 +346,13 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   const std::vector<int> second = DecodedIndices(end.Files[1].OutputPath);
   ASSERT_FALSE(second.empty());
   EXPECT_EQ(second, Indices(30, static_cast<int>(second.size())));
-  EXPECT_LT(second.size(), 270u);
+  EXPECT_LT(second.size(), 245u);
   const std::string text = ListEndMessage(end);
   EXPECT_EQ(text.rfind("The split was stopped.\n\rThe new files are:", 0), 0u) << text;
 
   // Joined, Stop in the second part keeps the first and what was written of
-  // the second.
+  // the second, and the chapters of those two only, the second ending where
+  // the file ends.
   model_.JoinSegments = true;
   ASSERT_TRUE(session.Start(model_.MakeSplitJob(), message)) << message;
   ASSERT_TRUE(WaitOnMainThread(
@@ -341,6 +366,14 @@ TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {
   std::vector<int> expected = Indices(12, 18);
   for (int i : Indices(30, static_cast<int>(pictures.size()) - 18)) expected.push_back(i);
   EXPECT_EQ(pictures, expected) << DescribeIndices(pictures);
+  int64_t length = 0;
+  const std::vector<TChapter> chapters = Chapters(joined.OutputPath, &length);
+  ASSERT_EQ(chapters.size(), 2u);
+  EXPECT_EQ(chapters[0].Title, "Intro");
+  EXPECT_NEAR(chapters[0].End, 720000, 1000);
+  EXPECT_NEAR(chapters[1].Start, 720000, 1000);
+  EXPECT_NEAR(chapters[1].End, length, 25000);
+  EXPECT_GE(length, static_cast<int64_t>(pictures.size()) * 40000 - 25000);
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 // marks set in the preview (with their pictures and readable times),
 // refused when they overlap or lack an end, selected (their marks and
 // pictures come back), edited, renamed, moved and removed, drawn on the time
-// line, and split one file per segment and joined; each file's list kept in
-// the stored settings and brought back with the file, CSV files, inverting.
+// line (a band clicked selects its segment), and split one file per segment
+// and joined; each file's list kept in the stored settings and brought back
+// with the file (the rows' pictures read for them), CSV files, inverting.
 #include <QAction>
+#include <QApplication>
 #include <QInputDialog>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -119,6 +122,19 @@ TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitBothWays) {
   EXPECT_GT(other.blue(), 200) << other.name().toStdString();
   EXPECT_LT(other.red(), 100) << other.name().toStdString();
   EXPECT_NE(none, other);
+  // Clicking the second's band selects it, as its row does: marks and preview follow.
+  const QPointF on_band(line->XOf(2500000), line->height() - 2);
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent click(type, on_band, line->mapToGlobal(on_band), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(line, &click);
+  }
+  EXPECT_EQ(segments.Selected(), 1);
+  EXPECT_EQ(Control<QListWidget>("SegmentList")->currentRow(), 1);
+  EXPECT_EQ(model.ExactStart.Time, 2000000);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().Image1.Frame), 50);
+  EXPECT_EQ(window_->Player().ShownFrame().PTS, 2000000);
 
   // A third, renamed, moved up; the second removed.
   MarkPictures(80, 89);
@@ -222,6 +238,17 @@ TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
   window_->OpenFile(QString::fromStdString(a));
   ASSERT_EQ(Rows(), 2);
   EXPECT_EQ(window_->Segments().List().Items()[1].Label, "Second, \"best\"");
+  // Rows that came back with the file show their pictures without being selected.
+  auto all_pictured = [&] {
+    for (int i = 0; i < Rows(); ++i) {
+      const auto [first, last] = window_->SegmentPanel().Pictures(static_cast<size_t>(i));
+      if (first.isNull() || last.isNull()) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(WaitFor(all_pictured, 10s));
+  EXPECT_NE(window_->SegmentPanel().Pictures(0).first, window_->SegmentPanel().Pictures(0).second);
+  EXPECT_EQ(window_->Segments().Selected(), -1);
 
   // CSV out and back; a bad line is named; Invert keeps the parts between.
   const std::string csv = temp_.File("a.csv");
@@ -231,6 +258,7 @@ TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
   EXPECT_EQ(written.str(), "0.50,1.00\n2.00,3.00,\"Second, \"\"best\"\"\"\n");
   ASSERT_TRUE(window_->Segments().InvertSegments());
   EXPECT_EQ(window_->Segments().List().ToCsv(), "0.00,0.50\n1.00,2.00\n3.00,4.00\n");
+  EXPECT_TRUE(WaitFor(all_pictured, 10s));
   ASSERT_TRUE(window_->Segments().LoadSegments(csv));
   EXPECT_EQ(Rows(), 2);
   const std::string bad = temp_.File("bad.csv");
