@@ -1,16 +1,15 @@
-// Small text helpers of the window's logic. Pure functions; any thread.
+// Small text helpers of the window's logic (Trim and LowerCase come from
+// binding/Text.h). Pure functions; any thread.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "binding/Text.h"
+
 namespace kelvane {
 
-// Without leading and trailing spaces and control characters.
-std::string Trim(std::string_view text);
-// ASCII lower case.
-std::string LowerCase(std::string_view text);
 bool Contains(std::string_view text, std::string_view part);
 
 // The text, trimmed, up to (not including) its first space: "1200 Kbps" gives
