@@ -11,6 +11,22 @@ bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
+std::string PlainMessage(std::string_view text) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || c == '\r') {
+      plain += '\n';
+      const char pair = c == '\n' ? '\r' : '\n';
+      if (i + 1 < text.size() && text[i + 1] == pair) ++i;
+    } else {
+      plain += c;
+    }
+  }
+  return plain;
+}
+
 std::string NumberPart(std::string_view text) {
   const std::string trimmed = Trim(text);
   const size_t space = trimmed.find(' ');

@@ -12,6 +12,11 @@ namespace kelvane {
 
 bool Contains(std::string_view text, std::string_view part);
 
+// A message as the front ends show it: the window's texts break lines with
+// "\n\r" (the engine's with "\r\n"); each such pair, and a lone "\r", becomes
+// one "\n".
+std::string PlainMessage(std::string_view text);
+
 // The text, trimmed, up to (not including) its first space: "1200 Kbps" gives
 // "1200", "29.97 fps" gives "29.97"; a text without a space gives "".
 std::string NumberPart(std::string_view text);
