@@ -359,12 +359,15 @@ bool TMainWindowModel::IsAudioOnly() const { return IsAudioOnlyContainer(Contain
 
 // ---- Controls ----
 
+std::array<TListModel*, 12> TMainWindowModel::SettingsLists() {
+  return {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1,    &ComboLetterBox,
+          &ComboVideoCodec,   &ComboAudioCodec,   &ComboVideoBitrate,  &ComboVideoSize,
+          &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels};
+}
+
 void TMainWindowModel::DisableControls() {
   ControlsEnabled = false;
-  for (TListModel* list :
-       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(false);
   }
   Changed();
@@ -372,10 +375,7 @@ void TMainWindowModel::DisableControls() {
 
 void TMainWindowModel::EnableControls() {
   ControlsEnabled = true;
-  for (TListModel* list :
-       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(true);
   }
   LockSameAsSourceLists();
@@ -393,10 +393,7 @@ void TMainWindowModel::LockSameAsSourceLists() {
   // and the letterbox, which a copy cannot apply, cannot be changed. The
   // volume stays editable: a copy refuses any but 100 (BuildSplitPlan).
   const bool editable = ControlsEnabled && !SameAsSourceChosen();
-  for (TListModel* list : {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-                           &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-                           &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate,
-                           &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(editable);
   }
 }

@@ -12,6 +12,7 @@
 // the component's progress and end to the main thread (see TSplitSession).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -274,6 +275,8 @@ class TMainWindowModel {
   void Log(const std::string& text);
   // The lists of "Detailed Output Settings" with the names they are stored under.
   std::vector<std::pair<const char*, TListModel*>> DetailedLists();
+  // The twelve settings lists, which are enabled and disabled together.
+  std::array<TListModel*, 12> SettingsLists();
   // FillSettingsLists for a format of today: its lists as written out.
   void FillTodayLists(const TTodayFormat& format);
   // Disables the settings lists while "Same as Source" is chosen (or the
