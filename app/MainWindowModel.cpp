@@ -359,12 +359,15 @@ bool TMainWindowModel::IsAudioOnly() const { return IsAudioOnlyContainer(Contain
 
 // ---- Controls ----
 
+std::array<TListModel*, 12> TMainWindowModel::SettingsLists() {
+  return {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1,    &ComboLetterBox,
+          &ComboVideoCodec,   &ComboAudioCodec,   &ComboVideoBitrate,  &ComboVideoSize,
+          &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels};
+}
+
 void TMainWindowModel::DisableControls() {
   ControlsEnabled = false;
-  for (TListModel* list :
-       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(false);
   }
   Changed();
@@ -372,10 +375,7 @@ void TMainWindowModel::DisableControls() {
 
 void TMainWindowModel::EnableControls() {
   ControlsEnabled = true;
-  for (TListModel* list :
-       {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-        &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-        &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(true);
   }
   LockSameAsSourceLists();
@@ -393,10 +393,7 @@ void TMainWindowModel::LockSameAsSourceLists() {
   // and the letterbox, which a copy cannot apply, cannot be changed. The
   // volume stays editable: a copy refuses any but 100 (BuildSplitPlan).
   const bool editable = ControlsEnabled && !SameAsSourceChosen();
-  for (TListModel* list : {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1, &ComboLetterBox,
-                           &ComboVideoCodec, &ComboAudioCodec, &ComboVideoBitrate, &ComboVideoSize,
-                           &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate,
-                           &ComboAudioChannels}) {
+  for (TListModel* list : SettingsLists()) {
     list->SetEnabled(editable);
   }
 }
@@ -476,8 +473,8 @@ void TMainWindowModel::ButtonClearMarksClick() {
 // ---- Time-edit dialog ----
 
 std::string TMainWindowModel::TimeEditText() const {
-  if (EditedTime == 1) return Panel1;
-  if (EditedTime == 2) return Panel2;
+  if (EditedTime == TEditedMark::Start) return Panel1;
+  if (EditedTime == TEditedMark::End) return Panel2;
   return std::string();
 }
 
@@ -493,7 +490,7 @@ bool TMainWindowModel::TimeEditKeyAllowed(const std::string& text, char key, std
 
 bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusal) {
   refusal.clear();
-  if (EditedTime != 1 && EditedTime != 2) return true;
+  if (EditedTime == TEditedMark::None) return true;
   std::optional<int64_t> typed = MarkHundredths(text);
   if (!typed) {
     refusal = "\"" + Trim(text) + "\" is not a time. " + TimeEditHint();
@@ -502,7 +499,7 @@ bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusa
   // The file's length in hundredths, its last part counting as a whole one.
   const int64_t length = SourceDurationUs < 0 ? -1 : (SourceDurationUs + 9999) / 10000;
   std::string notice;
-  if (EditedTime == 1) {
+  if (EditedTime == TEditedMark::Start) {
     if (length >= 0 && *typed >= length && *typed > 0) {
       refusal = "The start " + MarkFromHundredths(*typed) + " lies past the end of the file (" +
                 MarkFromHundredths(length) + " s).";
@@ -529,8 +526,8 @@ bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusa
     }
   }
   // A typed mark is a time, not a picture.
-  (EditedTime == 1 ? ExactStart : ExactEnd) = TExactMark();
-  (EditedTime == 1 ? Panel1 : Panel2) = MarkFromHundredths(*typed);
+  (EditedTime == TEditedMark::Start ? ExactStart : ExactEnd) = TExactMark();
+  (EditedTime == TEditedMark::Start ? Panel1 : Panel2) = MarkFromHundredths(*typed);
   Changed();
   if (!notice.empty()) messages_.ShowMessage(kInformation, notice);
   if (OnMarkTyped) OnMarkTyped(EditedTime, *typed * 10000);

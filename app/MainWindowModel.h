@@ -12,6 +12,7 @@
 // the component's progress and end to the main thread (see TSplitSession).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,9 @@ namespace kelvane {
 // written ("The new files are:"), a stopped segment's file marked as such.
 std::string ListEndMessage(const TSplitEnd& end);
 
+// The mark the time-edit dialog edits.
+enum class TEditedMark { None, Start, End };
+
 class TMainWindowModel {
  public:
   explicit TMainWindowModel(TMessageSink& messages);
@@ -45,7 +49,7 @@ class TMainWindowModel {
   bool Splitting = false;        // a split runs and has not reported its end
   bool CompletionShown = false;  // the current split's end message was shown
   bool PreviewPaused = false;
-  int32_t EditedTime = 0;        // mark the time-edit dialog edits: 1 start, 2 end
+  TEditedMark EditedTime = TEditedMark::None;  // mark the time-edit dialog edits
   int64_t PlayPosition = 0;      // µs
   std::string PlayingFile;
   std::string SourceSize;       // "640x480", as stored
@@ -137,9 +141,9 @@ class TMainWindowModel {
   // Brings the preview back as OnStopPreview found it, once the split is over
   // (ended, or refused before it began).
   std::function<void()> OnRestorePreview;
-  // A mark was typed in the time-edit dialog: `which` 1 start, 2 end, at
-  // `time` µs; the view shows the picture there in the mark's thumbnail.
-  std::function<void(int which, int64_t time)> OnMarkTyped;
+  // A mark was typed in the time-edit dialog: `which` one, at `time` µs; the
+  // view shows the picture there in the mark's thumbnail.
+  std::function<void(TEditedMark which, int64_t time)> OnMarkTyped;
   // Asks the view to repaint the preview panel.
   std::function<void()> OnRepaintPlay;
 
@@ -211,8 +215,8 @@ class TMainWindowModel {
 
   // ---- Time-edit dialog ----
   // "Edit Start Time" / "Edit End Time": which mark the dialog edits.
-  void EditValues1Click() { EditedTime = 1; }
-  void EditThisValue1Click() { EditedTime = 2; }
+  void EditValues1Click() { EditedTime = TEditedMark::Start; }
+  void EditThisValue1Click() { EditedTime = TEditedMark::End; }
   // The text the dialog opens with: the edited mark's panel.
   std::string TimeEditText() const;
   // The dialog's hint line as it opens: the forms a time may take.
@@ -274,6 +278,8 @@ class TMainWindowModel {
   void Log(const std::string& text);
   // The lists of "Detailed Output Settings" with the names they are stored under.
   std::vector<std::pair<const char*, TListModel*>> DetailedLists();
+  // The twelve settings lists, which are enabled and disabled together.
+  std::array<TListModel*, 12> SettingsLists();
   // FillSettingsLists for a format of today: its lists as written out.
   void FillTodayLists(const TTodayFormat& format);
   // Disables the settings lists while "Same as Source" is chosen (or the

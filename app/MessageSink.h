@@ -14,7 +14,8 @@ class TMessageSink {
  public:
   virtual ~TMessageSink() = default;
   // A modal box with an OK button and the information icon. Inside `text` a
-  // line break is "\n\r".
+  // line break is "\n\r"; a front end shows the text as PlainMessage
+  // (TextUtils.h) makes it.
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   // The application's error box: stop icon, OK button.
   virtual void ShowError(const std::string& caption, const std::string& text) = 0;

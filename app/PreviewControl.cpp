@@ -33,14 +33,14 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
   // Starting a split stops the preview first, and its end brings it back.
   model_.OnStopPreview = [this] { StopForSplit(); };
   model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
-  model_.OnMarkTyped = [this](int which, int64_t time) { ShowMarkPicture(which, time); };
+  model_.OnMarkTyped = [this](TEditedMark which, int64_t time) { ShowMarkPicture(which, time); };
   // The scan's thread only says that there is more; the main thread takes it
   // once (however often it was said meanwhile).
-  scan_.OnProgress = [this, alive = std::weak_ptr<bool>(alive_), posted = facts_posted_] {
+  scan_.OnProgress = [this, owner = owner_.Weak(), posted = facts_posted_] {
     if (posted->exchange(true)) return;
-    PostToMainThread([this, alive, posted] {
+    PostToMainThread([this, owner, posted] {
       posted->store(false);
-      if (alive.expired()) return;
+      if (owner.Get() == nullptr) return;
       TimeLineFacts = scan_.Facts();
       // A file that does not play yet shows its length from the scan.
       if (TimeLineView.Duration() <= 0 && TimeLineFacts.Duration > 0) {
@@ -52,7 +52,7 @@ TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages
 }
 
 TPreviewControl::~TPreviewControl() {
-  alive_.reset();
+  owner_.Cut();
   scan_.Cancel();
   model_.OnStopPreview = nullptr;
   model_.OnRestorePreview = nullptr;
@@ -220,8 +220,8 @@ bool TPreviewControl::ShowPaused(int64_t position) {
   return shows(false);  // the end's picture was shown already
 }
 
-void TPreviewControl::ShowMarkPicture(int which, int64_t time) {
-  TThumbnail& thumbnail = which == 1 ? Image1 : Image2;
+void TPreviewControl::ShowMarkPicture(TEditedMark which, int64_t time) {
+  TThumbnail& thumbnail = which == TEditedMark::Start ? Image1 : Image2;
   thumbnail.Black = false;
   thumbnail.Frame.SetSize(0, 0);
   if (ShowPaused(time)) {

@@ -24,6 +24,7 @@
 #include "app/MessageSink.h"
 #include "app/TimeLine.h"
 #include "binding/Bitmap.h"
+#include "binding/WeakOwner.h"
 #include "player/FFPlayer.h"
 #include "probe/TimelineScan.h"
 
@@ -124,7 +125,7 @@ class TPreviewControl {
   void RestoreAfterSplit();
   // A mark typed by hand: the preview goes there, paused, and the mark's
   // thumbnail shows that picture (none when it cannot be shown).
-  void ShowMarkPicture(int which, int64_t time);
+  void ShowMarkPicture(TEditedMark which, int64_t time);
 
   // ---- Keys (nothing while splitting) ----
   void PlayOrPause();              // Space
@@ -184,7 +185,7 @@ class TPreviewControl {
   TScrubber scrubber_{player_};
   TTimelineScan scan_;  // last: its thread ends first
   // Work the scan posts to the main thread finds whether this object is still there.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  TOwnerLink<TPreviewControl> owner_{this};
   std::shared_ptr<std::atomic<bool>> facts_posted_ = std::make_shared<std::atomic<bool>>(false);
 };
 

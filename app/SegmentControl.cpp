@@ -94,8 +94,8 @@ void TSegmentControl::Select(int index) {
   model_.SetMarkAt(2, end);
   // The end's thumbnail is the segment's last picture (the one before its
   // end); the preview then waits at its first.
-  preview_.ShowMarkPicture(2, std::max<int64_t>(end - 1, start));
-  preview_.ShowMarkPicture(1, start);
+  preview_.ShowMarkPicture(TEditedMark::End, std::max<int64_t>(end - 1, start));
+  preview_.ShowMarkPicture(TEditedMark::Start, start);
   if (OnPictures && Selected() == index) OnPictures(static_cast<size_t>(index));
   model_.Changed();
 }

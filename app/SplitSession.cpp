@@ -24,7 +24,7 @@ const char kCannotSetOutput[] = "This file cannot be splitted!\n\rPlease send th
 const char kCannotStart[] = "The splitting job could not be started.\n\r";
 const char kUnknownFailure[] = "An unknown error occurred.";
 
-using TWeakSession = std::weak_ptr<TSplitSession*>;
+using TWeakSession = TWeakOwner<TSplitSession>;
 
 // What a segment's file is named after: its label, with characters a file
 // name cannot hold replaced, or "segment N".
@@ -57,13 +57,13 @@ TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan)
 }  // namespace
 
 TSplitSession::TSplitSession(TFFConverter& converter)
-    : converter_(converter), self_(std::make_shared<TSplitSession*>(this)) {
+    : converter_(converter), owner_(this) {
   Connect(generation_);
 }
 
 TSplitSession::~TSplitSession() {
   // Reports still queued for the main thread find the session gone.
-  self_.reset();
+  owner_.Cut();
   if (running_ && !checking_) {
     // The window closes during a split: the task stops, and its finished
     // file keeps, as a stopped split's does.
@@ -78,14 +78,14 @@ TSplitSession::~TSplitSession() {
 void TSplitSession::Log(const std::string& text) { GetLogger().Log(this, llInfo, text); }
 
 void TSplitSession::Connect(uint64_t generation) {
-  TWeakSession weak = self_;
+  TWeakSession weak = owner_.Weak();
   converter_.OnProgress = [weak, generation](int32_t, int32_t AFrameNumber, int32_t AFPS,
                                              int32_t ACurrentDuration, float, float ABitRate,
                                              int64_t ACurrentSize, int32_t ATotalOutputDuration) {
     const TSplitProgress progress{AFrameNumber, AFPS,         ACurrentDuration,
                                   ATotalOutputDuration, ACurrentSize, ABitRate};
     PostToMainThread([weak, generation, progress] {
-      if (auto self = weak.lock()) (*self)->Progressed(generation, progress);
+      if (TSplitSession* self = weak.Get()) self->Progressed(generation, progress);
     });
   };
   converter_.OnTerminate = [weak, generation, temporary = temporary_path_](
@@ -95,14 +95,15 @@ void TSplitSession::Connect(uint64_t generation) {
     // so that the main thread's rename (which syncs again) does not wait for it.
     if (AIndex >= 0 && !AException && !temporary.empty()) SyncOutputData(temporary);
     PostToMainThread([weak, generation, AIndex, AFinished, AException, AMessage] {
-      if (auto self = weak.lock()) {
-        (*self)->Terminated(generation, AIndex, AFinished, AException, AMessage);
+      if (TSplitSession* self = weak.Get()) {
+        self->Terminated(generation, AIndex, AFinished, AException, AMessage);
       }
     });
   };
 }
 
 bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
+  thread_.Check();
   message.clear();
   if (running_) {
     message = kRunning;
@@ -278,14 +279,17 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
 }
 
 void TSplitSession::Pause() {
+  thread_.Check();
   if (running_) converter_.Pause();
 }
 
 void TSplitSession::Resume() {
+  thread_.Check();
   if (running_) converter_.Resume();
 }
 
 void TSplitSession::Stop() {
+  thread_.Check();
   if (!running_) return;
   // A list stops as a whole: no segment after this one begins.
   list_stopped_ = true;
@@ -306,6 +310,7 @@ void TSplitSession::Stop() {
 }
 
 bool TSplitSession::WaitForEnd(std::chrono::milliseconds timeout) {
+  thread_.Check();
   return WaitOnMainThread([this] { return !running_ && converter_.TerminateEventsDone(); },
                           timeout);
 }
@@ -404,7 +409,7 @@ void TSplitSession::StartCheck(bool pictures) {
   check_run_ = run;
   auto stop = std::make_shared<std::atomic<bool>>(false);
   check_stop_ = stop;
-  TWeakSession weak = self_;
+  TWeakSession weak = owner_.Weak();
   check_thread_ = std::thread([run, stop, weak, generation = generation_, pictures,
                                request = check_request_, parts = part_requests_]() mutable {
     request.Stop = stop.get();
@@ -453,7 +458,7 @@ void TSplitSession::StartCheck(bool pictures) {
       check.Problem = failure;
     }
     PostToMainThread([weak, generation, check] {
-      if (auto self = weak.lock()) (*self)->CheckDone(generation, check);
+      if (TSplitSession* self = weak.Get()) self->CheckDone(generation, check);
     });
   });
 }
@@ -494,9 +499,9 @@ void TSplitSession::SegmentEnded(const TSplitEnd& end) {
     // component has delivered this one's end events.
     running_ = true;
     next_pending_ = true;
-    TWeakSession weak = self_;
+    TWeakSession weak = owner_.Weak();
     PostToMainThread([weak, generation = generation_] {
-      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+      if (TSplitSession* self = weak.Get()) self->NextSegment(generation);
     });
     return;
   }
@@ -506,9 +511,9 @@ void TSplitSession::SegmentEnded(const TSplitEnd& end) {
 void TSplitSession::NextSegment(uint64_t generation) {
   if (generation != generation_ || !running_ || list_jobs_.empty()) return;
   if (!converter_.TerminateEventsDone()) {
-    TWeakSession weak = self_;
+    TWeakSession weak = owner_.Weak();
     PostToMainThread([weak, generation] {
-      if (auto self = weak.lock()) (*self)->NextSegment(generation);
+      if (TSplitSession* self = weak.Get()) self->NextSegment(generation);
     });
     return;
   }

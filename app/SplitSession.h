@@ -44,6 +44,8 @@
 
 #include "app/SplitCheck.h"
 #include "app/SplitJob.h"
+#include "binding/ThreadOwner.h"
+#include "binding/WeakOwner.h"
 #include "engine/FFConverter.h"
 
 namespace kelvane {
@@ -201,7 +203,8 @@ class TSplitSession {
   // The joined file's check, one request per part.
   std::vector<TSplitCheckRequest> part_requests_;  // a segment ended and the next is about to start
   // Lets effects posted by worker threads see whether the session still exists.
-  std::shared_ptr<TSplitSession*> self_;
+  TOwnerLink<TSplitSession> owner_;
+  TThreadOwner thread_;  // the main thread, which calls every member
 };
 
 }  // namespace kelvane

@@ -7,24 +7,24 @@
 
 namespace kelvane {
 
-std::string Trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-std::string LowerCase(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
-}
-
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
+}
+
+std::string PlainMessage(std::string_view text) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || c == '\r') {
+      plain += '\n';
+      const char pair = c == '\n' ? '\r' : '\n';
+      if (i + 1 < text.size() && text[i + 1] == pair) ++i;
+    } else {
+      plain += c;
+    }
+  }
+  return plain;
 }
 
 std::string NumberPart(std::string_view text) {

@@ -1,17 +1,21 @@
-// Small text helpers of the window's logic. Pure functions; any thread.
+// Small text helpers of the window's logic (Trim and LowerCase come from
+// binding/Text.h). Pure functions; any thread.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "binding/Text.h"
+
 namespace kelvane {
 
-// Without leading and trailing spaces and control characters.
-std::string Trim(std::string_view text);
-// ASCII lower case.
-std::string LowerCase(std::string_view text);
 bool Contains(std::string_view text, std::string_view part);
+
+// A message as the front ends show it: the window's texts break lines with
+// "\n\r" (the engine's with "\r\n"); each such pair, and a lone "\r", becomes
+// one "\n".
+std::string PlainMessage(std::string_view text);
 
 // The text, trimmed, up to (not including) its first space: "1200 Kbps" gives
 // "1200", "29.97 fps" gives "29.97"; a text without a space gives "".

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/Text.h"
 
 namespace kelvane {
 namespace {
@@ -13,13 +14,6 @@ constexpr int kTemplateMasks[TOptionDefaults::kCodecTemplates] = {kOptionVideo, 
 constexpr AVMediaType kTemplateTypes[TOptionDefaults::kCodecTemplates] = {
     AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_DATA, AVMEDIA_TYPE_SUBTITLE,
     AVMEDIA_TYPE_ATTACHMENT};
-
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 void LogInvalidValue(const std::string& value, const std::string& name) {
   avutil.av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n", value.c_str(),

@@ -5,19 +5,6 @@
 
 namespace kelvane::cli {
 
-std::string PlainMessage(const std::string& text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && i + 1 < text.size() && text[i + 1] == '\r') {
-      plain += '\n';
-      ++i;
-    } else if (text[i] != '\r') {
-      plain += text[i];
-    }
-  }
-  return plain;
-}
-
 TProgressReporter::TProgressReporter(TMode mode, FILE* out, FILE* err)
     : mode_(mode), out_(out), err_(err), started_(std::chrono::steady_clock::now()) {}
 

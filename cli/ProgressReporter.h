@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/SplitSession.h"
+#include "app/TextUtils.h"
 
 namespace kelvane::cli {
 
@@ -85,8 +86,5 @@ class TProgressReporter {
   bool paused_ = false;
   bool line_open_ = false;
 };
-
-// "\n\r" line breaks of the window's messages as plain new lines.
-std::string PlainMessage(const std::string& text);
 
 }  // namespace kelvane::cli

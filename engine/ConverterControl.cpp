@@ -8,6 +8,7 @@
 namespace kelvane {
 
 void TCustomFFConverter::Start(int32_t max_tasks) {
+  thread_.Check();
   std::lock_guard<std::recursive_mutex> lock(event_lock_);
   if (!terminate_chain_) terminate_chain_ = std::make_shared<TTerminateEventChain>();
   next_task_ = 0;
@@ -68,14 +69,17 @@ void TCustomFFConverter::TerminateReceiver(TCustomFFmpeg& task) {
 }
 
 void TCustomFFConverter::Pause() {
+  thread_.Check();
   for (int32_t i = 0; i < tasks_.Count(); ++i) tasks_.Get(i)->Pause();
 }
 
 void TCustomFFConverter::Resume() {
+  thread_.Check();
   for (int32_t i = 0; i < tasks_.Count(); ++i) tasks_.Get(i)->Resume();
 }
 
 void TCustomFFConverter::Stop(bool wait) {
+  thread_.Check();
   {
     // Taken so that a terminate handling starting the next task has finished.
     std::lock_guard<std::recursive_mutex> lock(event_lock_);

@@ -30,6 +30,7 @@ TCustomFFConverter::~TCustomFFConverter() {
 }
 
 bool TCustomFFConverter::LoadLibraries(const std::string& folder) {
+  thread_.Check();
   TFFmpegLoader& loader = GetLoader();
   if (!folder.empty()) loader.SetLibraryPath(folder);
   if (loader.LoadLibraries(EngineLibraries)) return true;
@@ -42,6 +43,7 @@ bool TCustomFFConverter::LibrariesLoaded() const {
 }
 
 void TCustomFFConverter::ClearTasks() {
+  thread_.Check();
   {
     // A task ending while the list is cleared must not start another one.
     std::lock_guard<std::recursive_mutex> lock(event_lock_);
@@ -53,6 +55,7 @@ void TCustomFFConverter::ClearTasks() {
 }
 
 int32_t TCustomFFConverter::AddTask(const std::string& file_name, const TInputOptions* options) {
+  thread_.Check();
   if (!LibrariesLoaded()) {
     last_error_ = "The engine libraries are not loaded";
     return -1;
@@ -79,6 +82,7 @@ int32_t TCustomFFConverter::AddTask(const std::string& file_name, const TInputOp
 
 bool TCustomFFConverter::SetOutput(int32_t index, const std::string& file_name,
                                    const TOutputOptions* options) {
+  thread_.Check();
   TFFmpeg* task = tasks_.Get(index);
   try {
     bool added = task->SetUpOutput(file_name, options, [this, task](bool custom, bool before) {
@@ -92,7 +96,10 @@ bool TCustomFFConverter::SetOutput(int32_t index, const std::string& file_name,
   }
 }
 
-void TCustomFFConverter::RemoveTask(int32_t index) { tasks_.Delete(index); }
+void TCustomFFConverter::RemoveTask(int32_t index) {
+  thread_.Check();
+  tasks_.Delete(index);
+}
 
 void TCustomFFConverter::SetProgressInterval(int32_t milliseconds) {
   progress_interval_ = milliseconds <= 100 ? 100 : milliseconds;

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 
+#include "binding/ThreadOwner.h"
 #include "engine/ConverterEvents.h"
 #include "engine/FFmpegList.h"
 #include "engine/OptionRecords.h"
@@ -122,6 +123,7 @@ class TCustomFFConverter {
   int32_t verbosity_ = 1;
   std::unique_ptr<TAVProbe> probe_;
   TFFmpegList tasks_;  // destroyed first: tasks stop before the probe goes
+  TThreadOwner thread_;  // the main thread, which calls every operation
 
   friend class TFFmpegList;
 };

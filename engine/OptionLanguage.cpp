@@ -18,20 +18,6 @@ namespace kelvane {
 
 // ---- value forms ----
 
-namespace {
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-}  // namespace
-
-std::string TrimText(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && IsBlank(text[first])) ++first;
-  while (last > first && IsBlank(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
-
 bool TryStrToInt64(const std::string& text, int64_t& result) {
   size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
@@ -86,7 +72,7 @@ int32_t StrToIntDef(const std::string& text, int32_t fallback) {
 }
 
 bool TryStrToFloat(const std::string& text, double& result) {
-  std::string trimmed = TrimText(text);
+  std::string trimmed = Trim(text);
   if (trimmed.empty()) return false;
   // Only digits, signs, the locale's decimal separator and an exponent; no
   // hexadecimal, infinity or NaN forms.
@@ -156,7 +142,7 @@ struct TOptionRow {
 // ---- splitting ----
 
 void TCustomFFmpeg::ApplyOptionLines(const std::string& text, TOptionGroup group) {
-  std::string rest = TrimText(text);
+  std::string rest = Trim(text);
   std::string normalised;
   normalised.reserve(rest.size());
   for (size_t i = 0; i < rest.size(); ++i) {
@@ -522,7 +508,7 @@ void TCustomFFmpeg::SetPixelFormat(const std::string& value) {
     char line[128];
     for (int format = -1; format < AV_PIX_FMT_NB; ++format) {
       avutil.av_get_pix_fmt_string(line, sizeof(line), AVPixelFormat(format));
-      Log(llInfo, TrimText(line));
+      Log(llInfo, Trim(line));
     }
     return;
   }
@@ -536,7 +522,7 @@ void TCustomFFmpeg::SetSampleFormat(const std::string& value) {
     char line[128];
     for (int format = -1; format < AV_SAMPLE_FMT_NB; ++format) {
       avutil.av_get_sample_fmt_string(line, sizeof(line), AVSampleFormat(format));
-      Log(llInfo, TrimText(line));
+      Log(llInfo, Trim(line));
     }
     return;
   }
@@ -635,7 +621,7 @@ void TCustomFFmpeg::SetBitstreamFilter(const std::string& name, const std::strin
   size_t equals = value.find('=', 1);
   std::string filter = equals == std::string::npos ? value : value.substr(0, equals);
   if (!avcodec.av_bsf_get_by_name(filter.c_str())) {
-    RaiseFFmpeg("Unknown bitstream filter %s", TrimText(value).c_str());
+    RaiseFFmpeg("Unknown bitstream filter %s", Trim(value).c_str());
   }
   TStreamKind kind = name[0] == 'v' ? skVideo : name[0] == 'a' ? skAudio : skSubtitle;
   Pending.bitstream_filters[kind].push_back(value);
@@ -675,7 +661,7 @@ bool TCustomFFmpeg::CodecPrivateOption(const AVCodec* codec, const std::string& 
 }
 
 bool TCustomFFmpeg::SetOptionDefault(const std::string& name, const std::string& value) {
-  if (TrimText(name).empty() || TrimText(value).empty()) return false;
+  if (Trim(name).empty() || Trim(value).empty()) return false;
   if (!OptionDefaults) return false;
   // An option the chosen encoder declares itself belongs to that encoder, even
   // when a generic option of the same name exists ("profile", "level"). The

@@ -1,5 +1,6 @@
 // Reading option values: the number forms of the option language and small
-// text helpers shared by the option handlers, the presets and the set-up.
+// text helpers shared by the option handlers, the presets and the set-up
+// (their trim is binding/Text.h's Trim).
 //
 // Threads: no state; any thread.
 #pragma once
@@ -7,10 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace kelvane {
+#include "binding/Text.h"
 
-// White space and control characters off both ends.
-std::string TrimText(const std::string& text);
+namespace kelvane {
 
 // Integer form: optional sign, decimal digits, or hexadecimal after "$" or
 // "0x". Raises "'%s' is not a valid integer value".

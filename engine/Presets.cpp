@@ -236,7 +236,7 @@ void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
   }
   if (!found) RaiseFFmpeg("Preset \"%s\" not found", tried.c_str());
 
-  std::string lines = Normalise(TrimText(text));
+  std::string lines = Normalise(Trim(text));
   size_t position = 0;
   int previous_kind = preferred_kind_;
   preferred_kind_ = stream_kind;
@@ -244,7 +244,7 @@ void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
     while (position <= lines.size()) {
       size_t end = lines.find('\n', position);
       if (end == std::string::npos) end = lines.size();
-      std::string line = TrimText(lines.substr(position, end - position));
+      std::string line = Trim(lines.substr(position, end - position));
       position = end + 1;
       if (line.empty()) continue;
       size_t equals = line.find('=');

@@ -58,8 +58,7 @@ AVMediaType MediaTypeOf(int kind) {
 }
 
 bool HasResizingFilter(const std::string& chain) {
-  std::string lower = chain;
-  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+  std::string lower = LowerCase(chain);
   size_t position = 0;
   while (position <= lower.size()) {
     size_t end = lower.find(',', position);
@@ -1023,19 +1022,19 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& file) {
 // ---- hook ranges ----
 
 void TCustomFFmpeg::SetHookRanges(const std::string& text) {
-  std::string rest = TrimText(text);
+  std::string rest = Trim(text);
   std::vector<THookRange> ranges;
   if (!rest.empty()) {
     size_t position = 0;
     while (position <= rest.size()) {
       size_t end = rest.find(',', position);
       if (end == std::string::npos) end = rest.size();
-      std::string element = TrimText(rest.substr(position, end - position));
+      std::string element = Trim(rest.substr(position, end - position));
       position = end + 1;
       size_t dash = element.find('-');
-      std::string start_text = TrimText(element.substr(0, dash));
+      std::string start_text = Trim(element.substr(0, dash));
       std::string end_text = dash == std::string::npos ? std::string()
-                                                       : TrimText(element.substr(dash + 1));
+                                                       : Trim(element.substr(dash + 1));
       int64_t start = -1, stop = -1;
       if (!TryStrToInt64(start_text, start)) start = -1;
       if (!TryStrToInt64(end_text, stop)) stop = -1;

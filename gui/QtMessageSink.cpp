@@ -3,14 +3,15 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "app/TextUtils.h"
+
 namespace kelvane {
 
-QString TQtMessageSink::BoxText(const std::string& text) {
-  QString box = QString::fromStdString(text);
-  box.replace(QStringLiteral("\n\r"), QStringLiteral("\n"));
-  box.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return box;
-}
+namespace {
+
+QString BoxText(const std::string& text) { return QString::fromStdString(PlainMessage(text)); }
+
+}  // namespace
 
 void TQtMessageSink::ShowMessage(const std::string& caption, const std::string& text) {
   QMessageBox::information(parent_, QString::fromStdString(caption), BoxText(text));

@@ -1,7 +1,6 @@
 // The window's message boxes, question and folder picker as Qt dialogs:
 // QMessageBox with the information, stop or question icon, and a folder-only
-// QFileDialog. The window's texts break lines with "\n\r"; shown as one line
-// break.
+// QFileDialog. The texts' line breaks are shown as PlainMessage makes them.
 //
 // Threads: main thread only.
 #pragma once
@@ -24,9 +23,6 @@ class TQtMessageSink : public TMessageSink {
   void ShowError(const std::string& caption, const std::string& text) override;
   bool Confirm(const std::string& caption, const std::string& text) override;
   std::optional<std::string> ChooseFolder(const std::string& headline) override;
-
-  // A message text as a box shows it: "\n\r" (and a lone "\r") become "\n".
-  static QString BoxText(const std::string& text);
 
  private:
   QWidget* parent_;

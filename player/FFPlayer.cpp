@@ -29,6 +29,7 @@ TCustomPlayer::~TCustomPlayer() {
 }
 
 bool TCustomPlayer::LoadLibraries(const std::string& folder) {
+  thread_.Check();
   TFFmpegLoader& loader = GetLoader();
   if (!folder.empty()) loader.SetLibraryPath(folder);
   if (loader.LoadLibraries(PlayerLibraries)) return true;
@@ -69,9 +70,8 @@ void TCustomPlayer::RaiseState(TPlayState state) {
 }
 
 void TCustomPlayer::PlayThreadEnded() {
-  std::weak_ptr<bool> alive = alive_;
-  PostToMainThread([this, alive] {
-    if (alive.lock()) DetachProbe();
+  PostToMainThread([owner = owner_.Weak()] {
+    if (TCustomPlayer* self = owner.Get()) self->DetachProbe();
   });
 }
 
@@ -96,6 +96,7 @@ void TCustomPlayer::JoinPlayThread() {
 }
 
 bool TCustomPlayer::Open(const std::string& file_name, TDisplayTarget* target) {
+  thread_.Check();
   if (!LibrariesLoaded()) {
     Fail("libav or libsdl not loaded.", true);
     return false;
@@ -200,6 +201,7 @@ void TCustomPlayer::FileOpenedStep() {
 }
 
 void TCustomPlayer::Stop(bool wait) {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context) return;
   context->PushEvent({evQuit});
@@ -227,6 +229,7 @@ void TCustomPlayer::TogglePauseOf(const std::shared_ptr<TPlaybackContext>& conte
 }
 
 void TCustomPlayer::Pause() {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context || context->Paused()) return;
   TogglePauseOf(context);
@@ -234,6 +237,7 @@ void TCustomPlayer::Pause() {
 }
 
 void TCustomPlayer::TogglePause() {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context) return;
   TogglePauseOf(context);
@@ -241,6 +245,7 @@ void TCustomPlayer::TogglePause() {
 }
 
 void TCustomPlayer::Seek(int64_t position) {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context) return;
   const int64_t duration = context->Duration();
@@ -249,6 +254,7 @@ void TCustomPlayer::Seek(int64_t position) {
 }
 
 void TCustomPlayer::SeekToKeyFrame(int64_t position) {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context) return;
   const int64_t duration = context->Duration();
@@ -257,6 +263,7 @@ void TCustomPlayer::SeekToKeyFrame(int64_t position) {
 }
 
 bool TCustomPlayer::SetSpeed(int32_t speed) {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context || !context->HasVideo() || (speed != 1 && speed != 2 && speed != 4 && speed != 8)) {
     return false;
@@ -276,11 +283,13 @@ bool TCustomPlayer::SeekSettled() const {
 }
 
 bool TCustomPlayer::StepFrame(int direction) {
+  thread_.Check();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   return context && context->StepFrame(direction, kStepTimeoutMs);
 }
 
 TBitmap& TCustomPlayer::CaptureFrame(int64_t& position) {
+  thread_.Check();
   if (!capture_converter_.Bitmap) capture_converter_.Bitmap = std::make_unique<TBitmap>();
   TBitmap& bitmap = *capture_converter_.Bitmap;
   position = -1;
@@ -299,6 +308,7 @@ TBitmap& TCustomPlayer::CaptureFrame(int64_t& position) {
 }
 
 TBitmap& TCustomPlayer::CurrentFrame() {
+  thread_.Check();
   int64_t position;
   return CaptureFrame(position);
 }

@@ -50,6 +50,8 @@
 #include "binding/Bitmap.h"
 #include "binding/EventSlot.h"
 #include "binding/FrameConverter.h"
+#include "binding/ThreadOwner.h"
+#include "binding/WeakOwner.h"
 #include "player/DisplayTarget.h"
 #include "probe/AVProbe.h"
 
@@ -239,7 +241,8 @@ class TCustomPlayer {
 
   std::unique_ptr<TAVProbe> probe_;
   std::shared_ptr<TPlaybackContext> attached_context_;  // what the probe reads; main thread
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work posted to the main thread
+  TOwnerLink<TCustomPlayer> owner_{this};  // for work posted to the main thread
+  TThreadOwner thread_;  // the main thread, which gives the commands
   std::string last_err_msg_;
   std::string file_name_;
   TDisplayTarget* target_ = nullptr;

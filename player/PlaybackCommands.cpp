@@ -8,6 +8,7 @@
 namespace kelvane {
 
 bool TPlaybackContext::RequestSeek(int64_t target, int32_t flags) {
+  thread_.Check();
   {
     std::lock_guard<std::mutex> lock(seek_mutex_);
     // The decoder's own retry of a seek that landed late gives way.
@@ -31,6 +32,7 @@ bool TPlaybackContext::RequestSeek(int64_t target, int32_t flags) {
 }
 
 void TPlaybackContext::TogglePause() {
+  thread_.Check();
   std::lock_guard<std::mutex> lock(clock_mutex_);
   const int64_t now = avutil.av_gettime_relative();
   if (paused_.load()) {
@@ -43,6 +45,7 @@ void TPlaybackContext::TogglePause() {
 }
 
 bool TPlaybackContext::StepFrame(int direction, int timeout_ms) {
+  thread_.Check();
   if (!paused_.load() || video_stream_ == nullptr || direction == 0) return false;
   const auto timeout = std::chrono::milliseconds(timeout_ms);
   int64_t before_pts;
@@ -61,7 +64,7 @@ bool TPlaybackContext::StepFrame(int direction, int timeout_ms) {
   if (direction > 0) {
     {
       std::lock_guard<std::mutex> lock(clock_mutex_);
-      step_request_ = 1;
+      step_request_ = true;
     }
     PushEvent({evStep});
     const auto nothing_left = [this] {
@@ -73,7 +76,7 @@ bool TPlaybackContext::StepFrame(int direction, int timeout_ms) {
         [&] { return shown_since(serial, displayed_before) || nothing_left(); }, timeout);
     {
       std::lock_guard<std::mutex> lock(clock_mutex_);
-      step_request_ = 0;
+      step_request_ = false;
     }
     return shown_since(serial, displayed_before);
   }
@@ -87,6 +90,7 @@ bool TPlaybackContext::StepFrame(int direction, int timeout_ms) {
 }
 
 bool TPlaybackContext::CaptureShown(TFrameConverter& converter, int64_t& pts) {
+  thread_.Check();
   std::shared_ptr<AVFrame> source;
   {
     std::lock_guard<std::mutex> lock(shown_mutex_);

@@ -47,6 +47,7 @@ int TPlaybackContext::InterruptCallback(void* opaque) {
 }
 
 bool TPlaybackContext::Start() {
+  thread_.Check();
   events_.PushAfter(40, {evRefresh});
   try {
     reader_ = std::thread(&TPlaybackContext::ReaderThread, this);
@@ -55,20 +56,22 @@ bool TPlaybackContext::Start() {
     Log(llError, start_error_);
     return false;
   }
-  WaitOnMainThread([this] { return state_.load() != 0; });
-  if (state_.load() >= 1) return true;
-  WaitOnMainThread([this] { return state_.load() != -1; });
+  WaitOnMainThread([this] { return state_.load() != TReaderState::Starting; });
+  if (state_.load() == TReaderState::Reading) return true;
+  WaitOnMainThread([this] { return state_.load() != TReaderState::Failed; });
   reader_.join();
   ended_ = true;  // nothing left to end: the reader cleaned up after itself
   return false;
 }
 
 void TPlaybackContext::SetTimeLine(int64_t start_offset, int64_t duration) {
+  thread_.Check();
   start_offset_ = start_offset;
   duration_ = duration;
 }
 
 void TPlaybackContext::AllowReading() {
+  thread_.Check();
   {
     std::lock_guard<std::mutex> lock(reader_wake_mutex_);
     read_allowed_ = true;
@@ -110,7 +113,7 @@ void TPlaybackContext::End() {
 void TPlaybackContext::ReaderThread() {
   const bool opened = OpenInput();
   if (opened) {
-    state_ = 1;
+    state_ = TReaderState::Reading;
     NotifyMainThread();
     // Reading may add streams: it waits until the probe has counted them.
     {
@@ -121,11 +124,11 @@ void TPlaybackContext::ReaderThread() {
     // An I/O error ends the reading; what is queued still plays.
     while (!abort_request_.load()) ReaderSleep(100ms);
   } else {
-    state_ = -1;
+    state_ = TReaderState::Failed;
     NotifyMainThread();
   }
   CloseStreams();
-  if (!opened) state_ = -2;
+  if (!opened) state_ = TReaderState::CleanedUp;
   NotifyMainThread();
 }
 

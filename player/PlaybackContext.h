@@ -38,6 +38,7 @@
 
 #include "binding/AVPtr.h"
 #include "binding/FrameConverter.h"
+#include "binding/ThreadOwner.h"
 #include "binding/UnicodeProtocol.h"
 #include "player/DisplayTarget.h"
 #include "player/PacketQueue.h"
@@ -205,9 +206,9 @@ class TPlaybackContext {
 
   TCustomPlayer& player_;
   const TSettings settings_;
-  std::string start_error_;  // written by the reader before state_ leaves 0
+  std::string start_error_;  // written by the reader before state_ leaves Starting
 
-  // Fixed while the reader runs (written before state_ becomes 1).
+  // Fixed while the reader runs (written before state_ becomes Reading).
   TInputContext input_;
   bool image_sequence_ = false;
   bool capture_input_ = false;
@@ -224,7 +225,10 @@ class TPlaybackContext {
   double frame_period_ = 0.04;       // seconds, from the stream's frame rate
   bool show_waveform_ = false;
 
-  std::atomic<int> state_{0};  // 0 starting, 1 reading, -1 failed, -2 failed and cleaned up
+  // Where the reader is: opening the file, reading it, or failed to open it
+  // (and then done cleaning up after the failure).
+  enum class TReaderState { Starting, Reading, Failed, CleanedUp };
+  std::atomic<TReaderState> state_{TReaderState::Starting};
   std::atomic<bool> abort_request_{false};
   std::atomic<bool> reading_{false};
   std::atomic<bool> eof_{false};            // the demuxer reported the end of the file
@@ -280,7 +284,7 @@ class TPlaybackContext {
   double current_video_time_ = 0;
   int64_t current_video_stamp_ = 0;  // system microseconds
   int32_t shown_serial_ = -1;
-  int step_request_ = 0;     // StepFrame(+1) waiting for the next picture
+  bool step_request_ = false;  // StepFrame(+1) waiting for the next picture
   int64_t frames_shown_ = 0;
   int64_t frames_late_ = 0;
   double max_av_difference_ = 0;  // seconds
@@ -328,6 +332,7 @@ class TPlaybackContext {
   std::mutex loop_mutex_;
   std::mutex end_mutex_;
   std::atomic<std::thread::id> loop_thread_{};
+  TThreadOwner thread_;  // the main thread, which opened the file
   TFrameConverter hook_converter_;  // video decode thread
   SwsContextPtr decode_scaler_;     // video decode thread
   SwsContextPtr rotate_scaler_;     // video decode thread: formats converted before a turn

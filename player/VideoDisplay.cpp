@@ -163,7 +163,7 @@ bool TPlaybackContext::ShowQueuedPicture() {
   {
     std::lock_guard<std::mutex> lock(clock_mutex_);
     shown_serial = shown_serial_;
-    step_wanted = step_request_ != 0;
+    step_wanted = step_request_;
   }
   const bool paused = paused_.load();
   TPicture picture;
@@ -204,7 +204,7 @@ bool TPlaybackContext::ShowQueuedPicture() {
     current_video_time_ = pts;
     current_video_stamp_ = now;
     shown_serial_ = picture.Serial;
-    step_request_ = 0;
+    step_request_ = false;
     ++frames_shown_;
     if (!paused) wait = FrameDelayLocked(pts, audio_clock, SystemSeconds(now));
   }

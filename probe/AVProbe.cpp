@@ -10,6 +10,7 @@
 
 #include "binding/FFmpegLoader.h"
 #include "binding/PictureRotation.h"
+#include "binding/Text.h"
 
 namespace kelvane {
 namespace {
@@ -49,15 +50,6 @@ int32_t LeadingNumber(const std::string& text) {
   return ClampToInt32(strtoll(text.c_str(), nullptr, 10));
 }
 
-std::string Trim(const char* text) {
-  if (text == nullptr) return std::string();
-  std::string s = text;
-  size_t first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  size_t last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
-}
-
 // The demuxers recognise nothing in the file's first bytes: the format is unknown
 // (rather than known but damaged).
 bool ContentIsUnrecognised(const std::string& library_name) {
@@ -86,14 +78,14 @@ bool ContentIsUnrecognised(const std::string& library_name) {
 
 std::string CodecDescription(AVCodecID codec_id, uint32_t codec_tag) {
   if (const AVCodec* decoder = avcodec.avcodec_find_decoder(codec_id)) {
-    std::string long_name = Trim(decoder->long_name);
+    std::string long_name = Trim(decoder->long_name != nullptr ? decoder->long_name : "");
     if (long_name.empty()) return decoder->name;
     return Format("%s(%s)", decoder->name, long_name.c_str());
   }
   if (codec_id == AV_CODEC_ID_MPEG2TS) return "mpeg2ts";
   // The codec's registered name stands in for the old context's name field.
   if (const AVCodecDescriptor* descriptor = avcodec.avcodec_descriptor_get(codec_id)) {
-    std::string name = Trim(descriptor->name);
+    std::string name = Trim(descriptor->name != nullptr ? descriptor->name : "");
     if (!name.empty()) return name;
   }
   char chars[4];

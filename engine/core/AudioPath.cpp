@@ -398,7 +398,7 @@ bool TAudioPath::Sync(TOutputStreamState& ost, TInputStreamState& ist, const uin
   in.EncoderRate = enc_rate;
   in.DecoderRate = DecoderRate(ist);
   in.DecoderChannels = DecoderChannels(ist);
-  in.IsStart = ist.IsStart != 0;
+  in.IsStart = ist.IsStart;
   in.Size = size;
   TAudioSyncStep step = ComputeAudioSync(in);
   switch (step.Kind) {
@@ -410,14 +410,14 @@ bool TAudioPath::Sync(TOutputStreamState& ost, TInputStreamState& ist, const uin
       if (step.BlockConsumed) return false;
       block += step.Bytes;
       size -= step.Bytes;
-      ist.IsStart = 0;
+      ist.IsStart = false;
       break;
     case TAudioSyncStep::skSilence:
       silence_.assign(size_t(step.Bytes), 0);
       silence_.insert(silence_.end(), block, block + size);
       block = silence_.data();
       size += step.Bytes;
-      ist.IsStart = step.IsStart ? 1 : 0;
+      ist.IsStart = step.IsStart;
       if (settings_.Verbosity > 2) {
         LogVerbose("adding %d audio samples of silence", int(step.Delta));
       }

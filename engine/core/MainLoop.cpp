@@ -251,7 +251,7 @@ void TTranscoder::Loop() {
       continue;
     }
     if (ret < 0) {
-      InputFiles[file_index].EofReached = 1;
+      InputFiles[file_index].EofReached = true;
       if (JoinMode()) {
         ChangeJoinFile(file_index);
         if (file_index >= file_count - 1) break;
@@ -287,7 +287,7 @@ void TTranscoder::ChangeJoinFile(int k) {
     if (!ist.DecodingNeeded) continue;
     ProcessPacket(ist, nullptr);
     if (ist.Decoder != nullptr) avcodec.avcodec_flush_buffers(ist.Decoder);
-    ist.Flushed = 1;
+    ist.Flushed = true;
   }
   drain_encoders_ = true;
   const int n = group_size_;

@@ -36,7 +36,7 @@
 namespace kelvane {
 
 struct TInputFileState {
-  int32_t EofReached = 0;   // 1 once reading returned end of file or an error
+  bool EofReached = false;  // reading returned end of file or an error
   int32_t FirstStream = 0;  // global index of the file's stream 0
   int32_t StreamCount = 0;  // streams of the file when the run began
   AVFormatContext* Context = nullptr;
@@ -50,13 +50,13 @@ struct TInputStreamState {
   // parameters are filled from the stream even when the stream is not decoded.
   AVCodecContext* Decoder = nullptr;
   const AVCodec* DecoderCodec = nullptr;  // chosen by the option layer, or null
-  int32_t Discard = 1;         // 1 until an output stream takes this stream
-  int32_t DecodingNeeded = 0;  // 1 when some output stream re-encodes from it
+  bool Discard = true;          // until an output stream takes this stream
+  bool DecodingNeeded = false;  // some output stream re-encodes from it
   int64_t Start = 0;           // wall clock (µs) of the run start, rate emulation only
   int64_t NextPts = AV_NOPTS_VALUE;  // predicted timestamp (µs) of the next unit
   int64_t Pts = 0;                   // timestamp (µs) of the unit being processed
-  int32_t IsStart = 1;  // audio sync corrects any offset above 50 samples while set
-  int32_t Flushed = 0;  // drained already at the end of its file (join mode)
+  bool IsStart = true;   // audio sync corrects any offset above 50 samples while set
+  bool Flushed = false;  // drained already at the end of its file (join mode)
   float Quality = 0;    // quality of the last decoded picture (lambda units)
 
   // Video filter graph (filters in use only). FilterPicture is the frame last
@@ -85,7 +85,7 @@ struct TOutputStreamState {
   // copy it only carries the copied parameters and is never opened.
   AVCodecContext* Encoder = nullptr;
   const AVCodec* EncoderCodec = nullptr;  // chosen by the option layer, or null
-  int32_t EncodingNeeded = 0;             // 0 for stream copy
+  bool EncodingNeeded = false;            // false for stream copy
   int32_t FrameNumber = 0;  // pictures encoded (video) or packets copied so far
   TInputStreamState* SyncInput = nullptr;
   int64_t SyncOpts = 0;  // output position in encoder time-base units

@@ -166,7 +166,7 @@ void TTranscoder::SetUp() {
   for (auto& ist : InputStreams) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
-    ist->IsStart = 1;
+    ist->IsStart = true;
   }
   // A cut's sound waits for its first encoded picture (see held_audio_).
   awaiting_picture_ = false;
@@ -211,7 +211,7 @@ void TTranscoder::BuildInputTables() {
       ist->Stream = ctx->streams[s];
       ist->Decoder = file->streams[s].decoder_context.get();
       ist->DecoderCodec = file->streams[s].chosen_decoder;
-      ist->Discard = 1;
+      ist->Discard = true;
       if (settings_.rate_emu) ist->Start = avutil.av_gettime();
       ist->Decoded.reset(avutil.av_frame_alloc());
       if (!ist->Decoded) throw FFmpegException("av_mallocz fail");
@@ -277,7 +277,7 @@ void TTranscoder::BuildOutputTables() {
       ost->Stream = record.stream;
       ost->Encoder = record.encoder_context.get();
       ost->EncoderCodec = record.encoder;
-      ost->EncodingNeeded = record.stream_copy ? 0 : 1;
+      ost->EncodingNeeded = !record.stream_copy;
       ost->Rotation = record.rotation;
       ost->DisplayRotation = StreamRotation(record.stream);
       // The stream's parameters are filled from its encoder once that is open;
@@ -363,7 +363,7 @@ void TTranscoder::BindSources() {
       }
     }
     TInputStreamState& source = *InputStreams[ost.SourceIndex];
-    source.Discard = 0;
+    source.Discard = false;
     ost.SyncInput = &source;
     if (!maps.empty()) {
       const TStreamMapEntry& map = maps[i];
@@ -408,15 +408,15 @@ void TTranscoder::SetUpCodecParameters() {
         ost.ReformatPair = -6;
         ost.AudioResample =
             (enc->sample_rate != dec->sample_rate || settings_.audio_sync_method > 1) ? 1 : 0;
-        ist.DecodingNeeded = 1;
+        ist.DecodingNeeded = true;
         break;
       }
       case AVMEDIA_TYPE_VIDEO:
         SetUpVideoEncoding(ost, ist);
-        ist.DecodingNeeded = 1;
+        ist.DecodingNeeded = true;
         break;
       case AVMEDIA_TYPE_SUBTITLE:
-        ist.DecodingNeeded = 1;
+        ist.DecodingNeeded = true;
         break;
       default:
         throw FFmpegException("invalid codec_type of output stream");

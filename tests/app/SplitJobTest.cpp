@@ -1,5 +1,6 @@
 // The split job: marks in milliseconds, output names, and the option records
-// a job becomes, including the jobs that must be refused with a reason.
+// a job becomes, including the jobs that must be refused with a reason, and
+// the line breaks of the messages the front ends show.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,6 +9,7 @@
 #include "app/MainWindowModel.h"
 #include "app/OutputName.h"
 #include "app/SplitJob.h"
+#include "app/TextUtils.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/TestSupport.h"
 
@@ -24,6 +26,11 @@ TEST(TMarks, SecondsWithTwoDecimalsBecomeMilliseconds) {
       {"1.2x", std::nullopt}, {"-1.00", std::nullopt}, {"1,50", std::nullopt},
       {"2147483.64", 2147483640}, {"2147484.00", std::nullopt}};
   for (const auto& [text, ms] : cases) EXPECT_EQ(MarkToMilliseconds(text), ms) << '"' << text << '"';
+}
+
+TEST(TMessages, LineBreaksOfEveryKindBecomeOnePlainBreak) {
+  EXPECT_EQ(PlainMessage("Splitting job failed!\n\rEngine:\r\nI/O error\rend\n"),
+            "Splitting job failed!\nEngine:\nI/O error\nend\n");
 }
 
 TEST(TOutputNames, FreeNamesCountUpFromOne) {

@@ -22,7 +22,7 @@ using namespace kelvane;
 std::string clip;
 
 bool NamesPlugin(const std::string& line) {
-  return TrimText(line.substr(0, line.find('='))) == "vhook";
+  return Trim(line.substr(0, line.find('='))) == "vhook";
 }
 
 std::string WithoutPlugins(const std::string& text) {
