@@ -287,7 +287,7 @@ TEST_F(TSegmentSplitTest, OverlappingAndReversedSegmentsAreRefused) {
     message = model_.Session().LastEnd()->Reason;
     EXPECT_EQ(model_.Session().LastEnd()->Outcome, TSplitOutcome::Failed);
   }
-  EXPECT_NE(message.find("cannot be joined without re-encoding them: only H.264 and H.265"),
+  EXPECT_NE(message.find("cannot be joined without re-encoding them: only H.264, H.265 and VP9"),
             std::string::npos)
       << message;
   EXPECT_TRUE(std::filesystem::is_empty(out_.Path()));
