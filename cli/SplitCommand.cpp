@@ -503,7 +503,7 @@ void PrintLogLines(TProgressReporter& reporter) {
 int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& options,
           const TInput& input, TProgressReporter& reporter, FILE* err) {
   if (options.Volume) {
-    const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
+    const std::optional<long long> value = ParseInteger(*options.Volume);
     if (!value || *value < 0 || *value > 200) {
       PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume +
                           "'");
