@@ -670,6 +670,7 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.SourceDurationUs = SourceDurationUs;
   job.Segments = Segments;
   job.JoinSegments = JoinSegments;
+  job.Settings = ReadSplitSettings(job);
   return job;
 }
 

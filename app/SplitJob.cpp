@@ -1,7 +1,6 @@
 #include "app/SplitJob.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -34,34 +33,11 @@ std::string BadMarkMessage(const char* which, const std::string& text) {
          "12.00.";
 }
 
-std::string NoChoiceMessage(const char* what) {
-  return std::string("No ") + what +
-         " is selected.\n\rPlease choose one in the Detailed Output Settings.";
-}
-
-std::string BadChoiceMessage(const char* what, const std::string& text) {
-  return std::string("The ") + what + " \"" + text + "\" cannot be used.\n\rPlease choose another.";
-}
-
-// A list's number part as an integer, or a message naming the list.
-bool ReadListInteger(const std::string& text, const char* what, long long& value,
-                     std::string& message) {
-  if (Trim(text).empty()) {
-    message = NoChoiceMessage(what);
-    return false;
-  }
-  auto number = ParseInteger(NumberPart(text));
-  if (!number) {
-    message = BadChoiceMessage(what, text);
-    return false;
-  }
-  value = *number;
-  return true;
-}
-
-bool FitsInt32(double value) {
-  return value >= std::numeric_limits<int32_t>::min() &&
-         value <= std::numeric_limits<int32_t>::max();
+// False with the choice's refusal as the message when it cannot be used.
+bool Usable(const std::string& problem, std::string& message) {
+  if (problem.empty()) return true;
+  message = problem;
+  return false;
 }
 
 }  // namespace
@@ -208,16 +184,13 @@ bool ReadMarks(const TSplitJob& job, int32_t& start, int32_t& end, std::string& 
 
 std::string OutputNameOf(const TSplitJob& job) { return "output." + LowerCase(job.ContainerName); }
 
-bool IsOriginalSize(const TSplitJob& job) {
-  return LowerCase(Trim(job.VideoSize)) == "original size";
-}
-
 // A source stored on its side keeps its display matrix while its pictures
 // keep their size and the container stores one; otherwise its pictures are
 // turned upright. The source's size as the sizes are reckoned: upright then.
 std::string SourceSizeFor(const TSplitJob& job, TOutputOptions& out) {
   std::string source_size = job.SourceSize;
-  if (job.SourceRotation != 0 && !(IsOriginalSize(job) && StoresRotation(OutputNameOf(job)))) {
+  if (job.SourceRotation != 0 &&
+      !(job.Settings.Size.Original && StoresRotation(OutputNameOf(job)))) {
     out.UprightPictures = true;
     if (TurnSwapsSides(job.SourceRotation)) source_size = SwappedSize(source_size);
   }
@@ -226,17 +199,18 @@ std::string SourceSizeFor(const TSplitJob& job, TOutputOptions& out) {
 
 // The video settings of a container that takes pictures.
 bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& message) {
-  out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
+  const TSplitSettings& settings = job.Settings;
+  out.VideoCodec = settings.VideoEncoder;
   if (Contains(job.FormatText, "DivX")) out.VideoTag = "DIVX";
+  if (!Usable(settings.Size.Problem, message) || !Usable(settings.FrameRate.Problem, message))
+    return false;
 
-  const std::string output_name = OutputNameOf(job);
-  const bool original = IsOriginalSize(job);
   const std::string source_size = SourceSizeFor(job, out);
-
   // The source's own size, as near as the encoder takes it (even, or a
   // multiple of 16 for RealVideo); the bars keep its shape when that differs.
-  std::string size = job.VideoSize;
-  if (original) size = AcceptedFrameSize(out.VideoCodec, output_name, source_size);
+  const std::string size = settings.Size.Original
+                               ? AcceptedFrameSize(out.VideoCodec, OutputNameOf(job), source_size)
+                               : settings.Size.Text();
   const TLetterbox box = LetterboxDecision(source_size, size);
   out.FrameSize = SizeWithoutLabel(box.OutputSize);
   const int32_t bar = static_cast<int32_t>(std::lround(box.BarSize));
@@ -253,24 +227,18 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
     const size_t x = frame.find('x');
     if (x != std::string::npos) out.AspectRatio = frame.replace(x, 1, ":");
   }
-  if (job.LetterBoxIndex == 0) {
+  if (settings.Letterbox == TLetterboxMode::None) {
     // Scaled to the chosen size without bars, whatever its shape.
     out.FrameSize = SizeWithoutLabel(box.TargetSize);
     out.PadTop = out.PadBottom = out.PadLeft = out.PadRight = 0;
     out.AspectRatio.clear();
   }
 
-  const std::string rate = Trim(job.FrameRate);
-  out.FrameRate = LowerCase(rate) == "auto" ? job.SourceFrameRate : NumberPart(rate);
+  out.FrameRate = settings.FrameRate.Source ? job.SourceFrameRate : settings.FrameRate.Text();
   out.DisableVideo = false;
 
-  long long video_kbps = 0;
-  if (!ReadListInteger(job.VideoBitrate, "video bitrate", video_kbps, message)) return false;
-  if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
-    message = BadChoiceMessage("video bitrate", job.VideoBitrate);
-    return false;
-  }
-  out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+  if (!Usable(settings.VideoBitrate.Problem, message)) return false;
+  out.VideoBitrate = settings.VideoBitrate.BitsPerSecond;
   return true;
 }
 
@@ -279,12 +247,15 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
 // constant quality of the chosen level unless a bit rate is chosen.
 bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOptions& out,
                     std::string& message) {
-  out.VideoCodec = GetNewVideoCodec(job.VideoCodec);
+  const TSplitSettings& settings = job.Settings;
+  out.VideoCodec = settings.VideoEncoder;
   out.VideoTag = format.VideoTag;
   out.VideoFilters = format.VideoFilters;
+  if (!Usable(settings.Size.Problem, message) || !Usable(settings.FrameRate.Problem, message))
+    return false;
   const std::string source_size = SourceSizeFor(job, out);
   const std::string size =
-      IsOriginalSize(job) ? source_size : FittedSize(source_size, SizeWithoutLabel(job.VideoSize));
+      settings.Size.Original ? source_size : FittedSize(source_size, settings.Size.Text());
   // Today's encoders take any even size. (They are not opened to ask: the
   // AV1 encoder, closed without a picture, never returns.)
   int width = 0, height = 0;
@@ -293,32 +264,22 @@ bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOpt
                             std::to_string(std::max(2, int(MakeEven(height))))
                       : size;
 
-  const std::string rate = Trim(job.FrameRate);
-  if (LowerCase(rate) == "auto") {
+  if (settings.FrameRate.Source) {
     // Every picture at its own time: a variable rate stays variable.
     out.FrameRate.clear();
     out.VideoSync = 2;
   } else {
-    out.FrameRate = NumberPart(rate);
+    out.FrameRate = settings.FrameRate.Text();
   }
   out.DisableVideo = false;
 
-  const std::string bitrate = Trim(job.VideoBitrate);
-  if (!bitrate.empty() && std::isdigit(static_cast<unsigned char>(bitrate[0]))) {
-    long long video_kbps = 0;
-    if (!ReadListInteger(bitrate, "video bitrate", video_kbps, message)) return false;
-    if (!FitsInt32(video_kbps * 1000.0) || video_kbps <= 0) {
-      message = BadChoiceMessage("video bitrate", job.VideoBitrate);
-      return false;
-    }
-    out.VideoBitrate = static_cast<int32_t>(video_kbps * 1000);
+  if (!settings.VideoBitrate.Quality) {
+    if (!Usable(settings.VideoBitrate.Problem, message)) return false;
+    out.VideoBitrate = settings.VideoBitrate.BitsPerSecond;
     return true;
   }
   // "Auto (quality)": the level's constant quality rules.
-  const std::vector<std::string>& levels = QualityLevels();
-  auto level = std::find(levels.begin(), levels.end(), Trim(job.VideoQuality));
-  if (level == levels.end()) level = std::find(levels.begin(), levels.end(), "Normal");
-  const int crf = format.Crf[static_cast<size_t>(level - levels.begin())];
+  const int crf = format.Crf[static_cast<size_t>(settings.Quality)];
   if (crf > 0) {
     out.ExtOptions += "crf=" + std::to_string(crf) + "\n";
     if (!format.QualityOptions.empty()) out.ExtOptions += format.QualityOptions + "\n";
@@ -330,62 +291,36 @@ bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOpt
 // "Original" sample rate and channels keep the source's; a lossless codec
 // takes no bit rate.
 bool FillTodayAudio(const TSplitJob& job, TOutputOptions& out, std::string& message) {
-  if (Trim(job.AudioCodec).empty()) {
+  const TSplitSettings& settings = job.Settings;
+  if (settings.AudioEncoder.empty()) {
     out.DisableAudio = true;
     return true;
   }
-  out.AudioCodec = GetNewAudioCodec(job.AudioCodec);
-  if (auto kbps = ParseDecimal(NumberPart(job.AudioBitrate))) {
-    if (*kbps <= 0 || !FitsInt32(std::round(*kbps * 1000))) {
-      message = BadChoiceMessage("audio bitrate", job.AudioBitrate);
-      return false;
-    }
-    out.AudioBitrate = static_cast<int32_t>(std::lround(*kbps * 1000));
-  }
-  if (LowerCase(Trim(job.SampleRate)) != "original") {
-    long long sample_rate = 0;
-    if (!ReadListInteger(job.SampleRate, "sample rate", sample_rate, message)) return false;
-    if (sample_rate <= 0 || !FitsInt32(static_cast<double>(sample_rate))) {
-      message = BadChoiceMessage("sample rate", job.SampleRate);
-      return false;
-    }
-    out.AudioSampleRate = static_cast<int32_t>(sample_rate);
-  }
-  const std::string channels = LowerCase(Trim(job.AudioChannels));
-  if (channels == "mono") out.AudioChannels = 1;
-  if (channels == "stereo") out.AudioChannels = 2;
-  out.AudioVolume = GetVolume(job.Volume);
+  out.AudioCodec = settings.AudioEncoder;
+  if (!Usable(settings.AudioBitrate.Problem, message)) return false;
+  if (settings.AudioBitrate.BitsPerSecond > 0) out.AudioBitrate = settings.AudioBitrate.BitsPerSecond;
+  if (!Usable(settings.SampleRate.Problem, message)) return false;
+  if (settings.SampleRate.Hz > 0) out.AudioSampleRate = settings.SampleRate.Hz;
+  if (settings.Channels == TChannels::Mono) out.AudioChannels = 1;
+  if (settings.Channels == TChannels::Stereo) out.AudioChannels = 2;
+  out.AudioVolume = GetVolume(settings.Volume);
   if (out.AudioVolume == 0) out.DisableAudio = true;
   return true;
 }
 
 bool FillAudioOptions(const TSplitJob& job, TOutputOptions& out, std::string& message) {
-  out.AudioCodec = GetNewAudioCodec(job.AudioCodec);
+  const TSplitSettings& settings = job.Settings;
+  out.AudioCodec = settings.AudioEncoder;
+  if (!Usable(settings.AudioBitrate.Problem, message)) return false;
+  out.AudioBitrate = settings.AudioBitrate.BitsPerSecond;
+  if (!Usable(settings.SampleRate.Problem, message)) return false;
+  out.AudioSampleRate = settings.SampleRate.Hz;
 
-  if (Trim(job.AudioBitrate).empty()) {
-    message = NoChoiceMessage("audio bitrate");
-    return false;
-  }
-  auto audio_kbps = ParseDecimal(NumberPart(job.AudioBitrate));
-  if (!audio_kbps || *audio_kbps <= 0 || !FitsInt32(std::round(*audio_kbps * 1000))) {
-    message = BadChoiceMessage("audio bitrate", job.AudioBitrate);
-    return false;
-  }
-  out.AudioBitrate = static_cast<int32_t>(std::lround(*audio_kbps * 1000));
-
-  long long sample_rate = 0;
-  if (!ReadListInteger(job.SampleRate, "sample rate", sample_rate, message)) return false;
-  if (sample_rate <= 0 || !FitsInt32(static_cast<double>(sample_rate))) {
-    message = BadChoiceMessage("sample rate", job.SampleRate);
-    return false;
-  }
-  out.AudioSampleRate = static_cast<int32_t>(sample_rate);
-
-  out.AudioChannels = LowerCase(Trim(job.AudioChannels)) == "mono" ? 1 : 2;
+  out.AudioChannels = settings.Channels == TChannels::Mono ? 1 : 2;
   const std::string container = LowerCase(job.ContainerName);
   if (container == "3gp" || container == "3g2" || container == "amr") out.AudioChannels = 1;
 
-  out.AudioVolume = GetVolume(job.Volume);
+  out.AudioVolume = GetVolume(settings.Volume);
   if (out.AudioVolume == 0) out.DisableAudio = true;
   return true;
 }
@@ -443,7 +378,7 @@ bool BuildSplitPlan(const TSplitJob& job, TSplitPlan& plan, std::string& message
   if (!ReadMarks(job, start, end, message)) return false;
   if (IsSmartCopy(job)) {
     // The sound is copied as it is: a changed volume would silently be lost.
-    if (job.Volume != 100) {
+    if (job.Settings.Volume != 100) {
       message = "The volume cannot be changed when the sound is copied (\"" +
                 std::string(kSameAsSourceFormat) +
                 "\").\n\rSet it to 100 or choose another output format.";

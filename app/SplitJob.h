@@ -1,5 +1,6 @@
 // One split as plain data: everything the window shows that decides the
-// output file, copied when Start is pressed. A job can be checked and logged
+// output file, copied when Start is pressed, with the settings lists' choices
+// read once as values (TSplitSettings). A job can be checked and logged
 // before anything runs; BuildSplitPlan turns it into the output path and the
 // two option records of the one conversion task.
 //
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "app/SegmentList.h"
+#include "app/SplitSettings.h"
 #include "engine/OptionRecords.h"
 #include "engine/core/SmartCut.h"
 
@@ -37,7 +39,8 @@ struct TSplitJob {
   std::string SourceDuration;   // whole seconds, "83"
   int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown
 
-  // The chosen entries of the settings lists, as shown.
+  // The chosen entries of the settings lists, as shown: for the log and the
+  // stored settings. The plan reads Settings, made of them once.
   std::string VideoQuality;  // "Normal": today's formats' constant quality
   std::string VideoCodec;
   std::string VideoBitrate;
@@ -49,6 +52,9 @@ struct TSplitJob {
   std::string AudioChannels;
   int32_t LetterBoxIndex = 1;  // 0 "None", 1 "Add LetterBox"
   int32_t Volume = 100;        // the volume field, 0..200
+  // The fields above as values (ReadSplitSettings), set where the job is
+  // made; whoever changes them afterwards reads them again.
+  TSplitSettings Settings;
 
   // The marks: seconds with "." and two decimals; both "0.00" is the whole file.
   std::string StartMark = "0.00";

@@ -502,18 +502,17 @@ void PrintLogLines(TProgressReporter& reporter) {
 // The split itself, once the model is set up: returns the exit status.
 int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& options,
           const TInput& input, TProgressReporter& reporter, FILE* err) {
-  int32_t volume = 100;
   if (options.Volume) {
-    const std::optional<long long> value = ParseInteger(Trim(*options.Volume));
+    const std::optional<long long> value = ParseInteger(*options.Volume);
     if (!value || *value < 0 || *value > 200) {
       PrintError(err, "the volume must be a whole number from 0 to 200, not '" + *options.Volume +
                           "'");
       return kExitUsage;
     }
-    volume = static_cast<int32_t>(*value);
+    model.SpinVolume = static_cast<int32_t>(*value);
   }
-  // What the window's lists now say, with the marks, folder and volume of the
-  // command line.
+  // What the window's lists and volume now say, with the marks and folder of
+  // the command line.
   TSplitJob job = model.MakeSplitJob();
   const bool list = !options.Segments.empty() || options.SegmentsFile;
   if (const int status = list ? SetSegments(job, options, input, err)
@@ -527,7 +526,6 @@ int Split(TMainWindowModel& model, TConsoleSink& sink, const TCliOptions& option
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   job.OutputFolder = folder;
   job.Overwrite = options.Overwrite;
-  job.Volume = volume;
   job.SmartCopy = options.SmartCopy;
 
   {

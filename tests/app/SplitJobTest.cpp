@@ -323,6 +323,53 @@ TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   EXPECT_EQ(ExplainSmartCut(forecast), "re-encodes all: the source's pictures are interlaced");
 }
 
+// The lists' entries are read once, as values, the way the chosen format
+// means them; an entry that names no value is refused by name.
+TEST_F(TSplitJobTest, ListEntriesAreReadOnceAsValues) {
+  Choose("H.264 MP4 - Plays Everywhere (*.mp4)");
+  const TSplitSettings today = model_.MakeSplitJob().Settings;
+  EXPECT_EQ(today.VideoEncoder, "libx264");
+  EXPECT_TRUE(today.VideoBitrate.Quality);  // "Auto (quality)"
+  EXPECT_TRUE(today.Size.Original);
+  EXPECT_TRUE(today.FrameRate.Source);      // "Auto"
+  EXPECT_EQ(today.AudioEncoder, "aac");
+  EXPECT_EQ(today.AudioBitrate.BitsPerSecond, 160000);
+  EXPECT_EQ(today.SampleRate.Hz, 0);        // "Original": the source's
+  EXPECT_EQ(today.Channels, TChannels::Source);
+  model_.ComboVideoQuality.Select(0);
+  model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf("1280x720"));
+  model_.ComboVideoFramerate.Select(model_.ComboVideoFramerate.IndexOf("29.97 fps"));
+  TSplitSettings chosen = model_.MakeSplitJob().Settings;
+  EXPECT_EQ(chosen.Quality, TQualityLevel::Highest);
+  EXPECT_EQ(chosen.Size.Text(), "1280x720");
+  EXPECT_EQ(chosen.FrameRate.Num, 2997);
+  EXPECT_EQ(chosen.FrameRate.Den, 100);
+  EXPECT_EQ(Plan().OutputOptions.FrameRate, "29.97");
+
+  // A classic row's fixed lists: the rate reads back as the list wrote it.
+  Choose("Xbox360 MPEG4 Video (*.mp4)");
+  model_.ComboVideoFramerate.Select(model_.ComboVideoFramerate.IndexOf("30.0 fps"));
+  model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf("352x288 (CIF)"));
+  chosen = model_.MakeSplitJob().Settings;
+  EXPECT_EQ(chosen.Size.Width, 352);
+  EXPECT_EQ(chosen.Size.Height, 288);
+  EXPECT_EQ(Plan().OutputOptions.FrameRate, "30.0");
+
+  const auto add = [](TListModel& list, const std::string& entry) {
+    list.Add(entry);
+    list.Select(list.Count() - 1);
+  };
+  add(model_.ComboVideoSize, "huge");
+  EXPECT_EQ(Refusal(), "The size \"huge\" cannot be used.\n\rPlease choose another.");
+  model_.ComboVideoSize.Select(0);
+  add(model_.ComboVideoFramerate, "fast fps");
+  EXPECT_EQ(Refusal(), "The frame rate \"fast fps\" cannot be used.\n\rPlease choose another.");
+  model_.ComboVideoFramerate.Select(0);
+  // "Original" is a rate of today's formats only.
+  add(model_.ComboSamplingRate, "Original");
+  EXPECT_EQ(Refusal(), "The sample rate \"Original\" cannot be used.\n\rPlease choose another.");
+}
+
 TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
   model_.EditInputFilename = dir_.File("clip.mp4");
