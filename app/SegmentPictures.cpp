@@ -7,6 +7,7 @@
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/FrameConverter.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/MainThread.h"
 #include "binding/UnicodeProtocol.h"
 
@@ -18,9 +19,9 @@ namespace {
 std::shared_ptr<const TBitmap> PictureAt(AVFormatContext* ic, int video, AVCodecContext* decoder,
                                          int64_t time, const std::atomic<bool>& cancel) {
   AVStream* stream = ic->streams[video];
-  const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
-  const int64_t target = avutil.av_rescale_q(time + origin, AV_TIME_BASE_Q, stream->time_base);
-  if (avformat.av_seek_frame(ic, video, target, AVSEEK_FLAG_BACKWARD) < 0) return nullptr;
+  const int64_t target =
+      avutil.av_rescale_q(time + InputOrigin(ic), AV_TIME_BASE_Q, stream->time_base);
+  if (SeekKeyFrame(ic, target, video) < 0) return nullptr;
   avcodec.avcodec_flush_buffers(decoder);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());

@@ -16,6 +16,7 @@
 #include "binding/AVPtr.h"
 #include "binding/Bitmap.h"
 #include "binding/FFmpegLoader.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
 #include "engine/core/SmartCut.h"
@@ -237,10 +238,6 @@ void NoteAudioPacket(const AVPacket* packet, const AVStream* stream, TOutputFact
   if (facts.AudioFrameUs == 0) facts.AudioFrameUs = length;
 }
 
-// How far before a part a transport stream is sought (µs): longer than its
-// groups of pictures.
-constexpr int64_t kStreamSeekLeadUs = 10'000'000;
-
 // Where a file's times begin (µs): a transport stream's muxing delay; 0 for
 // other files, whose first sound may lie a little before their first picture.
 int64_t OutputOrigin(const AVFormatContext* ic) {
@@ -266,7 +263,7 @@ std::optional<TThumb> LastPicture(const TSplitCheckRequest& request, AVFormatCon
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     if (int(i) != video) ic->streams[i]->discard = AVDISCARD_ALL;
   }
-  if (avformat.av_seek_frame(ic, video, last_key, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  if (SeekKeyFrame(ic, last_key, video) < 0) return std::nullopt;
   AVCodecContextPtr decoder = OpenDecoder(stream);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
@@ -341,13 +338,12 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
   // bytes and may land on a key picture after the time asked for); a
   // transport stream's seek lands anywhere, not at a key picture, so it is
   // sought well before the part, and decoding starts at the key picture there.
-  const int64_t seek_to =
-      window_start - ((ic->iformat->flags & AVFMT_TS_DISCONT) ? kStreamSeekLeadUs : AV_TIME_BASE);
+  const int64_t seek_to = window_start - (SeekLandsLate(ic) ? kLateLandingLead : AV_TIME_BASE);
   if (request.OutputStartUs > 0 && video >= 0 &&
-      avformat.av_seek_frame(ic, video,
-                             avutil.av_rescale_q(std::max<int64_t>(seek_to, 0), AV_TIME_BASE_Q,
-                                                 ic->streams[video]->time_base),
-                             AVSEEK_FLAG_BACKWARD) < 0) {
+      SeekKeyFrame(ic,
+                   avutil.av_rescale_q(std::max<int64_t>(seek_to, 0), AV_TIME_BASE_Q,
+                                       ic->streams[video]->time_base),
+                   video) < 0) {
     throw TCheckFailure(request.OutputFile + ": cannot be sought to " +
                         std::to_string(window_start / 1000) + " ms");
   }
@@ -572,7 +568,7 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
   if (reader.Video < 0) throw TCheckFailure(request.SourceFile + ": no pictures");
   AVFormatContext* ic = reader.Input.Get();
   const AVStream* stream = ic->streams[reader.Video];
-  const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+  const int64_t origin = InputOrigin(ic);
   const int64_t start = origin + request.StartUs;
   const int64_t end = request.EndUs < 0 ? INT64_MAX : origin + request.EndUs;
   const int64_t stream_start =
@@ -585,28 +581,20 @@ TSourcePictures ReadSource(const TSplitCheckRequest& request) {
       frame_rate.num > 0 ? avutil.av_rescale(AV_TIME_BASE, frame_rate.den, frame_rate.num) : 0;
   // Some demuxers (MPEG program and transport streams) land after the key
   // frame asked for: try again from further back, in the end from the start.
+  const TSeekLeads leads{frame_us, AV_TIME_BASE};
   auto read_around = [&](int64_t at, int64_t until, TSourcePictures& facts) {
-    for (int64_t back = frame_us;; back = back < AV_TIME_BASE ? AV_TIME_BASE : 2 * back) {
-      const int64_t target = std::max(at - back, first);
-      bool sought = false;
-      if (target > first) {
-        AVFormatContext* now = reader.Input.Get();
-        AVStream* video = now->streams[reader.Video];
-        sought =
-            avformat.av_seek_frame(now, reader.Video,
-                                   avutil.av_rescale_q(target, AV_TIME_BASE_Q, video->time_base),
-                                   AVSEEK_FLAG_BACKWARD) >= 0;
-      }
-      if (sought) {
-        avcodec.avcodec_flush_buffers(reader.Decoder.get());
-      } else {
-        reader.Open(request.SourceFile);  // from the first byte
-      }
-      if (ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at,
-                          until, stream_start, frame_us, facts) ||
-          !sought) {
-        return;
-      }
+    auto read = [&] {
+      return ReadAroundStart(request, reader.Input.Get(), reader.Video, reader.Decoder.get(), at,
+                             until, stream_start, frame_us, facts);
+    };
+    const TSteppedSeek seek =
+        SeekSteppingBack(reader.Input.Get(), at, first, leads, reader.Video, [&](int64_t) {
+          avcodec.avcodec_flush_buffers(reader.Decoder.get());
+          return read() ? slEarly : slLate;
+        });
+    if (seek.Outcome != TSteppedSeek::soLanded) {
+      reader.Open(request.SourceFile);  // from the first byte
+      read();
     }
   };
   TSourcePictures facts;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "binding/FileUtils.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/OptionDefaults.h"
 #include "binding/PictureRotation.h"
 #include "binding/UnicodeProtocol.h"
@@ -372,10 +373,9 @@ bool TCustomFFmpeg::OpenInput(const std::string& file_name) {
   }
 
   // A start given before the input seeks it (to the key frame before).
-  int64_t timestamp = Settings.start_time;
-  if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
+  const int64_t timestamp = Settings.start_time + InputOrigin(ic);
   if (Settings.start_time != 0) {
-    avformat.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
+    SeekKeyFrame(ic, timestamp);
     Settings.start_time = 0;
   }
 

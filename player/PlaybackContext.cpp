@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/MainThread.h"
 #include "binding/PictureRotation.h"
 #include "player/FFPlayer.h"
@@ -372,18 +373,13 @@ void TPlaybackContext::PerformSeek() {
   const bool by_time = (request.Flags & AVSEEK_FLAG_BYTE) == 0;
   const int64_t max_ts = request.Exact && by_time ? request.Point : INT64_MAX;
   AVFormatContext* ic = input_.Get();
-  const int64_t start = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
   // MPEG-TS and MPEG-PS search by time stamp and fail, or land late, at the
   // first one: their start is their first byte.
-  const bool from_first_byte = by_time && request.Point <= start &&
-                               (ic->iformat->flags & AVFMT_TS_DISCONT) != 0;
+  const bool from_first_byte =
+      by_time && request.Point <= InputOrigin(ic) && SeekLandsLate(ic);
   int result = -1;
-  if (from_first_byte) {
-    result = avformat.avformat_seek_file(ic, -1, INT64_MIN, 0, INT64_MAX, AVSEEK_FLAG_BYTE);
-  }
-  if (result < 0) {
-    result = avformat.avformat_seek_file(ic, -1, INT64_MIN, request.Point, max_ts, request.Flags);
-  }
+  if (from_first_byte) result = SeekNear(ic, 0, INT64_MAX, AVSEEK_FLAG_BYTE);
+  if (result < 0) result = SeekNear(ic, request.Point, max_ts, request.Flags);
   const bool moved = result >= 0;
   if (!moved) {
     Log(llError, WithFileName("%s: error while seeking", settings_.FileName));

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/PictureRotation.h"
 #include "player/FFPlayer.h"
 #include "player/PlaybackContext.h"
@@ -19,11 +20,11 @@
 namespace kelvane {
 namespace {
 
-// How often a seek that landed late goes further back (1, 2, 4, 8 s).
-constexpr int32_t kMaxSeekAttempts = 4;
+// A seek that landed late goes further back: 1, 2, 4, 8 s before the target.
+constexpr TSeekLeads kRetryLeads{0, 1000000, 8000000};
 
 int64_t AttemptPoint(int64_t target, int32_t attempt) {
-  return attempt == 0 ? target : target - (int64_t{1000000} << (attempt - 1));
+  return target - kRetryLeads.Lead(attempt);
 }
 
 }  // namespace
@@ -145,10 +146,11 @@ bool TPlaybackContext::HandleVideoFrame(TVideoDecodeState& state, AVFrame* frame
 
 bool TPlaybackContext::RetrySeekEarlier(TVideoDecodeState& state) {
   AVFormatContext* ic = input_.Get();
-  const int64_t start = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+  const int64_t start = InputOrigin(ic);
   // Nothing lies before the first picture, and a seek to the start cannot land later.
   if (video_start_ != AV_NOPTS_VALUE && state.target < video_start_) return false;
-  if (state.attempt >= kMaxSeekAttempts || AttemptPoint(state.target, state.attempt) <= start) {
+  if (kRetryLeads.Lead(state.attempt + 1) > kRetryLeads.Last ||
+      AttemptPoint(state.target, state.attempt) <= start) {
     return false;
   }
   {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/KeyFrameSeek.h"
 #include "engine/core/FFmpegException.h"
 #include "engine/core/LibraryOwners.h"
 #include "engine/core/SeekAhead.h"
@@ -70,13 +71,7 @@ void TTranscoder::SeekInputsAhead() {
     } else if (JoinMode()) {
       // A part read from the beginning: its opening's seek may have left the
       // input past the key frame its first pictures need.
-      // Transport and program streams land anywhere by time: by bytes, the
-      // beginning is the beginning.
-      AVFormatContext* ic = file.Context;
-      const int64_t origin = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
-      if (!(ic->iformat->flags & AVFMT_TS_DISCONT) ||
-          avformat.av_seek_frame(ic, -1, 0, AVSEEK_FLAG_BYTE) < 0)
-        avformat.avformat_seek_file(ic, -1, INT64_MIN, origin, origin, 0);
+      SeekToBeginning(file.Context);
     }
     if (records_.Verbosity > 0)
       GetLogger().Logf(host_.LogSender(), llVerbose, "Input #%d: %s", static_cast<int>(f),

@@ -10,11 +10,11 @@ namespace kelvane {
 
 namespace {
 
-// The first seek aims this far before the start; each late landing doubles it.
-constexpr int64_t kFirstMargin = 500000;
-// Beyond this the input is read from its beginning: a key frame so far back
-// (or a landing so wrong) saves little and suggests the times cannot be trusted.
-constexpr int64_t kLastMargin = 64000000;
+// The first seek aims half a second before the start; each late landing
+// doubles that. Beyond 64 s the input is read from its beginning: a key frame
+// so far back (or a landing so wrong) saves little and suggests the times
+// cannot be trusted.
+constexpr TSeekLeads kMargins{500000, 0, 64000000};
 // Sound decoded before the start, so that the block holding the start comes
 // out of the decoder as it would after decoding from the beginning (overlapping
 // transforms, the MP3 bit reservoir, Opus pre-roll).
@@ -54,10 +54,6 @@ bool TSeekAhead::Seekable(const AVFormatContext* input) {
   return false;
 }
 
-int64_t TSeekAhead::FileStart() const {
-  return input_->start_time != AV_NOPTS_VALUE ? input_->start_time : 0;
-}
-
 int TSeekAhead::StreamSlot(int index) const {
   for (size_t i = 0; i < streams_.size(); ++i)
     if (streams_[i] == index) return static_cast<int>(i);
@@ -76,7 +72,7 @@ int TSeekAhead::Read(AVPacket* packet) {
 }
 
 bool TSeekAhead::Seek() {
-  if (streams_.empty() || start_ - kFirstMargin <= FileStart()) {
+  if (streams_.empty() || start_ - kMargins.First <= InputOrigin(input_)) {
     report_ = "the start is near the beginning";
     return false;
   }
@@ -84,30 +80,31 @@ bool TSeekAhead::Seek() {
     report_ = "the input cannot seek by stored times";
     return false;
   }
-  if ((input_->iformat->flags & AVFMT_TS_DISCONT) && !TimesRunForward()) {
+  if (SeekLandsLate(input_) && !TimesRunForward()) {
     report_ = "its times do not run forward";
     Rewind();
     return false;
   }
-  report_ = "no key frame early enough";
-  for (int64_t margin = kFirstMargin; margin <= kLastMargin; margin *= 2) {
-    const int64_t target = start_ - margin;
-    if (target <= FileStart()) break;
-    moved_ = true;
-    if (avformat.av_seek_frame(input_, -1, target, AVSEEK_FLAG_BACKWARD) < 0) {
+  moved_ = true;
+  const TSteppedSeek seek =
+      SeekSteppingBack(input_, start_, InputOrigin(input_), kMargins, -1, [this](int64_t) {
+        const TSeekLanding landing = ReadLanding();
+        if (landing != slEarly) packets_.clear();
+        return landing;
+      });
+  switch (seek.Outcome) {
+    case TSteppedSeek::soLanded:
+      report_ = FormatText("landed %.3f s before the start", seek.Lead / 1e6);
+      return true;
+    case TSteppedSeek::soSeekFailed:
       report_ = "the seek failed";
       break;
-    }
-    const TLanding landing = ReadLanding();
-    if (landing == lnEarly) {
-      report_ = FormatText("landed %.3f s before the start", margin / 1e6);
-      return true;
-    }
-    packets_.clear();
-    if (landing == lnUnsafe) {
+    case TSteppedSeek::soUnusable:
       report_ = "its times are missing where it landed";
       break;
-    }
+    case TSteppedSeek::soNoneEarly:
+      report_ = "no key frame early enough";
+      break;
   }
   packets_.clear();
   Rewind();
@@ -117,15 +114,15 @@ bool TSeekAhead::Seek() {
 // Reads until every checked stream has shown its first usable packet: the
 // landing is early when each begins in time (video with a key frame at or
 // before the start, sound a little before it).
-TSeekAhead::TLanding TSeekAhead::ReadLanding() {
+TSeekLanding TSeekAhead::ReadLanding() {
   std::vector<bool> begun(streams_.size(), false);
   size_t waiting = streams_.size();
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
   for (size_t count = 0; waiting > 0; ++count) {
-    if (count >= kMaxLandingPackets) return lnUnsafe;
+    if (count >= kMaxLandingPackets) return slUnusable;
     // The end came before some stream began: it begins too late, if at all.
-    if (Read(packet.get()) < 0) return lnLate;
+    if (Read(packet.get()) < 0) return slLate;
     // Packets of streams not checked (subtitles) are kept as they come.
     const int slot = StreamSlot(packet->stream_index);
     if (slot >= 0 && !begun[slot]) {
@@ -137,9 +134,9 @@ TSeekAhead::TLanding TSeekAhead::ReadLanding() {
         continue;
       }
       const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-      if (time == AV_NOPTS_VALUE) return lnUnsafe;
+      if (time == AV_NOPTS_VALUE) return slUnusable;
       const int64_t us = avutil.av_rescale_q(time, stream->time_base, AV_TIME_BASE_Q);
-      if (us > (video ? start_ : start_ - kSoundLead)) return lnLate;
+      if (us > (video ? start_ : start_ - kSoundLead)) return slLate;
       begun[slot] = true;
       --waiting;
     }
@@ -147,7 +144,7 @@ TSeekAhead::TLanding TSeekAhead::ReadLanding() {
     packet.reset(avcodec.av_packet_alloc());
     if (!packet) throw FFmpegException("av_packet_alloc failed");
   }
-  return lnEarly;
+  return slEarly;
 }
 
 // Formats whose times may jump are sampled at even byte steps up to the
@@ -170,7 +167,7 @@ bool TSeekAhead::TimesRunForward() {
 // The first time (µs) read at a byte position, or none.
 int64_t TSeekAhead::FirstTimeAt(int64_t position) {
   moved_ = true;
-  if (avformat.av_seek_frame(input_, -1, position, AVSEEK_FLAG_BYTE) < 0) return AV_NOPTS_VALUE;
+  if (SeekToByte(input_, position) < 0) return AV_NOPTS_VALUE;
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
   for (int count = 0; count < kProbePackets && Read(packet.get()) >= 0; ++count) {
@@ -187,14 +184,7 @@ int64_t TSeekAhead::FirstTimeAt(int64_t position) {
 // Back to the first packet, as if no seek had been made.
 void TSeekAhead::Rewind() {
   if (!moved_) return;
-  int ret = -1;
-  // Transport and program streams begin at their first byte.
-  if (input_->iformat->flags & AVFMT_TS_DISCONT)
-    ret = avformat.av_seek_frame(input_, -1, 0, AVSEEK_FLAG_BYTE);
-  if (ret < 0) ret = avformat.av_seek_frame(input_, -1, FileStart(), AVSEEK_FLAG_BACKWARD);
-  if (ret < 0)
-    ret = avformat.avformat_seek_file(input_, -1, INT64_MIN, FileStart(), FileStart(), 0);
-  if (ret < 0) report_ += "; it could not return to its beginning";
+  if (SeekToBeginning(input_) < 0) report_ += "; it could not return to its beginning";
 }
 
 }  // namespace kelvane

@@ -7,7 +7,8 @@
 // where it now begins (video from its first key frame), and seeks earlier when
 // a stream begins too late: transport and program streams land after the
 // wanted key frame, and sound needs a little decoding before the start to come
-// out exactly as it would after decoding from the beginning. The packets read
+// out exactly as it would after decoding from the beginning (the seeks are
+// binding/KeyFrameSeek.h's SeekSteppingBack, the landing read here). The packets read
 // for the check are kept for the run, which decodes them first and drops what
 // lies before the start as always. Where no safe landing is found (an input
 // without seeking, timestamps that are missing or run backwards, a format whose
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "binding/AVPtr.h"
+#include "binding/KeyFrameSeek.h"
 
 namespace kelvane {
 
@@ -51,15 +53,12 @@ class TSeekAhead {
   static bool Seekable(const AVFormatContext* input);
 
  private:
-  enum TLanding { lnEarly, lnLate, lnUnsafe };
-
-  TLanding ReadLanding();
+  TSeekLanding ReadLanding();
   bool TimesRunForward();
   int64_t FirstTimeAt(int64_t position);
   void Rewind();
   int Read(AVPacket* packet);
   int StreamSlot(int index) const;
-  int64_t FileStart() const;
 
   AVFormatContext* input_;
   int64_t start_;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/KeyFrameSeek.h"
 #include "binding/UnicodeProtocol.h"
 #include "engine/core/FFmpegException.h"
 #include "engine/core/LibraryOwners.h"
@@ -966,10 +967,8 @@ namespace {
 template <typename Visit>
 void ReadStreamFrom(AVFormatContext* input, int index, int64_t from_us, Visit visit) {
   const AVStream* stream = input->streams[index];
-  const int64_t origin = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-  const int64_t target = std::max<int64_t>(from_us, 0) + origin;
-  if (avformat.avformat_seek_file(input, -1, INT64_MIN, target, target, 0) < 0)
-    avformat.avformat_seek_file(input, -1, INT64_MIN, origin, origin, 0);
+  const int64_t origin = InputOrigin(input);
+  if (SeekKeyFrame(input, std::max<int64_t>(from_us, 0) + origin) < 0) SeekKeyFrame(input, origin);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
   while (avformat.av_read_frame(input, packet.get()) >= 0) {
@@ -1171,7 +1170,7 @@ struct TVideoReader {
       ret = avformat.av_find_best_stream(Input.Get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (ret < 0) return ErrorText(name + ": its pictures cannot be read", ret);
     Index = ret;
-    Origin = Input->start_time != AV_NOPTS_VALUE ? Input->start_time : 0;
+    Origin = InputOrigin(Input.Get());
     return {};
   }
   // µs from the file's start; AV_NOPTS_VALUE when the packet has no time.
@@ -1209,10 +1208,8 @@ TCopyProof ProveCopiedParts(const std::string& source_name, const std::string& o
     const int64_t end = end_us < 0 ? INT64_MAX : end_us;
     // A transport stream's seek lands near the time, often after it: it is
     // sought well before.
-    const bool lands_anywhere = source.Input->iformat->flags & AVFMT_TS_DISCONT;
-    const int64_t target =
-        std::max<int64_t>(start_us - (lands_anywhere ? 10'000'000 : 0), 0) + source.Origin;
-    avformat.avformat_seek_file(source.Input.Get(), -1, INT64_MIN, target, target, 0);
+    const int64_t lead = SeekLandsLate(source.Input.Get()) ? kLateLandingLead : 0;
+    SeekKeyFrame(source.Input.Get(), std::max<int64_t>(start_us - lead, 0) + source.Origin);
     // Packets come in decoding order: reading goes on a little past the end
     // for pictures shown before it.
     constexpr int64_t kReorderSlack = 2'000'000;
