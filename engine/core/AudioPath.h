@@ -108,6 +108,10 @@ TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in);
 // family writes an edit list for a stream whose first time is negative; Ogg
 // and Matroska store Opus's pre-skip.
 bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec);
+// True when the container keeps the priming as the track's codec delay, which
+// readers take off every packet's time (Opus in Matroska and WebM): the
+// packets start at 0 with the priming in them, not below 0.
+bool MuxerDelaysTrack(const AVOutputFormat* format, AVCodecID codec);
 
 class TAudioPath {
  public:
@@ -123,8 +127,10 @@ class TAudioPath {
   // Opens the encoder of `ost` (FFmpeg's, or the AMR-NB encoder for an AMR-NB
   // context without a library encoder) and creates the stream's FIFO. Unless
   // the muxer `skips_priming`, the encoder's delay is dropped from the front of
-  // the stream's input. False with the library's message and code on failure.
-  bool OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error, int* code);
+  // the stream's input; when it `delays_track`, the packet times start at 0.
+  // False with the library's message and code on failure.
+  bool OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error, int* code,
+                   bool delays_track = false);
 
   // The run's cut begins at `start` (µs of input time) rather than at the
   // start time: the sync arithmetic counts from there.
