@@ -21,12 +21,14 @@
 // Encoders that delay their output (the first samples they give back are
 // priming: AAC, MP3, MP2, AC-3, AMR-NB, ...) declare the delay as the context's
 // initial_padding and start their packet times that much below 0. MP4, MOV and
-// 3GP carry such a start in an edit list and players skip the priming. Every
-// other container plays the priming as sound, which puts the real sound late
-// by the delay: for those the path drops the delay's worth of samples from the
-// front of the stream's input and starts the packet times at 0, so the decoded
-// sound lines up with the pictures (the priming takes the place of the dropped
-// samples). The library's WMA decoders leave out two frames at the start, the
+// 3GP carry such a start in an edit list and players skip the priming.
+// Matroska and WebM keep Opus's as the track's codec delay, which the reader
+// takes off every time: there the packet times start at 0 with the priming in
+// them. Every other container plays the priming as sound, which puts the real
+// sound late by the delay: for those the path drops the delay's worth of
+// samples from the front of the stream's input and starts the packet times at
+// 0, so the decoded sound lines up with the pictures (the priming takes the
+// place of the dropped samples). The library's WMA decoders leave out two frames at the start, the
 // priming and the frame after it, and give a frame's sound only with the next
 // one: for WMA the path puts one frame of silence before the sound, starting
 // the packet times that much earlier, and one after it, so the first and the
