@@ -438,17 +438,15 @@ TOutputFacts ReadOutput(const TSplitCheckRequest& request) {
     first_sound.Packet(nullptr, ic->streams[audio], frame.get());
     if (first_sound.StartUs) facts.AudioStartUs = *first_sound.StartUs;
     // Opus's priming (its pre-skip) as the readers report it: Matroska keeps
-    // it as the track's codec delay, which the reader takes off every time
-    // while its decoder still hands out the primed samples, so the sound
-    // reads that much early; Ogg's reader starts the first packet at 0 with
-    // the primed samples in it, so the packets end that much early.
+    // it as the track's codec delay, which the reader takes off every time,
+    // so the first packet begins that much before the sound it holds (its
+    // decoder leaves the priming out); Ogg's reader starts the first packet
+    // at 0 with the primed samples in it, so the packets end that much early.
     const AVCodecParameters* par = ic->streams[audio]->codecpar;
     if (par->codec_id == AV_CODEC_ID_OPUS && par->initial_padding > 0 && par->sample_rate > 0) {
       const int64_t delay = int64_t(par->initial_padding) * AV_TIME_BASE / par->sample_rate;
       if (std::strstr(ic->iformat->name, "matroska") != nullptr) {
-        facts.AudioStartUs += delay;
-        facts.AudioPacketStartUs += delay;
-        facts.AudioEndUs += delay;
+        if (request.OutputStartUs <= 0) facts.AudioPacketStartUs += delay;
       } else if (std::strcmp(ic->iformat->name, "ogg") == 0) {
         facts.AudioEndUs += delay;
       }
@@ -914,8 +912,8 @@ TSplitCheck JoinedCheck(const std::vector<TSplitCheck>& parts) {
 
 TSplitCheck CheckJoined(std::vector<TSplitCheckRequest> parts,
                         const std::vector<TSourcePictures>& sources) {
-  // Some muxers move every time of a file on so that none is negative (WebM
-  // with Opus, whose first packet starts its priming early): the joins lie
+  // Some muxers move every time of a file on so that none is negative (a
+  // sound whose first packet starts before the first picture): the joins lie
   // that much later, which the file's first picture, as far after its
   // beginning as the first segment's after its start mark, shows.
   int64_t origin = 0;

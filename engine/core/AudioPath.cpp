@@ -126,6 +126,11 @@ bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec) {
   return false;
 }
 
+bool MuxerDelaysTrack(const AVOutputFormat* format, AVCodecID codec) {
+  return codec == AV_CODEC_ID_OPUS && format != nullptr && format->name != nullptr &&
+         (std::strcmp(format->name, "matroska") == 0 || std::strcmp(format->name, "webm") == 0);
+}
+
 TAudioPath::TAudioPath(const TAudioPathSettings& settings, TPacketWriter writer,
                        const void* log_sender)
     : settings_(settings), writer_(std::move(writer)), sender_(log_sender) {}
@@ -141,7 +146,7 @@ void TAudioPath::LogVerbose(const char* format, ...) {
 }
 
 bool TAudioPath::OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error,
-                             int* code) {
+                             int* code, bool delays_track) {
   encoders_.erase(ost.Encoder);
   priming_.erase(ost.Encoder);
   std::unique_ptr<TAudioEncoder> encoder =
@@ -160,6 +165,13 @@ bool TAudioPath::OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::s
     priming.ToDrop = enc->initial_padding;
     priming.Shift = avutil.av_rescale_q(enc->initial_padding, AVRational{1, enc->sample_rate},
                                         enc->time_base);
+  }
+  // The reader takes the codec delay off every time: the priming's first
+  // sample goes at 0, so that the sound after it lines up with the pictures
+  // (below 0, the muxer moved every stream on by the delay instead).
+  if (skips_priming && delays_track && delayed) {
+    priming_[enc].Shift = avutil.av_rescale_q(enc->initial_padding,
+                                              AVRational{1, enc->sample_rate}, enc->time_base);
   }
   EnsureFifo(ost);
   if (decoder_skips && delayed && enc->frame_size > 1) {

@@ -21,12 +21,14 @@
 // Encoders that delay their output (the first samples they give back are
 // priming: AAC, MP3, MP2, AC-3, AMR-NB, ...) declare the delay as the context's
 // initial_padding and start their packet times that much below 0. MP4, MOV and
-// 3GP carry such a start in an edit list and players skip the priming. Every
-// other container plays the priming as sound, which puts the real sound late
-// by the delay: for those the path drops the delay's worth of samples from the
-// front of the stream's input and starts the packet times at 0, so the decoded
-// sound lines up with the pictures (the priming takes the place of the dropped
-// samples). The library's WMA decoders leave out two frames at the start, the
+// 3GP carry such a start in an edit list and players skip the priming.
+// Matroska and WebM keep Opus's as the track's codec delay, which the reader
+// takes off every time: there the packet times start at 0 with the priming in
+// them. Every other container plays the priming as sound, which puts the real
+// sound late by the delay: for those the path drops the delay's worth of
+// samples from the front of the stream's input and starts the packet times at
+// 0, so the decoded sound lines up with the pictures (the priming takes the
+// place of the dropped samples). The library's WMA decoders leave out two frames at the start, the
 // priming and the frame after it, and give a frame's sound only with the next
 // one: for WMA the path puts one frame of silence before the sound, starting
 // the packet times that much earlier, and one after it, so the first and the
@@ -108,6 +110,10 @@ TAudioSyncStep ComputeAudioSync(const TAudioSyncInput& in);
 // family writes an edit list for a stream whose first time is negative; Ogg
 // and Matroska store Opus's pre-skip.
 bool MuxerSkipsPriming(const AVOutputFormat* format, AVCodecID codec);
+// True when the container keeps the priming as the track's codec delay, which
+// readers take off every packet's time (Opus in Matroska and WebM): the
+// packets start at 0 with the priming in them, not below 0.
+bool MuxerDelaysTrack(const AVOutputFormat* format, AVCodecID codec);
 
 class TAudioPath {
  public:
@@ -123,8 +129,10 @@ class TAudioPath {
   // Opens the encoder of `ost` (FFmpeg's, or the AMR-NB encoder for an AMR-NB
   // context without a library encoder) and creates the stream's FIFO. Unless
   // the muxer `skips_priming`, the encoder's delay is dropped from the front of
-  // the stream's input. False with the library's message and code on failure.
-  bool OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error, int* code);
+  // the stream's input; when it `delays_track`, the packet times start at 0.
+  // False with the library's message and code on failure.
+  bool OpenEncoder(TOutputStreamState& ost, bool skips_priming, std::string* error, int* code,
+                   bool delays_track = false);
 
   // The run's cut begins at `start` (µs of input time) rather than at the
   // start time: the sync arithmetic counts from there.

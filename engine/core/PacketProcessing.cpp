@@ -462,6 +462,17 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
                  ? avutil.av_rescale_q(packet->dts, itb, otb) - s
                  : avutil.av_rescale_q(ist.Pts, AV_TIME_BASE_Q, otb) - s;
   out->duration = avutil.av_rescale_q(packet->duration, itb, otb);
+  // Opus's priming lies before 0 as read from Matroska and WebM, which write
+  // it as the track's codec delay again: its first sample goes back to 0, or
+  // the muxer would move every stream on by it and the sound play early.
+  const AVCodecParameters* opar = ost.Stream->codecpar;
+  if (type == AVMEDIA_TYPE_AUDIO && opar->initial_padding > 0 &&
+      MuxerDelaysTrack(OutputContext(ost)->oformat, opar->codec_id)) {
+    const int64_t delay =
+        avutil.av_rescale_q(opar->initial_padding, AVRational{1, 48000}, otb);
+    if (out->pts != AV_NOPTS_VALUE) out->pts += delay;
+    if (out->dts != AV_NOPTS_VALUE) out->dts += delay;
+  }
   // A cue of a smart copy that began before the first picture and still
   // shows there starts with it.
   if (type == AVMEDIA_TYPE_SUBTITLE && out->pts != AV_NOPTS_VALUE && out->pts < 0 &&

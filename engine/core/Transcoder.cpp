@@ -888,9 +888,9 @@ void TTranscoder::OpenEncoder(TOutputStreamState& ost) {
   if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
     std::string error;
     int code = 0;
-    if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(OutputContext(ost)->oformat, enc->codec_id),
-                                  &error,
-                                  &code)) {
+    const AVOutputFormat* format = OutputContext(ost)->oformat;
+    if (!audio_path_->OpenEncoder(ost, MuxerSkipsPriming(format, enc->codec_id), &error, &code,
+                                  MuxerDelaysTrack(format, enc->codec_id))) {
       if (ost.EncoderCodec == nullptr && enc->codec_id != AV_CODEC_ID_AMR_NB &&
           avcodec.avcodec_find_encoder(enc->codec_id) == nullptr) {
         RaiseCodecNotFound("Encoder", "output", enc->codec_id, ost.FileIndex, ost.StreamIndex,

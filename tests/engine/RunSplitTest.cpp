@@ -146,6 +146,28 @@ TEST_F(RunSplitTest, StreamCopyStartsAtTheKeyFrameWithPacketsUnchanged) {
     ASSERT_EQ(copied[i], source[start + i]) << "packet " << i;
 }
 
+// Copied Opus keeps its place beside the pictures in WebM, whose reader takes
+// the track's codec delay off the sound's times and whose muxer writes it.
+TEST_F(RunSplitTest, CopiedOpusStaysBesideThePictures) {
+  const std::string input = MakeFixture(temp_, "webm-vp8-opus", "in.webm", [](auto& r) {
+    r.Seconds = 3.0;
+    r.TickEveryFrames = 25;
+    r.TickFirstFrame = 5;
+  });
+  const std::string out = temp_.File("copy.webm");
+  TRecordingConverter converter;
+  ASSERT_EQ(converter.AddTask(input), 0) << converter.LastError();
+  TOutputOptions options = SplitOptions(0, 2500, "copy", "copy");
+  ASSERT_TRUE(converter.SetOutput(0, out, &options)) << converter.LastError();
+  converter.Start(0);
+  TMarkOffsets before, after;
+  ASSERT_TRUE(MeasureMarkOffsets(input, 25, 5, 40000, before));
+  ASSERT_TRUE(MeasureMarkOffsets(out, 25, 5, 40000, after));
+  ASSERT_GE(after.OffsetsUs.size(), 2u);
+  EXPECT_LE(std::abs(after.First() - before.First()), 1000);
+  EXPECT_LE(std::abs(after.Last() - before.Last()), 1000);
+}
+
 TEST_F(RunSplitTest, AudioOnlyOutputAndItsProgressValues) {
   TRecordingConverter converter;
   converter.SetProgressInterval(100);
