@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/TextUtils.h"
+#include "engine/EncoderLimits.h"
 
 namespace kelvane {
 namespace {
@@ -61,12 +62,6 @@ std::optional<double> EvenBar(double along, double scaled) {
 }
 
 }  // namespace
-
-double MakeEven(double value) {
-  if (std::fmod(value, 2.0) == 0) return value;
-  const double last_digit = std::fmod(std::fabs(value), 10.0);
-  return last_digit == 1 ? value + 1 : value - 1;
-}
 
 std::string SizeWithoutLabel(const std::string& size) {
   const size_t paren = size.find('(');

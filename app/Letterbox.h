@@ -50,8 +50,4 @@ std::string SizeWithoutLabel(const std::string& size);
 // that is no size comes back unchanged.
 std::string SwappedSize(const std::string& size);
 
-// A whole length made even the way the bars are: an odd one goes up when it
-// ends in 1, otherwise down (281 gives 282, 283 and 405 give 282 and 404).
-double MakeEven(double value);
-
 }  // namespace kelvane

@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "app/CodecNames.h"
-#include "app/EncoderLimits.h"
 #include "app/Letterbox.h"
 #include "app/OutputName.h"
 #include "app/Quality.h"
@@ -15,6 +14,7 @@
 #include "app/TextUtils.h"
 #include "binding/FileUtils.h"
 #include "binding/PictureRotation.h"
+#include "engine/EncoderLimits.h"
 
 namespace kelvane {
 namespace {

@@ -6,13 +6,13 @@
 #include <exception>
 #include <utility>
 
-#include "app/EncoderLimits.h"
 #include "app/MarkTime.h"
 #include "app/OutputName.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/FileUtils.h"
 #include "binding/MainThread.h"
+#include "engine/EncoderLimits.h"
 #include "engine/FFmpeg.h"
 
 namespace kelvane {

@@ -42,11 +42,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/SplitCheck.h"
 #include "app/SplitJob.h"
 #include "binding/ThreadOwner.h"
 #include "binding/WeakOwner.h"
 #include "engine/FFConverter.h"
+#include "engine/SplitCheck.h"
 
 namespace kelvane {
 

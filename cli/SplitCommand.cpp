@@ -114,19 +114,15 @@ bool SelectEntry(TListModel& list, const std::string& what, const std::string& w
 }
 
 std::string DescribeStreams(TAVProbe& probe) {
-  AVFormatContext* context = probe.FormatContext();
-  if (context == nullptr) return {};
   std::string text;
-  for (unsigned i = 0; i < context->nb_streams; ++i) {
-    const AVCodecParameters* par = context->streams[i]->codecpar;
+  for (const TStreamSummary& stream : probe.StreamSummaries()) {
     std::string part;
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      part = std::string("video: ") + avcodec.avcodec_get_name(par->codec_id) + " " +
-             std::to_string(par->width) + "x" + std::to_string(par->height);
-    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-      part = std::string("audio: ") + avcodec.avcodec_get_name(par->codec_id) + " " +
-             std::to_string(par->sample_rate) + " Hz " +
-             std::to_string(par->ch_layout.nb_channels) + " ch";
+    if (stream.Kind == TStreamSummary::TKind::Video) {
+      part = "video: " + stream.CodecName + " " + std::to_string(stream.Width) + "x" +
+             std::to_string(stream.Height);
+    } else if (stream.Kind == TStreamSummary::TKind::Audio) {
+      part = "audio: " + stream.CodecName + " " + std::to_string(stream.SampleRate) + " Hz " +
+             std::to_string(stream.Channels) + " ch";
     } else {
       continue;
     }
@@ -142,9 +138,8 @@ int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE
     return kExitFailed;
   }
   const TFileStreamInfo info = probe.GetFileStreamInfo();
-  AVFormatContext* context = probe.FormatContext();
   fprintf(out, "file:      %s\n", file.c_str());
-  fprintf(out, "container: %s\n", context && context->iformat ? context->iformat->name : "");
+  fprintf(out, "container: %s\n", probe.ContainerName().c_str());
   if (info.Duration >= 0) {
     fprintf(out, "duration:  %.2f s\n", static_cast<double>(info.Duration) / 1e6);
   }

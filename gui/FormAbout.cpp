@@ -7,7 +7,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-#include "binding/FileUtils.h"
+#include "app/WindowLinks.h"
 
 namespace kelvane {
 namespace {

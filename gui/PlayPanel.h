@@ -17,8 +17,7 @@
 #include <memory>
 #include <mutex>
 
-#include "binding/Bitmap.h"
-#include "player/DisplayTarget.h"
+#include "app/WindowLinks.h"
 
 namespace kelvane {
 

@@ -13,7 +13,7 @@
 #include <functional>
 #include <mutex>
 
-#include "binding/MainThread.h"
+#include "app/WindowLinks.h"
 
 namespace kelvane {
 

@@ -9,9 +9,7 @@
 #include <QWidget>
 #include <QWindow>
 
-#include "binding/FrameConverter.h"
-#include "binding/MainThread.h"
-#include "engine/VideoTaskHost.h"
+#include "app/WindowLinks.h"
 
 namespace kelvane {
 
@@ -66,7 +64,7 @@ class TPreviewWindow : public QWidget {
 };
 
 void TQtPreviewer::Install() {
-  SetPreviewerFactory([] { return std::make_shared<TQtPreviewer>(); });
+  InstallPreviewWindows([] { return std::make_shared<TQtPreviewer>(); });
 }
 
 TQtPreviewer::~TQtPreviewer() {
@@ -81,7 +79,7 @@ void TQtPreviewer::ShowStep(const TBitmap& bitmap, int64_t, int64_t time) {
     return;
   }
   if (window_ == nullptr) window_ = new TPreviewWindow(window_closed_);
-  window_->Show(bitmap, QString::fromStdString(FormatPreviewTime(time)));
+  window_->Show(bitmap, QString::fromStdString(PreviewCaption(time)));
 }
 
 }  // namespace kelvane

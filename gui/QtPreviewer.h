@@ -15,7 +15,7 @@
 #include <atomic>
 #include <memory>
 
-#include "binding/Previewer.h"
+#include "app/WindowLinks.h"
 
 namespace kelvane {
 

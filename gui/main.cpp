@@ -3,7 +3,7 @@
 #include <QIcon>
 #include <QStyle>
 
-#include "binding/FileUtils.h"
+#include "app/WindowLinks.h"
 #include "gui/Form1.h"
 #include "gui/QtMainThread.h"
 #include "gui/QtMessageSink.h"

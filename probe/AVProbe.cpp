@@ -264,6 +264,40 @@ void TCustomAVProbe::CountStreams() {
   }
 }
 
+std::string TCustomAVProbe::ContainerName() const {
+  if (context_ == nullptr || context_->iformat == nullptr) return std::string();
+  return context_->iformat->name;
+}
+
+std::vector<TStreamSummary> TCustomAVProbe::StreamSummaries() const {
+  std::vector<TStreamSummary> streams;
+  if (context_ == nullptr) return streams;
+  for (unsigned i = 0; i < context_->nb_streams; ++i) {
+    const AVCodecParameters* par = context_->streams[i]->codecpar;
+    TStreamSummary stream;
+    stream.CodecName = avcodec.avcodec_get_name(par->codec_id);
+    switch (par->codec_type) {
+      case AVMEDIA_TYPE_VIDEO:
+        stream.Kind = TStreamSummary::TKind::Video;
+        stream.Width = par->width;
+        stream.Height = par->height;
+        break;
+      case AVMEDIA_TYPE_AUDIO:
+        stream.Kind = TStreamSummary::TKind::Audio;
+        stream.SampleRate = par->sample_rate;
+        stream.Channels = par->ch_layout.nb_channels;
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        stream.Kind = TStreamSummary::TKind::Subtitle;
+        break;
+      default:
+        break;
+    }
+    streams.push_back(std::move(stream));
+  }
+  return streams;
+}
+
 void TCustomAVProbe::Fail(int level, const std::string& text) {
   avutil.av_log(nullptr, level, "%s\n", text.c_str());
   last_err_msg_ = text;

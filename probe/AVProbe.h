@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "binding/UnicodeProtocol.h"
 
@@ -70,6 +71,17 @@ struct TVideoStreamInfo {
   int32_t Rotation = -1;
 };
 
+// One stream in brief, as a report lists it.
+struct TStreamSummary {
+  enum class TKind { Video, Audio, Subtitle, Other };
+  TKind Kind = TKind::Other;
+  std::string CodecName;  // the codec's short name: "h264", "aac", "subrip"
+  int32_t Width = 0;      // pictures: the coded size (video only)
+  int32_t Height = 0;
+  int32_t SampleRate = 0;  // sound: Hz and channels (audio only)
+  int32_t Channels = 0;
+};
+
 class TCustomAVProbe {
  public:
   TCustomAVProbe();
@@ -93,6 +105,14 @@ class TCustomAVProbe {
   // Stream `stream_index`; -1 means the first video stream.
   TVideoStreamInfo GetVideoStreamInfoOf(int stream_index);
 
+  // The demuxer's name ("mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm"); empty
+  // while no file is open.
+  std::string ContainerName() const;
+  // Every stream of the file in its order; empty while no file is open.
+  std::vector<TStreamSummary> StreamSummaries() const;
+
+  // The open file's context, for the probe's own checks; the layers above ask
+  // the getters instead.
   AVFormatContext* FormatContext() const { return context_; }
   bool OwnsContext() const { return owns_context_; }
   // The last failure's message; success does not clear it.

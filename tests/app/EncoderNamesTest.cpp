@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/CodecNames.h"
-#include "app/EncoderLimits.h"
 #include "app/MainWindowModel.h"
 #include "binding/FFmpegLoader.h"
+#include "engine/EncoderLimits.h"
 #include "engine/core/AudioEncoder.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/TestSupport.h"

@@ -10,13 +10,13 @@
 #include <memory>
 #include <set>
 
-#include "app/EncoderLimits.h"
 #include "app/MainWindowModel.h"
 #include "app/SettingsLists.h"
-#include "app/SplitCheck.h"
 #include "app/TextUtils.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/MainThread.h"
+#include "engine/EncoderLimits.h"
+#include "engine/SplitCheck.h"
 #include "probe/AVProbe.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/MediaAssertions.h"

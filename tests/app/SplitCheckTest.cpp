@@ -16,9 +16,9 @@
 
 #include "app/MainWindowModel.h"
 #include "app/OutputName.h"
-#include "app/SplitCheck.h"
 #include "binding/FileUtils.h"
 #include "binding/MainThread.h"
+#include "engine/SplitCheck.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/MediaAssertions.h"
 

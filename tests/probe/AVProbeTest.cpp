@@ -214,6 +214,31 @@ TEST_F(AVProbeTest, CountsSubtitleStreams) {
   EXPECT_STREQ(CodecTypeName(probe.FormatContext()->streams[2]->codecpar->codec_type), "Subtitle");
 }
 
+TEST_F(AVProbeTest, SummarisesEveryStreamForReports) {
+  const std::string path =
+      Fixture("mkv-h264-vorbis", "summary.mkv", [](TFixtureRecipe& r) { r.Subtitles = true; });
+  TAVProbe probe;
+  EXPECT_EQ(probe.ContainerName(), "");
+  EXPECT_TRUE(probe.StreamSummaries().empty());
+  ASSERT_TRUE(probe.LoadFile(path, "")) << probe.LastErrMsg();
+  EXPECT_EQ(probe.ContainerName(), "matroska,webm");
+  const std::vector<TStreamSummary> streams = probe.StreamSummaries();
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].Kind, TStreamSummary::TKind::Video);
+  EXPECT_EQ(streams[0].CodecName, "h264");
+  EXPECT_EQ(streams[0].Width, 320);
+  EXPECT_EQ(streams[0].Height, 180);
+  EXPECT_EQ(streams[1].Kind, TStreamSummary::TKind::Audio);
+  EXPECT_EQ(streams[1].CodecName, "vorbis");
+  EXPECT_EQ(streams[1].SampleRate, 48000);
+  EXPECT_EQ(streams[1].Channels, 2);
+  EXPECT_EQ(streams[2].Kind, TStreamSummary::TKind::Subtitle);
+  EXPECT_EQ(streams[2].Width, 0);
+  probe.CloseFile();
+  EXPECT_EQ(probe.ContainerName(), "");
+  EXPECT_TRUE(probe.StreamSummaries().empty());
+}
+
 TEST_F(AVProbeTest, InvalidAndNonVideoStreamIndices) {
   const std::string path = Fixture("mp4-h264-aac", "a.mp4");
   TAVProbe probe;

@@ -1,11 +1,11 @@
-#include "app/EncoderLimits.h"
+#include "engine/EncoderLimits.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/Letterbox.h"
 #include "binding/AVPtr.h"
 #include "binding/FFmpegLoader.h"
 
@@ -49,6 +49,12 @@ bool OpensWithSize(const AVCodec* codec, int width, int height) {
 }
 
 }  // namespace
+
+double MakeEven(double value) {
+  if (std::fmod(value, 2.0) == 0) return value;
+  const double last_digit = std::fmod(std::fabs(value), 10.0);
+  return last_digit == 1 ? value + 1 : value - 1;
+}
 
 int32_t NearestSupportedSampleRate(const std::string& encoder, const std::string& output_path,
                                    int32_t rate) {

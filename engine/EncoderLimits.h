@@ -34,4 +34,8 @@ std::string AcceptedFrameSize(const std::string& encoder, const std::string& out
 // libraries are not loaded.
 bool StoresRotation(const std::string& output_path);
 
+// A whole length made even the way the bars are: an odd one goes up when it
+// ends in 1, otherwise down (281 gives 282, 283 and 405 give 282 and 404).
+double MakeEven(double value);
+
 }  // namespace kelvane

@@ -1,4 +1,4 @@
-#include "app/SplitCheck.h"
+#include "engine/SplitCheck.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "app/TextUtils.h"
 #include "binding/AVPtr.h"
 #include "binding/Bitmap.h"
 #include "binding/FFmpegLoader.h"
