@@ -116,77 +116,91 @@ std::string SourceArgs(const AVCodecContext* decoder) {
 
 // The first kCutSeconds of `source` against `output` through
 // "[out]scale,format[d]; [src]format[r]; [d][r]psnr; [d][r]ssim".
+// The comparing filter graph: the output's pictures scaled to the source's
+// size, paired with the source's, PSNR and SSIM summed over the pairs.
+struct TComparison {
+  AVFilterGraphPtr Graph{avfilter.avfilter_graph_alloc()};
+  AVFilterContext* SourceIn = nullptr;
+  AVFilterContext* OutputIn = nullptr;
+  AVFilterContext* PsnrSink = nullptr;
+  AVFilterContext* SsimSink = nullptr;
+  AVFramePtr Result{avutil.av_frame_alloc()};
+  double Mse = 0;
+  int MseCount = 0;
+  double Ssim = 0;
+  int SsimCount = 0;
+
+  bool Build(const AVCodecContext* source, const AVCodecContext* output) {
+    const AVFilter* buffer = avfilter.avfilter_get_by_name("buffer");
+    const AVFilter* sink = avfilter.avfilter_get_by_name("buffersink");
+    if (avfilter.avfilter_graph_create_filter(&SourceIn, buffer, "src",
+                                              SourceArgs(source).c_str(), nullptr,
+                                              Graph.get()) < 0 ||
+        avfilter.avfilter_graph_create_filter(&OutputIn, buffer, "out",
+                                              SourceArgs(output).c_str(), nullptr,
+                                              Graph.get()) < 0 ||
+        avfilter.avfilter_graph_create_filter(&PsnrSink, sink, "psnr_out", nullptr, nullptr,
+                                              Graph.get()) < 0 ||
+        avfilter.avfilter_graph_create_filter(&SsimSink, sink, "ssim_out", nullptr, nullptr,
+                                              Graph.get()) < 0) {
+      return false;
+    }
+    char chain[512];
+    std::snprintf(chain, sizeof chain,
+                  "[out]scale=%d:%d:flags=bicubic,format=yuv420p,split[d1][d2];"
+                  "[src]format=yuv420p,split[r1][r2];[d1][r1]psnr[p];[d2][r2]ssim[s]",
+                  source->width, source->height);
+    AVFilterInOut* outputs = nullptr;
+    AVFilterInOut* inputs = nullptr;
+    auto add = [](AVFilterInOut*& list, const char* name, AVFilterContext* context) {
+      AVFilterInOut* entry = avfilter.avfilter_inout_alloc();
+      entry->name = avutil.av_strdup(name);
+      entry->filter_ctx = context;
+      entry->pad_idx = 0;
+      entry->next = list;
+      list = entry;
+    };
+    add(outputs, "src", SourceIn);
+    add(outputs, "out", OutputIn);
+    add(inputs, "p", PsnrSink);
+    add(inputs, "s", SsimSink);
+    const int parsed =
+        avfilter.avfilter_graph_parse_ptr(Graph.get(), chain, &inputs, &outputs, nullptr);
+    avfilter.avfilter_inout_free(&inputs);
+    avfilter.avfilter_inout_free(&outputs);
+    return parsed >= 0 && avfilter.avfilter_graph_config(Graph.get(), nullptr) >= 0;
+  }
+
+  // Adds up what the sinks have ready.
+  void Drain() {
+    while (avfilter.av_buffersink_get_frame(PsnrSink, Result.get()) >= 0) {
+      const AVDictionaryEntry* e =
+          avutil.av_dict_get(Result->metadata, "lavfi.psnr.mse_avg", nullptr, 0);
+      if (e != nullptr) {
+        Mse += std::atof(e->value);
+        ++MseCount;
+      }
+      avutil.av_frame_unref(Result.get());
+    }
+    while (avfilter.av_buffersink_get_frame(SsimSink, Result.get()) >= 0) {
+      const AVDictionaryEntry* e =
+          avutil.av_dict_get(Result->metadata, "lavfi.ssim.All", nullptr, 0);
+      if (e != nullptr) {
+        Ssim += std::atof(e->value);
+        ++SsimCount;
+      }
+      avutil.av_frame_unref(Result.get());
+    }
+  }
+};
+
 bool Compare(const std::string& source, const std::string& output, TQuality& quality) {
   TPictureReader src, out;
   if (!src.Open(source) || !out.Open(output)) return false;
-  AVFilterGraphPtr graph(avfilter.avfilter_graph_alloc());
-  AVFilterContext* src_in = nullptr;
-  AVFilterContext* out_in = nullptr;
-  AVFilterContext* psnr_sink = nullptr;
-  AVFilterContext* ssim_sink = nullptr;
-  const AVFilter* buffer = avfilter.avfilter_get_by_name("buffer");
-  const AVFilter* sink = avfilter.avfilter_get_by_name("buffersink");
-  if (avfilter.avfilter_graph_create_filter(
-          &src_in, buffer, "src", SourceArgs(src.Decoder()).c_str(), nullptr, graph.get()) < 0 ||
-      avfilter.avfilter_graph_create_filter(
-          &out_in, buffer, "out", SourceArgs(out.Decoder()).c_str(), nullptr, graph.get()) < 0 ||
-      avfilter.avfilter_graph_create_filter(&psnr_sink, sink, "psnr_out", nullptr, nullptr,
-                                            graph.get()) < 0 ||
-      avfilter.avfilter_graph_create_filter(&ssim_sink, sink, "ssim_out", nullptr, nullptr,
-                                            graph.get()) < 0) {
-    return false;
-  }
-  char chain[512];
-  std::snprintf(chain, sizeof chain,
-                "[out]scale=%d:%d:flags=bicubic,format=yuv420p,split[d1][d2];"
-                "[src]format=yuv420p,split[r1][r2];[d1][r1]psnr[p];[d2][r2]ssim[s]",
-                src.Decoder()->width, src.Decoder()->height);
-  AVFilterInOut* outputs = nullptr;
-  AVFilterInOut* inputs = nullptr;
-  auto add = [](AVFilterInOut*& list, const char* name, AVFilterContext* context) {
-    AVFilterInOut* entry = avfilter.avfilter_inout_alloc();
-    entry->name = avutil.av_strdup(name);
-    entry->filter_ctx = context;
-    entry->pad_idx = 0;
-    entry->next = list;
-    list = entry;
-  };
-  add(outputs, "src", src_in);
-  add(outputs, "out", out_in);
-  add(inputs, "p", psnr_sink);
-  add(inputs, "s", ssim_sink);
-  const int parsed =
-      avfilter.avfilter_graph_parse_ptr(graph.get(), chain, &inputs, &outputs, nullptr);
-  avfilter.avfilter_inout_free(&inputs);
-  avfilter.avfilter_inout_free(&outputs);
-  if (parsed < 0 || avfilter.avfilter_graph_config(graph.get(), nullptr) < 0) return false;
-
-  AVFramePtr frame(avutil.av_frame_alloc());
-  AVFramePtr result(avutil.av_frame_alloc());
-  double mse = 0;
-  int mse_count = 0;
-  double ssim = 0;
-  int ssim_count = 0;
-  auto drain = [&] {
-    while (avfilter.av_buffersink_get_frame(psnr_sink, result.get()) >= 0) {
-      const AVDictionaryEntry* e =
-          avutil.av_dict_get(result->metadata, "lavfi.psnr.mse_avg", nullptr, 0);
-      if (e != nullptr) {
-        mse += std::atof(e->value);
-        ++mse_count;
-      }
-      avutil.av_frame_unref(result.get());
-    }
-    while (avfilter.av_buffersink_get_frame(ssim_sink, result.get()) >= 0) {
-      const AVDictionaryEntry* e =
-          avutil.av_dict_get(result->metadata, "lavfi.ssim.All", nullptr, 0);
-      if (e != nullptr) {
-        ssim += std::atof(e->value);
-        ++ssim_count;
-      }
-      avutil.av_frame_unref(result.get());
-    }
-  };
+  TComparison comparison;
+  if (!comparison.Build(src.Decoder(), out.Decoder())) return false;
+  AVFilterContext* src_in = comparison.SourceIn;
+  AVFilterContext* out_in = comparison.OutputIn;
   // The two files' pictures in the order of their times, so that the filters
   // pair them without holding many.
   const int64_t limit = static_cast<int64_t>(kCutSeconds * 1e6);
@@ -209,13 +223,14 @@ bool Compare(const std::string& source, const std::string& output, TQuality& qua
       out_more = out.Next(out_frame.get(), out_time) && out_time < limit;
       if (!out_more && avfilter.av_buffersrc_add_frame_flags(out_in, nullptr, 0) < 0) return false;
     }
-    drain();
+    comparison.Drain();
   }
-  drain();
-  if (mse_count == 0 || ssim_count == 0) return false;
-  quality.Psnr = 10 * std::log10(255.0 * 255.0 / std::max(mse / mse_count, 1e-10));
-  quality.Ssim = ssim / ssim_count;
-  quality.Pairs = mse_count;
+  comparison.Drain();
+  if (comparison.MseCount == 0 || comparison.SsimCount == 0) return false;
+  quality.Psnr =
+      10 * std::log10(255.0 * 255.0 / std::max(comparison.Mse / comparison.MseCount, 1e-10));
+  quality.Ssim = comparison.Ssim / comparison.SsimCount;
+  quality.Pairs = comparison.MseCount;
   return true;
 }
 

@@ -102,6 +102,25 @@ class TLibrarySeeker {
   int stream_ = -1;
 };
 
+// 50 exact seeks to random places of the paused file and a frame back from
+// each: how long each took (ms), and the places.
+void TimeSeeks(TFFPlayer& player, TRecordingDisplay& display, std::vector<double>& seeks,
+               std::vector<double>& steps, std::vector<int64_t>& targets) {
+  std::mt19937 random(42);
+  std::uniform_int_distribution<int64_t> when(0, 58000000);
+  for (int i = 0; i < 50; ++i) {
+    const int64_t target = when(random);
+    targets.push_back(target);
+    const int shown = display.PictureCount();
+    const auto start = TClock::now();
+    player.Seek(target);
+    WaitOnMainThread([&] { return display.PictureCount() > shown; }, 5s);
+    seeks.push_back(Milliseconds(TClock::now() - start));
+    const auto step = TClock::now();
+    if (player.StepFrame(-1)) steps.push_back(Milliseconds(TClock::now() - step));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,22 +155,10 @@ int main(int argc, char** argv) {
   if (!player.Open(seeking, &display)) return 1;
   WaitOnMainThread([&] { return display.PictureCount() > 0; }, 5s);
   player.Pause();
-  std::mt19937 random(42);
-  std::uniform_int_distribution<int64_t> when(0, 58000000);
   std::vector<double> seeks;
   std::vector<double> steps;
   std::vector<int64_t> targets;
-  for (int i = 0; i < 50; ++i) {
-    const int64_t target = when(random);
-    targets.push_back(target);
-    const int shown = display.PictureCount();
-    const auto start = TClock::now();
-    player.Seek(target);
-    WaitOnMainThread([&] { return display.PictureCount() > shown; }, 5s);
-    seeks.push_back(Milliseconds(TClock::now() - start));
-    const auto step = TClock::now();
-    if (player.StepFrame(-1)) steps.push_back(Milliseconds(TClock::now() - step));
-  }
+  TimeSeeks(player, display, seeks, steps, targets);
   player.Stop(true);
 
   TLibrarySeeker library(seeking);

@@ -112,6 +112,30 @@ bool RunEngine(const TCut& cut, const std::string& input, const std::string& out
 
 // The plain copy: seek to the key frame before the start, copy every packet
 // up to the end, times moved so the key frame is at 0.
+// The output of a plain copy: every stream of `in` as it is, the header
+// written. Null (and `error` says why) when it cannot be.
+std::unique_ptr<AVFormatContext, AVFormatContextDeleter> OpenCopyOutput(
+    AVFormatContext* in, const std::string& output, std::string& error) {
+  AVFormatContext* out_raw = nullptr;
+  if (avformat.avformat_alloc_output_context2(&out_raw, nullptr, nullptr, output.c_str()) < 0) {
+    error = "cannot make " + output;
+    return nullptr;
+  }
+  std::unique_ptr<AVFormatContext, AVFormatContextDeleter> out(out_raw);
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    AVStream* s = avformat.avformat_new_stream(out_raw, nullptr);
+    avcodec.avcodec_parameters_copy(s->codecpar, in->streams[i]->codecpar);
+    s->codecpar->codec_tag = 0;
+    s->time_base = in->streams[i]->time_base;
+  }
+  if (avformat.avio_open(&out_raw->pb, output.c_str(), AVIO_FLAG_WRITE) < 0 ||
+      avformat.avformat_write_header(out_raw, nullptr) < 0) {
+    error = "cannot write " + output;
+    return nullptr;
+  }
+  return out;
+}
+
 bool PlainCopy(const TCut& cut, const std::string& input, const std::string& output,
                std::string& error) {
   AVFormatContext* raw = nullptr;
@@ -124,23 +148,10 @@ bool PlainCopy(const TCut& cut, const std::string& input, const std::string& out
     error = "no stream information";
     return false;
   }
-  AVFormatContext* out_raw = nullptr;
-  if (avformat.avformat_alloc_output_context2(&out_raw, nullptr, nullptr, output.c_str()) < 0) {
-    error = "cannot make " + output;
-    return false;
-  }
-  std::unique_ptr<AVFormatContext, AVFormatContextDeleter> out(out_raw);
-  for (unsigned i = 0; i < raw->nb_streams; ++i) {
-    AVStream* s = avformat.avformat_new_stream(out_raw, nullptr);
-    avcodec.avcodec_parameters_copy(s->codecpar, raw->streams[i]->codecpar);
-    s->codecpar->codec_tag = 0;
-    s->time_base = raw->streams[i]->time_base;
-  }
-  if (avformat.avio_open(&out_raw->pb, output.c_str(), AVIO_FLAG_WRITE) < 0 ||
-      avformat.avformat_write_header(out_raw, nullptr) < 0) {
-    error = "cannot write " + output;
-    return false;
-  }
+  std::unique_ptr<AVFormatContext, AVFormatContextDeleter> out =
+      OpenCopyOutput(raw, output, error);
+  if (!out) return false;
+  AVFormatContext* out_raw = out.get();
   const int64_t start = int64_t(cut.StartMs) * 1000;
   const int64_t end = start + int64_t(cut.LengthMs) * 1000;
   avformat.av_seek_frame(raw, -1, start, AVSEEK_FLAG_BACKWARD);

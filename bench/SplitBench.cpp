@@ -123,6 +123,7 @@ class TMinimalLoop {
   }
   bool OpenInput(const std::string& input, std::string& error);
   bool OpenOutput(const std::string& output, std::string& error);
+  void SetUpSoundConversion();
   void Write(AVCodecContext* enc, AVStream* stream, AVFrame* frame);
   void EncodePicture(AVFrame* decoded);
   void EncodeSound(AVFrame* decoded, bool last);
@@ -175,6 +176,23 @@ bool TMinimalLoop::OpenInput(const std::string& input, std::string& error) {
   return true;
 }
 
+// The encoder's private options from "name=value name=value".
+AVDictionary* OptionList(const std::string& options) {
+  AVDictionary* list = nullptr;
+  size_t at = 0;
+  while (at < options.size()) {
+    size_t end = options.find(' ', at);
+    if (end == std::string::npos) end = options.size();
+    const std::string pair = options.substr(at, end - at);
+    const size_t equals = pair.find('=');
+    if (equals != std::string::npos)
+      avutil.av_dict_set(&list, pair.substr(0, equals).c_str(), pair.substr(equals + 1).c_str(),
+                         0);
+    at = end + 1;
+  }
+  return list;
+}
+
 bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   AVFormatContext* raw = nullptr;
   if (avformat.avformat_alloc_output_context2(&raw, nullptr, nullptr, output.c_str()) < 0)
@@ -191,19 +209,7 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   venc_->time_base = av_inv_q(rate);
   venc_->framerate = rate;
   if (encoder_.empty()) venc_->bit_rate = kVideoBitRate;
-  AVDictionary* private_options = nullptr;
-  size_t at = 0;
-  while (at < options_.size()) {  // "name=value name=value"
-    size_t end = options_.find(' ', at);
-    if (end == std::string::npos) end = options_.size();
-    const std::string pair = options_.substr(at, end - at);
-    const size_t equals = pair.find('=');
-    if (equals != std::string::npos)
-      avutil.av_dict_set(&private_options, pair.substr(0, equals).c_str(),
-                         pair.substr(equals + 1).c_str(), 0);
-    at = end + 1;
-  }
-  AVDictionaryPtr video_options(private_options);
+  AVDictionaryPtr video_options(OptionList(options_));
   venc_->sample_aspect_ratio = vdec_->sample_aspect_ratio;
   venc_->thread_count = 0;
   const AVCodec* acodec = avcodec.avcodec_find_encoder_by_name("aac");
@@ -235,7 +241,12 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   TPointerLoan muxer_loan(muxer_options);
   if (avformat.avformat_write_header(raw, muxer_loan.Address()) < 0)
     return Fail(error, "header failed");
+  SetUpSoundConversion();
+  return true;
+}
 
+// The decoded sound into the AAC encoder's format, through a FIFO of its frames.
+void TMinimalLoop::SetUpSoundConversion() {
   SwrContext* swr = nullptr;
   swresample.swr_alloc_set_opts2(&swr, &aenc_->ch_layout, aenc_->sample_fmt, aenc_->sample_rate,
                                  &adec_->ch_layout, adec_->sample_fmt, adec_->sample_rate, 0,
@@ -244,7 +255,6 @@ bool TMinimalLoop::OpenOutput(const std::string& output, std::string& error) {
   swresample.swr_init(swr);
   fifo_.reset(avutil.av_audio_fifo_alloc(aenc_->sample_fmt, aenc_->ch_layout.nb_channels,
                                          aenc_->frame_size * 4));
-  return true;
 }
 
 void TMinimalLoop::Write(AVCodecContext* enc, AVStream* stream, AVFrame* frame) {
@@ -447,6 +457,43 @@ bool TodaysEncoders(const std::string& self, const std::filesystem::path& folder
   return true;
 }
 
+// Runs every program once to warm the caches, then kRounds times; `best`
+// keeps each one's best times. False when one fails.
+bool BestOfRounds(const std::vector<std::vector<std::string>>& runs, std::vector<TCost>& best) {
+  for (const auto& run : runs) RunProgram(run);
+  for (int round = 0; round < kRounds; ++round) {
+    for (size_t i = 0; i < runs.size(); ++i) {
+      TCost cost;
+      if (!RunProgram(runs[i], &cost)) {
+        std::fprintf(stderr, "failed: %s %s\n", runs[i][0].c_str(), runs[i][1].c_str());
+        return false;
+      }
+      best[i].Wall = std::min(best[i].Wall, cost.Wall);
+      best[i].Processor = std::min(best[i].Processor, cost.Processor);
+    }
+  }
+  return true;
+}
+
+// The best times of the minimal loop and the three cuts (at the start, in
+// the middle, near the end), and their ratios.
+void PrintBest(const std::vector<TCost>& best, double middle, double near_end) {
+  std::printf("clip: %.0f s of 1280x720 H.264 + AAC; cuts of %.0f s to MPEG-4 %d kbit/s + AAC %d"
+              " kbit/s in MP4; best of %d, clock (processor) seconds\n",
+              kClipSeconds, kCutSeconds, kVideoBitRate / 1000, kAudioBitRate / 1000, kRounds);
+  const double starts[] = {0, 0, middle, near_end};
+  for (size_t i = 0; i < best.size(); ++i)
+    std::printf("%-14s cut at %5.1f s: %5.2f (%5.2f)\n", i == 0 ? "minimal loop" : "kelvane-split",
+                starts[i], best[i].Wall, best[i].Processor);
+  auto ratio = [&](const char* what, size_t a, size_t b) {
+    std::printf("ratio %s: %.3f (processor %.3f)\n", what, best[a].Wall / best[b].Wall,
+                best[a].Processor / best[b].Processor);
+  };
+  ratio("whole split / minimal loop", 1, 0);
+  ratio("cut in the middle / cut at the start", 2, 1);
+  ratio("cut near the end / cut at the start", 3, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -496,31 +543,7 @@ int main(int argc, char** argv) {
       SplitCommand(clip, out.string(), middle),
       SplitCommand(clip, out.string(), near_end)};
   std::vector<TCost> best(runs.size());
-  for (const auto& run : runs) RunProgram(run);  // warms the caches
-  for (int round = 0; round < kRounds; ++round) {
-    for (size_t i = 0; i < runs.size(); ++i) {
-      TCost cost;
-      if (!RunProgram(runs[i], &cost)) {
-        std::fprintf(stderr, "failed: %s %s\n", runs[i][0].c_str(), runs[i][1].c_str());
-        return 1;
-      }
-      best[i].Wall = std::min(best[i].Wall, cost.Wall);
-      best[i].Processor = std::min(best[i].Processor, cost.Processor);
-    }
-  }
-  std::printf("clip: %.0f s of 1280x720 H.264 + AAC; cuts of %.0f s to MPEG-4 %d kbit/s + AAC %d"
-              " kbit/s in MP4; best of %d, clock (processor) seconds\n",
-              kClipSeconds, kCutSeconds, kVideoBitRate / 1000, kAudioBitRate / 1000, kRounds);
-  const double starts[] = {0, 0, middle, near_end};
-  for (size_t i = 0; i < runs.size(); ++i)
-    std::printf("%-14s cut at %5.1f s: %5.2f (%5.2f)\n", i == 0 ? "minimal loop" : "kelvane-split",
-                starts[i], best[i].Wall, best[i].Processor);
-  auto ratio = [&](const char* what, size_t a, size_t b) {
-    std::printf("ratio %s: %.3f (processor %.3f)\n", what, best[a].Wall / best[b].Wall,
-                best[a].Processor / best[b].Processor);
-  };
-  ratio("whole split / minimal loop", 1, 0);
-  ratio("cut in the middle / cut at the start", 2, 1);
-  ratio("cut near the end / cut at the start", 3, 1);
+  if (!BestOfRounds(runs, best)) return 1;
+  PrintBest(best, middle, near_end);
   return TodaysEncoders(self, folder, out) ? 0 : 1;
 }

@@ -75,51 +75,15 @@ struct TShown {
   int64_t pts;
 };
 
-}  // namespace
+constexpr int kEvents = 200;
+constexpr int64_t kFrom = 4000000;
+constexpr int64_t kTo = 54000000;
+constexpr int64_t kKeyFrameGap = 2000000;
 
-int main(int argc, char** argv) {
-  setenv("SDL_AUDIODRIVER", "dummy", 0);
-  SetMainThread();
-  const std::filesystem::path folder =
-      argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
-  TFFPlayer player;
-  if (!player.LoadLibraries("") || !GetLoader().LoadLibraries(EngineLibraries)) {
-    std::fprintf(stderr, "libraries: %s\n", player.LastErrMsg().c_str());
-    return 1;
-  }
-  const std::string drag_clip = (folder / "kelvane-bench-60s-1080p-gop2s.mp4").string();
-  const std::string long_clip = (folder / "kelvane-bench-10min-720p-gop2s.mp4").string();
-  if (!MakeClip(drag_clip, 1920, 1080, 60, 60, 8000000) ||
-      !MakeClip(long_clip, 1280, 720, 600, 60, 1500000)) {
-    return 1;
-  }
-
-  // ---- Following a drag ----
-  TRecordingDisplay display(1280, 720);
-  std::mutex shown_mutex;
-  std::vector<TShown> shown;
-  display.OnPicture = [&](const TDisplayFrame& frame) {
-    std::lock_guard<std::mutex> lock(shown_mutex);
-    shown.push_back({TClock::now(), frame.PTS});
-  };
-  if (!player.Open(drag_clip, &display)) {
-    std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
-    return 1;
-  }
-  WaitOnMainThread([&] { return display.PictureCount() > 0; }, 5s);
-  player.Pause();
-  WaitOnMainThread([&] { return player.SeekSettled(); }, 2s);
-  {
-    std::lock_guard<std::mutex> lock(shown_mutex);
-    shown.clear();
-  }
-  constexpr int kEvents = 200;
-  constexpr int64_t kFrom = 4000000;
-  constexpr int64_t kTo = 54000000;
-  constexpr int64_t kKeyFrameGap = 2000000;
-  TScrubber scrubber(player);
-  std::vector<TClock::time_point> event_at(kEvents);
-  std::vector<int64_t> event_place(kEvents);
+// The hand's moves: kEvents places from kFrom to kTo, one every 16 ms, and a
+// second's rest at the end while the last places are still on their way.
+void MoveHand(TScrubber& scrubber, std::vector<TClock::time_point>& event_at,
+              std::vector<int64_t>& event_place) {
   const TClock::time_point began = TClock::now();
   for (int i = 0; i < kEvents; ++i) {
     const TClock::time_point due = began + i * 16ms;
@@ -132,13 +96,60 @@ int main(int argc, char** argv) {
     event_at[i] = TClock::now();
     scrubber.MoveTo(event_place[i]);
   }
-  // The hand rests at the end: the last places are still on their way.
   const TClock::time_point rest_until = TClock::now() + 1s;
   while (TClock::now() < rest_until) {
     PumpMessages();
     scrubber.Tick();
     std::this_thread::sleep_for(1ms);
   }
+}
+
+// For each event, the time until a picture at its place (or further along)
+// was shown before the hand let go; `missed` counts the events without one.
+std::vector<double> Latencies(const std::vector<TShown>& shown,
+                              const std::vector<TClock::time_point>& event_at,
+                              const std::vector<int64_t>& event_place,
+                              TClock::time_point released, int& missed) {
+  std::vector<double> latencies;
+  missed = 0;
+  for (int i = 0; i < kEvents; ++i) {
+    const int64_t key = event_place[i] / kKeyFrameGap * kKeyFrameGap;
+    auto hit = std::find_if(shown.begin(), shown.end(), [&](const TShown& s) {
+      return s.at >= event_at[i] && s.pts >= key && s.at < released;
+    });
+    if (hit == shown.end()) {
+      ++missed;
+    } else {
+      latencies.push_back(Milliseconds(hit->at - event_at[i]));
+    }
+  }
+  return latencies;
+}
+
+// Following a drag over `clip`, paused; prints the first line.
+bool BenchDrag(TFFPlayer& player, const std::string& clip) {
+  TRecordingDisplay display(1280, 720);
+  std::mutex shown_mutex;
+  std::vector<TShown> shown;
+  display.OnPicture = [&](const TDisplayFrame& frame) {
+    std::lock_guard<std::mutex> lock(shown_mutex);
+    shown.push_back({TClock::now(), frame.PTS});
+  };
+  if (!player.Open(clip, &display)) {
+    std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
+    return false;
+  }
+  WaitOnMainThread([&] { return display.PictureCount() > 0; }, 5s);
+  player.Pause();
+  WaitOnMainThread([&] { return player.SeekSettled(); }, 2s);
+  {
+    std::lock_guard<std::mutex> lock(shown_mutex);
+    shown.clear();
+  }
+  TScrubber scrubber(player);
+  std::vector<TClock::time_point> event_at(kEvents);
+  std::vector<int64_t> event_place(kEvents);
+  MoveHand(scrubber, event_at, event_place);
   const int seeks_sent = scrubber.SeeksSent();
   const int64_t release_place = kTo - 700000;
   const TClock::time_point released = TClock::now();
@@ -157,17 +168,7 @@ int main(int argc, char** argv) {
   int missed = 0;
   {
     std::lock_guard<std::mutex> lock(shown_mutex);
-    for (int i = 0; i < kEvents; ++i) {
-      const int64_t key = event_place[i] / kKeyFrameGap * kKeyFrameGap;
-      auto hit = std::find_if(shown.begin(), shown.end(), [&](const TShown& s) {
-        return s.at >= event_at[i] && s.pts >= key && s.at < released;
-      });
-      if (hit == shown.end()) {
-        ++missed;
-      } else {
-        latencies.push_back(Milliseconds(hit->at - event_at[i]));
-      }
-    }
+    latencies = Latencies(shown, event_at, event_place, released, missed);
   }
   std::printf("TimeLineBench drag (1080p30 H.264, 2 s key frames, %d events every 16 ms): "
               "picture at the hand's place median %.0f ms, p95 %.0f ms, max %.0f ms "
@@ -176,12 +177,15 @@ int main(int argc, char** argv) {
               Percentile(latencies, 1.0), missed, seeks_sent,
               exact_at == TClock::time_point{} ? -1.0 : Milliseconds(exact_at - released));
   std::fflush(stdout);
+  return true;
+}
 
-  // ---- The scan of a 10-minute file while it plays ----
+// The scan of `clip` while the player plays it; prints the second line.
+bool BenchScan(TFFPlayer& player, const std::string& clip) {
   TRecordingDisplay playing(1280, 720);
-  if (!player.Open(long_clip, &playing)) {
+  if (!player.Open(clip, &playing)) {
     std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
-    return 1;
+    return false;
   }
   WaitOnMainThread([&] { return playing.PictureCount() > 0; }, 5s);
   // 5 s of playing alone, then 5 s (at least until the scan is done) with the scan.
@@ -197,7 +201,7 @@ int main(int argc, char** argv) {
       NotifyMainThread();
     }
   };
-  scan.Start(long_clip, 54);
+  scan.Start(clip, 54);
   WaitOnMainThread([&] { return done.load(); }, 120s);
   WaitOnMainThread([&] { return TClock::now() >= scan_began + 5s; }, 6s);
   const TPlaybackStatistics after = player.Statistics();
@@ -215,5 +219,27 @@ int main(int argc, char** argv) {
               static_cast<long long>(before.FramesLate - alone_from.FramesLate),
               static_cast<long long>(after.FramesShown - before.FramesShown),
               static_cast<long long>(after.FramesLate - before.FramesLate));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("SDL_AUDIODRIVER", "dummy", 0);
+  SetMainThread();
+  const std::filesystem::path folder =
+      argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
+  TFFPlayer player;
+  if (!player.LoadLibraries("") || !GetLoader().LoadLibraries(EngineLibraries)) {
+    std::fprintf(stderr, "libraries: %s\n", player.LastErrMsg().c_str());
+    return 1;
+  }
+  const std::string drag_clip = (folder / "kelvane-bench-60s-1080p-gop2s.mp4").string();
+  const std::string long_clip = (folder / "kelvane-bench-10min-720p-gop2s.mp4").string();
+  if (!MakeClip(drag_clip, 1920, 1080, 60, 60, 8000000) ||
+      !MakeClip(long_clip, 1280, 720, 600, 60, 1500000)) {
+    return 1;
+  }
+  if (!BenchDrag(player, drag_clip) || !BenchScan(player, long_clip)) return 1;
   return 0;
 }

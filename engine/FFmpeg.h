@@ -5,7 +5,8 @@
 //
 // Files by concern:
 //   FFmpeg.cpp          construction, Reset, release of the conversion state
-//   OptionLanguage.cpp  ApplyOptionLines, SetOption and the option handlers
+//   OptionLanguage.cpp  ApplyOptionLines, SetOption and the option table
+//   OptionHandlers.cpp  the option handlers and the library options
 //   Presets.cpp         ApplyPreset and the targets
 //   TaskSetup.cpp       AddTask/SetOutput set-up, OpenInput, AddOutput, New*Stream,
 //                       SetHookRanges
@@ -75,7 +76,7 @@ class TCustomFFmpeg {
   // empty ones from disk), input files, option contexts, texts.
   virtual void ReleaseState();
 
-  // ---- Option language (OptionLanguage.cpp, Presets.cpp) ----
+  // ---- Option language (OptionLanguage.cpp, OptionHandlers.cpp, Presets.cpp) ----
   // Splits `text` into lines and applies the lines of `group` in order; the
   // first failing line raises and the rest are not applied.
   void ApplyOptionLines(const std::string& text, TOptionGroup group);
@@ -208,7 +209,7 @@ class TCustomFFmpeg {
  public:
   // ---- end of run control ----
 
-  // ---- Option handlers with more than a line of work (OptionLanguage.cpp) ----
+  // ---- Option handlers with more than a line of work (OptionHandlers.cpp) ----
   void SetStatisticsFile();  // "vstats": a name made of the program folder and the time
   void SetBitRate(const std::string& name, const std::string& value);
   void SetCodecName(TStreamKind kind, const std::string& value);

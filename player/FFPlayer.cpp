@@ -95,6 +95,29 @@ void TCustomPlayer::JoinPlayThread() {
   if (play_thread_ == play) play_thread_.reset();
 }
 
+bool TCustomPlayer::InitSubSystems(TDisplayTarget* target, uint32_t& sdl_flags,
+                                   std::string& audio_error) {
+  // Left to itself SDL turns Ctrl-C and SIGTERM into quit events that nothing
+  // here reads, and the program could no longer be stopped by them.
+  sdl.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (target == nullptr && !DisableDisplay) {
+    if (sdl.SDL_InitSubSystem(SDL_INIT_VIDEO) < 0) {
+      Fail(std::string("Could not initialize SDL: ") + sdl.SDL_GetError(), true);
+      return false;
+    }
+    sdl_flags |= SDL_INIT_VIDEO;
+  }
+  if (!DisableAudio) {
+    // Without a sound device the pictures keep their own time.
+    if (sdl.SDL_InitSubSystem(SDL_INIT_AUDIO) < 0) {
+      audio_error = sdl.SDL_GetError();
+    } else {
+      sdl_flags |= SDL_INIT_AUDIO;
+    }
+  }
+  return true;
+}
+
 bool TCustomPlayer::Open(const std::string& file_name, TDisplayTarget* target) {
   thread_.Check();
   if (!LibrariesLoaded()) {
@@ -106,24 +129,7 @@ bool TCustomPlayer::Open(const std::string& file_name, TDisplayTarget* target) {
   DetachProbe();
 
   TPlaybackContext::TSettings settings;
-  // Left to itself SDL turns Ctrl-C and SIGTERM into quit events that nothing
-  // here reads, and the program could no longer be stopped by them.
-  sdl.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (target == nullptr && !DisableDisplay) {
-    if (sdl.SDL_InitSubSystem(SDL_INIT_VIDEO) < 0) {
-      Fail(std::string("Could not initialize SDL: ") + sdl.SDL_GetError(), true);
-      return false;
-    }
-    settings.SDLFlags |= SDL_INIT_VIDEO;
-  }
-  if (!DisableAudio) {
-    // Without a sound device the pictures keep their own time.
-    if (sdl.SDL_InitSubSystem(SDL_INIT_AUDIO) < 0) {
-      settings.AudioInitError = sdl.SDL_GetError();
-    } else {
-      settings.SDLFlags |= SDL_INIT_AUDIO;
-    }
-  }
+  if (!InitSubSystems(target, settings.SDLFlags, settings.AudioInitError)) return false;
   if (DisableDisplay) DisableVideo = true;
   settings.FileName = file_name;
   settings.DisableAudio = DisableAudio;

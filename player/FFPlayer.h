@@ -224,6 +224,9 @@ class TCustomPlayer {
   void SetSeekFlag(int32_t bit, bool value);
   void ResetPlayer();
   void FileOpenedStep();
+  // Open's first step: the SDL subsystems this file needs (`sdl_flags` gets
+  // those started; `audio_error` why the sound did not). False after Fail.
+  bool InitSubSystems(TDisplayTarget* target, uint32_t& sdl_flags, std::string& audio_error);
   // Raises OnState on the calling thread; a handler's failure is logged.
   void RaiseState(TPlayState state);
   void Fail(const std::string& text, bool log);

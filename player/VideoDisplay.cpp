@@ -332,6 +332,36 @@ void TPlaybackContext::Display() {
   }
 }
 
+namespace {
+
+// White on black, a band per channel: each of `samples`' interleaved frames
+// is a column, drawn from the band's middle line, with lines between bands.
+std::shared_ptr<TBitmap> WaveformImage(const std::vector<int16_t>& samples, int width, int height,
+                                       int channels) {
+  auto image = std::make_shared<TBitmap>();
+  image->SetSize(width, height);  // black
+  const auto white = [&image](int x, int y) {
+    uint8_t* pixel = image->ScanLine(y) + 3 * x;
+    pixel[0] = pixel[1] = pixel[2] = 255;
+  };
+  const int band = height / channels;
+  const int amplitude = band * 9 / 20;
+  for (int c = 0; c < channels; ++c) {
+    const int centre = c * band + band / 2;
+    for (int x = 0; x < width; ++x) {
+      const int y = (samples[static_cast<size_t>(x) * channels + c] * amplitude) >> 15;
+      const int top = y < 0 ? centre + y : centre;
+      for (int row = top; row <= top + std::abs(y) && row < height; ++row) white(x, row);
+    }
+  }
+  for (int c = 1; c < channels; ++c) {
+    for (int x = 0; x < width; ++x) white(x, c * band);
+  }
+  return image;
+}
+
+}  // namespace
+
 void TPlaybackContext::DrawWaveform() {
   int32_t width;
   int32_t height;
@@ -374,27 +404,8 @@ void TPlaybackContext::DrawWaveform() {
       samples[i] = at(waveform_start_ + static_cast<int>(i));
     }
   }
-  auto image = std::make_shared<TBitmap>();
-  image->SetSize(width, height);  // black
-  const auto white = [&image](int x, int y) {
-    uint8_t* pixel = image->ScanLine(y) + 3 * x;
-    pixel[0] = pixel[1] = pixel[2] = 255;
-  };
-  const int band = height / channels;
-  const int amplitude = band * 9 / 20;
-  for (int c = 0; c < channels; ++c) {
-    const int centre = c * band + band / 2;
-    for (int x = 0; x < width; ++x) {
-      const int y = (samples[static_cast<size_t>(x) * channels + c] * amplitude) >> 15;
-      const int top = y < 0 ? centre + y : centre;
-      for (int row = top; row <= top + std::abs(y) && row < height; ++row) white(x, row);
-    }
-  }
-  for (int c = 1; c < channels; ++c) {
-    for (int x = 0; x < width; ++x) white(x, c * band);
-  }
   TDisplayFrame frame;
-  frame.Image = image;
+  frame.Image = WaveformImage(samples, width, height, channels);
   frame.Rect = {0, 0, width, height};
   frame.AreaWidth = width;
   frame.AreaHeight = height;

@@ -142,6 +142,186 @@ void TTimelineScan::Publish(const TTimelineFacts& facts) {
   if (OnProgress) OnProgress();
 }
 
+namespace {
+
+// Opens the file a scan reads into `input` through `prepared` (which it takes)
+// and finds its streams; a library error code when it cannot.
+int OpenScanInput(const std::string& file, AVFormatContext* prepared,
+                  std::atomic<bool>& cancel, TInputContext& input) {
+  prepared->interrupt_callback.callback = &Interrupted;
+  prepared->interrupt_callback.opaque = &cancel;
+  int error = OpenInputContext(ToLibraryFileName(file), nullptr, nullptr, input, prepared);
+  if (error >= 0) {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    error = avformat.avformat_find_stream_info(input.Get(), nullptr);
+  }
+  return error;
+}
+
+// One pass over an opened file: the streams it reads and their decoders, and
+// where the strip and the peaks have got to. What it finds goes to `facts`.
+class TScanPass {
+ public:
+  TScanPass(AVFormatContext* input, int thumbnail_height, TTimelineFacts& facts)
+      : facts_(facts), input_(input), thumbnail_height_(thumbnail_height) {}
+
+  // Picks the video and the sound stream, opens their decoders and sets the
+  // facts known before reading.
+  void ChooseStreams();
+  // Takes what a packet holds: a key frame's time (and, now and then, its
+  // picture) or the sound's peaks.
+  void TakePacket(AVPacket* packet, AVFrame* frame);
+  // What the decoders still hold.
+  void DrainDecoders(AVFrame* frame);
+
+ private:
+  int64_t ToUs(int64_t value, AVRational base) const {
+    return avutil.av_rescale_q(value, base, AV_TIME_BASE_Q) - start_;
+  }
+  void TakeKeyFrame(AVPacket* packet, AVFrame* frame);
+  void Drain(AVCodecContext* decoder, AVFrame* frame, bool is_video);
+  void TakePicture(AVFrame* decoded);
+  void TakeSound(AVFrame* frame);
+
+  TTimelineFacts& facts_;
+  AVFormatContext* input_;
+  const int thumbnail_height_;
+  int64_t start_ = 0;
+  int video_index_ = -1;
+  int audio_index_ = -1;
+  AVStream* video_ = nullptr;
+  AVStream* audio_ = nullptr;
+  AVCodecContextPtr video_decoder_;
+  AVCodecContextPtr audio_decoder_;
+  // Pictures at least this far apart, so the strip covers the whole file.
+  int64_t thumbnail_gap_ = 0;
+  int64_t next_thumbnail_ = 0;
+  int64_t audio_time_ = -1;  // µs of the next sound sample
+  SwsContextPtr scaler_;
+  // A clip stored on its side shows its pictures upright, as the preview does.
+  int32_t rotation_ = 0;
+  SwsContextPtr turn_converter_;
+};
+
+void TScanPass::ChooseStreams() {
+  AVFormatContext* ic = input_;
+  start_ = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+  facts_.Duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+  video_index_ = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  audio_index_ =
+      avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, video_index_, nullptr, 0);
+  video_ = video_index_ >= 0 ? ic->streams[video_index_] : nullptr;
+  audio_ = audio_index_ >= 0 ? ic->streams[audio_index_] : nullptr;
+  video_decoder_ = video_ ? OpenDecoder(video_, true) : nullptr;
+  audio_decoder_ = audio_ ? OpenDecoder(audio_, false) : nullptr;
+  facts_.HasVideo = video_ != nullptr;
+  facts_.HasAudio = audio_decoder_ != nullptr;
+  for (int i = 0; i < int(ic->nb_streams); ++i) {
+    if (i != video_index_ && i != audio_index_) ic->streams[i]->discard = AVDISCARD_ALL;
+  }
+  facts_.PeakSpan = std::max(kMinPeakSpan, facts_.Duration / kMaxPeaks + 1);
+  thumbnail_gap_ = facts_.Duration > 0 ? facts_.Duration / TTimelineScan::kMaxThumbnails
+                                       : int64_t(1000000);
+  rotation_ = video_ ? StreamRotation(video_) : 0;
+}
+
+void TScanPass::TakePicture(AVFrame* decoded) {
+  const int64_t stamp = decoded->best_effort_timestamp;
+  if (stamp == AV_NOPTS_VALUE || decoded->width <= 0 || decoded->height <= 0) return;
+  AVFramePtr turned;
+  if (rotation_ != 0) {
+    turned = RotatePicture(decoded, rotation_, turn_converter_);
+    if (!turned) return;
+  }
+  const AVFrame* frame = turned ? turned.get() : decoded;
+  double aspect = double(frame->width) / frame->height;
+  if (frame->sample_aspect_ratio.num > 0 && frame->sample_aspect_ratio.den > 0) {
+    aspect *= double(frame->sample_aspect_ratio.num) / frame->sample_aspect_ratio.den;
+  }
+  const int height = thumbnail_height_;
+  const int width = std::clamp(int(std::lround(height * aspect)), 8, height * 4);
+  scaler_.reset(swscale.sws_getCachedContext(scaler_.release(), frame->width, frame->height,
+                                             AVPixelFormat(frame->format), width, height,
+                                             AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr,
+                                             nullptr));
+  if (!scaler_) return;
+  auto picture = std::make_shared<TBitmap>();
+  picture->SetSize(width, height);
+  uint8_t* planes[4] = {picture->ScanLine(0), nullptr, nullptr, nullptr};
+  int strides[4] = {picture->Stride, 0, 0, 0};
+  swscale.sws_scale(scaler_.get(), frame->data, frame->linesize, 0, frame->height, planes,
+                    strides);
+  facts_.Thumbnails.push_back({ToUs(stamp, video_->time_base), std::move(picture)});
+  std::sort(facts_.Thumbnails.begin(), facts_.Thumbnails.end(),
+            [](const TTimelineThumbnail& a, const TTimelineThumbnail& b) { return a.Time < b.Time; });
+}
+
+void TScanPass::TakeSound(AVFrame* frame) {
+  const int rate = frame->sample_rate > 0 ? frame->sample_rate : audio_decoder_->sample_rate;
+  if (rate <= 0 || frame->nb_samples <= 0) return;
+  if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+    audio_time_ = ToUs(frame->best_effort_timestamp, audio_->time_base);
+  } else if (audio_time_ < 0) {
+    audio_time_ = 0;
+  }
+  const int64_t span = int64_t(frame->nb_samples) * 1000000 / rate;
+  const int level = int(std::lround(FramePeak(frame) * 255));
+  const int64_t first = std::max<int64_t>(0, audio_time_ / facts_.PeakSpan);
+  const int64_t last = std::max<int64_t>(first, (audio_time_ + span - 1) / facts_.PeakSpan);
+  if (last < kMaxPeaks * 2) {
+    if (int64_t(facts_.Peaks.size()) <= last) facts_.Peaks.resize(size_t(last + 1), 0);
+    for (int64_t i = first; i <= last; ++i) {
+      facts_.Peaks[size_t(i)] = uint8_t(std::max<int>(facts_.Peaks[size_t(i)], level));
+    }
+  }
+  audio_time_ += span;
+}
+
+void TScanPass::Drain(AVCodecContext* decoder, AVFrame* frame, bool is_video) {
+  while (avcodec.avcodec_receive_frame(decoder, frame) >= 0) {
+    is_video ? TakePicture(frame) : TakeSound(frame);
+    avutil.av_frame_unref(frame);
+  }
+}
+
+void TScanPass::TakeKeyFrame(AVPacket* packet, AVFrame* frame) {
+  const int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+  if (stamp == AV_NOPTS_VALUE) return;
+  const int64_t time = ToUs(stamp, video_->time_base);
+  if (facts_.KeyFrames.empty() || time > facts_.KeyFrames.back()) {
+    facts_.KeyFrames.push_back(time);
+  } else {
+    facts_.KeyFrames.insert(
+        std::lower_bound(facts_.KeyFrames.begin(), facts_.KeyFrames.end(), time), time);
+  }
+  if (video_decoder_ && time >= next_thumbnail_) {
+    next_thumbnail_ = time + thumbnail_gap_;
+    if (avcodec.avcodec_send_packet(video_decoder_.get(), packet) >= 0) {
+      Drain(video_decoder_.get(), frame, true);
+    }
+  }
+}
+
+void TScanPass::TakePacket(AVPacket* packet, AVFrame* frame) {
+  if (video_ && packet->stream_index == video_index_ && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
+    TakeKeyFrame(packet, frame);
+  } else if (audio_decoder_ && packet->stream_index == audio_index_) {
+    if (avcodec.avcodec_send_packet(audio_decoder_.get(), packet) >= 0) {
+      Drain(audio_decoder_.get(), frame, false);
+    }
+  }
+}
+
+void TScanPass::DrainDecoders(AVFrame* frame) {
+  for (auto* decoder : {video_decoder_.get(), audio_decoder_.get()}) {
+    if (decoder == nullptr) continue;
+    avcodec.avcodec_send_packet(decoder, nullptr);
+    Drain(decoder, frame, decoder == video_decoder_.get());
+  }
+}
+
+}  // namespace
+
 void TTimelineScan::Run(std::string file, int thumbnail_height) {
   // The lowest priority for this thread alone: the preview comes first.
   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
@@ -166,129 +346,18 @@ void TTimelineScan::Run(std::string file, int thumbnail_height) {
   TInputContext input;
   AVFormatContext* prepared = avformat.avformat_alloc_context();
   if (prepared == nullptr) return finish("out of memory");
-  prepared->interrupt_callback.callback = &Interrupted;
-  prepared->interrupt_callback.opaque = &cancel_;
-  int error = OpenInputContext(ToLibraryFileName(file), nullptr, nullptr, input, prepared);
-  if (error >= 0) {
-    std::lock_guard<std::mutex> lock(CodecLock());
-    error = avformat.avformat_find_stream_info(input.Get(), nullptr);
-  }
+  const int error = OpenScanInput(file, prepared, cancel_, input);
   if (error < 0) return finish(cancel_.load() ? std::string() : OpenErrorText(error, file));
-  AVFormatContext* ic = input.Get();
-  const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
-  facts.Duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
-  const int video_index =
-      avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  const int audio_index =
-      avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, video_index, nullptr, 0);
-  AVStream* video = video_index >= 0 ? ic->streams[video_index] : nullptr;
-  AVStream* audio = audio_index >= 0 ? ic->streams[audio_index] : nullptr;
-  AVCodecContextPtr video_decoder = video ? OpenDecoder(video, true) : nullptr;
-  AVCodecContextPtr audio_decoder = audio ? OpenDecoder(audio, false) : nullptr;
-  facts.HasVideo = video != nullptr;
-  facts.HasAudio = audio_decoder != nullptr;
-  for (int i = 0; i < int(ic->nb_streams); ++i) {
-    if (i != video_index && i != audio_index) ic->streams[i]->discard = AVDISCARD_ALL;
-  }
-  facts.PeakSpan = std::max(kMinPeakSpan, facts.Duration / kMaxPeaks + 1);
-  // Pictures at least this far apart, so the strip covers the whole file.
-  const int64_t thumbnail_gap =
-      facts.Duration > 0 ? facts.Duration / kMaxThumbnails : int64_t(1000000);
-  int64_t next_thumbnail = 0;
-  int64_t audio_time = -1;  // µs of the next sound sample
-  SwsContextPtr scaler;
-  // A clip stored on its side shows its pictures upright, as the preview does.
-  const int32_t rotation = video ? StreamRotation(video) : 0;
-  SwsContextPtr turn_converter;
-
-  auto to_us = [&](int64_t value, AVRational base) {
-    return avutil.av_rescale_q(value, base, AV_TIME_BASE_Q) - start;
-  };
-  auto take_picture = [&](AVFrame* decoded) {
-    const int64_t stamp = decoded->best_effort_timestamp;
-    if (stamp == AV_NOPTS_VALUE || decoded->width <= 0 || decoded->height <= 0) return;
-    AVFramePtr turned;
-    if (rotation != 0) {
-      turned = RotatePicture(decoded, rotation, turn_converter);
-      if (!turned) return;
-    }
-    const AVFrame* frame = turned ? turned.get() : decoded;
-    double aspect = double(frame->width) / frame->height;
-    if (frame->sample_aspect_ratio.num > 0 && frame->sample_aspect_ratio.den > 0) {
-      aspect *= double(frame->sample_aspect_ratio.num) / frame->sample_aspect_ratio.den;
-    }
-    const int height = thumbnail_height;
-    const int width = std::clamp(int(std::lround(height * aspect)), 8, height * 4);
-    scaler.reset(swscale.sws_getCachedContext(scaler.release(), frame->width, frame->height,
-                                              AVPixelFormat(frame->format), width, height,
-                                              AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr,
-                                              nullptr));
-    if (!scaler) return;
-    auto picture = std::make_shared<TBitmap>();
-    picture->SetSize(width, height);
-    uint8_t* planes[4] = {picture->ScanLine(0), nullptr, nullptr, nullptr};
-    int strides[4] = {picture->Stride, 0, 0, 0};
-    swscale.sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes,
-                      strides);
-    facts.Thumbnails.push_back({to_us(stamp, video->time_base), std::move(picture)});
-    std::sort(facts.Thumbnails.begin(), facts.Thumbnails.end(),
-              [](const TTimelineThumbnail& a, const TTimelineThumbnail& b) { return a.Time < b.Time; });
-  };
-  auto take_sound = [&](AVFrame* frame) {
-    const int rate = frame->sample_rate > 0 ? frame->sample_rate : audio_decoder->sample_rate;
-    if (rate <= 0 || frame->nb_samples <= 0) return;
-    if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-      audio_time = to_us(frame->best_effort_timestamp, audio->time_base);
-    } else if (audio_time < 0) {
-      audio_time = 0;
-    }
-    const int64_t span = int64_t(frame->nb_samples) * 1000000 / rate;
-    const int level = int(std::lround(FramePeak(frame) * 255));
-    const int64_t first = std::max<int64_t>(0, audio_time / facts.PeakSpan);
-    const int64_t last = std::max<int64_t>(first, (audio_time + span - 1) / facts.PeakSpan);
-    if (last < kMaxPeaks * 2) {
-      if (int64_t(facts.Peaks.size()) <= last) facts.Peaks.resize(size_t(last + 1), 0);
-      for (int64_t i = first; i <= last; ++i) {
-        facts.Peaks[size_t(i)] = uint8_t(std::max<int>(facts.Peaks[size_t(i)], level));
-      }
-    }
-    audio_time += span;
-  };
-  auto drain = [&](AVCodecContext* decoder, AVFrame* frame, bool is_video) {
-    while (avcodec.avcodec_receive_frame(decoder, frame) >= 0) {
-      is_video ? take_picture(frame) : take_sound(frame);
-      avutil.av_frame_unref(frame);
-    }
-  };
+  TScanPass pass(input.Get(), thumbnail_height, facts);
+  pass.ChooseStreams();
 
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   if (!packet || !frame) return finish("out of memory");
   while (!cancel_.load()) {
-    const int read = avformat.av_read_frame(ic, packet.get());
+    const int read = avformat.av_read_frame(input.Get(), packet.get());
     if (read < 0) break;
-    if (video && packet->stream_index == video_index && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
-      const int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-      if (stamp != AV_NOPTS_VALUE) {
-        const int64_t time = to_us(stamp, video->time_base);
-        if (facts.KeyFrames.empty() || time > facts.KeyFrames.back()) {
-          facts.KeyFrames.push_back(time);
-        } else {
-          facts.KeyFrames.insert(
-              std::lower_bound(facts.KeyFrames.begin(), facts.KeyFrames.end(), time), time);
-        }
-        if (video_decoder && time >= next_thumbnail) {
-          next_thumbnail = time + thumbnail_gap;
-          if (avcodec.avcodec_send_packet(video_decoder.get(), packet.get()) >= 0) {
-            drain(video_decoder.get(), frame.get(), true);
-          }
-        }
-      }
-    } else if (audio_decoder && packet->stream_index == audio_index) {
-      if (avcodec.avcodec_send_packet(audio_decoder.get(), packet.get()) >= 0) {
-        drain(audio_decoder.get(), frame.get(), false);
-      }
-    }
+    pass.TakePacket(packet.get(), frame.get());
     avcodec.av_packet_unref(packet.get());
     const auto now = std::chrono::steady_clock::now();
     if (now - last_publish >= std::chrono::milliseconds(100)) {
@@ -297,12 +366,7 @@ void TTimelineScan::Run(std::string file, int thumbnail_height) {
     }
   }
   if (cancel_.load()) return finish({});
-  // What the decoders still hold.
-  for (auto* decoder : {video_decoder.get(), audio_decoder.get()}) {
-    if (decoder == nullptr) continue;
-    avcodec.avcodec_send_packet(decoder, nullptr);
-    drain(decoder, frame.get(), decoder == video_decoder.get());
-  }
+  pass.DrainDecoders(frame.get());
   if (facts.Duration < 0 && !facts.KeyFrames.empty()) facts.Duration = facts.KeyFrames.back();
   finish({});
 }

@@ -73,8 +73,85 @@ struct TCommandLine {
 
 // Reads the arguments into `line`. -1 to go on, or the exit status: 0 after
 // --help and --list, 2 for a mistake (said on stderr).
-int ParseArguments(int argc, char** argv, TCommandLine& line) {
+// The options that change the preset's recipe (into line.overrides): true when
+// `arg` is one; `ok` false when its value is bad. `value` reads the value.
+template <typename TValue>
+bool ParseRecipeOption(const std::string& arg, TValue value, TCommandLine& line, bool& ok) {
   TFixtureRecipe& overrides = line.overrides;
+  if (arg == "--size") {
+    const char* text = value();
+    ok = sscanf(text, "%dx%d", &overrides.Width, &overrides.Height) == 2 && overrides.Width > 0 &&
+         overrides.Height > 0;
+    line.size_given = true;
+  } else if (arg == "--rate") {
+    const char* text = value();
+    int num = 0, den = 1;
+    int got = sscanf(text, "%d/%d", &num, &den);
+    ok = got >= 1 && num > 0 && den > 0;
+    overrides.FrameRate = AVRational{num, den};
+    line.rate_given = true;
+  } else if (arg == "--gop") {
+    ok = ParseInt(value(), overrides.GopSize);
+    line.gop_given = true;
+  } else if (arg == "--first-index") {
+    ok = ParseInt(value(), overrides.FirstFrameIndex);
+    line.first_given = true;
+  } else if (arg == "--sample-rate") {
+    ok = ParseInt(value(), overrides.SampleRate) && overrides.SampleRate > 0;
+    line.sample_rate_given = true;
+  } else if (arg == "--channels") {
+    ok = ParseInt(value(), overrides.Channels) && overrides.Channels > 0;
+    line.channels_given = true;
+  } else if (arg == "--rotation") {
+    ok = ParseInt(value(), overrides.Rotation) && overrides.Rotation % 90 == 0 &&
+         overrides.Rotation < 360;
+    line.rotation_given = true;
+  } else if (arg == "--ticks") {
+    ok = ParseInt(value(), overrides.TickEveryFrames);
+    line.ticks_given = true;
+  } else if (arg == "--aspect") {
+    int num = 0, den = 0;
+    ok = sscanf(value(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0;
+    overrides.SampleAspect = AVRational{num, den};
+    line.aspect_given = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The options that choose what the file holds: the preset, its length, tone,
+// container, codecs, title and picture format. True when `arg` is one; `ok`
+// false when its value is bad. `value` reads the value.
+template <typename TValue>
+bool ParseContentOption(const std::string& arg, TValue value, TCommandLine& line, bool& ok) {
+  if (arg == "--preset") {
+    line.preset = value();
+  } else if (arg == "--seconds") {
+    ok = ParseDouble(value(), line.seconds);
+  } else if (arg == "--tone") {
+    ok = ParseDouble(value(), line.tone);
+  } else if (arg == "--container") {
+    line.container = value();
+  } else if (arg == "--video") {
+    line.video = value();
+  } else if (arg == "--audio") {
+    line.audio = value();
+  } else if (arg == "--subtitles") {
+    line.subtitles = true;
+  } else if (arg == "--title") {
+    line.title = value();
+  } else if (arg == "--pix-fmt") {
+    line.pixel_format = value();
+  } else if (arg == "--vfr") {
+    line.variable_rate = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int ParseArguments(int argc, char** argv, TCommandLine& line) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -93,62 +170,9 @@ int ParseArguments(int argc, char** argv, TCommandLine& line) {
         printf("%s\n", name.c_str());
       }
       return 0;
-    } else if (arg == "--preset") {
-      line.preset = value();
-    } else if (arg == "--seconds") {
-      ok = ParseDouble(value(), line.seconds);
-    } else if (arg == "--size") {
-      const char* text = value();
-      ok = sscanf(text, "%dx%d", &overrides.Width, &overrides.Height) == 2 && overrides.Width > 0 &&
-           overrides.Height > 0;
-      line.size_given = true;
-    } else if (arg == "--rate") {
-      const char* text = value();
-      int num = 0, den = 1;
-      int got = sscanf(text, "%d/%d", &num, &den);
-      ok = got >= 1 && num > 0 && den > 0;
-      overrides.FrameRate = AVRational{num, den};
-      line.rate_given = true;
-    } else if (arg == "--gop") {
-      ok = ParseInt(value(), overrides.GopSize);
-      line.gop_given = true;
-    } else if (arg == "--first-index") {
-      ok = ParseInt(value(), overrides.FirstFrameIndex);
-      line.first_given = true;
-    } else if (arg == "--sample-rate") {
-      ok = ParseInt(value(), overrides.SampleRate) && overrides.SampleRate > 0;
-      line.sample_rate_given = true;
-    } else if (arg == "--channels") {
-      ok = ParseInt(value(), overrides.Channels) && overrides.Channels > 0;
-      line.channels_given = true;
-    } else if (arg == "--tone") {
-      ok = ParseDouble(value(), line.tone);
-    } else if (arg == "--rotation") {
-      ok = ParseInt(value(), overrides.Rotation) && overrides.Rotation % 90 == 0 &&
-           overrides.Rotation < 360;
-      line.rotation_given = true;
-    } else if (arg == "--ticks") {
-      ok = ParseInt(value(), overrides.TickEveryFrames);
-      line.ticks_given = true;
-    } else if (arg == "--aspect") {
-      int num = 0, den = 0;
-      ok = sscanf(value(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0;
-      overrides.SampleAspect = AVRational{num, den};
-      line.aspect_given = true;
-    } else if (arg == "--container") {
-      line.container = value();
-    } else if (arg == "--video") {
-      line.video = value();
-    } else if (arg == "--audio") {
-      line.audio = value();
-    } else if (arg == "--subtitles") {
-      line.subtitles = true;
-    } else if (arg == "--title") {
-      line.title = value();
-    } else if (arg == "--pix-fmt") {
-      line.pixel_format = value();
-    } else if (arg == "--vfr") {
-      line.variable_rate = true;
+    } else if (ParseContentOption(arg, value, line, ok) ||
+               ParseRecipeOption(arg, value, line, ok)) {
+      // read into `line`
     } else if (!arg.empty() && arg[0] == '-') {
       fprintf(stderr, "kelvane-fixtures: unknown option %s\n", arg.c_str());
       Usage(stderr);

@@ -71,7 +71,11 @@ class TTranscoder {
   int FindSource(const TOutputStreamState& ost) const;
   void SetUpCodecParameters();
   void SetUpStreamCopy(TOutputStreamState& ost, TInputStreamState& ist);
+  void CheckCopyAllowed(int codec_type) const;
+  void StartSmartCopy(TOutputStreamState& ost, TInputStreamState& ist,
+                      const AVOutputFormat* format);
   void SetUpVideoEncoding(TOutputStreamState& ost, TInputStreamState& ist);
+  void SetUpScaler(TOutputStreamState& ost, int in_width, int in_height, AVPixelFormat in_format);
   void ConfigureFilters(TOutputStreamState& ost, TInputStreamState& ist);
   AVFilterContext* MakeFilterEnds(AVCodecContext* enc, TInputStreamState& ist);
   void LinkFilterChain(AVFilterContext* last, AVFilterContext* sink);

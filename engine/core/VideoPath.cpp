@@ -1,3 +1,5 @@
+// The output side of the video path: each picture cropped, scaled, padded and
+// encoded, its packets written; previews and per-picture statistics.
 #include "engine/core/VideoPath.h"
 
 #include <algorithm>
@@ -12,298 +14,10 @@
 
 namespace kelvane {
 
-namespace {
-
-// Bytes between horizontally neighbouring pixels of a plane.
-int PlaneStep(const AVPixFmtDescriptor* desc, int plane) {
-  int step = 0;
-  for (int c = 0; c < desc->nb_components; ++c) {
-    if (desc->comp[c].plane == plane) step = std::max(step, desc->comp[c].step);
-  }
-  return step;
-}
-
-bool IsChromaPlane(const AVPixFmtDescriptor* desc, int plane) {
-  return (plane == 1 || plane == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
-}
-
-// Planar formats with one byte per sample: YUV (any subsampling), YUVA, gray.
-bool IsPlanar8Bit(const AVPixFmtDescriptor* desc) {
-  if (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL |
-                     AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_FLOAT)) {
-    return false;
-  }
-  for (int c = 0; c < desc->nb_components; ++c) {
-    if (desc->comp[c].depth != 8 || desc->comp[c].step != 1 || desc->comp[c].shift != 0) {
-      return false;
-    }
-  }
-  return desc->nb_components == 1 || (desc->flags & AV_PIX_FMT_FLAG_PLANAR);
-}
-
-void FillRect(uint8_t* plane, int linesize, int x, int y, int width, int height, int step,
-              uint8_t value) {
-  if (width <= 0 || height <= 0) return;
-  for (int row = 0; row < height; ++row) {
-    std::memset(plane + int64_t(y + row) * linesize + int64_t(x) * step, value,
-                size_t(width) * size_t(step));
-  }
-}
-
-}  // namespace
-
-TVideoSyncStep ComputeVideoSync(const TVideoSyncInput& in) {
-  TVideoSyncStep step;
-  step.SyncOpts = in.SyncOpts;
-  const bool positioned = in.SyncMethod > 0 || (in.SyncMethod < 0 && in.TimeBase > 0.001);
-  const double position = in.TimeBase > 0 ? in.Ipts / in.TimeBase : 0;
-  if (!positioned) {
-    step.SyncOpts = std::llrint(position);
-    return step;
-  }
-  const double vdelta = position - double(in.SyncOpts);
-  if (vdelta < -1.1) {
-    step.Count = 0;
-  } else if (in.SyncMethod == 2 || (in.SyncMethod < 0 && in.VariableFrameRate)) {
-    if (vdelta <= -0.6) {
-      step.Count = 0;
-    } else if (vdelta > 0.6) {
-      step.SyncOpts = std::llrint(position);
-    }
-  } else if (vdelta > 1.1) {
-    step.Count = int(std::min<double>(std::llrint(vdelta), INT_MAX));
-  }
-  return step;
-}
-
-int ScaleCropBand(int new_size, int initial_band, int initial_size) {
-  if (initial_size <= 0 || initial_band <= 0) return 0;
-  return int(int64_t(new_size) * initial_band / initial_size) & ~1;
-}
-
-bool CropPicture(AVFrame* view, const AVFrame* picture, int top, int left, int width,
-                 int height) {
-  avutil.av_frame_unref(view);
-  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(picture->format));
-  if (desc == nullptr || top < 0 || left < 0 || width <= 0 || height <= 0 ||
-      (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL))) {
-    return false;
-  }
-  if (avutil.av_frame_ref(view, picture) < 0) return false;
-  const int planes = avutil.av_pix_fmt_count_planes(AVPixelFormat(picture->format));
-  for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) {
-    const int x_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_w : 0;
-    const int y_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_h : 0;
-    if ((left & ((1 << x_shift) - 1)) != 0 || (top & ((1 << y_shift) - 1)) != 0) {
-      avutil.av_frame_unref(view);
-      return false;
-    }
-    view->data[p] += int64_t(top >> y_shift) * view->linesize[p] +
-                     int64_t(left >> x_shift) * PlaneStep(desc, p);
-  }
-  view->width = width;
-  view->height = height;
-  return true;
-}
-
-void FillBorders(AVFrame* picture, int top, int bottom, int left, int right,
-                 const uint8_t color[3]) {
-  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(picture->format));
-  if (desc == nullptr) return;
-  const int width = picture->width;
-  const int height = picture->height;
-  const int planes = avutil.av_pix_fmt_count_planes(AVPixelFormat(picture->format));
-  const bool yuv = IsPlanar8Bit(desc);
-  for (int p = 0; p < planes && p < 4; ++p) {
-    const int x_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_w : 0;
-    const int y_shift = IsChromaPlane(desc, p) ? desc->log2_chroma_h : 0;
-    // Other formats get zero bytes: black for RGB, the darkest level for the rest.
-    uint8_t value = 0;
-    if (yuv) value = p < 3 ? color[p] : 255;  // alpha: opaque
-    const int step = yuv ? 1 : std::max(PlaneStep(desc, p), 1);
-    const int w = -((-width) >> x_shift);
-    const int h = -((-height) >> y_shift);
-    const int t = top >> y_shift;
-    const int b = bottom >> y_shift;
-    const int l = left >> x_shift;
-    const int r = right >> x_shift;
-    uint8_t* data = picture->data[p];
-    const int linesize = picture->linesize[p];
-    FillRect(data, linesize, 0, 0, w, std::min(t, h), step, value);
-    FillRect(data, linesize, 0, std::max(h - b, 0), w, std::min(b, h), step, value);
-    FillRect(data, linesize, 0, t, std::min(l, w), h - t - b, step, value);
-    FillRect(data, linesize, std::max(w - r, 0), t, std::min(r, w), h - t - b, step, value);
-  }
-}
-
-bool DeinterlacePicture(AVFrame* target, const AVFrame* source) {
-  switch (source->format) {
-    case AV_PIX_FMT_YUV420P:
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUV422P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUV444P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUV411P:
-    case AV_PIX_FMT_GRAY8:
-      break;
-    default:
-      return false;
-  }
-  if ((source->width & 3) != 0 || (source->height & 3) != 0 || target->width != source->width ||
-      target->height != source->height || target->format != source->format) {
-    return false;
-  }
-  const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(AVPixelFormat(source->format));
-  const int planes = source->format == AV_PIX_FMT_GRAY8 ? 1 : 3;
-  for (int p = 0; p < planes; ++p) {
-    const int w = p == 0 ? source->width : source->width >> desc->log2_chroma_w;
-    const int h = p == 0 ? source->height : source->height >> desc->log2_chroma_h;
-    const uint8_t* src = source->data[p];
-    const int src_wrap = source->linesize[p];
-    uint8_t* dst = target->data[p];
-    const int dst_wrap = target->linesize[p];
-    auto row = [&](int y) { return src + int64_t(std::clamp(y, 0, h - 1)) * src_wrap; };
-    for (int y = 0; y < h; ++y) {
-      uint8_t* out = dst + int64_t(y) * dst_wrap;
-      if ((y & 1) == 0) {
-        std::memcpy(out, row(y), size_t(w));
-        continue;
-      }
-      const uint8_t* m2 = row(y - 2);
-      const uint8_t* m1 = row(y - 1);
-      const uint8_t* c0 = row(y);
-      const uint8_t* p1 = row(y + 1);
-      const uint8_t* p2 = row(y + 2);
-      for (int x = 0; x < w; ++x) {
-        int sum = -m2[x] + 4 * m1[x] + 2 * c0[x] + 4 * p1[x] - p2[x];
-        out[x] = uint8_t(std::clamp((sum + 4) >> 3, 0, 255));
-      }
-    }
-  }
-  return true;
-}
-
-TVideoPath::TVideoPath(const TVideoPathSettings& settings, TVideoHost& host, TPacketWriter writer)
-    : settings_(settings), host_(host), writer_(std::move(writer)) {}
-
 TVideoPath::~TVideoPath() = default;
 
 void TVideoPath::LogAt(int level, const std::string& text) {
   GetLogger().Log(host_.LogSender(), TLogLevel(level), text);
-}
-
-// ---- frame hooks ----
-
-void TVideoPath::RunFrameHooks(TInputStreamState& ist, AVFrame* picture) {
-  const int64_t pts = ist.Pts;
-  ++HookFrameNumber;
-  bool& active = host_.FrameHooksActive();
-  THookAction& action = host_.HookAction();
-  if (!host_.HasCustomHook() && active) {
-    if (host_.HasBeforeHook()) {
-      try {
-        host_.BeforeHook(pts, action);
-      } catch (const std::exception& e) {
-        LogAt(llError, std::string("Error occurs OnBeforeHook: ") + e.what());
-        action = haStop;
-      }
-      if (action == haStop) active = false;
-    } else if (!host_.HookRanges().empty()) {
-      const std::vector<TVideoHookRange>& ranges = host_.HookRanges();
-      int& index = host_.HookRangeIndex();
-      const int last = int(ranges.size()) - 1;
-      action = haIgnore;
-      for (int i = std::max(index, 0); i <= last; ++i) {
-        if (ranges[size_t(i)].Start <= pts && pts <= ranges[size_t(i)].End) {
-          index = i;
-          action = haContinue;
-          break;
-        }
-        if (i == last && ranges[size_t(i)].End < pts) {
-          action = haStop;
-          active = false;
-        }
-      }
-    }
-  }
-  const bool custom = host_.HasCustomHook();
-  const bool plugins = active && action == haContinue;
-  if (!settings_.Deinterlace && !custom && !plugins) return;
-
-  // The work picture: the decoder's format and size, reused from picture to picture.
-  if (!hook_picture_) hook_picture_.reset(avutil.av_frame_alloc());
-  AVFrame* work = hook_picture_.get();
-  bool ready = work != nullptr;
-  if (ready && (work->format != picture->format || work->width != picture->width ||
-                work->height != picture->height || work->buf[0] == nullptr)) {
-    avutil.av_frame_unref(work);
-    work->format = picture->format;
-    work->width = picture->width;
-    work->height = picture->height;
-    ready = avutil.av_frame_get_buffer(work, 0) >= 0;
-  } else if (ready) {
-    ready = avutil.av_frame_make_writable(work) >= 0;
-  }
-  if (!ready) {
-    LogAt(llError, "hook buf malloc error.");
-    return;
-  }
-  bool filled = false;
-  if (settings_.Deinterlace) {
-    filled = DeinterlacePicture(work, picture);
-    if (!filled) LogAt(llError, "Deinterlacing failed.");
-  }
-  if (!filled && avutil.av_frame_copy(work, picture) < 0) {
-    LogAt(llError, "hook buf malloc error.");
-    return;
-  }
-
-  if (custom) {
-    CustomHook(work, pts);
-  } else if (plugins) {
-    host_.ProcessFrameHooks(work, pts);
-  }
-
-  // The decoded picture becomes the work picture (its properties kept).
-  avutil.av_frame_copy_props(work, picture);
-  avutil.av_frame_unref(picture);
-  avutil.av_frame_ref(picture, work);
-}
-
-void TVideoPath::CustomHook(AVFrame* picture, int64_t pts) {
-  if (!ConvertToBitmap(hook_converter_, picture)) {
-    LogAt(llError, "Cannot initialize the toRGB conversion context");
-    StopHook();
-    return;
-  }
-  TBitmap* bitmap = hook_converter_.Bitmap.get();
-  bool update = true;
-  bool stop_hook = false;
-  {
-    std::lock_guard<std::mutex> canvas(bitmap->Lock);
-    try {
-      host_.CustomHook(bitmap, HookFrameNumber, pts, update, stop_hook);
-    } catch (const std::exception& e) {
-      LogAt(llError, std::string("Error occurs OnCustomHook: ") + e.what());
-      update = false;
-    } catch (...) {
-      LogAt(llError, "Error occurs OnCustomHook: ");
-      update = false;
-    }
-  }
-  if (update && !ConvertFromBitmap(hook_converter_, *bitmap, picture)) {
-    LogAt(llError, "Cannot initialize the fromRGB conversion context");
-    StopHook();
-    return;
-  }
-  if (stop_hook) StopHook();
-}
-
-void TVideoPath::StopHook() {
-  host_.ClearCustomHook();
-  host_.HookAction() = haStop;
-  host_.FrameHooksActive() = false;
 }
 
 // ---- output ----
@@ -376,6 +90,40 @@ void TVideoPath::CheckGeometry(TOutputStreamState& ost, const TInputStreamState&
   if (!ost.ScaleContext) throw FFmpegException("Cannot get resampling context");
 }
 
+namespace {
+
+// A view of the picture inside the stream's crop bands, in `view`; null when
+// it cannot be made.
+AVFrame* CroppedView(AVFramePtr& view, AVFrame* in, const TOutputStreamState& ost) {
+  if (!view) view.reset(avutil.av_frame_alloc());
+  if (!view || !CropPicture(view.get(), in, ost.CropTop, ost.CropLeft,
+                            in->width - ost.CropLeft - ost.CropRight,
+                            in->height - ost.CropTop - ost.CropBottom)) {
+    return nullptr;
+  }
+  return view.get();
+}
+
+// Copies `source` into the middle of the padded picture `padded`, through
+// `view`. False when the two do not fit together.
+bool CopyIntoPadding(AVFramePtr& view, AVFrame* padded, const AVFrame* source,
+                     const TOutputStreamState& ost) {
+  const AVCodecContext* enc = ost.Encoder;
+  if (!view) view.reset(avutil.av_frame_alloc());
+  const int inner_width = std::min(source->width, enc->width - ost.PadLeft - ost.PadRight);
+  const int inner_height = std::min(source->height, enc->height - ost.PadTop - ost.PadBottom);
+  if (source->format != padded->format ||
+      !CropPicture(view.get(), padded, ost.PadTop, ost.PadLeft, inner_width, inner_height)) {
+    return false;
+  }
+  avutil.av_image_copy(view->data, view->linesize, const_cast<const uint8_t**>(source->data),
+                       source->linesize, AVPixelFormat(source->format), inner_width,
+                       inner_height);
+  return true;
+}
+
+}  // namespace
+
 bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* in,
                                 AVFrame*& final_picture) {
   AVCodecContext* enc = ost.Encoder;
@@ -390,14 +138,8 @@ bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist,
 
   AVFrame* formatted = in;
   if (!filters && ost.VideoCrop) {
-    if (!crop_view_) crop_view_.reset(avutil.av_frame_alloc());
-    if (!crop_view_ ||
-        !CropPicture(crop_view_.get(), in, ost.CropTop, ost.CropLeft,
-                     in->width - ost.CropLeft - ost.CropRight,
-                     in->height - ost.CropTop - ost.CropBottom)) {
-      return ReportPictureError("error cropping picture");
-    }
-    formatted = crop_view_.get();
+    formatted = CroppedView(crop_view_, in, ost);
+    if (formatted == nullptr) return ReportPictureError("error cropping picture");
   }
 
   const bool scaling = !filters && ost.VideoResample;
@@ -434,21 +176,8 @@ bool TVideoPath::PreparePicture(TOutputStreamState& ost, TInputStreamState& ist,
                       ost.ResampleHeight, scale_target->data, scale_target->linesize);
   }
   if (ost.VideoPad) {
-    if (pad_source != nullptr) {
-      // The picture goes into the middle of the padded one.
-      if (!scale_view_) scale_view_.reset(avutil.av_frame_alloc());
-      const int inner_width = std::min(pad_source->width, enc->width - ost.PadLeft - ost.PadRight);
-      const int inner_height =
-          std::min(pad_source->height, enc->height - ost.PadTop - ost.PadBottom);
-      if (pad_source->format != final->format ||
-          !CropPicture(scale_view_.get(), final, ost.PadTop, ost.PadLeft, inner_width,
-                       inner_height)) {
-        return ReportPictureError("error padding picture");
-      }
-      avutil.av_image_copy(scale_view_->data, scale_view_->linesize,
-                           const_cast<const uint8_t**>(pad_source->data), pad_source->linesize,
-                           AVPixelFormat(pad_source->format), inner_width, inner_height);
-    }
+    if (pad_source != nullptr && !CopyIntoPadding(scale_view_, final, pad_source, ost))
+      return ReportPictureError("error padding picture");
     FillBorders(final, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight,
                 settings_.PadColor);
   }
