@@ -190,7 +190,9 @@ class TSegmentSplitTest : public TMediaTest {
       EXPECT_LE(std::llabs(nearest + sound_lead), 5000) << "mark of picture " << picture.Index;
     }
     EXPECT_EQ(marks, 12u);
-    if (sound_lead == 0) EXPECT_EQ(onsets.size(), marks);
+    if (sound_lead == 0) {
+      EXPECT_EQ(onsets.size(), marks);
+    }
     // The check compared both sides of every join, and the sound at each.
     ASSERT_TRUE(end.Check.has_value());
     EXPECT_TRUE(end.Check->Matched()) << end.Check->Summary();
