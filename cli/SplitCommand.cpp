@@ -270,7 +270,7 @@ int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TI
       {options.VideoBitrate, model.ComboVideoBitrate, "video bitrate"},
       {options.FrameRate, model.ComboVideoFramerate, "frame rate"},
       {options.AudioCodec, model.ComboAudioCodec, "audio codec"},
-      {options.AudioBitrate, model.ComboaudioBitrate, "audio bitrate"},
+      {options.AudioBitrate, model.ComboAudioBitrate, "audio bitrate"},
       {options.SampleRate, model.ComboSamplingRate, "sample rate"},
       {options.Channels, model.ComboAudioChannels, "channel setting"},
   };
@@ -307,7 +307,7 @@ int PrintListEntries(TMainWindowModel& model, const TCliOptions& options, FILE* 
       {"size", &TMainWindowModel::ComboVideoSize},
       {"frame-rate", &TMainWindowModel::ComboVideoFramerate},
       {"audio-codec", &TMainWindowModel::ComboAudioCodec},
-      {"audio-bitrate", &TMainWindowModel::ComboaudioBitrate},
+      {"audio-bitrate", &TMainWindowModel::ComboAudioBitrate},
       {"sample-rate", &TMainWindowModel::ComboSamplingRate},
       {"channels", &TMainWindowModel::ComboAudioChannels},
       {"video-quality", &TMainWindowModel::ComboVideoQuality},
