@@ -276,7 +276,7 @@ void TMainWindow::Refresh() {
   start_panel_->SetText(text(model_.StartMarkText));
   end_panel_->SetText(text(model_.EndMarkText));
   position_panel_->SetText(text(model_.PositionText));
-  panel_progress_->setText(text(model_.ProgressText));
+  progress_label_->setText(text(model_.ProgressText));
   label_output_->setText(text(model_.OutputExplanation()));
   status_line_->setText(text(model_.StatusLine));
   status_time_->setText(text(preview_->PositionReadable()));

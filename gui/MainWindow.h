@@ -149,7 +149,7 @@ class TMainWindow : public QMainWindow {
   QTabWidget* page_control_ = nullptr;
   QSpinBox* spin_volume_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
-  QLabel* panel_progress_ = nullptr;
+  QLabel* progress_label_ = nullptr;
   QLabel* label_output_ = nullptr;  // what the file will be, under the format list
   QLabel* status_line_ = nullptr;
   QLabel* frame_count_line_ = nullptr;

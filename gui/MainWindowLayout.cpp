@@ -314,11 +314,11 @@ void TMainWindow::BuildOutputSide(QWidget* client) {
   progress_bar_->setValue(0);
   progress_bar_->setTextVisible(false);
   progress_bar_->setGeometry(440, 444 + y, 344, 26);
-  panel_progress_ = new QLabel(QStringLiteral("0%"), client);
-  panel_progress_->setObjectName(QStringLiteral("Panelprogress"));
-  panel_progress_->setFrameShape(QFrame::StyledPanel);
-  panel_progress_->setAlignment(Qt::AlignCenter);
-  panel_progress_->setGeometry(790, 444 + y, 59, 26);
+  progress_label_ = new QLabel(QStringLiteral("0%"), client);
+  progress_label_->setObjectName(QStringLiteral("Panelprogress"));
+  progress_label_->setFrameShape(QFrame::StyledPanel);
+  progress_label_->setAlignment(Qt::AlignCenter);
+  progress_label_->setGeometry(790, 444 + y, 59, 26);
   split_disabled_.push_back(page_control_);
   split_disabled_.push_back(start);
 }
