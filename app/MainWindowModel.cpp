@@ -435,9 +435,9 @@ bool TMainWindowModel::AddVideoFile(const std::string& path) {
   return true;
 }
 
-void TMainWindowModel::PlayerPosition(int64_t APTS) {
-  PositionText = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
-  if (APTS >= 0) PlayPosition = APTS;
+void TMainWindowModel::PlayerPosition(int64_t pts) {
+  PositionText = FormatFixed(static_cast<double>(pts) / 1000000.0, 2);
+  if (pts >= 0) PlayPosition = pts;
   Changed();
 }
 
@@ -710,15 +710,17 @@ int32_t TMainWindowModel::ProgressPercent(int32_t current_duration, int32_t tota
   return static_cast<int32_t>(std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX));
 }
 
-void TMainWindowModel::FFConverterProgress(int32_t, int32_t AFrameNumber, int32_t,
-                                           int32_t ACurrentDuration, float, float, int64_t,
-                                           int32_t ATotalOutputDuration) {
-  converter_.OnProgress(0, AFrameNumber, 0, ACurrentDuration, 0, 0, 0, ATotalOutputDuration);
+void TMainWindowModel::FFConverterProgress(const TProgressInfo& progress) {
+  TProgressInfo shown;
+  shown.FrameNumber = progress.FrameNumber;
+  shown.CurrentDuration = progress.CurrentDuration;
+  shown.TotalOutputDuration = progress.TotalOutputDuration;
+  converter_.OnProgress(shown);
 }
 
-void TMainWindowModel::FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
-                                            const std::string& AMessage) {
-  converter_.OnTerminate(AIndex, AFinished, AException, AMessage);
+void TMainWindowModel::FFConverterTerminate(int32_t index, bool finished, bool exception,
+                                            const std::string& message) {
+  converter_.OnTerminate(index, finished, exception, message);
 }
 
 void TMainWindowModel::ApplyProgress(const TSplitProgress& progress) {

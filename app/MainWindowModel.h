@@ -202,7 +202,7 @@ class TMainWindowModel {
   // ticked is the view's part.
   bool AddVideoFile(const std::string& path);
   // Shows a player position (µs) in PositionText and follows it.
-  void PlayerPosition(int64_t APTS);
+  void PlayerPosition(int64_t pts);
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   // Mark Start (`which` 1) or Mark End (2) at the picture the player shows,
@@ -252,12 +252,11 @@ class TMainWindowModel {
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
 
   // Component events, as the component raises them (through the session):
-  // their effects happen on the main thread.
-  void FFConverterProgress(int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
-                           int32_t ACurrentDuration, float AQuality, float ABitRate,
-                           int64_t ACurrentSize, int32_t ATotalOutputDuration);
-  void FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
-                            const std::string& AMessage);
+  // their effects happen on the main thread. The progress shown reads the
+  // frame number and the durations only.
+  void FFConverterProgress(const TProgressInfo& progress);
+  void FFConverterTerminate(int32_t index, bool finished, bool exception,
+                            const std::string& message);
   // The end message timer fired: the one end message of the split (for a segment list,
   // ListEndMessage).
   void EndMessageTimerFired();

@@ -25,11 +25,8 @@ const char kPlayerMissing[] =
 
 TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages)
     : model_(model), messages_(messages) {
-  player_.OnFileOpen = [this](int64_t ADuration, int32_t, int32_t, int32_t& AScreenWidth,
-                              int32_t& AScreenHeight) {
-    PlayerFileOpen(ADuration, AScreenWidth, AScreenHeight);
-  };
-  player_.OnPosition = [this](int64_t APTS) { PlayerPosition(APTS); };
+  player_.OnFileOpen = [this](TFileOpenInfo& opened) { PlayerFileOpen(opened); };
+  player_.OnPosition = [this](int64_t pts) { PlayerPosition(pts); };
   // Starting a split stops the preview first, and its end brings it back.
   model_.OnStopPreview = [this] { StopForSplit(); };
   model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
@@ -232,12 +229,11 @@ void TPreviewControl::ShowMarkPicture(TEditedMark which, int64_t time) {
   Changed();
 }
 
-void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
-                                     int32_t& AScreenHeight) {
-  AScreenWidth = area_width_;
-  AScreenHeight = area_height_;
+void TPreviewControl::PlayerFileOpen(TFileOpenInfo& opened) {
+  opened.ScreenWidth = area_width_;
+  opened.ScreenHeight = area_height_;
   model_.PlayPosition = 0;
-  TrackBarMax = std::max<int64_t>(ADuration, 0);
+  TrackBarMax = std::max<int64_t>(opened.Duration, 0);
   TrackBarPosition = 0;
   if (TimeLineView.Duration() != TrackBarMax) TimeLineView.SetDuration(TrackBarMax);
   Changed();
@@ -261,14 +257,14 @@ std::string TPreviewControl::TypedReadable(const std::string& text) const {
   return ReadableTime(*hundredths * 10000, player_.ShownFrame().Duration);
 }
 
-void TPreviewControl::PlayerPosition(int64_t APTS) {
+void TPreviewControl::PlayerPosition(int64_t pts) {
   // A report from before a seek that is still under way would put the
   // position back where the picture was; the seek's own reports follow.
   // While the time line is dragged the position is the hand's, not the
   // key frame shown for it.
   if (!player_.SeekSettled() || scrubber_.Dragging()) return;
-  model_.PositionText = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
-  if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
+  model_.PositionText = FormatFixed(static_cast<double>(pts) / 1000000.0, 2);
+  if (pts >= 0 && TrackBarMax > 0) model_.PlayPosition = pts;
   Changed();
 }
 

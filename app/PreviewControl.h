@@ -148,8 +148,8 @@ class TPreviewControl {
   bool LoopSegment = false;
 
  private:
-  void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
-  void PlayerPosition(int64_t APTS);
+  void PlayerFileOpen(TFileOpenInfo& opened);
+  void PlayerPosition(int64_t pts);
   void MarkAt(int which, TThumbnail& thumbnail);
   // Opens the input when nothing plays, pauses, seeks to `position` and waits
   // (up to 3 s) for its picture; false when it did not come.

@@ -490,10 +490,10 @@ TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
 }
 
 void PrintLogLines(TProgressReporter& reporter) {
-  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel,
-                                  const std::string& ALogMsg) {
-    const size_t level = static_cast<size_t>(ALogLevel);
-    std::string text = ALogMsg;
+  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel log_level,
+                                  const std::string& message) {
+    const size_t level = static_cast<size_t>(log_level);
+    std::string text = message;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     reporter.LogLine(level < kLogLevelNames.size() ? kLogLevelNames[level] : "log", text);
   };

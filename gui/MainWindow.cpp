@@ -177,8 +177,8 @@ void TMainWindow::ListChosen(TListModel& list, int index) {
 void TMainWindow::Connect() {
   model_.OnStateChange = [this] { Refresh(); };
   model_.OnRepaintPlay = [this] { panel_play_->update(); };
-  model_.Converter().OnPreviewBitmap = [this](int32_t, TBitmap* ABitmap, int32_t, int64_t) {
-    if (ABitmap != nullptr) panel_play_->ShowConversionFrame(*ABitmap);
+  model_.Converter().OnPreviewBitmap = [this](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    if (bitmap != nullptr) panel_play_->ShowConversionFrame(*bitmap);
   };
   preview_->OnStopped = [this] { panel_play_->Clear(); };
   preview_->OnTimeLineFacts = [this] { time_line_->FactsChanged(); };

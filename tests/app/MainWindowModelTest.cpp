@@ -159,7 +159,11 @@ TEST_F(TMainWindowModelTest, ProgressShowsFramesAndACappedPercentage) {
       {10, 30000000, 40000000, "10 frames", "75%", 75},  // long files: no overflow
   };
   for (const TCase& c : cases) {
-    model_.FFConverterProgress(0, c.frame, 0, c.current, 0, 0, 0, c.total);
+    TProgressInfo progress;
+    progress.FrameNumber = c.frame;
+    progress.CurrentDuration = c.current;
+    progress.TotalOutputDuration = c.total;
+    model_.FFConverterProgress(progress);
     PumpMessages();
     EXPECT_EQ(model_.FrameCountLine, c.status);
     EXPECT_EQ(model_.ProgressText, c.percent);
