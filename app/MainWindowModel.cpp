@@ -115,7 +115,7 @@ void SelectStored(TSettingsStore& store, const std::string& name, TListModel& li
 std::vector<std::pair<const char*, TListModel*>> TMainWindowModel::DetailedLists() {
   return {{"Video Codec", &ComboVideoCodec},     {"Video Bitrate", &ComboVideoBitrate},
           {"Video Size", &ComboVideoSize},       {"Frame Rate", &ComboVideoFramerate},
-          {"Audio Codec", &ComboAudioCodec},     {"Audio Bitrate", &ComboaudioBitrate},
+          {"Audio Codec", &ComboAudioCodec},     {"Audio Bitrate", &ComboAudioBitrate},
           {"Sampling Rate", &ComboSamplingRate}, {"Audio Channels", &ComboAudioChannels}};
 }
 
@@ -163,7 +163,7 @@ void TMainWindowModel::LoadSettings(TSettingsStore& store) {
     for (const auto& [name, list] : DetailedLists()) SelectStored(store, name, *list);
     ComboVideoSizeChange(ComboVideoSize);
     ComboVideoQualityChange(ComboVideoBitrate);
-    ComboVideoQualityChange(ComboaudioBitrate);
+    ComboVideoQualityChange(ComboAudioBitrate);
     if (auto volume = store.ReadInteger("Volume"); volume && *volume >= 0 && *volume <= 200) {
       SpinVolume = *volume;
     }
@@ -231,7 +231,7 @@ void TMainWindowModel::ComboOutputFormatChange() {
   // The quality lists show the levels of the bitrates the format chose, so a
   // level means the same bitrate whichever way it was reached.
   ComboVideoQualityChange(ComboVideoBitrate);
-  ComboVideoQualityChange(ComboaudioBitrate);
+  ComboVideoQualityChange(ComboAudioBitrate);
   Changed();
 }
 
@@ -240,7 +240,7 @@ void TMainWindowModel::FillSettingsLists() {
   ComboVideoBitrate.Clear();
   ComboVideoSize.Clear();
   ComboVideoFramerate.Clear();
-  ComboVideoSize1.Clear();
+  ComboVideoSizeMirror.Clear();
 
   const Quality* row = FindPreset(ComboOutputFormat.Text());
   if (row != nullptr) ContainerName = row->Container;
@@ -256,11 +256,11 @@ void TMainWindowModel::FillSettingsLists() {
     } else {
       ComboVideoSize.Select(0);
     }
-    ComboVideoSize1.Assign(ComboVideoSize);
+    ComboVideoSizeMirror.Assign(ComboVideoSize);
   }
   if (row != nullptr && !row->Today) {
     FillAudioCodecs(*row, ComboAudioCodec);
-    FillAudioBitrates(*row, ComboaudioBitrate);
+    FillAudioBitrates(*row, ComboAudioBitrate);
     FillSampleRates(*row, ComboSamplingRate);
   }
 
@@ -312,13 +312,13 @@ void TMainWindowModel::ComboVideoQualityChange(const TListModel& changed) {
     select(ComboVideoQuality,
            LevelOfBitrateEntry(video, ComboVideoBitrate, ComboVideoBitrate.ItemIndex()));
   }
-  if (&changed == &ComboaudioBitrate) {
+  if (&changed == &ComboAudioBitrate) {
     select(ComboAudioQuality,
-           LevelOfBitrateEntry(audio, ComboaudioBitrate, ComboaudioBitrate.ItemIndex()));
+           LevelOfBitrateEntry(audio, ComboAudioBitrate, ComboAudioBitrate.ItemIndex()));
   }
   if (&changed == &ComboAudioQuality) {
-    select(ComboaudioBitrate,
-           BitrateEntryOfLevel(audio, ComboaudioBitrate, ComboAudioQuality.ItemIndex()));
+    select(ComboAudioBitrate,
+           BitrateEntryOfLevel(audio, ComboAudioBitrate, ComboAudioQuality.ItemIndex()));
   }
   VideoQualityIndex = ComboVideoQuality.ItemIndex();
   AudioQualityIndex = ComboAudioQuality.ItemIndex();
@@ -338,10 +338,10 @@ void TMainWindowModel::FillTodayLists(const TTodayFormat& format) {
     FillChoices(format.Sizes, ComboVideoSize);
     FillChoices(format.VideoBitrates, ComboVideoBitrate);
     FillChoices(format.FrameRates, ComboVideoFramerate);
-    ComboVideoSize1.Assign(ComboVideoSize);
+    ComboVideoSizeMirror.Assign(ComboVideoSize);
   }
   FillChoices(format.AudioCodecs, ComboAudioCodec);
-  FillChoices(format.AudioBitrates, ComboaudioBitrate);
+  FillChoices(format.AudioBitrates, ComboAudioBitrate);
   FillChoices(format.SampleRates, ComboSamplingRate);
 }
 
@@ -351,8 +351,8 @@ int TMainWindowModel::NormalLevel() {
 }
 
 void TMainWindowModel::ComboVideoSizeChange(const TListModel& changed) {
-  if (&changed == &ComboVideoSize) ComboVideoSize1.Select(ComboVideoSize.ItemIndex());
-  if (&changed == &ComboVideoSize1) ComboVideoSize.Select(ComboVideoSize1.ItemIndex());
+  if (&changed == &ComboVideoSize) ComboVideoSizeMirror.Select(ComboVideoSize.ItemIndex());
+  if (&changed == &ComboVideoSizeMirror) ComboVideoSize.Select(ComboVideoSizeMirror.ItemIndex());
 }
 
 bool TMainWindowModel::IsAudioOnly() const { return IsAudioOnlyContainer(ContainerName); }
@@ -360,9 +360,9 @@ bool TMainWindowModel::IsAudioOnly() const { return IsAudioOnlyContainer(Contain
 // ---- Controls ----
 
 std::array<TListModel*, 12> TMainWindowModel::SettingsLists() {
-  return {&ComboVideoQuality, &ComboAudioQuality, &ComboVideoSize1,    &ComboLetterBox,
-          &ComboVideoCodec,   &ComboAudioCodec,   &ComboVideoBitrate,  &ComboVideoSize,
-          &ComboVideoFramerate, &ComboaudioBitrate, &ComboSamplingRate, &ComboAudioChannels};
+  return {&ComboVideoQuality,   &ComboAudioQuality, &ComboVideoSizeMirror, &ComboLetterBox,
+          &ComboVideoCodec,     &ComboAudioCodec,   &ComboVideoBitrate,    &ComboVideoSize,
+          &ComboVideoFramerate, &ComboAudioBitrate, &ComboSamplingRate,    &ComboAudioChannels};
 }
 
 void TMainWindowModel::DisableControls() {
@@ -379,7 +379,7 @@ void TMainWindowModel::EnableControls() {
     list->SetEnabled(true);
   }
   LockSameAsSourceLists();
-  ProgressBar1 = 0;
+  ProgressValue = 0;
   Changed();
 }
 
@@ -435,19 +435,19 @@ bool TMainWindowModel::AddVideoFile(const std::string& path) {
   return true;
 }
 
-void TMainWindowModel::PlayerPosition(int64_t APTS) {
-  Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
-  if (APTS >= 0) PlayPosition = APTS;
+void TMainWindowModel::PlayerPosition(int64_t pts) {
+  PositionText = FormatFixed(static_cast<double>(pts) / 1000000.0, 2);
+  if (pts >= 0) PlayPosition = pts;
   Changed();
 }
 
 void TMainWindowModel::ButtonMarkStartClick() {
-  Panel1 = Panel3;
+  StartMarkText = PositionText;
   Changed();
 }
 
 void TMainWindowModel::ButtonMarkEndClick() {
-  Panel2 = Panel3;
+  EndMarkText = PositionText;
   Changed();
 }
 
@@ -457,24 +457,24 @@ void TMainWindowModel::SetMarkAt(int which, int64_t time, int64_t duration) {
   if (which == 2 && duration > 0) time += duration;
   mark.Text = FormatFixed(static_cast<double>(time) / 1000000.0, 2);
   mark.Time = time;
-  (which == 1 ? Panel1 : Panel2) = mark.Text;
+  (which == 1 ? StartMarkText : EndMarkText) = mark.Text;
   Changed();
 }
 
 void TMainWindowModel::ButtonClearMarksClick() {
   if (Splitting) return;
   ExactStart = ExactEnd = TExactMark();
-  Panel1 = Panel2 = Panel3 = "0.00";
-  Panelprogress = "0%";
-  StatusPanel1.clear();
+  StartMarkText = EndMarkText = PositionText = "0.00";
+  ProgressText = "0%";
+  FrameCountLine.clear();
   Changed();
 }
 
 // ---- Time-edit dialog ----
 
 std::string TMainWindowModel::TimeEditText() const {
-  if (EditedTime == TEditedMark::Start) return Panel1;
-  if (EditedTime == TEditedMark::End) return Panel2;
+  if (EditedTime == TEditedMark::Start) return StartMarkText;
+  if (EditedTime == TEditedMark::End) return EndMarkText;
   return std::string();
 }
 
@@ -505,10 +505,10 @@ bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusa
                 MarkFromHundredths(length) + " s).";
       return false;
     }
-    const std::optional<int64_t> end = MarkHundredths(Panel2);
+    const std::optional<int64_t> end = MarkHundredths(EndMarkText);
     if (end && *end > 0 && *typed > *end) {
-      refusal = "The start " + MarkFromHundredths(*typed) + " lies after the end mark " + Panel2 +
-                ".";
+      refusal = "The start " + MarkFromHundredths(*typed) + " lies after the end mark " +
+                EndMarkText + ".";
       return false;
     }
   } else {
@@ -518,16 +518,16 @@ bool TMainWindowModel::TimeEditDone(const std::string& text, std::string& refusa
                MarkFromHundredths(length) + ".";
       typed = length;
     }
-    const std::optional<int64_t> start = MarkHundredths(Panel1);
+    const std::optional<int64_t> start = MarkHundredths(StartMarkText);
     if (start && *typed < *start) {
-      refusal = "The end " + MarkFromHundredths(*typed) + " lies before the start mark " + Panel1 +
-                ".";
+      refusal = "The end " + MarkFromHundredths(*typed) + " lies before the start mark " +
+                StartMarkText + ".";
       return false;
     }
   }
   // A typed mark is a time, not a picture.
   (EditedTime == TEditedMark::Start ? ExactStart : ExactEnd) = TExactMark();
-  (EditedTime == TEditedMark::Start ? Panel1 : Panel2) = MarkFromHundredths(*typed);
+  (EditedTime == TEditedMark::Start ? StartMarkText : EndMarkText) = MarkFromHundredths(*typed);
   Changed();
   if (!notice.empty()) messages_.ShowMessage(kInformation, notice);
   if (OnMarkTyped) OnMarkTyped(EditedTime, *typed * 10000);
@@ -598,7 +598,7 @@ void TMainWindowModel::StartSplit() {
   // part in it.
   if (Segments.Empty() && !CheckMarks()) return;
   converter_.SetPreviewBitmap(true);
-  StatusPanel0 = "Ready";
+  StatusLine = "Ready";
   StatusWarning = false;
   Splitting = true;
   DisableControls();
@@ -606,18 +606,20 @@ void TMainWindowModel::StartSplit() {
 }
 
 bool TMainWindowModel::CheckMarks() {
-  if (Trim(Panel1).empty() || Trim(Panel2).empty()) {
+  if (Trim(StartMarkText).empty() || Trim(EndMarkText).empty()) {
     messages_.ShowMessage(kInformation, kBadMarks);
     return false;
   }
-  auto start = ParseDecimal(Panel1);
+  auto start = ParseDecimal(StartMarkText);
   if (!start) {
-    messages_.ShowError(kApplicationTitle, "'" + Panel1 + "' is not a valid floating point value");
+    messages_.ShowError(kApplicationTitle,
+                        "'" + StartMarkText + "' is not a valid floating point value");
     return false;
   }
-  auto end = ParseDecimal(Panel2);
+  auto end = ParseDecimal(EndMarkText);
   if (!end) {
-    messages_.ShowError(kApplicationTitle, "'" + Panel2 + "' is not a valid floating point value");
+    messages_.ShowError(kApplicationTitle,
+                        "'" + EndMarkText + "' is not a valid floating point value");
     return false;
   }
   if (*end < *start) {
@@ -658,15 +660,15 @@ TSplitJob TMainWindowModel::MakeSplitJob() const {
   job.VideoSize = ComboVideoSize.Text();
   job.FrameRate = ComboVideoFramerate.Text();
   job.AudioCodec = ComboAudioCodec.Text();
-  job.AudioBitrate = ComboaudioBitrate.Text();
+  job.AudioBitrate = ComboAudioBitrate.Text();
   job.SampleRate = ComboSamplingRate.Text();
   job.AudioChannels = ComboAudioChannels.Text();
   job.LetterBoxIndex = ComboLetterBox.ItemIndex();
   job.Volume = SpinVolume;
-  job.StartMark = Panel1;
-  job.EndMark = Panel2;
-  if (ExactStart.Time >= 0 && Panel1 == ExactStart.Text) job.StartExactUs = ExactStart.Time;
-  if (ExactEnd.Time >= 0 && Panel2 == ExactEnd.Text) job.EndExactUs = ExactEnd.Time;
+  job.StartMark = StartMarkText;
+  job.EndMark = EndMarkText;
+  if (ExactStart.Time >= 0 && StartMarkText == ExactStart.Text) job.StartExactUs = ExactStart.Time;
+  if (ExactEnd.Time >= 0 && EndMarkText == ExactEnd.Text) job.EndExactUs = ExactEnd.Time;
   job.SourceDurationUs = SourceDurationUs;
   job.Segments = Segments;
   job.JoinSegments = JoinSegments;
@@ -682,7 +684,7 @@ void TMainWindowModel::Abandon(const std::string& message) {
 
 void TMainWindowModel::FFGoConvert() {
   if (!CheckBeforeRip()) return Abandon(std::string());
-  ProgressBar1 = 0;
+  ProgressValue = 0;
   Changed();
   std::string message;
   if (!session_.Start(MakeSplitJob(), message)) return Abandon(message);
@@ -695,8 +697,8 @@ void TMainWindowModel::ButtonStopSplitClick() {
     session_.Resume();
     return;
   }
-  Panelprogress = "0%";
-  StatusPanel1.clear();
+  ProgressText = "0%";
+  FrameCountLine.clear();
   Changed();
   session_.Stop();
   EnableControls();
@@ -709,30 +711,32 @@ int32_t TMainWindowModel::ProgressPercent(int32_t current_duration, int32_t tota
   return static_cast<int32_t>(std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX));
 }
 
-void TMainWindowModel::FFConverterProgress(int32_t, int32_t AFrameNumber, int32_t,
-                                           int32_t ACurrentDuration, float, float, int64_t,
-                                           int32_t ATotalOutputDuration) {
-  converter_.OnProgress(0, AFrameNumber, 0, ACurrentDuration, 0, 0, 0, ATotalOutputDuration);
+void TMainWindowModel::FFConverterProgress(const TProgressInfo& progress) {
+  TProgressInfo shown;
+  shown.FrameNumber = progress.FrameNumber;
+  shown.CurrentDuration = progress.CurrentDuration;
+  shown.TotalOutputDuration = progress.TotalOutputDuration;
+  converter_.OnProgress(shown);
 }
 
-void TMainWindowModel::FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
-                                            const std::string& AMessage) {
-  converter_.OnTerminate(AIndex, AFinished, AException, AMessage);
+void TMainWindowModel::FFConverterTerminate(int32_t index, bool finished, bool exception,
+                                            const std::string& message) {
+  converter_.OnTerminate(index, finished, exception, message);
 }
 
 void TMainWindowModel::ApplyProgress(const TSplitProgress& progress) {
-  StatusPanel1 = std::to_string(progress.FrameNumber) + " frames";
+  FrameCountLine = std::to_string(progress.FrameNumber) + " frames";
   if (progress.TotalOutputDuration > 0) {
     const int32_t percent = ProgressPercent(progress.CurrentDuration, progress.TotalOutputDuration);
-    ProgressBar1 = percent;
-    Panelprogress = std::to_string(std::min(percent, 100)) + "%";
+    ProgressValue = percent;
+    ProgressText = std::to_string(std::min(percent, 100)) + "%";
   }
   Changed();
 }
 
 void TMainWindowModel::ApplyEnd() {
-  Panelprogress = "0%";
-  StatusPanel1.clear();
+  ProgressText = "0%";
+  FrameCountLine.clear();
   const std::optional<TSplitEnd>& end = session_.LastEnd();
   if (end && end->SegmentCount > 0) {
     // A list: the first file that does not match, or that all of them do.
@@ -742,21 +746,21 @@ void TMainWindowModel::ApplyEnd() {
       if (!check) continue;
       ++checked;
       if (!check->Matched() && !StatusWarning) {
-        StatusPanel0 = "Segment " + std::to_string(i + 1) + ": " + check->StatusText();
+        StatusLine = "Segment " + std::to_string(i + 1) + ": " + check->StatusText();
         StatusWarning = true;
       }
     }
     if (checked > 0 && !StatusWarning) {
       if (end->Files.size() == 1 && JoinSegments) {
-        StatusPanel0 = "Check: the joined file matched every segment";
+        StatusLine = "Check: the joined file matched every segment";
       } else if (checked == 1) {
-        StatusPanel0 = "Check: 1 file matched its segment";
+        StatusLine = "Check: 1 file matched its segment";
       } else {
-        StatusPanel0 = "Check: " + std::to_string(checked) + " files matched their segments";
+        StatusLine = "Check: " + std::to_string(checked) + " files matched their segments";
       }
     }
   } else if (end && end->Check) {
-    StatusPanel0 = end->Check->StatusText();
+    StatusLine = end->Check->StatusText();
     StatusWarning = !end->Check->Matched();
   }
   EnableControls();
@@ -764,7 +768,7 @@ void TMainWindowModel::ApplyEnd() {
   // Before the end message's timer runs: bringing the preview back waits for
   // the player while serving the main thread's queue.
   if (OnRestorePreview) OnRestorePreview();
-  if (!CompletionShown) Timer1Enabled = true;
+  if (!CompletionShown) EndMessageTimerEnabled = true;
   Changed();
 }
 
@@ -790,9 +794,9 @@ std::string ListEndMessage(const TSplitEnd& end) {
   return text;
 }
 
-void TMainWindowModel::Timer1Timer() {
-  if (!Timer1Enabled) return;
-  Timer1Enabled = false;
+void TMainWindowModel::EndMessageTimerFired() {
+  if (!EndMessageTimerEnabled) return;
+  EndMessageTimerEnabled = false;
   Changed();
   const std::optional<TSplitEnd>& end = session_.LastEnd();
   if (end && end->SegmentCount > 0) {

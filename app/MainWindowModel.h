@@ -72,9 +72,9 @@ class TMainWindowModel {
   // ---- Control contents ----
   std::string EditInputFilename;
   std::string EditOutputFolder;
-  std::string Panel1 = "0.00";  // start mark
-  std::string Panel2 = "0.00";  // end mark
-  std::string Panel3 = "0.00";  // preview position
+  std::string StartMarkText = "0.00";  // start mark
+  std::string EndMarkText = "0.00";    // end mark
+  std::string PositionText = "0.00";   // preview position
   // A mark set from the player: the panel's text it was set with and the
   // exact time (µs): where the picture begins for the start mark, where it
   // ends for the end mark. Used by the split while the panel still shows that
@@ -90,36 +90,36 @@ class TMainWindowModel {
   // file of the segments in list order with a chapter at each join.
   TSegmentList Segments;
   bool JoinSegments = false;
-  std::string Panelprogress = "0%";
+  std::string ProgressText = "0%";
   // "Ready", or how the last split's output compared with its source.
-  std::string StatusPanel0 = "Ready";
+  std::string StatusLine = "Ready";
   // The last split's output does not match its source: the view shows
-  // StatusPanel0 as a warning.
+  // StatusLine as a warning.
   bool StatusWarning = false;
-  std::string StatusPanel1;  // frame count of a running split
-  int32_t ProgressBar1 = 0;  // 0..100 (a larger value shows a full bar)
+  std::string FrameCountLine;  // frame count of a running split
+  int32_t ProgressValue = 0;   // 0..100 (a larger value shows a full bar)
   int32_t SpinVolume = 100;  // 0..200
   bool Overwrite = false;        // preferences: "Overwrite Existing File with same name"
   bool PlayImmediately = true;   // preferences: "Play video file immediately after opening"
-  // False between DisableControls and EnableControls: PageControl1, ButtonStart,
+  // False between DisableControls and EnableControls: the settings pages, ButtonStart,
   // ButtonMarkStart, ButtonMarkEnd, ButtonPlay, ButtonPause, buttonStop and the
   // top-level menu items. Every other control stays usable.
   bool ControlsEnabled = true;
   // The one-shot 100 ms timer that shows the end message: the view runs a
-  // timer while this is true and calls Timer1Timer when it fires.
-  bool Timer1Enabled = false;
+  // timer while this is true and calls EndMessageTimerFired when it fires.
+  bool EndMessageTimerEnabled = false;
 
   TListModel ComboOutputFormat;
   TListModel ComboVideoQuality;
   TListModel ComboAudioQuality;
-  TListModel ComboVideoSize1;
+  TListModel ComboVideoSizeMirror;
   TListModel ComboLetterBox;
   TListModel ComboVideoCodec;
   TListModel ComboAudioCodec;
   TListModel ComboVideoBitrate;
   TListModel ComboVideoSize;
   TListModel ComboVideoFramerate;
-  TListModel ComboaudioBitrate;
+  TListModel ComboAudioBitrate;
   TListModel ComboSamplingRate;
   TListModel ComboAudioChannels;
 
@@ -180,7 +180,7 @@ class TMainWindowModel {
   // Selects quality levels (-1: leaves that list as it is) and the bitrates
   // that go with them.
   void SelectLevels(int video, int audio);
-  // Shared by ComboVideoSize and ComboVideoSize1.
+  // Shared by ComboVideoSize and ComboVideoSizeMirror.
   void ComboVideoSizeChange(const TListModel& changed);
   bool IsAudioOnly() const;
   // The settings lists were filled for "Same as Source - Lossless (*.*)":
@@ -201,8 +201,8 @@ class TMainWindowModel {
   // so from now on they are typed times. Playing it when PlayImmediately is
   // ticked is the view's part.
   bool AddVideoFile(const std::string& path);
-  // Shows a player position (µs) in Panel3 and follows it.
-  void PlayerPosition(int64_t APTS);
+  // Shows a player position (µs) in PositionText and follows it.
+  void PlayerPosition(int64_t pts);
   void ButtonMarkStartClick();
   void ButtonMarkEndClick();
   // Mark Start (`which` 1) or Mark End (2) at the picture the player shows,
@@ -215,8 +215,8 @@ class TMainWindowModel {
 
   // ---- Time-edit dialog ----
   // "Edit Start Time" / "Edit End Time": which mark the dialog edits.
-  void EditValues1Click() { EditedTime = TEditedMark::Start; }
-  void EditThisValue1Click() { EditedTime = TEditedMark::End; }
+  void EditStartTimeClick() { EditedTime = TEditedMark::Start; }
+  void EditEndTimeClick() { EditedTime = TEditedMark::End; }
   // The text the dialog opens with: the edited mark's panel.
   std::string TimeEditText() const;
   // The dialog's hint line as it opens: the forms a time may take.
@@ -252,15 +252,14 @@ class TMainWindowModel {
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
 
   // Component events, as the component raises them (through the session):
-  // their effects happen on the main thread.
-  void FFConverterProgress(int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
-                           int32_t ACurrentDuration, float AQuality, float ABitRate,
-                           int64_t ACurrentSize, int32_t ATotalOutputDuration);
-  void FFConverterTerminate(int32_t AIndex, bool AFinished, bool AException,
-                            const std::string& AMessage);
-  // Timer1 fired: the one end message of the split (for a segment list,
+  // their effects happen on the main thread. The progress shown reads the
+  // frame number and the durations only.
+  void FFConverterProgress(const TProgressInfo& progress);
+  void FFConverterTerminate(int32_t index, bool finished, bool exception,
+                            const std::string& message);
+  // The end message timer fired: the one end message of the split (for a segment list,
   // ListEndMessage).
-  void Timer1Timer();
+  void EndMessageTimerFired();
 
   // The progress percentage shown for a position and a total (ms): truncated,
   // capped at 100 for the text; the bar takes the uncapped value.

@@ -25,11 +25,8 @@ const char kPlayerMissing[] =
 
 TPreviewControl::TPreviewControl(TMainWindowModel& model, TMessageSink& messages)
     : model_(model), messages_(messages) {
-  player_.OnFileOpen = [this](int64_t ADuration, int32_t, int32_t, int32_t& AScreenWidth,
-                              int32_t& AScreenHeight) {
-    PlayerFileOpen(ADuration, AScreenWidth, AScreenHeight);
-  };
-  player_.OnPosition = [this](int64_t APTS) { PlayerPosition(APTS); };
+  player_.OnFileOpen = [this](TFileOpenInfo& opened) { PlayerFileOpen(opened); };
+  player_.OnPosition = [this](int64_t pts) { PlayerPosition(pts); };
   // Starting a split stops the preview first, and its end brings it back.
   model_.OnStopPreview = [this] { StopForSplit(); };
   model_.OnRestorePreview = [this] { RestoreAfterSplit(); };
@@ -85,11 +82,11 @@ void TPreviewControl::OpenFile(const std::string& path) {
   TrackBarMax = 0;
   TrackBarPosition = 0;
   model_.PlayPosition = 0;
-  model_.Panel3 = "0.00";
+  model_.PositionText = "0.00";
   model_.PlayingFile.clear();
   // The marks stay, but their pictures were the other file's.
   if (path != model_.EditInputFilename) {
-    for (TThumbnail* thumbnail : {&Image1, &Image2}) {
+    for (TThumbnail* thumbnail : {&StartThumbnail, &EndThumbnail}) {
       if (thumbnail->Black) continue;
       thumbnail->Frame.SetSize(0, 0);
       ++thumbnail->Version;
@@ -103,10 +100,10 @@ void TPreviewControl::OpenFile(const std::string& path) {
   if (OnStopped) OnStopped();
   if (!model_.AddVideoFile(path)) return;
   scan_.Start(path, kTimeLinePictureHeight);
-  if (model_.PlayImmediately) SpeedButton4Click();
+  if (model_.PlayImmediately) ButtonPlayClick();
 }
 
-void TPreviewControl::SpeedButton4Click() {
+void TPreviewControl::ButtonPlayClick() {
   if (model_.Splitting) return;
   if (!player_.LibrariesLoaded() && !player_.LoadLibraries(model_.ProgramFolder())) {
     GetLogger().Log(this, llError, player_.LastErrMsg());
@@ -151,7 +148,7 @@ void TPreviewControl::NormalSpeed() {
 void TPreviewControl::ForgetSpeedText() {
   if (!speed_text_shown_) return;
   speed_text_shown_ = false;
-  model_.StatusPanel0 = "Ready";
+  model_.StatusLine = "Ready";
 }
 
 std::string TPreviewControl::SpeedText(int32_t speed, double reached) {
@@ -200,7 +197,7 @@ bool TPreviewControl::ShowPaused(int64_t position) {
   if (!player_.Active()) {
     if (Trim(model_.EditInputFilename).empty()) return false;
     model_.PreviewPaused = false;  // a Pause pressed while stopped would only be cleared
-    SpeedButton4Click();
+    ButtonPlayClick();
     if (!player_.Active()) return false;
   }
   if (!player_.Paused()) ButtonPauseClick();
@@ -221,7 +218,7 @@ bool TPreviewControl::ShowPaused(int64_t position) {
 }
 
 void TPreviewControl::ShowMarkPicture(TEditedMark which, int64_t time) {
-  TThumbnail& thumbnail = which == TEditedMark::Start ? Image1 : Image2;
+  TThumbnail& thumbnail = which == TEditedMark::Start ? StartThumbnail : EndThumbnail;
   thumbnail.Black = false;
   thumbnail.Frame.SetSize(0, 0);
   if (ShowPaused(time)) {
@@ -232,12 +229,11 @@ void TPreviewControl::ShowMarkPicture(TEditedMark which, int64_t time) {
   Changed();
 }
 
-void TPreviewControl::PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth,
-                                     int32_t& AScreenHeight) {
-  AScreenWidth = area_width_;
-  AScreenHeight = area_height_;
+void TPreviewControl::PlayerFileOpen(TFileOpenInfo& opened) {
+  opened.ScreenWidth = area_width_;
+  opened.ScreenHeight = area_height_;
   model_.PlayPosition = 0;
-  TrackBarMax = std::max<int64_t>(ADuration, 0);
+  TrackBarMax = std::max<int64_t>(opened.Duration, 0);
   TrackBarPosition = 0;
   if (TimeLineView.Duration() != TrackBarMax) TimeLineView.SetDuration(TrackBarMax);
   Changed();
@@ -261,21 +257,21 @@ std::string TPreviewControl::TypedReadable(const std::string& text) const {
   return ReadableTime(*hundredths * 10000, player_.ShownFrame().Duration);
 }
 
-void TPreviewControl::PlayerPosition(int64_t APTS) {
+void TPreviewControl::PlayerPosition(int64_t pts) {
   // A report from before a seek that is still under way would put the
   // position back where the picture was; the seek's own reports follow.
   // While the time line is dragged the position is the hand's, not the
   // key frame shown for it.
   if (!player_.SeekSettled() || scrubber_.Dragging()) return;
-  model_.Panel3 = FormatFixed(static_cast<double>(APTS) / 1000000.0, 2);
-  if (APTS >= 0 && TrackBarMax > 0) model_.PlayPosition = APTS;
+  model_.PositionText = FormatFixed(static_cast<double>(pts) / 1000000.0, 2);
+  if (pts >= 0 && TrackBarMax > 0) model_.PlayPosition = pts;
   Changed();
 }
 
 void TPreviewControl::TimerPlayTimer() {
   if (player_.Speed() == 1 && speed_text_shown_ && !player_.Paused()) {
     // (The marked part plays at 1x.) The notice of a file without pictures stays.
-    if (model_.StatusPanel0.rfind("Playing at normal", 0) != 0) ForgetSpeedText();
+    if (model_.StatusLine.rfind("Playing at normal", 0) != 0) ForgetSpeedText();
   }
   // Faster than real time: how fast it really goes, said once a second.
   if (player_.Speed() > 1 && player_.Active() && !player_.Paused()) {
@@ -283,7 +279,7 @@ void TPreviewControl::TimerPlayTimer() {
     const double seconds = std::chrono::duration<double>(now - speed_from_.At).count();
     if (seconds >= 1.0) {
       const double reached = double(model_.PlayPosition - speed_from_.Position) / 1e6 / seconds;
-      model_.StatusPanel0 = SpeedText(player_.Speed(), reached);
+      model_.StatusLine = SpeedText(player_.Speed(), reached);
       speed_from_ = {now, model_.PlayPosition};
       Changed();
     }
@@ -378,15 +374,15 @@ void TPreviewControl::MarkAt(int which, TThumbnail& thumbnail) {
   }
 }
 
-void TPreviewControl::ButtonMarkStartClick() { MarkAt(1, Image1); }
+void TPreviewControl::ButtonMarkStartClick() { MarkAt(1, StartThumbnail); }
 
-void TPreviewControl::ButtonMarkEndClick() { MarkAt(2, Image2); }
+void TPreviewControl::ButtonMarkEndClick() { MarkAt(2, EndThumbnail); }
 
 void TPreviewControl::ButtonClearMarksClick() {
   if (model_.Splitting) return;
-  Image1.Black = Image2.Black = true;
-  ++Image1.Version;
-  ++Image2.Version;
+  StartThumbnail.Black = EndThumbnail.Black = true;
+  ++StartThumbnail.Version;
+  ++EndThumbnail.Version;
   model_.ButtonClearMarksClick();
 }
 
@@ -395,7 +391,7 @@ void TPreviewControl::PlayOrPause() {
   if (player_.Active() && !player_.Paused()) {
     ButtonPauseClick();
   } else {
-    SpeedButton4Click();
+    ButtonPlayClick();
   }
 }
 
@@ -449,17 +445,17 @@ void TPreviewControl::Shuttle(char key) {
     if (playing) ButtonPauseClick();
   } else if (key == 'L') {
     if (!playing) {
-      SpeedButton4Click();
+      ButtonPlayClick();
       return;
     }
     // Each L doubles the speed, up to 8x; the sound is left out above 1x.
     const int32_t speed = std::min(player_.Speed() * 2, 8);
     if (!player_.SetSpeed(speed)) {
-      model_.StatusPanel0 = "Playing at normal speed: a file without pictures has no faster one";
+      model_.StatusLine = "Playing at normal speed: a file without pictures has no faster one";
       speed_text_shown_ = true;
     } else {
       speed_from_ = {std::chrono::steady_clock::now(), model_.PlayPosition};
-      model_.StatusPanel0 = SpeedText(speed, 0);
+      model_.StatusLine = SpeedText(speed, 0);
       speed_text_shown_ = true;
     }
     Changed();
@@ -468,7 +464,7 @@ void TPreviewControl::Shuttle(char key) {
 
 int64_t TPreviewControl::MarkPosition(int which) const {
   const TMainWindowModel::TExactMark& exact = which == 0 ? model_.ExactStart : model_.ExactEnd;
-  const std::string& text = which == 0 ? model_.Panel1 : model_.Panel2;
+  const std::string& text = which == 0 ? model_.StartMarkText : model_.EndMarkText;
   if (exact.Time >= 0 && text == exact.Text) return exact.Time;
   const std::optional<int64_t> hundredths = MarkHundredths(text);
   if (!hundredths || (which == 1 && *hundredths == 0)) return -1;
@@ -487,7 +483,7 @@ void TPreviewControl::PlaySegment() {
   if (end <= start) return;
   player_.SetSpeed(1);  // the seek below brings the sound back in step
   SeekTo(start);
-  if (player_.Paused()) SpeedButton4Click();
+  if (player_.Paused()) ButtonPlayClick();
   segment_start_ = start;
   segment_end_ = end;
 }

@@ -93,8 +93,8 @@ class TPreviewControl {
   int64_t TrackBarPosition = 0;
   // TimerPlay runs (every 100 ms) while this is true.
   bool TimerPlayEnabled = true;
-  TThumbnail Image1;  // start mark
-  TThumbnail Image2;  // end mark
+  TThumbnail StartThumbnail;  // start mark
+  TThumbnail EndThumbnail;    // end mark
   // The player stopped: the panel shows black again.
   std::function<void()> OnStopped;
 
@@ -104,7 +104,7 @@ class TPreviewControl {
   // when the preferences say so. The marks keep their times; pictures taken
   // from another file leave their thumbnails.
   void OpenFile(const std::string& path);
-  void SpeedButton4Click();  // Play
+  void ButtonPlayClick();  // Play
   void ButtonPauseClick();
   void buttonStopClick();
   void TimerPlayTimer();
@@ -136,7 +136,7 @@ class TPreviewControl {
   // text that is neither, or no file playing, is said to the user; false then.
   bool GoToTime(const std::string& text);
   // J / K / L: J jumps one second back, K pauses, L plays; L while playing
-  // doubles the speed up to 8x, without sound (StatusPanel0 says the speed
+  // doubles the speed up to 8x, without sound (StatusLine says the speed
   // asked and, each second, the speed reached); a pause (K, Space, Pause) or
   // the marked part's play comes back to 1x with the sound.
   void Shuttle(char key);
@@ -148,8 +148,8 @@ class TPreviewControl {
   bool LoopSegment = false;
 
  private:
-  void PlayerFileOpen(int64_t ADuration, int32_t& AScreenWidth, int32_t& AScreenHeight);
-  void PlayerPosition(int64_t APTS);
+  void PlayerFileOpen(TFileOpenInfo& opened);
+  void PlayerPosition(int64_t pts);
   void MarkAt(int which, TThumbnail& thumbnail);
   // Opens the input when nothing plays, pauses, seeks to `position` and waits
   // (up to 3 s) for its picture; false when it did not come.
@@ -158,7 +158,7 @@ class TPreviewControl {
   // Back to 1x with the sound, after a faster play.
   void NormalSpeed();
   static std::string SpeedText(int32_t speed, double reached);
-  // StatusPanel0 says "Ready" again if it said a speed.
+  // StatusLine says "Ready" again if it said a speed.
   void ForgetSpeedText();
   bool speed_text_shown_ = false;
 

@@ -45,9 +45,9 @@ bool TSegmentControl::SegmentFromMarks(const std::string& label, TSegment& segme
     return false;
   }
   if (end <= start) {
-    messages_.ShowMessage(kCaption, "The end mark " + model_.Panel2 +
-                                        " does not lie after the start mark " + model_.Panel1 +
-                                        ": a segment needs both, the end after the start.");
+    messages_.ShowMessage(
+        kCaption, "The end mark " + model_.EndMarkText + " does not lie after the start mark " +
+                      model_.StartMarkText + ": a segment needs both, the end after the start.");
     return false;
   }
   segment.Start = static_cast<double>(start) / 1000000.0;

@@ -79,24 +79,22 @@ void TSplitSession::Log(const std::string& text) { GetLogger().Log(this, llInfo,
 
 void TSplitSession::Connect(uint64_t generation) {
   TWeakSession weak = owner_.Weak();
-  converter_.OnProgress = [weak, generation](int32_t, int32_t AFrameNumber, int32_t AFPS,
-                                             int32_t ACurrentDuration, float, float ABitRate,
-                                             int64_t ACurrentSize, int32_t ATotalOutputDuration) {
-    const TSplitProgress progress{AFrameNumber, AFPS,         ACurrentDuration,
-                                  ATotalOutputDuration, ACurrentSize, ABitRate};
+  converter_.OnProgress = [weak, generation](const TProgressInfo& info) {
+    const TSplitProgress progress{info.FrameNumber,         info.FPS,         info.CurrentDuration,
+                                  info.TotalOutputDuration, info.CurrentSize, info.BitRate};
     PostToMainThread([weak, generation, progress] {
       if (TSplitSession* self = weak.Get()) self->Progressed(generation, progress);
     });
   };
   converter_.OnTerminate = [weak, generation, temporary = temporary_path_](
-                               int32_t AIndex, bool AFinished, bool AException,
-                               const std::string& AMessage) {
+                               int32_t index, bool finished, bool exception,
+                               const std::string& message) {
     // The written file's data goes to the disk here, on the engine's thread,
     // so that the main thread's rename (which syncs again) does not wait for it.
-    if (AIndex >= 0 && !AException && !temporary.empty()) SyncOutputData(temporary);
-    PostToMainThread([weak, generation, AIndex, AFinished, AException, AMessage] {
+    if (index >= 0 && !exception && !temporary.empty()) SyncOutputData(temporary);
+    PostToMainThread([weak, generation, index, finished, exception, message] {
       if (TSplitSession* self = weak.Get()) {
-        self->Terminated(generation, AIndex, AFinished, AException, AMessage);
+        self->Terminated(generation, index, finished, exception, message);
       }
     });
   };

@@ -140,8 +140,8 @@ int main(int argc, char** argv) {
   // Playback in real time.
   TRecordingDisplay display(1280, 720);
   bool ended = false;
-  player.OnState = [&ended](TPlayState AState) {
-    if (AState == psEnd) ended = true;
+  player.OnState = [&ended](TPlayState state) {
+    if (state == psEnd) ended = true;
   };
   if (!player.Open(playback, &display)) {
     fprintf(stderr, "%s\n", player.LastErrMsg().c_str());

@@ -1,5 +1,5 @@
 // An event handler that may be assigned on one thread and raised on another:
-//   slot = [](int64_t APTS) {...};   // or slot = nullptr;
+//   slot = [](int64_t pts) {...};   // or slot = nullptr;
 //   slot.Call(position);             // false when no handler is set
 // The handler is copied out under the lock and run without it, so a handler
 // may clear or replace its own slot, and a slot cleared while a call is under

@@ -66,10 +66,10 @@ extern std::atomic<int> LibraryLogLevel;
 // The id of the calling thread as the system knows it (gettid), 32 bits.
 uint32_t CurrentThreadId();
 
-// Sender: the object the message is about (the logger itself for library lines);
+// `sender`: the object the message is about (the logger itself for library lines);
 // for telling sources apart only, as a queued message may outlive its sender.
-using TLogEvent = std::function<void(const void* Sender, uint32_t AThreadID, TLogLevel ALogLevel,
-                                     const std::string& ALogMsg)>;
+using TLogEvent = std::function<void(const void* sender, uint32_t thread_id, TLogLevel level,
+                                     const std::string& message)>;
 
 // Holds the OnLog handler so that it can be assigned and tested from any thread:
 //   GetLogger().OnLog = [](const void*, uint32_t, TLogLevel, const std::string&) {...};

@@ -265,7 +265,7 @@ int ChooseSettings(TMainWindowModel& model, const TCliOptions& options, const TI
       {options.VideoBitrate, model.ComboVideoBitrate, "video bitrate"},
       {options.FrameRate, model.ComboVideoFramerate, "frame rate"},
       {options.AudioCodec, model.ComboAudioCodec, "audio codec"},
-      {options.AudioBitrate, model.ComboaudioBitrate, "audio bitrate"},
+      {options.AudioBitrate, model.ComboAudioBitrate, "audio bitrate"},
       {options.SampleRate, model.ComboSamplingRate, "sample rate"},
       {options.Channels, model.ComboAudioChannels, "channel setting"},
   };
@@ -302,7 +302,7 @@ int PrintListEntries(TMainWindowModel& model, const TCliOptions& options, FILE* 
       {"size", &TMainWindowModel::ComboVideoSize},
       {"frame-rate", &TMainWindowModel::ComboVideoFramerate},
       {"audio-codec", &TMainWindowModel::ComboAudioCodec},
-      {"audio-bitrate", &TMainWindowModel::ComboaudioBitrate},
+      {"audio-bitrate", &TMainWindowModel::ComboAudioBitrate},
       {"sample-rate", &TMainWindowModel::ComboSamplingRate},
       {"channels", &TMainWindowModel::ComboAudioChannels},
       {"video-quality", &TMainWindowModel::ComboVideoQuality},
@@ -485,10 +485,10 @@ TSplitResult MakeResult(const TSplitEnd& ending, TAVProbe& probe) {
 }
 
 void PrintLogLines(TProgressReporter& reporter) {
-  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel ALogLevel,
-                                  const std::string& ALogMsg) {
-    const size_t level = static_cast<size_t>(ALogLevel);
-    std::string text = ALogMsg;
+  GetLogger().OnLog = [&reporter](const void*, uint32_t, TLogLevel log_level,
+                                  const std::string& message) {
+    const size_t level = static_cast<size_t>(log_level);
+    std::string text = message;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     reporter.LogLine(level < kLogLevelNames.size() ? kLogLevelNames[level] : "log", text);
   };

@@ -114,8 +114,8 @@ class TDoTerminateThread : public TEngineThread {
 class TTerminateEventChain;
 class TTerminateEventThread : public TEngineThread {
  public:
-  using THandler = std::function<void(int32_t AIndex, bool AFinished, bool AException,
-                                      const std::string& AMessage)>;
+  using THandler = std::function<void(int32_t index, bool finished, bool exception,
+                                      const std::string& message)>;
   TTerminateEventThread(std::shared_ptr<TTerminateEventChain> chain, THandler handler,
                         int32_t index, bool finished, bool exception, std::string message);
 

@@ -1,9 +1,10 @@
 // Enumerations and event types of the conversion component.
 //
 // Events carry no sender: every event except the all-tasks-done form of
-// OnTerminate names the task by its index in the task list. Reference
-// parameters (AHookAction, AUpdate, AStopHook) are read back after the handler
-// returns. Which thread each event arrives on is stated at TCustomFFConverter.
+// OnTerminate names the task by its index in the task list. What a handler
+// writes into `action` (OnBeforeHook) or into the hooked frame's Update and
+// StopHook (OnCustomHook) is read back after it returns. Which thread each
+// event arrives on is stated at TCustomFFConverter.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +19,36 @@ namespace kelvane {
 // Priority of the worker threads; never above normal.
 enum TConvertPriority : int { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };
 
-using TBeforeHookEvent =
-    std::function<void(int32_t AIndex, int64_t APTS, THookAction& AHookAction)>;
-using TCustomHookEvent =
-    std::function<void(int32_t AIndex, TBitmap* ABitmap, int32_t AFrameNumber, int64_t APTS,
-                       bool& AUpdate, bool& AStopHook)>;
+// A task's progress, as OnProgress reports it.
+struct TProgressInfo {
+  int32_t Index = 0;                // the task's index in the task list
+  int32_t FrameNumber = 0;          // pictures written so far
+  int32_t FPS = 0;                  // pictures written per second
+  int32_t CurrentDuration = 0;      // ms of output written so far
+  float Quality = 0;                // the video encoder's quantizer; -1 copied
+  float BitRate = 0;                // kbit/s
+  int64_t CurrentSize = 0;          // bytes written so far
+  int32_t TotalOutputDuration = 0;  // ms the output will last; -1 unknown
+};
+
+// A picture handed to OnCustomHook as a 24-bit bitmap. What the handler draws
+// on Bitmap is encoded while Update stays true; setting StopHook ends the
+// hook for the rest of the run.
+struct THookedFrame {
+  int32_t Index = 0;  // the task's index in the task list
+  TBitmap* Bitmap = nullptr;
+  int32_t FrameNumber = 0;
+  int64_t PTS = 0;  // µs
+  bool Update = true;
+  bool StopHook = false;
+};
+
+using TBeforeHookEvent = std::function<void(int32_t index, int64_t pts, THookAction& action)>;
+using TCustomHookEvent = std::function<void(THookedFrame& frame)>;
 using TPreviewBitmapEvent =
-    std::function<void(int32_t AIndex, TBitmap* ABitmap, int32_t AFrameNumber, int64_t APTS)>;
-using TProgressEvent =
-    std::function<void(int32_t AIndex, int32_t AFrameNumber, int32_t AFPS,
-                       int32_t ACurrentDuration, float AQuality, float ABitRate,
-                       int64_t ACurrentSize, int32_t ATotalOutputDuration)>;
-using TTerminateEvent = std::function<void(int32_t AIndex, bool AFinished, bool AException,
-                                           const std::string& AMessage)>;
+    std::function<void(int32_t index, TBitmap* bitmap, int32_t frame_number, int64_t pts)>;
+using TProgressEvent = std::function<void(const TProgressInfo& progress)>;
+using TTerminateEvent =
+    std::function<void(int32_t index, bool finished, bool exception, const std::string& message)>;
 
 }  // namespace kelvane

@@ -137,13 +137,12 @@ void TCustomFFConverter::ConnectPreviewSlot(TCustomFFmpeg& task) {
 }
 
 void TCustomFFConverter::ConnectTaskSlots(TCustomFFmpeg& task) {
-  task.ProgressSlot = [this](TCustomFFmpeg& t, int32_t frame_number, int32_t fps,
-                             int32_t current_duration, float quality, float bit_rate,
-                             int64_t current_size, int32_t total_output_duration) {
+  task.ProgressSlot = [this](TCustomFFmpeg& t, const TProgressInfo& progress) {
     std::lock_guard<std::recursive_mutex> lock(event_lock_);
     if (OnProgress) {
-      OnProgress(IndexOf(t), frame_number, fps, current_duration, quality, bit_rate,
-                 current_size, total_output_duration);
+      TProgressInfo indexed = progress;
+      indexed.Index = IndexOf(t);
+      OnProgress(indexed);
     }
   };
   task.TerminateSlot = [this](TCustomFFmpeg& t) { TerminateReceiver(t); };
@@ -151,9 +150,10 @@ void TCustomFFConverter::ConnectTaskSlots(TCustomFFmpeg& task) {
 
 void TCustomFFConverter::ConnectHookSlots(TCustomFFmpeg& task, bool custom, bool before) {
   if (custom) {
-    task.CustomHookSlot = [this](TCustomFFmpeg& t, TBitmap* bitmap, int32_t frame_number,
-                                 int64_t pts, bool& update, bool& stop_hook) {
-      if (OnCustomHook) OnCustomHook(IndexOf(t), bitmap, frame_number, pts, update, stop_hook);
+    task.CustomHookSlot = [this](TCustomFFmpeg& t, THookedFrame& frame) {
+      if (!OnCustomHook) return;
+      frame.Index = IndexOf(t);
+      OnCustomHook(frame);
     };
   } else if (before) {
     task.BeforeHookSlot = [this](TCustomFFmpeg& t, int64_t pts, THookAction& action) {

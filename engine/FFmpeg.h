@@ -146,15 +146,11 @@ class TCustomFFmpeg {
   // Callback slots, filled by the component; an empty slot is skipped. Each
   // receives the task first.
   std::function<void(TCustomFFmpeg& task, int64_t pts, THookAction& action)> BeforeHookSlot;
-  std::function<void(TCustomFFmpeg& task, TBitmap* bitmap, int32_t frame_number, int64_t pts,
-                     bool& update, bool& stop_hook)>
-      CustomHookSlot;
+  // The frame's and the progress's Index is left for the component to fill.
+  std::function<void(TCustomFFmpeg& task, THookedFrame& frame)> CustomHookSlot;
   std::function<void(TCustomFFmpeg& task, TBitmap* bitmap, int32_t frame_number, int64_t pts)>
       PreviewBitmapSlot;
-  std::function<void(TCustomFFmpeg& task, int32_t frame_number, int32_t fps,
-                     int32_t current_duration, float quality, float bit_rate,
-                     int64_t current_size, int32_t total_output_duration)>
-      ProgressSlot;
+  std::function<void(TCustomFFmpeg& task, const TProgressInfo& progress)> ProgressSlot;
   std::function<void(TCustomFFmpeg& task)> TerminateSlot;
 
   // Logs a message with this task as sender.

@@ -40,8 +40,15 @@ bool TTaskRunHost::HasProgressHandler() const { return static_cast<bool>(task_.P
 
 void TTaskRunHost::Progress(int32_t frame_number, int32_t fps, int32_t current_duration,
                             float quality, float bit_rate, int64_t current_size) {
-  task_.ProgressSlot(task_, frame_number, fps, current_duration, quality, bit_rate, current_size,
-                     task_.TotalOutputDuration.load());
+  TProgressInfo progress;
+  progress.FrameNumber = frame_number;
+  progress.FPS = fps;
+  progress.CurrentDuration = current_duration;
+  progress.Quality = quality;
+  progress.BitRate = bit_rate;
+  progress.CurrentSize = current_size;
+  progress.TotalOutputDuration = task_.TotalOutputDuration.load();
+  task_.ProgressSlot(task_, progress);
 }
 
 }  // namespace kelvane

@@ -59,7 +59,22 @@ bool TVideoTaskHost::HasCustomHook() const { return static_cast<bool>(task_.Cust
 
 void TVideoTaskHost::CustomHook(TBitmap* bitmap, int32_t frame_number, int64_t pts,
                                 bool& update, bool& stop_hook) {
-  task_.CustomHookSlot(task_, bitmap, frame_number, pts, update, stop_hook);
+  THookedFrame frame;
+  frame.Bitmap = bitmap;
+  frame.FrameNumber = frame_number;
+  frame.PTS = pts;
+  frame.Update = update;
+  frame.StopHook = stop_hook;
+  // What the handler wrote counts even when it throws afterwards.
+  try {
+    task_.CustomHookSlot(task_, frame);
+  } catch (...) {
+    update = frame.Update;
+    stop_hook = frame.StopHook;
+    throw;
+  }
+  update = frame.Update;
+  stop_hook = frame.StopHook;
 }
 
 void TVideoTaskHost::ClearCustomHook() { task_.CustomHookSlot = nullptr; }

@@ -156,7 +156,7 @@ void TSegmentPanel::ReadMissingPictures() {
 void TSegmentPanel::TakePictures(size_t index) {
   const auto parts = segments_.Parts();
   if (index >= parts.size()) return;
-  pictures_[parts[index]] = {Small(preview_.Image1), Small(preview_.Image2)};
+  pictures_[parts[index]] = {Small(preview_.StartThumbnail), Small(preview_.EndThumbnail)};
 }
 
 QImage TSegmentPanel::RowIcon(const TPictures* pictures) const {

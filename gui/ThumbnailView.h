@@ -1,4 +1,4 @@
-// Image1 / Image2: the thumbnail of the picture at a mark, 116 x 89. Shows the
+// The thumbnail of the picture at a mark (start or end), 116 x 89. Shows the
 // stored black picture, or the picture at the mark fitted into the area
 // without changing its shape (equal bars of the panel's colour), or nothing.
 //

@@ -1,4 +1,4 @@
-// A time panel of the main window (Panel1 start mark, Panel2 end mark, Panel3
+// A time panel of the main window (the start mark, the end mark, the preview
 // position): a caption and the time, seconds with two decimals. A right-click
 // menu can be attached (the marks' "Edit ... Time").
 //

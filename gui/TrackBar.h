@@ -1,4 +1,4 @@
-// TrackBar1: the preview position under the video, in microseconds of the
+// The position bar: the preview position under the video, in microseconds of the
 // file. A slider's range is 32-bit, which holds only 35 minutes of
 // microseconds, so the bar counts in a coarser unit for longer files (one
 // step = Unit() µs). A click on the groove jumps there. The marked segment

@@ -4,7 +4,7 @@
 #include <QStyle>
 
 #include "app/WindowLinks.h"
-#include "gui/Form1.h"
+#include "gui/MainWindow.h"
 #include "gui/QtMainThread.h"
 #include "gui/QtMessageSink.h"
 #include "gui/QtPreviewer.h"
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
 
   kelvane::TQtMessageSink messages;
   kelvane::TQtSettingsStore settings;
-  kelvane::TForm1 window(messages, settings, kelvane::ProgramFolder());
+  kelvane::TMainWindow window(messages, settings, kelvane::ProgramFolder());
   messages.SetParent(&window);
   window.show();
   const QStringList arguments = QApplication::arguments();

@@ -179,11 +179,10 @@ void TCustomPlayer::FileOpenedStep() {
   capture_converter_.FromBitmap.reset();
   std::shared_ptr<TPlaybackContext> context = CurrentContext();
   if (!context) return;
-  int32_t frame_width = -1;
-  int32_t frame_height = -1;
+  TFileOpenInfo opened;
   if (context->HasVideo() && context->VideoWidth() > 0) {
-    frame_width = context->VideoWidth();
-    frame_height = context->VideoHeight();
+    opened.FrameWidth = context->VideoWidth();
+    opened.FrameHeight = context->VideoHeight();
   }
   // Set whether or not anyone listens: positions and seeks count from the
   // file's start either way.
@@ -191,19 +190,19 @@ void TCustomPlayer::FileOpenedStep() {
   const int64_t start = input->start_time == AV_NOPTS_VALUE ? 0 : input->start_time;
   const int64_t duration = input->duration == AV_NOPTS_VALUE ? -1 : input->duration;
   context->SetTimeLine(start, duration);
-  int32_t screen_width = ScreenWidth();
-  int32_t screen_height = ScreenHeight();
+  opened.Duration = context->ImageSequence() ? 0 : duration;
+  opened.ScreenWidth = ScreenWidth();
+  opened.ScreenHeight = ScreenHeight();
   try {
-    OnFileOpen.Call(context->ImageSequence() ? 0 : duration, frame_width, frame_height,
-                    screen_width, screen_height);
+    OnFileOpen.Call(opened);
   } catch (const std::exception& e) {
     GetLogger().Log(this, llError, e.what());
   }
-  if (target_ != nullptr && (screen_width == 0 || screen_height == 0)) {
-    target_->ClientSize(screen_width, screen_height);
+  if (target_ != nullptr && (opened.ScreenWidth == 0 || opened.ScreenHeight == 0)) {
+    target_->ClientSize(opened.ScreenWidth, opened.ScreenHeight);
   }
-  SetScreenWidth(screen_width);
-  SetScreenHeight(screen_height);
+  SetScreenWidth(opened.ScreenWidth);
+  SetScreenHeight(opened.ScreenHeight);
 }
 
 void TCustomPlayer::Stop(bool wait) {

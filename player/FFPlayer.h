@@ -4,9 +4,8 @@
 // TFFPlayer only publishes it.
 //
 //   TFFPlayer player;
-//   player.OnFileOpen = [&](int64_t ADuration, int32_t AFrameWidth, int32_t AFrameHeight,
-//                           int32_t& AScreenWidth, int32_t& AScreenHeight) {...};
-//   player.OnPosition = [&](int64_t APTS) {...};
+//   player.OnFileOpen = [&](TFileOpenInfo& opened) {...};
+//   player.OnPosition = [&](int64_t pts) {...};
 //   if (!player.LibrariesLoaded()) player.LoadLibraries(folder);
 //   if (!player.Open(file, &panel_target)) show(player.LastErrMsg());
 //   ... player.Pause(); player.Seek(us); player.StepFrame(-1); player.CurrentFrame() ...
@@ -63,19 +62,23 @@ class TPlayThread;
 // psStep exists for completeness; no command raises it.
 enum TPlayState : int { psPlay = 0, psPause, psResume, psStep, psStop, psEnd };
 
-// Raised once after a file opened. ADuration in microseconds (0 for an image
-// sequence, -1 when unknown); frame size -1 x -1 without video. The handler may
-// set the display area's size through AScreenWidth and AScreenHeight; left at
-// 0 they become the target's client size.
-using TFileOpenEvent = std::function<void(int64_t ADuration, int32_t AFrameWidth,
-                                          int32_t AFrameHeight, int32_t& AScreenWidth,
-                                          int32_t& AScreenHeight)>;
+// What OnFileOpen reports once a file opened. The handler may set the display
+// area's size through ScreenWidth and ScreenHeight; left at 0 they become the
+// target's client size.
+struct TFileOpenInfo {
+  int64_t Duration = -1;    // µs; 0 for an image sequence, -1 when unknown
+  int32_t FrameWidth = -1;  // -1 x -1 without video
+  int32_t FrameHeight = -1;
+  int32_t ScreenWidth = 0;  // written back by the handler
+  int32_t ScreenHeight = 0;
+};
+using TFileOpenEvent = std::function<void(TFileOpenInfo& opened)>;
 // The playback position in microseconds from the start of the file.
-using TPositionEvent = std::function<void(int64_t APTS)>;
-using TPlayStateEvent = std::function<void(TPlayState AState)>;
+using TPositionEvent = std::function<void(int64_t pts)>;
+using TPlayStateEvent = std::function<void(TPlayState state)>;
 // Each picture as a 24-bit bitmap at the decoder's size, before it is shown;
-// what the handler draws on it is what gets shown. APTS in microseconds.
-using THookEvent = std::function<void(TBitmap* ABitmap, int64_t APTS)>;
+// what the handler draws on it is what gets shown. `pts` in microseconds.
+using THookEvent = std::function<void(TBitmap* bitmap, int64_t pts)>;
 
 // The picture on display.
 struct TShownFrame {

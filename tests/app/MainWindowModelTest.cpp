@@ -32,9 +32,9 @@ TEST_F(TMainWindowModelTest, StartUpFillsTheLists) {
   EXPECT_EQ(model_.ComboLetterBox.Text(), "Add LetterBox");
   EXPECT_EQ(model_.ComboAudioChannels.Items(),
             (std::vector<std::string>{"Original", "Stereo", "Mono"}));
-  EXPECT_EQ(model_.Panel1, "0.00");
-  EXPECT_EQ(model_.Panelprogress, "0%");
-  EXPECT_EQ(model_.StatusPanel0, "Ready");
+  EXPECT_EQ(model_.StartMarkText, "0.00");
+  EXPECT_EQ(model_.ProgressText, "0%");
+  EXPECT_EQ(model_.StatusLine, "Ready");
   EXPECT_FALSE(model_.Splitting);
 }
 
@@ -73,7 +73,7 @@ TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
        [](TMainWindowModel& m, const TTempDir& d) {
          m.EditInputFilename = "/tmp/clip.avi";
          m.EditOutputFolder = d.Path().string();
-         m.Panel2 = "";
+         m.EndMarkText = "";
        },
        "message",
        "Either the start time or end time is NOT correct.\n\rPlease make the necessary "
@@ -83,15 +83,15 @@ TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
        [](TMainWindowModel& m, const TTempDir& d) {
          m.EditInputFilename = "/tmp/clip.avi";
          m.EditOutputFolder = d.Path().string();
-         m.Panel1 = "1.2.3";
+         m.StartMarkText = "1.2.3";
        },
        "error", "'1.2.3' is not a valid floating point value", false},
       {"end before start",
        [](TMainWindowModel& m, const TTempDir& d) {
          m.EditInputFilename = "/tmp/clip.avi";
          m.EditOutputFolder = d.Path().string();
-         m.Panel1 = "5.00";
-         m.Panel2 = "4.99";
+         m.StartMarkText = "5.00";
+         m.EndMarkText = "4.99";
        },
        "message",
        "The end time is smaller than the start time!\n\rPlease make sure that the end time is "
@@ -101,8 +101,8 @@ TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
        [](TMainWindowModel& m, const TTempDir& d) {
          m.EditInputFilename = "/tmp/clip.avi";
          m.EditOutputFolder = d.Path().string();
-         m.Panel1 = "1.00";
-         m.Panel2 = "12";
+         m.StartMarkText = "1.00";
+         m.EndMarkText = "12";
        },
        "message",
        "The end time \"12\" cannot be used.\n\rPlease write it in seconds with a decimal point, "
@@ -118,7 +118,7 @@ TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
   for (const TCheckCase& c : cases) {
     SCOPED_TRACE(c.what);
     sink_.shown.clear();
-    model_.Panel1 = model_.Panel2 = "0.00";
+    model_.StartMarkText = model_.EndMarkText = "0.00";
     c.arrange(model_, temp_);
     model_.ButtonStartClick();
     PumpMessages();
@@ -129,7 +129,7 @@ TEST_F(TMainWindowModelTest, StartRefusesWithItsMessages) {
     EXPECT_EQ(sink_.Texts("folder").size(), c.folder_dialog ? 1u : 0u);
     EXPECT_FALSE(model_.Splitting);
     EXPECT_TRUE(model_.ControlsEnabled);
-    EXPECT_FALSE(model_.Timer1Enabled);  // no end message follows a refusal
+    EXPECT_FALSE(model_.EndMessageTimerEnabled);  // no end message follows a refusal
     EXPECT_EQ(model_.Converter().TaskCount(), 0);
   }
 }
@@ -159,35 +159,39 @@ TEST_F(TMainWindowModelTest, ProgressShowsFramesAndACappedPercentage) {
       {10, 30000000, 40000000, "10 frames", "75%", 75},  // long files: no overflow
   };
   for (const TCase& c : cases) {
-    model_.FFConverterProgress(0, c.frame, 0, c.current, 0, 0, 0, c.total);
+    TProgressInfo progress;
+    progress.FrameNumber = c.frame;
+    progress.CurrentDuration = c.current;
+    progress.TotalOutputDuration = c.total;
+    model_.FFConverterProgress(progress);
     PumpMessages();
-    EXPECT_EQ(model_.StatusPanel1, c.status);
-    EXPECT_EQ(model_.Panelprogress, c.percent);
-    EXPECT_EQ(model_.ProgressBar1, c.bar);
+    EXPECT_EQ(model_.FrameCountLine, c.status);
+    EXPECT_EQ(model_.ProgressText, c.percent);
+    EXPECT_EQ(model_.ProgressValue, c.bar);
   }
 }
 
 TEST_F(TMainWindowModelTest, MarksFollowThePreviewPosition) {
   model_.PlayerPosition(83456789);
-  EXPECT_EQ(model_.Panel3, "83.46");
+  EXPECT_EQ(model_.PositionText, "83.46");
   model_.ButtonMarkStartClick();
   model_.PlayerPosition(90000000);
   model_.ButtonMarkEndClick();
-  EXPECT_EQ(model_.Panel1, "83.46");
-  EXPECT_EQ(model_.Panel2, "90.00");
-  model_.Panelprogress = "42%";
+  EXPECT_EQ(model_.StartMarkText, "83.46");
+  EXPECT_EQ(model_.EndMarkText, "90.00");
+  model_.ProgressText = "42%";
   model_.ButtonClearMarksClick();
-  EXPECT_EQ(model_.Panel1, "0.00");
-  EXPECT_EQ(model_.Panel2, "0.00");
-  EXPECT_EQ(model_.Panel3, "0.00");
-  EXPECT_EQ(model_.Panelprogress, "0%");
+  EXPECT_EQ(model_.StartMarkText, "0.00");
+  EXPECT_EQ(model_.EndMarkText, "0.00");
+  EXPECT_EQ(model_.PositionText, "0.00");
+  EXPECT_EQ(model_.ProgressText, "0%");
 }
 
 TEST_F(TMainWindowModelTest, MarksTypedByHand) {
-  model_.Panel1 = "1.25";
-  model_.EditThisValue1Click();
+  model_.StartMarkText = "1.25";
+  model_.EditEndTimeClick();
   EXPECT_EQ(model_.TimeEditText(), "0.00");
-  model_.EditValues1Click();
+  model_.EditStartTimeClick();
   EXPECT_EQ(model_.TimeEditText(), "1.25");
   std::string label = "old hint";
   std::string typed;
@@ -204,14 +208,14 @@ TEST_F(TMainWindowModelTest, MarksTypedByHand) {
   for (const auto& [text, mark] : {std::pair{"12.5", "12.50"}, std::pair{"1:23.46", "83.46"},
                                    std::pair{"0:01:23.46", "83.46"}, std::pair{"1795", "1795.00"}}) {
     EXPECT_TRUE(model_.TimeEditDone(text, refusal)) << text << ": " << refusal;
-    EXPECT_EQ(model_.Panel1, mark);
+    EXPECT_EQ(model_.StartMarkText, mark);
   }
-  model_.EditThisValue1Click();
+  model_.EditEndTimeClick();
   EXPECT_FALSE(model_.TimeEditDone("1:75", refusal));
   EXPECT_NE(refusal.find("\"1:75\" is not a time. Type seconds (83.46)"), std::string::npos);
   EXPECT_FALSE(model_.TimeEditDone("10.00", refusal));  // before the start
   EXPECT_EQ(refusal, "The end 10.00 lies before the start mark 1795.00.");
-  EXPECT_EQ(model_.Panel2, "0.00");
+  EXPECT_EQ(model_.EndMarkText, "0.00");
 }
 
 TEST_F(TMainWindowModelTest, AnUnreadableFileIsRefusedAtOpeningButKept) {

@@ -109,8 +109,8 @@ class TSplitRun : public TMediaTest {
     // The view would fire the one-shot timer 100 ms later; both end events
     // have arrived by then.
     WaitOnMainThread([] { return false; }, 100ms);
-    EXPECT_TRUE(model_.Timer1Enabled);
-    model_.Timer1Timer();
+    EXPECT_TRUE(model_.EndMessageTimerEnabled);
+    model_.EndMessageTimerFired();
     const auto texts = sink_.Texts();
     EXPECT_EQ(texts.size(), 1u);
     return texts.empty() ? std::string() : texts.back();
@@ -129,8 +129,8 @@ class TPresetSplitTest : public TSplitRun, public testing::WithParamInterface<st
 
 TEST_P(TPresetSplitTest, WritesTheSegmentAsTheListsSay) {
   Choose(GetParam());
-  model_.Panel1 = "1.00";
-  model_.Panel2 = "3.00";
+  model_.StartMarkText = "1.00";
+  model_.EndMarkText = "3.00";
   TSplitPlan plan;
   std::string refusal;
   ASSERT_TRUE(BuildSplitPlan(model_.MakeSplitJob(), plan, refusal)) << refusal;
@@ -228,8 +228,8 @@ TEST_F(TSplitRun, ATaskThatFailsWhileRunningSaysWhy) {
   Choose("BlackBerry AVI Video (*.avi)");
   model_.ComboVideoSize.Select(model_.ComboVideoSize.Add("640x480"));
   model_.ComboLetterBox.Select(0);
-  model_.Panel1 = "1.00";
-  model_.Panel2 = "2.00";
+  model_.StartMarkText = "1.00";
+  model_.EndMarkText = "2.00";
   const std::string text = Split();
   EXPECT_EQ(text.rfind("Splitting job failed!\n\r", 0), 0u) << text;
   EXPECT_GT(text.size(), std::string("Splitting job failed!\n\r").size());
@@ -249,7 +249,7 @@ TEST_F(TSplitRun, AnOutputThatCannotBeSetUpLeavesNoTaskAndNoEndMessage) {
   EXPECT_EQ(model_.Converter().TaskCount(), 0);
   // The removed task's own end event must not announce a finished split.
   WaitOnMainThread([] { return false; }, 200ms);
-  EXPECT_FALSE(model_.Timer1Enabled);
+  EXPECT_FALSE(model_.EndMessageTimerEnabled);
 }
 
 TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
@@ -261,15 +261,15 @@ TEST_F(TSplitRun, StopAnsweredYesEndsWithOneMessage) {
   model_.ButtonStopSplitClick();
   EXPECT_EQ(sink_.Texts("confirm"), std::vector<std::string>{"Stop all conversions?"});
   EXPECT_TRUE(model_.ControlsEnabled);
-  EXPECT_EQ(model_.Panelprogress, "0%");
+  EXPECT_EQ(model_.ProgressText, "0%");
   ASSERT_TRUE(WaitOnMainThread([this] { return !model_.Splitting; }, 60s));
   WaitOnMainThread([] { return false; }, 100ms);
-  model_.Timer1Timer();
-  model_.Timer1Timer();  // fired once only
+  model_.EndMessageTimerFired();
+  model_.EndMessageTimerFired();  // fired once only
   // An end event that comes after the announcement announces nothing more.
   model_.FFConverterTerminate(-1, true, false, "");
   PumpMessages();
-  EXPECT_FALSE(model_.Timer1Enabled);
+  EXPECT_FALSE(model_.EndMessageTimerEnabled);
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
                                "The split was stopped.\n\rWhat was written so far is kept in " +
                                model_.LastOutputPath()});
@@ -288,7 +288,7 @@ TEST_F(TSplitRun, StopAnsweredNoLetsTheSplitFinish) {
   EXPECT_FALSE(model_.ControlsEnabled);
   ASSERT_TRUE(WaitOnMainThread([this] { return !model_.Splitting; }, 120s));
   WaitOnMainThread([] { return false; }, 100ms);
-  model_.Timer1Timer();
+  model_.EndMessageTimerFired();
   ASSERT_EQ(sink_.Texts().size(), 1u);
   ExpectCompleted(sink_.Texts()[0]);
   fixtures::TMediaFacts facts;
@@ -318,7 +318,7 @@ TEST_F(TSplitRun, AnEndMarkFromThePictureEndsTheFileWithThatPicture) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
   model_.SetMarkAt(1, 1000000, 40000);
   model_.SetMarkAt(2, 2480000, 40000);
-  EXPECT_EQ(model_.Panel2, "2.52");
+  EXPECT_EQ(model_.EndMarkText, "2.52");
   ExpectCompleted(Split());
   EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 38));  // 25 to 62
   const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
@@ -337,7 +337,7 @@ TEST_F(TSplitRun, AnEndMarkFromThePictureEndsTheFileWithThatPicture) {
 
   // A typed end is a time: the picture at 2.48 s begins there, after the end.
   sink_.shown.clear();
-  model_.Panel2 = "2.48";
+  model_.EndMarkText = "2.48";
   ExpectCompleted(Split());
   EXPECT_TRUE(FrameIndicesRun(model_.LastOutputPath(), 25, 37));  // 25 to 61
   EXPECT_TRUE(model_.Session().LastEnd()->Check->Matched());
@@ -439,7 +439,7 @@ TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
     ExpectCompleted(Split());
     sink_.shown.clear();
     // The check compares the pictures as shown, whichever way they were kept.
-    EXPECT_FALSE(model_.StatusWarning) << model_.StatusPanel0;
+    EXPECT_FALSE(model_.StatusWarning) << model_.StatusLine;
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(model_.LastOutputPath(), "")) << probe.LastErrMsg();
     const TVideoStreamInfo video = probe.GetVideoStreamInfo();
@@ -502,8 +502,8 @@ TEST_F(TSplitRun, TodaysFormatsKeepDepthColourRotationAndTimes) {
     Choose(c.Format);
     model_.ComboVideoSize.Select(model_.ComboVideoSize.IndexOf(c.Size));
     model_.ComboVideoSizeChange(model_.ComboVideoSize);
-    model_.Panel1 = "0.20";
-    model_.Panel2 = "1.00";
+    model_.StartMarkText = "0.20";
+    model_.EndMarkText = "1.00";
     sink_.shown.clear();
     ExpectCompleted(Split());
     const std::optional<TSplitEnd>& end = model_.Session().LastEnd();
@@ -578,20 +578,20 @@ TEST_F(TSplitRun, SameAsSourceCopiesTheClip) {
   Choose(kSameAsSourceFormat);
   for (const TListModel* list :
        {&model_.ComboVideoCodec, &model_.ComboVideoBitrate, &model_.ComboVideoSize,
-        &model_.ComboVideoSize1, &model_.ComboVideoFramerate, &model_.ComboAudioCodec,
-        &model_.ComboaudioBitrate, &model_.ComboSamplingRate, &model_.ComboAudioChannels}) {
+        &model_.ComboVideoSizeMirror, &model_.ComboVideoFramerate, &model_.ComboAudioCodec,
+        &model_.ComboAudioBitrate, &model_.ComboSamplingRate, &model_.ComboAudioChannels}) {
     EXPECT_EQ(list->Items(), std::vector<std::string>{"Same as source"});
     EXPECT_EQ(list->Text(), "Same as source");
     EXPECT_FALSE(list->Enabled());
   }
   EXPECT_FALSE(model_.ComboVideoQuality.Enabled());
-  model_.Panel1 = "1.00";
-  model_.Panel2 = "3.00";
+  model_.StartMarkText = "1.00";
+  model_.EndMarkText = "3.00";
   EXPECT_EQ(model_.OutputExplanation(), "lossless copy");
-  model_.Panel1 = "0.70";
+  model_.StartMarkText = "0.70";
   EXPECT_EQ(model_.OutputExplanation(), "re-encodes 0.3 s at the start");
   // The pictures before 3.10 s are the first of their group decoded: copied.
-  model_.Panel2 = "3.10";
+  model_.EndMarkText = "3.10";
   EXPECT_EQ(model_.OutputExplanation(), "re-encodes 0.3 s at the start");
 
   ExpectCompleted(Split());

@@ -230,13 +230,13 @@ TEST_F(TSegmentSplitTest, ThreeSegmentsAsThreeFilesAndAsOneJoinedFile) {
     EXPECT_TRUE(file.Check->Matched()) << file.Check->Summary();
   }
   // The window's end message lists the files; its status bar, the checks.
-  model_.Timer1Timer();
+  model_.EndMessageTimerFired();
   ASSERT_EQ(sink_.Texts().size(), 1u);
   const std::string message = sink_.Texts()[0];
   EXPECT_EQ(message, ListEndMessage(end));
   EXPECT_EQ(message.rfind("Splitting job completed!\n\rThe new files are:", 0), 0u) << message;
   EXPECT_NE(message.find(out_.File("clip - End part.mp4")), std::string::npos);
-  EXPECT_EQ(model_.StatusPanel0, "Check: 3 files matched their segments");
+  EXPECT_EQ(model_.StatusLine, "Check: 3 files matched their segments");
 
   ExpectJoined("mp4");
 }

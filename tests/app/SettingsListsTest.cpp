@@ -211,11 +211,11 @@ TEST_F(TSettingsListsTest, EachPresetFillsItsLists) {
     Choose(c.format);
     ExpectList(model_.ComboVideoCodec, c.video_codec, "video codec");
     ExpectList(model_.ComboVideoSize, c.size, "size");
-    ExpectList(model_.ComboVideoSize1, c.size, "size mirror");
+    ExpectList(model_.ComboVideoSizeMirror, c.size, "size mirror");
     ExpectList(model_.ComboVideoBitrate, c.video_bitrate, "video bitrate");
     ExpectList(model_.ComboVideoFramerate, c.frame_rate, "frame rate");
     ExpectList(model_.ComboAudioCodec, c.audio_codec, "audio codec");
-    ExpectList(model_.ComboaudioBitrate, c.audio_bitrate, "audio bitrate");
+    ExpectList(model_.ComboAudioBitrate, c.audio_bitrate, "audio bitrate");
     ExpectList(model_.ComboSamplingRate, c.sample_rate, "sample rate");
     ExpectList(model_.ComboAudioChannels, c.channels, "channels");
     EXPECT_EQ(model_.ComboVideoQuality.Items(), QualityLevels());
@@ -233,7 +233,7 @@ TEST_F(TSettingsListsTest, SizeSelectionsOfFurtherPresets) {
   for (const auto& [format, size] : cases) {
     Choose(format);
     EXPECT_EQ(model_.ComboVideoSize.Text(), size) << format;
-    EXPECT_EQ(model_.ComboVideoSize1.Text(), size) << format;
+    EXPECT_EQ(model_.ComboVideoSizeMirror.Text(), size) << format;
   }
 }
 
@@ -270,8 +270,8 @@ TEST_F(TSettingsListsTest, QualityLevelsAndBitratesMoveTogether) {
   model_.ComboVideoQuality.Select(0);
   model_.ComboVideoQualityChange(model_.ComboVideoQuality);
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "2500 Kbps");
-  model_.ComboaudioBitrate.Select(3);
-  model_.ComboVideoQualityChange(model_.ComboaudioBitrate);
+  model_.ComboAudioBitrate.Select(3);
+  model_.ComboVideoQualityChange(model_.ComboAudioBitrate);
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lower");
   model_.ComboVideoBitrate.Select(4);
   model_.ComboVideoQualityChange(model_.ComboVideoBitrate);
@@ -283,7 +283,7 @@ TEST_F(TSettingsListsTest, QualityLevelsAndBitratesMoveTogether) {
   Choose("DVD - VOB (*.vob)");
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "5000 Kbps");
   EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
-  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "448 Kbps");
+  EXPECT_EQ(model_.ComboAudioBitrate.Text(), "448 Kbps");
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Highest");
 }
 
@@ -298,13 +298,13 @@ TEST_F(TSettingsListsTest, TodaysFormatsFillTheirOwnLists) {
                "640x360"},
               "Original Size"},
              "size");
-  EXPECT_EQ(model_.ComboVideoSize1.Items(), model_.ComboVideoSize.Items());
+  EXPECT_EQ(model_.ComboVideoSizeMirror.Items(), model_.ComboVideoSize.Items());
   EXPECT_EQ(model_.ComboVideoFramerate.Text(), "Auto");
   EXPECT_EQ(model_.ComboVideoBitrate.Item(0), "Auto (quality)");
   EXPECT_EQ(model_.ComboVideoBitrate.Items().back(), "20000 Kbps");
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "Auto (quality)");
-  EXPECT_EQ(model_.ComboaudioBitrate.Item(0), "320 Kbps");
-  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "160 Kbps");
+  EXPECT_EQ(model_.ComboAudioBitrate.Item(0), "320 Kbps");
+  EXPECT_EQ(model_.ComboAudioBitrate.Text(), "160 Kbps");
   EXPECT_EQ(model_.ComboSamplingRate.Text(), "Original");
   ExpectList(model_.ComboAudioChannels, {{"Original", "Stereo", "Mono"}, "Original"}, "channels");
   EXPECT_EQ(model_.ComboVideoQuality.Text(), "Normal");
@@ -317,16 +317,16 @@ TEST_F(TSettingsListsTest, TodaysFormatsFillTheirOwnLists) {
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "Auto (quality)");  // the level rules again
   model_.ComboAudioQuality.Select(0);
   model_.ComboVideoQualityChange(model_.ComboAudioQuality);
-  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "256 Kbps");
+  EXPECT_EQ(model_.ComboAudioBitrate.Text(), "256 Kbps");
 
   Choose("Opus Audio (*.opus)");
   EXPECT_TRUE(model_.IsAudioOnly());
   EXPECT_EQ(model_.ComboVideoCodec.Count(), 0);
   EXPECT_EQ(model_.ComboVideoSize.Count(), 0);
   ExpectList(model_.ComboSamplingRate, {{"48000 Hz"}, "48000 Hz"}, "sample rate");
-  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "128 Kbps");  // the format's own
+  EXPECT_EQ(model_.ComboAudioBitrate.Text(), "128 Kbps");  // the format's own
   Choose("FLAC Audio - Lossless (*.flac)");
-  ExpectList(model_.ComboaudioBitrate, {{"Lossless"}, "Lossless"}, "audio bitrate");
+  ExpectList(model_.ComboAudioBitrate, {{"Lossless"}, "Lossless"}, "audio bitrate");
 
   Choose("Animated GIF (*.gif)");
   EXPECT_EQ(model_.ContainerName, "GIF");
@@ -353,12 +353,12 @@ TEST_F(TSettingsListsTest, LevelsThatShareABitrateSelectTheirEntry) {
 
 TEST_F(TSettingsListsTest, TheTwoSizeListsShowTheSameChoice) {
   Choose("DVD - VOB (*.vob)");
-  model_.ComboVideoSize1.Select(5);
-  model_.ComboVideoSizeChange(model_.ComboVideoSize1);
+  model_.ComboVideoSizeMirror.Select(5);
+  model_.ComboVideoSizeChange(model_.ComboVideoSizeMirror);
   EXPECT_EQ(model_.ComboVideoSize.Text(), "352x288");
   model_.ComboVideoSize.Select(2);
   model_.ComboVideoSizeChange(model_.ComboVideoSize);
-  EXPECT_EQ(model_.ComboVideoSize1.Text(), "640x480");
+  EXPECT_EQ(model_.ComboVideoSizeMirror.Text(), "640x480");
 }
 
 TEST(TSettingsListsRules, DefaultValueInFixedListsSelectsTheLastMatch) {

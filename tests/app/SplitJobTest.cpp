@@ -101,8 +101,8 @@ class TSplitJobTest : public testing::Test {
 
 TEST_F(TSplitJobTest, Mp4PresetFillsVideoAndAudioFields) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
-  model_.Panel1 = "1.50";
-  model_.Panel2 = "4.25";
+  model_.StartMarkText = "1.50";
+  model_.EndMarkText = "4.25";
   const TSplitPlan plan = Plan();
   const TOutputOptions& out = plan.OutputOptions;
   EXPECT_EQ(plan.OutputPath, dir_.File("clip.mp4"));
@@ -139,7 +139,7 @@ TEST_F(TSplitJobTest, WholeFileAndEqualMarks) {
   TOutputOptions out = Plan().OutputOptions;  // both marks "0.00": the whole file
   EXPECT_EQ(out.StartTime, 0);
   EXPECT_EQ(out.RecordingTime, 0);            // to the end, not 83 whole seconds
-  model_.Panel1 = model_.Panel2 = "5.00";
+  model_.StartMarkText = model_.EndMarkText = "5.00";
   out = Plan().OutputOptions;
   EXPECT_EQ(out.StartTime, 5000);
   EXPECT_EQ(out.RecordingTime, 0);  // the component reads 0 as "to the end"
@@ -268,8 +268,8 @@ TEST_F(TSplitJobTest, OutputNames) {
 // it, its container; the format's lists play no part.
 TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
-  model_.Panel1 = "1.50";
-  model_.Panel2 = "4.25";
+  model_.StartMarkText = "1.50";
+  model_.EndMarkText = "4.25";
   TSplitJob job = model_.MakeSplitJob();
   job.SmartCopy = true;
   TSplitPlan plan;
@@ -385,17 +385,17 @@ TEST_F(TSplitJobTest, OverwriteNeverTargetsTheInputItself) {
 
 TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
   Choose("MP4 - MPEG4 Video (*.mp4)");
-  model_.Panel1 = "12";
-  model_.Panel2 = "20.00";
+  model_.StartMarkText = "12";
+  model_.EndMarkText = "20.00";
   EXPECT_EQ(Refusal(),
             "The start time \"12\" cannot be used.\n\rPlease write it in seconds with a decimal "
             "point, for example 12.00.");
-  model_.Panel1 = "1.00";
-  model_.Panel2 = "20";
+  model_.StartMarkText = "1.00";
+  model_.EndMarkText = "20";
   EXPECT_EQ(Refusal(),
             "The end time \"20\" cannot be used.\n\rPlease write it in seconds with a decimal "
             "point, for example 12.00.");
-  model_.Panel2 = "20.00";
+  model_.EndMarkText = "20.00";
 
   Choose("Video CD (*.mpg)");
   model_.ComboVideoBitrate.Select(-1);
@@ -403,7 +403,7 @@ TEST_F(TSplitJobTest, RefusedJobsSayWhy) {
             "No video bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
   model_.ComboVideoQuality.Select(0);
   model_.ComboVideoQualityChange(model_.ComboVideoQuality);
-  model_.ComboaudioBitrate.Select(-1);
+  model_.ComboAudioBitrate.Select(-1);
   EXPECT_EQ(Refusal(),
             "No audio bitrate is selected.\n\rPlease choose one in the Detailed Output Settings.");
 

@@ -65,7 +65,7 @@ TEST_F(TStoredSettingsTest, IndexesStoredByEarlierVersionsComeBack) {
   EXPECT_EQ(model_.ComboVideoQuality.Text(), "Higher");
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "1000 Kbps");
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lowest");
-  EXPECT_EQ(model_.ComboaudioBitrate.Text(), "32 Kbps");
+  EXPECT_EQ(model_.ComboAudioBitrate.Text(), "32 Kbps");
   EXPECT_EQ(model_.SavedTop, 40);
   EXPECT_EQ(model_.SavedLeft, 0);  // negative: not taken
 
@@ -91,8 +91,8 @@ TEST_F(TStoredSettingsTest, EveryChoiceComesBackAfterARestartAndRechoosingChange
   choose(model_.ComboVideoQuality, "Highest");
   model_.ComboVideoQualityChange(model_.ComboVideoQuality);
   EXPECT_EQ(model_.ComboVideoBitrate.Text(), "2500 Kbps");
-  choose(model_.ComboaudioBitrate, "80 Kbps");
-  model_.ComboVideoQualityChange(model_.ComboaudioBitrate);
+  choose(model_.ComboAudioBitrate, "80 Kbps");
+  model_.ComboVideoQualityChange(model_.ComboAudioBitrate);
   EXPECT_EQ(model_.ComboAudioQuality.Text(), "Lower");
   choose(model_.ComboVideoCodec, "h264");
   choose(model_.ComboVideoSize, "640x480");
@@ -106,9 +106,9 @@ TEST_F(TStoredSettingsTest, EveryChoiceComesBackAfterARestartAndRechoosingChange
     std::vector<std::string> texts;
     for (const TListModel* list :
          {&model.ComboOutputFormat, &model.ComboVideoQuality, &model.ComboAudioQuality,
-          &model.ComboVideoSize1, &model.ComboLetterBox, &model.ComboVideoCodec,
+          &model.ComboVideoSizeMirror, &model.ComboLetterBox, &model.ComboVideoCodec,
           &model.ComboAudioCodec, &model.ComboVideoBitrate, &model.ComboVideoSize,
-          &model.ComboVideoFramerate, &model.ComboaudioBitrate, &model.ComboSamplingRate,
+          &model.ComboVideoFramerate, &model.ComboAudioBitrate, &model.ComboSamplingRate,
           &model.ComboAudioChannels}) {
       texts.push_back(list->Text());
     }

@@ -35,11 +35,10 @@ TEST_F(ComponentEventsTest, ProgressCarriesTheExpectedDurationAndTheEndFollows) 
   std::vector<int32_t> totals;
   std::vector<int32_t> frames;
   std::vector<std::pair<int32_t, bool>> ends;
-  converter_.OnProgress = [&](int32_t index, int32_t frame, int32_t, int32_t, float, float,
-                              int64_t, int32_t total) {
-    EXPECT_EQ(index, 0);
-    totals.push_back(total);
-    frames.push_back(frame);
+  converter_.OnProgress = [&](const TProgressInfo& progress) {
+    EXPECT_EQ(progress.Index, 0);
+    totals.push_back(progress.TotalOutputDuration);
+    frames.push_back(progress.FrameNumber);
   };
   converter_.OnTerminate = [&](int32_t index, bool finished, bool exception,
                                const std::string& message) {
@@ -84,13 +83,12 @@ TEST_F(ComponentEventsTest, PreviewBitmapsArriveOnTheMainThreadWithTheTaskIndex)
 TEST_F(ComponentEventsTest, CustomHookStopsWhenAskedAndBeforeHookIsNotConnectedWithIt) {
   int custom_calls = 0;
   int before_calls = 0;
-  converter_.OnCustomHook = [&](int32_t index, TBitmap* bitmap, int32_t frame, int64_t, bool&,
-                                bool& stop) {
-    EXPECT_EQ(index, 0);
-    EXPECT_NE(bitmap, nullptr);
-    EXPECT_EQ(frame, 1);
+  converter_.OnCustomHook = [&](THookedFrame& frame) {
+    EXPECT_EQ(frame.Index, 0);
+    EXPECT_NE(frame.Bitmap, nullptr);
+    EXPECT_EQ(frame.FrameNumber, 1);
     ++custom_calls;
-    stop = true;
+    frame.StopHook = true;
   };
   converter_.OnBeforeHook = [&](int32_t, int64_t, THookAction&) { ++before_calls; };
   TOutputOptions options;

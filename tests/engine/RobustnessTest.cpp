@@ -594,7 +594,7 @@ TEST_F(DamagedRunTest, PositionPastTheProgressRangeIsReportedAsTheLargest) {
   ASSERT_TRUE(converter.SetOutput(0, temp_.File("far.mpg"), &options)) << converter.LastError();
   converter.Start(1);
   ASSERT_TRUE(converter.WaitAllDone(30s));
-  for (const TProgressRecord& report : converter.Progress()) EXPECT_GE(report.CurrentDuration, 0);
+  for (const TProgressInfo& report : converter.Progress()) EXPECT_GE(report.CurrentDuration, 0);
 }
 
 // ---- places that are no files ----

@@ -62,12 +62,11 @@ TEST_F(RunEventsTest, PreviewBitmapsArriveOnTheMainThreadAtMostEvery100ms) {
 TEST_F(RunEventsTest, CustomHookThatStopsOnTheFirstFrameIsCalledOnce) {
   TRecordingConverter converter;
   int calls = 0;
-  converter.OnCustomHook = [&](int32_t, TBitmap*, int32_t frame_number, int64_t, bool& update,
-                               bool& stop) {
+  converter.OnCustomHook = [&](THookedFrame& frame) {
     ++calls;
-    EXPECT_EQ(frame_number, 1);
-    update = false;
-    stop = true;
+    EXPECT_EQ(frame.FrameNumber, 1);
+    frame.Update = false;
+    frame.StopHook = true;
   };
   ASSERT_EQ(converter.AddTask(RunMedia().Mp4), 0) << converter.LastError();
   TOutputOptions options = SplitOptions(0, 2000);
@@ -87,8 +86,7 @@ TEST_F(RunEventsTest, WorkerRunsAtTheChosenPriority) {
   std::atomic<int> nice_value{-100};
   std::atomic<bool> on_worker{false};
   const auto main_id = std::this_thread::get_id();
-  converter.OnProgress = [&](int32_t, int32_t, int32_t, int32_t, float, float, int64_t,
-                             int32_t) {
+  converter.OnProgress = [&](const TProgressInfo&) {
     on_worker = std::this_thread::get_id() != main_id;
     errno = 0;
     nice_value = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));

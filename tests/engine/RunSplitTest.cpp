@@ -183,13 +183,13 @@ TEST_F(RunSplitTest, AudioOnlyOutputAndItsProgressValues) {
   EXPECT_TRUE(HasStreams(out, 0, 1));
   auto progress = converter.Progress();
   ASSERT_FALSE(progress.empty());  // at least the final report
-  for (const TProgressRecord& p : progress) {
+  for (const TProgressInfo& p : progress) {
     EXPECT_EQ(p.FrameNumber, -1);
     EXPECT_EQ(p.FPS, -1);
     EXPECT_FLOAT_EQ(p.Quality, -1.0f);
     EXPECT_EQ(p.TotalOutputDuration, 5000);
   }
-  const TProgressRecord& last = progress.back();
+  const TProgressInfo& last = progress.back();
   EXPECT_NEAR(last.CurrentDuration, 5000, 100);
   EXPECT_GT(last.CurrentSize, 0);
   EXPECT_NEAR(last.BitRate, last.CurrentSize * 8.0 / (last.CurrentDuration / 1000.0) / 1000.0,
@@ -207,7 +207,7 @@ TEST_F(RunSplitTest, VideoProgressStartsWithTheFirstWrittenFrame) {
   auto progress = converter.Progress();
   ASSERT_FALSE(progress.empty());
   int32_t previous = 0;
-  for (const TProgressRecord& p : progress) {
+  for (const TProgressInfo& p : progress) {
     EXPECT_EQ(p.Index, 0);
     EXPECT_GE(p.FrameNumber, 1);  // never before the first picture is written
     EXPECT_GE(p.FrameNumber, previous);

@@ -24,10 +24,9 @@ TRecordingConverter::TRecordingConverter() {
     if (index == -1) all_done_ = true;
     NotifyMainThread();
   };
-  OnProgress = [this](int32_t index, int32_t frame_number, int32_t fps, int32_t duration,
-                      float quality, float bit_rate, int64_t size, int32_t total) {
+  OnProgress = [this](const TProgressInfo& progress) {
     std::lock_guard<std::mutex> lock(mutex_);
-    progress_.push_back({index, frame_number, fps, duration, quality, bit_rate, size, total});
+    progress_.push_back(progress);
     NotifyMainThread();
   };
 }
@@ -43,7 +42,7 @@ std::vector<TTerminateRecord> TRecordingConverter::Terminates() const {
   return terminates_;
 }
 
-std::vector<TProgressRecord> TRecordingConverter::Progress() const {
+std::vector<TProgressInfo> TRecordingConverter::Progress() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return progress_;
 }

@@ -32,13 +32,6 @@ struct TTerminateRecord {
   std::string Message;
 };
 
-struct TProgressRecord {
-  int32_t Index, FrameNumber, FPS, CurrentDuration;
-  float Quality, BitRate;
-  int64_t CurrentSize;
-  int32_t TotalOutputDuration;
-};
-
 // A component with its OnTerminate and OnProgress events recorded.
 class TRecordingConverter : public TFFConverter {
  public:
@@ -46,7 +39,7 @@ class TRecordingConverter : public TFFConverter {
   ~TRecordingConverter() override;
 
   std::vector<TTerminateRecord> Terminates() const;
-  std::vector<TProgressRecord> Progress() const;
+  std::vector<TProgressInfo> Progress() const;
   size_t ProgressCount() const;
   // Waits (serving the main-thread queue) for the all-done report.
   bool WaitAllDone(std::chrono::milliseconds timeout = std::chrono::milliseconds(120000));
@@ -57,7 +50,7 @@ class TRecordingConverter : public TFFConverter {
   mutable std::mutex mutex_;
   // Guarded by mutex_.
   std::vector<TTerminateRecord> terminates_;
-  std::vector<TProgressRecord> progress_;
+  std::vector<TProgressInfo> progress_;
   std::atomic<bool> all_done_{false};
 };
 

@@ -265,11 +265,10 @@ TEST_F(VideoOutputTest, RotatedSourceKeepsItsMatrixOrIsTurnedUpright) {
 
 TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {
   int calls = 0;
-  converter_.OnCustomHook = [&](int32_t, TBitmap* bitmap, int32_t frame_number, int64_t, bool&,
-                                bool&) {
+  converter_.OnCustomHook = [&](THookedFrame& frame) {
     ++calls;
-    EXPECT_EQ(frame_number, calls);
-    for (int y = 0; y < 64; ++y) std::memset(bitmap->ScanLine(y), 255, 64 * 3);
+    EXPECT_EQ(frame.FrameNumber, calls);
+    for (int y = 0; y < 64; ++y) std::memset(frame.Bitmap->ScanLine(y), 255, 64 * 3);
   };
   TOutputOptions options = Mpeg4();
   options.CustomHook = true;
@@ -283,11 +282,10 @@ TEST_F(VideoOutputTest, CustomHookPaintsASquareIntoEveryPicture) {
 
 TEST_F(VideoOutputTest, StopHookOnTheFirstFrameCallsTheHookOnce) {
   int calls = 0;
-  converter_.OnCustomHook = [&](int32_t, TBitmap* bitmap, int32_t, int64_t, bool&,
-                                bool& stop_hook) {
+  converter_.OnCustomHook = [&](THookedFrame& frame) {
     ++calls;
-    for (int y = 0; y < 64; ++y) std::memset(bitmap->ScanLine(y), 255, 64 * 3);
-    stop_hook = true;
+    for (int y = 0; y < 64; ++y) std::memset(frame.Bitmap->ScanLine(y), 255, 64 * 3);
+    frame.StopHook = true;
   };
   TOutputOptions options = Mpeg4();
   options.CustomHook = true;

@@ -105,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (model.LastFormatIndex < 0 || model.LastFormatIndex >= model.ComboOutputFormat.Count()) {
     Finding("a stored format the list does not have", std::to_string(model.LastFormatIndex));
   }
-  model.Panel1 = mark;
-  model.Panel2 = typed;
+  model.StartMarkText = mark;
+  model.EndMarkText = typed;
   TSplitPlan plan;
   std::string message;
   if (!BuildSplitPlan(model.MakeSplitJob(), plan, message) && message.empty()) {

@@ -53,9 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TRecordingDisplay display(64, 48);
     TFFPlayer player;
     int64_t duration = -1;
-    player.OnFileOpen = [&duration](int64_t ADuration, int32_t, int32_t, int32_t&, int32_t&) {
-      duration = ADuration;
-    };
+    player.OnFileOpen = [&duration](TFileOpenInfo& opened) { duration = opened.Duration; };
     player.DisableAudio = (selector & 4) != 0;
     if (player.Open(file, &display)) Act(player, selector, duration);
     player.Stop(true);

@@ -39,7 +39,7 @@ void TWindowTest::TearDown() {
 void TWindowTest::OpenWindow() {
   window_.reset();
   store_ = std::make_unique<TQtSettingsStore>();
-  window_ = std::make_unique<TForm1>(sink_, *store_, KELVANE_BINARY_DIR);
+  window_ = std::make_unique<TMainWindow>(sink_, *store_, KELVANE_BINARY_DIR);
   window_->show();
 }
 

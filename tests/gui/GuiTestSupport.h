@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "gui/Form1.h"
+#include "gui/MainWindow.h"
 #include "gui/QtSettingsStore.h"
 #include "tests/app/RecordingSink.h"
 #include "tests/common/TestSupport.h"
@@ -46,7 +46,7 @@ class TWindowTest : public TMediaTest {
 
   TRecordingSink sink_;
   std::unique_ptr<TQtSettingsStore> store_;
-  std::unique_ptr<TForm1> window_;
+  std::unique_ptr<TMainWindow> window_;
 };
 
 }  // namespace kelvane::test

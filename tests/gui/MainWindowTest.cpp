@@ -2,29 +2,30 @@
 // dialogs, previewing and marking a generated clip, and whole splits started,
 // watched and stopped from the window. Message boxes are read and answered
 // through the recording message sink.
+#include <unistd.h>
+
 #include <QAction>
 #include <QCheckBox>
-#include <QKeyEvent>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QMouseEvent>
 #include <QStatusBar>
-#include <QMimeData>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <unistd.h>
 
-#include "gui/Form3.h"
 #include "gui/PlayPanel.h"
 #include "gui/QtPreviewer.h"
 #include "gui/ThumbnailView.h"
+#include "gui/TimeEditDialog.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
 #include "tests/common/MediaAssertions.h"
@@ -121,7 +122,7 @@ TEST_F(TWindowTest, FirstRunControlsAndStoredSettings) {
 
   // "Exit" keeps a changed preference, as closing the window does.
   Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(true);
-  window_->Exit1Click();
+  window_->ExitClick();
   OpenWindow();
   EXPECT_TRUE(Control<QCheckBox>("CheckBoxOverwriteFile")->isChecked());
   Control<QCheckBox>("CheckBoxOverwriteFile")->setChecked(false);
@@ -185,7 +186,7 @@ TEST_F(TWindowTest, ALargerWindowGrowsThePreviewASmallerOneScrolls) {
 
 TEST_F(TWindowTest, TimeEditDialogKeysAndTexts) {
   Control("Panel1")->findChild<QMenu*>("PopupMenuPanel1")->actions().first()->trigger();
-  TForm3& dialog = window_->TimeEdit();
+  TTimeEditDialog& dialog = window_->TimeEdit();
   ASSERT_TRUE(dialog.isVisible());
   auto* edit = dialog.findChild<QLineEdit*>("Edit1");
   auto* hint = dialog.findChild<QLabel*>("Label2");
@@ -247,7 +248,7 @@ TEST_F(TWindowTest, TheLineUnderTheFormatListSaysWhatTheFileWillBe) {
 TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
   window_->OpenFile(QString::fromStdString(MakeClip(4.0)));
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS >= 0; }, 5s));
-  TForm3& dialog = window_->TimeEdit();
+  TTimeEditDialog& dialog = window_->TimeEdit();
   auto* edit = dialog.findChild<QLineEdit*>("Edit1");
   auto* hint = dialog.findChild<QLabel*>("Label2");
   auto type = [&](int which, const char* text) {
@@ -262,7 +263,7 @@ TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
   type(1, "0:00:01.00");
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "1.00");
-  EXPECT_EQ(FrameIndexOf(preview.Image1.Frame), 25);
+  EXPECT_EQ(FrameIndexOf(preview.StartThumbnail.Frame), 25);
   EXPECT_TRUE(HasPicture(Control<TThumbnailView>("Image1")->Shown()));
   // m:ss past the end of the file: the end, with a notice, and the last picture.
   type(2, "21:06.5");
@@ -271,7 +272,7 @@ TEST_F(TWindowTest, TypedMarksTakeTheCommandLinesFormsAndShowTheirPictures) {
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
                                "The end 1266.50 lies past the end of the file; the end mark is "
                                "set to its end, " + end.toStdString() + "."});
-  EXPECT_EQ(FrameIndexOf(preview.Image2.Frame), 99);
+  EXPECT_EQ(FrameIndexOf(preview.EndThumbnail.Frame), 99);
   // What Start would refuse stays in the dialog, which says why.
   type(1, "1795");
   EXPECT_TRUE(dialog.isVisible());
@@ -334,7 +335,7 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   const TPreviewControl& preview = window_->Preview();
   EXPECT_EQ(window_->Model().ExactStart.Time, at);
   EXPECT_EQ(Control<TTimePanel>("Panel1")->Text().toStdString(), window_->Model().ExactStart.Text);
-  EXPECT_EQ(FrameIndexOf(preview.Image1.Frame), static_cast<int>(at / 40000));
+  EXPECT_EQ(FrameIndexOf(preview.StartThumbnail.Frame), static_cast<int>(at / 40000));
   Trigger(window_.get(), "ActionForwardSecond");
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == at + 1000000; }, 3s));
   Click("ButtonMarkEnd");
@@ -364,7 +365,7 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   Trigger(window_.get(), "ActionShuttleForward");
   EXPECT_FALSE(window_->Player().Paused());
   Trigger(window_.get(), "ActionShuttleForward");
-  EXPECT_EQ(window_->Model().StatusPanel0, "Playing at 2x, sound off");
+  EXPECT_EQ(window_->Model().StatusLine, "Playing at 2x, sound off");
   EXPECT_EQ(window_->Player().Speed(), 2);
   // The clip goes on at the new speed (a wall-clock limit here failed on a
   // loaded machine; speed is for benchmarks, not unit tests).
@@ -473,7 +474,7 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS == 2680000; }, 3s));
   Click("ButtonMarkEnd");
   EXPECT_EQ(Control<TTimePanel>("Panel1")->Text(), "0.68");
-  const int start_frame = FrameIndexOf(window_->Preview().Image1.Frame);
+  const int start_frame = FrameIndexOf(window_->Preview().StartThumbnail.Frame);
   EXPECT_EQ(start_frame, 17);
 
   Click("ButtonStart");
@@ -507,7 +508,7 @@ TEST_F(TWindowSplitTest, AWholeSplitFromMarksSetInThePreview) {
   EXPECT_NEAR(static_cast<double>(facts.DurationUs) / 1e6, 2.04, 0.1);
   EXPECT_EQ(fixtures::DecodeFirstFrameIndex(output), start_frame);
   // The end thumbnail's picture is the file's last.
-  EXPECT_EQ(FrameIndexOf(window_->Preview().Image2.Frame), 67);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().EndThumbnail.Frame), 67);
   EXPECT_TRUE(FrameIndicesRun(output, start_frame, 51));
 
   // The preview is back, paused where it was, and answers the transport.
@@ -531,7 +532,7 @@ TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS > 0; }, 5s));
   Click("ButtonPause");
   Click("ButtonMarkStart");
-  ASSERT_GT(window_->Preview().Image1.Frame.Width, 0);
+  ASSERT_GT(window_->Preview().StartThumbnail.Frame.Width, 0);
 
   // Dropped onto the window; a drag that says it brings URLs and brings none is let go.
   QMimeData nothing;
@@ -556,7 +557,7 @@ TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
 
   // The player, the bar and End are the new file's; the mark keeps its time, not
   // the other file's picture.
-  EXPECT_EQ(window_->Preview().Image1.Frame.Width, 0);
+  EXPECT_EQ(window_->Preview().StartThumbnail.Frame.Width, 0);
   EXPECT_EQ(window_->Model().ExactStart.Time, -1);
   EXPECT_EQ(window_->Model().EditInputFilename, other);
   EXPECT_EQ(window_->Player().FileName(), other);

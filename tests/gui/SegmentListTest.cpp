@@ -95,11 +95,11 @@ TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitBothWays) {
   // Selecting the first brings back its exact marks and its last and first
   // pictures; the preview waits at its first.
   Control<QListWidget>("SegmentList")->setCurrentRow(0);
-  EXPECT_EQ(model.Panel1, "0.40");
+  EXPECT_EQ(model.StartMarkText, "0.40");
   EXPECT_EQ(model.ExactStart.Time, 400000);
   EXPECT_EQ(model.ExactEnd.Time, 1200000);
-  EXPECT_EQ(FrameIndexOf(window_->Preview().Image1.Frame), 10);
-  EXPECT_EQ(FrameIndexOf(window_->Preview().Image2.Frame), 29);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().StartThumbnail.Frame), 10);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().EndThumbnail.Frame), 29);
   EXPECT_EQ(window_->Player().ShownFrame().PTS, 400000);
   EXPECT_FALSE(Control("ButtonUpdateSegment")->isEnabled());
   // Edited marks are written back by Update Segment.
@@ -133,7 +133,7 @@ TEST_F(TSegmentListTest, AddSelectEditReorderRemoveAndSplitBothWays) {
   EXPECT_EQ(segments.Selected(), 1);
   EXPECT_EQ(Control<QListWidget>("SegmentList")->currentRow(), 1);
   EXPECT_EQ(model.ExactStart.Time, 2000000);
-  EXPECT_EQ(FrameIndexOf(window_->Preview().Image1.Frame), 50);
+  EXPECT_EQ(FrameIndexOf(window_->Preview().StartThumbnail.Frame), 50);
   EXPECT_EQ(window_->Player().ShownFrame().PTS, 2000000);
 
   // A third, renamed, moved up; the second removed.
@@ -206,8 +206,8 @@ TEST_F(TSegmentListTest, EachFileKeepsItsListAndListsGoToAndFromFiles) {
   const std::string a = SmallClip("a.mp4");
   const std::string b = SmallClip("b.mp4");
   auto add = [&](const char* start, const char* end) {
-    model.Panel1 = start;
-    model.Panel2 = end;
+    model.StartMarkText = start;
+    model.EndMarkText = end;
     return window_->Segments().AddSegment();
   };
   window_->OpenFile(QString::fromStdString(a));

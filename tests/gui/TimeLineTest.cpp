@@ -10,7 +10,7 @@
 #include <QMouseEvent>
 #include <QWheelEvent>
 
-#include "gui/Form3.h"
+#include "gui/TimeEditDialog.h"
 #include "gui/TimeLine.h"
 #include "tests/gui/GuiTestSupport.h"
 
@@ -151,11 +151,11 @@ TEST_F(TWindowTest, RecentFilesBringTheirMarksBack) {
   Mouse(line, QEvent::MouseButtonRelease, line->XOf(1000000), Qt::NoButton);
   EXPECT_TRUE(window_->Player().Paused());
   EXPECT_NEAR(static_cast<double>(window_->Player().ShownFrame().PTS), 1000000.0, 40000.0);
-  window_->Model().Panel1 = "0.40";
-  window_->Model().Panel2 = "1.20";
+  window_->Model().StartMarkText = "0.40";
+  window_->Model().EndMarkText = "1.20";
   window_->OpenFile(QString::fromStdString(second));
-  window_->Model().Panel1 = "0.00";
-  window_->Model().Panel2 = "0.80";
+  window_->Model().StartMarkText = "0.00";
+  window_->Model().EndMarkText = "0.80";
   auto* recent = window_->findChild<QMenu*>(QStringLiteral("RecentFiles1"));
   ASSERT_EQ(recent->actions().size(), 2);
   EXPECT_EQ(recent->actions()[1]->text(), "&2 first.mp4  (0.40 - 1.20)");
@@ -168,8 +168,8 @@ TEST_F(TWindowTest, RecentFilesBringTheirMarksBack) {
   EXPECT_EQ(recent->actions()[0]->text(), "&1 second.mp4  (0.00 - 0.80)");
   recent->actions()[1]->trigger();
   EXPECT_EQ(window_->Model().EditInputFilename, first);
-  EXPECT_EQ(window_->Model().Panel1, "0.40");
-  EXPECT_EQ(window_->Model().Panel2, "1.20");
+  EXPECT_EQ(window_->Model().StartMarkText, "0.40");
+  EXPECT_EQ(window_->Model().EndMarkText, "1.20");
   EXPECT_EQ(recent->actions()[0]->text(), "&1 first.mp4  (0.40 - 1.20)");
   // A file that is gone is said so.
   std::filesystem::remove(second);

@@ -166,8 +166,8 @@ TEST_F(TPlayerTest, OpensWhatItCanPlayAndSaysWhyNot) {
 
   // What a hook draws on the pictures is what is shown and captured.
   std::atomic<int> hooked{0};
-  player.OnHook = [&hooked](TBitmap* ABitmap, int64_t) {
-    uint8_t* corner = ABitmap->ScanLine(0);
+  player.OnHook = [&hooked](TBitmap* bitmap, int64_t) {
+    uint8_t* corner = bitmap->ScanLine(0);
     corner[0] = 1;
     corner[1] = 2;
     corner[2] = 3;

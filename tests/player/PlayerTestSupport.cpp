@@ -27,19 +27,18 @@ void ExpectQuickStop(TCustomPlayer& player) {
 }
 
 TPlayerRecorder::TPlayerRecorder(TCustomPlayer& player) {
-  player.OnFileOpen = [this](int64_t ADuration, int32_t AFrameWidth, int32_t AFrameHeight,
-                             int32_t&, int32_t&) {
-    Duration = ADuration;
-    FrameWidth = AFrameWidth;
-    FrameHeight = AFrameHeight;
+  player.OnFileOpen = [this](TFileOpenInfo& opened) {
+    Duration = opened.Duration;
+    FrameWidth = opened.FrameWidth;
+    FrameHeight = opened.FrameHeight;
   };
-  player.OnPosition = [this](int64_t APTS) {
+  player.OnPosition = [this](int64_t pts) {
     std::lock_guard<std::mutex> lock(mutex_);
-    positions_.push_back(APTS);
+    positions_.push_back(pts);
   };
-  player.OnState = [this](TPlayState AState) {
+  player.OnState = [this](TPlayState state) {
     std::lock_guard<std::mutex> lock(mutex_);
-    states_.push_back(AState);
+    states_.push_back(state);
   };
 }
 

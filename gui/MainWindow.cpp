@@ -1,4 +1,4 @@
-#include "gui/Form1.h"
+#include "gui/MainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,12 +23,12 @@
 #include <algorithm>
 
 #include "app/TextUtils.h"
-#include "gui/Form2.h"
-#include "gui/Form3.h"
-#include "gui/FormAbout.h"
+#include "gui/AboutDialog.h"
 #include "gui/PlayPanel.h"
+#include "gui/PreferencesDialog.h"
 #include "gui/SegmentPanel.h"
 #include "gui/ThumbnailView.h"
+#include "gui/TimeEditDialog.h"
 #include "gui/TimeLine.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
@@ -68,8 +68,8 @@ int64_t MarkTime(const std::string& text) {
 
 }  // namespace
 
-TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
-               const std::string& program_folder)
+TMainWindow::TMainWindow(TMessageSink& messages, TSettingsStore& settings,
+                         const std::string& program_folder)
     : messages_(messages), settings_(settings), model_(messages) {
   InitKelvaneResources();
   setObjectName(QStringLiteral("Form1"));
@@ -86,22 +86,22 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   auto* client = new QWidget;
   client->setObjectName(QStringLiteral("ClientArea"));
   client_ = client;
-  form2_ = new TForm2(model_, this);
-  form3_ = new TForm3(model_, this);
-  about_ = new TFormAbout(this);
+  preferences_ = new TPreferencesDialog(model_, this);
+  time_edit_ = new TTimeEditDialog(model_, this);
+  about_ = new TAboutDialog(this);
   BuildMenu();
   BuildPlayerSide(client);
   BuildOutputSide(client);
-  status_panel0_ = new QLabel(this);
-  status_panel0_->setObjectName(QStringLiteral("StatusPanel0"));
-  status_panel0_->setMinimumWidth(50);
-  status_panel1_ = new QLabel(this);
-  status_panel1_->setObjectName(QStringLiteral("StatusPanel1"));
-  status_panel1_->setMinimumWidth(50);
+  status_line_ = new QLabel(this);
+  status_line_->setObjectName(QStringLiteral("StatusPanel0"));
+  status_line_->setMinimumWidth(50);
+  frame_count_line_ = new QLabel(this);
+  frame_count_line_->setObjectName(QStringLiteral("StatusPanel1"));
+  frame_count_line_->setMinimumWidth(50);
   statusBar()->setObjectName(QStringLiteral("StatusBar1"));
   statusBar()->setSizeGripEnabled(false);
-  statusBar()->addWidget(status_panel0_);
-  statusBar()->addWidget(status_panel1_, 1);
+  statusBar()->addWidget(status_line_);
+  statusBar()->addWidget(frame_count_line_, 1);
   status_time_ = new QLabel(this);
   status_time_->setObjectName(QStringLiteral("StatusTime"));
   statusBar()->addPermanentWidget(status_time_);
@@ -118,21 +118,21 @@ TForm1::TForm1(TMessageSink& messages, TSettingsStore& settings,
   }
   timer_play_.setObjectName(QStringLiteral("TimerPlay"));
   timer_play_.setInterval(100);
-  timer1_.setObjectName(QStringLiteral("Timer1"));
-  timer1_.setInterval(100);
+  end_message_timer_.setObjectName(QStringLiteral("Timer1"));
+  end_message_timer_.setInterval(100);
   Connect();
 
   model_.FormCreate(program_folder);
   preview_->SetDisplayTarget(panel_play_, panel_play_->width(), panel_play_->height());
   model_.LoadSettings(settings_);  // as the About box is made
   LoadViewSettings();
-  form2_->Refresh();
+  preferences_->Refresh();
   Refresh();
   resize(kClientWidth, menu_bar_->sizeHint().height() + kClientHeight);
   if (stored_geometry_.isValid()) resize(stored_geometry_.size());
 }
 
-TForm1::~TForm1() {
+TMainWindow::~TMainWindow() {
   model_.OnStateChange = nullptr;
   model_.Converter().OnPreviewBitmap = nullptr;
   delete segment_panel_;  // before the segment control it refers to
@@ -140,7 +140,7 @@ TForm1::~TForm1() {
   preview_.reset();
 }
 
-void TForm1::BindList(TListModel& list, QComboBox* combo) {
+void TMainWindow::BindList(TListModel& list, QComboBox* combo) {
   auto sync = [&list, combo] {
     const QSignalBlocker block(combo);
     QStringList items;
@@ -161,24 +161,24 @@ void TForm1::BindList(TListModel& list, QComboBox* combo) {
           [this, &list](int index) { ListChosen(list, index); });
 }
 
-void TForm1::ListChosen(TListModel& list, int index) {
+void TMainWindow::ListChosen(TListModel& list, int index) {
   list.Select(index);
   if (&list == &model_.ComboOutputFormat) {
     model_.ComboOutputFormatChange();
   } else if (&list == &model_.ComboVideoQuality || &list == &model_.ComboAudioQuality ||
-             &list == &model_.ComboVideoBitrate || &list == &model_.ComboaudioBitrate) {
+             &list == &model_.ComboVideoBitrate || &list == &model_.ComboAudioBitrate) {
     model_.ComboVideoQualityChange(list);
-  } else if (&list == &model_.ComboVideoSize || &list == &model_.ComboVideoSize1) {
+  } else if (&list == &model_.ComboVideoSize || &list == &model_.ComboVideoSizeMirror) {
     model_.ComboVideoSizeChange(list);
   }
   Refresh();
 }
 
-void TForm1::Connect() {
+void TMainWindow::Connect() {
   model_.OnStateChange = [this] { Refresh(); };
   model_.OnRepaintPlay = [this] { panel_play_->update(); };
-  model_.Converter().OnPreviewBitmap = [this](int32_t, TBitmap* ABitmap, int32_t, int64_t) {
-    if (ABitmap != nullptr) panel_play_->ShowConversionFrame(*ABitmap);
+  model_.Converter().OnPreviewBitmap = [this](int32_t, TBitmap* bitmap, int32_t, int64_t) {
+    if (bitmap != nullptr) panel_play_->ShowConversionFrame(*bitmap);
   };
   preview_->OnStopped = [this] { panel_play_->Clear(); };
   preview_->OnTimeLineFacts = [this] { time_line_->FactsChanged(); };
@@ -188,7 +188,7 @@ void TForm1::Connect() {
     segments_->Select(index);
     page_control_->setCurrentWidget(segment_panel_);
   };
-  form3_->Readable = [this](const std::string& text) { return preview_->TypedReadable(text); };
+  time_edit_->Readable = [this](const std::string& text) { return preview_->TypedReadable(text); };
 
   auto click = [this](const char* name, auto handler) {
     auto* button = findChild<QPushButton*>(QString::fromUtf8(name));
@@ -197,8 +197,8 @@ void TForm1::Connect() {
   click("ButtonStart", [this] { model_.ButtonStartClick(); });
   click("ButtonStopSplit", [this] { model_.ButtonStopSplitClick(); });
   click("ButtonOutputFolder", [this] { model_.ButtonOutputFolderClick(); });
-  click("SpeedButton7", [this] { SpeedButton7Click(); });
-  click("ButtonPlay", [this] { preview_->SpeedButton4Click(); });
+  click("SpeedButton7", [this] { AddVideoFileClick(); });
+  click("ButtonPlay", [this] { preview_->ButtonPlayClick(); });
   click("ButtonPause", [this] { preview_->ButtonPauseClick(); });
   click("buttonStop", [this] { preview_->buttonStopClick(); });
   click("ButtonMarkStart", [this] { preview_->ButtonMarkStartClick(); });
@@ -211,13 +211,13 @@ void TForm1::Connect() {
   connect(track_bar_, &TTrackBar::MouseUp, this,
           [this](qint64 position) { preview_->TrackBarMouseUp(position); });
   connect(&timer_play_, &QTimer::timeout, this, [this] { preview_->TimerPlayTimer(); });
-  connect(&timer1_, &QTimer::timeout, this, [this] {
-    timer1_.stop();
-    model_.Timer1Timer();
+  connect(&end_message_timer_, &QTimer::timeout, this, [this] {
+    end_message_timer_.stop();
+    model_.EndMessageTimerFired();
   });
 }
 
-void TForm1::AddPlaybackActions(QMenu* menu) {
+void TMainWindow::AddPlaybackActions(QMenu* menu) {
   struct TKeyAction {
     const char* name;
     const char* caption;
@@ -238,14 +238,16 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
       {"ActionGoToEnd", "Go to End", QKeySequence(Qt::Key_End), [&p] { p.SeekTo(p.TrackBarMax); }},
       {"ActionShuttleBack", "Back (J)", QKeySequence(Qt::Key_J), [&p] { p.Shuttle('J'); }},
       {"ActionShuttlePause", "Pause (K)", QKeySequence(Qt::Key_K), [&p] { p.Shuttle('K'); }},
-      {"ActionShuttleForward", "Play / Faster (L)", QKeySequence(Qt::Key_L), [&p] { p.Shuttle('L'); }},
+      {"ActionShuttleForward", "Play / Faster (L)", QKeySequence(Qt::Key_L),
+       [&p] { p.Shuttle('L'); }},
       {"ActionGoToMarkStart", "Go to Start Mark", QKeySequence(Qt::Key_BracketLeft),
        [&p] { p.GoToMark(0); }},
       {"ActionGoToMarkEnd", "Go to End Mark", QKeySequence(Qt::Key_BracketRight),
        [&p] { p.GoToMark(1); }},
       {"ActionPlaySegment", "Play Marked Part", QKeySequence(Qt::SHIFT | Qt::Key_Space),
        [&p] { p.PlaySegment(); }},
-      {"ActionMarkStart", "Mark Start", QKeySequence(Qt::Key_I), [&p] { p.ButtonMarkStartClick(); }},
+      {"ActionMarkStart", "Mark Start", QKeySequence(Qt::Key_I),
+       [&p] { p.ButtonMarkStartClick(); }},
       {"ActionMarkEnd", "Mark End", QKeySequence(Qt::Key_O), [&p] { p.ButtonMarkEndClick(); }},
   };
   for (const TKeyAction& entry : actions) {
@@ -263,7 +265,7 @@ void TForm1::AddPlaybackActions(QMenu* menu) {
   }
 }
 
-void TForm1::Refresh() {
+void TMainWindow::Refresh() {
   auto text = [](const std::string& value) { return QString::fromStdString(value); };
   if (edit_input_->text() != text(model_.EditInputFilename)) {
     edit_input_->setText(text(model_.EditInputFilename));
@@ -271,18 +273,18 @@ void TForm1::Refresh() {
   if (edit_output_->text() != text(model_.EditOutputFolder)) {
     edit_output_->setText(text(model_.EditOutputFolder));
   }
-  panel1_->SetText(text(model_.Panel1));
-  panel2_->SetText(text(model_.Panel2));
-  panel3_->SetText(text(model_.Panel3));
-  panel_progress_->setText(text(model_.Panelprogress));
+  start_panel_->SetText(text(model_.StartMarkText));
+  end_panel_->SetText(text(model_.EndMarkText));
+  position_panel_->SetText(text(model_.PositionText));
+  progress_label_->setText(text(model_.ProgressText));
   label_output_->setText(text(model_.OutputExplanation()));
-  status_panel0_->setText(text(model_.StatusPanel0));
+  status_line_->setText(text(model_.StatusLine));
   status_time_->setText(text(preview_->PositionReadable()));
-  status_panel0_->setStyleSheet(model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;")
-                                                     : QString());
-  status_panel1_->setText(text(model_.StatusPanel1));
+  status_line_->setStyleSheet(
+      model_.StatusWarning ? QStringLiteral("color: #b00000; font-weight: bold;") : QString());
+  frame_count_line_->setText(text(model_.FrameCountLine));
   // A value past 100 shows a full bar.
-  progress_bar_->setValue(std::clamp(model_.ProgressBar1, 0, 100));
+  progress_bar_->setValue(std::clamp(model_.ProgressValue, 0, 100));
   if (spin_volume_->value() != model_.SpinVolume) {
     const QSignalBlocker block(spin_volume_);
     spin_volume_->setValue(model_.SpinVolume);
@@ -295,8 +297,8 @@ void TForm1::Refresh() {
   track_bar_->SetMaximumUs(preview_->TrackBarMax);
   track_bar_->SetPositionUs(preview_->TrackBarPosition);
   // "0.00" marks nothing, unless it starts a marked part.
-  int64_t mark_start = MarkTime(model_.Panel1);
-  int64_t mark_end = MarkTime(model_.Panel2);
+  int64_t mark_start = MarkTime(model_.StartMarkText);
+  int64_t mark_end = MarkTime(model_.EndMarkText);
   if (mark_end <= 0) mark_end = -1;
   if (mark_start <= 0 && mark_end < 0) mark_start = -1;
   track_bar_->SetMarks(mark_start, mark_end);
@@ -305,22 +307,22 @@ void TForm1::Refresh() {
   time_line_->update();
   start_readable_->setText(text(preview_->MarkReadable(0)));
   end_readable_->setText(text(preview_->MarkReadable(1)));
-  image1_->Show(preview_->Image1);
-  image2_->Show(preview_->Image2);
+  start_thumbnail_->Show(preview_->StartThumbnail);
+  end_thumbnail_->Show(preview_->EndThumbnail);
   RefreshSegments();
   RefreshTimers();
 }
 
-void TForm1::RefreshTimers() {
+void TMainWindow::RefreshTimers() {
   if (preview_->TimerPlayEnabled != timer_play_.isActive()) {
     preview_->TimerPlayEnabled ? timer_play_.start() : timer_play_.stop();
   }
-  // Timer1 may already run: it is not restarted then.
-  if (model_.Timer1Enabled && !timer1_.isActive()) timer1_.start();
-  if (!model_.Timer1Enabled && timer1_.isActive()) timer1_.stop();
+  // The end message timer may already run: it is not restarted then.
+  if (model_.EndMessageTimerEnabled && !end_message_timer_.isActive()) end_message_timer_.start();
+  if (!model_.EndMessageTimerEnabled && end_message_timer_.isActive()) end_message_timer_.stop();
 }
 
-void TForm1::OpenFile(const QString& path) {
+void TMainWindow::OpenFile(const QString& path) {
   RememberCurrentFile();
   const std::string before = model_.EditInputFilename;
   preview_->OpenFile(path.toStdString());
@@ -330,7 +332,7 @@ void TForm1::OpenFile(const QString& path) {
   RememberCurrentFile();
 }
 
-void TForm1::SpeedButton7Click() {
+void TMainWindow::AddVideoFileClick() {
   if (model_.Splitting) return;
   QFileDialog dialog(this);
   dialog.setObjectName(QStringLiteral("OpenDialog1"));
@@ -341,25 +343,25 @@ void TForm1::SpeedButton7Click() {
   OpenFile(dialog.selectedFiles().first());
 }
 
-void TForm1::Exit1Click() {
+void TMainWindow::ExitClick() {
   // As closing the window: the choices are stored, then the program ends.
   close();
   QApplication::exit(0);
 }
 
-void TForm1::OpenHelpFile1Click() { QDesktopServices::openUrl(TFormAbout::Website()); }
+void TMainWindow::OpenHelpFileClick() { QDesktopServices::openUrl(TAboutDialog::Website()); }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TMainWindow::closeEvent(QCloseEvent* event) {
   RememberCurrentFile();
   model_.SaveSettings(settings_);
   SaveViewSettings();
-  form2_->close();
-  form3_->close();
+  preferences_->close();
+  time_edit_->close();
   about_->close();
   event->accept();
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void TMainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (shown_once_) return;
   shown_once_ = true;
@@ -371,13 +373,13 @@ void TForm1::showEvent(QShowEvent* event) {
   }
 }
 
-void TForm1::moveEvent(QMoveEvent* event) {
+void TMainWindow::moveEvent(QMoveEvent* event) {
   QMainWindow::moveEvent(event);
   model_.FormTop = y();
   model_.FormLeft = x();
 }
 
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+void TMainWindow::dragEnterEvent(QDragEnterEvent* event) {
   // A drag may say it carries URLs and bring none.
   const QList<QUrl> urls = event->mimeData()->urls();
   if (!model_.Splitting && !urls.isEmpty() && urls.first().isLocalFile()) {
@@ -385,14 +387,14 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
   }
 }
 
-void TForm1::dropEvent(QDropEvent* event) {
+void TMainWindow::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
   if (model_.Splitting || urls.isEmpty() || !urls.first().isLocalFile()) return;
   event->acceptProposedAction();
   OpenFile(urls.first().toLocalFile());
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == client_ && event->type() == QEvent::Resize) LayOutClient();
   // While a split runs the menu bar's items do not open; they are not greyed.
   if (watched == menu_bar_ && !model_.ControlsEnabled) {

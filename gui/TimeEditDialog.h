@@ -1,4 +1,4 @@
-// TForm3: edits a time mark by hand. Borderless and on top, centred over the
+// TTimeEditDialog: edits a time mark by hand. Borderless and on top, centred over the
 // main window; opens with the edited mark's text and a line naming the forms
 // a time may take; accepts only digits, ":", one "." and backspace, naming
 // the forms when a key is refused. "Done" hands the text to the model, which
@@ -20,9 +20,9 @@ namespace kelvane {
 
 class TMainWindowModel;
 
-class TForm3 : public QDialog {
+class TTimeEditDialog : public QDialog {
  public:
-  TForm3(TMainWindowModel& model, QWidget* parent);
+  TTimeEditDialog(TMainWindowModel& model, QWidget* parent);
   // FormShow: the field takes the edited mark's text; centred over `owner`.
   void ShowOver(QWidget* owner);
   void SpeedDoneClick();

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
-#include "gui/Form1.h"
+#include "gui/MainWindow.h"
 #include "gui/SegmentPanel.h"
 #include "gui/TimeLine.h"
 
@@ -21,12 +21,12 @@ const char kCsvFilter[] = "Segment Lists (*.csv);;All Files (*)";
 
 }  // namespace
 
-QWidget* TForm1::BuildSegmentsPage() {
+QWidget* TMainWindow::BuildSegmentsPage() {
   segment_panel_ = new TSegmentPanel(*segments_, *preview_);
   return segment_panel_;
 }
 
-void TForm1::BuildSegmentMenu(QMenu* file) {
+void TMainWindow::BuildSegmentMenu(QMenu* file) {
   file->addSeparator();
   auto add = [this, file](const char* name, const char* caption, std::function<void()> run) {
     QAction* action = file->addAction(QString::fromUtf8(caption), this, std::move(run));
@@ -40,7 +40,7 @@ void TForm1::BuildSegmentMenu(QMenu* file) {
   });
 }
 
-void TForm1::AddSegmentKey(QMenu* playback) {
+void TMainWindow::AddSegmentKey(QMenu* playback) {
   // Insert: free in the window (I and O mark, Delete removes in the list) and
   // left alone by the read-only fields.
   QAction* action = playback->addAction(QStringLiteral("Add Segment"));
@@ -52,12 +52,12 @@ void TForm1::AddSegmentKey(QMenu* playback) {
   idle_actions_.push_back(action);
 }
 
-void TForm1::AddSegmentClick() {
+void TMainWindow::AddSegmentClick() {
   if (model_.Splitting) return;
   if (segments_->AddSegment()) page_control_->setCurrentWidget(segment_panel_);
 }
 
-void TForm1::LoadSegmentsClick() {
+void TMainWindow::LoadSegmentsClick() {
   if (model_.Splitting) return;
   const QString folder = QFileInfo(QString::fromStdString(model_.EditInputFilename)).absolutePath();
   const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Load Segments"), folder,
@@ -66,21 +66,20 @@ void TForm1::LoadSegmentsClick() {
   if (segments_->LoadSegments(path.toStdString())) page_control_->setCurrentWidget(segment_panel_);
 }
 
-void TForm1::SaveSegmentsClick() {
+void TMainWindow::SaveSegmentsClick() {
   if (model_.Splitting) return;
   // Beside the input, named after it.
   const QFileInfo input(QString::fromStdString(model_.EditInputFilename));
-  const QString suggested =
-      model_.EditInputFilename.empty()
-          ? QStringLiteral("segments.csv")
-          : input.absolutePath() + QStringLiteral("/") + input.completeBaseName() +
-                QStringLiteral(".csv");
+  const QString suggested = model_.EditInputFilename.empty()
+                                ? QStringLiteral("segments.csv")
+                                : input.absolutePath() + QStringLiteral("/") +
+                                      input.completeBaseName() + QStringLiteral(".csv");
   const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Segments"),
                                                     suggested, QString::fromUtf8(kCsvFilter));
   if (!path.isEmpty()) segments_->SaveSegments(path.toStdString());
 }
 
-void TForm1::RefreshSegments() {
+void TMainWindow::RefreshSegments() {
   segment_panel_->Refresh(model_.Splitting);
   time_line_->SetSegments(segments_->Parts(), segments_->Selected());
   // A list that runs says on the bar which of its segments is being written.

@@ -5,12 +5,12 @@
 #include <QFileInfo>
 #include <QMenu>
 
-#include "gui/Form1.h"
+#include "gui/MainWindow.h"
 #include "gui/TimeLine.h"
 
 namespace kelvane {
 
-void TForm1::AddTimeLineActions(QMenu* menu) {
+void TMainWindow::AddTimeLineActions(QMenu* menu) {
   menu->addSeparator();
   auto add = [this, menu](const char* name, const char* caption, QList<QKeySequence> keys,
                           std::function<void()> run) {
@@ -36,13 +36,13 @@ void TForm1::AddTimeLineActions(QMenu* menu) {
   loop_action_->setCheckable(true);
 }
 
-void TForm1::BuildRecentMenu(QMenu* file) {
+void TMainWindow::BuildRecentMenu(QMenu* file) {
   recent_menu_ = file->addMenu(QStringLiteral("Recent Files"));
   recent_menu_->setObjectName(QStringLiteral("RecentFiles1"));
   RefreshRecentMenu();
 }
 
-void TForm1::RefreshRecentMenu() {
+void TMainWindow::RefreshRecentMenu() {
   // The old items go later: this may run inside one of them being triggered.
   for (QAction* old : recent_menu_->actions()) {
     recent_menu_->removeAction(old);
@@ -53,8 +53,8 @@ void TForm1::RefreshRecentMenu() {
     const QString path = QString::fromStdString(item.Path);
     QString caption = QStringLiteral("&%1 %2").arg(number++).arg(QFileInfo(path).fileName());
     if (item.Start != "0.00" || item.End != "0.00") {
-      caption += QStringLiteral("  (%1 - %2)").arg(QString::fromStdString(item.Start),
-                                                  QString::fromStdString(item.End));
+      caption += QStringLiteral("  (%1 - %2)")
+                     .arg(QString::fromStdString(item.Start), QString::fromStdString(item.End));
     }
     QAction* action = recent_menu_->addAction(caption);
     action->setToolTip(path);
@@ -64,7 +64,7 @@ void TForm1::RefreshRecentMenu() {
   recent_menu_->setEnabled(!recent_.Items().empty());
 }
 
-void TForm1::OpenRecent(const TRecentFile& file) {
+void TMainWindow::OpenRecent(const TRecentFile& file) {
   if (model_.Splitting) return;
   if (!QFileInfo::exists(QString::fromStdString(file.Path))) {
     messages_.ShowMessage("Information", file.Path + ": the file is no longer there.");
@@ -73,21 +73,22 @@ void TForm1::OpenRecent(const TRecentFile& file) {
   OpenFile(QString::fromStdString(file.Path));
   if (model_.EditInputFilename != file.Path) return;
   // Its marks come back as they were (exact where they were set from a picture).
-  model_.Panel1 = file.Start;
-  model_.Panel2 = file.End;
+  model_.StartMarkText = file.Start;
+  model_.EndMarkText = file.End;
   model_.ExactStart = {file.Start, file.ExactStart};
   model_.ExactEnd = {file.End, file.ExactEnd};
   RememberCurrentFile();
   model_.Changed();
 }
 
-void TForm1::RememberCurrentFile() {
+void TMainWindow::RememberCurrentFile() {
   // Only a file that opened (its scan started) is remembered.
-  if (model_.EditInputFilename.empty() || preview_->Scan().File() != model_.EditInputFilename) return;
+  if (model_.EditInputFilename.empty() || preview_->Scan().File() != model_.EditInputFilename)
+    return;
   TRecentFile file;
   file.Path = model_.EditInputFilename;
-  file.Start = model_.Panel1;
-  file.End = model_.Panel2;
+  file.Start = model_.StartMarkText;
+  file.End = model_.EndMarkText;
   file.ExactStart = model_.ExactStart.Text == file.Start ? model_.ExactStart.Time : -1;
   file.ExactEnd = model_.ExactEnd.Text == file.End ? model_.ExactEnd.Time : -1;
   recent_.Add(file);
@@ -95,7 +96,7 @@ void TForm1::RememberCurrentFile() {
   RefreshRecentMenu();
 }
 
-void TForm1::LoadViewSettings() {
+void TMainWindow::LoadViewSettings() {
   // A first run stores them all at once, as the model does its own; a size
   // of 0 x 0 is none yet (the window opens centred at its own size).
   if (!settings_.ReadBool("SnapToKeyFrames")) {
@@ -123,7 +124,7 @@ void TForm1::LoadViewSettings() {
   }
 }
 
-void TForm1::SaveViewSettings() {
+void TMainWindow::SaveViewSettings() {
   recent_.Save(settings_);
   std::vector<std::string> paths;
   for (const TRecentFile& file : recent_.Items()) paths.push_back(file.Path);

@@ -1,4 +1,4 @@
-#include "gui/Form3.h"
+#include "gui/TimeEditDialog.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -12,7 +12,7 @@
 
 namespace kelvane {
 
-TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
+TTimeEditDialog::TTimeEditDialog(TMainWindowModel& model, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       model_(model) {
   setObjectName(QStringLiteral("Form3"));
@@ -59,7 +59,7 @@ TForm3::TForm3(TMainWindowModel& model, QWidget* parent)
   connect(done, &QPushButton::clicked, this, [this] { SpeedDoneClick(); });
 }
 
-void TForm3::ShowOver(QWidget* owner) {
+void TTimeEditDialog::ShowOver(QWidget* owner) {
   edit_->clear();
   edit_->setText(QString::fromStdString(model_.TimeEditText()));
   hint_->setText(QString::fromStdString(TMainWindowModel::TimeEditHint()));
@@ -70,7 +70,7 @@ void TForm3::ShowOver(QWidget* owner) {
   edit_->setFocus();
 }
 
-void TForm3::SpeedDoneClick() {
+void TTimeEditDialog::SpeedDoneClick() {
   std::string refusal;
   // A refused time stays in the field, with the reason below it.
   if (!model_.TimeEditDone(edit_->text().toStdString(), refusal)) {
@@ -81,8 +81,9 @@ void TForm3::SpeedDoneClick() {
   close();
 }
 
-bool TForm3::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != edit_ || event->type() != QEvent::KeyPress) return QDialog::eventFilter(watched, event);
+bool TTimeEditDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != edit_ || event->type() != QEvent::KeyPress)
+    return QDialog::eventFilter(watched, event);
   const QString text = static_cast<QKeyEvent*>(event)->text();
   // Only typed characters count; moving the cursor is not typing.
   if (text.size() != 1) return false;

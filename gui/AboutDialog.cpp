@@ -1,4 +1,4 @@
-#include "gui/FormAbout.h"
+#include "gui/AboutDialog.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -35,7 +35,7 @@ class TClickFilter : public QObject {
 
 }  // namespace
 
-TFormAbout::TFormAbout(QWidget* parent)
+TAboutDialog::TAboutDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName(QStringLiteral("FormAbout"));
   setWindowTitle(QStringLiteral("About"));
@@ -54,8 +54,8 @@ TFormAbout::TFormAbout(QWidget* parent)
   QLabel* web = LinkLabel(QStringLiteral("Label2"), QStringLiteral("Visit Orvath Website"), this);
   QLabel* mail =
       LinkLabel(QStringLiteral("Label3"), QStringLiteral("Email Support Department"), this);
-  web->installEventFilter(new TClickFilter(web, &TFormAbout::Label2Click));
-  mail->installEventFilter(new TClickFilter(mail, &TFormAbout::Label3Click));
+  web->installEventFilter(new TClickFilter(web, &TAboutDialog::WebsiteClick));
+  mail->installEventFilter(new TClickFilter(mail, &TAboutDialog::SupportMailClick));
   layout->addWidget(web, 0, Qt::AlignHCenter);
   layout->addWidget(mail, 0, Qt::AlignHCenter);
   layout->addStretch(1);
@@ -65,24 +65,24 @@ TFormAbout::TFormAbout(QWidget* parent)
   layout->addWidget(ok, 0, Qt::AlignHCenter);
 }
 
-void TFormAbout::ShowOver(QWidget* owner) {
+void TAboutDialog::ShowOver(QWidget* owner) {
   move(owner->geometry().center() - rect().center());
   show();
   raise();
 }
 
-QUrl TFormAbout::Website() {
+QUrl TAboutDialog::Website() {
   const std::string guide = ProgramDataFile(ProgramFolder(), "help.html");
   return QUrl::fromLocalFile(QString::fromStdString(guide));
 }
 
-QUrl TFormAbout::SupportMail() {
+QUrl TAboutDialog::SupportMail() {
   return QUrl(QStringLiteral(
       "mailto:maintainers@users.noreply.c-seed-fed588b7.example?subject=Kelvane"));
 }
 
-void TFormAbout::Label2Click() { QDesktopServices::openUrl(Website()); }
+void TAboutDialog::WebsiteClick() { QDesktopServices::openUrl(Website()); }
 
-void TFormAbout::Label3Click() { QDesktopServices::openUrl(SupportMail()); }
+void TAboutDialog::SupportMailClick() { QDesktopServices::openUrl(SupportMail()); }
 
 }  // namespace kelvane

@@ -1,4 +1,4 @@
-// TForm2, "Preferences": whether a split may replace a file of the same name
+// TPreferencesDialog, "Preferences": whether a split may replace a file of the same name
 // and whether an opened file plays at once. The boxes write straight into the
 // window model, where the split and Add Video File read them; "Done" only
 // closes. One dialog per program, shown without blocking the main window.
@@ -14,9 +14,9 @@ namespace kelvane {
 
 class TMainWindowModel;
 
-class TForm2 : public QDialog {
+class TPreferencesDialog : public QDialog {
  public:
-  TForm2(TMainWindowModel& model, QWidget* parent);
+  TPreferencesDialog(TMainWindowModel& model, QWidget* parent);
   // The boxes show the model's values again (after the settings were loaded).
   void Refresh();
   // Shows the dialog centred over the main window.

@@ -16,12 +16,12 @@
 #include <QTabWidget>
 #include <algorithm>
 
-#include "gui/Form1.h"
-#include "gui/Form2.h"
-#include "gui/Form3.h"
-#include "gui/FormAbout.h"
+#include "gui/AboutDialog.h"
+#include "gui/MainWindow.h"
 #include "gui/PlayPanel.h"
+#include "gui/PreferencesDialog.h"
 #include "gui/ThumbnailView.h"
+#include "gui/TimeEditDialog.h"
 #include "gui/TimeLine.h"
 #include "gui/TimePanel.h"
 #include "gui/TrackBar.h"
@@ -48,35 +48,35 @@ QLineEdit* AddReadOnlyEdit(const char* name, QWidget* parent, int x, int y, int 
 
 }  // namespace
 
-QPushButton* TForm1::AddButton(const char* name, const char* caption, QWidget* parent, int x,
-                               int y, int w, int h) {
+QPushButton* TMainWindow::AddButton(const char* name, const char* caption, QWidget* parent, int x,
+                                    int y, int w, int h) {
   auto* button = new QPushButton(QString::fromUtf8(caption), parent);
   button->setObjectName(QString::fromUtf8(name));
   button->setGeometry(x, y, w, h);
   return button;
 }
 
-QComboBox* TForm1::AddCombo(TListModel& list, const char* name, QWidget* parent) {
+QComboBox* TMainWindow::AddCombo(TListModel& list, const char* name, QWidget* parent) {
   auto* combo = new QComboBox(parent);
   combo->setObjectName(QString::fromUtf8(name));
   BindList(list, combo);
   return combo;
 }
 
-void TForm1::BuildMenu() {
+void TMainWindow::BuildMenu() {
   menu_bar_ = menuBar();
   menu_bar_->setObjectName(QStringLiteral("MainMenu1"));
   menu_bar_->installEventFilter(this);
   QMenu* file = menu_bar_->addMenu(QStringLiteral("File"));
-  QAction* add = file->addAction(QStringLiteral("Add Video File..."), this,
-                                 [this] { SpeedButton7Click(); });
+  QAction* add =
+      file->addAction(QStringLiteral("Add Video File..."), this, [this] { AddVideoFileClick(); });
   add->setObjectName(QStringLiteral("AddVideoFile1"));
   add->setShortcut(QKeySequence::Open);
   idle_actions_.push_back(add);
   BuildRecentMenu(file);
   BuildSegmentMenu(file);
   file->addSeparator();
-  file->addAction(QStringLiteral("Exit"), this, [this] { Exit1Click(); })
+  file->addAction(QStringLiteral("Exit"), this, [this] { ExitClick(); })
       ->setObjectName(QStringLiteral("Exit1"));
   QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
   AddPlaybackActions(playback);
@@ -87,8 +87,8 @@ void TForm1::BuildMenu() {
     dialog->setObjectName(QStringLiteral("GoToTime"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowTitle(QStringLiteral("Go to Time"));
-    dialog->setLabelText(QStringLiteral(
-        "Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
+    dialog->setLabelText(
+        QStringLiteral("Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
     connect(dialog, &QInputDialog::textValueSelected, this,
             [this](const QString& text) { preview_->GoToTime(text.toStdString()); });
     dialog->open();
@@ -111,35 +111,39 @@ void TForm1::BuildMenu() {
   connect(leave_full_screen_, &QAction::triggered, this, [this] { SetPreviewFullScreen(false); });
   addAction(leave_full_screen_);
   QMenu* option = menu_bar_->addMenu(QStringLiteral("Option"));
-  option->addAction(QStringLiteral("Preferences"), this, [this] { form2_->ShowOver(this); })
+  option->addAction(QStringLiteral("Preferences"), this, [this] { preferences_->ShowOver(this); })
       ->setObjectName(QStringLiteral("Preferences1"));
   QMenu* about = menu_bar_->addMenu(QStringLiteral("About"));
-  about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFile1Click(); })
+  about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFileClick(); })
       ->setObjectName(QStringLiteral("OpenHelpFile1"));
   // The keys as the Playback menu binds them, so the list cannot drift.
-  about->addAction(QStringLiteral("Keys"), this, [this, playback] {
-        std::string keys;
-        for (QAction* action : playback->actions()) {
-          if (action->shortcut().isEmpty()) continue;
-          keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() + "\t" +
-                  action->text().remove(QStringLiteral("...")).toStdString() + "\n";
-        }
-        keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
-        messages_.ShowMessage("Keys", keys);
-      })
+  about
+      ->addAction(QStringLiteral("Keys"), this,
+                  [this, playback] {
+                    std::string keys;
+                    for (QAction* action : playback->actions()) {
+                      if (action->shortcut().isEmpty()) continue;
+                      keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() +
+                              "\t" + action->text().remove(QStringLiteral("...")).toStdString() +
+                              "\n";
+                    }
+                    keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
+                    messages_.ShowMessage("Keys", keys);
+                  })
       ->setObjectName(QStringLiteral("HelpKeys1"));
   about->addSeparator();
-  about->addAction(QStringLiteral("Visit Our Website"), this, [] { TFormAbout::Label2Click(); })
+  about->addAction(QStringLiteral("Visit Our Website"), this, [] { TAboutDialog::WebsiteClick(); })
       ->setObjectName(QStringLiteral("VisitOrvathWebsite1"));
-  about->addAction(QStringLiteral("Email Support Department"), this,
-                   [] { TFormAbout::Label3Click(); })
+  about
+      ->addAction(QStringLiteral("Email Support Department"), this,
+                  [] { TAboutDialog::SupportMailClick(); })
       ->setObjectName(QStringLiteral("ContactSupportDepartment1"));
   about->addSeparator();
   about->addAction(QStringLiteral("About"), this, [this] { about_->ShowOver(this); })
       ->setObjectName(QStringLiteral("About2"));
 }
 
-void TForm1::BuildPlayerSide(QWidget* client) {
+void TMainWindow::BuildPlayerSide(QWidget* client) {
   auto* container = new QFrame(client);
   container->setObjectName(QStringLiteral("PanelcontainerPlay"));
   container->setFrameShape(QFrame::StyledPanel);
@@ -167,19 +171,20 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   QPushButton* pause = AddButton("ButtonPause", "Pause", client, 90, 356, 78, 28);
   pause->setToolTip(QStringLiteral("Pause (Space)"));
   QPushButton* stop = AddButton("buttonStop", "Stop", client, 172, 356, 78, 28);
-  panel3_ = new TTimePanel(QStringLiteral("Panel3"), QStringLiteral("Current Duration :"), client);
-  panel3_->setGeometry(256, 356, 172, 28);
+  position_panel_ =
+      new TTimePanel(QStringLiteral("Panel3"), QStringLiteral("Current Duration :"), client);
+  position_panel_->setGeometry(256, 356, 172, 28);
 
-  image1_ = new TThumbnailView(QStringLiteral("Image1"), client);
-  image1_->move(8, 392);
-  image2_ = new TThumbnailView(QStringLiteral("Image2"), client);
-  image2_->move(130, 392);
-  panel1_ = new TTimePanel(QStringLiteral("Panel1"), QStringLiteral("Start Time :"), client);
-  panel1_->setGeometry(252, 392, 176, 28);
-  panel1_->setToolTip(QStringLiteral("Right click to edit values"));
-  panel2_ = new TTimePanel(QStringLiteral("Panel2"), QStringLiteral("End Time : "), client);
-  panel2_->setGeometry(252, 424, 176, 28);
-  panel2_->setToolTip(QStringLiteral("Right click to edit values"));
+  start_thumbnail_ = new TThumbnailView(QStringLiteral("Image1"), client);
+  start_thumbnail_->move(8, 392);
+  end_thumbnail_ = new TThumbnailView(QStringLiteral("Image2"), client);
+  end_thumbnail_->move(130, 392);
+  start_panel_ = new TTimePanel(QStringLiteral("Panel1"), QStringLiteral("Start Time :"), client);
+  start_panel_->setGeometry(252, 392, 176, 28);
+  start_panel_->setToolTip(QStringLiteral("Right click to edit values"));
+  end_panel_ = new TTimePanel(QStringLiteral("Panel2"), QStringLiteral("End Time : "), client);
+  end_panel_->setGeometry(252, 424, 176, 28);
+  end_panel_->setToolTip(QStringLiteral("Right click to edit values"));
   // The marks as people read them, beside the seconds the split takes.
   start_readable_ = AddLabel("", client, 252, 453, 176, 15);
   start_readable_->setObjectName(QStringLiteral("StartTimeReadable"));
@@ -198,8 +203,8 @@ void TForm1::BuildPlayerSide(QWidget* client) {
   QPushButton* add_segment = AddButton("ButtonAddSegment", "Add Segment", client, 342, 485, 86, 28);
   add_segment->setToolTip(QStringLiteral("Add the marked part to the segment list (Insert)"));
 
-  for (TTimePanel* panel : {panel1_, panel2_}) {
-    const bool start = panel == panel1_;
+  for (TTimePanel* panel : {start_panel_, end_panel_}) {
+    const bool start = panel == start_panel_;
     auto* menu = new QMenu(panel);
     menu->setObjectName(start ? QStringLiteral("PopupMenuPanel1")
                               : QStringLiteral("PopupMenuPanel2"));
@@ -207,15 +212,15 @@ void TForm1::BuildPlayerSide(QWidget* client) {
                                           : QStringLiteral("Edit End Time"));
     edit->setObjectName(start ? QStringLiteral("EditValues1") : QStringLiteral("EditThisValue1"));
     connect(edit, &QAction::triggered, this, [this, start] {
-      start ? model_.EditValues1Click() : model_.EditThisValue1Click();
-      form3_->ShowOver(this);
+      start ? model_.EditStartTimeClick() : model_.EditEndTimeClick();
+      time_edit_->ShowOver(this);
     });
     panel->SetPopupMenu(menu);
   }
   split_disabled_ = {play, pause, stop, mark_start, mark_end, add_segment};
 }
 
-QWidget* TForm1::BuildSettingsPage() {
+QWidget* TMainWindow::BuildSettingsPage() {
   auto* page = new QWidget;
   auto* grid = new QGridLayout(page);
   grid->addWidget(new QLabel(QStringLiteral("Video Quality :")), 0, 0);
@@ -223,7 +228,7 @@ QWidget* TForm1::BuildSettingsPage() {
   grid->addWidget(new QLabel(QStringLiteral("Audio Quality :")), 1, 0);
   grid->addWidget(AddCombo(model_.ComboAudioQuality, "ComboAudioQuality", page), 1, 1);
   grid->addWidget(new QLabel(QStringLiteral("Video Size :")), 2, 0);
-  grid->addWidget(AddCombo(model_.ComboVideoSize1, "ComboVideoSize1", page), 2, 1);
+  grid->addWidget(AddCombo(model_.ComboVideoSizeMirror, "ComboVideoSize1", page), 2, 1);
   grid->addWidget(new QLabel(QStringLiteral("Letterbox :")), 3, 0);
   grid->addWidget(AddCombo(model_.ComboLetterBox, "ComboLetterBox", page), 3, 1);
   grid->addWidget(new QLabel(QStringLiteral("Change Output Volume : ")), 4, 0);
@@ -237,7 +242,7 @@ QWidget* TForm1::BuildSettingsPage() {
   return page;
 }
 
-QWidget* TForm1::BuildDetailedPage() {
+QWidget* TMainWindow::BuildDetailedPage() {
   auto* page = new QWidget;
   auto* grid = new QGridLayout(page);
   struct TEntry {
@@ -249,7 +254,7 @@ QWidget* TForm1::BuildDetailedPage() {
       {"Video Codec :", model_.ComboVideoCodec, "ComboVideoCodec"},
       {"Audio Codec :", model_.ComboAudioCodec, "ComboAudioCodec"},
       {"Video Bitrate :", model_.ComboVideoBitrate, "ComboVideoBitrate"},
-      {"Audio Bitrate :", model_.ComboaudioBitrate, "ComboaudioBitrate"},
+      {"Audio Bitrate :", model_.ComboAudioBitrate, "ComboaudioBitrate"},
       {"Video Size :", model_.ComboVideoSize, "ComboVideoSize"},
       {"Sample Rate :", model_.ComboSamplingRate, "ComboSamplingRate"},
       {"Frame Rate :", model_.ComboVideoFramerate, "ComboVideoFramerate"},
@@ -269,7 +274,7 @@ QWidget* TForm1::BuildDetailedPage() {
   return page;
 }
 
-void TForm1::BuildOutputSide(QWidget* client) {
+void TMainWindow::BuildOutputSide(QWidget* client) {
   QPushButton* add = AddButton("SpeedButton7", "Add Video File", client, 440, 8, 124, 28);
   idle_only_.push_back(add);
   add->setToolTip(QStringLiteral("Open a video file (Ctrl+O), or drop one onto the window"));
@@ -309,16 +314,16 @@ void TForm1::BuildOutputSide(QWidget* client) {
   progress_bar_->setValue(0);
   progress_bar_->setTextVisible(false);
   progress_bar_->setGeometry(440, 444 + y, 344, 26);
-  panel_progress_ = new QLabel(QStringLiteral("0%"), client);
-  panel_progress_->setObjectName(QStringLiteral("Panelprogress"));
-  panel_progress_->setFrameShape(QFrame::StyledPanel);
-  panel_progress_->setAlignment(Qt::AlignCenter);
-  panel_progress_->setGeometry(790, 444 + y, 59, 26);
+  progress_label_ = new QLabel(QStringLiteral("0%"), client);
+  progress_label_->setObjectName(QStringLiteral("Panelprogress"));
+  progress_label_->setFrameShape(QFrame::StyledPanel);
+  progress_label_->setAlignment(Qt::AlignCenter);
+  progress_label_->setGeometry(790, 444 + y, 59, 26);
   split_disabled_.push_back(page_control_);
   split_disabled_.push_back(start);
 }
 
-void TForm1::KeepLayout(QWidget* client) {
+void TMainWindow::KeepLayout(QWidget* client) {
   for (QWidget* widget : client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     TFollow follow = TFollow::Right;  // the output side
     if (widget == panel_play_->parentWidget()) {
@@ -335,7 +340,7 @@ void TForm1::KeepLayout(QWidget* client) {
   client->installEventFilter(this);
 }
 
-void TForm1::LayOutClient() {
+void TMainWindow::LayOutClient() {
   const int dx = std::max(0, client_->width() - client_->minimumWidth());
   const int dy = std::max(0, client_->height() - client_->minimumHeight());
   // A third of the extra height goes to the time line (up to 120 pixels).
@@ -367,7 +372,7 @@ void TForm1::LayOutClient() {
   }
 }
 
-void TForm1::SetPreviewFullScreen(bool full) {
+void TMainWindow::SetPreviewFullScreen(bool full) {
   if (full == panel_play_->isWindow()) return;
   leave_full_screen_->setEnabled(full);
   if (full) {

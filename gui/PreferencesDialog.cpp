@@ -1,4 +1,4 @@
-#include "gui/Form2.h"
+#include "gui/PreferencesDialog.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -9,7 +9,7 @@
 
 namespace kelvane {
 
-TForm2::TForm2(TMainWindowModel& model, QWidget* parent)
+TPreferencesDialog::TPreferencesDialog(TMainWindowModel& model, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint),
       model_(model) {
   setObjectName(QStringLiteral("Form2"));
@@ -44,12 +44,12 @@ TForm2::TForm2(TMainWindowModel& model, QWidget* parent)
   Refresh();
 }
 
-void TForm2::Refresh() {
+void TPreferencesDialog::Refresh() {
   overwrite_->setChecked(model_.Overwrite);
   play_immediately_->setChecked(model_.PlayImmediately);
 }
 
-void TForm2::ShowOver(QWidget* owner) {
+void TPreferencesDialog::ShowOver(QWidget* owner) {
   Refresh();
   move(owner->geometry().center() - rect().center());
   show();

@@ -1,10 +1,11 @@
-// TForm1, the main window: the preview panel, the time line and the track bar
+// TMainWindow, the main window: the preview panel, the time line and the track bar
 // under it and the transport, the marks with their thumbnails, the output
 // format and its settings lists on two pages, the output folder, Start / Stop
 // Splitting with the progress, the menu bar and the two-panel status bar; the
 // client area is 857 x 541 at first and grows (the window comes back at its
-// last place and size; the first time it opens centred). Every control's objectName is the name the rest of the program and
-// the tests know it by (ButtonStart, ComboOutputFormat, Panel1, ...).
+// last place and size; the first time it opens centred). Every control's objectName is the name the
+// rest of the program and the tests know it by (ButtonStart, ComboOutputFormat, ...; gui/README.md
+// names the control each member shows).
 //
 // The window holds no logic of its own: it mirrors the window model's fields
 // and lists into its widgets (Refresh, and each list's OnChange) and forwards
@@ -38,9 +39,9 @@ class QTabWidget;
 
 namespace kelvane {
 
-class TForm2;
-class TForm3;
-class TFormAbout;
+class TPreferencesDialog;
+class TTimeEditDialog;
+class TAboutDialog;
 class TPlayPanel;
 class TSegmentPanel;
 class TThumbnailView;
@@ -48,12 +49,12 @@ class TTimeLine;
 class TTimePanel;
 class TTrackBar;
 
-class TForm1 : public QMainWindow {
+class TMainWindow : public QMainWindow {
  public:
   // Runs FormCreate (libraries from `program_folder`), creates the dialogs and
   // loads the stored settings.
-  TForm1(TMessageSink& messages, TSettingsStore& settings, const std::string& program_folder);
-  ~TForm1() override;
+  TMainWindow(TMessageSink& messages, TSettingsStore& settings, const std::string& program_folder);
+  ~TMainWindow() override;
 
   TMainWindowModel& Model() { return model_; }
   TPreviewControl& Preview() { return *preview_; }
@@ -61,16 +62,16 @@ class TForm1 : public QMainWindow {
   TSegmentControl& Segments() { return *segments_; }
   TSegmentPanel& SegmentPanel() { return *segment_panel_; }
   TPlayPanel& PanelPlay() { return *panel_play_; }
-  TForm2& Preferences() { return *form2_; }
-  TForm3& TimeEdit() { return *form3_; }
-  TFormAbout& About() { return *about_; }
+  TPreferencesDialog& Preferences() { return *preferences_; }
+  TTimeEditDialog& TimeEdit() { return *time_edit_; }
+  TAboutDialog& About() { return *about_; }
 
   // Add Video File with a path already chosen (`kelvane FILE`, a dropped file).
   void OpenFile(const QString& path);
   // The handlers of the controls that need more than the model.
-  void SpeedButton7Click();  // Add Video File: the file dialog
-  void Exit1Click();         // quits without storing the settings
-  void OpenHelpFile1Click();
+  void AddVideoFileClick();  // Add Video File: the file dialog
+  void ExitClick();          // quits without storing the settings
+  void OpenHelpFileClick();
 
  protected:
   void closeEvent(QCloseEvent* event) override;  // FormClose
@@ -81,7 +82,7 @@ class TForm1 : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  // Form1Layout.cpp
+  // MainWindowLayout.cpp
   void BuildMenu();
   void BuildPlayerSide(QWidget* client);
   void BuildOutputSide(QWidget* client);
@@ -90,16 +91,16 @@ class TForm1 : public QMainWindow {
   QComboBox* AddCombo(TListModel& list, const char* name, QWidget* parent);
   QPushButton* AddButton(const char* name, const char* caption, QWidget* parent, int x, int y,
                          int w, int h);
-  // Form1.cpp
+  // MainWindow.cpp
   void Connect();
   void BindList(TListModel& list, QComboBox* combo);
   void ListChosen(TListModel& list, int index);
   void Refresh();
   void RefreshTimers();
   void AddPlaybackActions(QMenu* menu);
-  // TimeLineMenu.cpp: zoom, snapping to key frames and looping the marked part.
+  // MainWindowTimeLine.cpp: zoom, snapping to key frames and looping the marked part.
   void AddTimeLineActions(QMenu* menu);
-  // Form1TimeLine.cpp: the File menu's recent files (opening one brings its
+  // MainWindowTimeLine.cpp: the File menu's recent files (opening one brings its
   // marks back), and the stored settings of the time line and the window's
   // place and size.
   void BuildRecentMenu(QMenu* file);
@@ -108,7 +109,7 @@ class TForm1 : public QMainWindow {
   void RememberCurrentFile();
   void LoadViewSettings();
   void SaveViewSettings();
-  // Form1Segments.cpp: the segment list's page, its key (Insert: Add
+  // MainWindowSegments.cpp: the segment list's page, its key (Insert: Add
   // Segment), the File menu's Load / Save / Invert Segments, and what the
   // window shows of the list (the page, the time line's bands, the progress
   // over a list).
@@ -119,7 +120,7 @@ class TForm1 : public QMainWindow {
   void LoadSegmentsClick();
   void SaveSegmentsClick();
   void RefreshSegments();
-  // Form1Layout.cpp: the extra room of a window larger than 857 x 541 goes to
+  // MainWindowLayout.cpp: the extra room of a window larger than 857 x 541 goes to
   // the preview and the track bar; the output side keeps its width.
   void KeepLayout(QWidget* client);
   void LayOutClient();
@@ -135,23 +136,23 @@ class TForm1 : public QMainWindow {
   TPlayPanel* panel_play_ = nullptr;
   TTrackBar* track_bar_ = nullptr;
   TTimeLine* time_line_ = nullptr;
-  TSegmentPanel* segment_panel_ = nullptr;  // a page of PageControl1
-  QLabel* start_readable_ = nullptr;  // the marks as people read them
+  TSegmentPanel* segment_panel_ = nullptr;  // a page of the page control
+  QLabel* start_readable_ = nullptr;        // the marks as people read them
   QLabel* end_readable_ = nullptr;
-  TThumbnailView* image1_ = nullptr;
-  TThumbnailView* image2_ = nullptr;
-  TTimePanel* panel1_ = nullptr;
-  TTimePanel* panel2_ = nullptr;
-  TTimePanel* panel3_ = nullptr;
+  TThumbnailView* start_thumbnail_ = nullptr;
+  TThumbnailView* end_thumbnail_ = nullptr;
+  TTimePanel* start_panel_ = nullptr;
+  TTimePanel* end_panel_ = nullptr;
+  TTimePanel* position_panel_ = nullptr;
   QLineEdit* edit_input_ = nullptr;
   QLineEdit* edit_output_ = nullptr;
   QTabWidget* page_control_ = nullptr;
   QSpinBox* spin_volume_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
-  QLabel* panel_progress_ = nullptr;
+  QLabel* progress_label_ = nullptr;
   QLabel* label_output_ = nullptr;  // what the file will be, under the format list
-  QLabel* status_panel0_ = nullptr;
-  QLabel* status_panel1_ = nullptr;
+  QLabel* status_line_ = nullptr;
+  QLabel* frame_count_line_ = nullptr;
   QLabel* status_time_ = nullptr;  // the position and length as people read them
   QMenuBar* menu_bar_ = nullptr;
   QWidget* client_ = nullptr;
@@ -172,8 +173,8 @@ class TForm1 : public QMainWindow {
   std::vector<QWidget*> idle_only_;
   std::vector<QAction*> idle_actions_;
   QPushButton* stop_split_ = nullptr;
-  QTimer timer_play_;  // TimerPlay, 100 ms
-  QTimer timer1_;      // Timer1, 100 ms, the end message
+  QTimer timer_play_;         // 100 ms, the playing position
+  QTimer end_message_timer_;  // 100 ms, the end message
   bool shown_once_ = false;
   TRecentFiles recent_;
   QMenu* recent_menu_ = nullptr;
@@ -181,9 +182,9 @@ class TForm1 : public QMainWindow {
   QAction* loop_action_ = nullptr;
   QRect stored_geometry_;  // the window's last place and size (empty: none stored)
 
-  TForm2* form2_ = nullptr;
-  TForm3* form3_ = nullptr;
-  TFormAbout* about_ = nullptr;
+  TPreferencesDialog* preferences_ = nullptr;
+  TTimeEditDialog* time_edit_ = nullptr;
+  TAboutDialog* about_ = nullptr;
 };
 
 }  // namespace kelvane
