@@ -41,6 +41,63 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
   return LowerCase(a) == LowerCase(b);
 }
 
+// The options without a value: true when `arg` is one, which is then set.
+bool SetFlag(const std::string& arg, TCliOptions& options) {
+  if (arg == "-h" || arg == "--help") {
+    options.Help = true;
+  } else if (arg == "--list-formats") {
+    options.ListFormats = true;
+  } else if (arg == "--json") {
+    options.Json = true;
+  } else if (arg == "--overwrite") {
+    options.Overwrite = true;
+  } else if (arg == "-v" || arg == "--verbose") {
+    options.Verbose = true;
+  } else if (arg == "--no-check") {
+    options.NoCheck = true;
+  } else if (arg == "--smart-copy") {
+    options.SmartCopy = true;
+  } else if (arg == "--join") {
+    options.Join = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// An option with a value, `arg` one of them.
+void SetValue(const std::string& arg, const std::string& value, TCliOptions& options) {
+  if (arg == "--probe") {
+    options.ProbeFile = value;
+  } else if (arg == "--segment") {
+    options.Segments.push_back(value);
+  } else if (arg == "--list-entries") {
+    options.ListEntries = value;
+  } else {
+    options.*(ValueOptions().at(arg)) = value;
+  }
+}
+
+// Why the options cannot go together, or "".
+std::string CombinationError(const TCliOptions& options) {
+  if (options.End && options.Duration) return "--end and --duration cannot both be given";
+  const bool segments = !options.Segments.empty() || options.SegmentsFile;
+  if (segments && (options.Start || options.End || options.Duration)) {
+    return "--segment and --segments cannot be given with --start, --end or --duration";
+  }
+  if (!options.Segments.empty() && options.SegmentsFile) {
+    return "--segment and --segments cannot both be given";
+  }
+  if (options.Join && !segments) {
+    return "--join needs the segments to join (--segment or --segments)";
+  }
+  if (!options.Help && !options.ListFormats && options.ProbeFile.empty() &&
+      options.ListEntries.empty() && options.InputFile.empty()) {
+    return "no input file given (see --help)";
+  }
+  return "";
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options,
@@ -68,23 +125,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
       arg = arg.substr(0, eq);
       has_inline_value = true;
     }
-    if (arg == "-h" || arg == "--help") {
-      options.Help = true;
-    } else if (arg == "--list-formats") {
-      options.ListFormats = true;
-    } else if (arg == "--json") {
-      options.Json = true;
-    } else if (arg == "--overwrite") {
-      options.Overwrite = true;
-    } else if (arg == "-v" || arg == "--verbose") {
-      options.Verbose = true;
-    } else if (arg == "--no-check") {
-      options.NoCheck = true;
-    } else if (arg == "--smart-copy") {
-      options.SmartCopy = true;
-    } else if (arg == "--join") {
-      options.Join = true;
-    } else if (arg == "--probe" || arg == "--segment" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
+    if (SetFlag(arg, options)) continue;
+    if (arg == "--probe" || arg == "--segment" || arg == "--list-entries" || ValueOptions().count(arg) != 0) {
       if (!has_inline_value) {
         if (i + 1 >= args.size()) {
           error = "option " + arg + " needs a value";
@@ -92,43 +134,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& options
         }
         value = args[++i];
       }
-      if (arg == "--probe") {
-        options.ProbeFile = value;
-      } else if (arg == "--segment") {
-        options.Segments.push_back(value);
-      } else if (arg == "--list-entries") {
-        options.ListEntries = value;
-      } else {
-        options.*(ValueOptions().at(arg)) = value;
-      }
+      SetValue(arg, value, options);
     } else {
       error = "unknown option '" + arg + "' (see --help)";
       return false;
     }
   }
-  if (options.End && options.Duration) {
-    error = "--end and --duration cannot both be given";
-    return false;
-  }
-  const bool segments = !options.Segments.empty() || options.SegmentsFile;
-  if (segments && (options.Start || options.End || options.Duration)) {
-    error = "--segment and --segments cannot be given with --start, --end or --duration";
-    return false;
-  }
-  if (!options.Segments.empty() && options.SegmentsFile) {
-    error = "--segment and --segments cannot both be given";
-    return false;
-  }
-  if (options.Join && !segments) {
-    error = "--join needs the segments to join (--segment or --segments)";
-    return false;
-  }
-  if (!options.Help && !options.ListFormats && options.ProbeFile.empty() &&
-      options.ListEntries.empty() && options.InputFile.empty()) {
-    error = "no input file given (see --help)";
-    return false;
-  }
-  return true;
+  error = CombinationError(options);
+  return error.empty();
 }
 
 std::string UsageText() {
