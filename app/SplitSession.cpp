@@ -54,6 +54,35 @@ TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan)
   return request;
 }
 
+// Joined segments: the input is opened once for each, sought to its start,
+// and gives the length of its segment to the output. The options of segment `k`.
+TInputOptions JoinPart(const TSplitPlan& plan, const TSplitJob& job, size_t k) {
+  TInputOptions in = plan.InputOptions;
+  const TSegment& segment = job.Segments.Items()[k];
+  in.StartTimeUs = std::llround(segment.Start * 1e6);
+  in.JoinLengthUs = std::llround(segment.End * 1e6) - in.StartTimeUs;
+  in.JoinTitle = segment.Label.empty() ? "Segment " + std::to_string(k + 1) : segment.Label;
+  return in;
+}
+
+// The joined file is checked part by part against its segments: one request
+// for each, `whole` with the part's times in the input and in the output.
+std::vector<TSplitCheckRequest> PartRequests(const TSplitCheckRequest& whole,
+                                             const TSegmentList& segments) {
+  std::vector<TSplitCheckRequest> requests;
+  int64_t at = 0;
+  for (const TSegment& segment : segments.Items()) {
+    TSplitCheckRequest request = whole;
+    request.StartUs = std::llround(segment.Start * 1e6);
+    request.EndUs = std::llround(segment.End * 1e6);
+    request.OutputStartUs = at;
+    at += request.EndUs - request.StartUs;
+    request.OutputEndUs = at;
+    requests.push_back(request);
+  }
+  return requests;
+}
+
 }  // namespace
 
 TSplitSession::TSplitSession(TFFConverter& converter)
@@ -197,21 +226,11 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
 
   converter_.ClearTasks();
   const bool join = job.JoinSegments && !job.Segments.Empty();
-  // Joined segments: the input is opened once for each, sought to its start,
-  // and gives the length of its segment to the output.
-  auto part = [&plan, &job](size_t k) {
-    TInputOptions in = plan.InputOptions;
-    const TSegment& segment = job.Segments.Items()[k];
-    in.StartTimeUs = std::llround(segment.Start * 1e6);
-    in.JoinLengthUs = std::llround(segment.End * 1e6) - in.StartTimeUs;
-    in.JoinTitle = segment.Label.empty() ? "Segment " + std::to_string(k + 1) : segment.Label;
-    return in;
-  };
-  const TInputOptions first = join ? part(0) : plan.InputOptions;
+  const TInputOptions first = join ? JoinPart(plan, job, 0) : plan.InputOptions;
   const int32_t index = converter_.AddTask(job.InputFile, &first);
   bool opened = index >= 0;
   for (size_t k = 1; join && opened && k < job.Segments.Count(); ++k) {
-    const TInputOptions next = part(k);
+    const TInputOptions next = JoinPart(plan, job, k);
     TFFmpeg* task = converter_.Task(index);
     opened = task->SetUpInput(job.InputFile, &next);
     if (!opened) Log(task->LastError);
@@ -239,19 +258,7 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
   }
   check_request_ = CheckRequestFor(job, plan);
   part_requests_.clear();
-  if (join) {
-    // The joined file is checked part by part against its segments.
-    int64_t at = 0;
-    for (const TSegment& segment : job.Segments.Items()) {
-      TSplitCheckRequest request = check_request_;
-      request.StartUs = std::llround(segment.Start * 1e6);
-      request.EndUs = std::llround(segment.End * 1e6);
-      request.OutputStartUs = at;
-      at += request.EndUs - request.StartUs;
-      request.OutputEndUs = at;
-      part_requests_.push_back(request);
-    }
-  }
+  if (join) part_requests_ = PartRequests(check_request_, job.Segments);
   if (list_next_ <= 1) {
     // A list's reports count on over its segments.
     progress_count_ = 0;
