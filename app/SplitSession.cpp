@@ -54,6 +54,22 @@ TSplitCheckRequest CheckRequestFor(const TSplitJob& job, const TSplitPlan& plan)
   return request;
 }
 
+// The job of segment `i` of a list, written to a file of its own.
+TSplitJob SegmentJob(const TSplitJob& job, const TSegment& segment, size_t i) {
+  TSplitJob one = job;
+  one.Segments.Clear();
+  one.JoinSegments = false;
+  one.NameSuffix = " - " + SegmentFileLabel(segment, i);
+  const int64_t start = std::llround(segment.Start * 1e6);
+  const int64_t end = std::llround(segment.End * 1e6);
+  // The panels' texts the marks would show; the exact times decide.
+  one.StartMark = MarkFromHundredths(start / 10000);
+  one.EndMark = MarkFromHundredths(std::max<int64_t>((end + 9999) / 10000, 1));
+  one.StartExactUs = start;
+  one.EndExactUs = end;
+  return one;
+}
+
 // Joined segments: the input is opened once for each, sought to its start,
 // and gives the length of its segment to the output. The options of segment `k`.
 TInputOptions JoinPart(const TSplitPlan& plan, const TSplitJob& job, size_t k) {
@@ -171,19 +187,8 @@ bool TSplitSession::Start(const TSplitJob& job, std::string& message) {
     return true;
   }
   for (size_t i = 0; i < segments.size(); ++i) {
-    TSplitJob one = job;
-    one.Segments.Clear();
-    one.JoinSegments = false;
-    one.NameSuffix = " - " + SegmentFileLabel(segments[i], i);
-    const int64_t start = std::llround(segments[i].Start * 1e6);
-    const int64_t end = std::llround(segments[i].End * 1e6);
-    // The panels' texts the marks would show; the exact times decide.
-    one.StartMark = MarkFromHundredths(start / 10000);
-    one.EndMark = MarkFromHundredths(std::max<int64_t>((end + 9999) / 10000, 1));
-    one.StartExactUs = start;
-    one.EndExactUs = end;
-    list_jobs_.push_back(std::move(one));
-    list_lengths_.push_back(static_cast<int32_t>((end - start) / 1000));
+    const TSplitJob& one = list_jobs_.emplace_back(SegmentJob(job, segments[i], i));
+    list_lengths_.push_back(static_cast<int32_t>((one.EndExactUs - one.StartExactUs) / 1000));
   }
   list_next_ = 1;
   if (!StartOne(list_jobs_[0], message)) {
