@@ -144,6 +144,7 @@ class TSmartVideo {
   // when it holds one.
   std::string NoCleanGroup();
   AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
+  void SetEdgeOptions(AVCodecContext* c, int64_t bit_rate);  // an edge encoder's, per codec
   AVCodecContextPtr MakeDecoder();
   void SetUpWhole(const std::string& reason);
   void SetUpSmart();
@@ -158,6 +159,8 @@ class TSmartVideo {
   void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
   void WriteEncoded(AVPacket* packet);
   void Write(AVPacket* packet);
+  void WholePacket(const AVPacket* packet);
+  void HoldPacket(const AVPacket* packet);
   bool IsCleanStart(const AVPacket* packet) const;
   bool InCut(int64_t pts) const;  // pts in the source stream's time base
   void SetZero(int64_t pts);       // source time base

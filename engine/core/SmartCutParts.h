@@ -1,0 +1,92 @@
+// What the smart copy's files share (engine-internal: only the SmartCut*.cpp
+// files include it): the NAL units of H.264 and H.265 and their parameter
+// sets, the encoder profiles that match a source's, which key frames start a
+// clean group of pictures, and the reasons a cut is re-encoded whole.
+//
+// Plain functions over borrowed bytes: a TNal points into data its caller
+// keeps alive. Any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "binding/FFmpegLoader.h"
+
+namespace kelvane::smart_cut {
+
+// NAL unit types, H.264 and H.265.
+constexpr int kNalIdr = 5;
+constexpr int kNalSps = 7;
+constexpr int kNalPps = 8;
+constexpr int kNalAud = 9;
+constexpr int kHevcIdrWithLeading = 19;
+constexpr int kHevcIdrAlone = 20;
+constexpr int kHevcVps = 32;
+constexpr int kHevcSps = 33;
+constexpr int kHevcPps = 34;
+constexpr int kHevcAud = 35;
+
+struct TNal {
+  const uint8_t* Data;
+  size_t Size;
+  bool Hevc;
+  int Type() const {
+    if (Size == 0) return -1;
+    return Hevc ? (Data[0] >> 1) & 0x3f : Data[0] & 0x1f;
+  }
+  bool IsIdr() const {
+    const int t = Type();
+    return Hevc ? t == kHevcIdrWithLeading || t == kHevcIdrAlone : t == kNalIdr;
+  }
+  bool IsSps() const { return Type() == (Hevc ? kHevcSps : kNalSps); }
+  bool IsParameterSet() const {
+    const int t = Type();
+    return Hevc ? t == kHevcVps || t == kHevcSps || t == kHevcPps : t == kNalSps || t == kNalPps;
+  }
+  bool IsAud() const { return Type() == (Hevc ? kHevcAud : kNalAud); }
+};
+
+// The NAL units of H.264 or H.265 data, with start codes (`length_size` 0) or
+// with length fields of `length_size` bytes.
+std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size, bool hevc = false);
+// The id an SPS or PPS gives itself.
+uint32_t ParameterSetId(const TNal& nal);
+void AppendStartCode(std::vector<uint8_t>& out, const TNal& nal);
+void AppendLengthPrefixed(std::vector<uint8_t>& out, const TNal& nal, int length_size);
+// The VPS, SPS and PPS NAL units of an hvcC record, in its order.
+std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size);
+
+// The parameter sets of an avcC record, as NAL units into the record.
+struct TAvcC {
+  std::vector<TNal> Sps, Pps;
+  size_t End = 0;  // where the optional tail (chroma format, bit depths) begins
+};
+
+bool ParseAvcC(const uint8_t* data, size_t size, TAvcC& out);
+// A parameter set as an avcC record lists it: a 16-bit length, then the unit.
+void AppendSet(std::vector<uint8_t>& out, const TNal& nal);
+// The encoders' names of a source's H.264 and H.265 profiles.
+const char* X264Profile(int profile);
+const char* X265Profile(int profile);
+bool StartsWithStartCode(const uint8_t* data, int size);
+
+const char kWithinOneGroup[] = "the cut lies within one group of pictures";
+const char kNoCleanGroup[] =
+    "no clean group of pictures lies inside the cut (its key frames are no IDR pictures: open "
+    "groups of pictures)";
+
+// Whether a packet of a stream described by `par` starts a group of pictures
+// that needs nothing before it: a key frame holding an IDR picture.
+bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par);
+
+// How many packets of a clean group of pictures that the end mark `end`
+// cuts can be copied: the packets (times in decoding order) before the first
+// one at or after the end, when no later packet shows a picture before the
+// end; 0 when the group's end has to be re-encoded.
+size_t CopiedBeforeEnd(const std::vector<int64_t>& times, int64_t end);
+
+// The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
+uint32_t HighestParameterSetId(const AVCodecParameters* par);
+
+}  // namespace kelvane::smart_cut
