@@ -458,7 +458,12 @@ void TTranscoder::ProgressReport(bool final_report) {
       // hold (24.8 days): it is reported as the largest they do.
       const int32_t time_ms =
           known ? static_cast<int32_t>(std::min(t * 1000, static_cast<double>(INT32_MAX))) : 0;
-      host_.Progress(frame_number, fps, time_ms, quality, static_cast<float>(bitrate), total_size);
+      host_.Progress({.FrameNumber = frame_number,
+                      .FPS = fps,
+                      .CurrentDuration = time_ms,
+                      .Quality = quality,
+                      .BitRate = static_cast<float>(bitrate),
+                      .CurrentSize = total_size});
     } else if (records_.Verbosity >= 0) {
       GetLogger().Log(host_.LogSender(), llVerbose, line);
     }
