@@ -47,9 +47,9 @@ struct TMarkRead {
   bool Receive() {
     while (Facts.After.empty() && avcodec.avcodec_receive_frame(Decoder, Frame.get()) >= 0) {
       const int64_t at = ToUs(Frame->best_effort_timestamp, Stream->time_base);
-      if (First && at > Start && Start > StreamStart) return false;
+      if (First && LandedPastTarget(at, Start) && Start > StreamStart) return false;
       First = false;
-      if (at < Start) {
+      if (BeforeTarget(at, Start, trFirstAtOrAfter)) {
         avutil.av_frame_unref(Previous.get());
         HavePrevious = avutil.av_frame_ref(Previous.get(), Frame.get()) >= 0;
       } else {
