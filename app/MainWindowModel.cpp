@@ -130,14 +130,14 @@ bool TMainWindowModel::AddVideoFile(const std::string& path) {
     return false;
   }
   const TVideoStreamInfo video = probe.GetVideoStreamInfo();
-  SourceSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
+  SourceSize = {video.Width, video.Height};
   SourceRotation = video.Rotation > 0 ? video.Rotation : 0;
   if (video.FrameRateNum > 0 && video.FrameRateDen > 0) {
     // Halves go to the even neighbour (the default rounding mode).
     const double rate = static_cast<double>(video.FrameRateNum) / video.FrameRateDen;
-    SourceFrameRate = std::to_string(static_cast<long long>(std::nearbyint(rate)));
+    SourceFrameRate = static_cast<TWholeFrameRate>(std::nearbyint(rate));
   } else {
-    SourceFrameRate.clear();  // unknown: an "Auto" frame rate then stays unset
+    SourceFrameRate = -1;  // unknown: an "Auto" frame rate then stays unset
   }
   const TFileStreamInfo file = probe.GetFileStreamInfo();
   SourceDuration = std::to_string(file.Duration < 0 ? 0 : file.Duration / 1000000);

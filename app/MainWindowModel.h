@@ -52,14 +52,12 @@ class TMainWindowModel {
   TEditedMark EditedTime = TEditedMark::None;  // mark the time-edit dialog edits
   int64_t PlayPosition = 0;      // µs
   std::string PlayingFile;
-  std::string SourceSize;       // "640x480", as stored
+  TPictureSize SourceSize;      // as stored
   int32_t SourceRotation = 0;   // clockwise turn that shows the source upright
-  std::string SourceFrameRate;  // whole frames per second
+  TWholeFrameRate SourceFrameRate = -1;  // whole frames per second; -1 unknown
   std::string SourceDuration;   // whole seconds
   int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown
   std::string ContainerName;    // of the chosen preset, "3GP", ...
-  std::string TargetSize;
-  std::string LetterboxSourceSize;
   int32_t LastFormatIndex = 0;
   int32_t VideoQualityIndex = 0;
   int32_t AudioQualityIndex = 0;

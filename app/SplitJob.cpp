@@ -64,7 +64,8 @@ std::string TSplitJob::Describe() const {
   out << "Input file: " << InputFile << "\n"
       << "Output folder: " << OutputFolder << (Overwrite ? " (overwrite)" : "") << "\n"
       << "Output format: " << Trim(FormatText) << " [" << ContainerName << "]\n"
-      << "Source: size " << SourceSize << ", " << SourceFrameRate << " fps, " << SourceDuration
+      << "Source: size " << SourceSize.Text() << ", " << WholeRateText(SourceFrameRate)
+      << " fps, " << SourceDuration
       << " s\n"
       << "Video: quality \"" << VideoQuality << "\", codec \"" << VideoCodec << "\", bitrate \"" << VideoBitrate << "\", size \""
       << VideoSize << "\", frame rate \"" << FrameRate << "\", letterbox "
@@ -187,12 +188,12 @@ std::string OutputNameOf(const TSplitJob& job) { return "output." + LowerCase(jo
 // A source stored on its side keeps its display matrix while its pictures
 // keep their size and the container stores one; otherwise its pictures are
 // turned upright. The source's size as the sizes are reckoned: upright then.
-std::string SourceSizeFor(const TSplitJob& job, TOutputOptions& out) {
-  std::string source_size = job.SourceSize;
+TPictureSize SourceSizeFor(const TSplitJob& job, TOutputOptions& out) {
+  TPictureSize source_size = job.SourceSize;
   if (job.SourceRotation != 0 &&
       !(job.Settings.Size.Original && StoresRotation(OutputNameOf(job)))) {
     out.UprightPictures = true;
-    if (TurnSwapsSides(job.SourceRotation)) source_size = SwappedSize(source_size);
+    if (TurnSwapsSides(job.SourceRotation)) source_size = source_size.Swapped();
   }
   return source_size;
 }
@@ -205,7 +206,8 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
   if (!Usable(settings.Size.Problem, message) || !Usable(settings.FrameRate.Problem, message))
     return false;
 
-  const std::string source_size = SourceSizeFor(job, out);
+  // The size list's texts name sizes; the source's is written as they are.
+  const std::string source_size = SourceSizeFor(job, out).Text();
   // The source's own size, as near as the encoder takes it (even, or a
   // multiple of 16 for RealVideo); the bars keep its shape when that differs.
   const std::string size = settings.Size.Original
@@ -234,7 +236,8 @@ bool FillVideoOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
     out.AspectRatio.clear();
   }
 
-  out.FrameRate = settings.FrameRate.Source ? job.SourceFrameRate : settings.FrameRate.Text();
+  out.FrameRate =
+      settings.FrameRate.Source ? WholeRateText(job.SourceFrameRate) : settings.FrameRate.Text();
   out.DisableVideo = false;
 
   if (!Usable(settings.VideoBitrate.Problem, message)) return false;
@@ -253,7 +256,7 @@ bool FillTodayVideo(const TSplitJob& job, const TTodayFormat& format, TOutputOpt
   out.VideoFilters = format.VideoFilters;
   if (!Usable(settings.Size.Problem, message) || !Usable(settings.FrameRate.Problem, message))
     return false;
-  const std::string source_size = SourceSizeFor(job, out);
+  const std::string source_size = SourceSizeFor(job, out).Text();
   const std::string size =
       settings.Size.Original ? source_size : FittedSize(source_size, settings.Size.Text());
   // Today's encoders take any even size. (They are not opened to ask: the
@@ -334,7 +337,7 @@ bool FillAudioOptions(const TSplitJob& job, TOutputOptions& out, std::string& me
 void RoundToOutputPictures(const TSplitJob& job, TOutputOptions& out) {
   if (out.DisableVideo || out.RecordingTime <= 0) return;
   const double output_rate = ParseDecimal(out.FrameRate).value_or(0);
-  const double source_rate = ParseDecimal(job.SourceFrameRate).value_or(0);
+  const double source_rate = job.SourceFrameRate;
   if (output_rate <= 0 || source_rate <= 0 ||
       std::fabs(output_rate - source_rate) <= source_rate * 0.005) {
     return;
@@ -532,13 +535,13 @@ TOutputOptions AsShown(const TSplitJob& job, TOutputOptions out) {
 std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan) {
   const TOutputOptions& out = plan.OutputOptions;
   if (!IsSmartCopy(job) || Trim(job.InputFile).empty())
-    return ExplainOutput(AsShown(job, out), job.SourceFrameRate);
+    return ExplainOutput(AsShown(job, out), WholeRateText(job.SourceFrameRate));
   const int64_t start = out.StartTimeUs > 0 ? out.StartTimeUs : out.StartTime * int64_t{1000};
   const int64_t length =
       out.RecordingTimeUs > 0 ? out.RecordingTimeUs : out.RecordingTime * int64_t{1000};
   const TSmartCutForecast forecast =
       ForecastSmartCut(job.InputFile, plan.OutputPath, start, length > 0 ? start + length : INT64_MAX);
-  if (!forecast.Error.empty()) return ExplainOutput(out, job.SourceFrameRate);
+  if (!forecast.Error.empty()) return ExplainOutput(out, WholeRateText(job.SourceFrameRate));
   return ExplainSmartCut(forecast);
 }
 

@@ -29,13 +29,13 @@ struct TSplitJob {
   std::string ContainerName;  // the preset's container, "3GP", "MP4", ...
 
   // What the probe said about the input when it was opened.
-  std::string SourceSize;       // "640x480", the pictures as stored
+  TPictureSize SourceSize;      // the pictures as stored
   // The clockwise turn (0, 90, 180, 270) the source's display matrix asks for.
   // The output keeps it as its own display matrix when the pictures keep
   // their size ("Original Size") in a container that stores one; otherwise
   // the pictures are turned upright and sized for their upright shape.
   int32_t SourceRotation = 0;
-  std::string SourceFrameRate;  // "30"
+  TWholeFrameRate SourceFrameRate = -1;
   std::string SourceDuration;   // whole seconds, "83"
   int64_t SourceDurationUs = -1;  // the same in µs; -1 unknown
 

@@ -165,6 +165,15 @@ TChannels ReadChannels(const std::string& text) {
 
 }  // namespace
 
+std::string TPictureSize::Text() const {
+  if (Width < 0 || Height < 0) return std::string();
+  return std::to_string(Width) + "x" + std::to_string(Height);
+}
+
+std::string WholeRateText(TWholeFrameRate rate) {
+  return rate < 0 ? std::string() : std::to_string(rate);
+}
+
 std::string TSizeChoice::Text() const {
   if (Original) return std::string();
   return std::to_string(Width) + "x" + std::to_string(Height);

@@ -18,6 +18,23 @@ namespace kelvane {
 
 struct TSplitJob;
 
+// The opened file's facts as values, set once where the file is opened and
+// read by the job; they become text only where they are shown or written to
+// an option line.
+// Its pictures' size as stored; -1 by -1 while no file is open.
+struct TPictureSize {
+  int32_t Width = -1;
+  int32_t Height = -1;
+  // "640x480"; empty while no file is open.
+  std::string Text() const;
+  // The size of a picture given a quarter turn.
+  TPictureSize Swapped() const { return {Height, Width}; }
+};
+// Its frame rate, whole frames per second ("30" for 29.97); -1 unknown.
+using TWholeFrameRate = int32_t;
+// The rate as an option line takes it: "30"; empty when unknown.
+std::string WholeRateText(TWholeFrameRate rate);
+
 // The quality list's levels, in its order.
 enum class TQualityLevel { Highest, Higher, Normal, Lower, Lowest };
 

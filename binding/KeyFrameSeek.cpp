@@ -30,6 +30,11 @@ int SeekToBeginning(AVFormatContext* input) {
   return ret;
 }
 
+bool BeforeTarget(int64_t at, int64_t target, TTargetRule rule) {
+  if (at == AV_NOPTS_VALUE) return true;
+  return rule == trCovering ? at <= target : at < target;
+}
+
 int64_t TSeekLeads::Lead(int steps) const {
   int64_t lead = First;
   for (int i = 0; i < steps; ++i) lead = Next(lead);

@@ -9,7 +9,8 @@
 // can lie after the time (SeekLandsLate). Readers that must not miss a picture
 // aim a lead before the time and step further back while they land late
 // (TSeekLeads, SeekSteppingBack); such a stream's beginning is its first byte
-// (SeekToBeginning).
+// (SeekToBeginning). Which decoded pictures a reader then keeps is
+// BeforeTarget's rule, in one of its two modes.
 //
 // Ownership: each call borrows the format context; nothing is kept.
 // Threads: the thread that reads the context, like every call on it.
@@ -92,5 +93,31 @@ struct TSteppedSeek {
 TSteppedSeek SeekSteppingBack(AVFormatContext* input, int64_t at, int64_t floor,
                               const TSeekLeads& leads, int stream,
                               const std::function<TSeekLanding(int64_t lead)>& landing);
+
+// The pictures decoded after a seek to a target time: which lie before the
+// ones a reader keeps. Times are the pictures' best-effort timestamps in the
+// target's scale (a stream's time base or µs); a picture without a time
+// (AV_NOPTS_VALUE) lies before.
+enum TTargetRule {
+  // Everything from the first picture at or after the target is kept: a
+  // split's first picture, the check's picture at a mark.
+  trFirstAtOrAfter,
+  // The picture on screen at the target is kept: the last one at or before
+  // it. Each such picture is held in place of the one before until a picture
+  // after the target shows which was the last (or the input ends); when the
+  // very first lies after the target, that one is kept. The player's exact
+  // seeks and the segments' pictures.
+  trCovering
+};
+
+// Whether the picture at `at` lies before what is kept for `target`: dropped
+// (trFirstAtOrAfter), or held as the candidate for the target (trCovering).
+bool BeforeTarget(int64_t at, int64_t target, TTargetRule rule);
+
+// Whether the first picture decoded after a seek lies after the target: the
+// seek landed too late for the picture covering the target.
+inline bool LandedPastTarget(int64_t first_at, int64_t target) {
+  return !BeforeTarget(first_at, target, trCovering);
+}
 
 }  // namespace kelvane

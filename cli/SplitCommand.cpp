@@ -127,8 +127,9 @@ int PrintProbe(TMainWindowModel& model, const std::string& file, FILE* out, FILE
   fprintf(out, "summary:   %s\n", DescribeStreams(probe).c_str());
   // The facts the window keeps for a split.
   if (probe.VideoStreamCount() > 0 && model.AddVideoFile(file)) {
-    fprintf(out, "SourceSize=%s SourceFrameRate=%s SourceDuration=%s\n", model.SourceSize.c_str(),
-            model.SourceFrameRate.c_str(), model.SourceDuration.c_str());
+    fprintf(out, "SourceSize=%s SourceFrameRate=%s SourceDuration=%s\n",
+            model.SourceSize.Text().c_str(), WholeRateText(model.SourceFrameRate).c_str(),
+            model.SourceDuration.c_str());
   }
   return kExitSuccess;
 }

@@ -244,8 +244,9 @@ class TOutputReader {
   void TakePicture() {
     while (!Facts.FirstPicture && avcodec.avcodec_receive_frame(Decoder.get(), Frame.get()) >= 0) {
       const int64_t at = Frame->best_effort_timestamp;
-      const int64_t at_us = at == AV_NOPTS_VALUE ? 0 : ToUs(at, Ic->streams[Video]->time_base);
-      if (Window && (at == AV_NOPTS_VALUE || at_us < WindowStart - kRoundingUs)) {
+      const int64_t at_us =
+          at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, Ic->streams[Video]->time_base);
+      if (Window && BeforeTarget(at_us, WindowStart - kRoundingUs, trFirstAtOrAfter)) {
         avutil.av_frame_unref(Frame.get());
         continue;  // a picture of the part before, decoded for its references
       }

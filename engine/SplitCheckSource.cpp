@@ -24,6 +24,78 @@ namespace kelvane::split_check {
 
 namespace {
 
+// The pictures either side of a mark as one read from a seek's landing
+// decodes them: the picture before `Start` (µs of the stream's time), the
+// one at it and the one after, and the count of pictures in [Start, End).
+struct TMarkRead {
+  const AVStream* Stream;
+  AVCodecContext* Decoder;
+  int64_t Start;
+  int64_t End;
+  int64_t StreamStart;
+  int64_t FrameUs;
+  TSourcePictures& Facts;
+  AVFramePtr Frame{avutil.av_frame_alloc()};
+  // The picture before the mark is shrunk only once the mark's picture shows
+  // which one it is.
+  AVFramePtr Previous{avutil.av_frame_alloc()};
+  bool HavePrevious = false;
+  bool First = true;
+
+  // Takes the decoder's pictures. False when the first lies after the start
+  // though pictures before it exist: the seek landed late.
+  bool Receive() {
+    while (Facts.After.empty() && avcodec.avcodec_receive_frame(Decoder, Frame.get()) >= 0) {
+      const int64_t at = ToUs(Frame->best_effort_timestamp, Stream->time_base);
+      if (First && LandedPastTarget(at, Start) && Start > StreamStart) return false;
+      First = false;
+      if (BeforeTarget(at, Start, trFirstAtOrAfter)) {
+        avutil.av_frame_unref(Previous.get());
+        HavePrevious = avutil.av_frame_ref(Previous.get(), Frame.get()) >= 0;
+      } else {
+        Keep(at);
+      }
+      avutil.av_frame_unref(Frame.get());
+    }
+    return true;
+  }
+
+  void Keep(int64_t at) {
+    const int32_t rotation = StreamRotation(Stream);
+    if (Facts.At.empty()) {
+      if (HavePrevious) Facts.Before = ShownThumb(Previous.get(), rotation, 0, 0, 0, 0);
+      Facts.At = ShownThumb(Frame.get(), rotation, 0, 0, 0, 0);
+      Facts.FirstPictureLeadUs = at - Start;
+    } else {
+      Facts.After = ShownThumb(Frame.get(), rotation, 0, 0, 0, 0);
+    }
+  }
+
+  // One video packet: counted when it lies in [Start, End), decoded until the
+  // picture after the mark is known. False once that one is known and the
+  // packet's decoding time reached `read_until`, or the landing was late.
+  bool Packet(const AVPacket* packet, int64_t read_until) {
+    const int64_t at = PacketTime(packet);
+    const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, Stream->time_base);
+    if (at_us == AV_NOPTS_VALUE) Facts.Frames = -1;
+    if (Facts.Frames >= 0 && at_us >= Start && at_us < End) {
+      ++Facts.Frames;
+      Facts.LastPictureUs = std::max(Facts.LastPictureUs, at_us);
+    }
+    bool more = true;
+    if (Facts.After.empty()) {
+      // Pictures long before the mark serve only as references (see ReadAroundStart).
+      const bool far = at_us != AV_NOPTS_VALUE && FrameUs > 0 && at_us < Start - 2 * FrameUs;
+      Decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+      Decoder->skip_loop_filter = far ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
+      if (avcodec.avcodec_send_packet(Decoder, packet) >= 0) more = Receive();
+    }
+    const int64_t dts = packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, Stream->time_base) : at_us;
+    if (!Facts.After.empty() && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
+    return more;
+  }
+};
+
 // Decodes from wherever the input was sought to: the pictures either side of
 // `start` (µs of the stream's time) and the count of pictures in [start, end).
 // Pictures more than two `frame_us` before `start` serve only as references:
@@ -34,67 +106,20 @@ namespace {
 bool ReadAroundStart(const TSplitCheckRequest& request, AVFormatContext* ic, int video,
                      AVCodecContext* decoder, int64_t start, int64_t end, int64_t stream_start,
                      int64_t frame_us, TSourcePictures& facts) {
-  const AVStream* stream = ic->streams[video];
   AVPacketPtr packet(avcodec.av_packet_alloc());
-  AVFramePtr frame(avutil.av_frame_alloc());
   facts = TSourcePictures{};
   facts.Frames = 0;
-  bool first = true;
-  // The picture before the mark is shrunk only once the mark's picture shows
-  // which one it is.
-  AVFramePtr previous(avutil.av_frame_alloc());
-  bool have_previous = false;
-  auto receive = [&]() {
-    while (facts.After.empty() && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
-      const int64_t at = ToUs(frame->best_effort_timestamp, stream->time_base);
-      if (first && at > start && start > stream_start) return false;
-      first = false;
-      if (at < start) {
-        avutil.av_frame_unref(previous.get());
-        have_previous = avutil.av_frame_ref(previous.get(), frame.get()) >= 0;
-        avutil.av_frame_unref(frame.get());
-        continue;
-      }
-      const int32_t rotation = StreamRotation(stream);
-      if (facts.At.empty()) {
-        if (have_previous) facts.Before = ShownThumb(previous.get(), rotation, 0, 0, 0, 0);
-        facts.At = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
-        facts.FirstPictureLeadUs = at - start;
-      } else {
-        facts.After = ShownThumb(frame.get(), rotation, 0, 0, 0, 0);
-      }
-      avutil.av_frame_unref(frame.get());
-    }
-    return true;
-  };
+  TMarkRead read{ic->streams[video], decoder, start, end, stream_start, frame_us, facts};
   // Reordered pictures can come a little after the end in file order.
   const int64_t read_until = end == INT64_MAX ? INT64_MAX : end + AV_TIME_BASE;
   while (avformat.av_read_frame(ic, packet.get()) >= 0) {
     StopIfAsked(request);
-    bool more = true;
-    if (packet->stream_index == video) {
-      const int64_t at = PacketTime(packet.get());
-      const int64_t at_us = at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(at, stream->time_base);
-      if (at_us == AV_NOPTS_VALUE) facts.Frames = -1;
-      if (facts.Frames >= 0 && at_us >= start && at_us < end) {
-        ++facts.Frames;
-        facts.LastPictureUs = std::max(facts.LastPictureUs, at_us);
-      }
-      if (facts.After.empty()) {
-        const bool far = at_us != AV_NOPTS_VALUE && frame_us > 0 && at_us < start - 2 * frame_us;
-        decoder->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-        decoder->skip_loop_filter = far ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
-        if (avcodec.avcodec_send_packet(decoder, packet.get()) >= 0) more = receive();
-      }
-      const int64_t dts =
-          packet->dts != AV_NOPTS_VALUE ? ToUs(packet->dts, stream->time_base) : at_us;
-      if (!facts.After.empty() && dts != AV_NOPTS_VALUE && dts >= read_until) more = false;
-    }
+    const bool more = packet->stream_index != video || read.Packet(packet.get(), read_until);
     avcodec.av_packet_unref(packet.get());
-    if (!more) return !facts.After.empty() || !first;
+    if (!more) return !facts.After.empty() || !read.First;
   }
   avcodec.avcodec_send_packet(decoder, nullptr);
-  return receive();
+  return read.Receive();
 }
 
 // The source's video stream, read from a position of choice.

@@ -38,15 +38,14 @@ std::unique_ptr<TVideoHost> TTaskRunHost::MakeVideoHost(TTranscoder& run) {
 
 bool TTaskRunHost::HasProgressHandler() const { return static_cast<bool>(task_.ProgressSlot); }
 
-void TTaskRunHost::Progress(int32_t frame_number, int32_t fps, int32_t current_duration,
-                            float quality, float bit_rate, int64_t current_size) {
+void TTaskRunHost::Progress(const TRunProgress& run) {
   TProgressInfo progress;
-  progress.FrameNumber = frame_number;
-  progress.FPS = fps;
-  progress.CurrentDuration = current_duration;
-  progress.Quality = quality;
-  progress.BitRate = bit_rate;
-  progress.CurrentSize = current_size;
+  progress.FrameNumber = run.FrameNumber;
+  progress.FPS = run.FPS;
+  progress.CurrentDuration = run.CurrentDuration;
+  progress.Quality = run.Quality;
+  progress.BitRate = run.BitRate;
+  progress.CurrentSize = run.CurrentSize;
   progress.TotalOutputDuration = task_.TotalOutputDuration.load();
   task_.ProgressSlot(task_, progress);
 }

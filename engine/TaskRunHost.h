@@ -25,8 +25,7 @@ class TTaskRunHost : public TRunHost {
   TPictureWatchers PictureWatchers() const override;
   std::unique_ptr<TVideoHost> MakeVideoHost(TTranscoder& run) override;
   bool HasProgressHandler() const override;
-  void Progress(int32_t frame_number, int32_t fps, int32_t current_duration, float quality,
-                float bit_rate, int64_t current_size) override;
+  void Progress(const TRunProgress& progress) override;
 
  private:
   TCustomFFmpeg& task_;

@@ -57,24 +57,23 @@ void TVideoTaskHost::BeforeHook(int64_t pts, THookAction& action) {
 
 bool TVideoTaskHost::HasCustomHook() const { return static_cast<bool>(task_.CustomHookSlot); }
 
-void TVideoTaskHost::CustomHook(TBitmap* bitmap, int32_t frame_number, int64_t pts,
-                                bool& update, bool& stop_hook) {
+void TVideoTaskHost::CustomHook(THookPicture& picture) {
   THookedFrame frame;
-  frame.Bitmap = bitmap;
-  frame.FrameNumber = frame_number;
-  frame.PTS = pts;
-  frame.Update = update;
-  frame.StopHook = stop_hook;
+  frame.Bitmap = picture.Bitmap;
+  frame.FrameNumber = picture.FrameNumber;
+  frame.PTS = picture.PTS;
+  frame.Update = picture.Update;
+  frame.StopHook = picture.StopHook;
   // What the handler wrote counts even when it throws afterwards.
   try {
     task_.CustomHookSlot(task_, frame);
   } catch (...) {
-    update = frame.Update;
-    stop_hook = frame.StopHook;
+    picture.Update = frame.Update;
+    picture.StopHook = frame.StopHook;
     throw;
   }
-  update = frame.Update;
-  stop_hook = frame.StopHook;
+  picture.Update = frame.Update;
+  picture.StopHook = frame.StopHook;
 }
 
 void TVideoTaskHost::ClearCustomHook() { task_.CustomHookSlot = nullptr; }
@@ -83,8 +82,8 @@ bool TVideoTaskHost::HasPreviewBitmap() const {
   return static_cast<bool>(task_.PreviewBitmapSlot);
 }
 
-void TVideoTaskHost::PreviewBitmap(TBitmap* bitmap, int32_t frame_number, int64_t pts) {
-  task_.PreviewBitmapSlot(task_, bitmap, frame_number, pts);
+void TVideoTaskHost::PreviewBitmap(const TPreviewPicture& picture) {
+  task_.PreviewBitmapSlot(task_, picture.Bitmap, picture.FrameNumber, picture.PTS);
 }
 
 bool& TVideoTaskHost::FrameHooksActive() { return task_.FrameHooksActive; }
@@ -106,9 +105,9 @@ void TVideoTaskHost::StorePreviewFlagsLocked(uint8_t flags) {
   task_.StorePreviewFlagsLocked(flags);
 }
 
-bool TVideoTaskHost::ShowPreview(const TBitmap& bitmap, int32_t frame_number, int64_t pts) {
+bool TVideoTaskHost::ShowPreview(const TPreviewPicture& picture) {
   if (!task_.PreviewWindow) task_.PreviewWindow = MakePreviewer();
-  return task_.PreviewWindow->ShowPreview(bitmap, frame_number, pts);
+  return task_.PreviewWindow->ShowPreview(*picture.Bitmap, picture.FrameNumber, picture.PTS);
 }
 
 }  // namespace kelvane

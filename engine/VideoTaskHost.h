@@ -40,11 +40,10 @@ class TVideoTaskHost : public TVideoHost {
   bool HasBeforeHook() const override;
   void BeforeHook(int64_t pts, THookAction& action) override;
   bool HasCustomHook() const override;
-  void CustomHook(TBitmap* bitmap, int32_t frame_number, int64_t pts, bool& update,
-                  bool& stop_hook) override;
+  void CustomHook(THookPicture& picture) override;
   void ClearCustomHook() override;
   bool HasPreviewBitmap() const override;
-  void PreviewBitmap(TBitmap* bitmap, int32_t frame_number, int64_t pts) override;
+  void PreviewBitmap(const TPreviewPicture& picture) override;
 
   bool& FrameHooksActive() override;
   THookAction& HookAction() override;
@@ -55,7 +54,7 @@ class TVideoTaskHost : public TVideoHost {
   std::mutex& PreviewMutex() override;
   uint8_t PreviewFlagsLocked() const override;
   void StorePreviewFlagsLocked(uint8_t flags) override;
-  bool ShowPreview(const TBitmap& bitmap, int32_t frame_number, int64_t pts) override;
+  bool ShowPreview(const TPreviewPicture& picture) override;
 
  private:
   TCustomFFmpeg& task_;

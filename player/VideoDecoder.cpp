@@ -3,7 +3,8 @@
 // After an exact seek the decoder starts at the key frame at or before the
 // target and every picture before the target is dropped: the picture kept is
 // the last one whose time is at or before the target (the frame on screen at
-// that time), queued once the next picture shows it was the last. When the
+// that time, binding/KeyFrameSeek.h's trCovering), queued once the next
+// picture shows it was the last. When the
 // first picture after a seek already lies past the target the demuxer landed
 // too late (MPEG-TS and MPEG-PS do); the seek is then made again from further
 // back.
@@ -126,9 +127,9 @@ bool TPlaybackContext::HandleVideoFrame(TVideoDecodeState& state, AVFrame* frame
   if (state.target != AV_NOPTS_VALUE) {
     if (state.first_after_flush) {
       state.first_after_flush = false;
-      if (pts > state.target && RetrySeekEarlier(state)) return true;
+      if (LandedPastTarget(pts, state.target) && RetrySeekEarlier(state)) return true;
     }
-    if (pts <= state.target) {
+    if (BeforeTarget(pts, state.target, trCovering)) {
       state.held.reset(avutil.av_frame_clone(frame));
       state.held_pts = pts;
       state.held_duration = duration;

@@ -68,13 +68,13 @@ std::shared_ptr<const TBitmap> TPictureReader::PictureAt(int64_t time,
   auto receive = [&] {
     while (!past && avcodec.avcodec_receive_frame(decoder, frame.get()) >= 0) {
       const int64_t at = frame->best_effort_timestamp;
-      if (at != AV_NOPTS_VALUE && at > target && have) {
+      if (have && !BeforeTarget(at, target, trCovering)) {
         past = true;
       } else {
         avutil.av_frame_unref(shown.get());
         std::swap(shown, frame);
         have = true;
-        if (at != AV_NOPTS_VALUE && at > target) past = true;  // the first after a late seek
+        if (LandedPastTarget(at, target)) past = true;  // the first after a late seek
       }
       avutil.av_frame_unref(frame.get());
     }

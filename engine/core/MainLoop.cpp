@@ -206,10 +206,19 @@ bool TTranscoder::HandlePacket(int file_index, AVPacket* packet) {
   return true;
 }
 
+// The inputs that had no packet for the moment (EAGAIN), and how many did.
+struct TTranscoder::TInputWaits {
+  std::vector<char> NoPacket;
+  int Count = 0;
+
+  void Clear() {
+    std::fill(NoPacket.begin(), NoPacket.end(), 0);
+    Count = 0;
+  }
+};
+
 void TTranscoder::Loop() {
-  const int file_count = static_cast<int>(InputFiles.size());
-  std::vector<char> no_packet(file_count, 0);
-  int no_packet_count = 0;
+  TInputWaits waits{std::vector<char>(InputFiles.size(), 0)};
   int file_index = 0;  // join mode: the file being read
   last_report_ = TimerStart;
 
@@ -218,53 +227,71 @@ void TTranscoder::Loop() {
     host_.WaitWhilePaused();
     if (host_.StopRequested()) break;
 
-    double smallest_out = 1e100;
-    file_index = NextInputFile(no_packet, file_index, smallest_out);
-    if (file_index < 0) {
-      if (JoinMode()) break;
-      // Every file that had nothing now may have: wait a little and ask again.
-      if (no_packet_count > 0) {
-        std::fill(no_packet.begin(), no_packet.end(), 0);
-        no_packet_count = 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        continue;
-      }
-      break;
-    }
-
-    if (settings_.recording_time / 1000000.0 <= smallest_out) break;
-    if (settings_.limit_filesize > 0 && !outputs_.empty() &&
-        WritePosition(outputs_[0]->context.Get()->pb) > settings_.limit_filesize)
-      break;
-
+    TLoopStep step = ChooseInput(waits, file_index);
+    if (step == TLoopStep::Stop) break;
+    if (step == TLoopStep::Again) continue;
     AVPacket* packet = packet_.get();
-    // A joined file's part read to its end counts as the end of the file.
-    int ret = join_parts_ && PartDone(file_index) ? AVERROR_EOF : ReadPacket(file_index, packet);
-    if (ret == AVERROR(EAGAIN)) {
-      no_packet[file_index] = 1;
-      ++no_packet_count;
-      continue;
-    }
-    if (ret < 0) {
-      InputFiles[file_index].EofReached = true;
-      if (JoinMode()) {
-        ChangeJoinFile(file_index);
-        if (file_index >= file_count - 1) break;
-        ++file_index;
-        continue;
-      }
-      if (settings_.shortest) break;
-      continue;
-    }
-    std::fill(no_packet.begin(), no_packet.end(), 0);
-    no_packet_count = 0;
+    step = ReadInput(waits, file_index, packet);
+    if (step == TLoopStep::Stop) break;
+    if (step == TLoopStep::Again) continue;
     if (!HandlePacket(file_index, packet)) continue;
+    ReportWhenDue();
+  }
+}
 
-    const int64_t now = avutil.av_gettime();
-    if (now - last_report_ > records_.ProgressInterval) {
-      last_report_ = now;
-      ProgressReport(false);
+// The input to read next into `file_index`, or the end of the run: nothing
+// wants more, the recording time or the file size limit is reached.
+TTranscoder::TLoopStep TTranscoder::ChooseInput(TInputWaits& waits, int& file_index) {
+  double smallest_out = 1e100;
+  file_index = NextInputFile(waits.NoPacket, file_index, smallest_out);
+  if (file_index < 0) {
+    if (JoinMode()) return TLoopStep::Stop;
+    // Every file that had nothing now may have: wait a little and ask again.
+    if (waits.Count > 0) {
+      waits.Clear();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      return TLoopStep::Again;
     }
+    return TLoopStep::Stop;
+  }
+  if (settings_.recording_time / 1000000.0 <= smallest_out) return TLoopStep::Stop;
+  if (settings_.limit_filesize > 0 && !outputs_.empty() &&
+      WritePosition(outputs_[0]->context.Get()->pb) > settings_.limit_filesize)
+    return TLoopStep::Stop;
+  return TLoopStep::Go;
+}
+
+// Reads the next packet of input `file_index`. At an input's end join mode
+// moves on to the next file (`file_index`), and a run that stops with the
+// shortest input stops.
+TTranscoder::TLoopStep TTranscoder::ReadInput(TInputWaits& waits, int& file_index,
+                                              AVPacket* packet) {
+  // A joined file's part read to its end counts as the end of the file.
+  int ret = join_parts_ && PartDone(file_index) ? AVERROR_EOF : ReadPacket(file_index, packet);
+  if (ret == AVERROR(EAGAIN)) {
+    waits.NoPacket[file_index] = 1;
+    ++waits.Count;
+    return TLoopStep::Again;
+  }
+  if (ret < 0) {
+    InputFiles[file_index].EofReached = true;
+    if (JoinMode()) {
+      ChangeJoinFile(file_index);
+      if (file_index >= static_cast<int>(InputFiles.size()) - 1) return TLoopStep::Stop;
+      ++file_index;
+      return TLoopStep::Again;
+    }
+    return settings_.shortest ? TLoopStep::Stop : TLoopStep::Again;
+  }
+  waits.Clear();
+  return TLoopStep::Go;
+}
+
+void TTranscoder::ReportWhenDue() {
+  const int64_t now = avutil.av_gettime();
+  if (now - last_report_ > records_.ProgressInterval) {
+    last_report_ = now;
+    ProgressReport(false);
   }
 }
 
@@ -399,79 +426,112 @@ std::string PsnrText(const TOutputStreamState& ost, int32_t frames, bool final_r
 
 }  // namespace
 
+// What a progress report says, gathered from the output streams: the line,
+// the least output position (s; 1e10 while nothing was written) and the
+// values for the host.
+struct TTranscoder::TReportLine {
+  std::string Text;
+  double Time = 1e10;
+  bool VideoFound = false;
+  TRunProgress Progress{.FrameNumber = -1, .FPS = -1, .Quality = -1.0f};
+};
+
 void TTranscoder::ProgressReport(bool final_report) {
   if (outputs_.empty()) return;
   AVFormatContext* oc = outputs_[0]->context.Get();
   int64_t total_size = oc->pb != nullptr ? avformat.avio_size(oc->pb) : 0;
   if (total_size < 0) total_size = WritePosition(oc->pb);
 
-  std::string line;
-  double t = 1e10;
-  bool video_found = false;
-  int32_t frame_number = -1;
-  int32_t fps = -1;
-  float quality = -1.0f;
+  TReportLine report;
+  if (!ReportStreams(final_report, report)) return;
+  SendReport(final_report, total_size, report);
+  if (final_report && records_.Verbosity >= 0) ReportFinalSizes(total_size);
+}
+
+// The streams' part of the line. False when the first video stream has not
+// written a picture yet: nothing is reported then.
+bool TTranscoder::ReportStreams(bool final_report, TReportLine& report) {
   // Join mode reports the group being written (its counters are the newest).
   const int first = JoinMode() ? current_group_ * group_size_ : 0;
   const int last = JoinMode() ? first + group_size_ : static_cast<int>(OutputStreams.size());
   for (int i = first; i < last; ++i) {
     const TOutputStreamState& ost = *OutputStreams[i];
-    const AVCodecContext* enc = ost.Encoder;
     const bool is_video = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const float q = ost.EncodingNeeded ? ost.CodedQuality / static_cast<float>(FF_QP2LAMBDA)
                                        : -1.0f;
-    if (is_video && !video_found) {
-      video_found = true;
-      const float elapsed = static_cast<float>(avutil.av_gettime() - TimerStart) / 1000000.0f;
-      frame_number = ost.FrameNumber;
-      fps = elapsed > 1 ? static_cast<int32_t>(frame_number / elapsed + 0.5f) : 0;
-      if (frame_number < 1) return;
-      quality = q;
-      line += FormatText("frame=%5d fps=%3d q=%3.1f ", frame_number, fps, q);
-      if (final_report) line += "L";
-      if (settings_.qp_hist) {
-        const int qp = static_cast<int>(std::lrintf(q));
-        if (qp >= 0 && qp < 52) qp_histogram_[qp]++;
-        for (int j = 0; j < 32; ++j)
-          line += FormatText("%X", static_cast<int>(std::lrint(std::log2(qp_histogram_[j] + 1))));
-      }
-      if (enc != nullptr && (enc->flags & AV_CODEC_FLAG_PSNR))
-        line += PsnrText(ost, frame_number, final_report);
+    if (is_video && !report.VideoFound) {
+      if (!ReportVideoStream(ost, q, final_report, report)) return false;
     } else if (is_video) {
-      line += FormatText("q=%2.1f ", q);
+      report.Text += FormatText("q=%2.1f ", q);
     }
     const double ost_time = static_cast<double>(ost.CurrentPts) * av_q2d(ost.Stream->time_base);
-    if (ost_time < t && ost_time > 0) t = ost_time;
+    if (ost_time < report.Time && ost_time > 0) report.Time = ost_time;
   }
+  return true;
+}
+
+// The first video stream: its pictures, their rate and quantizer (with the
+// quantizer histogram and PSNR when asked).
+bool TTranscoder::ReportVideoStream(const TOutputStreamState& ost, float q, bool final_report,
+                                    TReportLine& report) {
+  report.VideoFound = true;
+  const float elapsed = static_cast<float>(avutil.av_gettime() - TimerStart) / 1000000.0f;
+  const int32_t frame_number = ost.FrameNumber;
+  const int32_t fps = elapsed > 1 ? static_cast<int32_t>(frame_number / elapsed + 0.5f) : 0;
+  report.Progress.FrameNumber = frame_number;
+  report.Progress.FPS = fps;
+  if (frame_number < 1) return false;
+  report.Progress.Quality = q;
+  std::string& line = report.Text;
+  line += FormatText("frame=%5d fps=%3d q=%3.1f ", frame_number, fps, q);
+  if (final_report) line += "L";
+  if (settings_.qp_hist) {
+    const int qp = static_cast<int>(std::lrintf(q));
+    if (qp >= 0 && qp < 52) qp_histogram_[qp]++;
+    for (int j = 0; j < 32; ++j)
+      line += FormatText("%X", static_cast<int>(std::lrint(std::log2(qp_histogram_[j] + 1))));
+  }
+  const AVCodecContext* enc = ost.Encoder;
+  if (enc != nullptr && (enc->flags & AV_CODEC_FLAG_PSNR))
+    line += PsnrText(ost, frame_number, final_report);
+  return true;
+}
+
+// The line's size, time and rate, to the host's progress handler or the log.
+void TTranscoder::SendReport(bool final_report, int64_t total_size, TReportLine& report) {
   // With nothing written yet there is no position: report 0 ms and 0 kbit/s.
+  double t = report.Time;
   const bool known = t < 1e10;
   if (t < 0.01) t = 0.01;
 
   const bool handler = host_.HasProgressHandler();
-  if (handler || records_.Verbosity > 0 || final_report) {
-    const double bitrate = known ? static_cast<double>(total_size) * 8 / t / 1000.0 : 0.0;
-    line += FormatText("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", total_size / 1024.0,
-                       known ? t : 0.0, bitrate);
-    if (records_.Verbosity > 1) line += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
-    if (handler) {
-      // A damaged time stamp can put the position past what 32-bit milliseconds
-      // hold (24.8 days): it is reported as the largest they do.
-      const int32_t time_ms =
-          known ? static_cast<int32_t>(std::min(t * 1000, static_cast<double>(INT32_MAX))) : 0;
-      host_.Progress(frame_number, fps, time_ms, quality, static_cast<float>(bitrate), total_size);
-    } else if (records_.Verbosity >= 0) {
-      GetLogger().Log(host_.LogSender(), llVerbose, line);
-    }
+  if (!handler && records_.Verbosity <= 0 && !final_report) return;
+  const double bitrate = known ? static_cast<double>(total_size) * 8 / t / 1000.0 : 0.0;
+  report.Text += FormatText("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s",
+                            total_size / 1024.0, known ? t : 0.0, bitrate);
+  if (records_.Verbosity > 1)
+    report.Text += FormatText(" dup=%d drop=%d", DupFrames(), DropFrames());
+  if (handler) {
+    // A damaged time stamp can put the position past what 32-bit milliseconds
+    // hold (24.8 days): it is reported as the largest they do.
+    report.Progress.CurrentDuration =
+        known ? static_cast<int32_t>(std::min(t * 1000, static_cast<double>(INT32_MAX))) : 0;
+    report.Progress.BitRate = static_cast<float>(bitrate);
+    report.Progress.CurrentSize = total_size;
+    host_.Progress(report.Progress);
+  } else if (records_.Verbosity >= 0) {
+    GetLogger().Log(host_.LogSender(), llVerbose, report.Text);
   }
-  if (final_report && records_.Verbosity >= 0) {
-    const uint64_t audio = AudioBytes();
-    const uint64_t video = VideoBytes();
-    const double sum = static_cast<double>(video + audio + ExtraSize);
-    GetLogger().Logf(host_.LogSender(), llVerbose,
-                     "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-                     video / 1024.0, audio / 1024.0, ExtraSize / 1024.0,
-                     sum > 0 ? (total_size - sum) * 100.0 / sum : 0.0);
-  }
+}
+
+void TTranscoder::ReportFinalSizes(int64_t total_size) const {
+  const uint64_t audio = AudioBytes();
+  const uint64_t video = VideoBytes();
+  const double sum = static_cast<double>(video + audio + ExtraSize);
+  GetLogger().Logf(host_.LogSender(), llVerbose,
+                   "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                   video / 1024.0, audio / 1024.0, ExtraSize / 1024.0,
+                   sum > 0 ? (total_size - sum) * 100.0 / sum : 0.0);
 }
 
 }  // namespace kelvane

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "binding/FFmpegLogger.h"
+#include "binding/KeyFrameSeek.h"
 #include "engine/core/FFmpegException.h"
 #include "engine/core/LibraryOwners.h"
 #include "engine/core/Transcoder.h"
@@ -178,9 +179,12 @@ bool TTranscoder::OutputAllowed(const TInputStreamState& ist) const {
     // Times a part of a join carries may lie a rounding off the exact
     // pictures' times; a picture is far longer than this.
     constexpr int64_t kRounding = 500;
-    if (ist.Pts < part_start_ - kRounding || ist.Pts >= part_end_ - kRounding) return false;
+    if (BeforeTarget(ist.Pts, part_start_ - kRounding, trFirstAtOrAfter) ||
+        ist.Pts >= part_end_ - kRounding)
+      return false;
   }
-  if (settings_.start_time != 0 && ist.Pts < settings_.start_time) return false;
+  if (settings_.start_time != 0 && BeforeTarget(ist.Pts, settings_.start_time, trFirstAtOrAfter))
+    return false;
   return ist.Pts < RecordingEnd();
 }
 

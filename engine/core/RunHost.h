@@ -47,6 +47,17 @@ struct TPictureWatchers {
   bool Previews = false;    // a preview window or preview bitmaps
 };
 
+// One progress report of a run; the engine's TProgressInfo
+// (engine/ConverterEvents.h) is filled from it.
+struct TRunProgress {
+  int32_t FrameNumber = 0;      // pictures written so far
+  int32_t FPS = 0;              // pictures written per second
+  int32_t CurrentDuration = 0;  // ms of output written so far
+  float Quality = 0;            // the video encoder's quantizer; -1 copied
+  float BitRate = 0;            // kbit/s
+  int64_t CurrentSize = 0;      // bytes written so far
+};
+
 class TRunHost {
  public:
   virtual ~TRunHost() = default;
@@ -68,8 +79,7 @@ class TRunHost {
   // Progress reports go to the application's callback when it has one, else
   // to the log.
   virtual bool HasProgressHandler() const = 0;
-  virtual void Progress(int32_t frame_number, int32_t fps, int32_t current_duration,
-                        float quality, float bit_rate, int64_t current_size) = 0;
+  virtual void Progress(const TRunProgress& progress) = 0;
 };
 
 }  // namespace kelvane

@@ -103,7 +103,15 @@ class TTranscoder {
   // The next packet of an input file: those read while seeking ahead first.
   int ReadPacket(int file_index, AVPacket* packet);
 
+  // The packet loop, in its steps: which input to read next (or the end of
+  // the run), reading its packet (an input's end, join-mode file changes),
+  // and a progress report when one is due.
+  struct TInputWaits;
+  enum class TLoopStep { Go, Again, Stop };
   void Loop();
+  TLoopStep ChooseInput(TInputWaits& waits, int& file_index);
+  TLoopStep ReadInput(TInputWaits& waits, int& file_index, AVPacket* packet);
+  void ReportWhenDue();
   int NextInputFile(const std::vector<char>& no_packet, int file_index,
                     double& smallest_out) const;
   void AdjustPacketTimes(TInputStreamState& ist, int file_index, AVPacket* packet);
@@ -129,7 +137,15 @@ class TTranscoder {
   // one ending where the file ends.
   void TrimPartChapters();
   double OutputPosition(const TOutputStreamState& ost) const;
+  // The progress report: the output streams' line, handed to the host or the
+  // log, and the final report's sizes.
+  struct TReportLine;
   void ProgressReport(bool final_report);
+  bool ReportStreams(bool final_report, TReportLine& report);
+  bool ReportVideoStream(const TOutputStreamState& ost, float q, bool final_report,
+                         TReportLine& report);
+  void SendReport(bool final_report, int64_t total_size, TReportLine& report);
+  void ReportFinalSizes(int64_t total_size) const;
 
   // Decodes (or copies) one packet of `ist` and hands the units on; a null
   // packet drains the decoder and, unless a join-mode file change is draining,

@@ -103,27 +103,28 @@ void TVideoPath::CustomHook(AVFrame* picture, int64_t pts) {
     StopHook();
     return;
   }
-  TBitmap* bitmap = hook_converter_.Bitmap.get();
-  bool update = true;
-  bool stop_hook = false;
+  THookPicture hooked;
+  hooked.Bitmap = hook_converter_.Bitmap.get();
+  hooked.FrameNumber = HookFrameNumber;
+  hooked.PTS = pts;
   {
-    std::lock_guard<std::mutex> canvas(bitmap->Lock);
+    std::lock_guard<std::mutex> canvas(hooked.Bitmap->Lock);
     try {
-      host_.CustomHook(bitmap, HookFrameNumber, pts, update, stop_hook);
+      host_.CustomHook(hooked);
     } catch (const std::exception& e) {
       LogAt(llError, std::string("Error occurs OnCustomHook: ") + e.what());
-      update = false;
+      hooked.Update = false;
     } catch (...) {
       LogAt(llError, "Error occurs OnCustomHook: ");
-      update = false;
+      hooked.Update = false;
     }
   }
-  if (update && !ConvertFromBitmap(hook_converter_, *bitmap, picture)) {
+  if (hooked.Update && !ConvertFromBitmap(hook_converter_, *hooked.Bitmap, picture)) {
     LogAt(llError, "Cannot initialize the fromRGB conversion context");
     StopHook();
     return;
   }
-  if (stop_hook) StopHook();
+  if (hooked.StopHook) StopHook();
 }
 
 void TVideoPath::StopHook() {

@@ -332,7 +332,7 @@ void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc, int3
   }
   if ((flags & 2) && host_.HasPreviewBitmap()) {
     if (ConvertToBitmap(preview_converter_, picture)) {
-      host_.PreviewBitmap(preview_converter_.Bitmap.get(), HookFrameNumber, pts);
+      host_.PreviewBitmap({preview_converter_.Bitmap.get(), HookFrameNumber, pts});
     } else {
       LogAt(llError, "Cannot initialize the toRGB conversion context");
       flags &= uint8_t(~2);
@@ -343,7 +343,7 @@ void TVideoPath::Preview(const AVFrame* picture, const AVCodecContext* enc, int3
     if (!shown) {
       LogAt(llError, "Cannot initialize the toRGB conversion context");
     } else {
-      shown = host_.ShowPreview(*preview_converter_.Bitmap, HookFrameNumber, pts);
+      shown = host_.ShowPreview({preview_converter_.Bitmap.get(), HookFrameNumber, pts});
     }
     if (!shown) flags &= uint8_t(~1);
     last_preview_ = now;

@@ -68,6 +68,26 @@ struct TVideoHookRange {
   int64_t End = 0;
 };
 
+// A decoded picture handed to the task's custom hook as a 24-bit bitmap, with
+// what the hook answers: the drawn bitmap is encoded back while Update stays
+// true; StopHook ends the hook for the rest of the run. The engine's
+// THookedFrame (engine/ConverterEvents.h) is filled from it.
+struct THookPicture {
+  TBitmap* Bitmap = nullptr;
+  int32_t FrameNumber = 0;  // decoded pictures that reached the hooks
+  int64_t PTS = 0;          // µs
+  bool Update = true;
+  bool StopHook = false;
+};
+
+// A picture offered for preview: the bitmap, its number among the hooked
+// pictures and its output time (µs).
+struct TPreviewPicture {
+  TBitmap* Bitmap = nullptr;
+  int32_t FrameNumber = 0;
+  int64_t PTS = 0;
+};
+
 // What the video path needs of its task: the callback slots, the hook state,
 // the preview flags, the plug-in chain and the stop flag. The engine implements
 // it over its task (engine/VideoTaskHost.h) and hands it to the run through
@@ -84,12 +104,12 @@ class TVideoHost {
   virtual bool HasBeforeHook() const = 0;
   virtual void BeforeHook(int64_t pts, THookAction& action) = 0;
   virtual bool HasCustomHook() const = 0;
-  virtual void CustomHook(TBitmap* bitmap, int32_t frame_number, int64_t pts, bool& update,
-                          bool& stop_hook) = 0;
+  // The hook's answers are written into `picture` (also when it throws).
+  virtual void CustomHook(THookPicture& picture) = 0;
   // Empties the custom-hook slot for the rest of the task.
   virtual void ClearCustomHook() = 0;
   virtual bool HasPreviewBitmap() const = 0;
-  virtual void PreviewBitmap(TBitmap* bitmap, int32_t frame_number, int64_t pts) = 0;
+  virtual void PreviewBitmap(const TPreviewPicture& picture) = 0;
 
   // Hook state of the task: the frame-hook flag, the hook action, the ranges
   // and the index of the current range.
@@ -107,7 +127,7 @@ class TVideoHost {
   virtual void StorePreviewFlagsLocked(uint8_t flags) = 0;
   // Shows a bitmap in the task's preview window (made on first use); false
   // once the user closed it.
-  virtual bool ShowPreview(const TBitmap& bitmap, int32_t frame_number, int64_t pts) = 0;
+  virtual bool ShowPreview(const TPreviewPicture& picture) = 0;
 };
 
 // How often a picture is encoded, and the output position afterwards.

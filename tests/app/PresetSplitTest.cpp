@@ -418,7 +418,7 @@ TEST_F(TSplitRun, APhoneClipKeepsItsRotationOrIsTurnedUpright) {
     recipe.Seconds = 1.0;
   });
   ASSERT_TRUE(model_.AddVideoFile(clip));
-  EXPECT_EQ(model_.SourceSize, "320x240");
+  EXPECT_EQ(model_.SourceSize.Text(), "320x240");
   EXPECT_EQ(model_.SourceRotation, 90);
   struct TRotationCase {
     const char* Format;
@@ -561,12 +561,12 @@ TEST_F(TSplitRun, AFileWithoutVideoIsRefusedWithItsMessage) {
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{
                                "This video file does NOT have any video frame!\n\rThis video "
                                "file cannot be splitted."});
-  EXPECT_EQ(model_.SourceSize, "320x240");  // the previous file's facts stay
+  EXPECT_EQ(model_.SourceSize.Text(), "320x240");  // the previous file's facts stay
 }
 
 TEST_F(TSplitRun, SourceFactsOfTheOpenedFile) {
-  EXPECT_EQ(model_.SourceSize, "320x240");
-  EXPECT_EQ(model_.SourceFrameRate, "25");
+  EXPECT_EQ(model_.SourceSize.Text(), "320x240");
+  EXPECT_EQ(model_.SourceFrameRate, 25);
   EXPECT_EQ(model_.SourceDuration, "4");
 }
 

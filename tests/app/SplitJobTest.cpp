@@ -66,8 +66,8 @@ class TSplitJobTest : public testing::Test {
     model_.ComboLetterBox.Select(1);
     model_.EditInputFilename = dir_.File("clip.avi");
     model_.EditOutputFolder = dir_.Path().string();
-    model_.SourceSize = "640x480";
-    model_.SourceFrameRate = "30";
+    model_.SourceSize = {640, 480};
+    model_.SourceFrameRate = 30;
     model_.SourceDuration = "83";
   }
 
@@ -128,7 +128,7 @@ TEST_F(TSplitJobTest, FrameRateAutoTakesTheSourceRate) {
   Choose("3GP - Mobile Video Format (*.3gp)");
   EXPECT_EQ(Plan().OutputOptions.FrameRate, "15");
   Choose("Xbox360 MPEG4 Video (*.mp4)");  // fixed rates, "Auto" selected
-  model_.SourceFrameRate = "30";          // 29.97 fps rounded
+  model_.SourceFrameRate = 30;            // 29.97 fps rounded
   EXPECT_EQ(Plan().OutputOptions.FrameRate, "30");
   model_.ComboVideoFramerate.Select(2);   // "29.97 fps"
   EXPECT_EQ(Plan().OutputOptions.FrameRate, "29.97");
@@ -210,7 +210,7 @@ TEST_F(TSplitJobTest, ExplanationSaysWhatTheFileWillBe) {
   EXPECT_EQ(ExplainOutput(out), "FLAC");
   // A phone clip kept on its side (a display matrix) reads as players show it.
   Choose("H.264 MP4 - Plays Everywhere (*.mp4)");
-  model_.SourceSize = "360x640";
+  model_.SourceSize = {360, 640};
   model_.SourceRotation = 90;
   EXPECT_EQ(ExplainSplit(model_.MakeSplitJob(), Plan()).rfind("H.264 640x360 30 fps", 0), 0u)
       << ExplainSplit(model_.MakeSplitJob(), Plan());
@@ -228,7 +228,7 @@ TEST_F(TSplitJobTest, SameAsSourceRefusesAChangedVolume) {
 
 TEST_F(TSplitJobTest, NoLetterboxScalesToTheChosenSize) {
   Choose("Video CD (*.mpg)");
-  model_.SourceSize = "1280x720";
+  model_.SourceSize = {1280, 720};
   TOutputOptions out = Plan().OutputOptions;
   EXPECT_EQ(out.FrameSize, "352x200");  // 352 / 1.778 = 198, bar 21 -> 20
   EXPECT_EQ(out.PadTop, 20);

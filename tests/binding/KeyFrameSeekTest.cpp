@@ -137,5 +137,36 @@ TEST(SeekLeads, GoBackFromTheFirstToTheLeastThenTwiceAsFar) {
   EXPECT_EQ(TSeekLeads({600'000, 500'000}).Lead(1), 1'200'000);
 }
 
+// The picture a reader ends up with for a target, from pictures decoded in
+// order after a seek: the first at or after it, or the one covering it.
+int64_t PictureFor(const std::vector<int64_t>& pictures, int64_t target, TTargetRule rule) {
+  int64_t held = AV_NOPTS_VALUE;
+  for (int64_t at : pictures) {
+    if (!BeforeTarget(at, target, rule))
+      return rule == trCovering && held != AV_NOPTS_VALUE ? held : at;
+    if (rule == trCovering) held = at;
+  }
+  return held;
+}
+
+TEST(TargetRule, TheSplitStartsFromTheTargetThePlayerShowsThePictureCoveringIt) {
+  const std::vector<int64_t> pictures{0, 40, 80, 120};
+  // On a picture's time both take that picture.
+  EXPECT_EQ(PictureFor(pictures, 80, trFirstAtOrAfter), 80);
+  EXPECT_EQ(PictureFor(pictures, 80, trCovering), 80);
+  // Between two pictures: the next one, or the one still on screen.
+  EXPECT_EQ(PictureFor(pictures, 100, trFirstAtOrAfter), 120);
+  EXPECT_EQ(PictureFor(pictures, 100, trCovering), 80);
+  // Past the last one the screen keeps showing it.
+  EXPECT_EQ(PictureFor(pictures, 500, trCovering), 120);
+  // A seek that landed past the target: the first picture is the one there is.
+  EXPECT_TRUE(LandedPastTarget(40, 20));
+  EXPECT_FALSE(LandedPastTarget(20, 20));
+  EXPECT_EQ(PictureFor({40, 80}, 20, trCovering), 40);
+  // Untimed pictures never stand for the target.
+  EXPECT_TRUE(BeforeTarget(AV_NOPTS_VALUE, 0, trFirstAtOrAfter));
+  EXPECT_FALSE(LandedPastTarget(AV_NOPTS_VALUE, 0));
+}
+
 }  // namespace
 }  // namespace kelvane::test

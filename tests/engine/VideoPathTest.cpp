@@ -73,14 +73,13 @@ class TTestHost : public TVideoHost {
   bool HasBeforeHook() const override { return bool(before); }
   void BeforeHook(int64_t pts, THookAction& action) override { before(pts, action); }
   bool HasCustomHook() const override { return bool(custom); }
-  void CustomHook(TBitmap* bitmap, int32_t frame, int64_t pts, bool& update,
-                  bool& stop_hook) override {
-    custom(bitmap, frame, pts, update, stop_hook);
+  void CustomHook(THookPicture& p) override {
+    custom(p.Bitmap, p.FrameNumber, p.PTS, p.Update, p.StopHook);
   }
   void ClearCustomHook() override { custom = nullptr; }
   bool HasPreviewBitmap() const override { return bool(preview); }
-  void PreviewBitmap(TBitmap* bitmap, int32_t frame, int64_t pts) override {
-    preview(bitmap, frame, pts);
+  void PreviewBitmap(const TPreviewPicture& p) override {
+    preview(p.Bitmap, p.FrameNumber, p.PTS);
   }
   bool& FrameHooksActive() override { return hooks_active; }
   THookAction& HookAction() override { return action; }
@@ -90,7 +89,7 @@ class TTestHost : public TVideoHost {
   std::mutex& PreviewMutex() override { return preview_lock; }
   uint8_t PreviewFlagsLocked() const override { return preview_flags; }
   void StorePreviewFlagsLocked(uint8_t flags) override { preview_flags = flags; }
-  bool ShowPreview(const TBitmap&, int32_t, int64_t) override { return ++shown < 3; }
+  bool ShowPreview(const TPreviewPicture&) override { return ++shown < 3; }
 
   bool stop = false;
   std::function<void(int64_t, THookAction&)> before;

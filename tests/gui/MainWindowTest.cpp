@@ -291,7 +291,7 @@ TEST_F(TWindowTest, PreviewTransportMarksAndKeys) {
   TPlayPanel& panel = window_->PanelPlay();
   ASSERT_TRUE(WaitFor([&] { return HasPicture(panel.Shown()); }, 5s));
   ASSERT_TRUE(WaitFor([&] { return Control<TTimePanel>("Panel3")->Text() != "0.00"; }, 5s));
-  EXPECT_EQ(window_->Model().SourceSize, "640x480");
+  EXPECT_EQ(window_->Model().SourceSize.Text(), "640x480");
 
   // Pause, then one frame on and one back with the keys.
   Click("ButtonPause");
@@ -561,7 +561,7 @@ TEST_F(TWindowSplitTest, OpeningAnotherFileWhilePausedShowsAndCutsThatFile) {
   EXPECT_EQ(window_->Model().ExactStart.Time, -1);
   EXPECT_EQ(window_->Model().EditInputFilename, other);
   EXPECT_EQ(window_->Player().FileName(), other);
-  EXPECT_EQ(window_->Model().SourceSize, "320x240");
+  EXPECT_EQ(window_->Model().SourceSize.Text(), "320x240");
   ASSERT_TRUE(WaitFor([&] { return window_->Player().ShownFrame().PTS >= 0; }, 5s));
   EXPECT_GE(FrameIndexOf(window_->Player().CurrentFrame()), 200);
   EXPECT_LT(window_->Preview().TrackBarMax, 2000000);
