@@ -160,6 +160,7 @@ class TSmartVideo {
   void WriteEncoded(AVPacket* packet);
   void Write(AVPacket* packet);
   void WholePacket(const AVPacket* packet);
+  void DrainWhole(std::vector<AVPacketPtr>& encoded);
   void HoldPacket(const AVPacket* packet);
   bool IsCleanStart(const AVPacket* packet) const;
   bool InCut(int64_t pts) const;  // pts in the source stream's time base
