@@ -114,6 +114,7 @@ void TMainWindowModel::LockSameAsSourceLists() {
 bool TMainWindowModel::AddVideoFile(const std::string& path) {
   if (Splitting) return false;
   EditInputFilename = path;
+  forecasts_.clear();  // the file may have changed since
   ExactStart.Time = ExactEnd.Time = -1;
   SourceDurationUs = -1;
   Changed();
@@ -341,7 +342,12 @@ bool TMainWindowModel::CheckMarks() {
 }
 
 std::string TMainWindowModel::OutputExplanation() const {
-  const TSplitJob job = MakeSplitJob();
+  TSplitJob job = MakeSplitJob();
+  if (!job.Segments.Empty()) {
+    // The list is split, not the marks: moving them changes nothing here.
+    job.StartMark = job.EndMark = "0.00";
+    job.StartExactUs = job.EndExactUs = -1;
+  }
   // Planning asks the codec library which sizes an encoder takes, which
   // opens it: only when a choice changed.
   const std::string key = job.Describe() + "\n" + std::to_string(job.SourceRotation) + " " +
@@ -349,9 +355,37 @@ std::string TMainWindowModel::OutputExplanation() const {
   if (key == explained_job_) return explanation_;
   TSplitPlan plan;
   std::string message;
-  explanation_ = BuildSplitPlan(job, plan, message) ? ExplainSplit(job, plan) : std::string();
+  explanation_ =
+      BuildSplitPlan(job, plan, message)
+          ? ExplainSplit(job, plan, [this](const std::string& input, const std::string& output,
+                                           const std::vector<std::pair<int64_t, int64_t>>& cuts) {
+              return ForecastCuts(input, output, cuts);
+            })
+          : std::string();
   explained_job_ = key;
   return explanation_;
+}
+
+std::vector<TSmartCutForecast> TMainWindowModel::ForecastCuts(
+    const std::string& input, const std::string& output,
+    const std::vector<std::pair<int64_t, int64_t>>& cuts) const {
+  if (input != forecast_input_ || output != forecast_output_) {
+    forecasts_.clear();
+    forecast_input_ = input;
+    forecast_output_ = output;
+  }
+  std::vector<std::pair<int64_t, int64_t>> missing;
+  for (const auto& cut : cuts)
+    if (forecasts_.count(cut) == 0) missing.push_back(cut);
+  if (!missing.empty()) {
+    const std::vector<TSmartCutForecast> read = ForecastSmartCuts(input, output, missing);
+    // A source that cannot be read is not remembered: it may be readable later.
+    if (!read.front().Error.empty()) return read;
+    for (size_t i = 0; i < missing.size(); ++i) forecasts_[missing[i]] = read[i];
+  }
+  std::vector<TSmartCutForecast> forecasts;
+  for (const auto& cut : cuts) forecasts.push_back(forecasts_.at(cut));
+  return forecasts;
 }
 
 TSplitJob TMainWindowModel::MakeSplitJob() const {

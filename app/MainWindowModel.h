@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -242,9 +243,10 @@ class TMainWindowModel {
   // The split the window describes right now.
   TSplitJob MakeSplitJob() const;
   // The line under the format list: what the file would be with the current
-  // choices (ExplainOutput of the plan the split would run); empty while the
-  // choices make no plan. Worked out again only when the choices changed:
-  // a view may ask at every refresh.
+  // choices (ExplainSplit of the plan the split would run: of the segment
+  // list while it has segments, else of the marks); empty while the choices
+  // make no plan. Worked out again only when the choices changed: a view may
+  // ask at every refresh.
   std::string OutputExplanation() const;
   // The output path of the split that runs (or ran) last.
   const std::string& LastOutputPath() const { return session_.OutputPath(); }
@@ -292,6 +294,15 @@ class TMainWindowModel {
   // The last explanation and the choices it was worked out for.
   mutable std::string explained_job_;
   mutable std::string explanation_;
+  // The smart copies' forecasts read so far for the explanation, by cut, of
+  // the file and output name they were read for: a list that changed reads
+  // only its new segments.
+  std::vector<TSmartCutForecast> ForecastCuts(
+      const std::string& input, const std::string& output,
+      const std::vector<std::pair<int64_t, int64_t>>& cuts) const;
+  mutable std::string forecast_input_;
+  mutable std::string forecast_output_;
+  mutable std::map<std::pair<int64_t, int64_t>, TSmartCutForecast> forecasts_;
 };
 
 }  // namespace kelvane

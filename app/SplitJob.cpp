@@ -518,6 +518,28 @@ std::string ExplainSmartCut(const TSmartCutForecast& forecast) {
   return text;
 }
 
+std::string ExplainSegmentCuts(const std::vector<TSmartCutForecast>& forecasts, bool joined) {
+  const size_t count = forecasts.size();
+  const std::string list = std::to_string(count) + (count == 1 ? " segment" : " segments");
+  double seconds = 0;
+  size_t whole = 0;
+  for (const TSmartCutForecast& forecast : forecasts) {
+    seconds += forecast.HeadSeconds + forecast.TailSeconds;
+    if (!forecast.WholeReason.empty()) ++whole;
+  }
+  const std::string prefix = list + (joined ? " joined: " : ": ");
+  if (whole > 0) {
+    size_t first = 0;
+    while (forecasts[first].WholeReason.empty()) ++first;
+    const std::string& reason = forecasts[first].WholeReason;
+    if (joined) return list + ": cannot be joined without re-encoding them: " + reason;
+    if (whole == count) return prefix + "re-encodes all: " + reason;
+    return prefix + "segment " + std::to_string(first + 1) + " re-encodes all: " + reason;
+  }
+  if (seconds <= 0) return prefix + "lossless copy";
+  return prefix + "re-encodes " + SecondsText(seconds) + " at their edges";
+}
+
 namespace {
 
 // A picture kept on its side with a display matrix, described as players
@@ -530,19 +552,34 @@ TOutputOptions AsShown(const TSplitJob& job, TOutputOptions out) {
   return out;
 }
 
-}  // namespace
-
-std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan) {
-  const TOutputOptions& out = plan.OutputOptions;
-  if (!IsSmartCopy(job) || Trim(job.InputFile).empty())
-    return ExplainOutput(AsShown(job, out), WholeRateText(job.SourceFrameRate));
+// The cuts a smart copy makes (start, end µs): the marks', or each segment's
+// of a list.
+std::vector<std::pair<int64_t, int64_t>> SmartCuts(const TSplitJob& job,
+                                                   const TOutputOptions& out) {
+  std::vector<std::pair<int64_t, int64_t>> cuts;
+  for (const TSegment& segment : job.Segments.Items())
+    cuts.emplace_back(std::llround(segment.Start * 1e6), std::llround(segment.End * 1e6));
+  if (!cuts.empty()) return cuts;
   const int64_t start = out.StartTimeUs > 0 ? out.StartTimeUs : out.StartTime * int64_t{1000};
   const int64_t length =
       out.RecordingTimeUs > 0 ? out.RecordingTimeUs : out.RecordingTime * int64_t{1000};
-  const TSmartCutForecast forecast =
-      ForecastSmartCut(job.InputFile, plan.OutputPath, start, length > 0 ? start + length : INT64_MAX);
-  if (!forecast.Error.empty()) return ExplainOutput(out, WholeRateText(job.SourceFrameRate));
-  return ExplainSmartCut(forecast);
+  cuts.emplace_back(start, length > 0 ? start + length : INT64_MAX);
+  return cuts;
+}
+
+}  // namespace
+
+std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan,
+                         const TForecastCuts& forecast_cuts) {
+  const TOutputOptions& out = plan.OutputOptions;
+  if (!IsSmartCopy(job) || Trim(job.InputFile).empty())
+    return ExplainOutput(AsShown(job, out), WholeRateText(job.SourceFrameRate));
+  const std::vector<TSmartCutForecast> forecasts =
+      forecast_cuts(job.InputFile, plan.OutputPath, SmartCuts(job, out));
+  for (const TSmartCutForecast& forecast : forecasts)
+    if (!forecast.Error.empty()) return ExplainOutput(out, WholeRateText(job.SourceFrameRate));
+  if (!job.Segments.Empty()) return ExplainSegmentCuts(forecasts, job.JoinSegments);
+  return ExplainSmartCut(forecasts.front());
 }
 
 }  // namespace kelvane

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -131,11 +132,24 @@ std::string ExplainOutput(const TOutputOptions& out, const std::string& source_f
 // all: <why>".
 std::string ExplainSmartCut(const TSmartCutForecast& forecast);
 
+// The forecasts of a segment list's smart copies in one line: "3 segments:
+// lossless copy", "3 segments: re-encodes 1.9 s at their edges", "3 segments:
+// segment 2 re-encodes all: <why>" ("re-encodes all" when every one does);
+// `joined` (one joined file): "3 segments joined: ...", or "3 segments: cannot
+// be joined without re-encoding them: <why>" when one cannot be copied in part.
+std::string ExplainSegmentCuts(const std::vector<TSmartCutForecast>& forecasts, bool joined);
+
 // The line of what the planned file will be: ExplainOutput, or for a smart
 // copy of a file that can be read, what the cut re-encodes
 // (ForecastSmartCut over the input's key frames near the marks; reads the
-// input).
-std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan);
+// input), or with a segment list the list's cuts (ExplainSegmentCuts).
+// `forecast_cuts` reads the forecasts: ForecastSmartCuts, or a view's memo of
+// it, so that a long list reads again only the segments that changed.
+using TForecastCuts = std::function<std::vector<TSmartCutForecast>(
+    const std::string& input, const std::string& output_name,
+    const std::vector<std::pair<int64_t, int64_t>>& cuts)>;
+std::string ExplainSplit(const TSplitJob& job, const TSplitPlan& plan,
+                         const TForecastCuts& forecast_cuts = ForecastSmartCuts);
 
 // The size a picture of `source_size` takes inside the box `box` ("<w>x<h>")
 // with its own shape, for today's formats: a portrait source fits the box

@@ -216,21 +216,29 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
   Log("Split job:\n" + job.Describe());
   TSplitPlan plan;
   if (!BuildSplitPlan(job, plan, message)) return false;
+  FitAudioSampleRate(plan);
+  Log("Output file: " + plan.OutputPath);
+  const bool join = job.JoinSegments && !job.Segments.Empty();
+  const int32_t index = AddTask(job, plan, join, message);
+  return index >= 0 && SetUpOutput(job, plan, index, message) &&
+         Launch(job, plan, join, message);
+}
+
+void TSplitSession::FitAudioSampleRate(TSplitPlan& plan) {
   TOutputOptions& out = plan.OutputOptions;
   // An "Original" rate is the source's, which the engine keeps.
-  if (!out.DisableAudio && out.AudioSampleRate > 0) {
-    const int32_t rate =
-        NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
-    if (rate != out.AudioSampleRate) {
-      Log("The audio encoder cannot take " + std::to_string(out.AudioSampleRate) + " Hz; using " +
-          std::to_string(rate) + " Hz");
-      out.AudioSampleRate = rate;
-    }
-  }
-  Log("Output file: " + plan.OutputPath);
+  if (out.DisableAudio || out.AudioSampleRate <= 0) return;
+  const int32_t rate =
+      NearestSupportedSampleRate(out.AudioCodec, plan.OutputPath, out.AudioSampleRate);
+  if (rate == out.AudioSampleRate) return;
+  Log("The audio encoder cannot take " + std::to_string(out.AudioSampleRate) + " Hz; using " +
+      std::to_string(rate) + " Hz");
+  out.AudioSampleRate = rate;
+}
 
+int32_t TSplitSession::AddTask(const TSplitJob& job, TSplitPlan& plan, bool join,
+                               std::string& message) {
   converter_.ClearTasks();
-  const bool join = job.JoinSegments && !job.Segments.Empty();
   const TInputOptions first = join ? JoinPart(plan, job, 0) : plan.InputOptions;
   const int32_t index = converter_.AddTask(job.InputFile, &first);
   bool opened = index >= 0;
@@ -244,9 +252,14 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
     Log(converter_.LastError());
     if (index >= 0) converter_.RemoveTask(index);
     message = kCannotSplit;
-    return false;
+    return -1;
   }
   if (join) plan.OutputOptions.Join = true;
+  return index;
+}
+
+bool TSplitSession::SetUpOutput(const TSplitJob& job, TSplitPlan& plan, int32_t index,
+                                std::string& message) {
   // Splits killed outright left their unfinished files behind.
   for (const std::string& leftover : RemoveLeftoverOutputs(ExtractFilePath(plan.OutputPath))) {
     Log("Removed the unfinished file of an earlier split: " + leftover);
@@ -254,13 +267,16 @@ bool TSplitSession::StartOne(const TSplitJob& job, std::string& message) {
   output_path_ = plan.OutputPath;
   temporary_path_ = TemporaryOutputName(plan.OutputPath);
   overwrite_ = job.Overwrite;
-  if (!converter_.SetOutput(index, temporary_path_, &plan.OutputOptions)) {
-    Log(converter_.LastError());
-    converter_.RemoveTask(index);
-    SettleOutput(TSplitOutcome::Failed);
-    message = kCannotSetOutput;
-    return false;
-  }
+  if (converter_.SetOutput(index, temporary_path_, &plan.OutputOptions)) return true;
+  Log(converter_.LastError());
+  converter_.RemoveTask(index);
+  SettleOutput(TSplitOutcome::Failed);
+  message = kCannotSetOutput;
+  return false;
+}
+
+bool TSplitSession::Launch(const TSplitJob& job, const TSplitPlan& plan, bool join,
+                           std::string& message) {
   check_request_ = CheckRequestFor(job, plan);
   part_requests_.clear();
   if (join) part_requests_ = PartRequests(check_request_, job.Segments);

@@ -141,6 +141,13 @@ class TSplitSession {
  private:
   // Starts one split of the marks (a list's segment or the only one).
   bool StartOne(const TSplitJob& job, std::string& message);
+  // StartOne's steps: the audio rate the encoder can take; the task with its
+  // input (once per part when joined; -1 when it cannot be opened); the
+  // output it writes under a temporary name; the run and its check started.
+  void FitAudioSampleRate(TSplitPlan& plan);
+  int32_t AddTask(const TSplitJob& job, TSplitPlan& plan, bool join, std::string& message);
+  bool SetUpOutput(const TSplitJob& job, TSplitPlan& plan, int32_t index, std::string& message);
+  bool Launch(const TSplitJob& job, const TSplitPlan& plan, bool join, std::string& message);
   // A list's segment ended: the next one starts, or the list ends.
   void SegmentEnded(const TSplitEnd& end);
   void NextSegment(uint64_t generation);

@@ -92,19 +92,7 @@ TMainWindow::TMainWindow(TMessageSink& messages, TSettingsStore& settings,
   BuildMenu();
   BuildPlayerSide(client);
   BuildOutputSide(client);
-  status_line_ = new QLabel(this);
-  status_line_->setObjectName(QStringLiteral("StatusPanel0"));
-  status_line_->setMinimumWidth(50);
-  frame_count_line_ = new QLabel(this);
-  frame_count_line_->setObjectName(QStringLiteral("StatusPanel1"));
-  frame_count_line_->setMinimumWidth(50);
-  statusBar()->setObjectName(QStringLiteral("StatusBar1"));
-  statusBar()->setSizeGripEnabled(false);
-  statusBar()->addWidget(status_line_);
-  statusBar()->addWidget(frame_count_line_, 1);
-  status_time_ = new QLabel(this);
-  status_time_->setObjectName(QStringLiteral("StatusTime"));
-  statusBar()->addPermanentWidget(status_time_);
+  BuildStatusBar();
   // The client area (controls and status bar) is 857 x 541 at least; the menu
   // bar sits above it.
   client->setMinimumSize(kClientWidth, kClientHeight - statusBar()->sizeHint().height());

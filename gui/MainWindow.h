@@ -84,7 +84,16 @@ class TMainWindow : public QMainWindow {
  private:
   // MainWindowLayout.cpp
   void BuildMenu();
+  void BuildFileMenu(QMenu* file);
+  void BuildPlaybackMenu(QMenu* playback);
+  void GoToTimeClick();
+  void BuildAboutMenu(QMenu* about, QMenu* playback);
+  void ShowKeys(const QMenu* playback);  // Keys: the Playback menu's shortcuts
   void BuildPlayerSide(QWidget* client);
+  void BuildPreviewArea(QWidget* client);  // the preview, time line and track bar
+  void BuildMarkPanels(QWidget* client);   // the marks' thumbnails, times and readable times
+  void AddMarkPanelMenus();
+  void BuildStatusBar();  // the status line, the frame count and the time
   void BuildOutputSide(QWidget* client);
   QWidget* BuildSettingsPage();
   QWidget* BuildDetailedPage();

@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <algorithm>
 
@@ -67,7 +68,16 @@ void TMainWindow::BuildMenu() {
   menu_bar_ = menuBar();
   menu_bar_->setObjectName(QStringLiteral("MainMenu1"));
   menu_bar_->installEventFilter(this);
-  QMenu* file = menu_bar_->addMenu(QStringLiteral("File"));
+  BuildFileMenu(menu_bar_->addMenu(QStringLiteral("File")));
+  QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
+  BuildPlaybackMenu(playback);
+  QMenu* option = menu_bar_->addMenu(QStringLiteral("Option"));
+  option->addAction(QStringLiteral("Preferences"), this, [this] { preferences_->ShowOver(this); })
+      ->setObjectName(QStringLiteral("Preferences1"));
+  BuildAboutMenu(menu_bar_->addMenu(QStringLiteral("About")), playback);
+}
+
+void TMainWindow::BuildFileMenu(QMenu* file) {
   QAction* add =
       file->addAction(QStringLiteral("Add Video File..."), this, [this] { AddVideoFileClick(); });
   add->setObjectName(QStringLiteral("AddVideoFile1"));
@@ -78,21 +88,13 @@ void TMainWindow::BuildMenu() {
   file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, [this] { ExitClick(); })
       ->setObjectName(QStringLiteral("Exit1"));
-  QMenu* playback = menu_bar_->addMenu(QStringLiteral("Playback"));
+}
+
+void TMainWindow::BuildPlaybackMenu(QMenu* playback) {
   AddPlaybackActions(playback);
   AddSegmentKey(playback);
-  QAction* go_to = playback->addAction(QStringLiteral("Go to Time..."), this, [this] {
-    if (model_.Splitting) return;
-    auto* dialog = new QInputDialog(this);
-    dialog->setObjectName(QStringLiteral("GoToTime"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowTitle(QStringLiteral("Go to Time"));
-    dialog->setLabelText(
-        QStringLiteral("Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
-    connect(dialog, &QInputDialog::textValueSelected, this,
-            [this](const QString& text) { preview_->GoToTime(text.toStdString()); });
-    dialog->open();
-  });
+  QAction* go_to =
+      playback->addAction(QStringLiteral("Go to Time..."), this, [this] { GoToTimeClick(); });
   go_to->setObjectName(QStringLiteral("ActionGoToTime"));
   go_to->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
   AddTimeLineActions(playback);
@@ -110,26 +112,24 @@ void TMainWindow::BuildMenu() {
   leave_full_screen_->setEnabled(false);  // Esc stays the dialogs' own otherwise
   connect(leave_full_screen_, &QAction::triggered, this, [this] { SetPreviewFullScreen(false); });
   addAction(leave_full_screen_);
-  QMenu* option = menu_bar_->addMenu(QStringLiteral("Option"));
-  option->addAction(QStringLiteral("Preferences"), this, [this] { preferences_->ShowOver(this); })
-      ->setObjectName(QStringLiteral("Preferences1"));
-  QMenu* about = menu_bar_->addMenu(QStringLiteral("About"));
+}
+
+void TMainWindow::GoToTimeClick() {
+  if (model_.Splitting) return;
+  auto* dialog = new QInputDialog(this);
+  dialog->setObjectName(QStringLiteral("GoToTime"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(QStringLiteral("Go to Time"));
+  dialog->setLabelText(QStringLiteral("Time (83.46, 1:23.46, 0:01:23.46) or picture (frame 250):"));
+  connect(dialog, &QInputDialog::textValueSelected, this,
+          [this](const QString& text) { preview_->GoToTime(text.toStdString()); });
+  dialog->open();
+}
+
+void TMainWindow::BuildAboutMenu(QMenu* about, QMenu* playback) {
   about->addAction(QStringLiteral("Open Help File"), this, [this] { OpenHelpFileClick(); })
       ->setObjectName(QStringLiteral("OpenHelpFile1"));
-  // The keys as the Playback menu binds them, so the list cannot drift.
-  about
-      ->addAction(QStringLiteral("Keys"), this,
-                  [this, playback] {
-                    std::string keys;
-                    for (QAction* action : playback->actions()) {
-                      if (action->shortcut().isEmpty()) continue;
-                      keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() +
-                              "\t" + action->text().remove(QStringLiteral("...")).toStdString() +
-                              "\n";
-                    }
-                    keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
-                    messages_.ShowMessage("Keys", keys);
-                  })
+  about->addAction(QStringLiteral("Keys"), this, [this, playback] { ShowKeys(playback); })
       ->setObjectName(QStringLiteral("HelpKeys1"));
   about->addSeparator();
   about->addAction(QStringLiteral("Visit Our Website"), this, [] { TAboutDialog::WebsiteClick(); })
@@ -143,7 +143,41 @@ void TMainWindow::BuildMenu() {
       ->setObjectName(QStringLiteral("About2"));
 }
 
+void TMainWindow::ShowKeys(const QMenu* playback) {
+  // The keys as the Playback menu binds them, so the list cannot drift.
+  std::string keys;
+  for (QAction* action : playback->actions()) {
+    if (action->shortcut().isEmpty()) continue;
+    keys += action->shortcut().toString(QKeySequence::NativeText).toStdString() + "\t" +
+            action->text().remove(QStringLiteral("...")).toStdString() + "\n";
+  }
+  keys += "Esc\tLeave Full Screen\nCtrl+O\tAdd Video File";
+  messages_.ShowMessage("Keys", keys);
+}
+
 void TMainWindow::BuildPlayerSide(QWidget* client) {
+  BuildPreviewArea(client);
+  QPushButton* play = AddButton("ButtonPlay", "Play", client, 8, 356, 78, 28);
+  play->setToolTip(QStringLiteral("Play (Space)"));
+  QPushButton* pause = AddButton("ButtonPause", "Pause", client, 90, 356, 78, 28);
+  pause->setToolTip(QStringLiteral("Pause (Space)"));
+  QPushButton* stop = AddButton("buttonStop", "Stop", client, 172, 356, 78, 28);
+  position_panel_ =
+      new TTimePanel(QStringLiteral("Panel3"), QStringLiteral("Current Duration :"), client);
+  position_panel_->setGeometry(256, 356, 172, 28);
+  BuildMarkPanels(client);
+  QPushButton* mark_start = AddButton("ButtonMarkStart", "Mark Start", client, 8, 485, 116, 28);
+  mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
+  QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
+  mark_end->setToolTip(QStringLiteral("Mark the picture shown as the end (O)"));
+  idle_only_.push_back(AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 86, 28));
+  QPushButton* add_segment = AddButton("ButtonAddSegment", "Add Segment", client, 342, 485, 86, 28);
+  add_segment->setToolTip(QStringLiteral("Add the marked part to the segment list (Insert)"));
+  AddMarkPanelMenus();
+  split_disabled_ = {play, pause, stop, mark_start, mark_end, add_segment};
+}
+
+void TMainWindow::BuildPreviewArea(QWidget* client) {
   auto* container = new QFrame(client);
   container->setObjectName(QStringLiteral("PanelcontainerPlay"));
   container->setFrameShape(QFrame::StyledPanel);
@@ -165,16 +199,9 @@ void TMainWindow::BuildPlayerSide(QWidget* client) {
   track_bar_->setToolTip(QStringLiteral(
       "Drag to move through the file.\nLeft/Right: one frame, Shift+Left/Right: one second,\n"
       "Home/End: start/end. The marked part is drawn on the bar."));
+}
 
-  QPushButton* play = AddButton("ButtonPlay", "Play", client, 8, 356, 78, 28);
-  play->setToolTip(QStringLiteral("Play (Space)"));
-  QPushButton* pause = AddButton("ButtonPause", "Pause", client, 90, 356, 78, 28);
-  pause->setToolTip(QStringLiteral("Pause (Space)"));
-  QPushButton* stop = AddButton("buttonStop", "Stop", client, 172, 356, 78, 28);
-  position_panel_ =
-      new TTimePanel(QStringLiteral("Panel3"), QStringLiteral("Current Duration :"), client);
-  position_panel_->setGeometry(256, 356, 172, 28);
-
+void TMainWindow::BuildMarkPanels(QWidget* client) {
   start_thumbnail_ = new TThumbnailView(QStringLiteral("Image1"), client);
   start_thumbnail_->move(8, 392);
   end_thumbnail_ = new TThumbnailView(QStringLiteral("Image2"), client);
@@ -195,14 +222,10 @@ void TMainWindow::BuildPlayerSide(QWidget* client) {
     small.setPointSizeF(small.pointSizeF() * 0.85);
     label->setFont(small);
   }
-  QPushButton* mark_start = AddButton("ButtonMarkStart", "Mark Start", client, 8, 485, 116, 28);
-  mark_start->setToolTip(QStringLiteral("Mark the picture shown as the start (I)"));
-  QPushButton* mark_end = AddButton("ButtonMarkEnd", "Mark End", client, 130, 485, 116, 28);
-  mark_end->setToolTip(QStringLiteral("Mark the picture shown as the end (O)"));
-  idle_only_.push_back(AddButton("ButtonClearMarks", "Clear Marks", client, 252, 485, 86, 28));
-  QPushButton* add_segment = AddButton("ButtonAddSegment", "Add Segment", client, 342, 485, 86, 28);
-  add_segment->setToolTip(QStringLiteral("Add the marked part to the segment list (Insert)"));
+}
 
+// Right click on a mark's panel: edit its time.
+void TMainWindow::AddMarkPanelMenus() {
   for (TTimePanel* panel : {start_panel_, end_panel_}) {
     const bool start = panel == start_panel_;
     auto* menu = new QMenu(panel);
@@ -217,7 +240,22 @@ void TMainWindow::BuildPlayerSide(QWidget* client) {
     });
     panel->SetPopupMenu(menu);
   }
-  split_disabled_ = {play, pause, stop, mark_start, mark_end, add_segment};
+}
+
+void TMainWindow::BuildStatusBar() {
+  status_line_ = new QLabel(this);
+  status_line_->setObjectName(QStringLiteral("StatusPanel0"));
+  status_line_->setMinimumWidth(50);
+  frame_count_line_ = new QLabel(this);
+  frame_count_line_->setObjectName(QStringLiteral("StatusPanel1"));
+  frame_count_line_->setMinimumWidth(50);
+  statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+  statusBar()->setSizeGripEnabled(false);
+  statusBar()->addWidget(status_line_);
+  statusBar()->addWidget(frame_count_line_, 1);
+  status_time_ = new QLabel(this);
+  status_time_->setObjectName(QStringLiteral("StatusTime"));
+  statusBar()->addPermanentWidget(status_time_);
 }
 
 QWidget* TMainWindow::BuildSettingsPage() {

@@ -33,6 +33,20 @@ QImage Small(const TThumbnail& thumbnail) {
 TSegmentPanel::TSegmentPanel(TSegmentControl& segments, TPreviewControl& preview, QWidget* parent)
     : QWidget(parent), segments_(segments), preview_(preview) {
   setObjectName(QStringLiteral("SegmentPage"));
+  BuildList();
+  auto* top = new QHBoxLayout;
+  top->setContentsMargins(0, 0, 0, 0);
+  top->addWidget(list_, 1);
+  top->addLayout(BuildButtons());
+  auto* all = new QVBoxLayout(this);
+  all->setContentsMargins(6, 6, 6, 4);
+  all->setSpacing(4);
+  all->addLayout(top, 1);
+  all->addLayout(BuildOutputChoice());
+  Connect();
+}
+
+void TSegmentPanel::BuildList() {
   list_ = new QListWidget(this);
   list_->setObjectName(QStringLiteral("SegmentList"));
   list_->setIconSize(QSize(kPicture.width() * 2 + 2, kPicture.height()));
@@ -43,6 +57,9 @@ TSegmentPanel::TSegmentPanel(TSegmentControl& segments, TPreviewControl& preview
   QFont small = list_->font();
   small.setPointSizeF(small.pointSizeF() * 0.9);
   list_->setFont(small);
+}
+
+QVBoxLayout* TSegmentPanel::BuildButtons() {
   auto button = [this](const char* name, const char* caption, const char* tip) {
     auto* b = new QPushButton(QString::fromUtf8(caption), this);
     b->setObjectName(QString::fromUtf8(name));
@@ -59,11 +76,10 @@ TSegmentPanel::TSegmentPanel(TSegmentControl& segments, TPreviewControl& preview
   buttons->setSpacing(3);
   for (QPushButton* b : {update_, remove_, up_, down_, rename_}) buttons->addWidget(b);
   buttons->addStretch(1);
-  auto* top = new QHBoxLayout;
-  top->setContentsMargins(0, 0, 0, 0);
-  top->addWidget(list_, 1);
-  top->addLayout(buttons);
+  return buttons;
+}
 
+QHBoxLayout* TSegmentPanel::BuildOutputChoice() {
   one_per_segment_ = new QRadioButton(QString::fromUtf8(TSegmentControl::kOneFilePerSegment), this);
   one_per_segment_->setObjectName(QStringLiteral("RadioOneFilePerSegment"));
   joined_ = new QRadioButton(QString::fromUtf8(TSegmentControl::kOneJoinedFile), this);
@@ -78,13 +94,10 @@ TSegmentPanel::TSegmentPanel(TSegmentControl& segments, TPreviewControl& preview
   choice->addWidget(one_per_segment_);
   choice->addWidget(joined_);
   choice->addStretch(1);
+  return choice;
+}
 
-  auto* all = new QVBoxLayout(this);
-  all->setContentsMargins(6, 6, 6, 4);
-  all->setSpacing(4);
-  all->addLayout(top, 1);
-  all->addLayout(choice);
-
+void TSegmentPanel::Connect() {
   segments_.OnPictures = [this](size_t index) { TakePictures(index); };
   connect(list_, &QListWidget::currentRowChanged, this, [this](int row) { segments_.Select(row); });
   // A selected segment chosen again brings its marks back.

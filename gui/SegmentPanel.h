@@ -28,9 +28,11 @@
 #include "app/SegmentControl.h"
 #include "app/SegmentPictures.h"
 
+class QHBoxLayout;
 class QListWidget;
 class QPushButton;
 class QRadioButton;
+class QVBoxLayout;
 
 namespace kelvane {
 
@@ -56,6 +58,12 @@ class TSegmentPanel : public QWidget {
     QImage First;
     QImage Last;
   };
+  // The constructor's steps: the list; the buttons beside it; the output
+  // choice below; the clicks, keys and pictures forwarded to the control.
+  void BuildList();
+  QVBoxLayout* BuildButtons();
+  QHBoxLayout* BuildOutputChoice();
+  void Connect();
   // The marks' thumbnails become segment `index`'s pictures.
   void TakePictures(size_t index);
   QImage RowIcon(const TPictures* pictures) const;

@@ -91,6 +91,18 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
                  ? avutil.av_rescale_q(packet->dts, itb, otb) - s
                  : avutil.av_rescale_q(ist.Pts, AV_TIME_BASE_Q, otb) - s;
   out->duration = avutil.av_rescale_q(packet->duration, itb, otb);
+  FitCopiedTimes(ost, out, s);
+  out->flags = packet->flags;
+  out->pos = -1;
+  WritePacket(ost, out);
+  ost.FrameNumber++;
+}
+
+// The copied packet's times (output time base, `s` the output's 0) where
+// players and muxers need them to be.
+void TTranscoder::FitCopiedTimes(const TOutputStreamState& ost, AVPacket* out, int64_t s) {
+  const AVRational otb = ost.Stream->time_base;
+  const int type = ost.Stream->codecpar->codec_type;
   // Opus's priming lies before 0 as read from Matroska and WebM, which write
   // it as the track's codec delay again: its first sample goes back to 0, or
   // the muxer would move every stream on by it and the sound play early.
@@ -115,10 +127,6 @@ void TTranscoder::CopyPacket(TOutputStreamState& ost, TInputStreamState& ist,
     const int64_t end = avutil.av_rescale_q(RecordingEnd(), AV_TIME_BASE_Q, otb) - s;
     if (out->pts + out->duration > end) out->duration = std::max<int64_t>(0, end - out->pts);
   }
-  out->flags = packet->flags;
-  out->pos = -1;
-  WritePacket(ost, out);
-  ost.FrameNumber++;
 }
 
 

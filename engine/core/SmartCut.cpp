@@ -125,6 +125,13 @@ void TSmartVideo::Packet(const AVPacket* packet) {
 void TSmartVideo::WholePacket(const AVPacket* packet) {
   if (avcodec.avcodec_send_packet(whole_decoder_.get(), packet) < 0) return;
   std::vector<AVPacketPtr> encoded;
+  DrainWhole(encoded);
+  for (AVPacketPtr& p : encoded) Write(p.get());
+}
+
+// Every picture the whole re-encode's decoder has ready: those inside the cut
+// are encoded again, the rest dropped.
+void TSmartVideo::DrainWhole(std::vector<AVPacketPtr>& encoded) {
   AVFrame* frame = frame_.get();
   while (avcodec.avcodec_receive_frame(whole_decoder_.get(), frame) >= 0) {
     TFrameUnref unref{frame};
@@ -133,7 +140,6 @@ void TSmartVideo::WholePacket(const AVPacket* packet) {
     SetZero(frame->pts);
     Encode(whole_encoder_.get(), frame, encoded);
   }
-  for (AVPacketPtr& p : encoded) Write(p.get());
 }
 
 // A packet of a clean group, held until the group is settled.
@@ -161,14 +167,7 @@ void TSmartVideo::Finish() {
     std::vector<AVPacketPtr> encoded;
     if (started_) {
       avcodec.avcodec_send_packet(whole_decoder_.get(), nullptr);
-      AVFrame* frame = frame_.get();
-      while (avcodec.avcodec_receive_frame(whole_decoder_.get(), frame) >= 0) {
-        TFrameUnref unref{frame};
-        frame->pts = frame->best_effort_timestamp;
-        if (!InCut(frame->pts)) continue;
-        SetZero(frame->pts);
-        Encode(whole_encoder_.get(), frame, encoded);
-      }
+      DrainWhole(encoded);
     }
     Encode(whole_encoder_.get(), nullptr, encoded);
     for (AVPacketPtr& p : encoded) Write(p.get());

@@ -62,6 +62,11 @@ struct TSmartCutForecast {
 // Any thread; opens the input on its own.
 TSmartCutForecast ForecastSmartCut(const std::string& input, const std::string& output_name,
                                    int64_t start_us, int64_t end_us);
+// ForecastSmartCut of each of `cuts` (start, end µs) of one input, opened
+// once; the forecasts in the cuts' order.
+std::vector<TSmartCutForecast> ForecastSmartCuts(
+    const std::string& input, const std::string& output_name,
+    const std::vector<std::pair<int64_t, int64_t>>& cuts);
 
 // What the check of a smart copy found of its copied pictures.
 struct TCopyProof {
@@ -160,6 +165,7 @@ class TSmartVideo {
   void WriteEncoded(AVPacket* packet);
   void Write(AVPacket* packet);
   void WholePacket(const AVPacket* packet);
+  void DrainWhole(std::vector<AVPacketPtr>& encoded);
   void HoldPacket(const AVPacket* packet);
   bool IsCleanStart(const AVPacket* packet) const;
   bool InCut(int64_t pts) const;  // pts in the source stream's time base

@@ -238,30 +238,19 @@ std::string TSmartVideo::NoCleanGroup() {
   return FirstCleanGroup(input.Get(), index, start_us, end_us).Reason;
 }
 
-TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::string& output_name,
-                                   int64_t start_us, int64_t end_us) {
+namespace {
+
+// One cut's forecast, read from the opened input's video stream `index`.
+TSmartCutForecast ForecastCut(AVFormatContext* input, int index, const AVOutputFormat* format,
+                              int64_t start_us, int64_t end_us) {
   TSmartCutForecast forecast;
-  TInputContext input;
-  int ret = OpenInputContext(ToLibraryFileName(input_name), nullptr, nullptr, input);
-  if (ret >= 0) {
-    std::lock_guard<std::mutex> lock(CodecLock());
-    ret = avformat.avformat_find_stream_info(input.Get(), nullptr);
-  }
-  const int index =
-      ret < 0 ? ret
-              : avformat.av_find_best_stream(input.Get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index < 0) {
-    forecast.Error = ErrorText("The source's pictures cannot be read", index);
-    return forecast;
-  }
   const AVCodecParameters* par = input->streams[index]->codecpar;
-  forecast.WholeReason =
-      SmartCutObstacle(par, avformat.av_guess_format(nullptr, output_name.c_str(), nullptr));
+  forecast.WholeReason = SmartCutObstacle(par, format);
   if (!forecast.WholeReason.empty()) return forecast;
 
   const int64_t duration = input->duration > 0 ? input->duration : INT64_MAX;
   const int64_t end = std::min(end_us, duration);
-  const THead head = FirstCleanGroup(input.Get(), index, start_us, end);
+  const THead head = FirstCleanGroup(input, index, start_us, end);
   if (!head.Reason.empty()) {
     forecast.WholeReason = head.Reason;
     return forecast;
@@ -273,17 +262,48 @@ TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::str
   int64_t last = head.KeyUs;
   for (const int64_t back : {int64_t{2'000'000}, int64_t{12'000'000}, int64_t{62'000'000}}) {
     const int64_t from = std::max(head.KeyUs, end - back);
-    const std::vector<int64_t> keys =
-        CleanKeyFrames(input.Get(), index, from, end + kNear, INT64_MAX);
+    const std::vector<int64_t> keys = CleanKeyFrames(input, index, from, end + kNear, INT64_MAX);
     if (!keys.empty()) {
       last = std::max(last, keys.back());
       break;
     }
     if (from == head.KeyUs) break;
   }
-  if (last < end - kNear && CopiedBeforeEnd(GroupTimes(input.Get(), index, last), end) == 0)
+  if (last < end - kNear && CopiedBeforeEnd(GroupTimes(input, index, last), end) == 0)
     forecast.TailSeconds = (end - last) / 1e6;
   return forecast;
+}
+
+}  // namespace
+
+std::vector<TSmartCutForecast> ForecastSmartCuts(
+    const std::string& input_name, const std::string& output_name,
+    const std::vector<std::pair<int64_t, int64_t>>& cuts) {
+  TInputContext input;
+  int ret = OpenInputContext(ToLibraryFileName(input_name), nullptr, nullptr, input);
+  if (ret >= 0) {
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ret = avformat.avformat_find_stream_info(input.Get(), nullptr);
+  }
+  const int index =
+      ret < 0 ? ret
+              : avformat.av_find_best_stream(input.Get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  std::vector<TSmartCutForecast> forecasts;
+  if (index < 0) {
+    TSmartCutForecast unread;
+    unread.Error = ErrorText("The source's pictures cannot be read", index);
+    forecasts.assign(cuts.size(), unread);
+    return forecasts;
+  }
+  const AVOutputFormat* format = avformat.av_guess_format(nullptr, output_name.c_str(), nullptr);
+  for (const auto& [start_us, end_us] : cuts)
+    forecasts.push_back(ForecastCut(input.Get(), index, format, start_us, end_us));
+  return forecasts;
+}
+
+TSmartCutForecast ForecastSmartCut(const std::string& input_name, const std::string& output_name,
+                                   int64_t start_us, int64_t end_us) {
+  return ForecastSmartCuts(input_name, output_name, {{start_us, end_us}}).front();
 }
 
 }  // namespace kelvane

@@ -179,6 +179,7 @@ class TTranscoder {
   // unless a smart copy says otherwise.
   void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket* packet,
                   int64_t zero = AV_NOPTS_VALUE);
+  void FitCopiedTimes(const TOutputStreamState& ost, AVPacket* out, int64_t s);
   // Copied sound and subtitles of a smart copy wait until the cut's first
   // picture is known.
   void CopySmartAudio(TInputStreamState& ist, const AVPacket* packet);

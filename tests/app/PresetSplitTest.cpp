@@ -626,6 +626,37 @@ TEST_F(TSplitRun, SameAsSourceCopiesTheClip) {
       << model_.OutputExplanation();
 }
 
+// With segments in the list the line says what the list's splits cost,
+// whatever the marks; joined, a list that cannot be copied in part says it
+// cannot be joined.
+TEST_F(TSplitRun, TheLineOfASegmentListSaysWhatTheListCosts) {
+  Choose(kSameAsSourceFormat);
+  model_.StartMarkText = "0.70";
+  model_.EndMarkText = "3.00";
+  model_.Segments.Add({1.0, 2.0, ""});
+  model_.Segments.Add({3.0, 4.0, "end"});
+  EXPECT_EQ(model_.OutputExplanation(), "2 segments: lossless copy");
+  model_.Segments.Replace(1, {2.7, 4.0, ""});
+  model_.StartMarkText = "";
+  EXPECT_EQ(model_.OutputExplanation(), "2 segments: re-encodes 0.3 s at their edges");
+  model_.JoinSegments = true;
+  EXPECT_EQ(model_.OutputExplanation(), "2 segments joined: re-encodes 0.3 s at their edges");
+  model_.Segments.Clear();
+  model_.StartMarkText = "0.70";
+  EXPECT_EQ(model_.OutputExplanation(), "re-encodes 0.3 s at the start");
+
+  ASSERT_TRUE(model_.AddVideoFile(MakeFixture(temp_, "avi-mpeg4-mp3", "old.avi")));
+  Choose(kSameAsSourceFormat);
+  model_.Segments.Add({0.2, 0.6, ""});
+  EXPECT_EQ(model_.OutputExplanation().rfind(
+                "1 segment: cannot be joined without re-encoding them: only H.264", 0),
+            0u)
+      << model_.OutputExplanation();
+  model_.JoinSegments = false;
+  EXPECT_EQ(model_.OutputExplanation().rfind("1 segment: re-encodes all: only H.264", 0), 0u)
+      << model_.OutputExplanation();
+}
+
 std::vector<std::string> ReachablePresets() {
   TRecordingSink sink;
   TMainWindowModel model(sink);

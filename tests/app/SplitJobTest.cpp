@@ -323,6 +323,21 @@ TEST_F(TSplitJobTest, SmartCopyKeepsTheSourcesCodecsAndContainer) {
   EXPECT_EQ(ExplainSmartCut(forecast), "re-encodes all: the source's pictures are interlaced");
 }
 
+// A segment list's forecasts in one line: the edges summed, the first
+// segment that cannot be copied in part named.
+TEST(SegmentCutsTest, TheListsLineSumsItsEdgesAndNamesTheFirstWholeSegment) {
+  std::vector<TSmartCutForecast> forecasts(3);
+  forecasts[0].HeadSeconds = 0.5;
+  forecasts[2].TailSeconds = 1.4;
+  EXPECT_EQ(ExplainSegmentCuts(forecasts, false), "3 segments: re-encodes 1.9 s at their edges");
+  forecasts[1].WholeReason = "the source's pictures are interlaced";
+  EXPECT_EQ(ExplainSegmentCuts(forecasts, false),
+            "3 segments: segment 2 re-encodes all: the source's pictures are interlaced");
+  EXPECT_EQ(ExplainSegmentCuts(forecasts, true),
+            "3 segments: cannot be joined without re-encoding them: the source's pictures are "
+            "interlaced");
+}
+
 // The lists' entries are read once, as values, the way the chosen format
 // means them; an entry that names no value is refused by name.
 TEST_F(TSplitJobTest, ListEntriesAreReadOnceAsValues) {
