@@ -1,7 +1,8 @@
 // A copied video stream cut exactly at the marks without re-encoding what
 // need not be: the groups of pictures that lie wholly inside the cut are
 // copied packet for packet, and only the partial groups at its edges are
-// decoded and encoded again with an encoder set up like the source's.
+// decoded and encoded again with an encoder set up like the source's, at a
+// constant quality matched to the source's pictures around them.
 //
 // The stream's packets arrive in file order and are held one group of
 // pictures at a time (a group starts at a clean key frame: an IDR picture).
@@ -143,9 +144,21 @@ class TSmartVideo {
   // its key frames are no clean start), read ahead from the source; empty
   // when it holds one.
   std::string NoCleanGroup();
-  AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
-  void SetEdgeOptions(AVCodecContext* c, int64_t bit_rate);  // an edge encoder's, per codec
-  AVCodecContextPtr MakeDecoder();
+  // `quality`: the edge encoder's constant quality (EdgeQuality).
+  AVCodecContextPtr MakeEncoder(double quality, bool for_whole);
+  void SetEdgeOptions(AVCodecContext* c, double quality);  // an edge encoder's, per codec
+  // `export_quantisers`: the decoded pictures carry the quantisers they were coded with.
+  AVCodecContextPtr MakeDecoder(bool export_quantisers = false);
+  // The constant quality an edge is coded at, on the edge encoder's own scale
+  // (libx264's and libx265's crf, libvpx-vp9's cq level), a little finer than
+  // the source's: from the quantisers `group`'s pictures were coded with
+  // (decoded once for it), else from a trial of its key picture, else (no
+  // group held) the last group's or what `bit_rate` buys (SmartCutQuality.cpp).
+  double EdgeQuality(const TGroup* group, int64_t bit_rate);
+  double GroupQuantiser(const TGroup& group, AVFramePtr& key);
+  double TrialQuality(AVFrame* key, int64_t key_bytes);
+  double RateQuality(int64_t bit_rate) const;
+  int64_t PictureBytes(const AVPacket* packet) const;  // its coded slices only
   void SetUpWhole(const std::string& reason);
   void SetUpSmart();
   void Settle(TGroup& group, int64_t next_dts);
@@ -153,7 +166,7 @@ class TSmartVideo {
   void Reencode(TGroup& group, int64_t next_dts);
   // One re-encoded stretch: a decoder and an encoder fed packet by packet;
   // the last encoded packets wait for the decoding time of what follows.
-  void StartEdge(int64_t bit_rate);
+  void StartEdge(double quality);
   bool FeedEdge(const AVPacket* packet);  // false when the packet does not decode
   void EndEdge(int64_t next_dts);
   void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
@@ -183,6 +196,7 @@ class TSmartVideo {
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures
   int64_t source_delay_ = 0;
+  double last_quality_ = -1;  // the last measured group's edge quality; -1 none yet
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
   bool started_ = false;    // a group has begun
