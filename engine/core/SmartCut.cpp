@@ -113,7 +113,7 @@ void TSmartVideo::Packet(const AVPacket* packet) {
     if (!edge_decoder_) {
       const AVCodecParameters* par = ist_.Stream->codecpar;
       const AVFormatContext* input = run_.InputContext(ist_);
-      StartEdge(EdgeQuality(nullptr, par->bit_rate > 0 ? par->bit_rate : input->bit_rate));
+      StartEdge(-1, par->bit_rate > 0 ? par->bit_rate : input->bit_rate);
     }
     FeedEdge(packet);
     return;
@@ -150,7 +150,7 @@ void TSmartVideo::HoldPacket(const AVPacket* packet) {
                      "Smart copy: a group of pictures of more than %d MB is re-encoded",
                      static_cast<int>(kMaxHeldBytes >> 20));
     const AVCodecParameters* par = ist_.Stream->codecpar;
-    StartEdge(EdgeQuality(nullptr, par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate));
+    StartEdge(-1, par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate);
     for (const AVPacketPtr& held : group_.Packets) FeedEdge(held.get());
     group_ = TGroup{};
   }

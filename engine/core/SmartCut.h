@@ -155,6 +155,12 @@ class TSmartVideo {
   // (decoded once for it), else from a trial of its key picture, else (no
   // group held) the last group's or what `bit_rate` buys (SmartCutQuality.cpp).
   double EdgeQuality(const TGroup* group, int64_t bit_rate);
+  // An edge re-encoded as its packets come: the quality of the pictures
+  // decoded up to the cut's first (NoteQuantiser), else as EdgeQuality says.
+  double StreamedQuality();
+  void NoteQuantiser(const AVFrame* frame);
+  double Settled(double quality, const char* from);  // kept in range, logged, remembered
+  int SourceDepth() const;  // bits of the source's luma samples
   double GroupQuantiser(const TGroup& group, AVFramePtr& key);
   double TrialQuality(AVFrame* key, int64_t key_bytes);
   double RateQuality(int64_t bit_rate) const;
@@ -166,7 +172,10 @@ class TSmartVideo {
   void Reencode(TGroup& group, int64_t next_dts);
   // One re-encoded stretch: a decoder and an encoder fed packet by packet;
   // the last encoded packets wait for the decoding time of what follows.
-  void StartEdge(double quality);
+  // `quality` < 0: the encoder opens at the cut's first picture, at
+  // StreamedQuality (`bit_rate`: the source's, should nothing else tell).
+  void StartEdge(double quality, int64_t bit_rate = 0);
+  void OpenEdgeEncoder(double quality);
   bool FeedEdge(const AVPacket* packet);  // false when the packet does not decode
   void EndEdge(int64_t next_dts);
   void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
@@ -197,6 +206,9 @@ class TSmartVideo {
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures
   int64_t source_delay_ = 0;
   double last_quality_ = -1;  // the last measured group's edge quality; -1 none yet
+  int64_t edge_rate_ = 0;     // a streamed edge's: the source's bit rate
+  double edge_quantisers_ = 0;  // and the sum and count of its pictures' quantisers so far
+  int edge_pictures_ = 0;
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
   bool started_ = false;    // a group has begun

@@ -258,13 +258,20 @@ void TSmartVideo::SetUpWhole(const std::string& reason) {
   ost_.Stream->time_base = whole_encoder_->time_base;
 }
 
-void TSmartVideo::StartEdge(double quality) {
+void TSmartVideo::StartEdge(double quality, int64_t bit_rate) {
+  edge_decoder_ = MakeDecoder(quality < 0);
+  edge_rate_ = bit_rate;
+  edge_quantisers_ = 0;
+  edge_pictures_ = 0;
+  if (quality >= 0) OpenEdgeEncoder(quality);
+}
+
+void TSmartVideo::OpenEdgeEncoder(double quality) {
   edge_encoder_ = MakeEncoder(quality, false);
   if (!annexb_ && !vp9_ && std::vector<uint8_t>(edge_encoder_->extradata,
                                        edge_encoder_->extradata + edge_encoder_->extradata_size) !=
                       encoder_headers_)
     throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
-  edge_decoder_ = MakeDecoder();
 }
 
 bool TSmartVideo::FeedEdge(const AVPacket* packet) {
@@ -273,7 +280,9 @@ bool TSmartVideo::FeedEdge(const AVPacket* packet) {
   while (avcodec.avcodec_receive_frame(edge_decoder_.get(), frame) >= 0) {
     TFrameUnref unref{frame};
     frame->pts = frame->best_effort_timestamp;
+    if (!edge_encoder_) NoteQuantiser(frame);
     if (!InCut(frame->pts)) continue;
+    if (!edge_encoder_) OpenEdgeEncoder(StreamedQuality());
     SetZero(frame->pts);
     std::vector<AVPacketPtr> encoded;
     Encode(edge_encoder_.get(), frame, encoded);
@@ -291,7 +300,7 @@ bool TSmartVideo::FeedEdge(const AVPacket* packet) {
 void TSmartVideo::EndEdge(int64_t next_dts) {
   FeedEdge(nullptr);
   std::vector<AVPacketPtr> encoded;
-  Encode(edge_encoder_.get(), nullptr, encoded);
+  if (edge_encoder_) Encode(edge_encoder_.get(), nullptr, encoded);
   for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
   // The source's next key frame is decoded after all of these pictures: the
   // last ones are decoded a little earlier where they would meet it.

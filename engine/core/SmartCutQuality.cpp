@@ -27,9 +27,10 @@ namespace {
 constexpr double kFinerSteps = 2;
 constexpr double kFinerVp9 = 3;
 // The range an edge's quality keeps to: no finer than looks lossless (so a
-// source of a high rate does not blow up), no coarser than a poor source.
-constexpr double kFinestCrf = 16, kCoarsestCrf = 45;
-constexpr double kFinestVp9 = 12, kCoarsestVp9 = 60;
+// source of a high rate does not blow up), and no coarser than still keeps a
+// starved source's pictures (coded again as coarsely, they lose much more).
+constexpr double kFinestCrf = 16, kCoarsestCrf = 40;
+constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
 // The quality a key picture is tried at when the decoder exports no quantisers.
 constexpr double kTrialCrf = 28;
 
@@ -113,24 +114,43 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
       quality = TrialQuality(key.get(), PictureBytes(group->Packets.front().get()));
       from = "a trial of its key picture";
     }
-    if (quality >= 0) {
-      last_quality_ = vp9_ ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
-                           : std::clamp(quality, kFinestCrf, kCoarsestCrf);
-      GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at crf %d, from %s",
-                       static_cast<int>(std::lround(last_quality_)), from);
-      return last_quality_;
-    }
+    if (quality >= 0) return Settled(quality, from);
   }
   return last_quality_ >= 0 ? last_quality_ : RateQuality(bit_rate);
+}
+
+double TSmartVideo::StreamedQuality() {
+  if (edge_pictures_ == 0) return EdgeQuality(nullptr, edge_rate_);
+  return Settled(edge_quantisers_ / edge_pictures_ - (vp9_ ? kFinerVp9 : kFinerSteps),
+                 "the source's quantisers");
+}
+
+void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
+  const double quantiser = PictureQuantiser(frame, SourceDepth());
+  if (quantiser < 0) return;
+  edge_quantisers_ += quantiser;
+  ++edge_pictures_;
+}
+
+double TSmartVideo::Settled(double quality, const char* from) {
+  last_quality_ = vp9_ ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
+                       : std::clamp(quality, kFinestCrf, kCoarsestCrf);
+  GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at crf %d, from %s",
+                   static_cast<int>(std::lround(last_quality_)), from);
+  return last_quality_;
+}
+
+int TSmartVideo::SourceDepth() const {
+  const AVPixFmtDescriptor* desc =
+      avutil.av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ist_.Stream->codecpar->format));
+  return desc != nullptr ? desc->comp[0].depth : 8;
 }
 
 // The mean quantiser of the group's pictures (PictureQuantiser), decoding it
 // once; -1 when its decoder exports none. `key` keeps its first picture.
 double TSmartVideo::GroupQuantiser(const TGroup& group, AVFramePtr& key) {
   AVCodecContextPtr decoder = MakeDecoder(true);
-  const AVPixFmtDescriptor* desc =
-      avutil.av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ist_.Stream->codecpar->format));
-  const int depth = desc != nullptr ? desc->comp[0].depth : 8;
+  const int depth = SourceDepth();
   AVFramePtr frame(avutil.av_frame_alloc());
   if (!frame) throw FFmpegException("av_frame_alloc failed");
   double sum = 0;
