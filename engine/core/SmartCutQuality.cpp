@@ -86,10 +86,12 @@ namespace smart_cut {
 
 void CapToLevel(AVCodecContext* c, const AVCodecParameters* par, bool hevc) {
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC) return;
+  // H.264's profile without its constraint flags (constrained, intra).
+  const int profile = par->profile & 0xff;
   double factor = 1;
-  if (!hevc && par->profile == FF_PROFILE_H264_HIGH) factor = 1.25;
-  if (!hevc && par->profile == FF_PROFILE_H264_HIGH_10) factor = 3;
-  if (!hevc && par->profile >= FF_PROFILE_H264_HIGH_422) factor = 4;
+  if (!hevc && profile == FF_PROFILE_H264_HIGH) factor = 1.25;
+  if (!hevc && profile == FF_PROFILE_H264_HIGH_10) factor = 3;
+  if (!hevc && profile >= FF_PROFILE_H264_HIGH_422) factor = 4;
   const TLevelRate* begin = hevc ? std::begin(kHevcLevels) : std::begin(kH264Levels);
   const TLevelRate* end = hevc ? std::end(kHevcLevels) : std::end(kH264Levels);
   for (const TLevelRate* l = begin; l != end; ++l) {
