@@ -17,7 +17,7 @@
   X(av_sub_q) X(av_get_time_base_q) \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref) X(av_frame_clone) \
   X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_is_writable) \
-  X(av_frame_copy_props) X(av_frame_copy) \
+  X(av_frame_copy_props) X(av_frame_copy) X(av_frame_get_side_data) \
   X(av_dict_get) X(av_dict_set) X(av_dict_set_int) X(av_dict_free) X(av_dict_copy) X(av_dict_count) \
   X(av_opt_find) X(av_opt_find2) X(av_opt_set) X(av_opt_get) X(av_opt_get_int) X(av_opt_set_int) \
   X(av_opt_set_defaults) X(av_opt_next) X(av_opt_set_bin) X(av_opt_child_class_iterate) \

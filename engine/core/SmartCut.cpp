@@ -113,7 +113,7 @@ void TSmartVideo::Packet(const AVPacket* packet) {
     if (!edge_decoder_) {
       const AVCodecParameters* par = ist_.Stream->codecpar;
       const AVFormatContext* input = run_.InputContext(ist_);
-      StartEdge(par->bit_rate > 0 ? par->bit_rate : input->bit_rate);
+      StartEdge(-1, par->bit_rate > 0 ? par->bit_rate : input->bit_rate);
     }
     FeedEdge(packet);
     return;
@@ -156,7 +156,7 @@ void TSmartVideo::HoldPacket(const AVPacket* packet) {
                      "Smart copy: a group of pictures of more than %d MB is re-encoded",
                      static_cast<int>(kMaxHeldBytes >> 20));
     const AVCodecParameters* par = ist_.Stream->codecpar;
-    StartEdge(par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate);
+    StartEdge(-1, par->bit_rate > 0 ? par->bit_rate : run_.InputContext(ist_)->bit_rate);
     for (const AVPacketPtr& held : group_.Packets) FeedEdge(held.get());
     group_ = TGroup{};
   }
@@ -276,8 +276,7 @@ void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
 }
 
 void TSmartVideo::Reencode(TGroup& group, int64_t next_dts) {
-  // The encoder is given the group's own bit rate (a little more, as a second
-  // generation needs it) so that its pictures look like their neighbours.
+  // The group's own bit rate, should its quantisers be unknown.
   int64_t bytes = 0, low = INT64_MAX, high = INT64_MIN;
   for (const AVPacketPtr& p : group.Packets) {
     bytes += p->size;
@@ -288,9 +287,9 @@ void TSmartVideo::Reencode(TGroup& group, int64_t next_dts) {
   int64_t rate = 0;
   if (high > low) {
     const double seconds = static_cast<double>(high - low) * av_q2d(ist_.Stream->time_base);
-    if (seconds > 0) rate = static_cast<int64_t>(bytes * 8 * 1.25 / seconds);
+    if (seconds > 0) rate = static_cast<int64_t>(bytes * 8 / seconds);
   }
-  StartEdge(rate);
+  StartEdge(EdgeQuality(&group, rate));
   for (const AVPacketPtr& p : group.Packets) {
     if (!FeedEdge(p.get()) && group.Clean)
       throw FFmpegException("Smart copy: a picture of the cut does not decode");

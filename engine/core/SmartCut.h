@@ -1,7 +1,8 @@
 // A copied video stream cut exactly at the marks without re-encoding what
 // need not be: the groups of pictures that lie wholly inside the cut are
 // copied packet for packet, and only the partial groups at its edges are
-// decoded and encoded again with an encoder set up like the source's.
+// decoded and encoded again with an encoder set up like the source's, at a
+// constant quality matched to the source's pictures around them.
 //
 // The stream's packets arrive in file order and are held one group of
 // pictures at a time (a group starts at a clean key frame: an IDR picture).
@@ -148,9 +149,27 @@ class TSmartVideo {
   // its key frames are no clean start), read ahead from the source; empty
   // when it holds one.
   std::string NoCleanGroup();
-  AVCodecContextPtr MakeEncoder(int64_t bit_rate, bool for_whole);
-  void SetEdgeOptions(AVCodecContext* c, int64_t bit_rate);  // an edge encoder's, per codec
-  AVCodecContextPtr MakeDecoder();
+  // `quality`: the edge encoder's constant quality (EdgeQuality).
+  AVCodecContextPtr MakeEncoder(double quality, bool for_whole);
+  void SetEdgeOptions(AVCodecContext* c, double quality);  // an edge encoder's, per codec
+  // `export_quantisers`: the decoded pictures carry the quantisers they were coded with.
+  AVCodecContextPtr MakeDecoder(bool export_quantisers = false);
+  // The constant quality an edge is coded at, on the edge encoder's own scale
+  // (libx264's and libx265's crf, libvpx-vp9's cq level), a little finer than
+  // the source's: from the quantisers `group`'s pictures were coded with
+  // (decoded once for it), else from a trial of its key picture, else (no
+  // group held) the last group's or what `bit_rate` buys (SmartCutQuality.cpp).
+  double EdgeQuality(const TGroup* group, int64_t bit_rate);
+  // An edge re-encoded as its packets come: the quality of the pictures
+  // decoded up to the cut's first (NoteQuantiser), else as EdgeQuality says.
+  double StreamedQuality();
+  void NoteQuantiser(const AVFrame* frame);
+  double Settled(double quality, const char* from);  // kept in range, logged, remembered
+  int SourceDepth() const;  // bits of the source's luma samples
+  double GroupQuantiser(const TGroup& group, AVFramePtr& key);
+  double TrialQuality(AVFrame* key, int64_t key_bytes);
+  double RateQuality(int64_t bit_rate) const;
+  int64_t PictureBytes(const AVPacket* packet) const;  // its coded slices only
   void SetUpWhole(const std::string& reason);
   void SetUpSmart();
   void Settle(TGroup& group, int64_t next_dts);
@@ -158,7 +177,10 @@ class TSmartVideo {
   void Reencode(TGroup& group, int64_t next_dts);
   // One re-encoded stretch: a decoder and an encoder fed packet by packet;
   // the last encoded packets wait for the decoding time of what follows.
-  void StartEdge(int64_t bit_rate);
+  // `quality` < 0: the encoder opens at the cut's first picture, at
+  // StreamedQuality (`bit_rate`: the source's, should nothing else tell).
+  void StartEdge(double quality, int64_t bit_rate = 0);
+  void OpenEdgeEncoder(double quality);
   bool FeedEdge(const AVPacket* packet);  // false when the packet does not decode
   void EndEdge(int64_t next_dts);
   void Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out);
@@ -189,6 +211,10 @@ class TSmartVideo {
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures
   int64_t source_delay_ = 0;
+  double last_quality_ = -1;  // the last measured group's edge quality; -1 none yet
+  int64_t edge_rate_ = 0;     // a streamed edge's: the source's bit rate
+  double edge_quantisers_ = 0;  // and the sum and count of its pictures' quantisers so far
+  int edge_pictures_ = 0;
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
   bool started_ = false;    // a group has begun

@@ -119,7 +119,7 @@ void OpenEncoder(AVCodecContext* c, const AVCodec* codec) {
 
 }  // namespace
 
-AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
+AVCodecContextPtr TSmartVideo::MakeEncoder(double quality, bool for_whole) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   const AVCodec* codec = FindEncoder(par);
   AVCodecContextPtr enc(avcodec.avcodec_alloc_context3(codec));
@@ -131,18 +131,22 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(int64_t bit_rate, bool for_whole) {
     if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     whole_settings_ = UseWholeSettings(c, codec, whole_lines_);
   } else {
-    SetEdgeOptions(c, bit_rate);
+    SetEdgeOptions(c, quality);
   }
   OpenEncoder(c, codec);
   return enc;
 }
 
-void TSmartVideo::SetEdgeOptions(AVCodecContext* c, int64_t bit_rate) {
+void TSmartVideo::SetEdgeOptions(AVCodecContext* c, double quality) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
+  // A constant quality, like the source's pictures around the edge; the bit
+  // rate only as far as the source's level allows.
+  const std::string crf = FormatText("%d", static_cast<int>(std::lround(quality)));
+  avutil.av_opt_set(c->priv_data, "crf", crf.c_str(), 0);
+  c->bit_rate = 0;
+  CapToLevel(c, par, hevc_);
   if (vp9_) {
-    // Every encoded packet one shown picture (no hidden reference frames),
-    // at the group's own bit rate.
-    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
+    // Every encoded packet one shown picture (no hidden reference frames).
     c->gop_size = 1000;
     avutil.av_opt_set(c->priv_data, "deadline", "good", 0);
     avutil.av_opt_set(c->priv_data, "cpu-used", "4", 0);
@@ -150,7 +154,6 @@ void TSmartVideo::SetEdgeOptions(AVCodecContext* c, int64_t bit_rate) {
     avutil.av_opt_set(c->priv_data, "auto-alt-ref", "0", 0);
   } else if (hevc_) {
     avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
-    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
     c->gop_size = 1000;
     std::string params = "log-level=error:repeat-headers=1";
     if (source_delay_ <= 0)
@@ -162,7 +165,6 @@ void TSmartVideo::SetEdgeOptions(AVCodecContext* c, int64_t bit_rate) {
     if (!annexb_) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     avutil.av_opt_set(c->priv_data, "profile", X264Profile(par->profile), 0);
     if (par->level > 0) c->level = par->level;
-    c->bit_rate = std::max<int64_t>(bit_rate, 50000);
     c->gop_size = 1000;
     // Pictures wait no longer in the encoder than in the source, so that the
     // decoding times on both sides of a join follow each other.
@@ -175,7 +177,7 @@ void TSmartVideo::SetEdgeOptions(AVCodecContext* c, int64_t bit_rate) {
   }
 }
 
-AVCodecContextPtr TSmartVideo::MakeDecoder() {
+AVCodecContextPtr TSmartVideo::MakeDecoder(bool export_quantisers) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   const AVCodec* codec = avcodec.avcodec_find_decoder(par->codec_id);
   if (codec == nullptr)
@@ -184,6 +186,7 @@ AVCodecContextPtr TSmartVideo::MakeDecoder() {
   if (!dec || avcodec.avcodec_parameters_to_context(dec.get(), par) < 0)
     throw FFmpegException("avcodec_alloc_context3 failed");
   dec->pkt_timebase = ist_.Stream->time_base;
+  if (export_quantisers) dec->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
   int ret;
   {
     std::lock_guard<std::mutex> lock(CodecLock());
@@ -195,8 +198,7 @@ AVCodecContextPtr TSmartVideo::MakeDecoder() {
 
 void TSmartVideo::SetUpSmart() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
-  int64_t rate = par->bit_rate > 0 ? par->bit_rate : 2000000;
-  AVCodecContextPtr enc = MakeEncoder(rate, false);
+  AVCodecContextPtr enc = MakeEncoder(RateQuality(par->bit_rate), false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
   if (annexb_ || vp9_) return;
@@ -256,13 +258,20 @@ void TSmartVideo::SetUpWhole(const std::string& reason) {
   ost_.Stream->time_base = whole_encoder_->time_base;
 }
 
-void TSmartVideo::StartEdge(int64_t bit_rate) {
-  edge_encoder_ = MakeEncoder(bit_rate, false);
+void TSmartVideo::StartEdge(double quality, int64_t bit_rate) {
+  edge_decoder_ = MakeDecoder(quality < 0);
+  edge_rate_ = bit_rate;
+  edge_quantisers_ = 0;
+  edge_pictures_ = 0;
+  if (quality >= 0) OpenEdgeEncoder(quality);
+}
+
+void TSmartVideo::OpenEdgeEncoder(double quality) {
+  edge_encoder_ = MakeEncoder(quality, false);
   if (!annexb_ && !vp9_ && std::vector<uint8_t>(edge_encoder_->extradata,
                                        edge_encoder_->extradata + edge_encoder_->extradata_size) !=
                       encoder_headers_)
     throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
-  edge_decoder_ = MakeDecoder();
 }
 
 bool TSmartVideo::FeedEdge(const AVPacket* packet) {
@@ -271,7 +280,9 @@ bool TSmartVideo::FeedEdge(const AVPacket* packet) {
   while (avcodec.avcodec_receive_frame(edge_decoder_.get(), frame) >= 0) {
     TFrameUnref unref{frame};
     frame->pts = frame->best_effort_timestamp;
+    if (!edge_encoder_) NoteQuantiser(frame);
     if (!InCut(frame->pts)) continue;
+    if (!edge_encoder_) OpenEdgeEncoder(StreamedQuality());
     SetZero(frame->pts);
     std::vector<AVPacketPtr> encoded;
     Encode(edge_encoder_.get(), frame, encoded);
@@ -289,7 +300,7 @@ bool TSmartVideo::FeedEdge(const AVPacket* packet) {
 void TSmartVideo::EndEdge(int64_t next_dts) {
   FeedEdge(nullptr);
   std::vector<AVPacketPtr> encoded;
-  Encode(edge_encoder_.get(), nullptr, encoded);
+  if (edge_encoder_) Encode(edge_encoder_.get(), nullptr, encoded);
   for (AVPacketPtr& p : encoded) edge_packets_.push_back(std::move(p));
   // The source's next key frame is decoded after all of these pictures: the
   // last ones are decoded a little earlier where they would meet it.

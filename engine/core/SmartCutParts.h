@@ -86,6 +86,11 @@ bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par);
 // end; 0 when the group's end has to be re-encoded.
 size_t CopiedBeforeEnd(const std::vector<int64_t>& times, int64_t end);
 
+// Caps an H.264 or H.265 (`hevc`) encoder's rate (its VBV) at what the
+// source's level (`par`) allows, so that a constant quality does not reach
+// past it; nothing for VP9 or an unknown level.
+void CapToLevel(AVCodecContext* c, const AVCodecParameters* par, bool hevc);
+
 // The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
 uint32_t HighestParameterSetId(const AVCodecParameters* par);
 

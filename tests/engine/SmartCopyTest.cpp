@@ -5,6 +5,7 @@
 // beside the pictures. Marks on key frames re-encode nothing; a source the
 // encoder cannot match is re-encoded whole, saying why.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -18,15 +19,37 @@
 namespace kelvane::test {
 namespace {
 
+// The least an edge picture gets against the source's (luma PSNR, dB): the
+// edges of one-pass rate control, with no history to start from, fell to 28.
+constexpr double kEdgeFloorDb = 40;
+
 // What decoding a file's video shows: each picture's index and a digest of
 // its planes, in presentation order, and what went wrong on the way.
 struct TPictures {
   std::vector<int> Indices;
   std::vector<uint64_t> Digests;
   std::vector<int64_t> TimesUs;  // from the file's start
+  std::vector<std::vector<uint8_t>> Lumas;  // each picture's luma plane, rows packed
   int DecodeErrors = 0;
   bool TimesIncrease = true;  // decoding times strictly, presentation times never repeat
 };
+
+std::vector<uint8_t> Luma(const AVFrame* frame) {
+  const int bytes = frame->format == AV_PIX_FMT_YUV420P ? 1 : 2;
+  std::vector<uint8_t> plane;
+  for (int y = 0; y < frame->height; ++y)
+    plane.insert(plane.end(), frame->data[0] + y * frame->linesize[0],
+                 frame->data[0] + y * frame->linesize[0] + frame->width * bytes);
+  return plane;
+}
+
+// The peak signal-to-noise ratio of two 8-bit luma planes (dB; 99 when equal).
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double squares = 0;
+  for (size_t i = 0; i < a.size(); ++i) squares += double(a[i] - b[i]) * (a[i] - b[i]);
+  return squares == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * double(a.size()) / squares);
+}
 
 uint64_t Digest(const AVFrame* frame) {
   uint64_t hash = 1469598103934665603ull;
@@ -65,6 +88,7 @@ TPictures ReadPictures(const std::string& path) {
   AVPacketPtr packet(avcodec.av_packet_alloc());
   AVFramePtr frame(avutil.av_frame_alloc());
   std::vector<std::pair<int64_t, std::pair<int, uint64_t>>> pictures;
+  std::map<int64_t, std::vector<uint8_t>> lumas;
   auto receive = [&] {
     for (;;) {
       const int ret = avcodec.avcodec_receive_frame(dec.get(), frame.get());
@@ -76,6 +100,7 @@ TPictures ReadPictures(const std::string& path) {
       if (frame->decode_error_flags != 0) ++seen.DecodeErrors;
       pictures.push_back({frame->best_effort_timestamp,
                           {fixtures::ReadFrameIndex(frame.get()), Digest(frame.get())}});
+      lumas[frame->best_effort_timestamp] = Luma(frame.get());
       avutil.av_frame_unref(frame.get());
     }
   };
@@ -101,6 +126,7 @@ TPictures ReadPictures(const std::string& path) {
     seen.TimesUs.push_back(avutil.av_rescale_q(p.first, tb, AV_TIME_BASE_Q) - file_start);
     seen.Indices.push_back(p.second.first);
     seen.Digests.push_back(p.second.second);
+    seen.Lumas.push_back(lumas[p.first]);
   }
   return seen;
 }
@@ -261,6 +287,32 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"webm_vp9", "webm-vp8-opus", "webm", nullptr,
                                                     -1, "libvpx-vp9"}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// The re-encoded edges look like the source's pictures around them: a source
+// of few bits (simple pictures) cut between key frames, its edges' pictures
+// at full size against the source's own.
+TEST_F(SmartCopyTest, EdgesKeepTheSourcesQuality) {
+  for (const TSmartCase& c : {TSmartCase{"h264", "mp4-h264-aac", "mp4"},
+                              TSmartCase{"hevc", "mp4-h264-aac", "mp4", "yuv420p"},
+                              TSmartCase{"vp9", "webm-vp8-opus", "webm", nullptr, -1,
+                                         "libvpx-vp9"}}) {
+    SCOPED_TRACE(c.Name);
+    const std::string input =
+        Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames, c.Encoder);
+    const std::string out = temp_.File(std::string("edges.") + c.Extension);
+    const TCutReport report = Cut(input, out, 700, 2600);
+    EXPECT_EQ(report.Method, "smart") << report.Reason;
+    const TPictures source = ReadPictures(input), cut = ReadPictures(out);
+    ASSERT_EQ(cut.Indices.size(), 65u) << DescribeIndices(cut.Indices);
+    double worst = 99;
+    for (size_t i = 0; i < cut.Indices.size(); ++i) {
+      const int index = cut.Indices[i];
+      ASSERT_TRUE(index >= 0 && index < int(source.Lumas.size()));
+      worst = std::min(worst, Psnr(cut.Lumas[i], source.Lumas[index]));
+    }
+    EXPECT_GE(worst, kEdgeFloorDb);
+  }
+}
 
 // The subtitle cues (start and length, µs from the file's start) of a file.
 std::vector<std::pair<int64_t, int64_t>> ReadCues(const std::string& path) {
