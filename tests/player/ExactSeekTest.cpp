@@ -45,9 +45,9 @@ TEST_P(ExactSeekTest, ShowsTheFrameAtTheTargetAndStepsByOne) {
   const int64_t start = ReadFactsOrFail(clip).StartTimeUs;
   ASSERT_GE(start, 0);
 
+  TRecordingDisplay display(320, 240);
   TFFPlayer player;
   TPlayerRecorder recorder(player);
-  TRecordingDisplay display(320, 240);
   ASSERT_TRUE(player.Open(clip, &display)) << player.LastErrMsg();
   ASSERT_TRUE(WaitFor([&] { return display.PictureCount() > 0; }));
   player.Pause();

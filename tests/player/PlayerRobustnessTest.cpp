@@ -23,8 +23,8 @@ constexpr TSource kSources[] = {
 
 TEST_F(TPlayerTest, DamagedFilesPlaySeekAndStopOrAreRefused) {
   TWatchdog watchdog(120s, "damaged files in the player");
-  TFFPlayer player;
   TRecordingDisplay display(160, 120);
+  TFFPlayer player;
   for (const TSource& source : kSources) {
     const std::string clean = ReadBytes(MakeFixture(temp_, source.Preset, source.File, [](auto& r) {
       r.Seconds = 2;
@@ -60,9 +60,9 @@ TEST_F(TPlayerTest, ManyPlaybacksInARowStopQuicklyInEveryState) {
   TWatchdog watchdog(120s, "200 playbacks");
   const std::string clips[] = {MakeFixture(temp_, "mp4-h264-aac", "a.mp4"),
                                MakeFixture(temp_, "ts-h264-aac", "b.ts")};
+  TRecordingDisplay display(160, 120);
   TFFPlayer player;
   TPlayerRecorder recorder(player);
-  TRecordingDisplay display(160, 120);
   std::mt19937 random(5);
   for (int cycle = 0; cycle < 200; ++cycle) {
     SCOPED_TRACE(cycle);

@@ -12,9 +12,9 @@ namespace {
 
 TEST_F(TPlayerTest, PlaysPausesSeeksAndEnds) {
   const std::string clip = MakeFixture(temp_, "mp4-h264-aac", "clip.mp4");
+  TRecordingDisplay display(200, 100);
   TFFPlayer player;
   TPlayerRecorder recorder(player);
-  TRecordingDisplay display(200, 100);
   ASSERT_TRUE(player.Open(clip, &display)) << player.LastErrMsg();
   EXPECT_EQ(recorder.Duration, 2000000);
   EXPECT_EQ(recorder.FrameWidth, 320);
@@ -68,9 +68,9 @@ TEST_F(TPlayerTest, ARotatedClipIsShownAndCapturedUpright) {
     recipe.Rotation = 90;
     recipe.Seconds = 1.0;
   });
+  TRecordingDisplay display(200, 200);
   TFFPlayer player;
   TPlayerRecorder recorder(player);
-  TRecordingDisplay display(200, 200);
   ASSERT_TRUE(player.Open(clip, &display)) << player.LastErrMsg();
   EXPECT_EQ(recorder.FrameWidth, 240);
   EXPECT_EQ(recorder.FrameHeight, 320);
@@ -124,9 +124,9 @@ TEST_F(TPlayerTest, ReopeningEndsTheFirstPlaybackAndDestroyingIsSilent) {
 
 TEST_F(TPlayerTest, SoundOnlyFileShowsItsWaveformAndFollowsTheSoundClock) {
   const std::string song = MakeFixture(temp_, "m4a-aac", "song.m4a");
+  TRecordingDisplay display(300, 200);
   TFFPlayer player;
   TPlayerRecorder recorder(player);
-  TRecordingDisplay display(300, 200);
   ASSERT_TRUE(player.Open(song, &display)) << player.LastErrMsg();
   EXPECT_EQ(recorder.FrameWidth, -1);
   ASSERT_TRUE(WaitFor([&] { return recorder.LastPosition() > 500000; }));
@@ -153,8 +153,8 @@ TEST_F(TPlayerTest, SoundOnlyFileShowsItsWaveformAndFollowsTheSoundClock) {
 }
 
 TEST_F(TPlayerTest, OpensWhatItCanPlayAndSaysWhyNot) {
-  TFFPlayer player;
   TRecordingDisplay display(160, 120);
+  TFFPlayer player;
   // A subtitle track as the first stream: the video plays.
   const std::string subtitled = MakeFixture(temp_, "mkv-h264-vorbis", "subtitled.mkv", [](auto& r) {
     r.Subtitles = true;
