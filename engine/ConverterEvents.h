@@ -13,21 +13,17 @@
 
 #include "binding/Bitmap.h"  // TBitmap: the pictures of previews and hooks
 #include "engine/core/HookAction.h"
+#include "engine/core/RunProgress.h"
 
 namespace kelvane {
 
 // Priority of the worker threads; never above normal.
 enum TConvertPriority : int { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };
 
-// A task's progress, as OnProgress reports it.
-struct TProgressInfo {
+// A task's progress, as OnProgress reports it: the run's report (what was
+// written so far, engine/core/RunProgress.h) with the task it belongs to.
+struct TProgressInfo : TRunProgress {
   int32_t Index = 0;                // the task's index in the task list
-  int32_t FrameNumber = 0;          // pictures written so far
-  int32_t FPS = 0;                  // pictures written per second
-  int32_t CurrentDuration = 0;      // ms of output written so far
-  float Quality = 0;                // the video encoder's quantizer; -1 copied
-  float BitRate = 0;                // kbit/s
-  int64_t CurrentSize = 0;          // bytes written so far
   int32_t TotalOutputDuration = 0;  // ms the output will last; -1 unknown
 };
 

@@ -40,12 +40,7 @@ bool TTaskRunHost::HasProgressHandler() const { return static_cast<bool>(task_.P
 
 void TTaskRunHost::Progress(const TRunProgress& run) {
   TProgressInfo progress;
-  progress.FrameNumber = run.FrameNumber;
-  progress.FPS = run.FPS;
-  progress.CurrentDuration = run.CurrentDuration;
-  progress.Quality = run.Quality;
-  progress.BitRate = run.BitRate;
-  progress.CurrentSize = run.CurrentSize;
+  static_cast<TRunProgress&>(progress) = run;
   progress.TotalOutputDuration = task_.TotalOutputDuration.load();
   task_.ProgressSlot(task_, progress);
 }

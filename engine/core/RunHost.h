@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/core/RunProgress.h"
 #include "engine/core/TaskRecords.h"
 
 namespace kelvane {
@@ -45,17 +46,6 @@ struct TPictureWatchers {
   bool CustomHook = false;  // the application's custom-hook callback
   bool FrameHooks = false;  // the task's frame-hook plug-ins
   bool Previews = false;    // a preview window or preview bitmaps
-};
-
-// One progress report of a run; the engine's TProgressInfo
-// (engine/ConverterEvents.h) is filled from it.
-struct TRunProgress {
-  int32_t FrameNumber = 0;      // pictures written so far
-  int32_t FPS = 0;              // pictures written per second
-  int32_t CurrentDuration = 0;  // ms of output written so far
-  float Quality = 0;            // the video encoder's quantizer; -1 copied
-  float BitRate = 0;            // kbit/s
-  int64_t CurrentSize = 0;      // bytes written so far
 };
 
 class TRunHost {
