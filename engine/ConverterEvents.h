@@ -30,13 +30,8 @@ struct TProgressInfo : TRunProgress {
 // A picture handed to OnCustomHook as a 24-bit bitmap. What the handler draws
 // on Bitmap is encoded while Update stays true; setting StopHook ends the
 // hook for the rest of the run.
-struct THookedFrame {
+struct THookedFrame : THookPicture {
   int32_t Index = 0;  // the task's index in the task list
-  TBitmap* Bitmap = nullptr;
-  int32_t FrameNumber = 0;
-  int64_t PTS = 0;  // µs
-  bool Update = true;
-  bool StopHook = false;
 };
 
 using TBeforeHookEvent = std::function<void(int32_t index, int64_t pts, THookAction& action)>;

@@ -59,11 +59,7 @@ bool TVideoTaskHost::HasCustomHook() const { return static_cast<bool>(task_.Cust
 
 void TVideoTaskHost::CustomHook(THookPicture& picture) {
   THookedFrame frame;
-  frame.Bitmap = picture.Bitmap;
-  frame.FrameNumber = picture.FrameNumber;
-  frame.PTS = picture.PTS;
-  frame.Update = picture.Update;
-  frame.StopHook = picture.StopHook;
+  static_cast<THookPicture&>(frame) = picture;
   // What the handler wrote counts even when it throws afterwards.
   try {
     task_.CustomHookSlot(task_, frame);

@@ -68,18 +68,6 @@ struct TVideoHookRange {
   int64_t End = 0;
 };
 
-// A decoded picture handed to the task's custom hook as a 24-bit bitmap, with
-// what the hook answers: the drawn bitmap is encoded back while Update stays
-// true; StopHook ends the hook for the rest of the run. The engine's
-// THookedFrame (engine/ConverterEvents.h) is filled from it.
-struct THookPicture {
-  TBitmap* Bitmap = nullptr;
-  int32_t FrameNumber = 0;  // decoded pictures that reached the hooks
-  int64_t PTS = 0;          // µs
-  bool Update = true;
-  bool StopHook = false;
-};
-
 // A picture offered for preview: the bitmap, its number among the hooked
 // pictures and its output time (µs).
 struct TPreviewPicture {
