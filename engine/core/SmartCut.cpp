@@ -253,7 +253,7 @@ void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
       // again, unless the key frame carries them.
       bool has_sps = false;
       for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
-                                       annexb_ ? 0 : length_size_, hevc_))
+                                       annexb_ ? 0 : length_size_, codec_ == TCodec::H265))
         has_sps = has_sps || nal.IsSps();
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());

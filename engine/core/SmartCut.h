@@ -136,6 +136,12 @@ class TSmartVideo {
   int64_t PictureDuration() const;
 
  private:
+  // The source's codec, which says how its edges are encoded and joined.
+  enum class TCodec {
+    H264,  // parameter sets of the edges' own ids beside the source's
+    H265,  // parameter sets sharing the source's ids, sent in turn in the stream
+    Vp9,   // no parameter sets; pictures in the order they are shown
+  };
   struct TGroup {
     std::vector<AVPacketPtr> Packets;
     bool Clean = false;  // starts at a picture that needs nothing before it
@@ -205,8 +211,7 @@ class TSmartVideo {
   TCutReport& report_;
 
   bool whole_ = false;
-  bool hevc_ = false;       // H.265 (else H.264)
-  bool vp9_ = false;        // VP9: no parameter sets, pictures in the order shown
+  TCodec codec_ = TCodec::H264;
   bool annexb_ = false;     // the source's packets carry start codes (MPEG-TS)
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures

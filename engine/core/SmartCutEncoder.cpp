@@ -144,15 +144,15 @@ void TSmartVideo::SetEdgeOptions(AVCodecContext* c, double quality) {
   const std::string crf = FormatText("%d", static_cast<int>(std::lround(quality)));
   avutil.av_opt_set(c->priv_data, "crf", crf.c_str(), 0);
   c->bit_rate = 0;
-  CapToLevel(c, par, hevc_);
-  if (vp9_) {
+  CapToLevel(c, par, codec_ == TCodec::H265);
+  if (codec_ == TCodec::Vp9) {
     // Every encoded packet one shown picture (no hidden reference frames).
     c->gop_size = 1000;
     avutil.av_opt_set(c->priv_data, "deadline", "good", 0);
     avutil.av_opt_set(c->priv_data, "cpu-used", "4", 0);
     avutil.av_opt_set(c->priv_data, "row-mt", "1", 0);
     avutil.av_opt_set(c->priv_data, "auto-alt-ref", "0", 0);
-  } else if (hevc_) {
+  } else if (codec_ == TCodec::H265) {
     avutil.av_opt_set(c->priv_data, "profile", X265Profile(par->profile), 0);
     c->gop_size = 1000;
     std::string params = "log-level=error:repeat-headers=1";
@@ -201,8 +201,8 @@ void TSmartVideo::SetUpSmart() {
   AVCodecContextPtr enc = MakeEncoder(RateQuality(par->bit_rate), false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
-  if (annexb_ || vp9_) return;
-  if (hevc_) {
+  if (annexb_ || codec_ == TCodec::Vp9) return;
+  if (codec_ == TCodec::H265) {
     // The description stays the source's; the sample entry 'hev1' lets the
     // parameter sets in the packets take over at each join.
     ost_.Stream->codecpar->codec_tag = MKTAG('h', 'e', 'v', '1');
@@ -268,9 +268,10 @@ void TSmartVideo::StartEdge(double quality, int64_t bit_rate) {
 
 void TSmartVideo::OpenEdgeEncoder(double quality) {
   edge_encoder_ = MakeEncoder(quality, false);
-  if (!annexb_ && !vp9_ && std::vector<uint8_t>(edge_encoder_->extradata,
-                                       edge_encoder_->extradata + edge_encoder_->extradata_size) !=
-                      encoder_headers_)
+  if (annexb_ || codec_ == TCodec::Vp9) return;
+  const std::vector<uint8_t> headers(edge_encoder_->extradata,
+                                     edge_encoder_->extradata + edge_encoder_->extradata_size);
+  if (headers != encoder_headers_)
     throw FFmpegException("Smart copy: the encoder's parameter sets changed between two edges");
 }
 
@@ -341,15 +342,16 @@ void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPack
 // An encoded packet into the source's form: NAL units with length fields of
 // the source's size, without parameter sets (the description has them).
 void TSmartVideo::WriteEncoded(AVPacket* packet) {
-  if (annexb_ || vp9_) {
+  if (annexb_ || codec_ == TCodec::Vp9) {
     Write(packet);
     return;
   }
   // H.264's parameter sets are in the description under ids of their own;
   // H.265's stay in the packets, where they take over from the source's.
   std::vector<uint8_t> data;
-  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc_)) {
-    if ((nal.IsParameterSet() && !hevc_) || nal.IsAud()) continue;
+  const bool hevc = codec_ == TCodec::H265;
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), 0, hevc)) {
+    if ((nal.IsParameterSet() && !hevc) || nal.IsAud()) continue;
     AppendLengthPrefixed(data, nal, length_size_);
   }
   AVPacketPtr out(avcodec.av_packet_alloc());

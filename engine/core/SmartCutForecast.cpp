@@ -100,12 +100,13 @@ std::string TSmartVideo::Unmatched() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   std::string reason = SmartCutObstacle(par, run_.OutputContext(ost_)->oformat);
   if (!reason.empty()) return reason;
-  hevc_ = par->codec_id == AV_CODEC_ID_HEVC;
-  vp9_ = par->codec_id == AV_CODEC_ID_VP9;
+  codec_ = par->codec_id == AV_CODEC_ID_HEVC  ? TCodec::H265
+           : par->codec_id == AV_CODEC_ID_VP9 ? TCodec::Vp9
+                                              : TCodec::H264;
   source_delay_ = par->video_delay;
-  if (vp9_) return {};
+  if (codec_ == TCodec::Vp9) return {};
   const auto extradata = static_cast<size_t>(par->extradata_size);
-  if (hevc_) {
+  if (codec_ == TCodec::H265) {
     annexb_ = StartsWithStartCode(par->extradata, par->extradata_size);
     if (annexb_) {
       for (const TNal& nal : SplitNals(par->extradata, extradata, 0, true))

@@ -110,9 +110,9 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
     double quality = -1;
     const char* from = "";
     if (quantiser >= 0) {
-      quality = quantiser - (vp9_ ? kFinerVp9 : kFinerSteps);
+      quality = quantiser - (codec_ == TCodec::Vp9 ? kFinerVp9 : kFinerSteps);
       from = "the source's quantisers";
-    } else if (key && !vp9_) {
+    } else if (key && codec_ != TCodec::Vp9) {
       quality = TrialQuality(key.get(), PictureBytes(group->Packets.front().get()));
       from = "a trial of its key picture";
     }
@@ -123,8 +123,8 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
 
 double TSmartVideo::StreamedQuality() {
   if (edge_pictures_ == 0) return EdgeQuality(nullptr, edge_rate_);
-  return Settled(edge_quantisers_ / edge_pictures_ - (vp9_ ? kFinerVp9 : kFinerSteps),
-                 "the source's quantisers");
+  const double finer = codec_ == TCodec::Vp9 ? kFinerVp9 : kFinerSteps;
+  return Settled(edge_quantisers_ / edge_pictures_ - finer, "the source's quantisers");
 }
 
 void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
@@ -135,7 +135,7 @@ void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
 }
 
 double TSmartVideo::Settled(double quality, const char* from) {
-  last_quality_ = vp9_ ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
+  last_quality_ = codec_ == TCodec::Vp9 ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
                        : std::clamp(quality, kFinestCrf, kCoarsestCrf);
   GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at crf %d, from %s",
                    static_cast<int>(std::lround(last_quality_)), from);
@@ -206,18 +206,21 @@ double TSmartVideo::RateQuality(int64_t bit_rate) const {
   if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
   const double pixels = double(std::max(par->width, 16)) * std::max(par->height, 16) * av_q2d(rate);
   const double bits = bit_rate > 0 ? bit_rate / pixels : 0.1;
-  if (vp9_) return std::clamp(32 - 8 * std::log2(bits / 0.07), kFinestVp9, kCoarsestVp9);
-  const double base = hevc_ ? 28 - 6 * std::log2(bits / 0.05) : 23 - 6 * std::log2(bits / 0.1);
+  if (codec_ == TCodec::Vp9)
+    return std::clamp(32 - 8 * std::log2(bits / 0.07), kFinestVp9, kCoarsestVp9);
+  const double base = codec_ == TCodec::H265 ? 28 - 6 * std::log2(bits / 0.05)
+                                             : 23 - 6 * std::log2(bits / 0.1);
   return std::clamp(base, kFinestCrf, kCoarsestCrf);
 }
 
 int64_t TSmartVideo::PictureBytes(const AVPacket* packet) const {
-  if (vp9_) return packet->size;
+  if (codec_ == TCodec::Vp9) return packet->size;
   const int length = StartsWithStartCode(packet->data, packet->size) ? 0 : length_size_;
   int64_t bytes = 0;
-  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), length, hevc_)) {
+  const bool hevc = codec_ == TCodec::H265;
+  for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size), length, hevc)) {
     const int type = nal.Type();
-    if (hevc_ ? type >= 0 && type < 32 : type >= 1 && type <= 5) bytes += nal.Size;
+    if (hevc ? type >= 0 && type < 32 : type >= 1 && type <= 5) bytes += nal.Size;
   }
   return bytes;
 }
