@@ -163,7 +163,7 @@ class TSmartVideo {
   // The constant quality an edge is coded at, on the edge encoder's own scale
   // (libx264's and libx265's crf, libvpx-vp9's cq level), a little finer than
   // the source's: from the quantisers `group`'s pictures were coded with
-  // (decoded once for it), else from a trial of its key picture, else (no
+  // (decoded once for it), else from a trial of its first pictures, else (no
   // group held) the last group's or what `bit_rate` buys (SmartCutQuality.cpp).
   double EdgeQuality(const TGroup* group, int64_t bit_rate);
   // An edge re-encoded as its packets come: the quality of the pictures
@@ -172,8 +172,9 @@ class TSmartVideo {
   void NoteQuantiser(const AVFrame* frame);
   double Settled(double quality, const char* from);  // kept in range, logged, remembered
   int SourceDepth() const;  // bits of the source's luma samples
-  double GroupQuantiser(const TGroup& group, AVFramePtr& key);
-  double TrialQuality(AVFrame* key, int64_t key_bytes);
+  double GroupQuantiser(const TGroup& group, std::vector<AVFramePtr>& first);
+  int64_t SourceBytes(const TGroup& group, const std::vector<AVFramePtr>& pictures) const;
+  double TrialQuality(const std::vector<AVFramePtr>& pictures, int64_t source_bytes);
   double RateQuality(int64_t bit_rate) const;
   int64_t PictureBytes(const AVPacket* packet) const;  // its coded slices only
   void SetUpWhole(const std::string& reason);

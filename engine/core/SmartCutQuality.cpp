@@ -31,8 +31,12 @@ constexpr double kFinerVp9 = 3;
 // starved source's pictures (coded again as coarsely, they lose much more).
 constexpr double kFinestCrf = 16, kCoarsestCrf = 40;
 constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
-// The quality a key picture is tried at when the decoder exports no quantisers.
+// The quality the first pictures of a group are tried at when the decoder
+// exports no quantisers; how many, at most (fewer where they are larger than
+// kTrialPixels).
 constexpr double kTrialCrf = 28;
+constexpr int64_t kTrialPictures = 6;
+constexpr int64_t kTrialPixels = 1920 * 1080;
 
 struct TLevelRate {
   int Level;       // level_idc as the stream says it
@@ -105,16 +109,16 @@ void CapToLevel(AVCodecContext* c, const AVCodecParameters* par, bool hevc) {
 
 double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
   if (group != nullptr && !group->Packets.empty()) {
-    AVFramePtr key;
-    const double quantiser = GroupQuantiser(*group, key);
+    std::vector<AVFramePtr> first;
+    const double quantiser = GroupQuantiser(*group, first);
     double quality = -1;
     const char* from = "";
     if (quantiser >= 0) {
       quality = quantiser - (codec_ == TCodec::Vp9 ? kFinerVp9 : kFinerSteps);
       from = "the source's quantisers";
-    } else if (key && codec_ != TCodec::Vp9) {
-      quality = TrialQuality(key.get(), PictureBytes(group->Packets.front().get()));
-      from = "a trial of its key picture";
+    } else if (!first.empty() && codec_ != TCodec::Vp9) {
+      quality = TrialQuality(first, SourceBytes(*group, first));
+      from = "a trial of its first pictures";
     }
     if (quality >= 0) return Settled(quality, from);
   }
@@ -149,10 +153,15 @@ int TSmartVideo::SourceDepth() const {
 }
 
 // The mean quantiser of the group's pictures (PictureQuantiser), decoding it
-// once; -1 when its decoder exports none. `key` keeps its first picture.
-double TSmartVideo::GroupQuantiser(const TGroup& group, AVFramePtr& key) {
+// once; -1 when its decoder exports none. `first` keeps its first pictures
+// as shown, for a trial (kTrialPictures, fewer for large pictures).
+double TSmartVideo::GroupQuantiser(const TGroup& group, std::vector<AVFramePtr>& first) {
   AVCodecContextPtr decoder = MakeDecoder(true);
   const int depth = SourceDepth();
+  const AVCodecParameters* par = ist_.Stream->codecpar;
+  const int64_t pixels = int64_t(std::max(par->width, 16)) * std::max(par->height, 16);
+  const size_t kept = static_cast<size_t>(
+      std::clamp<int64_t>(kTrialPictures * kTrialPixels / pixels, 1, kTrialPictures));
   AVFramePtr frame(avutil.av_frame_alloc());
   if (!frame) throw FFmpegException("av_frame_alloc failed");
   double sum = 0;
@@ -164,8 +173,10 @@ double TSmartVideo::GroupQuantiser(const TGroup& group, AVFramePtr& key) {
       if (quantiser >= 0) {
         sum += quantiser;
         ++count;
+      } else if (first.size() < kept) {
+        frame->pts = frame->best_effort_timestamp;
+        first.emplace_back(avutil.av_frame_clone(frame.get()));
       }
-      if (!key) key.reset(avutil.av_frame_clone(frame.get()));
     }
   };
   for (const AVPacketPtr& packet : group.Packets) {
@@ -177,25 +188,39 @@ double TSmartVideo::GroupQuantiser(const TGroup& group, AVFramePtr& key) {
   return count > 0 ? sum / count : -1;
 }
 
-// The quality whose key picture would be as big as the source's (its coded
-// slices `key_bytes`): the key picture tried once at kTrialCrf, each 6 steps
-// halving or doubling it.
-double TSmartVideo::TrialQuality(AVFrame* key, int64_t key_bytes) {
-  if (key_bytes <= 0) return -1;
+// The coded bytes of the group's pictures among `pictures` (by their times).
+int64_t TSmartVideo::SourceBytes(const TGroup& group,
+                                 const std::vector<AVFramePtr>& pictures) const {
+  int64_t bytes = 0;
+  for (const AVPacketPtr& packet : group.Packets)
+    for (const AVFramePtr& picture : pictures)
+      if (picture && picture->pts == packet->pts) bytes += PictureBytes(packet.get());
+  return bytes;
+}
+
+// The quality at which `pictures` would take as many bytes as the source's
+// (`source_bytes`): they are coded once at kTrialCrf as the edge encoder
+// codes them, each 6 steps halving or doubling their size. More than the key
+// picture is tried, as a source of a low rate spends most of it there.
+double TSmartVideo::TrialQuality(const std::vector<AVFramePtr>& pictures, int64_t source_bytes) {
+  if (source_bytes <= 0) return -1;
   AVCodecContextPtr trial = MakeEncoder(kTrialCrf, false);
-  key->pict_type = AV_PICTURE_TYPE_NONE;
   int64_t bytes = 0;
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
-  for (AVFrame* frame : {key, static_cast<AVFrame*>(nullptr)}) {
-    if (avcodec.avcodec_send_frame(trial.get(), frame) < 0) return -1;
+  auto send = [&](AVFrame* frame) {
+    if (frame != nullptr) frame->pict_type = AV_PICTURE_TYPE_NONE;
+    if (avcodec.avcodec_send_frame(trial.get(), frame) < 0) return false;
     while (avcodec.avcodec_receive_packet(trial.get(), packet.get()) >= 0) {
       bytes += PictureBytes(packet.get());
       avcodec.av_packet_unref(packet.get());
     }
-  }
-  if (bytes <= 0) return -1;
-  return kTrialCrf + 6 * std::log2(static_cast<double>(bytes) / key_bytes) - kFinerSteps;
+    return true;
+  };
+  for (const AVFramePtr& picture : pictures)
+    if (!picture || !send(picture.get())) return -1;
+  if (!send(nullptr) || bytes <= 0) return -1;
+  return kTrialCrf + 6 * std::log2(static_cast<double>(bytes) / source_bytes) - kFinerSteps;
 }
 
 // What `bit_rate` buys at the source's size and rate, for an edge with no
