@@ -15,7 +15,10 @@
 // written beside the source's in the stream's description (avcC, for MP4 and
 // Matroska) or sent in-band (MPEG-TS), so one stream holds both; H.265's,
 // which share the source's ids, are sent in-band before the pictures that use
-// them and the source's are sent again at each join (MPEG-TS only). VP9 has
+// them and the source's are sent again at each join (MPEG-TS, and MP4 under
+// the sample entry 'hev1'); in Matroska, whose one description cannot hold
+// both, the edges are coded with the x265 settings the source names, so that
+// they write its very parameter sets (where they do). VP9 has
 // no parameter sets and shows its pictures in the order they come: every key
 // frame is a clean start and only the head is re-encoded. A source
 // the encoder cannot match is re-encoded whole with the same codec; the reason
@@ -217,6 +220,9 @@ class TSmartVideo {
   int length_size_ = 4;     // NAL length field of avcC packets
   int parameter_id_ = 0;    // SPS/PPS id of the re-encoded pictures
   int64_t source_delay_ = 0;
+  // H.265 whose edges must write the source's parameter sets: the x265
+  // settings that do (X265SourceParams); empty otherwise.
+  std::string x265_params_;
   double last_quality_ = -1;  // the last measured group's edge quality; -1 none yet
   int64_t edge_rate_ = 0;     // a streamed edge's: the source's bit rate
   double edge_quantisers_ = 0;  // and the sum and count of its pictures' quantisers so far

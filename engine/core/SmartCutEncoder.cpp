@@ -144,6 +144,12 @@ void TSmartVideo::SetEdgeOptions(AVCodecContext* c, double quality) {
   const std::string crf = FormatText("%d", static_cast<int>(std::lround(quality)));
   avutil.av_opt_set(c->priv_data, "crf", crf.c_str(), 0);
   c->bit_rate = 0;
+  if (!x265_params_.empty()) {
+    // The source's own settings, rate limits included.
+    UseX265SourceParams(c, par, x265_params_);
+    c->gop_size = 1000;
+    return;
+  }
   CapToLevel(c, par, codec_ == TCodec::H265);
   if (codec_ == TCodec::Vp9) {
     // Every encoded packet one shown picture (no hidden reference frames).

@@ -47,6 +47,17 @@ std::string Vp9Obstacle(const AVCodecParameters* par, const AVOutputFormat* form
   return {};
 }
 
+namespace {
+
+// Whether H.265 parameter sets can take turns in the output: in-band in
+// MPEG-TS, or in MP4 under the sample entry 'hev1'.
+bool HevcTakesTurns(const AVCodecParameters* par, const AVOutputFormat* format) {
+  if (StartsWithStartCode(par->extradata, par->extradata_size)) return FormatIs(format, "mpegts");
+  return FormatIs(format, "mp4,mov") && par->extradata_size >= 23;
+}
+
+}  // namespace
+
 std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
   if (par->codec_id == AV_CODEC_ID_VP9) return Vp9Obstacle(par, format);
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
@@ -75,13 +86,15 @@ std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat*
     // take turns in the stream, each sent again before the pictures that use
     // it. MPEG-TS carries them in-band; so does MP4 under the sample entry
     // 'hev1', which tells a reader that the stream's own parameter sets
-    // rule over the description's. Matroska has one description only.
-    const bool annexb = StartsWithStartCode(par->extradata, par->extradata_size);
-    if (annexb ? !FormatIs(format, "mpegts")
-               : !FormatIs(format, "mp4,mov") || par->extradata_size < 23)
-      return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
-                        "source's (they share its ids)",
-                        container);
+    // rule over the description's. Matroska has one description only:
+    // there the edges must write the source's very parameter sets.
+    if (!HevcTakesTurns(par, format)) {
+      const std::string differ = X265ParameterSetsDiffer(par);
+      if (!differ.empty())
+        return FormatText("H.265 in %s: the encoder's parameter sets cannot stand beside the "
+                          "source's (they share its ids), and %s",
+                          container, differ.c_str());
+    }
     return {};
   }
   const uint32_t highest = HighestParameterSetId(par);
@@ -107,6 +120,9 @@ std::string TSmartVideo::Unmatched() {
   if (codec_ == TCodec::Vp9) return {};
   const auto extradata = static_cast<size_t>(par->extradata_size);
   if (codec_ == TCodec::H265) {
+    // Where they cannot take turns, the edges write the source's own.
+    if (!HevcTakesTurns(par, run_.OutputContext(ost_)->oformat))
+      x265_params_ = X265SourceParams(par);
     annexb_ = StartsWithStartCode(par->extradata, par->extradata_size);
     if (annexb_) {
       for (const TNal& nal : SplitNals(par->extradata, extradata, 0, true))

@@ -108,9 +108,9 @@ void AppendLengthPrefixed(std::vector<uint8_t>& out, const TNal& nal, int length
 }
 
 // The VPS, SPS and PPS NAL units of an hvcC record, in its order.
-std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size) {
-  std::vector<TNal> sets;
-  if (size < 23 || data[0] != 1) return sets;
+std::vector<TNal> HvcCNals(const uint8_t* data, size_t size) {
+  std::vector<TNal> nals;
+  if (size < 23 || data[0] != 1) return nals;
   size_t pos = 23;
   for (int array = 0; array < data[22]; ++array) {
     if (pos + 3 > size) break;
@@ -119,12 +119,18 @@ std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size) {
     for (int i = 0; i < count && pos + 2 <= size; ++i) {
       const size_t length = (size_t(data[pos]) << 8) | data[pos + 1];
       pos += 2;
-      if (length > size - pos) return sets;
-      const TNal nal{data + pos, length, true};
-      if (nal.IsParameterSet()) sets.push_back(nal);
+      if (length > size - pos) return nals;
+      nals.push_back(TNal{data + pos, length, true});
       pos += length;
     }
   }
+  return nals;
+}
+
+std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size) {
+  std::vector<TNal> sets;
+  for (const TNal& nal : HvcCNals(data, size))
+    if (nal.IsParameterSet()) sets.push_back(nal);
   return sets;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "binding/FFmpegLoader.h"
@@ -54,7 +55,9 @@ std::vector<TNal> SplitNals(const uint8_t* data, size_t size, int length_size, b
 uint32_t ParameterSetId(const TNal& nal);
 void AppendStartCode(std::vector<uint8_t>& out, const TNal& nal);
 void AppendLengthPrefixed(std::vector<uint8_t>& out, const TNal& nal, int length_size);
-// The VPS, SPS and PPS NAL units of an hvcC record, in its order.
+// The NAL units of an hvcC record (parameter sets, SEI), in its order; its
+// VPS, SPS and PPS only.
+std::vector<TNal> HvcCNals(const uint8_t* data, size_t size);
 std::vector<TNal> HvcCParameterSets(const uint8_t* data, size_t size);
 
 // The parameter sets of an avcC record, as NAL units into the record.
@@ -90,6 +93,20 @@ size_t CopiedBeforeEnd(const std::vector<int64_t>& times, int64_t end);
 // source's level (`par`) allows, so that a constant quality does not reach
 // past it; nothing for VP9 or an unknown level.
 void CapToLevel(AVCodecContext* c, const AVCodecParameters* par, bool hevc);
+
+// x265's own settings, as its info SEI in an H.265 source's description
+// lists them, in the form libx265's "x265-params" takes: those that shape
+// its parameter sets and pictures, not its rate, threads or input; empty
+// when the source does not name them.
+std::string X265SourceParams(const AVCodecParameters* par);
+// Sets up `c` (libx265) to write the parameter sets of the source `par`,
+// which was made by x265 with `source_params` (X265SourceParams); the
+// caller adds the quality.
+void UseX265SourceParams(AVCodecContext* c, const AVCodecParameters* par,
+                         const std::string& source_params);
+// Why libx265 set up so does not write the source's very parameter sets,
+// naming the first that differs; empty when it writes them byte for byte.
+std::string X265ParameterSetsDiffer(const AVCodecParameters* par);
 
 // The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
 uint32_t HighestParameterSetId(const AVCodecParameters* par);

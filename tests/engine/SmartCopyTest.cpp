@@ -282,6 +282,8 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mp4_hevc", "mp4-h264-aac", "mp4", "yuv420p"},
                                          TSmartCase{"mp4_hevc10", "mp4-h264-aac", "mp4",
                                                     "yuv420p10le"},
+                                         TSmartCase{"mkv_hevc10", "mkv-h264-vorbis", "mkv",
+                                                    "yuv420p10le"},
                                          TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
                                                     -1, "libvpx-vp9"},
                                          TSmartCase{"webm_vp9", "webm-vp8-opus", "webm", nullptr,
@@ -392,13 +394,16 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
               "open groups of pictures); re-encoded with libx264 preset=fast crf=18"},
         TCase{"mp4-hevc10-aac", "mkv", false,
               "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
-              "(they share its ids); re-encoded with libx265 preset=fast crf=20"}}) {
+              "(they share its ids), and the source does not name the x265 settings it was made "
+              "with; re-encoded with libx265 preset=fast crf=20"}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
                                             r.Seconds = 4.0;
                                             r.GopSize = 25;
                                             r.OpenGop = c.OpenGop;
+                                            // An H.265 source that does not name its settings.
+                                            r.X265Info = false;
                                             if (std::string(c.Extension) == "mkv")
                                               r.Container = "matroska";
                                           });
