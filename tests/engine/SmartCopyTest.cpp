@@ -285,7 +285,15 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
                                                     -1, "libvpx-vp9"},
                                          TSmartCase{"webm_vp9", "webm-vp8-opus", "webm", nullptr,
-                                                    -1, "libvpx-vp9"}),
+                                                    -1, "libvpx-vp9"},
+                                         TSmartCase{"ts_mpeg2", "ts-h264-aac", "ts", nullptr, -1,
+                                                    "mpeg2video"},
+                                         TSmartCase{"mkv_mpeg2", "mkv-h264-vorbis", "mkv", nullptr,
+                                                    -1, "mpeg2video"},
+                                         TSmartCase{"mp4_mpeg4", "mp4-h264-aac", "mp4", nullptr,
+                                                    -1, "mpeg4"},
+                                         TSmartCase{"mkv_mpeg4", "mkv-h264-vorbis", "mkv", nullptr,
+                                                    -1, "mpeg4"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // The re-encoded edges look like the source's pictures around them: a source
@@ -387,7 +395,7 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
       "\nsmart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p movflags=+faststart "
       "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20";
   for (const TCase& c :
-       {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
+       {TCase{"mkv-ffv1-odd", "mkv", false, "this source is ffv1; re-encoded with ffv1 qscale=2"},
         TCase{"mp4-h264-aac", "mp4", true,
               "open groups of pictures); re-encoded with libx264 preset=fast crf=18"},
         TCase{"mp4-hevc10-aac", "mkv", false,
