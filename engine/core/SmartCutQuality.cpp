@@ -32,8 +32,9 @@ constexpr double kFinerVp9 = 3;
 constexpr double kFinestCrf = 16, kCoarsestCrf = 40;
 constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
 // MPEG-2's and MPEG-4 Part 2's fixed quantiser (qscale 1..31): one step finer,
-// no finer than 2.
-constexpr double kFinerQscale = 1, kFinestQscale = 2, kCoarsestQscale = 31;
+// no finer than 2. The decoders export a quantiser one above the qscale the
+// encoder was given (its lambda rounds up), hence two.
+constexpr double kFinerQscale = 2, kFinestQscale = 2, kCoarsestQscale = 31;
 // The quality a key picture is tried at when the decoder exports no quantisers.
 constexpr double kTrialCrf = 28;
 
