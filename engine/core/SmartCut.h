@@ -17,7 +17,14 @@
 // which share the source's ids, are sent in-band before the pictures that use
 // them and the source's are sent again at each join (MPEG-TS only). VP9 has
 // no parameter sets and shows its pictures in the order they come: every key
-// frame is a clean start and only the head is re-encoded. A source
+// frame is a clean start and only the head is re-encoded. MPEG-2 and MPEG-4
+// Part 2 carry their headers (sequence header; VOS, VO and VOL) in the
+// stream: the edges' encoder writes its own before each of its key frames,
+// and the source's rule again from the first copied key frame, which carries
+// them or gets the description's sent in front of it; a key frame is a clean
+// start where no picture of its group needs the group before it (MPEG-2: the
+// I picture after a group header is shown first; MPEG-4: no B pictures, or a
+// closed group), and the edges are coded at a fixed quantiser. A source
 // the encoder cannot match is re-encoded whole with the same codec; the reason
 // goes to the log and to the cut's report.
 //
