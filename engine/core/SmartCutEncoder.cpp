@@ -107,9 +107,10 @@ void DescribeLikeSource(AVCodecContext* c, const AVCodec* codec, const AVStream*
   if (rate.num > 0 && rate.den > 0) c->framerate = rate;
   // MPEG-1 and MPEG-2 read their frame rate code from the time base: one
   // tick a picture (Encode moves the times onto it and back).
-  if ((codec->id == AV_CODEC_ID_MPEG2VIDEO || codec->id == AV_CODEC_ID_MPEG1VIDEO) &&
-      c->framerate.num > 0)
-    c->time_base = av_inv_q(c->framerate);
+  // MPEG-4 Part 2 counts its times in at most 16 bits a second.
+  const bool mpeg12 = codec->id == AV_CODEC_ID_MPEG2VIDEO || codec->id == AV_CODEC_ID_MPEG1VIDEO;
+  const bool mpeg4_fine = codec->id == AV_CODEC_ID_MPEG4 && c->time_base.den > 65535;
+  if ((mpeg12 || mpeg4_fine) && c->framerate.num > 0) c->time_base = av_inv_q(c->framerate);
 }
 
 void OpenEncoder(AVCodecContext* c, const AVCodec* codec) {
