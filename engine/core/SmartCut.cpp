@@ -85,6 +85,16 @@ bool TSmartVideo::IsCleanStart(const AVPacket* packet) const {
 }
 
 void TSmartVideo::Packet(const AVPacket* packet) {
+  AVPacketPtr stamped;
+  if (clock_) {
+    const int64_t pts = clock_->Time(packet);
+    if (pts != packet->pts) {
+      stamped.reset(avcodec.av_packet_clone(packet));
+      if (!stamped) throw FFmpegException("av_packet_clone failed");
+      stamped->pts = pts;
+      packet = stamped.get();
+    }
+  }
   const int64_t decoded_at = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
   if (end_ != INT64_MAX && decoded_at != AV_NOPTS_VALUE && decoded_at >= end_) past_end_ = true;
   if (!started_) {
@@ -252,9 +262,11 @@ void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
       // After re-encoded pictures the source's own parameter sets are sent
       // again, unless the key frame carries them.
       bool has_sps = false;
-      for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
-                                       annexb_ ? 0 : length_size_, codec_ == TCodec::H265))
-        has_sps = has_sps || nal.IsSps();
+      if (!Nal()) has_sps = CarriesMpegHeaders(packet, ist_.Stream->codecpar->codec_id);
+      else
+        for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
+                                         annexb_ ? 0 : length_size_, codec_ == TCodec::H265))
+          has_sps = has_sps || nal.IsSps();
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());
         if (!joined ||

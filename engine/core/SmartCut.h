@@ -20,7 +20,14 @@
 // both, the edges are coded with the x265 settings the source names, so that
 // they write its very parameter sets (where they do). VP9 has
 // no parameter sets and shows its pictures in the order they come: every key
-// frame is a clean start and only the head is re-encoded. A source
+// frame is a clean start and only the head is re-encoded. MPEG-2 and MPEG-4
+// Part 2 carry their headers (sequence header; VOS, VO and VOL) in the
+// stream: the edges' encoder writes its own before each of its key frames,
+// and the source's rule again from the first copied key frame, which carries
+// them or gets the description's sent in front of it; a key frame is a clean
+// start where no picture of its group needs the group before it (MPEG-2: the
+// I picture after a group header is shown first; MPEG-4: no B pictures, or a
+// closed group), and the edges are coded at a fixed quantiser. A source
 // the encoder cannot match is re-encoded whole with the same codec; the reason
 // goes to the log and to the cut's report.
 //
@@ -32,6 +39,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +51,9 @@ namespace kelvane {
 
 class TTranscoder;
 struct TInputStreamState;
+namespace smart_cut {
+class TPictureClock;
+}
 struct TOutputStreamState;
 
 // Why a smart copy of a video stream described by `par` into `format` has to
@@ -78,7 +89,8 @@ struct TCopyProof {
   // The output's pictures whose coded data is byte for byte that of a
   // source's picture within the cut: for H.264 and H.265 their slices (the
   // delimiters and parameter sets a muxer or a join puts beside them aside),
-  // for other codecs the whole packet.
+  // for MPEG-2 and MPEG-4 Part 2 from their group or picture header on, for
+  // other codecs the whole packet.
   int64_t Identical = 0;
   int64_t OutputPackets = 0;  // the output's packets holding a picture
 };
@@ -144,6 +156,8 @@ class TSmartVideo {
     H264,  // parameter sets of the edges' own ids beside the source's
     H265,  // parameter sets sharing the source's ids, sent in turn in the stream
     Vp9,   // no parameter sets; pictures in the order they are shown
+    Mpeg2,  // headers in the stream: each side's own before its key frames
+    Mpeg4,  // the same (VOS, VO and VOL)
   };
   struct TGroup {
     std::vector<AVPacketPtr> Packets;
@@ -154,6 +168,7 @@ class TSmartVideo {
   static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
 
   std::string Unmatched();  // why the source cannot be matched; empty when it can
+  bool Nal() const { return codec_ == TCodec::H264 || codec_ == TCodec::H265; }
   // Why the cut holds no group of pictures to copy (it lies within one, or
   // its key frames are no clean start), read ahead from the source; empty
   // when it holds one.
@@ -174,6 +189,7 @@ class TSmartVideo {
   double StreamedQuality();
   void NoteQuantiser(const AVFrame* frame);
   double Settled(double quality, const char* from);  // kept in range, logged, remembered
+  double FinerSteps() const;  // how much finer than the source's an edge is coded
   int SourceDepth() const;  // bits of the source's luma samples
   double GroupQuantiser(const TGroup& group, std::vector<AVFramePtr>& first);
   int64_t SourceBytes(const TGroup& group, const std::vector<AVFramePtr>& pictures) const;
@@ -229,6 +245,10 @@ class TSmartVideo {
   int edge_pictures_ = 0;
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
+  std::unique_ptr<smart_cut::TPictureClock> clock_;  // MPEG-2: the times packets lack
+  // An encoder counting one tick a picture (MPEG-2): the source time of its
+  // first picture, from which its ticks count.
+  int64_t tick_origin_ = AV_NOPTS_VALUE;
   bool started_ = false;    // a group has begun
   bool past_end_ = false;   // a packet was decoded at or after the end
   TOutputStreamState* part_ost_ = nullptr;  // a joined part's output stream record

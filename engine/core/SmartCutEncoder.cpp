@@ -105,6 +105,12 @@ void DescribeLikeSource(AVCodecContext* c, const AVCodec* codec, const AVStream*
   AVRational rate = stream->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
   if (rate.num > 0 && rate.den > 0) c->framerate = rate;
+  // MPEG-1 and MPEG-2 read their frame rate code from the time base: one
+  // tick a picture (Encode moves the times onto it and back).
+  // MPEG-4 Part 2 counts its times in at most 16 bits a second.
+  const bool mpeg12 = codec->id == AV_CODEC_ID_MPEG2VIDEO || codec->id == AV_CODEC_ID_MPEG1VIDEO;
+  const bool mpeg4_fine = codec->id == AV_CODEC_ID_MPEG4 && c->time_base.den > 65535;
+  if ((mpeg12 || mpeg4_fine) && c->framerate.num > 0) c->time_base = av_inv_q(c->framerate);
 }
 
 void OpenEncoder(AVCodecContext* c, const AVCodec* codec) {
@@ -126,6 +132,7 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(double quality, bool for_whole) {
   if (!enc) throw FFmpegException("avcodec_alloc_context3 failed");
   AVCodecContext* c = enc.get();
   DescribeLikeSource(c, codec, ist_.Stream);
+  tick_origin_ = AV_NOPTS_VALUE;
   const AVOutputFormat* format = run_.OutputContext(ost_)->oformat;
   if (for_whole) {
     if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -139,6 +146,7 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(double quality, bool for_whole) {
 
 void TSmartVideo::SetEdgeOptions(AVCodecContext* c, double quality) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
+  if (!Nal() && codec_ != TCodec::Vp9) return SetMpegEdgeOptions(c, par, quality);
   // A constant quality, like the source's pictures around the edge; the bit
   // rate only as far as the source's level allows.
   const std::string crf = FormatText("%d", static_cast<int>(std::lround(quality)));
@@ -207,7 +215,7 @@ void TSmartVideo::SetUpSmart() {
   AVCodecContextPtr enc = MakeEncoder(RateQuality(par->bit_rate), false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
-  if (annexb_ || codec_ == TCodec::Vp9) return;
+  if (annexb_ || !Nal()) return;
   if (codec_ == TCodec::H265) {
     // The description stays the source's; the sample entry 'hev1' lets the
     // parameter sets in the packets take over at each join.
@@ -274,7 +282,7 @@ void TSmartVideo::StartEdge(double quality, int64_t bit_rate) {
 
 void TSmartVideo::OpenEdgeEncoder(double quality) {
   edge_encoder_ = MakeEncoder(quality, false);
-  if (annexb_ || codec_ == TCodec::Vp9) return;
+  if (annexb_ || !Nal()) return;
   const std::vector<uint8_t> headers(edge_encoder_->extradata,
                                      edge_encoder_->extradata + edge_encoder_->extradata_size);
   if (headers != encoder_headers_)
@@ -329,9 +337,16 @@ void TSmartVideo::EndEdge(int64_t next_dts) {
 }
 
 void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPacketPtr>& out) {
+  const AVRational tb = ist_.Stream->time_base;
+  const bool moved = av_cmp_q(enc->time_base, tb) != 0;
   if (frame != nullptr) {
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
+    // Ticks counted from the encoder's first picture keep the source's phase.
+    if (moved && frame->pts != AV_NOPTS_VALUE) {
+      if (tick_origin_ == AV_NOPTS_VALUE) tick_origin_ = frame->pts;
+      frame->pts = avutil.av_rescale_q(frame->pts - tick_origin_, tb, enc->time_base);
+    }
   }
   if (avcodec.avcodec_send_frame(enc, frame) < 0) throw FFmpegException("Video encoding failed");
   for (;;) {
@@ -340,6 +355,11 @@ void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPack
     const int ret = avcodec.avcodec_receive_packet(enc, packet.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
     if (ret < 0) throw FFmpegException("Video encoding failed");
+    if (moved && tick_origin_ != AV_NOPTS_VALUE) {
+      avcodec.av_packet_rescale_ts(packet.get(), enc->time_base, tb);
+      if (packet->pts != AV_NOPTS_VALUE) packet->pts += tick_origin_;
+      if (packet->dts != AV_NOPTS_VALUE) packet->dts += tick_origin_;
+    }
     out.push_back(std::move(packet));
     ++report_.EncodedPictures;
   }
@@ -348,7 +368,7 @@ void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPack
 // An encoded packet into the source's form: NAL units with length fields of
 // the source's size, without parameter sets (the description has them).
 void TSmartVideo::WriteEncoded(AVPacket* packet) {
-  if (annexb_ || codec_ == TCodec::Vp9) {
+  if (annexb_ || !Nal()) {
     Write(packet);
     return;
   }

@@ -60,8 +60,10 @@ bool HevcTakesTurns(const AVCodecParameters* par, const AVOutputFormat* format) 
 
 std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
   if (par->codec_id == AV_CODEC_ID_VP9) return Vp9Obstacle(par, format);
+  if (IsMpegVideo(par->codec_id)) return MpegVideoObstacle(par, format);
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
-    return FormatText("only H.264, H.265 and VP9 are copied in part so far; this source is %s",
+    return FormatText("only H.264, H.265, VP9, MPEG-2 and MPEG-4 Part 2 are copied in part so "
+                      "far; this source is %s",
                       avcodec.avcodec_get_name(par->codec_id));
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
@@ -113,11 +115,20 @@ std::string TSmartVideo::Unmatched() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
   std::string reason = SmartCutObstacle(par, run_.OutputContext(ost_)->oformat);
   if (!reason.empty()) return reason;
-  codec_ = par->codec_id == AV_CODEC_ID_HEVC  ? TCodec::H265
-           : par->codec_id == AV_CODEC_ID_VP9 ? TCodec::Vp9
-                                              : TCodec::H264;
+  codec_ = par->codec_id == AV_CODEC_ID_HEVC         ? TCodec::H265
+           : par->codec_id == AV_CODEC_ID_VP9        ? TCodec::Vp9
+           : par->codec_id == AV_CODEC_ID_MPEG2VIDEO ? TCodec::Mpeg2
+           : par->codec_id == AV_CODEC_ID_MPEG4      ? TCodec::Mpeg4
+                                                     : TCodec::H264;
   source_delay_ = par->video_delay;
   if (codec_ == TCodec::Vp9) return {};
+  if (!Nal()) {
+    // The description's headers, sent again at each join whose key frame
+    // does not bring its own.
+    source_headers_ = MpegSourceHeaders(par);
+    if (codec_ == TCodec::Mpeg2) clock_ = MakePictureClock(ist_.Stream);
+    return {};
+  }
   const auto extradata = static_cast<size_t>(par->extradata_size);
   if (codec_ == TCodec::H265) {
     // Where they cannot take turns, the edges write the source's own.
@@ -159,7 +170,10 @@ template <typename Visit>
 void ReadStreamFrom(AVFormatContext* input, int index, int64_t from_us, Visit visit) {
   const AVStream* stream = input->streams[index];
   const int64_t origin = InputOrigin(input);
-  if (SeekKeyFrame(input, std::max<int64_t>(from_us, 0) + origin) < 0) SeekKeyFrame(input, origin);
+  // A transport stream's seek lands near the time, often after it.
+  const int64_t lead = SeekLandsLate(input) ? kLateLandingLead : 0;
+  if (SeekKeyFrame(input, std::max<int64_t>(from_us - lead, 0) + origin) < 0)
+    SeekKeyFrame(input, origin);
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
   while (avformat.av_read_frame(input, packet.get()) >= 0) {

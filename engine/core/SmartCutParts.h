@@ -1,7 +1,8 @@
 // What the smart copy's files share (engine-internal: only the SmartCut*.cpp
 // files include it): the NAL units of H.264 and H.265 and their parameter
-// sets, the encoder profiles that match a source's, which key frames start a
-// clean group of pictures, and the reasons a cut is re-encoded whole.
+// sets, MPEG-2's and MPEG-4 Part 2's in-band headers, the encoder profiles
+// that match a source's, which key frames start a clean group of pictures,
+// and the reasons a cut is re-encoded whole.
 //
 // Plain functions over borrowed bytes: a TNal points into data its caller
 // keeps alive. Any thread.
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,5 +112,49 @@ std::string X265ParameterSetsDiffer(const AVCodecParameters* par);
 
 // The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
 uint32_t HighestParameterSetId(const AVCodecParameters* par);
+
+// MPEG-2 and MPEG-4 Part 2 (SmartCutMpegVideo.cpp), whose headers travel
+// in the stream.
+bool IsMpegVideo(AVCodecID id);
+// Why such a source cannot be matched into `format`; empty when it can.
+std::string MpegVideoObstacle(const AVCodecParameters* par, const AVOutputFormat* format);
+// A key frame whose group needs nothing before it: MPEG-2's I picture right
+// after a group header and shown first; MPEG-4's I-VOP where the stream has
+// no B pictures or its group is closed.
+bool IsCleanMpegKeyFrame(const AVPacket* packet, const AVCodecParameters* par);
+// Whether a packet brings its own sequence header (MPEG-2) or VOL (MPEG-4)
+// before its picture.
+bool CarriesMpegHeaders(const AVPacket* packet, AVCodecID id);
+// Where a packet's picture begins (its group or picture header): the headers
+// before it set aside.
+size_t MpegPictureStart(const uint8_t* data, size_t size, AVCodecID id);
+// The source's headers from its description, to send before a copied key
+// frame that does not carry them; empty when the description has none.
+std::vector<uint8_t> MpegSourceHeaders(const AVCodecParameters* par);
+// An edge encoder's options: a fixed quantiser `qscale`, like the source.
+void SetMpegEdgeOptions(AVCodecContext* c, const AVCodecParameters* par, double qscale);
+
+// The presentation times MPEG-2 packets lack where several pictures share
+// one packet of a program stream: each picture's temporal reference (its
+// place in its group, in the order shown) against the last picture of the
+// group that had a time. Fed every packet of the stream in file order.
+class TPictureClock;
+// A clock for an MPEG-2 stream's packets; none for other codecs or an
+// unknown frame rate.
+std::unique_ptr<TPictureClock> MakePictureClock(const AVStream* stream);
+
+class TPictureClock {
+ public:
+  // `duration`: one picture, in the stream's time base.
+  explicit TPictureClock(int64_t duration) : duration_(duration) {}
+  // The packet's presentation time, worked out when it has none;
+  // AV_NOPTS_VALUE when nothing tells.
+  int64_t Time(const AVPacket* packet);
+
+ private:
+  int64_t duration_;
+  int64_t known_ = AV_NOPTS_VALUE;
+  int known_reference_ = 0;
+};
 
 }  // namespace kelvane::smart_cut

@@ -34,10 +34,17 @@ std::pair<uint64_t, uint64_t> PacketDigest(const uint8_t* data, size_t size) {
 // The digest of what a packet codes of its picture: for H.264 and H.265 its
 // slices (NAL units of coded picture data), without the access unit
 // delimiters, parameter sets and messages a muxer or a join may put beside
-// them; for other codecs the whole packet. {0, 0}: nothing of a picture.
+// them; for MPEG-2 and MPEG-4 Part 2 from its group or picture header on
+// (the headers a join sends before it aside); for other codecs the whole
+// packet. {0, 0}: nothing of a picture.
 std::pair<uint64_t, uint64_t> PictureDigest(const AVPacket* packet,
                                             const AVCodecParameters* par) {
   const auto size = static_cast<size_t>(packet->size);
+  if (IsMpegVideo(par->codec_id)) {
+    // The sequence header or VOL a join sends in front of a key frame aside.
+    const size_t at = MpegPictureStart(packet->data, size, par->codec_id);
+    return PacketDigest(packet->data + at, size - at);
+  }
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
     return PacketDigest(packet->data, size);
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
@@ -65,6 +72,7 @@ struct TVideoReader {
   TInputContext Input;
   int Index = -1;
   int64_t Origin = 0;
+  std::unique_ptr<TPictureClock> Clock;  // MPEG-2: the times packets lack
   std::string Open(const std::string& name) {
     int ret = OpenInputContext(ToLibraryFileName(name), nullptr, nullptr, Input);
     if (ret >= 0) {
@@ -76,13 +84,14 @@ struct TVideoReader {
     if (ret < 0) return ErrorText(name + ": its pictures cannot be read", ret);
     Index = ret;
     Origin = InputOrigin(Input.Get());
+    Clock = MakePictureClock(Input->streams[Index]);
     return {};
   }
   // µs from the file's start; AV_NOPTS_VALUE when the packet has no time.
-  int64_t Time(const AVPacket* packet) const {
-    if (packet->pts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
-    return avutil.av_rescale_q(packet->pts, Input->streams[Index]->time_base, AV_TIME_BASE_Q) -
-           Origin;
+  int64_t Time(const AVPacket* packet) {
+    const int64_t pts = Clock ? Clock->Time(packet) : packet->pts;
+    if (pts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+    return avutil.av_rescale_q(pts, Input->streams[Index]->time_base, AV_TIME_BASE_Q) - Origin;
   }
 };
 

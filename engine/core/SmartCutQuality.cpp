@@ -31,6 +31,10 @@ constexpr double kFinerVp9 = 3;
 // starved source's pictures (coded again as coarsely, they lose much more).
 constexpr double kFinestCrf = 16, kCoarsestCrf = 40;
 constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
+// MPEG-2's and MPEG-4 Part 2's fixed quantiser (qscale 1..31): one step finer,
+// no finer than 2. The decoders export a quantiser one above the qscale the
+// encoder was given (its lambda rounds up), hence two.
+constexpr double kFinerQscale = 2, kFinestQscale = 2, kCoarsestQscale = 31;
 // The quality the first pictures of a group are tried at when the decoder
 // exports no quantisers; how many, at most (fewer where they are larger than
 // kTrialPixels).
@@ -80,6 +84,7 @@ double PictureQuantiser(const AVFrame* frame, int depth) {
   switch (params->type) {
     case AV_VIDEO_ENC_PARAMS_H264: return qp - 6.0 * (depth - 8);
     case AV_VIDEO_ENC_PARAMS_VP9: return qp / 4;
+    case AV_VIDEO_ENC_PARAMS_MPEG2: return qp;
     default: return -1;
   }
 }
@@ -114,9 +119,9 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
     double quality = -1;
     const char* from = "";
     if (quantiser >= 0) {
-      quality = quantiser - (codec_ == TCodec::Vp9 ? kFinerVp9 : kFinerSteps);
+      quality = quantiser - FinerSteps();
       from = "the source's quantisers";
-    } else if (!first.empty() && codec_ != TCodec::Vp9) {
+    } else if (!first.empty() && Nal()) {
       quality = TrialQuality(first, SourceBytes(*group, first));
       from = "a trial of its first pictures";
     }
@@ -127,8 +132,7 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
 
 double TSmartVideo::StreamedQuality() {
   if (edge_pictures_ == 0) return EdgeQuality(nullptr, edge_rate_);
-  const double finer = codec_ == TCodec::Vp9 ? kFinerVp9 : kFinerSteps;
-  return Settled(edge_quantisers_ / edge_pictures_ - finer, "the source's quantisers");
+  return Settled(edge_quantisers_ / edge_pictures_ - FinerSteps(), "the source's quantisers");
 }
 
 void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
@@ -138,10 +142,16 @@ void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
   ++edge_pictures_;
 }
 
+double TSmartVideo::FinerSteps() const {
+  return codec_ == TCodec::Vp9 ? kFinerVp9 : Nal() ? kFinerSteps : kFinerQscale;
+}
+
 double TSmartVideo::Settled(double quality, const char* from) {
   last_quality_ = codec_ == TCodec::Vp9 ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
-                       : std::clamp(quality, kFinestCrf, kCoarsestCrf);
-  GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at crf %d, from %s",
+                  : Nal()               ? std::clamp(quality, kFinestCrf, kCoarsestCrf)
+                                        : std::clamp(quality, kFinestQscale, kCoarsestQscale);
+  GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at %s %d, from %s",
+                   Nal() || codec_ == TCodec::Vp9 ? "crf" : "qscale",
                    static_cast<int>(std::lround(last_quality_)), from);
   return last_quality_;
 }
@@ -233,13 +243,16 @@ double TSmartVideo::RateQuality(int64_t bit_rate) const {
   const double bits = bit_rate > 0 ? bit_rate / pixels : 0.1;
   if (codec_ == TCodec::Vp9)
     return std::clamp(32 - 8 * std::log2(bits / 0.07), kFinestVp9, kCoarsestVp9);
+  // MPEG-2 and MPEG-4 Part 2: about qscale 4 at 0.2 bits a pixel, the
+  // quantiser halving as the rate doubles.
+  if (!Nal()) return std::clamp(4 * 0.2 / std::max(bits, 0.001), kFinestQscale, kCoarsestQscale);
   const double base = codec_ == TCodec::H265 ? 28 - 6 * std::log2(bits / 0.05)
                                              : 23 - 6 * std::log2(bits / 0.1);
   return std::clamp(base, kFinestCrf, kCoarsestCrf);
 }
 
 int64_t TSmartVideo::PictureBytes(const AVPacket* packet) const {
-  if (codec_ == TCodec::Vp9) return packet->size;
+  if (!Nal()) return packet->size;
   const int length = StartsWithStartCode(packet->data, packet->size) ? 0 : length_size_;
   int64_t bytes = 0;
   const bool hevc = codec_ == TCodec::H265;

@@ -206,7 +206,9 @@ TEST_P(SmartCopyTest, CutsExactlyCopyingTheMiddle) {
   EXPECT_GE(report.EncodedPictures, 25 - first);
   EXPECT_EQ(report.CopiedPictures + report.EncodedPictures, 65);
   // What the window says beforehand: the head up to key frame 25;
-  // VP9's pictures come in the order shown, so nothing at the tail waits.
+  // VP9's pictures come in the order shown, and the MPEG sources' pictures
+  // before the end mark are the first ones of their group decoded, so
+  // nothing at the tail waits.
   const TSmartCutForecast forecast =
       ForecastSmartCut(input, std::string("cut.") + c.Extension, 700000, 3300000);
   EXPECT_EQ(forecast.WholeReason, "");
@@ -287,7 +289,15 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
                                                     -1, "libvpx-vp9"},
                                          TSmartCase{"webm_vp9", "webm-vp8-opus", "webm", nullptr,
-                                                    -1, "libvpx-vp9"}),
+                                                    -1, "libvpx-vp9"},
+                                         TSmartCase{"ts_mpeg2_b_frames", "ts-h264-aac", "ts",
+                                                    nullptr, 2, "mpeg2video"},
+                                         TSmartCase{"mkv_mpeg2", "mkv-h264-vorbis", "mkv", nullptr,
+                                                    -1, "mpeg2video"},
+                                         TSmartCase{"mp4_mpeg4", "mp4-h264-aac", "mp4", nullptr,
+                                                    -1, "mpeg4"},
+                                         TSmartCase{"mkv_mpeg4", "mkv-h264-vorbis", "mkv", nullptr,
+                                                    -1, "mpeg4"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // The re-encoded edges look like the source's pictures around them: a source
@@ -297,7 +307,9 @@ TEST_F(SmartCopyTest, EdgesKeepTheSourcesQuality) {
   for (const TSmartCase& c : {TSmartCase{"h264", "mp4-h264-aac", "mp4"},
                               TSmartCase{"hevc", "mp4-h264-aac", "mp4", "yuv420p"},
                               TSmartCase{"vp9", "webm-vp8-opus", "webm", nullptr, -1,
-                                         "libvpx-vp9"}}) {
+                                         "libvpx-vp9"},
+                              TSmartCase{"mpeg2", "mkv-h264-vorbis", "mkv", nullptr, -1,
+                                         "mpeg2video"}}) {
     SCOPED_TRACE(c.Name);
     const std::string input =
         Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames, c.Encoder);
@@ -389,7 +401,7 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
       "\nsmart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p movflags=+faststart "
       "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20";
   for (const TCase& c :
-       {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
+       {TCase{"mkv-ffv1-odd", "mkv", false, "this source is ffv1; re-encoded with ffv1 qscale=2"},
         TCase{"mp4-h264-aac", "mp4", true,
               "open groups of pictures); re-encoded with libx264 preset=fast crf=18"},
         TCase{"mp4-hevc10-aac", "mkv", false,
