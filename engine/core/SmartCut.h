@@ -17,7 +17,9 @@
 // which share the source's ids, are sent in-band before the pictures that use
 // them and the source's are sent again at each join (MPEG-TS only). VP9 has
 // no parameter sets and shows its pictures in the order they come: every key
-// frame is a clean start and only the head is re-encoded. A source
+// frame is a clean start and only the head is re-encoded. AV1 is joined like
+// VP9, by an encoder found to write the source's own sequence header (the one
+// header a decoder is told of). A source
 // the encoder cannot match is re-encoded whole with the same codec; the reason
 // goes to the log and to the cut's report.
 //
@@ -42,11 +44,22 @@ class TTranscoder;
 struct TInputStreamState;
 struct TOutputStreamState;
 
+// What is known of a source's video stream besides its parameters: the
+// stream, and the AV1 sequence header its key frames carry (which the
+// stream's description may not repeat exactly).
+struct TSmartSource {
+  const AVStream* Stream = nullptr;
+  std::vector<uint8_t> Av1Header;
+};
+
 // Why a smart copy of a video stream described by `par` into `format` has to
 // re-encode it whole; empty when the edges can be re-encoded to match. The
 // one set of rules for the run (TSmartVideo) and for what a window says
-// before it (ForecastSmartCut).
-std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format);
+// before it (ForecastSmartCut). AV1's encoders are tried on a picture to see
+// whether they write the source's sequence header, given `source` (once per
+// source; without it only the container is looked at).
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format,
+                             const TSmartSource* source = nullptr);
 
 // What a smart copy will do, worked out before it runs.
 struct TSmartCutForecast {
@@ -141,6 +154,7 @@ class TSmartVideo {
     H264,  // parameter sets of the edges' own ids beside the source's
     H265,  // parameter sets sharing the source's ids, sent in turn in the stream
     Vp9,   // no parameter sets; pictures in the order they are shown
+    Av1,   // as VP9, coded under the source's very sequence header
   };
   struct TGroup {
     std::vector<AVPacketPtr> Packets;
@@ -151,6 +165,7 @@ class TSmartVideo {
   static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
 
   std::string Unmatched();  // why the source cannot be matched; empty when it can
+  std::string UnmatchedAv1();  // the same for AV1 (SmartCutAv1.cpp)
   // Why the cut holds no group of pictures to copy (it lies within one, or
   // its key frames are no clean start), read ahead from the source; empty
   // when it holds one.
@@ -222,6 +237,11 @@ class TSmartVideo {
   int edge_pictures_ = 0;
   std::vector<uint8_t> encoder_headers_;  // the first encoder's parameter sets
   std::vector<uint8_t> source_headers_;   // the source's, Annex B, for MPEG-TS joins
+  // AV1: the sequence header of the source's key frames, and the edge
+  // encoder that writes it (SmartCutAv1.cpp).
+  std::vector<uint8_t> av1_header_;
+  std::string av1_encoder_;
+  std::vector<std::pair<std::string, std::string>> av1_options_;
   bool started_ = false;    // a group has begun
   bool past_end_ = false;   // a packet was decoded at or after the end
   TOutputStreamState* part_ost_ = nullptr;  // a joined part's output stream record

@@ -31,6 +31,9 @@ constexpr double kFinerVp9 = 3;
 // starved source's pictures (coded again as coarsely, they lose much more).
 constexpr double kFinestCrf = 16, kCoarsestCrf = 40;
 constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
+// AV1's crf (libsvtav1's and libaom's, 0..63 like libvpx's q): about 10 a
+// doubling of the bits; a trial key picture at 32.
+constexpr double kAv1Doubling = 10, kTrialAv1 = 32;
 // The quality a key picture is tried at when the decoder exports no quantisers.
 constexpr double kTrialCrf = 28;
 
@@ -135,7 +138,8 @@ void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
 }
 
 double TSmartVideo::Settled(double quality, const char* from) {
-  last_quality_ = codec_ == TCodec::Vp9 ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
+  const bool q63 = codec_ == TCodec::Vp9 || codec_ == TCodec::Av1;  // on a 0..63 scale
+  last_quality_ = q63 ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
                        : std::clamp(quality, kFinestCrf, kCoarsestCrf);
   GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at crf %d, from %s",
                    static_cast<int>(std::lround(last_quality_)), from);
@@ -182,7 +186,9 @@ double TSmartVideo::GroupQuantiser(const TGroup& group, AVFramePtr& key) {
 // halving or doubling it.
 double TSmartVideo::TrialQuality(AVFrame* key, int64_t key_bytes) {
   if (key_bytes <= 0) return -1;
-  AVCodecContextPtr trial = MakeEncoder(kTrialCrf, false);
+  const bool av1 = codec_ == TCodec::Av1;
+  const double tried = av1 ? kTrialAv1 : kTrialCrf;
+  AVCodecContextPtr trial = MakeEncoder(tried, false);
   key->pict_type = AV_PICTURE_TYPE_NONE;
   int64_t bytes = 0;
   AVPacketPtr packet(avcodec.av_packet_alloc());
@@ -195,7 +201,8 @@ double TSmartVideo::TrialQuality(AVFrame* key, int64_t key_bytes) {
     }
   }
   if (bytes <= 0) return -1;
-  return kTrialCrf + 6 * std::log2(static_cast<double>(bytes) / key_bytes) - kFinerSteps;
+  return tried + (av1 ? kAv1Doubling : 6) * std::log2(static_cast<double>(bytes) / key_bytes) -
+         (av1 ? kFinerVp9 : kFinerSteps);
 }
 
 // What `bit_rate` buys at the source's size and rate, for an edge with no
@@ -206,7 +213,7 @@ double TSmartVideo::RateQuality(int64_t bit_rate) const {
   if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
   const double pixels = double(std::max(par->width, 16)) * std::max(par->height, 16) * av_q2d(rate);
   const double bits = bit_rate > 0 ? bit_rate / pixels : 0.1;
-  if (codec_ == TCodec::Vp9)
+  if (codec_ == TCodec::Vp9 || codec_ == TCodec::Av1)
     return std::clamp(32 - 8 * std::log2(bits / 0.07), kFinestVp9, kCoarsestVp9);
   const double base = codec_ == TCodec::H265 ? 28 - 6 * std::log2(bits / 0.05)
                                              : 23 - 6 * std::log2(bits / 0.1);
@@ -214,7 +221,7 @@ double TSmartVideo::RateQuality(int64_t bit_rate) const {
 }
 
 int64_t TSmartVideo::PictureBytes(const AVPacket* packet) const {
-  if (codec_ == TCodec::Vp9) return packet->size;
+  if (codec_ == TCodec::Vp9 || codec_ == TCodec::Av1) return packet->size;
   const int length = StartsWithStartCode(packet->data, packet->size) ? 0 : length_size_;
   int64_t bytes = 0;
   const bool hevc = codec_ == TCodec::H265;
