@@ -285,7 +285,15 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mkv_vp9", "mkv-h264-vorbis", "mkv", nullptr,
                                                     -1, "libvpx-vp9"},
                                          TSmartCase{"webm_vp9", "webm-vp8-opus", "webm", nullptr,
-                                                    -1, "libvpx-vp9"}),
+                                                    -1, "libvpx-vp9"},
+                                         // AV1 as today's formats make it.
+                                         TSmartCase{"webm_av1", "webm-vp8-opus", "webm", nullptr,
+                                                    -1, "libsvtav1"},
+                                         TSmartCase{"mp4_av1", "mp4-h264-aac", "mp4", nullptr, -1,
+                                                    "libsvtav1"},
+                                         // libaom's AV1, its edges coded by libaom.
+                                         TSmartCase{"mkv_av1_aom", "mkv-h264-vorbis", "mkv",
+                                                    nullptr, -1, "libaom-av1"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // The re-encoded edges look like the source's pictures around them: a source
@@ -295,7 +303,9 @@ TEST_F(SmartCopyTest, EdgesKeepTheSourcesQuality) {
   for (const TSmartCase& c : {TSmartCase{"h264", "mp4-h264-aac", "mp4"},
                               TSmartCase{"hevc", "mp4-h264-aac", "mp4", "yuv420p"},
                               TSmartCase{"vp9", "webm-vp8-opus", "webm", nullptr, -1,
-                                         "libvpx-vp9"}}) {
+                                         "libvpx-vp9"},
+                              TSmartCase{"av1", "webm-vp8-opus", "webm", nullptr, -1,
+                                         "libsvtav1"}}) {
     SCOPED_TRACE(c.Name);
     const std::string input =
         Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames, c.Encoder);
@@ -379,26 +389,37 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     const char* Extension;
     bool OpenGop;
     const char* Reason;
+    bool Av1Grain = false;  // the source's pictures: libsvtav1's, with film grain
   };
   // A source re-encoded whole says with which settings: those given for its
   // encoder (the picture format and profile stay the source's), else the
   // encoder's finest fixed quantiser.
   const std::string settings =
       "\nsmart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p movflags=+faststart "
-      "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20";
+      "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20"
+      "\nsmart_reencode=libsvtav1 preset=8 crf=24";
   for (const TCase& c :
        {TCase{"avi-mpeg4-mp3", "avi", false, "mpeg4; re-encoded with mpeg4 qscale=2"},
         TCase{"mp4-h264-aac", "mp4", true,
               "open groups of pictures); re-encoded with libx264 preset=fast crf=18"},
         TCase{"mp4-hevc10-aac", "mkv", false,
               "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
-              "(they share its ids); re-encoded with libx265 preset=fast crf=20"}}) {
+              "(they share its ids); re-encoded with libx265 preset=fast crf=20"},
+        // AV1 with film grain, which neither AV1 encoder is asked to add.
+        TCase{"webm-vp8-opus", "webm", false,
+              "the encoder's sequence header differs from the source's (film grain); "
+              "re-encoded with libsvtav1 preset=8 crf=24",
+              true}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
                                             r.Seconds = 4.0;
                                             r.GopSize = 25;
                                             r.OpenGop = c.OpenGop;
+                                            if (c.Av1Grain) {
+                                              r.VideoCodec = "libsvtav1";
+                                              r.VideoOptions["svtav1-params"] = "film-grain=8";
+                                            }
                                             if (std::string(c.Extension) == "mkv")
                                               r.Container = "matroska";
                                           });
