@@ -52,8 +52,9 @@ std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat*
   if (par->codec_id == AV_CODEC_ID_VP9) return Vp9Obstacle(par, format);
   if (par->codec_id == AV_CODEC_ID_AV1) return Av1Obstacle(par, format, source);
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
-    return FormatText("only H.264, H.265, VP9 and AV1 are copied in part so far; this source is %s",
-                      avcodec.avcodec_get_name(par->codec_id));
+    return FormatText(
+        "only H.264, H.265 and VP9 (and AV1) are copied in part so far; this source is %s",
+        avcodec.avcodec_get_name(par->codec_id));
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
     return "the source's pictures are interlaced";
