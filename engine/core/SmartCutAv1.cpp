@@ -239,7 +239,8 @@ std::string Differences(const TFields& source, const TFields& encoder) {
     }
     if (source[i].second != encoder[i].second) note(source[i].first);
   }
-  if (source.size() != encoder.size() && names.empty()) note(source[common].first);
+  if (source.size() != encoder.size() && names.empty())
+    note(source.size() > common ? source[common].first : encoder[common].first);
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
   return text;
@@ -446,18 +447,27 @@ TAv1Setup MatchAv1Encoder(const AVStream* stream, const std::vector<uint8_t>& so
       }
       problem = "the encoder's sequence header differs from the source's (" + differences + ")";
     }
-    // The reason told is the nearest miss: the fewest fields apart, else the first problem.
-    const size_t apart =
-        header.empty() ? SIZE_MAX - 1 : size_t(std::count(differences.begin(), differences.end(), ','));
+    // The reason told is the nearest miss: the fewest fields apart, else
+    // the first problem.
+    const size_t apart = header.empty()
+                             ? SIZE_MAX - 1
+                             : size_t(std::count(differences.begin(), differences.end(), ','));
     if (apart < fewest) {
       fewest = apart;
       closest = problem;
     }
   }
-  if (result.Encoder.empty()) result.Reason = closest.empty() ? "no AV1 encoder is installed" : closest;
+  if (result.Encoder.empty())
+    result.Reason = closest.empty() ? "no AV1 encoder is installed" : closest;
   std::lock_guard<std::mutex> guard(lock);
   matched[key] = result;
   return result;
+}
+
+std::vector<uint8_t> KnownAv1Header(const AVCodecParameters* par, const TSmartSource& source) {
+  if (!source.Av1Header.empty() || par->extradata_size <= 4) return source.Av1Header;
+  // The description's, after the av1C record's 4 bytes.
+  return Av1SequenceHeader(par->extradata + 4, static_cast<size_t>(par->extradata_size - 4));
 }
 
 std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* format,
@@ -465,11 +475,7 @@ std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* form
   if (format == nullptr || avutil.av_match_name(format->name, "webm,matroska,mp4,mov") == 0)
     return FormatText("AV1 in %s cannot be joined", format != nullptr ? format->name : "unknown");
   if (source == nullptr || source->Stream == nullptr) return {};
-  std::vector<uint8_t> header = source->Av1Header;
-  // Without the key frames' own, the description's (after the av1C record's 4 bytes).
-  if (header.empty() && par->extradata_size > 4)
-    header = Av1SequenceHeader(par->extradata + 4, static_cast<size_t>(par->extradata_size - 4));
-  const TAv1Setup match = MatchAv1Encoder(source->Stream, header);
+  const TAv1Setup match = MatchAv1Encoder(source->Stream, KnownAv1Header(par, *source));
   if (setup != nullptr) *setup = match;
   return match.Reason;
 }
@@ -485,11 +491,13 @@ bool SameAv1Header(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 std::string TSmartVideo::UnmatchedAv1() {
   codec_ = TCodec::Av1;
   const AVCodecParameters* par = ist_.Stream->codecpar;
-  TSmartSource source{ist_.Stream, Av1StreamHeader(run_.InputContext(ist_)->url, ist_.Stream->index)};
+  const TSmartSource source{ist_.Stream,
+                            Av1StreamHeader(run_.InputContext(ist_)->url, ist_.Stream->index)};
   TAv1Setup setup;
-  const std::string reason = Av1Obstacle(par, run_.OutputContext(ost_)->oformat, &source, &setup);
+  const std::string reason =
+      Av1Obstacle(par, run_.OutputContext(ost_)->oformat, &source, &setup);
   if (!reason.empty()) return reason;
-  av1_header_ = std::move(source.Av1Header);
+  av1_header_ = KnownAv1Header(par, source);
   av1_encoder_ = setup.Encoder;
   av1_options_ = setup.Options;
   GetLogger().Logf(sender_, llInfo, "Smart copy: %s writes the source's sequence header",

@@ -130,6 +130,8 @@ struct TAv1Setup {
 // `stream`'s, is `source_header` in every field a decoder keeps; tried once
 // per source and remembered.
 TAv1Setup MatchAv1Encoder(const AVStream* stream, const std::vector<uint8_t>& source_header);
+// The sequence header `source`'s key frames carry, else its description's.
+std::vector<uint8_t> KnownAv1Header(const AVCodecParameters* par, const TSmartSource& source);
 // Why AV1 described by `par` cannot be copied in part into `format`: the
 // container, or (given `source`) no encoder matches the header its key
 // frames carry (the description's when that is not known). `setup`, when
