@@ -433,6 +433,11 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     EXPECT_EQ(report.Method, "re-encode");
     EXPECT_NE(report.Reason.find(c.Reason), std::string::npos) << report.Reason;
     EXPECT_EQ(report.CopiedPictures, 0);
+    // The window said so beforehand, for the same reason.
+    const std::string said =
+        ForecastSmartCut(input, std::string("cut.") + c.Extension, 700000, 3300000).WholeReason;
+    EXPECT_FALSE(said.empty());
+    EXPECT_EQ(report.Reason.rfind(said, 0), 0u) << said;
     const TPictures cut = ReadPictures(out);
     EXPECT_EQ(cut.DecodeErrors, 0);
     ASSERT_EQ(cut.Indices.size(), wanted.size()) << DescribeIndices(cut.Indices);
