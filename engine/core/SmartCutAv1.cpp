@@ -480,6 +480,27 @@ std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* form
   return match.Reason;
 }
 
+void DescribeWithAv1Header(AVCodecParameters* out, const std::vector<uint8_t>& header) {
+  // An av1C record: its 4 bytes (profile, level, colours), then the header as an OBU.
+  if (header.empty() || out->extradata_size < 4 || out->extradata[0] != 0x81) return;
+  const std::vector<uint8_t> described =
+      Av1SequenceHeader(out->extradata + 4, static_cast<size_t>(out->extradata_size - 4));
+  if (described == header) return;
+  std::vector<uint8_t> av1c(out->extradata, out->extradata + 4);
+  av1c.push_back(uint8_t(kObuSequenceHeader << 3 | 2));  // with its size field
+  for (size_t size = header.size();; size >>= 7) {
+    av1c.push_back(uint8_t((size & 0x7f) | (size > 0x7f ? 0x80 : 0)));
+    if (size <= 0x7f) break;
+  }
+  av1c.insert(av1c.end(), header.begin(), header.end());
+  auto* data = static_cast<uint8_t*>(avutil.av_mallocz(av1c.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (data == nullptr) throw FFmpegException("av_mallocz failed");
+  std::memcpy(data, av1c.data(), av1c.size());
+  avutil.av_freep(&out->extradata);
+  out->extradata = data;
+  out->extradata_size = static_cast<int>(av1c.size());
+}
+
 bool SameAv1Header(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   if (a == b) return true;
   const TFields first = SequenceHeaderFields(a.data(), a.size());

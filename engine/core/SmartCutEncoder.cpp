@@ -203,7 +203,11 @@ AVCodecContextPtr TSmartVideo::MakeDecoder(bool export_quantisers) {
 
 void TSmartVideo::SetUpSmart() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
-  if (codec_ == TCodec::Av1) return;  // its encoder was tried on a picture already
+  if (codec_ == TCodec::Av1) {
+    // Its encoder was tried on a picture already.
+    DescribeWithAv1Header(ost_.Stream->codecpar, av1_header_);
+    return;
+  }
   AVCodecContextPtr enc = MakeEncoder(RateQuality(par->bit_rate), false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");

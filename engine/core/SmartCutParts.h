@@ -138,6 +138,11 @@ std::vector<uint8_t> KnownAv1Header(const AVCodecParameters* par, const TSmartSo
 // given, receives the match.
 std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* format,
                         const TSmartSource* source, TAv1Setup* setup = nullptr);
+// Makes the av1C record of `out` describe the stream with `header`, the one
+// its key frames (copied and re-encoded alike) carry, where it held another
+// (libsvtav1 describes its streams before its first picture, with fewer
+// tools enabled than its key frames' header then has).
+void DescribeWithAv1Header(AVCodecParameters* out, const std::vector<uint8_t>& header);
 // Whether two sequence headers are the same in every field a decoder keeps.
 bool SameAv1Header(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 // Sets up an AV1 edge encoder as `setup` says, at the constant quality `quality`.
