@@ -18,10 +18,10 @@
 // them and the source's are sent again at each join (MPEG-TS only). VP9 has
 // no parameter sets and shows its pictures in the order they come: every key
 // frame is a clean start and only the head is re-encoded. AV1 is joined like
-// VP9, by an encoder found to write the source's own sequence header (the one
-// header a decoder is told of). A source
-// the encoder cannot match is re-encoded whole with the same codec; the reason
-// goes to the log and to the cut's report.
+// VP9, by an encoder found to write the source's own sequence header, which
+// the copy's description holds too (the one header a decoder is told of). A
+// source the encoder cannot match is re-encoded whole with the same codec; the
+// reason goes to the log and to the cut's report.
 //
 // Ownership: made by the run (Transcoder.h) for one output stream; borrows the
 // run, the stream records and the report; owns its decoders and encoders.
