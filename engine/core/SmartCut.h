@@ -27,9 +27,11 @@
 // them or gets the description's sent in front of it; a key frame is a clean
 // start where no picture of its group needs the group before it (MPEG-2: the
 // I picture after a group header is shown first; MPEG-4: no B pictures, or a
-// closed group), and the edges are coded at a fixed quantiser. A source
-// the encoder cannot match is re-encoded whole with the same codec; the reason
-// goes to the log and to the cut's report.
+// closed group), and the edges are coded at a fixed quantiser. AV1 is joined
+// like VP9, by an encoder found to write the source's own sequence header,
+// which the copy's description holds too (the one header a decoder is told
+// of). A source the encoder cannot match is re-encoded whole with the same
+// codec; the reason goes to the log and to the cut's report.
 //
 // Ownership: made by the run (Transcoder.h) for one output stream; borrows the
 // run, the stream records and the report; owns its decoders and encoders.
@@ -56,11 +58,22 @@ class TPictureClock;
 }
 struct TOutputStreamState;
 
+// What is known of a source's video stream besides its parameters: the
+// stream, and the AV1 sequence header its key frames carry (which the
+// stream's description may not repeat exactly).
+struct TSmartSource {
+  const AVStream* Stream = nullptr;
+  std::vector<uint8_t> Av1Header;
+};
+
 // Why a smart copy of a video stream described by `par` into `format` has to
 // re-encode it whole; empty when the edges can be re-encoded to match. The
 // one set of rules for the run (TSmartVideo) and for what a window says
-// before it (ForecastSmartCut).
-std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format);
+// before it (ForecastSmartCut). AV1's encoders are tried on a picture to see
+// whether they write the source's sequence header, given `source` (once per
+// source; without it only the container is looked at).
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format,
+                             const TSmartSource* source = nullptr);
 
 // What a smart copy will do, worked out before it runs.
 struct TSmartCutForecast {
@@ -153,11 +166,12 @@ class TSmartVideo {
  private:
   // The source's codec, which says how its edges are encoded and joined.
   enum class TCodec {
-    H264,  // parameter sets of the edges' own ids beside the source's
-    H265,  // parameter sets sharing the source's ids, sent in turn in the stream
-    Vp9,   // no parameter sets; pictures in the order they are shown
+    H264,   // parameter sets of the edges' own ids beside the source's
+    H265,   // parameter sets sharing the source's ids, sent in turn in the stream
+    Vp9,    // no parameter sets; pictures in the order they are shown
     Mpeg2,  // headers in the stream: each side's own before its key frames
     Mpeg4,  // the same (VOS, VO and VOL)
+    Av1,    // as VP9, coded under the source's very sequence header
   };
   struct TGroup {
     std::vector<AVPacketPtr> Packets;
@@ -168,7 +182,9 @@ class TSmartVideo {
   static constexpr int64_t kMaxHeldBytes = int64_t(256) << 20;
 
   std::string Unmatched();  // why the source cannot be matched; empty when it can
+  // H.264 or H.265: NAL units and parameter sets to join.
   bool Nal() const { return codec_ == TCodec::H264 || codec_ == TCodec::H265; }
+  std::string UnmatchedAv1();  // the same for AV1 (SmartCutAv1.cpp)
   // Why the cut holds no group of pictures to copy (it lies within one, or
   // its key frames are no clean start), read ahead from the source; empty
   // when it holds one.
@@ -249,6 +265,11 @@ class TSmartVideo {
   // An encoder counting one tick a picture (MPEG-2): the source time of its
   // first picture, from which its ticks count.
   int64_t tick_origin_ = AV_NOPTS_VALUE;
+  // AV1: the sequence header of the source's key frames, and the edge
+  // encoder that writes it (SmartCutAv1.cpp).
+  std::vector<uint8_t> av1_header_;
+  std::string av1_encoder_;
+  std::vector<std::pair<std::string, std::string>> av1_options_;
   bool started_ = false;    // a group has begun
   bool past_end_ = false;   // a packet was decoded at or after the end
   TOutputStreamState* part_ost_ = nullptr;  // a joined part's output stream record

@@ -79,9 +79,10 @@ const AVCodec* FindEncoder(const AVCodecParameters* par) {
   return codec;
 }
 
-// The pictures the encoder makes, described like the source's: size, pixel
-// format (the encoder's first when it does not take the source's), aspect,
-// colours, time base and rate.
+}  // namespace
+
+namespace smart_cut {
+
 void DescribeLikeSource(AVCodecContext* c, const AVCodec* codec, const AVStream* stream) {
   const AVCodecParameters* par = stream->codecpar;
   c->width = par->width;
@@ -123,11 +124,14 @@ void OpenEncoder(AVCodecContext* c, const AVCodec* codec) {
     throw FFmpegException(ErrorText(FormatText("Could not open encoder %s", codec->name), ret));
 }
 
-}  // namespace
+}  // namespace smart_cut
 
 AVCodecContextPtr TSmartVideo::MakeEncoder(double quality, bool for_whole) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
-  const AVCodec* codec = FindEncoder(par);
+  const AVCodec* codec = !for_whole && codec_ == TCodec::Av1
+                             ? avcodec.avcodec_find_encoder_by_name(av1_encoder_.c_str())
+                             : FindEncoder(par);
+  if (codec == nullptr) throw FFmpegException("no " + av1_encoder_ + " encoder is installed");
   AVCodecContextPtr enc(avcodec.avcodec_alloc_context3(codec));
   if (!enc) throw FFmpegException("avcodec_alloc_context3 failed");
   AVCodecContext* c = enc.get();
@@ -146,6 +150,7 @@ AVCodecContextPtr TSmartVideo::MakeEncoder(double quality, bool for_whole) {
 
 void TSmartVideo::SetEdgeOptions(AVCodecContext* c, double quality) {
   const AVCodecParameters* par = ist_.Stream->codecpar;
+  if (codec_ == TCodec::Av1) return SetAv1Options(c, {av1_encoder_, av1_options_, {}}, quality);
   if (!Nal() && codec_ != TCodec::Vp9) return SetMpegEdgeOptions(c, par, quality);
   // A constant quality, like the source's pictures around the edge; the bit
   // rate only as far as the source's level allows.
@@ -212,6 +217,11 @@ AVCodecContextPtr TSmartVideo::MakeDecoder(bool export_quantisers) {
 
 void TSmartVideo::SetUpSmart() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
+  if (codec_ == TCodec::Av1) {
+    // Its encoder was tried on a picture already.
+    DescribeWithAv1Header(ost_.Stream->codecpar, av1_header_);
+    return;
+  }
   AVCodecContextPtr enc = MakeEncoder(RateQuality(par->bit_rate), false);
   if (source_delay_ >= 0 && enc->has_b_frames > source_delay_)
     throw FFmpegException("its pictures wait longer than the source's");
@@ -368,6 +378,12 @@ void TSmartVideo::Encode(AVCodecContext* enc, AVFrame* frame, std::vector<AVPack
 // An encoded packet into the source's form: NAL units with length fields of
 // the source's size, without parameter sets (the description has them).
 void TSmartVideo::WriteEncoded(AVPacket* packet) {
+  if (codec_ == TCodec::Av1) {
+    const std::vector<uint8_t> header =
+        Av1SequenceHeader(packet->data, static_cast<size_t>(packet->size));
+    if (!header.empty() && !SameAv1Header(av1_header_, header))
+      throw FFmpegException("Smart copy: the encoder's sequence header differs from the source's");
+  }
   if (annexb_ || !Nal()) {
     Write(packet);
     return;

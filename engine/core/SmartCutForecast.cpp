@@ -58,12 +58,14 @@ bool HevcTakesTurns(const AVCodecParameters* par, const AVOutputFormat* format) 
 
 }  // namespace
 
-std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format) {
+std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat* format,
+                             const TSmartSource* source) {
   if (par->codec_id == AV_CODEC_ID_VP9) return Vp9Obstacle(par, format);
+  if (par->codec_id == AV_CODEC_ID_AV1) return Av1Obstacle(par, format, source);
   if (IsMpegVideo(par->codec_id)) return MpegVideoObstacle(par, format);
   if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
-    return FormatText("only H.264, H.265, VP9, MPEG-2 and MPEG-4 Part 2 are copied in part so "
-                      "far; this source is %s",
+    return FormatText("only H.264, H.265, VP9, MPEG-2, MPEG-4 Part 2 and AV1 are copied in part "
+                      "so far; this source is %s",
                       avcodec.avcodec_get_name(par->codec_id));
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
@@ -113,6 +115,7 @@ std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat*
 
 std::string TSmartVideo::Unmatched() {
   const AVCodecParameters* par = ist_.Stream->codecpar;
+  if (par->codec_id == AV_CODEC_ID_AV1) return UnmatchedAv1();
   std::string reason = SmartCutObstacle(par, run_.OutputContext(ost_)->oformat);
   if (!reason.empty()) return reason;
   codec_ = par->codec_id == AV_CODEC_ID_HEVC         ? TCodec::H265
@@ -276,7 +279,8 @@ TSmartCutForecast ForecastCut(AVFormatContext* input, int index, const AVOutputF
                               int64_t start_us, int64_t end_us) {
   TSmartCutForecast forecast;
   const AVCodecParameters* par = input->streams[index]->codecpar;
-  forecast.WholeReason = SmartCutObstacle(par, format);
+  const TSmartSource source{input->streams[index], Av1StreamHeader(input, index)};
+  forecast.WholeReason = SmartCutObstacle(par, format, &source);
   if (!forecast.WholeReason.empty()) return forecast;
 
   const int64_t duration = input->duration > 0 ? input->duration : INT64_MAX;

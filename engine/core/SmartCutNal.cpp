@@ -203,6 +203,7 @@ bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par) {
   // A VP9 key frame resets every reference: nothing before it is needed.
   if (par->codec_id == AV_CODEC_ID_VP9) return true;
   if (IsMpegVideo(par->codec_id)) return IsCleanMpegKeyFrame(packet, par);
+  if (par->codec_id == AV_CODEC_ID_AV1) return IsCleanAv1KeyFrame(packet);
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
   int length_size = 0;
   if (!StartsWithStartCode(par->extradata, par->extradata_size)) {

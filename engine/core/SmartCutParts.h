@@ -1,8 +1,9 @@
 // What the smart copy's files share (engine-internal: only the SmartCut*.cpp
 // files include it): the NAL units of H.264 and H.265 and their parameter
-// sets, MPEG-2's and MPEG-4 Part 2's in-band headers, the encoder profiles
-// that match a source's, which key frames start a clean group of pictures,
-// and the reasons a cut is re-encoded whole.
+// sets, MPEG-2's and MPEG-4 Part 2's in-band headers, AV1's sequence header
+// and the encoder that writes the source's, the encoder profiles that match a
+// source's, which key frames start a clean group of pictures, and the
+// reasons a cut is re-encoded whole.
 //
 // Plain functions over borrowed bytes: a TNal points into data its caller
 // keeps alive. Any thread.
@@ -12,9 +13,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/FFmpegLoader.h"
+
+namespace kelvane {
+struct TSmartSource;
+}
 
 namespace kelvane::smart_cut {
 
@@ -156,5 +162,51 @@ class TPictureClock {
   int64_t known_ = AV_NOPTS_VALUE;
   int known_reference_ = 0;
 };
+// The pictures an encoder makes, described like `stream`'s: size, pixel
+// format (the encoder's first when it does not take the source's), aspect,
+// colours, time base and rate (SmartCutEncoder.cpp).
+void DescribeLikeSource(AVCodecContext* c, const AVCodec* codec, const AVStream* stream);
+void OpenEncoder(AVCodecContext* c, const AVCodec* codec);
+
+// AV1 (SmartCutAv1.cpp). The sequence header among the OBUs of `data` (a
+// temporal unit), its payload; empty when there is none.
+std::vector<uint8_t> Av1SequenceHeader(const uint8_t* data, size_t size);
+// A key frame shown at once, in a temporal unit that opens with a sequence
+// header: it needs nothing before it.
+bool IsCleanAv1KeyFrame(const AVPacket* packet);
+// A temporal unit that codes no frame of its own: it shows one decoded before.
+bool Av1ShowsExisting(const AVPacket* packet);
+// The sequence header of the first key frame of the AV1 stream `index`
+// (read from the file's start); empty for another codec or none.
+std::vector<uint8_t> Av1StreamHeader(AVFormatContext* input, int index);
+std::vector<uint8_t> Av1StreamHeader(const std::string& name, int index);
+
+// An AV1 encoder set up to write a source's sequence header.
+struct TAv1Setup {
+  std::string Encoder;  // empty: none can
+  std::vector<std::pair<std::string, std::string>> Options;  // of its private class
+  std::string Reason;   // why none can
+};
+// The first of the AV1 encoders whose header, tried on one picture like
+// `stream`'s, is `source_header` in every field a decoder keeps; tried once
+// per source and remembered.
+TAv1Setup MatchAv1Encoder(const AVStream* stream, const std::vector<uint8_t>& source_header);
+// The sequence header `source`'s key frames carry, else its description's.
+std::vector<uint8_t> KnownAv1Header(const AVCodecParameters* par, const TSmartSource& source);
+// Why AV1 described by `par` cannot be copied in part into `format`: the
+// container, or (given `source`) no encoder matches the header its key
+// frames carry (the description's when that is not known). `setup`, when
+// given, receives the match.
+std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* format,
+                        const TSmartSource* source, TAv1Setup* setup = nullptr);
+// Makes the av1C record of `out` describe the stream with `header`, the one
+// its key frames (copied and re-encoded alike) carry, where it held another
+// (libsvtav1 describes its streams before its first picture, with fewer
+// tools enabled than its key frames' header then has).
+void DescribeWithAv1Header(AVCodecParameters* out, const std::vector<uint8_t>& header);
+// Whether two sequence headers are the same in every field a decoder keeps.
+bool SameAv1Header(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+// Sets up an AV1 edge encoder as `setup` says, at the constant quality `quality`.
+void SetAv1Options(AVCodecContext* c, const TAv1Setup& setup, double quality);
 
 }  // namespace kelvane::smart_cut

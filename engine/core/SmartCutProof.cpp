@@ -67,6 +67,18 @@ std::pair<uint64_t, uint64_t> PictureDigest(const AVPacket* packet,
   return PacketDigest(slices.data(), slices.size());
 }
 
+// PictureDigest, where AV1's units that only show a frame decoded before
+// (a few bytes, alike wherever they stand) count with the unit before them:
+// `previous` is the digest of the file's last unit read.
+std::pair<uint64_t, uint64_t> UnitDigest(const AVPacket* packet, const AVCodecParameters* par,
+                                         std::pair<uint64_t, uint64_t>& previous) {
+  std::pair<uint64_t, uint64_t> digest = PictureDigest(packet, par);
+  if (par->codec_id == AV_CODEC_ID_AV1 && Av1ShowsExisting(packet))
+    digest = {digest.first ^ (previous.first * 31), digest.second ^ (previous.second * 37)};
+  previous = digest;
+  return digest;
+}
+
 // An input opened for reading its video packets.
 struct TVideoReader {
   TInputContext Input;
@@ -127,20 +139,22 @@ TCopyProof ProveCopiedParts(const std::string& source_name, const std::string& o
     // Packets come in decoding order: reading goes on a little past the end
     // for pictures shown before it.
     constexpr int64_t kReorderSlack = 2'000'000;
+    std::pair<uint64_t, uint64_t> previous{0, 0};
     while (!stopped() && avformat.av_read_frame(source.Input.Get(), packet.get()) >= 0) {
       TPacketUnref unref{packet.get()};
       if (packet->stream_index != source.Index) continue;
       const int64_t time = source.Time(packet.get());
       if (time != AV_NOPTS_VALUE && end != INT64_MAX && time >= end + kReorderSlack) break;
+      const auto digest = UnitDigest(packet.get(), source_par, previous);
       if (time == AV_NOPTS_VALUE || time < start_us - 1000 || time >= end) continue;
-      const auto digest = PictureDigest(packet.get(), source_par);
       if (digest != std::pair<uint64_t, uint64_t>{0, 0}) ++digests[digest];
     }
   }
+  std::pair<uint64_t, uint64_t> previous{0, 0};
   while (!stopped() && avformat.av_read_frame(output.Input.Get(), packet.get()) >= 0) {
     TPacketUnref unref{packet.get()};
     if (packet->stream_index != output.Index) continue;
-    const auto digest = PictureDigest(packet.get(), output_par);
+    const auto digest = UnitDigest(packet.get(), output_par, previous);
     if (digest == std::pair<uint64_t, uint64_t>{0, 0}) continue;
     ++proof.OutputPackets;
     auto found = digests.find(digest);

@@ -35,9 +35,12 @@ constexpr double kFinestVp9 = 12, kCoarsestVp9 = 52;
 // no finer than 2. The decoders export a quantiser one above the qscale the
 // encoder was given (its lambda rounds up), hence two.
 constexpr double kFinerQscale = 2, kFinestQscale = 2, kCoarsestQscale = 31;
+// AV1's crf (libsvtav1's and libaom's, 0..63 like libvpx's q): about 10 a
+// doubling of the bits; a trial at 32.
+constexpr double kAv1Doubling = 10, kTrialAv1 = 32;
 // The quality the first pictures of a group are tried at when the decoder
 // exports no quantisers; how many, at most (fewer where they are larger than
-// kTrialPixels).
+// kTrialPixels; AV1's key picture alone, its encoders being slow to start).
 constexpr double kTrialCrf = 28;
 constexpr int64_t kTrialPictures = 6;
 constexpr int64_t kTrialPixels = 1920 * 1080;
@@ -121,7 +124,7 @@ double TSmartVideo::EdgeQuality(const TGroup* group, int64_t bit_rate) {
     if (quantiser >= 0) {
       quality = quantiser - FinerSteps();
       from = "the source's quantisers";
-    } else if (!first.empty() && Nal()) {
+    } else if (!first.empty() && (Nal() || codec_ == TCodec::Av1)) {
       quality = TrialQuality(first, SourceBytes(*group, first));
       from = "a trial of its first pictures";
     }
@@ -143,15 +146,17 @@ void TSmartVideo::NoteQuantiser(const AVFrame* frame) {
 }
 
 double TSmartVideo::FinerSteps() const {
-  return codec_ == TCodec::Vp9 ? kFinerVp9 : Nal() ? kFinerSteps : kFinerQscale;
+  if (codec_ == TCodec::Vp9 || codec_ == TCodec::Av1) return kFinerVp9;
+  return Nal() ? kFinerSteps : kFinerQscale;
 }
 
 double TSmartVideo::Settled(double quality, const char* from) {
-  last_quality_ = codec_ == TCodec::Vp9 ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
-                  : Nal()               ? std::clamp(quality, kFinestCrf, kCoarsestCrf)
-                                        : std::clamp(quality, kFinestQscale, kCoarsestQscale);
+  const bool q63 = codec_ == TCodec::Vp9 || codec_ == TCodec::Av1;  // on a 0..63 scale
+  last_quality_ = q63     ? std::clamp(quality, kFinestVp9, kCoarsestVp9)
+                  : Nal() ? std::clamp(quality, kFinestCrf, kCoarsestCrf)
+                          : std::clamp(quality, kFinestQscale, kCoarsestQscale);
   GetLogger().Logf(sender_, llInfo, "Smart copy: an edge coded at %s %d, from %s",
-                   Nal() || codec_ == TCodec::Vp9 ? "crf" : "qscale",
+                   Nal() || q63 ? "crf" : "qscale",
                    static_cast<int>(std::lround(last_quality_)), from);
   return last_quality_;
 }
@@ -170,8 +175,11 @@ double TSmartVideo::GroupQuantiser(const TGroup& group, std::vector<AVFramePtr>&
   const int depth = SourceDepth();
   const AVCodecParameters* par = ist_.Stream->codecpar;
   const int64_t pixels = int64_t(std::max(par->width, 16)) * std::max(par->height, 16);
-  const size_t kept = static_cast<size_t>(
-      std::clamp<int64_t>(kTrialPictures * kTrialPixels / pixels, 1, kTrialPictures));
+  const size_t kept =
+      codec_ == TCodec::Av1
+          ? 1
+          : static_cast<size_t>(
+                std::clamp<int64_t>(kTrialPictures * kTrialPixels / pixels, 1, kTrialPictures));
   AVFramePtr frame(avutil.av_frame_alloc());
   if (!frame) throw FFmpegException("av_frame_alloc failed");
   double sum = 0;
@@ -209,12 +217,15 @@ int64_t TSmartVideo::SourceBytes(const TGroup& group,
 }
 
 // The quality at which `pictures` would take as many bytes as the source's
-// (`source_bytes`): they are coded once at kTrialCrf as the edge encoder
-// codes them, each 6 steps halving or doubling their size. More than the key
-// picture is tried, as a source of a low rate spends most of it there.
+// (`source_bytes`): they are coded once at a trial quality as the edge
+// encoder codes them, and the quality moved by the steps that halve or
+// double their size. More than the key picture is tried where it can be, as
+// a source of a low rate spends most of it there.
 double TSmartVideo::TrialQuality(const std::vector<AVFramePtr>& pictures, int64_t source_bytes) {
   if (source_bytes <= 0) return -1;
-  AVCodecContextPtr trial = MakeEncoder(kTrialCrf, false);
+  const bool av1 = codec_ == TCodec::Av1;
+  const double tried = av1 ? kTrialAv1 : kTrialCrf;
+  AVCodecContextPtr trial = MakeEncoder(tried, false);
   int64_t bytes = 0;
   AVPacketPtr packet(avcodec.av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
@@ -230,7 +241,8 @@ double TSmartVideo::TrialQuality(const std::vector<AVFramePtr>& pictures, int64_
   for (const AVFramePtr& picture : pictures)
     if (!picture || !send(picture.get())) return -1;
   if (!send(nullptr) || bytes <= 0) return -1;
-  return kTrialCrf + 6 * std::log2(static_cast<double>(bytes) / source_bytes) - kFinerSteps;
+  return tried + (av1 ? kAv1Doubling : 6) * std::log2(static_cast<double>(bytes) / source_bytes) -
+         FinerSteps();
 }
 
 // What `bit_rate` buys at the source's size and rate, for an edge with no
@@ -241,7 +253,7 @@ double TSmartVideo::RateQuality(int64_t bit_rate) const {
   if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
   const double pixels = double(std::max(par->width, 16)) * std::max(par->height, 16) * av_q2d(rate);
   const double bits = bit_rate > 0 ? bit_rate / pixels : 0.1;
-  if (codec_ == TCodec::Vp9)
+  if (codec_ == TCodec::Vp9 || codec_ == TCodec::Av1)
     return std::clamp(32 - 8 * std::log2(bits / 0.07), kFinestVp9, kCoarsestVp9);
   // MPEG-2 and MPEG-4 Part 2: about qscale 4 at 0.2 bits a pixel, the
   // quantiser halving as the rate doubles.

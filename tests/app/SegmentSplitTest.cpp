@@ -332,6 +332,23 @@ TEST_F(TSegmentSplitTest, JoinedLosslesslyInTheSourcesFormat) {
   Format("Same as Source - Lossless (*.*)");
   ExpectJoined("mkv", true, 80000);
   EXPECT_EQ(model_.Session().LastEnd()->Files[0].Method, "smart");
+
+  // AV1 in WebM, as today's formats code it: each part's head re-encoded
+  // under the source's sequence header.
+  ASSERT_TRUE(model_.AddVideoFile(MakeFixture(temp_, "webm-vp8-opus", "clip.webm",
+                                              [](fixtures::TFixtureRecipe& r) {
+                                                r.Seconds = 6;
+                                                r.VideoCodec = "libsvtav1";
+                                                r.TickEveryFrames = 5;
+                                              })));
+  model_.Segments.Replace(0, {0.48, 1.2, "Intro"});
+  model_.Segments.Replace(1, {2.0, 2.8, ""});
+  model_.Segments.Replace(2, {4.0, 5.0, "End part"});
+  Format("Same as Source - Lossless (*.*)");
+  ExpectJoined("webm");
+  const TSplitEnd& av1 = model_.Session().LastEnd()->Files[0];
+  EXPECT_EQ(av1.Method, "smart");
+  EXPECT_EQ(model_.Session().LastEnd()->Check->IdenticalPictures, av1.CopiedPictures);
 }
 
 TEST_F(TSegmentSplitTest, StopInTheSecondSegmentKeepsWhatWasWritten) {

@@ -297,7 +297,15 @@ INSTANTIATE_TEST_SUITE_P(Containers, SmartCopyTest,
                                          TSmartCase{"mp4_mpeg4", "mp4-h264-aac", "mp4", nullptr,
                                                     -1, "mpeg4"},
                                          TSmartCase{"mkv_mpeg4", "mkv-h264-vorbis", "mkv", nullptr,
-                                                    -1, "mpeg4"}),
+                                                    -1, "mpeg4"},
+                                         // AV1 as today's formats make it.
+                                         TSmartCase{"webm_av1", "webm-vp8-opus", "webm", nullptr,
+                                                    -1, "libsvtav1"},
+                                         TSmartCase{"mp4_av1", "mp4-h264-aac", "mp4", nullptr, -1,
+                                                    "libsvtav1"},
+                                         // libaom's AV1, its edges coded by libaom.
+                                         TSmartCase{"mkv_av1_aom", "mkv-h264-vorbis", "mkv",
+                                                    nullptr, -1, "libaom-av1"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // The re-encoded edges look like the source's pictures around them: a source
@@ -309,7 +317,9 @@ TEST_F(SmartCopyTest, EdgesKeepTheSourcesQuality) {
                               TSmartCase{"vp9", "webm-vp8-opus", "webm", nullptr, -1,
                                          "libvpx-vp9"},
                               TSmartCase{"mpeg2", "mkv-h264-vorbis", "mkv", nullptr, -1,
-                                         "mpeg2video"}}) {
+                                         "mpeg2video"},
+                              TSmartCase{"av1", "webm-vp8-opus", "webm", nullptr, -1,
+                                         "libsvtav1"}}) {
     SCOPED_TRACE(c.Name);
     const std::string input =
         Source(c.Preset, c.Extension, c.PixelFormat, c.MaxBFrames, c.Encoder);
@@ -393,13 +403,15 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     const char* Extension;
     bool OpenGop;
     const char* Reason;
+    bool Av1Grain = false;  // the source's pictures: libsvtav1's, with film grain
   };
   // A source re-encoded whole says with which settings: those given for its
   // encoder (the picture format and profile stay the source's), else the
   // encoder's finest fixed quantiser.
   const std::string settings =
       "\nsmart_reencode=libx264 preset=fast profile=high pix_fmt=yuv420p movflags=+faststart "
-      "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20";
+      "crf=18\nsmart_reencode=libx265 preset=fast x265-params=log-level=error crf=20"
+      "\nsmart_reencode=libsvtav1 preset=8 crf=24";
   for (const TCase& c :
        {TCase{"mkv-ffv1-odd", "mkv", false, "this source is ffv1; re-encoded with ffv1 qscale=2"},
         TCase{"mp4-h264-aac", "mp4", true,
@@ -407,7 +419,12 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
         TCase{"mp4-hevc10-aac", "mkv", false,
               "H.265 in matroska: the encoder's parameter sets cannot stand beside the source's "
               "(they share its ids), and the source does not name the x265 settings it was made "
-              "with; re-encoded with libx265 preset=fast crf=20"}}) {
+              "with; re-encoded with libx265 preset=fast crf=20"},
+        // AV1 with film grain, which neither AV1 encoder is asked to add.
+        TCase{"webm-vp8-opus", "webm", false,
+              "the encoder's sequence header differs from the source's (film grain); "
+              "re-encoded with libsvtav1 preset=8 crf=24",
+              true}}) {
     SCOPED_TRACE(c.Preset);
     const std::string input = MakeFixture(temp_, c.Preset, std::string("in.") + c.Extension,
                                           [&](auto& r) {
@@ -416,6 +433,10 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
                                             r.OpenGop = c.OpenGop;
                                             // An H.265 source that does not name its settings.
                                             r.X265Info = false;
+                                            if (c.Av1Grain) {
+                                              r.VideoCodec = "libsvtav1";
+                                              r.VideoOptions["svtav1-params"] = "film-grain=8";
+                                            }
                                             if (std::string(c.Extension) == "mkv")
                                               r.Container = "matroska";
                                           });
@@ -429,6 +450,11 @@ TEST_F(SmartCopyTest, WhatCannotBeJoinedIsReencodedSayingWhy) {
     EXPECT_EQ(report.Method, "re-encode");
     EXPECT_NE(report.Reason.find(c.Reason), std::string::npos) << report.Reason;
     EXPECT_EQ(report.CopiedPictures, 0);
+    // The window said so beforehand, for the same reason.
+    const std::string said =
+        ForecastSmartCut(input, std::string("cut.") + c.Extension, 700000, 3300000).WholeReason;
+    EXPECT_FALSE(said.empty());
+    EXPECT_EQ(report.Reason.rfind(said, 0), 0u) << said;
     const TPictures cut = ReadPictures(out);
     EXPECT_EQ(cut.DecodeErrors, 0);
     ASSERT_EQ(cut.Indices.size(), wanted.size()) << DescribeIndices(cut.Indices);
