@@ -113,107 +113,134 @@ std::vector<TObu> SplitObus(const uint8_t* data, size_t size) {
 // sequence, named as a user is told of a difference, in the header's order;
 // the operating points' decoder model parameters, which may change, aside.
 // Empty when the header cannot be read.
-std::vector<std::pair<const char*, uint64_t>> SequenceHeaderFields(const uint8_t* data,
-                                                                   size_t size) {
-  std::vector<std::pair<const char*, uint64_t>> fields;
-  TAv1Bits bits(data, size);
-  auto field = [&](const char* name, int width) {
-    const uint64_t value = bits.F(width);
-    fields.push_back({name, value});
+// A sequence header's fields as they are read, each under its name.
+class TFieldReader {
+ public:
+  TFieldReader(const uint8_t* data, size_t size) : bits_(data, size) {}
+  uint64_t Field(const char* name, int width) {
+    const uint64_t value = bits_.F(width);
+    fields_.push_back({name, value});
     return value;
-  };
-  const uint64_t profile = field("profile", 3);
-  field("still picture", 1);
-  const uint64_t reduced = field("reduced still picture header", 1);
-  if (reduced) {
-    field("level", 5);
-  } else {
-    const uint64_t timing = field("timing info", 1);
-    uint64_t decoder_model = 0, delay_length = 0;
-    if (timing) {
-      field("timing info", 32);
-      field("timing info", 32);
-      if (field("timing info", 1)) fields.push_back({"timing info", bits.Uvlc()});
-      decoder_model = field("decoder model", 1);
-      if (decoder_model) {
-        delay_length = field("decoder model", 5) + 1;
-        field("decoder model", 32);
-        field("decoder model", 5);
-        field("decoder model", 5);
-      }
-    }
-    const uint64_t display_delay = field("initial display delay", 1);
-    const uint64_t points = field("operating points", 5) + 1;
-    for (uint64_t i = 0; i < points; ++i) {
-      field("operating points", 12);
-      if (field("level", 5) > 7) field("tier", 1);
-      if (decoder_model && field("decoder model", 1)) {
-        bits.F(static_cast<int>(2 * delay_length));  // buffer delays: may change
-        bits.F(1);
-      }
-      if (display_delay && field("initial display delay", 1)) field("initial display delay", 4);
+  }
+  void Uvlc(const char* name) { fields_.push_back({name, bits_.Uvlc()}); }
+  void Skip(int width) { bits_.F(width); }
+  // The fields read; none when the header ran out before its end.
+  std::vector<std::pair<const char*, uint64_t>> Fields() {
+    if (bits_.Over()) fields_.clear();
+    return std::move(fields_);
+  }
+
+ private:
+  TAv1Bits bits_;
+  std::vector<std::pair<const char*, uint64_t>> fields_;
+};
+
+// Timing, decoder model and operating points, up to the frame size.
+void ReadOperatingPoints(TFieldReader& r) {
+  uint64_t decoder_model = 0, delay_length = 0;
+  if (r.Field("timing info", 1)) {
+    r.Field("timing info", 32);
+    r.Field("timing info", 32);
+    if (r.Field("timing info", 1)) r.Uvlc("timing info");
+    decoder_model = r.Field("decoder model", 1);
+    if (decoder_model) {
+      delay_length = r.Field("decoder model", 5) + 1;
+      r.Field("decoder model", 32);
+      r.Field("decoder model", 5);
+      r.Field("decoder model", 5);
     }
   }
-  const int width_bits = static_cast<int>(field("frame size", 4)) + 1;
-  const int height_bits = static_cast<int>(field("frame size", 4)) + 1;
-  field("frame size", width_bits);
-  field("frame size", height_bits);
-  if (!reduced && field("frame ids", 1)) {
-    field("frame ids", 4);
-    field("frame ids", 3);
+  const uint64_t display_delay = r.Field("initial display delay", 1);
+  const uint64_t points = r.Field("operating points", 5) + 1;
+  for (uint64_t i = 0; i < points; ++i) {
+    r.Field("operating points", 12);
+    if (r.Field("level", 5) > 7) r.Field("tier", 1);
+    if (decoder_model && r.Field("decoder model", 1)) {
+      r.Skip(static_cast<int>(2 * delay_length));  // buffer delays: may change
+      r.Skip(1);
+    }
+    if (display_delay && r.Field("initial display delay", 1)) r.Field("initial display delay", 4);
   }
-  field("superblock size", 1);
-  field("filter intra", 1);
-  field("intra edge filter", 1);
+}
+
+// The frame size and the coding tools the sequence allows.
+void ReadCodingTools(TFieldReader& r, bool reduced) {
+  const int width_bits = static_cast<int>(r.Field("frame size", 4)) + 1;
+  const int height_bits = static_cast<int>(r.Field("frame size", 4)) + 1;
+  r.Field("frame size", width_bits);
+  r.Field("frame size", height_bits);
+  if (!reduced && r.Field("frame ids", 1)) {
+    r.Field("frame ids", 4);
+    r.Field("frame ids", 3);
+  }
+  r.Field("superblock size", 1);
+  r.Field("filter intra", 1);
+  r.Field("intra edge filter", 1);
   if (!reduced) {
-    field("inter-intra compound", 1);
-    field("masked compound", 1);
-    field("warped motion", 1);
-    field("dual filter", 1);
-    const uint64_t order_hint = field("order hints", 1);
+    r.Field("inter-intra compound", 1);
+    r.Field("masked compound", 1);
+    r.Field("warped motion", 1);
+    r.Field("dual filter", 1);
+    const uint64_t order_hint = r.Field("order hints", 1);
     if (order_hint) {
-      field("distance weighted compound", 1);
-      field("reference motion vectors", 1);
+      r.Field("distance weighted compound", 1);
+      r.Field("reference motion vectors", 1);
     }
     uint64_t screen = 2;
-    if (!field("screen content tools", 1)) screen = field("screen content tools", 1);
-    if (screen > 0 && !field("integer motion vectors", 1)) field("integer motion vectors", 1);
-    if (order_hint) field("order hints", 3);
+    if (!r.Field("screen content tools", 1)) screen = r.Field("screen content tools", 1);
+    if (screen > 0 && !r.Field("integer motion vectors", 1)) r.Field("integer motion vectors", 1);
+    if (order_hint) r.Field("order hints", 3);
   }
-  field("super-resolution", 1);
-  field("CDEF", 1);
-  field("loop restoration", 1);
-  // The colours.
-  const uint64_t high = field("bit depth", 1);
+  r.Field("super-resolution", 1);
+  r.Field("CDEF", 1);
+  r.Field("loop restoration", 1);
+}
+
+// Bit depth, colour description, range and chroma layout.
+void ReadColourConfig(TFieldReader& r, uint64_t profile) {
+  const uint64_t high = r.Field("bit depth", 1);
   uint64_t twelve = 0;
-  if (profile == 2 && high) twelve = field("bit depth", 1);
-  const uint64_t mono = profile == 1 ? 0 : field("monochrome", 1);
+  if (profile == 2 && high) twelve = r.Field("bit depth", 1);
+  const uint64_t mono = profile == 1 ? 0 : r.Field("monochrome", 1);
   uint64_t primaries = 2, transfer = 2, matrix = 2;
-  if (field("colour description", 1)) {
-    primaries = field("colour description", 8);
-    transfer = field("colour description", 8);
-    matrix = field("colour description", 8);
+  if (r.Field("colour description", 1)) {
+    primaries = r.Field("colour description", 8);
+    transfer = r.Field("colour description", 8);
+    matrix = r.Field("colour description", 8);
   }
   if (mono) {
-    field("colour range", 1);
+    r.Field("colour range", 1);
   } else if (!(primaries == 1 && transfer == 13 && matrix == 0)) {
-    field("colour range", 1);
+    r.Field("colour range", 1);
     uint64_t sub_x = 1, sub_y = 1;
     if (profile == 1) {
       sub_x = sub_y = 0;
     } else if (profile == 2) {
       sub_y = 0;
       if (twelve) {
-        sub_x = field("chroma subsampling", 1);
-        if (sub_x) sub_y = field("chroma subsampling", 1);
+        sub_x = r.Field("chroma subsampling", 1);
+        if (sub_x) sub_y = r.Field("chroma subsampling", 1);
       }
     }
-    if (sub_x && sub_y) field("chroma sample position", 2);
+    if (sub_x && sub_y) r.Field("chroma sample position", 2);
   }
-  if (!mono) field("separate chroma quantisers", 1);
-  field("film grain", 1);
-  if (bits.Over()) fields.clear();
-  return fields;
+  if (!mono) r.Field("separate chroma quantisers", 1);
+}
+
+std::vector<std::pair<const char*, uint64_t>> SequenceHeaderFields(const uint8_t* data,
+                                                                   size_t size) {
+  TFieldReader r(data, size);
+  const uint64_t profile = r.Field("profile", 3);
+  r.Field("still picture", 1);
+  const uint64_t reduced = r.Field("reduced still picture header", 1);
+  if (reduced)
+    r.Field("level", 5);
+  else
+    ReadOperatingPoints(r);
+  ReadCodingTools(r, reduced != 0);
+  ReadColourConfig(r, profile);
+  r.Field("film grain", 1);
+  return r.Fields();
 }
 
 using TFields = std::vector<std::pair<const char*, uint64_t>>;
