@@ -200,6 +200,8 @@ double TSmartVideo::GroupQuantiser(const TGroup& group, std::vector<AVFramePtr>&
   for (const AVPacketPtr& packet : group.Packets) {
     avcodec.avcodec_send_packet(decoder.get(), packet.get());
     receive();
+    // A decoder that exports no quantisers: the pictures for the trial are all.
+    if (count == 0 && first.size() >= kept) return -1;
   }
   avcodec.avcodec_send_packet(decoder.get(), nullptr);
   receive();
