@@ -5,6 +5,7 @@
 // one description (Matroska) can hold the joined stream.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string_view>
@@ -138,7 +139,10 @@ void UseX265SourceParams(AVCodecContext* c, const AVCodecParameters* par,
   avutil.av_opt_set(c->priv_data, "x265-params", params.c_str(), 0);
 }
 
-std::string X265ParameterSetsDiffer(const AVCodecParameters* par) {
+namespace {
+
+// X265ParameterSetsDiffer without the memo: opens a trial encoder.
+std::string TrialParameterSetsDiffer(const AVCodecParameters* par) {
   const std::string source_params = X265SourceParams(par);
   if (source_params.empty()) return "the source does not name the x265 settings it was made with";
   const AVCodec* codec = avcodec.avcodec_find_encoder_by_name("libx265");
@@ -171,6 +175,30 @@ std::string X265ParameterSetsDiffer(const AVCodecParameters* par) {
       return FormatText("libx265 writes another %s than the source's", SetName(set));
   if (encoder.size() != source.size()) return "libx265 writes other parameter sets than the source's";
   return {};
+}
+
+}  // namespace
+
+std::string X265ParameterSetsDiffer(const AVCodecParameters* par) {
+  // A window asks again at every mark it moves: the answer is kept for each
+  // description and picture format seen.
+  static std::mutex mutex;
+  static std::map<std::string, std::string> answers;
+  std::string key(reinterpret_cast<const char*>(par->extradata),
+                  static_cast<size_t>(std::max(par->extradata_size, 0)));
+  key += FormatText("|%dx%d|%d|%d|%d|%d|%d|%d", par->width, par->height, par->format,
+                    par->profile, par->color_primaries, par->color_trc, par->color_space,
+                    par->color_range);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto known = answers.find(key);
+    if (known != answers.end()) return known->second;
+  }
+  std::string answer = TrialParameterSetsDiffer(par);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (answers.size() > 64) answers.clear();
+  answers.emplace(std::move(key), answer);
+  return answer;
 }
 
 }  // namespace kelvane::smart_cut
