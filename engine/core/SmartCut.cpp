@@ -193,7 +193,7 @@ void TSmartVideo::Finish() {
   if (report_.Method == "re-encode" && report_.Reason.empty())
     report_.Reason = long_group_ ? "its groups of pictures are too long to hold"
                      : clean_in_cut_ && !unclean_keys_ ? kWithinOneGroup
-                                                       : kNoCleanGroup;
+                                                       : NoCleanGroupReason(ist_.Stream->codecpar->codec_id);
   GetLogger().Logf(sender_, llInfo, "Smart copy: %s, %lld pictures copied, %lld re-encoded%s%s",
                    report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
                    static_cast<long long>(report_.EncodedPictures),

@@ -245,7 +245,7 @@ THead FirstCleanGroup(AVFormatContext* input, int index, int64_t start_us, int64
     head.KeyUs = pts;
     return false;
   });
-  if (!found) head.Reason = unclean ? kNoCleanGroup : kWithinOneGroup;
+  if (!found) head.Reason = unclean ? NoCleanGroupReason(par->codec_id) : kWithinOneGroup;
   return head;
 }
 

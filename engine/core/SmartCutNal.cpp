@@ -216,6 +216,15 @@ bool IsCleanKeyFrame(const AVPacket* packet, const AVCodecParameters* par) {
   return false;
 }
 
+std::string NoCleanGroupReason(AVCodecID id) {
+  const char* why = "its key frames are no IDR pictures: open groups of pictures";
+  if (id == AV_CODEC_ID_MPEG2VIDEO || id == AV_CODEC_ID_MPEG4)
+    why = "its key frames begin open groups of pictures, whose first pictures need the group "
+          "before";
+  if (id == AV_CODEC_ID_AV1) why = "its key frames are hidden or bring no sequence header";
+  return std::string("no clean group of pictures lies inside the cut (") + why + ")";
+}
+
 // The highest SPS or PPS id of an H.264 source's description (avcC or Annex B).
 uint32_t HighestParameterSetId(const AVCodecParameters* par) {
   uint32_t highest = 0;

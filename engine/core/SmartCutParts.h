@@ -83,9 +83,9 @@ const char* X265Profile(int profile);
 bool StartsWithStartCode(const uint8_t* data, int size);
 
 const char kWithinOneGroup[] = "the cut lies within one group of pictures";
-const char kNoCleanGroup[] =
-    "no clean group of pictures lies inside the cut (its key frames are no IDR pictures: open "
-    "groups of pictures)";
+// Why no key frame inside the cut starts a clean group, in the terms of the
+// source's codec `id`.
+std::string NoCleanGroupReason(AVCodecID id);
 
 // Whether a packet of a stream described by `par` starts a group of pictures
 // that needs nothing before it: a key frame holding an IDR picture.
