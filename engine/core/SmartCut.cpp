@@ -192,8 +192,9 @@ void TSmartVideo::Finish() {
                                                             : "smart";
   if (report_.Method == "re-encode" && report_.Reason.empty())
     report_.Reason = long_group_ ? "its groups of pictures are too long to hold"
-                     : clean_in_cut_ && !unclean_keys_ ? kWithinOneGroup
-                                                       : NoCleanGroupReason(ist_.Stream->codecpar->codec_id);
+                     : clean_in_cut_ && !unclean_keys_
+                         ? kWithinOneGroup
+                         : NoCleanGroupReason(ist_.Stream->codecpar->codec_id);
   GetLogger().Logf(sender_, llInfo, "Smart copy: %s, %lld pictures copied, %lld re-encoded%s%s",
                    report_.Method.c_str(), static_cast<long long>(report_.CopiedPictures),
                    static_cast<long long>(report_.EncodedPictures),
@@ -262,11 +263,13 @@ void TSmartVideo::CopyPackets(TGroup& group, size_t count) {
       // After re-encoded pictures the source's own parameter sets are sent
       // again, unless the key frame carries them.
       bool has_sps = false;
-      if (!Nal()) has_sps = CarriesMpegHeaders(packet, ist_.Stream->codecpar->codec_id);
-      else
+      if (!Nal()) {
+        has_sps = CarriesMpegHeaders(packet, ist_.Stream->codecpar->codec_id);
+      } else {
         for (const TNal& nal : SplitNals(packet->data, static_cast<size_t>(packet->size),
                                          annexb_ ? 0 : length_size_, codec_ == TCodec::H265))
           has_sps = has_sps || nal.IsSps();
+      }
       if (!has_sps) {
         AVPacketPtr joined(avcodec.av_packet_alloc());
         if (!joined ||

@@ -33,7 +33,6 @@ namespace smart_cut {
 
 namespace {
 
-
 // Bits of an OBU's payload, most significant first; past its end reads 0 and
 // says so.
 class TAv1Bits {
@@ -109,10 +108,6 @@ std::vector<TObu> SplitObus(const uint8_t* data, size_t size) {
   return obus;
 }
 
-// The fields of a sequence header that a decoder keeps for the whole coded
-// sequence, named as a user is told of a difference, in the header's order;
-// the operating points' decoder model parameters, which may change, aside.
-// Empty when the header cannot be read.
 // A sequence header's fields as they are read, each under its name.
 class TFieldReader {
  public:
@@ -227,6 +222,10 @@ void ReadColourConfig(TFieldReader& r, uint64_t profile) {
   if (!mono) r.Field("separate chroma quantisers", 1);
 }
 
+// The fields of a sequence header that a decoder keeps for the whole coded
+// sequence, named as a user is told of a difference, in the header's order;
+// the operating points' decoder model parameters, which may change, aside.
+// Empty when the header cannot be read.
 std::vector<std::pair<const char*, uint64_t>> SequenceHeaderFields(const uint8_t* data,
                                                                    size_t size) {
   TFieldReader r(data, size);
@@ -499,7 +498,7 @@ std::vector<uint8_t> KnownAv1Header(const AVCodecParameters* par, const TSmartSo
 
 std::string Av1Obstacle(const AVCodecParameters* par, const AVOutputFormat* format,
                         const TSmartSource* source, TAv1Setup* setup) {
-  if (format == nullptr || avutil.av_match_name(format->name, "webm,matroska,mp4,mov") == 0)
+  if (!FormatIs(format, "webm,matroska,mp4,mov"))
     return FormatText("AV1 in %s cannot be joined", format != nullptr ? format->name : "unknown");
   if (source == nullptr || source->Stream == nullptr) return {};
   const TAv1Setup match = MatchAv1Encoder(source->Stream, KnownAv1Header(par, *source));

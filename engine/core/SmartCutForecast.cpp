@@ -20,13 +20,20 @@ namespace kelvane {
 
 using namespace smart_cut;
 
-namespace {
+namespace smart_cut {
 
 bool FormatIs(const AVOutputFormat* format, const char* names) {
   return format != nullptr && avutil.av_match_name(format->name, names) != 0;
 }
 
-}  // namespace
+std::string PixelFormatObstacle(const AVCodec* codec, int format) {
+  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
+    if (*f == format) return {};
+  return FormatText("the encoder does not take the source's pixel format %s",
+                    avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(format)));
+}
+
+}  // namespace smart_cut
 
 // VP9: its pictures come in the order they are shown and every key frame
 // starts afresh, so the re-encoded head needs no parameter sets beside the
@@ -36,12 +43,7 @@ std::string Vp9Obstacle(const AVCodecParameters* par, const AVOutputFormat* form
     return "the source's pictures are interlaced";
   const AVCodec* codec = avcodec.avcodec_find_encoder_by_name("libvpx-vp9");
   if (codec == nullptr) return "no libvpx-vp9 encoder is installed";
-  bool format_ok = false;
-  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
-    format_ok = format_ok || *f == par->format;
-  if (!format_ok)
-    return FormatText("the encoder does not take the source's pixel format %s",
-                      avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
+  if (std::string pixels = PixelFormatObstacle(codec, par->format); !pixels.empty()) return pixels;
   if (!FormatIs(format, "webm,matroska,mp4,mov"))
     return FormatText("VP9 in %s cannot be joined", format != nullptr ? format->name : "unknown");
   return {};
@@ -76,12 +78,7 @@ std::string SmartCutObstacle(const AVCodecParameters* par, const AVOutputFormat*
   const char* encoder = hevc ? "libx265" : "libx264";
   const AVCodec* codec = avcodec.avcodec_find_encoder_by_name(encoder);
   if (codec == nullptr) return FormatText("no %s encoder is installed", encoder);
-  bool format_ok = false;
-  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
-    format_ok = format_ok || *f == par->format;
-  if (!format_ok)
-    return FormatText("the encoder does not take the source's pixel format %s",
-                      avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
+  if (std::string pixels = PixelFormatObstacle(codec, par->format); !pixels.empty()) return pixels;
   if (par->extradata_size <= 0) return "the source has no parameter sets in its description";
   const char* container = format != nullptr ? format->name : "unknown";
 

@@ -56,17 +56,6 @@ bool IsHeaderCode(int code, AVCodecID id) {
                                       : code >= kMpeg4VolFirst && code <= kMpeg4VolLast;
 }
 
-bool FormatIs(const AVOutputFormat* format, const char* names) {
-  return format != nullptr && avutil.av_match_name(format->name, names) != 0;
-}
-
-// Whether the encoder takes pictures in the source's format.
-bool TakesFormat(const AVCodec* codec, int format) {
-  for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f)
-    if (*f == format) return true;
-  return false;
-}
-
 // DivX's packed B-frames: a user data string "DivX<version>b<build>p" in the
 // description tells the decoder two pictures share a packet.
 bool PackedBFrames(const AVCodecParameters* par) {
@@ -95,9 +84,7 @@ std::string MpegVideoObstacle(const AVCodecParameters* par, const AVOutputFormat
   const AVCodec* codec = avcodec.avcodec_find_encoder(par->codec_id);
   if (codec == nullptr)
     return FormatText("no %s encoder is installed", avcodec.avcodec_get_name(par->codec_id));
-  if (!TakesFormat(codec, par->format))
-    return FormatText("the encoder does not take the source's pixel format %s",
-                      avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)));
+  if (std::string pixels = PixelFormatObstacle(codec, par->format); !pixels.empty()) return pixels;
   const char* container = format != nullptr ? format->name : "unknown";
   if (mpeg2) {
     if (par->profile == FF_PROFILE_MPEG2_SNR_SCALABLE || par->profile == FF_PROFILE_MPEG2_SS)

@@ -102,6 +102,12 @@ size_t CopiedBeforeEnd(const std::vector<int64_t>& times, int64_t end);
 // past it; nothing for VP9 or an unknown level.
 void CapToLevel(AVCodecContext* c, const AVCodecParameters* par, bool hevc);
 
+// Whether the output format's name is among `names` (comma-separated).
+bool FormatIs(const AVOutputFormat* format, const char* names);
+// Why `codec` cannot take pictures in the source's pixel format `format`;
+// empty when it can.
+std::string PixelFormatObstacle(const AVCodec* codec, int format);
+
 // x265's own settings, as its info SEI in an H.265 source's description
 // lists them, in the form libx265's "x265-params" takes: those that shape
 // its parameter sets and pictures, not its rate, threads or input; empty

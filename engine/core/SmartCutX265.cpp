@@ -173,7 +173,8 @@ std::string TrialParameterSetsDiffer(const AVCodecParameters* par) {
   for (const std::string& set : source)
     if (std::find(encoder.begin(), encoder.end(), set) == encoder.end())
       return FormatText("libx265 writes another %s than the source's", SetName(set));
-  if (encoder.size() != source.size()) return "libx265 writes other parameter sets than the source's";
+  if (encoder.size() != source.size())
+    return "libx265 writes other parameter sets than the source's";
   return {};
 }
 
